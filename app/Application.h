@@ -1,0 +1,39 @@
+// The application object: the standard error report around every event, and
+// the program's end.
+#pragma once
+
+#include <QApplication>
+#include <exception>
+
+#include "app/Feedback.h"
+
+class TApplication : public QApplication {
+public:
+    TApplication(int& argc, char** argv);
+
+    // Every exception that ends a handler lands here and is reported; the
+    // program keeps running.
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+// Runs a piece of start-up or handler code under the standard error report.
+template <typename Operation>
+void RunReported(Operation&& operation)
+{
+    try {
+        operation();
+    } catch (const std::exception& error) {
+        ShowException(error);
+    }
+}
+
+// Ends the program at once: the event loop ends, and every wait of a running
+// transfer unwinds with EAbort at its next look at ProgramTerminating.
+void TerminateProgram();
+bool ProgramTerminating();
+// Clears the end of the program again; for tests that go on after an end.
+void ResetProgramTermination();
+
+// Runs the window messages that are pending (the serial event thread's
+// dispatches included). Raises EAbort once the program is ending.
+void ProcessMessages();

@@ -1,0 +1,233 @@
+#include "app/Encoder.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "app/RuntimeErrors.h"
+
+std::array<Byte, TxFrameSize> TxFrame{};
+std::int32_t TxLength = 0;
+Byte NoReply = 0;
+std::string CallText;
+
+std::array<std::string, CommandTableSize> CommandTable;
+std::array<std::string, CommandTableSize> CommandTemplates;
+std::int32_t CommandCount = 0;
+
+namespace {
+
+// The board's commands, exactly as the board's protocol documents them
+// (blanks included): catalogue number, display text, "%" call template,
+// "!" specification, "@" answer mark.
+constexpr std::array<const char*, 10> CommandDefinitions = {
+    "080 = GetBootError : %GetBootError : !13,01@Y",
+    "133 = SetBurnBlock(Typ:BYTE) %SetBurnBlock(0) !13,C8,BY@N ",
+    "013 = CreateDataFile(File Name:12 BYTES) %CreateDataFile(TestFile) !11,1B,NM@Y",
+    "037 = GetNumberofDataFiles : %GetNumberofDataFiles : !11,22@Y",
+    "014 = CloseDataFile(File Handle:LONG) %CloseDataFile(1111) !11,1D,LO@N",
+    "113 = SetBurnMode(Mode:BYTE) %SetBurnMode(0)  !13,2A,BY@N",
+    "009 = CreateFlashFile(Name:12 BYTES;Length:LONG;Type:BYTE) %CreateFlashFile(TEST;10000;1) !13,7B,NM,LO,BY@Y",
+    "059 = GetFlashInfo :  %GetFlashInfo :  !13,78@Y",
+    "028 = EraseFlash : %EraseFlash : !13,7F@N",
+    "010 = CloseFlashFile(File Handle:LONG) %CloseFlashFile(111111) !13,7D,LO@N",
+};
+
+[[noreturn]] void RaiseNotInteger(const std::string& convertedText)
+{
+    throw EConvertError("'" + convertedText + "' is not a valid integer value");
+}
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int HexValue(char c)
+{
+    if (c <= '9')
+        return c - '0';
+    return (c | 0x20) - 'a' + 10;
+}
+
+// Appends bytes to the frame being encoded, never beyond its end.
+class FrameWriter {
+public:
+    explicit FrameWriter(std::span<Byte> frame) : frame_(frame) {}
+
+    void Append(Byte value)
+    {
+        if (position_ >= frame_.size())
+            throw std::length_error("Request frame longer than its buffer");
+        frame_[position_++] = value;
+    }
+
+    // Appends the low `width` bytes of `value`, low byte first.
+    void AppendLittleEndian(std::uint64_t value, int width)
+    {
+        for (int i = 0; i < width; ++i)
+            Append(static_cast<Byte>(value >> (8 * i)));
+    }
+
+    int PayloadLength() const { return static_cast<int>(position_) - FrameHeaderSize; }
+
+private:
+    std::span<Byte> frame_;
+    std::size_t position_ = FrameHeaderSize;
+};
+
+void AppendName(FrameWriter& out, const std::string& text)
+{
+    for (int i = 0; i < NameFieldSize; ++i)
+        out.Append(i < static_cast<int>(text.size()) ? static_cast<Byte>(text[i]) : 0);
+}
+
+// Appends one parameter field; returns false when the field names no
+// parameter type (it is then a literal byte).
+bool AppendParameter(FrameWriter& out, const std::string& field, std::string& callText,
+                     std::span<const Byte> dataBlock)
+{
+    static constexpr std::array<const char*, 7> Types = {"BY", "BO", "SH", "LO", "NM", "DB", "DO"};
+    if (std::find(Types.begin(), Types.end(), field) == Types.end())
+        return false;
+    const std::string argument = TakeArgument(callText);
+    if (field == "BY" || field == "BO")
+        out.AppendLittleEndian(HexArgument(argument), 1);
+    else if (field == "SH")
+        out.AppendLittleEndian(HexArgument(argument), 2);
+    else if (field == "LO")
+        out.AppendLittleEndian(static_cast<std::uint64_t>(DecimalArgument(argument)), 4);
+    else if (field == "NM")
+        AppendName(out, argument);
+    else if (field == "DB")
+        for (Byte b : dataBlock)
+            out.Append(b);
+    // DO takes its argument and appends nothing.
+    return true;
+}
+
+} // namespace
+
+void BuildCommandTable()
+{
+    for (std::size_t i = 0; i < CommandDefinitions.size(); ++i) {
+        CommandTable[i] = CommandDefinitions[i];
+        const auto percent = CommandTable[i].find('%');
+        CommandTemplates[i] = " " + CommandTable[i].substr(percent + 1);
+    }
+    CommandCount = static_cast<std::int32_t>(CommandDefinitions.size());
+}
+
+std::string CommandName(const std::string& text)
+{
+    auto end = text.find(':');
+    if (end == std::string::npos)
+        end = text.find('(');
+    if (end == std::string::npos)
+        return {};
+    return text.substr(0, end);
+}
+
+CommandMatch MatchCommand(const std::string& callText, std::span<const std::string> templates,
+                          std::int32_t count)
+{
+    const std::string name = CommandName(callText);
+    const auto limit = std::min<std::size_t>(static_cast<std::size_t>(std::max(count, 0)), templates.size());
+    for (std::size_t i = 0; i < limit; ++i) {
+        const std::string& entry = templates[i];
+        if (CommandName(entry) != name)
+            continue;
+        CommandMatch match;
+        match.found = true;
+        const auto at = entry.find('@');
+        const auto bang = entry.find('!');
+        if (at != std::string::npos && at + 1 < entry.size())
+            match.noReply = entry[at + 1] == 'Y' ? 0 : 1;
+        if (bang != std::string::npos && at != std::string::npos && bang < at)
+            match.specification = entry.substr(bang + 1, at - bang - 1);
+        return match;
+    }
+    return {};
+}
+
+std::string TakeArgument(std::string& callText)
+{
+    auto opener = callText.find('(');
+    if (opener == std::string::npos)
+        opener = callText.find(';');
+    if (opener != std::string::npos)
+        callText.erase(0, opener + 1);
+    auto end = callText.find(';');
+    if (end == std::string::npos)
+        end = callText.find(')');
+    if (end == std::string::npos)
+        return {};
+    return callText.substr(0, end);
+}
+
+std::uint32_t HexArgument(const std::string& text)
+{
+    const std::string converted = "$" + text;
+    if (text.empty() || !std::all_of(text.begin(), text.end(), IsHexDigit))
+        RaiseNotInteger(converted);
+    std::uint64_t value = 0;
+    for (char c : text) {
+        value = value * 16 + static_cast<std::uint64_t>(HexValue(c));
+        if (value > 0xFFFFFFFFull)
+            RaiseNotInteger(converted);
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+std::int64_t DecimalArgument(const std::string& text)
+{
+    std::size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (text[0] == '-' || text[0] == '+'))
+        i = 1;
+    if (i == text.size())
+        RaiseNotInteger(text);
+    // Accumulate as a negative number so that the most negative value fits.
+    std::int64_t value = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9')
+            RaiseNotInteger(text);
+        const int digit = c - '0';
+        if (value < (INT64_MIN + digit) / 10)
+            RaiseNotInteger(text);
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == INT64_MIN)
+            RaiseNotInteger(text);
+        value = -value;
+    }
+    return value;
+}
+
+std::int32_t CloseFrame(std::span<Byte> frame, int payloadLength)
+{
+    frame[0] = FrameStartByte;
+    frame[2] = static_cast<Byte>(payloadLength & 0xFF);
+    frame[3] = static_cast<Byte>((payloadLength >> 8) & 0xFF);
+    Byte sum = 0;
+    for (int i = 2; i < FrameHeaderSize + payloadLength; ++i)
+        sum = static_cast<Byte>(sum + frame[i]);
+    frame[1] = sum;
+    return FrameHeaderSize + payloadLength + 1;
+}
+
+std::int32_t EncodeRequest(const std::string& specification, std::string& callText,
+                           std::span<Byte> frame, std::span<const Byte> dataBlock)
+{
+    if (frame.size() < static_cast<std::size_t>(FrameHeaderSize))
+        throw std::length_error("Request frame longer than its buffer");
+    FrameWriter out(frame);
+    const int fields = std::min(static_cast<int>((specification.size() + 1) / 3), MaxSpecificationFields);
+    for (int k = 0; k < fields; ++k) {
+        const std::string field = specification.substr(static_cast<std::size_t>(3 * k), 2);
+        if (!AppendParameter(out, field, callText, dataBlock))
+            out.AppendLittleEndian(HexArgument(field), 1);
+    }
+    return CloseFrame(frame, out.PayloadLength());
+}

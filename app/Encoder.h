@@ -1,0 +1,65 @@
+// The command table and the request encoder. Everything here is a plain
+// function over texts and bytes; the main window's Execute_Command and Trans
+// are the entry points that feed it the program-wide encoder state.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "app/UpdateState.h"
+
+inline constexpr Byte FrameStartByte = 0xA5;
+inline constexpr int FrameHeaderSize = 4;       // start byte, checksum, 16-bit payload length
+inline constexpr int TxFrameSize = 1500;
+inline constexpr int CommandTableSize = 500;
+inline constexpr int MaxSpecificationFields = 100;
+inline constexpr int NameFieldSize = 12;        // NM parameters: 12 bytes, zero padded
+
+// The request frame being built, and whether the board answers it.
+extern std::array<Byte, TxFrameSize> TxFrame;
+extern std::int32_t TxLength;   // 1-based position of the next byte: the frame is TxLength - 1 bytes
+extern Byte NoReply;            // 1 when the request just built gets no answer
+extern std::string CallText;    // the call being encoded; cut down as arguments are taken
+
+extern std::array<std::string, CommandTableSize> CommandTable;
+extern std::array<std::string, CommandTableSize> CommandTemplates;
+extern std::int32_t CommandCount;
+
+// Fills CommandTable, CommandCount and CommandTemplates.
+void BuildCommandTable();
+
+// The name of a template or call text: its leading part up to its first ":",
+// or, when it has none, up to its first "(" (empty when it has neither).
+std::string CommandName(const std::string& text);
+
+struct CommandMatch {
+    bool found = false;
+    Byte noReply = 1;
+    std::string specification;  // e.g. "13,C8,BY"
+};
+
+// Looks a call text up among the first `count` templates, in table order.
+CommandMatch MatchCommand(const std::string& callText,
+                          std::span<const std::string> templates, std::int32_t count);
+
+// Takes the next argument from a call text, cutting the text down as the
+// encoder does.
+std::string TakeArgument(std::string& callText);
+
+// Encodes a command specification with the arguments of `callText` into
+// `frame` and returns the new TxLength (frame length + 1). Raises EConvertError
+// for an argument or literal that does not convert; raises std::length_error
+// rather than write beyond `frame`.
+std::int32_t EncodeRequest(const std::string& specification, std::string& callText,
+                           std::span<Byte> frame, std::span<const Byte> dataBlock);
+
+// Writes start byte, payload length and checksum around a payload of
+// `payloadLength` bytes that already stands at offset 4 of `frame`, and
+// returns the TxLength of the frame. Block senders use it too.
+std::int32_t CloseFrame(std::span<Byte> frame, int payloadLength);
+
+// Conversions with the runtime's error text.
+std::uint32_t HexArgument(const std::string& text);   // BY, BO, SH and literals
+std::int64_t DecimalArgument(const std::string& text); // LO

@@ -1,0 +1,35 @@
+// Everything the updater tells the operator outside its status panels: the
+// standard error report, its own message boxes and the beep. One place, so
+// that every box the program shows has the same look.
+#pragma once
+
+#include <QString>
+#include <exception>
+#include <string>
+
+// The program's name: the caption of the standard error report.
+inline const QString ProgramName = QStringLiteral("Orvenda Updater");
+
+// The text the standard error report shows for an error message: the message
+// with "." appended when its last character sorts after ".".
+QString ErrorReportText(const std::string& message);
+
+// Shows the standard error report for an exception (error icon, the program's
+// name as caption). EAbort is silent.
+void ShowException(const std::exception& error);
+
+// A modal box with an OK button. `errorIcon` chooses between the error icon and none.
+void ShowMessage(const QString& text, const QString& caption, bool errorIcon);
+
+// A modal OK/Cancel box without icon; true when the operator chose OK.
+bool ConfirmOkCancel(const QString& text, const QString& caption);
+
+// The system beep. BeepCount counts them, so that the beeps can be checked.
+void Beep();
+extern int BeepCount;
+
+// Raised to unwind an operation silently: the program is ending.
+class EAbort : public std::exception {
+public:
+    const char* what() const noexcept override { return "Operation aborted"; }
+};

@@ -1,0 +1,33 @@
+#include "app/Gauge.h"
+
+#include <algorithm>
+#include <limits>
+
+TGauge::TGauge(QWidget* parent) : QProgressBar(parent)
+{
+    setRange(0, 100);
+    setValue(0);
+    setTextVisible(false);
+}
+
+int TGauge::Scaled(std::int64_t value) const
+{
+    return static_cast<int>(value >> shift_);
+}
+
+void TGauge::SetMaxValue(std::int64_t maximum)
+{
+    maximum_ = std::max<std::int64_t>(maximum, 0);
+    shift_ = 0;
+    while ((maximum_ >> shift_) > std::numeric_limits<int>::max())
+        ++shift_;
+    // An empty file still fills the bar once a block of it was sent.
+    setRange(0, std::max(Scaled(maximum_), 1));
+    SetProgress(position_);
+}
+
+void TGauge::SetProgress(std::int64_t position)
+{
+    position_ = std::clamp<std::int64_t>(position, 0, maximum_);
+    setValue(maximum_ == 0 && position > 0 ? maximum() : Scaled(position_));
+}

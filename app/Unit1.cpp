@@ -1,0 +1,206 @@
+#include "app/Unit1.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/Application.h"
+#include "app/Encoder.h"
+#include "app/Feedback.h"
+#include "app/Gauge.h"
+#include "network/Unit5.h"
+#include "serial/Unit2.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+constexpr int KeyEscape = 27;
+constexpr int StripHeight = 36;
+
+QLabel* CreateStatusPanel(QWidget* parent)
+{
+    auto* panel = new QLabel(parent);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panel->setAlignment(Qt::AlignCenter);
+    panel->setAutoFillBackground(true);
+    panel->setStyleSheet(QStringLiteral("QLabel { background-color: aqua; }"));
+    panel->setFixedHeight(StripHeight);
+    return panel;
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
+{
+    setWindowTitle(QStringLiteral("Orvenda Firmware  Updater"));
+    CreateComponents();
+    CreateMenu();
+    ConnectHandlers();
+}
+
+TForm1::~TForm1()
+{
+    if (Form1 == this)
+        Form1 = nullptr;
+}
+
+void TForm1::CreateComponents()
+{
+    auto* central = new QWidget(this);
+    auto* strips = new QVBoxLayout(central);
+    strips->setContentsMargins(0, 0, 0, 0);
+    strips->setSpacing(0);
+    strips->addStretch();
+
+    Gauge1 = new TGauge(central);
+    Gauge1->setFixedHeight(StripHeight);
+    Gauge1->setStyleSheet(QStringLiteral(
+        "QProgressBar { background-color: #FFFBF0; } QProgressBar::chunk { background-color: blue; }"));
+    Panel1 = CreateStatusPanel(central);
+    Panel2 = CreateStatusPanel(central);
+    strips->addWidget(Gauge1);
+    strips->addWidget(Panel1);
+    strips->addWidget(Panel2);
+    setCentralWidget(central);
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(WatchdogIntervalMs);
+
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void TForm1::CreateMenu()
+{
+    File1 = menuBar()->addMenu(QStringLiteral("&File"));
+    OpenFirmware1 = File1->addAction(QStringLiteral("Open &Firmware"));
+    OpenImage1 = File1->addAction(QStringLiteral("Open &BIOS (Require Password)"));
+    Exit1 = File1->addAction(QStringLiteral("&Exit"));
+
+    Select1 = menuBar()->addMenu(QStringLiteral("Select Communication Mode"));
+    RS2321 = Select1->addAction(QStringLiteral("RS232"));
+    USB1 = Select1->addAction(QStringLiteral("USB"));
+    Network2 = Select1->addAction(QStringLiteral("Network"));
+
+    ConfigureCommunication1 = menuBar()->addMenu(QStringLiteral("Configuration "));
+    RS2322 = ConfigureCommunication1->addAction(QStringLiteral("RS232"));
+    USB2 = ConfigureCommunication1->addAction(QStringLiteral("USB"));
+    Network1 = ConfigureCommunication1->addAction(QStringLiteral("Network"));
+
+    // A top-level item that acts on click.
+    Update1 = menuBar()->addAction(QStringLiteral("Update"));
+
+    // The whole menu bar on one line, with room for the status texts.
+    resize(std::max(menuBar()->sizeHint().width() + 24, 343), 110 + menuBar()->sizeHint().height());
+}
+
+void TForm1::ConnectHandlers()
+{
+    connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+    connect(RS2321, &QAction::triggered, this, &TForm1::RS2321Click);
+    connect(USB1, &QAction::triggered, this, &TForm1::USB1Click);
+    connect(Network2, &QAction::triggered, this, &TForm1::Network2Click);
+    connect(RS2322, &QAction::triggered, this, &TForm1::RS2322Click);
+    connect(Network1, &QAction::triggered, this, &TForm1::Network1Click);
+    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+}
+
+void TForm1::FormCreate()
+{
+    BuildCommandTable();
+    LinkReady = 1;
+    SetMode(ModeRS232, "Orvenda Updater RS232 Mode");
+    BiosUnlocked = 0;
+}
+
+void TForm1::SetMode(Byte mode, const char* caption)
+{
+    setWindowTitle(QString::fromLatin1(caption));
+    CommMode = mode;
+}
+
+void TForm1::RS2321Click()
+{
+    SetMode(ModeRS232, "Dorvik Firmware Update RS232 Mode");
+}
+
+void TForm1::USB1Click()
+{
+    SetMode(ModeUSB, "Dorvik Firmware Update USB Mode");
+}
+
+void TForm1::Network2Click()
+{
+    SetMode(ModeNetwork, "Dorvik Firmware Update NetWork Mode");
+}
+
+void TForm1::RS2322Click()
+{
+    Form2->show();
+}
+
+void TForm1::Network1Click()
+{
+    Form5->show();
+}
+
+void TForm1::Exit1Click()
+{
+    close();
+}
+
+void TForm1::FormKeyDown(int Key)
+{
+    if (Key == KeyEscape)
+        TerminateProgram();
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape)
+        FormKeyDown(KeyEscape);
+    else
+        QMainWindow::keyPressEvent(event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    // Closing the main window ends the program, also in the middle of a transfer.
+    TerminateProgram();
+    event->accept();
+}
+
+void TForm1::Timer1Timer()
+{
+    TimedOut = 1;
+    Timer1->stop();
+    Panel1->setText(QStringLiteral("Error in : ") + QString::fromLatin1(WaitLabel.c_str()));
+    ShowMessage(QString::fromLatin1(WaitLabel.c_str()), QStringLiteral("RS232 Error"), false);
+    Beep();
+}
+
+void TForm1::Execute_Command(const std::string& callText)
+{
+    CallText = callText;
+    const CommandMatch match = MatchCommand(CallText, CommandTemplates, CommandCount);
+    NoReply = match.noReply;
+    if (match.found)
+        Trans(match.specification);
+}
+
+void TForm1::Trans(const std::string& specification)
+{
+    TxLength = EncodeRequest(specification, CallText, TxFrame,
+                             std::span<const Byte>(DataBlock.data(), static_cast<std::size_t>(
+                                 std::clamp(DataBlockLength, 0, DataBlockSize))));
+    Send_PVR("NEW");
+}
+
+void TForm1::Send_PVR(const std::string& /*label*/)
+{
+    // Transmission over the selected link comes with the transmitter.
+}

@@ -1,0 +1,79 @@
+// The main window: menu, mode selection, status panels, gauge, watchdog, and
+// the entry points of the request encoder, the transmitter and the transfers.
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "app/UpdateState.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QTimer;
+class TGauge;
+
+inline constexpr int DataBlockSize = 5000;
+inline constexpr int WatchdogIntervalMs = 10000;
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    void FormCreate();
+
+    // Menu handlers.
+    void Exit1Click();
+    void RS2321Click();
+    void USB1Click();
+    void Network2Click();
+    void RS2322Click();
+    void Network1Click();
+    void Timer1Timer();
+    void FormKeyDown(int Key);
+
+    // The request encoder's entry points.
+    void Execute_Command(const std::string& callText);
+    void Trans(const std::string& specification);
+    void Send_PVR(const std::string& label);
+
+    // Components.
+    TGauge* Gauge1 = nullptr;
+    QLabel* Panel1 = nullptr;
+    QLabel* Panel2 = nullptr;
+    QTimer* Timer1 = nullptr;
+
+    QMenu* File1 = nullptr;
+    QAction* OpenFirmware1 = nullptr;
+    QAction* OpenImage1 = nullptr;
+    QAction* Exit1 = nullptr;
+    QMenu* Select1 = nullptr;
+    QAction* RS2321 = nullptr;
+    QAction* USB1 = nullptr;
+    QAction* Network2 = nullptr;
+    QMenu* ConfigureCommunication1 = nullptr;
+    QAction* RS2322 = nullptr;
+    QAction* USB2 = nullptr;
+    QAction* Network1 = nullptr;
+    QAction* Update1 = nullptr;
+
+    // The data block appended by the DB parameter type; nothing fills it.
+    std::int32_t DataBlockLength = 0;
+    std::array<Byte, DataBlockSize> DataBlock{};
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateComponents();
+    void CreateMenu();
+    void ConnectHandlers();
+    void SetMode(Byte mode, const char* caption);
+};
+
+extern TForm1* Form1;

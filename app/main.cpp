@@ -1,0 +1,38 @@
+// The updater's entry: creates the four windows in their order and runs the
+// message loop until the main window is closed.
+#include "app/Application.h"
+#include "app/Unit1.h"
+#include "bios/Unit20.h"
+#include "network/Unit5.h"
+#include "serial/Unit2.h"
+
+namespace {
+
+// A window's creation runs its FormCreate; an error there is reported and the
+// window lives on with what it had reached, as after any other handler.
+template <typename Form>
+void CreateForm(Form*& reference)
+{
+    reference = new Form;
+    RunReported([&] { reference->FormCreate(); });
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    TApplication application(argc, argv);
+    CreateForm(Form1);
+    CreateForm(Form2);
+    CreateForm(Form20);
+    CreateForm(Form5);
+    if (ProgramTerminating())
+        return 0;
+    Form1->show();
+    const int result = application.exec();
+    delete Form5;
+    delete Form20;
+    delete Form2;
+    delete Form1;
+    return result;
+}

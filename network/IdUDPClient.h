@@ -1,0 +1,2 @@
+// The UDP client endpoint on BSD sockets.
+#pragma once

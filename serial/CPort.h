@@ -1,0 +1,2 @@
+// The serial port driver on POSIX termios.
+#pragma once

@@ -1,0 +1,172 @@
+// The main window under the offscreen platform: captions, menu, modes, the
+// watchdog's report, Escape, and the standard error report.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
+#include <QTimer>
+
+#include "app/Application.h"
+#include "app/Feedback.h"
+#include "app/Gauge.h"
+#include "app/Unit1.h"
+#include "bios/Unit20.h"
+#include "network/Unit5.h"
+#include "serial/Unit2.h"
+#include "tests/support/ModalDriver.h"
+#include "tests/support/Windows.h"
+
+namespace {
+
+QStringList Captions(const QList<QAction*>& actions)
+{
+    QStringList captions;
+    for (QAction* action : actions)
+        captions << action->text();
+    return captions;
+}
+
+TEST(MainWindow, StartsInRS232ModeWithEmptyPanels)
+{
+    Windows windows;
+    windows.Create();
+    EXPECT_EQ(Form1->windowTitle(), "Orvenda Updater RS232 Mode");
+    EXPECT_EQ(CommMode, 0);
+    EXPECT_EQ(LinkReady, 1);
+    EXPECT_EQ(BiosUnlocked, 0);
+    EXPECT_TRUE(Form1->Panel1->text().isEmpty());
+    EXPECT_TRUE(Form1->Panel2->text().isEmpty());
+    EXPECT_EQ(Form1->Gauge1->Progress(), 0);
+    EXPECT_FALSE(Form1->Timer1->isActive());
+    EXPECT_EQ(Form1->Timer1->interval(), 10000);
+    EXPECT_FALSE(Form2->isVisible());
+    EXPECT_FALSE(Form5->isVisible());
+    EXPECT_FALSE(Form20->isVisible());
+}
+
+TEST(MainWindow, MenuCaptionsAndOrder)
+{
+    Windows windows;
+    windows.Create();
+    EXPECT_EQ(Captions(Form1->menuBar()->actions()),
+              QStringList({"&File", "Select Communication Mode", "Configuration ", "Update"}));
+    EXPECT_EQ(Captions(Form1->File1->actions()).mid(0, 2),
+              QStringList({"Open &Firmware", "Open &BIOS (Require Password)"}));
+    EXPECT_EQ(Form1->File1->actions().last()->text(), "&Exit");
+    EXPECT_EQ(Captions(Form1->Select1->actions()), QStringList({"RS232", "USB", "Network"}));
+    EXPECT_EQ(Captions(Form1->ConfigureCommunication1->actions()), QStringList({"RS232", "USB", "Network"}));
+    EXPECT_EQ(Form1->Update1->menu(), nullptr);
+
+    // The whole menu bar fits on one line.
+    Form1->show();
+    QCoreApplication::processEvents();
+    EXPECT_GE(Form1->menuBar()->width(), Form1->menuBar()->sizeHint().width());
+}
+
+TEST(MainWindow, ModeSelection)
+{
+    Windows windows;
+    windows.Create();
+    Form1->USB1->trigger();
+    EXPECT_EQ(Form1->windowTitle(), "Dorvik Firmware Update USB Mode");
+    EXPECT_EQ(CommMode, 1);
+    Form1->RS2321->trigger();
+    EXPECT_EQ(Form1->windowTitle(), "Dorvik Firmware Update RS232 Mode");
+    EXPECT_EQ(CommMode, 0);
+    Form1->Network2->trigger();
+    EXPECT_EQ(Form1->windowTitle(), "Dorvik Firmware Update NetWork Mode");
+    EXPECT_EQ(CommMode, 3);
+}
+
+TEST(MainWindow, ConfigurationItemsShowTheirWindows)
+{
+    Windows windows;
+    windows.Create();
+    Form1->USB2->trigger();
+    EXPECT_FALSE(Form2->isVisible());
+    EXPECT_FALSE(Form5->isVisible());
+    Form1->RS2322->trigger();
+    EXPECT_TRUE(Form2->isVisible());
+    EXPECT_FALSE(Form2->isModal());
+    Form1->Network1->trigger();
+    EXPECT_TRUE(Form5->isVisible());
+}
+
+TEST(MainWindow, WatchdogExpiryReport)
+{
+    Windows windows;
+    windows.Create();
+    ModalDriver driver;
+    const int beeps = BeepCount;
+    WaitLabel = "GetBootError";
+    TimedOut = 0;
+    Form1->Timer1->setInterval(1);
+    Form1->Timer1->start();
+    while (TimedOut == 0)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    EXPECT_EQ(Form1->Panel1->text(), "Error in : GetBootError");
+    EXPECT_FALSE(Form1->Timer1->isActive());
+    ASSERT_EQ(driver.Boxes().size(), 1u);
+    EXPECT_EQ(driver.Boxes()[0].caption, "RS232 Error");
+    EXPECT_EQ(driver.Boxes()[0].text, "GetBootError");
+    EXPECT_EQ(driver.Boxes()[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(BeepCount, beeps + 1);
+}
+
+TEST(MainWindow, EscapeEndsTheProgram)
+{
+    Windows windows;
+    windows.Create();
+    QTest::keyClick(Form1, Qt::Key_A);
+    EXPECT_FALSE(ProgramTerminating());
+    QTest::keyClick(Form1, Qt::Key_Escape);
+    EXPECT_TRUE(ProgramTerminating());
+    EXPECT_THROW(ProcessMessages(), EAbort);
+}
+
+TEST(ErrorReport, AppendsAPeriodAfterCharactersThatSortAfterIt)
+{
+    EXPECT_EQ(ErrorReportText("File not found"), "File not found.");
+    EXPECT_EQ(ErrorReportText("Message too long."), "Message too long.");
+    EXPECT_EQ(ErrorReportText("RS232 Error Operation Cancelled \r\n"), "RS232 Error Operation Cancelled \r\n");
+    EXPECT_EQ(ErrorReportText("I/O error 5"), "I/O error 5.");
+    EXPECT_EQ(ErrorReportText("(win error code: 2)"), "(win error code: 2)");
+    EXPECT_EQ(ErrorReportText(""), "");
+}
+
+TEST(ErrorReport, AnExceptionInAHandlerIsShownAndTheProgramGoesOn)
+{
+    Windows windows;
+    windows.Create();
+    ModalDriver driver;
+    QAction probe;
+    QObject::connect(&probe, &QAction::triggered, [] { throw std::runtime_error("Socket Error # 10040"); });
+    // Delivered through the application's event dispatch, as a menu click is.
+    QTimer::singleShot(0, &probe, [&] { probe.trigger(); });
+    QTest::qWait(50);
+    ASSERT_EQ(driver.Boxes().size(), 1u);
+    EXPECT_EQ(driver.Boxes()[0].caption, ProgramName);
+    EXPECT_EQ(driver.Boxes()[0].text, "Socket Error # 10040.");
+    EXPECT_EQ(driver.Boxes()[0].icon, QMessageBox::Critical);
+}
+
+TEST(Gauge, ClampsAndScales)
+{
+    TGauge gauge;
+    gauge.SetMaxValue(1500);
+    gauge.SetProgress(3072);
+    EXPECT_EQ(gauge.Progress(), 1500);
+    EXPECT_EQ(gauge.value(), gauge.maximum());
+    const std::int64_t huge = 6LL * 1024 * 1024 * 1024;
+    gauge.SetMaxValue(huge);
+    gauge.SetProgress(huge / 2);
+    EXPECT_NEAR(gauge.value(), gauge.maximum() / 2, 1);
+    gauge.SetMaxValue(0);
+    gauge.SetProgress(2048);
+    EXPECT_EQ(gauge.value(), gauge.maximum());
+}
+
+} // namespace
