@@ -231,3 +231,17 @@ std::int32_t EncodeRequest(const std::string& specification, std::string& callTe
     }
     return CloseFrame(frame, out.PayloadLength());
 }
+
+std::int32_t EncodeBlockWrite(std::span<Byte> frame, Byte group, Byte operation,
+                              std::optional<std::uint32_t> handle, std::span<const Byte> data)
+{
+    FrameWriter out(frame);
+    out.Append(group);
+    out.Append(operation);
+    if (handle)
+        out.AppendLittleEndian(*handle, 4);
+    out.AppendLittleEndian(data.size(), 2);
+    for (Byte b : data)
+        out.Append(b);
+    return CloseFrame(frame, out.PayloadLength());
+}

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -16,6 +17,15 @@ inline constexpr int TxFrameSize = 1500;
 inline constexpr int CommandTableSize = 500;
 inline constexpr int MaxSpecificationFields = 100;
 inline constexpr int NameFieldSize = 12;        // NM parameters: 12 bytes, zero padded
+
+// Command groups and the operations of the block writes, which are built
+// without the command table.
+inline constexpr Byte GroupDataFile = 0x11;
+inline constexpr Byte GroupBoot = 0x13;
+inline constexpr Byte OperationImageBlock = 0xC9;
+inline constexpr Byte OperationDataFileBlock = 0x1E;
+inline constexpr Byte OperationFlashFileBlock = 0x7C;
+inline constexpr int ImageBlockSize = 1024;
 
 // The request frame being built, and whether the board answers it.
 extern std::array<Byte, TxFrameSize> TxFrame;
@@ -59,6 +69,12 @@ std::int32_t EncodeRequest(const std::string& specification, std::string& callTe
 // `payloadLength` bytes that already stands at offset 4 of `frame`, and
 // returns the TxLength of the frame. Block senders use it too.
 std::int32_t CloseFrame(std::span<Byte> frame, int payloadLength);
+
+// Builds a block write in `frame`: group, operation, the file handle when
+// there is one (4 bytes), the block length (2 bytes) and the block's bytes.
+// Returns the TxLength of the frame.
+std::int32_t EncodeBlockWrite(std::span<Byte> frame, Byte group, Byte operation,
+                              std::optional<std::uint32_t> handle, std::span<const Byte> data);
 
 // Conversions with the runtime's error text.
 std::uint32_t HexArgument(const std::string& text);   // BY, BO, SH and literals

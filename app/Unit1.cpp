@@ -12,6 +12,7 @@
 #include "app/Encoder.h"
 #include "app/Feedback.h"
 #include "app/Gauge.h"
+#include "app/OpenDialog.h"
 #include "network/Unit5.h"
 #include "serial/Unit2.h"
 
@@ -45,6 +46,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
 
 TForm1::~TForm1()
 {
+    delete OpenDialog1;
     if (Form1 == this)
         Form1 = nullptr;
 }
@@ -70,6 +72,9 @@ void TForm1::CreateComponents()
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(WatchdogIntervalMs);
+    OpenDialog1 = new TOpenDialog(this);
+    OpenDialog1->FileName = QStringLiteral("qlnapp.hex");
+    OpenDialog1->Filter = QStringLiteral("Hex File|*.Hex");
 
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -100,12 +105,15 @@ void TForm1::CreateMenu()
 
 void TForm1::ConnectHandlers()
 {
+    connect(OpenFirmware1, &QAction::triggered, this, &TForm1::OpenFirmware1Click);
+    connect(OpenImage1, &QAction::triggered, this, &TForm1::OpenImage1Click);
     connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
     connect(RS2321, &QAction::triggered, this, &TForm1::RS2321Click);
     connect(USB1, &QAction::triggered, this, &TForm1::USB1Click);
     connect(Network2, &QAction::triggered, this, &TForm1::Network2Click);
     connect(RS2322, &QAction::triggered, this, &TForm1::RS2322Click);
     connect(Network1, &QAction::triggered, this, &TForm1::Network1Click);
+    connect(Update1, &QAction::triggered, this, &TForm1::Update1Click);
     connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
 }
 
@@ -198,9 +206,4 @@ void TForm1::Trans(const std::string& specification)
                              std::span<const Byte>(DataBlock.data(), static_cast<std::size_t>(
                                  std::clamp(DataBlockLength, 0, DataBlockSize))));
     Send_PVR("NEW");
-}
-
-void TForm1::Send_PVR(const std::string& /*label*/)
-{
-    // Transmission over the selected link comes with the transmitter.
 }

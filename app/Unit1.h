@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "app/UpdateState.h"
@@ -14,6 +15,7 @@ class QLabel;
 class QMenu;
 class QTimer;
 class TGauge;
+class TOpenDialog;
 
 inline constexpr int DataBlockSize = 5000;
 inline constexpr int WatchdogIntervalMs = 10000;
@@ -39,13 +41,31 @@ public:
     // The request encoder's entry points.
     void Execute_Command(const std::string& callText);
     void Trans(const std::string& specification);
+
+    // The transmitter: sends TxFrame over the link of CommMode and waits for answers.
     void Send_PVR(const std::string& label);
+    void FSend(Byte value);
+    void WaitAck(const std::string& label);
+    void Net_Read_Neg();
+    void Translation();
+
+    // The image transfer.
+    void OpenFirmware1Click();
+    void OpenImage1Click();
+    void Contin();
+    void Update1Click();
+    void CopyBootFile(const std::string& path);
+
+    // True while a transfer runs; the commands that would start another one,
+    // or change its selection, mode or link, are disabled meanwhile.
+    bool TransferRunning() const { return transferRunning_; }
 
     // Components.
     TGauge* Gauge1 = nullptr;
     QLabel* Panel1 = nullptr;
     QLabel* Panel2 = nullptr;
     QTimer* Timer1 = nullptr;
+    TOpenDialog* OpenDialog1 = nullptr;
 
     QMenu* File1 = nullptr;
     QAction* OpenFirmware1 = nullptr;
@@ -74,6 +94,13 @@ private:
     void CreateMenu();
     void ConnectHandlers();
     void SetMode(Byte mode, const char* caption);
+    void SetTransferRunning(bool running);
+    void RunTransfer(void (TForm1::*transfer)());
+    void RunSelectedTransfer();
+    void ShowStatus(const char* text);
+    void SendDatagram(std::span<const Byte> frame);
+
+    bool transferRunning_ = false;
 };
 
 extern TForm1* Form1;

@@ -1,0 +1,76 @@
+#include "app/FileOfBytes.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/RuntimeErrors.h"
+
+namespace {
+
+// The runtime's own error numbers for the errors it names.
+constexpr int ErrorFileNotFound = 2;
+constexpr int ErrorAccessDenied = 5;
+constexpr int ErrorInvalidName = 123;
+
+} // namespace
+
+void RaiseInOutError(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        throw EInOutError("File not found", ErrorFileNotFound);
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+        throw EInOutError("File access denied", ErrorAccessDenied);
+    case ENAMETOOLONG:
+    case EINVAL:
+        throw EInOutError("Invalid filename", ErrorInvalidName);
+    default:
+        throw EInOutError("I/O error " + std::to_string(error), error);
+    }
+}
+
+TFileOfBytes::TFileOfBytes(const std::string& path)
+{
+    if (path.empty())
+        RaiseInOutError(ENOENT);
+    do {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0)
+        RaiseInOutError(errno);
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+        ::close(fd_);
+        fd_ = -1;
+        RaiseInOutError(error == 0 ? EACCES : error);
+    }
+    size_ = status.st_size;
+}
+
+TFileOfBytes::~TFileOfBytes()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+std::size_t TFileOfBytes::Read(unsigned char* buffer, std::size_t capacity)
+{
+    std::size_t total = 0;
+    while (total < capacity) {
+        const ssize_t n = ::read(fd_, buffer + total, capacity - total);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            RaiseInOutError(errno);
+        if (n == 0)
+            break;
+        total += static_cast<std::size_t>(n);
+    }
+    return total;
+}
