@@ -2,6 +2,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
 
 ModalDriver::ModalDriver(QMessageBox::StandardButton answer) : answer_(answer)
 {
@@ -15,8 +17,29 @@ ModalDriver::~ModalDriver()
     timer_.stop();
 }
 
+void ModalDriver::AnswerFileDialog(QFileDialog* dialog)
+{
+    auto* nameField = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    fileDialogs_.push_back({nameField != nullptr ? nameField->text() : QString(), dialog->nameFilters()});
+    if (files_.isEmpty()) {
+        dialog->reject();
+        return;
+    }
+    // Typed into the name field, as an operator would.
+    QStringList quoted;
+    for (const QString& file : files_)
+        quoted << QLatin1Char('"') + file + QLatin1Char('"');
+    if (nameField != nullptr)
+        nameField->setText(files_.size() == 1 ? files_.first() : quoted.join(QLatin1Char(' ')));
+    QMetaObject::invokeMethod(dialog, "accept");
+}
+
 void ModalDriver::AnswerOpenBox()
 {
+    if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); dialog && dialog->isVisible()) {
+        AnswerFileDialog(dialog);
+        return;
+    }
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (box == nullptr || !box->isVisible())
         return;

@@ -4,7 +4,9 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
+#include <optional>
 #include <vector>
 
 struct SeenBox {
@@ -13,19 +15,32 @@ struct SeenBox {
     QMessageBox::Icon icon;
 };
 
+struct SeenFileDialog {
+    QString fileName;  // the name preset in the dialog's file name field
+    QStringList nameFilters;
+};
+
+// Answers message boxes with a chosen button, and file dialogs with chosen
+// files (or a cancel).
 class ModalDriver {
 public:
     explicit ModalDriver(QMessageBox::StandardButton answer = QMessageBox::Ok);
     ~ModalDriver();
 
     void SetAnswer(QMessageBox::StandardButton answer) { answer_ = answer; }
+    // Files to choose in the next file dialogs; none means Cancel.
+    void SetFileChoice(QStringList files) { files_ = std::move(files); }
     const std::vector<SeenBox>& Boxes() const { return boxes_; }
+    const std::vector<SeenFileDialog>& FileDialogs() const { return fileDialogs_; }
     void Clear() { boxes_.clear(); }
 
 private:
     void AnswerOpenBox();
+    void AnswerFileDialog(class QFileDialog* dialog);
 
     QMessageBox::StandardButton answer_;
     std::vector<SeenBox> boxes_;
+    QStringList files_;
+    std::vector<SeenFileDialog> fileDialogs_;
     QTimer timer_;
 };
