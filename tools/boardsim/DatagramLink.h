@@ -1,0 +1,49 @@
+// The board on the network: requests on ADDRESS:3333, the search message on
+// ADDRESS:3334. A search is a broadcast to 255.255.255.255, which a socket
+// bound to one unicast address never receives; so for an address that is not
+// loopback the board also listens on the broadcast address (shared with other
+// boards in the same network namespace) and replies from ADDRESS:3334.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/boardsim/Outbox.h"
+#include "tools/boardsim/Session.h"
+
+namespace boardsim {
+
+class DatagramLink {
+public:
+    // Binds the sockets. Throws std::system_error on failure.
+    DatagramLink(const std::string& address, std::optional<std::uint16_t> searchFrom);
+    ~DatagramLink();
+    DatagramLink(const DatagramLink&) = delete;
+    DatagramLink& operator=(const DatagramLink&) = delete;
+
+    // The sockets to wait on for reading.
+    std::vector<int> Sockets() const;
+    std::optional<Clock::time_point> NextWake() const { return outbox_.NextDue(); }
+
+    // Takes one datagram from a readable socket and lets the session handle it.
+    void Receive(int socket, Session& session, Clock::time_point now);
+    // Sends the due datagrams; one that cannot be sent is reported on stderr and lost.
+    void Flush(Clock::time_point now);
+
+private:
+    struct Destination {
+        int socket;
+        sockaddr_in to;
+    };
+
+    int requests_ = -1;
+    int search_ = -1;
+    int broadcast_ = -1;        // -1: not listening for broadcasts
+    int searchFrom_ = -1;       // -1: replies come from the search port
+    Outbox<Destination> outbox_;
+};
+
+}  // namespace boardsim

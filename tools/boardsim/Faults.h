@@ -1,0 +1,71 @@
+// Faults the board shows on request, so that the updater's handling of a
+// misbehaving board can be tried: answers that never come, come late, come in
+// pieces, come with noise or twice; alarm frames; datagrams that are empty or
+// too long; search replies from the wrong port or with the wrong content.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/boardsim/Protocol.h"
+
+namespace boardsim {
+
+using Milliseconds = std::chrono::milliseconds;
+
+inline constexpr Milliseconds DefaultSplitPause{50};
+
+struct FaultOptions {
+    bool noAnswer = false;                      // answer nothing
+    std::uint32_t dropEvery = 0;                // drop the Nth, 2Nth, ... answer (0: none)
+    Milliseconds delay{0};                      // before each answer
+    std::vector<std::size_t> split;             // chunk sizes; the rest follows as a last chunk
+    Milliseconds splitPause = DefaultSplitPause;  // between chunks
+    Bytes noise;                                // bytes sent just before each answer
+    bool alarm = false;                         // an alarm frame before each answer
+    std::optional<Milliseconds> secondAnswer;   // the answer again, this long after the first
+    bool emptyDatagram = false;                 // datagrams: an empty datagram instead of the answer
+    std::size_t padDatagram = 0;                // datagrams: zero bytes up to this length
+    bool noSearchReply = false;
+    std::optional<std::uint16_t> searchFrom;    // reply to a search from this port
+    std::optional<Bytes> searchReply;           // reply to a search with these bytes
+};
+
+enum class Link { Serial, Datagram };
+
+// One write on the serial line or one datagram, sent `pause` after the piece
+// before it (after the request for the first piece).
+struct Transmission {
+    Milliseconds pause{0};
+    Bytes bytes;
+};
+
+class AnswerShaper {
+public:
+    explicit AnswerShaper(FaultOptions faults);
+
+    // The pieces that carry `answer` on `link`; none when the answer is
+    // dropped.
+    std::vector<Transmission> Shape(const Bytes& answer, Link link);
+
+    // The faults in force, in words for the transcript (empty: none).
+    std::string Describe(Link link) const;
+
+    std::uint64_t Dropped() const { return dropped_; }
+    const FaultOptions& Options() const { return faults_; }
+
+private:
+    bool DropsNext();
+    Bytes DatagramBody(const Bytes& answer) const;
+    void AppendChunks(std::vector<Transmission>& out, const Bytes& body) const;
+
+    FaultOptions faults_;
+    std::uint64_t shaped_ = 0;
+    std::uint64_t dropped_ = 0;
+};
+
+}  // namespace boardsim

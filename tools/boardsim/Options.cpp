@@ -1,0 +1,267 @@
+#include "tools/boardsim/Options.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <functional>
+#include <limits>
+
+namespace boardsim {
+
+namespace {
+
+constexpr int Decimal = 10;
+constexpr int Hexadecimal = 16;
+constexpr std::uint32_t ByteMax = std::numeric_limits<std::uint8_t>::max();
+constexpr std::uint32_t PortMax = std::numeric_limits<std::uint16_t>::max();
+constexpr std::uint32_t DatagramMax = 65507;  // the largest IPv4 UDP payload
+constexpr std::uint32_t MillisecondsMax = 600000;
+
+using Result = std::optional<std::string>;  // an error, or nothing when fine
+
+template <typename T>
+std::variant<T, std::string> Number(const std::string& option, const std::string& text, std::uint32_t max,
+                                    int base = Decimal)
+{
+    std::uint32_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
+    if (text.empty() || ec != std::errc{} || ptr != end || value > max) {
+        return option + ": '" + text + "' is not a number from 0 to " + std::to_string(max);
+    }
+    return static_cast<T>(value);
+}
+
+// Assigns a parsed number, or returns the error.
+template <typename T>
+Result Assign(T& target, const std::string& option, const std::string& text, std::uint32_t max)
+{
+    auto parsed = Number<T>(option, text, max);
+    if (auto* error = std::get_if<std::string>(&parsed)) {
+        return *error;
+    }
+    target = std::get<T>(parsed);
+    return std::nullopt;
+}
+
+Result AssignMilliseconds(Milliseconds& target, const std::string& option, const std::string& text)
+{
+    std::uint32_t value = 0;
+    if (auto error = Assign(value, option, text, MillisecondsMax)) {
+        return error;
+    }
+    target = Milliseconds{value};
+    return std::nullopt;
+}
+
+std::vector<std::string> SplitCommas(const std::string& text)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1) {
+        parts.push_back(text.substr(start, comma - start));
+    }
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+Result HexBytes(Bytes& target, const std::string& option, const std::string& text)
+{
+    target.clear();
+    for (const auto& part : SplitCommas(text)) {
+        auto parsed = Number<std::uint8_t>(option, part, ByteMax, Hexadecimal);
+        if (auto* error = std::get_if<std::string>(&parsed)) {
+            return *error + " (bytes are hexadecimal, separated by commas: 00,55,A5)";
+        }
+        target.push_back(std::get<std::uint8_t>(parsed));
+    }
+    return std::nullopt;
+}
+
+Result Sizes(std::vector<std::size_t>& target, const std::string& option, const std::string& text)
+{
+    target.clear();
+    for (const auto& part : SplitCommas(text)) {
+        std::size_t size = 0;
+        if (auto error = Assign(size, option, part, DatagramMax)) {
+            return error;
+        }
+        if (size == 0) {
+            return option + ": chunk sizes start at 1";
+        }
+        target.push_back(size);
+    }
+    return std::nullopt;
+}
+
+Result Address(std::optional<std::string>& target, const std::string& option, const std::string& text)
+{
+    in_addr address{};
+    if (::inet_pton(AF_INET, text.c_str(), &address) != 1) {
+        return option + ": '" + text + "' is not a dotted IPv4 address";
+    }
+    target = text;
+    return std::nullopt;
+}
+
+struct OptionSpec {
+    const char* name;
+    bool takesValue;
+    std::function<Result(Options&, const std::string& name, const std::string& value)> apply;
+};
+
+Result Flag(bool& target)
+{
+    target = true;
+    return std::nullopt;
+}
+
+const std::vector<OptionSpec>& Specs()
+{
+    static const std::vector<OptionSpec> specs{
+        {"--help", false, [](Options& o, auto&, auto&) { return Flag(o.help); }},
+        {"--pty", false, [](Options& o, auto&, auto&) { return Flag(o.pty); }},
+        {"--link", true, [](Options& o, auto&, auto& v) { o.link = v; return Result{}; }},
+        {"--baud", true, [](Options& o, auto& n, auto& v) { return Assign(o.baud, n, v, std::numeric_limits<std::uint32_t>::max()); }},
+        {"--udp", true, [](Options& o, auto& n, auto& v) { return Address(o.udpAddress, n, v); }},
+        {"--out", true, [](Options& o, auto&, auto& v) { o.out = v; return Result{}; }},
+        {"--transcript", true, [](Options& o, auto&, auto& v) { o.transcript = v; return Result{}; }},
+        {"--summary", true, [](Options& o, auto&, auto& v) { o.summary = v; return Result{}; }},
+        {"--strict", false, [](Options& o, auto&, auto&) { return Flag(o.session.strict); }},
+        {"--boot-error", true, [](Options& o, auto& n, auto& v) { return Assign(o.session.bootError, n, v, ByteMax); }},
+        {"--no-answer", false, [](Options& o, auto&, auto&) { return Flag(o.session.faults.noAnswer); }},
+        {"--drop-every", true, [](Options& o, auto& n, auto& v) { return Assign(o.session.faults.dropEvery, n, v, std::numeric_limits<std::uint32_t>::max()); }},
+        {"--delay", true, [](Options& o, auto& n, auto& v) { return AssignMilliseconds(o.session.faults.delay, n, v); }},
+        {"--split", true, [](Options& o, auto& n, auto& v) { return Sizes(o.session.faults.split, n, v); }},
+        {"--split-pause", true, [](Options& o, auto& n, auto& v) { return AssignMilliseconds(o.session.faults.splitPause, n, v); }},
+        {"--noise", true, [](Options& o, auto& n, auto& v) { return HexBytes(o.session.faults.noise, n, v); }},
+        {"--alarm", false, [](Options& o, auto&, auto&) { return Flag(o.session.faults.alarm); }},
+        {"--second-answer", true, [](Options& o, auto& n, auto& v) {
+             Milliseconds after{0};
+             auto error = AssignMilliseconds(after, n, v);
+             o.session.faults.secondAnswer = after;
+             return error; }},
+        {"--empty-datagram", false, [](Options& o, auto&, auto&) { return Flag(o.session.faults.emptyDatagram); }},
+        {"--pad-datagram", true, [](Options& o, auto& n, auto& v) { return Assign(o.session.faults.padDatagram, n, v, DatagramMax); }},
+        {"--no-search-reply", false, [](Options& o, auto&, auto&) { return Flag(o.session.faults.noSearchReply); }},
+        {"--search-from", true, [](Options& o, auto& n, auto& v) {
+             std::uint16_t port = 0;
+             auto error = Assign(port, n, v, PortMax);
+             o.session.faults.searchFrom = port;
+             return error; }},
+        {"--search-reply", true, [](Options& o, auto& n, auto& v) {
+             Bytes reply;
+             auto error = HexBytes(reply, n, v);
+             o.session.faults.searchReply = reply;
+             return error; }},
+    };
+    return specs;
+}
+
+Result CheckCombination(const Options& options)
+{
+    if (options.help) {
+        return std::nullopt;
+    }
+    if (!options.pty && !options.udpAddress) {
+        return std::string("give --pty, --udp <address>, or both (--help lists the options)");
+    }
+    if (options.link && !options.pty) {
+        return std::string("--link needs --pty");
+    }
+    if (options.session.faults.searchFrom == SearchPort) {
+        return "--search-from: the board replies from " + std::to_string(SearchPort) +
+               " anyway; name another port";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<Options, OptionError> ParseOptions(const std::vector<std::string>& arguments)
+{
+    Options options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& name = arguments[i];
+        const auto& specs = Specs();
+        const auto spec = std::find_if(specs.begin(), specs.end(),
+                                       [&](const OptionSpec& s) { return name == s.name; });
+        if (spec == specs.end()) {
+            return OptionError{"unknown option '" + name + "' (--help lists the options)"};
+        }
+        std::string value;
+        if (spec->takesValue) {
+            if (i + 1 == arguments.size()) {
+                return OptionError{name + " needs a value"};
+            }
+            value = arguments[++i];
+        }
+        if (auto error = spec->apply(options, name, value)) {
+            return OptionError{*error};
+        }
+    }
+    if (auto error = CheckCombination(options)) {
+        return OptionError{*error};
+    }
+    return options;
+}
+
+std::string HelpText()
+{
+    return R"(boardsim: a simulated recorder board, the updater's peer for tests and the demo.
+
+Usage: boardsim [--pty [--link PATH] [--baud RATE]] [--udp ADDRESS] [options]
+
+Links (at least one):
+  --pty               open a pseudo-terminal; prints "pty: /dev/pts/N"
+  --link PATH         make a symbolic link PATH to the pseudo-terminal (e.g. demo/COM1);
+                      removed at exit
+  --baud RATE         read the serial line at RATE/10 bytes a second (8N1); default unpaced
+  --udp ADDRESS       answer requests on ADDRESS:3333 and the search on ADDRESS:3334.
+                      Any 127.x.y.z address is loopback, so parallel tests can use their own.
+                      With an address that is not loopback the board also hears the
+                      broadcast search (255.255.255.255:3334): use that only inside a
+                      network namespace. 0.0.0.0 listens on every address.
+
+Once it listens the board prints "ready" on stdout.
+
+What it keeps:
+  --out FOLDER        write what it receives into FOLDER, block by block as it arrives:
+                        burn0.bin, burn1.bin   burn block images (SetBurnBlock starts one afresh)
+                        flash/NAME             flash files (EraseFlash removes them)
+                        data/NAME              data files
+                      without --out nothing is written, everything else works the same
+  --transcript FILE   one line per frame: direction, group, operation, parameters, length
+  --summary FILE      written at exit, one key=value a line: frames, bytes, bad_frames,
+                      stray_bytes, refused, size_mismatches, answers, answers_dropped,
+                      searches, files_kept, then command.NAME for each command received
+
+Board behaviour:
+  --boot-error N      the boot error that GetBootError reports (0 to 255; default 0)
+  --strict            stop at the first bad frame or refused request, exit status 3
+
+Faults (answers are those to GetBootError, CreateDataFile, CreateFlashFile,
+GetNumberofDataFiles and GetFlashInfo):
+  --no-answer         never answer
+  --drop-every N      drop the Nth, 2Nth, ... answer
+  --delay MS          wait MS milliseconds before each answer
+  --split SIZES       send each answer in chunks of these sizes (e.g. 2,3), the rest as a
+                      last chunk; on the network each chunk is a datagram
+  --split-pause MS    pause between chunks (default 50)
+  --noise BYTES       send these bytes (hexadecimal, e.g. 00,55) before each answer; on the
+                      network they lead the answer's datagram
+  --alarm             send an alarm frame (group FF, operation 00) before each answer
+  --second-answer MS  send each answer again MS milliseconds after the first
+  --empty-datagram    network: an empty datagram instead of each answer
+  --pad-datagram N    network: fill each answer's datagram with zero bytes up to N bytes
+  --no-search-reply   do not answer the search
+  --search-from PORT  answer the search from PORT instead of 3334
+  --search-reply BYTES  answer the search with these bytes (hexadecimal) instead of "DRVK"
+
+SIGINT or SIGTERM ends the board: it prints the summary on stderr and exits 0.
+Exit status: 0 stopped by a signal, 1 a link or file failed, 2 bad command line,
+3 --strict met a bad frame.
+)";
+}
+
+}  // namespace boardsim
