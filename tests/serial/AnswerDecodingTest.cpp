@@ -1,0 +1,404 @@
+// Frame assembly from receive events and the answer table, over bytes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
+#include "app/Encoder.h"
+#include "serial/AnswerDecoding.h"
+#include "serial/ReceiveState.h"
+
+namespace {
+
+using Bytes = std::vector<Byte>;
+
+constexpr Byte GroupBootError = 0x13;
+constexpr Byte OperationBootError = 0x01;
+
+// An answer frame: header, group, operation, then the result code and data.
+Bytes Answer(Byte group, Byte operation, const Bytes& resultAndData)
+{
+    Bytes frame(FrameHeaderSize, 0);
+    frame.push_back(group);
+    frame.push_back(operation);
+    frame.insert(frame.end(), resultAndData.begin(), resultAndData.end());
+    CloseFrame(frame, static_cast<int>(frame.size()) - FrameHeaderSize);
+    return frame;
+}
+
+// GetBootError answer: result 0, boot error 7 (A5, checksum, 04 00 13 01 00 07).
+Bytes BootErrorAnswer()
+{
+    return Answer(GroupBootError, OperationBootError, {0x00, 0x07});
+}
+
+Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t count)
+{
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(std::min(from + count, bytes.size())));
+}
+
+Bytes Concat(Bytes first, const Bytes& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// A Read Data Block answer carrying `block`.
+Bytes ReadDataBlockAnswer(const Bytes& block)
+{
+    Bytes data{0x00, static_cast<Byte>(block.size() & 0xFF), static_cast<Byte>(block.size() >> 8)};
+    data.insert(data.end(), block.begin(), block.end());
+    return Answer(0x11, 0x1F, data);
+}
+
+Bytes Counting(std::size_t count, Byte first = 1)
+{
+    Bytes bytes(count);
+    std::iota(bytes.begin(), bytes.end(), first);
+    // Keep 0xA5 out, so that the bytes can't start a frame.
+    std::replace(bytes.begin(), bytes.end(), FrameStartByte, Byte{0x5A});
+    return bytes;
+}
+
+class AnswerDecoding : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetReceiveState();
+        ResetUpdateState();
+    }
+
+    // Feeds a sequence of receive events; returns the outcome of the last.
+    DecodeOutcome Receive(std::initializer_list<Bytes> chunks)
+    {
+        DecodeOutcome outcome;
+        for (const Bytes& chunk : chunks)
+            outcome = ReceiveChunk(chunk);
+        return outcome;
+    }
+
+    // Puts a datagram into RxBuffer as the network receive path does.
+    static DecodeOutcome ReceiveDatagram(const Bytes& datagram)
+    {
+        std::copy(datagram.begin(), datagram.end(), RxBuffer.begin());
+        RxStart = 1;
+        RxCount = static_cast<std::int32_t>(datagram.size());
+        return DecodeNetworkAnswer();
+    }
+
+    static void ExpectDecodedBootError(const DecodeOutcome& outcome)
+    {
+        ASSERT_NE(outcome.answer, nullptr);
+        EXPECT_STREQ(outcome.answer->name, "Get Boot Error");
+        EXPECT_EQ(AnswerReceived, 1);
+        EXPECT_EQ(RxCount, 0);
+        EXPECT_EQ(RxStart, 0);
+    }
+};
+
+TEST_F(AnswerDecoding, WholeAnswerInOneChunk)
+{
+    const Bytes answer = BootErrorAnswer();
+    ASSERT_EQ(answer, Bytes({0xA5, 0x1F, 0x04, 0x00, 0x13, 0x01, 0x00, 0x07}));
+    ExpectDecodedBootError(Receive({answer}));
+    EXPECT_EQ(FrameRemaining, 0);
+}
+
+TEST_F(AnswerDecoding, AnswerSplitOverTwoEvents)
+{
+    const Bytes answer = BootErrorAnswer();
+    for (std::size_t first : {4u, 3u}) {
+        SCOPED_TRACE(first);
+        SetUp();
+        const DecodeOutcome partial = ReceiveChunk(Slice(answer, 0, first));
+        EXPECT_EQ(partial.answer, nullptr);
+        EXPECT_EQ(AnswerReceived, 0);
+        EXPECT_EQ(RxStart, 1);
+        ExpectDecodedBootError(ReceiveChunk(Slice(answer, first, answer.size())));
+    }
+}
+
+TEST_F(AnswerDecoding, ReadDataBlockOverFourEventsLandsInRxBlock)
+{
+    const Bytes block = Counting(191);
+    const Bytes answer = ReadDataBlockAnswer(block);
+    ASSERT_EQ(answer.size(), 200u);
+    for (std::size_t at : {0u, 50u, 100u}) {
+        EXPECT_EQ(ReceiveChunk(Slice(answer, at, 50)).answer, nullptr);
+        EXPECT_EQ(AnswerReceived, 0);
+    }
+    const DecodeOutcome outcome = ReceiveChunk(Slice(answer, 150, 50));
+    ASSERT_NE(outcome.answer, nullptr);
+    EXPECT_STREQ(outcome.answer->name, "Read Data Block");
+    EXPECT_EQ(AnswerReceived, 1);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), RxBlock.begin()));
+    EXPECT_EQ(RxBlock[block.size()], 0);
+    // The stored frame bytes are cleared.
+    EXPECT_TRUE(std::all_of(RxBuffer.begin(), RxBuffer.begin() + 200, [](Byte b) { return b == 0; }));
+    EXPECT_EQ(RxCount, 0);
+    EXPECT_EQ(FrameRemaining, 0);
+}
+
+TEST_F(AnswerDecoding, FrameStartRule)
+{
+    {
+        SCOPED_TRACE("leading noise is dropped");
+        ExpectDecodedBootError(Receive({Concat({0x00, 0x13, 0x01, 0x55}, BootErrorAnswer())}));
+    }
+    {
+        SCOPED_TRACE("only the first of two 0xA5 can start a frame");
+        SetUp();
+        // The answer's checksum is 0xA5 itself: the frame still starts at the first.
+        ExpectDecodedBootError(Receive({Answer(GroupBootError, OperationBootError, {0x00, 0x8D})}));
+        // A noise 0xA5 just before an answer takes the start; the answer's own
+        // start byte follows it and starts nothing.
+        SetUp();
+        Receive({Concat({0x01, 0xA5}, BootErrorAnswer())});
+        EXPECT_EQ(AnswerReceived, 0);
+        EXPECT_EQ(RxStart, 1);
+        EXPECT_EQ(RxBuffer[1], FrameStartByte);
+    }
+    {
+        SCOPED_TRACE("a chunk's first byte follows nothing");
+        SetUp();
+        ExpectDecodedBootError(Receive({{0x11, 0x22, 0xA5}, BootErrorAnswer()}));
+    }
+}
+
+TEST_F(AnswerDecoding, TwoAnswersInOneChunkDecodeTheFirst)
+{
+    const Bytes createFlash = Answer(0x13, 0x7B, {0x00, 0x09, 0x00, 0x00, 0x00});
+    ExpectDecodedBootError(Receive({Concat(BootErrorAnswer(), createFlash)}));
+    EXPECT_EQ(FlashFileHandle, 0);
+    EXPECT_EQ(FrameRemaining, 0);
+}
+
+TEST_F(AnswerDecoding, StartNearTheEndOfAChunkTakesMissingLengthBytesAsZero)
+{
+    const Bytes answer = Answer(GroupBootError, OperationBootError, {0x00, 0x07, 0x01, 0x02});
+    // The start byte is the chunk's last: the frame is taken as 4 bytes, so its
+    // group and operation are dropped and nothing is recognised.
+    Receive({Concat({0x00, 0x00}, Slice(answer, 0, 1)), Slice(answer, 1, answer.size())});
+    EXPECT_EQ(AnswerReceived, 0);
+    EXPECT_EQ(RxCount, 4);
+    EXPECT_EQ(FrameRemaining, 0);
+
+    // Second to last: the same.
+    SetUp();
+    Receive({Concat({0x00}, Slice(answer, 0, 2)), Slice(answer, 2, answer.size())});
+    EXPECT_EQ(AnswerReceived, 0);
+
+    // Third to last: only the high length byte is missing, which is 0 anyway.
+    SetUp();
+    ExpectDecodedBootError(Receive({Slice(answer, 0, 3), Slice(answer, 3, answer.size())}));
+}
+
+TEST_F(AnswerDecoding, NewStartInsideAContinuationAbandonsThePartFrame)
+{
+    const Bytes readBlock = ReadDataBlockAnswer(Counting(100));
+    ReceiveChunk(Slice(readBlock, 0, 40));
+    EXPECT_EQ(FrameRemaining, 69);
+    ExpectDecodedBootError(Receive({Concat({0x01, 0x02}, BootErrorAnswer())}));
+    EXPECT_EQ(FrameRemaining, 0);
+    // The rest of the abandoned frame starts nothing and is dropped.
+    Receive({Slice(readBlock, 42, readBlock.size())});
+    EXPECT_EQ(RxCount, 0);
+}
+
+TEST_F(AnswerDecoding, ChunkWithoutFrameIsDropped)
+{
+    Receive({Counting(20)});
+    EXPECT_EQ(RxCount, 0);
+    EXPECT_EQ(RxStart, 0);
+}
+
+TEST_F(AnswerDecoding, OnlyTheFirstThousandBytesOfAChunkAreUsed)
+{
+    Bytes chunk(RxChunkSize - 2, 0x00);
+    const Bytes tail = Concat(BootErrorAnswer(), Counting(10));
+    chunk.insert(chunk.end(), tail.begin(), tail.end());
+    Receive({chunk});
+    EXPECT_EQ(AnswerReceived, 0);
+    EXPECT_EQ(RxCount, 2);
+}
+
+TEST_F(AnswerDecoding, CreateAnswersKeepTheBoardsHandles)
+{
+    Receive({Answer(0x11, 0x1B, {0x00, 0x05, 0x00, 0x00, 0x00})});
+    EXPECT_EQ(DataFileHandle, 5);
+    EXPECT_EQ(AnswerReceived, 1);
+
+    Receive({Answer(0x13, 0x7B, {0x00, 0x78, 0x56, 0x34, 0x12})});
+    EXPECT_EQ(FlashFileHandle, 0x12345678);
+
+    // Create Data File matches in any group; Open Data File sets the same handle.
+    Receive({Answer(0x42, 0x1B, {0x00, 0x06, 0x00, 0x00, 0x00})});
+    EXPECT_EQ(DataFileHandle, 6);
+    Receive({Answer(0x11, 0x1C, {0x00, 0x07, 0x01, 0x00, 0x00})});
+    EXPECT_EQ(DataFileHandle, 0x107);
+
+    // A handle above the signed range keeps its 32 bits rather than failing.
+    Receive({Answer(0x13, 0x7B, {0x00, 0xFE, 0xFF, 0xFF, 0xFF})});
+    EXPECT_EQ(static_cast<std::uint32_t>(FlashFileHandle), 0xFFFFFFFEu);
+
+    // Create Boot File keeps no handle; (0x13, 0x1C) is a file count, not Open Data File.
+    Receive({Answer(0x13, 0x15, {0x00, 0x09, 0x00, 0x00, 0x00})});
+    Receive({Answer(0x13, 0x1C, {0x00, 0x09, 0x00, 0x00, 0x00})});
+    EXPECT_EQ(DataFileHandle, 0x107);
+    EXPECT_EQ(static_cast<std::uint32_t>(FlashFileHandle), 0xFFFFFFFEu);
+}
+
+TEST_F(AnswerDecoding, BurnStateTexts)
+{
+    DecodeOutcome outcome = Receive({Answer(0x13, 0x2B, {0x00, 0x01, 0x2C, 0x01})});
+    EXPECT_EQ(outcome.burnStateText, "Burn State : Busy");
+    EXPECT_EQ(outcome.burnLineText, "Burn Line :300");
+    EXPECT_EQ(AnswerReceived, 1);
+
+    outcome = Receive({Answer(0x13, 0x2B, {0x00, 0x00, 0x00, 0x00})});
+    EXPECT_EQ(outcome.burnStateText, "Burn State : Idle");
+    EXPECT_EQ(outcome.burnLineText, "Burn Line :0");
+}
+
+TEST_F(AnswerDecoding, AnswersThatRaiseNothing)
+{
+    // Decoded and consumed, but no wait ends on them.
+    for (const Bytes& answer : {Answer(0x12, 0x17, {0x00, 0x01, 0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}),
+                                Answer(0x11, 0x21, {0x00, 0x00, 0x10, 0x00, 0x00})}) {
+        const DecodeOutcome outcome = Receive({answer});
+        ASSERT_NE(outcome.answer, nullptr);
+        EXPECT_EQ(AnswerReceived, 0) << outcome.answer->name;
+        EXPECT_EQ(RxCount, 0);
+    }
+    // An answer with no entry stays the current frame and raises nothing.
+    const DecodeOutcome outcome = Receive({Answer(0x13, 0x99, {0x00})});
+    EXPECT_EQ(outcome.answer, nullptr);
+    EXPECT_EQ(AnswerReceived, 0);
+    EXPECT_EQ(RxStart, 1);
+    EXPECT_EQ(RxCount, 7);
+}
+
+TEST_F(AnswerDecoding, AlarmFrameBeepsAtEveryEventUntilAnotherFrameStarts)
+{
+    EXPECT_EQ(Receive({Answer(0xFF, 0x00, {0x00})}).beeps, AlarmBeeps);
+    EXPECT_EQ(Receive({Counting(3)}).beeps, AlarmBeeps);
+    // Offsets 4 and 5 must be stored for the check.
+    EXPECT_EQ(Receive({{0xA5, 0x00, 0x02, 0x00, 0xFF}}).beeps, 0);
+    EXPECT_EQ(Receive({{0x00}}).beeps, AlarmBeeps);
+    const DecodeOutcome outcome = Receive({BootErrorAnswer()});
+    EXPECT_EQ(outcome.beeps, 0);
+    EXPECT_EQ(Receive({Counting(3)}).beeps, 0);
+}
+
+TEST_F(AnswerDecoding, FrameLongerThanRxBufferIsDroppedAndReceptionGoesOn)
+{
+    // Declared payload 0xFFFF: 65539 bytes would not fit the 5000 of RxBuffer.
+    Bytes huge{0xA5, 0x00, 0xFF, 0xFF, 0x13, 0x01};
+    const Bytes filler = Counting(994);
+    huge.insert(huge.end(), filler.begin(), filler.end());
+    EXPECT_TRUE(ReceiveChunk(huge).discarded);
+    for (int event = 0; event < 70; ++event)
+        EXPECT_FALSE(ReceiveChunk(filler).discarded);
+    EXPECT_EQ(RxCount, 0);
+    EXPECT_EQ(AnswerReceived, 0);
+    ExpectDecodedBootError(Receive({BootErrorAnswer()}));
+}
+
+TEST_F(AnswerDecoding, FrameThatFitsOnlyFromTheBufferStartIsStoredThere)
+{
+    // Unrecognised complete frames pile up behind each other.
+    const Bytes unknown = Answer(0x13, 0x99, Counting(994));
+    ASSERT_EQ(unknown.size(), 1000u);
+    for (int k = 0; k < 4; ++k)
+        ReceiveChunk(unknown);
+    EXPECT_EQ(RxCount, 4000);
+    EXPECT_EQ(RxStart, 3001);
+    // 996 bytes still fit behind them; 1000 do not.
+    const Bytes fits = Answer(0x13, 0x99, Counting(990));
+    ReceiveChunk(fits);
+    EXPECT_EQ(RxStart, 4001);
+    ReceiveChunk(unknown);
+    EXPECT_EQ(RxStart, 1);
+    EXPECT_EQ(RxCount, 1000);
+    // A split frame continues at the buffer start as well.
+    ReceiveChunk(unknown);
+    ReceiveChunk(unknown);
+    ReceiveChunk(unknown);
+    ReceiveChunk(unknown);
+    const Bytes readBlock = ReadDataBlockAnswer(Counting(1500));
+    ReceiveChunk(Slice(readBlock, 0, 1000));
+    EXPECT_EQ(RxStart, 1);
+    ReceiveChunk(Slice(readBlock, 1000, 1000));
+    EXPECT_EQ(AnswerReceived, 1);
+    EXPECT_TRUE(std::equal(readBlock.begin() + 9, readBlock.end(), RxBlock.begin()));
+}
+
+TEST_F(AnswerDecoding, OversizeReadDataBlockIsDropped)
+{
+    RxBlock.fill(0x77);
+    {
+        SCOPED_TRACE("longer than RxBlock");
+        const Bytes answer = ReadDataBlockAnswer(Counting(RxBlockSize + 1));
+        DecodeOutcome outcome;
+        for (std::size_t at = 0; at < answer.size(); at += RxChunkSize)
+            outcome = ReceiveChunk(Slice(answer, at, RxChunkSize));
+        EXPECT_TRUE(outcome.discarded);
+        EXPECT_EQ(outcome.answer, nullptr);
+    }
+    {
+        SCOPED_TRACE("block length beyond its frame");
+        Bytes answer = ReadDataBlockAnswer(Counting(10));
+        answer[8] = 0x07;  // claims 0x070A bytes
+        EXPECT_TRUE(ReceiveChunk(answer).discarded);
+    }
+    EXPECT_EQ(AnswerReceived, 0);
+    EXPECT_EQ(RxCount, 0);
+    EXPECT_EQ(RxStart, 0);
+    EXPECT_TRUE(std::all_of(RxBlock.begin(), RxBlock.end(), [](Byte b) { return b == 0x77; }));
+    ExpectDecodedBootError(Receive({BootErrorAnswer()}));
+}
+
+TEST_F(AnswerDecoding, NetworkDatagrams)
+{
+    // A boot-error answer followed by extra bytes is decoded.
+    ExpectDecodedBootError(ReceiveDatagram(Concat(BootErrorAnswer(), {0x01, 0x02, 0x03})));
+
+    // The create answers give their handles on this link too.
+    ReceiveDatagram(Answer(0x11, 0x1B, {0x00, 0x0C, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(DataFileHandle, 12);
+    EXPECT_EQ(AnswerReceived, 1);
+    ReceiveDatagram(Answer(0x13, 0x7B, {0x00, 0x0D, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(FlashFileHandle, 13);
+
+    // Any other answer is left in RxBuffer and raises nothing.
+    AnswerReceived = 0;
+    const Bytes other = Answer(0x13, 0x79, {0x00, 0x02, 0x00, 0x00, 0x00});
+    EXPECT_EQ(ReceiveDatagram(other).answer, nullptr);
+    EXPECT_EQ(AnswerReceived, 0);
+    EXPECT_EQ(RxStart, 1);
+    EXPECT_EQ(RxCount, static_cast<std::int32_t>(other.size()));
+
+    // A short datagram is incomplete; the alarm frame beeps.
+    EXPECT_EQ(ReceiveDatagram(Slice(BootErrorAnswer(), 0, 7)).answer, nullptr);
+    EXPECT_EQ(ReceiveDatagram(Answer(0xFF, 0x00, {0x00})).beeps, AlarmBeeps);
+    EXPECT_EQ(AnswerReceived, 0);
+}
+
+TEST_F(AnswerDecoding, NumbersAtBufferPositions)
+{
+    RxBuffer.fill(0xFF);
+    RxBuffer[0] = 0x78;
+    RxBuffer[1] = 0x56;
+    RxBuffer[2] = 0x34;
+    RxBuffer[3] = 0x12;
+    EXPECT_EQ(LongAt(1), 0x12345678u);
+    EXPECT_EQ(ShortAt(2), 0x3456u);
+    // Positions beyond RxBuffer read as 0.
+    EXPECT_EQ(LongAt(RxBufferSize - 1), 0x0000FFFFu);
+    EXPECT_EQ(ShortAt(RxBufferSize), 0x00FFu);
+    EXPECT_EQ(LongAt(0), 0x34567800u);
+}
+
+} // namespace

@@ -1,0 +1,136 @@
+// The settings file's records, byte for byte, and its errors.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "app/RuntimeErrors.h"
+#include "serial/SettingsFile.h"
+
+namespace {
+
+using Bytes = std::vector<Byte>;
+
+class SettingsFile : public ::testing::Test {
+protected:
+    std::string Path() const { return folder_.filePath("ZEVEVI.CFG").toStdString(); }
+
+    void Put(const Bytes& bytes) const
+    {
+        std::ofstream out(Path(), std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    Bytes Content() const
+    {
+        std::ifstream in(Path(), std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    // The names in the folder, to see that no temporary file stays behind.
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder_.path().toStdString()))
+            names.push_back(entry.path().filename().string());
+        return names;
+    }
+
+    QTemporaryDir folder_;
+};
+
+// The fields a reader taking them one by one gets before the file ends.
+Bytes FieldsBeforeEnd(const TSettingsRecord& record, std::size_t wanted)
+{
+    Bytes fields;
+    try {
+        for (std::size_t k = 0; k < wanted; ++k)
+            fields.push_back(record.Field(k));
+    } catch (const EInOutError& error) {
+        EXPECT_STREQ(error.what(), "Read beyond end of file");
+    }
+    return fields;
+}
+
+TEST_F(SettingsFile, MissingFileIsNoRecord)
+{
+    EXPECT_FALSE(ReadSettingsFile(Path()).has_value());
+}
+
+TEST_F(SettingsFile, RecordsAreWrittenByteForByteAndReplaceEachOther)
+{
+    WriteSerialRecord({0, 6, 3, 0, 0}, Path());
+    EXPECT_EQ(Content(), Bytes({0x00, 0x00, 0x06, 0x03, 0x00, 0x00}));
+    std::optional<TSettingsRecord> record = ReadSettingsFile(Path());
+    ASSERT_TRUE(record.has_value());
+    EXPECT_TRUE(record->IsSerial());
+    EXPECT_EQ(FieldsBeforeEnd(*record, SerialFieldCount), Bytes({0, 6, 3, 0, 0}));
+
+    WriteNetworkRecord({10, 0, 0, 7}, Path());
+    EXPECT_EQ(Content(), Bytes({0x01, 0x0A, 0x00, 0x00, 0x07}));
+    record = ReadSettingsFile(Path());
+    ASSERT_TRUE(record.has_value());
+    EXPECT_TRUE(record->IsNetwork());
+    EXPECT_FALSE(record->IsSerial());
+    EXPECT_EQ(FieldsBeforeEnd(*record, NetworkFieldCount), Bytes({10, 0, 0, 7}));
+
+    WriteSerialRecord({1, NoSelection, 3, 2, 1}, Path());
+    EXPECT_EQ(Content(), Bytes({0x00, 0x01, 0xFF, 0x03, 0x02, 0x01}));
+    EXPECT_EQ(Names(), std::vector<std::string>({"ZEVEVI.CFG"}));
+}
+
+TEST_F(SettingsFile, ShortAndEmptyFiles)
+{
+    Put({});
+    try {
+        ReadSettingsFile(Path());
+        ADD_FAILURE() << "an empty file has no kind byte";
+    } catch (const EInOutError& error) {
+        EXPECT_STREQ(error.what(), "Read beyond end of file");
+    }
+
+    // A short record gives the fields it has, then the error.
+    Put({0x00, 0x02, 0x05});
+    std::optional<TSettingsRecord> record = ReadSettingsFile(Path());
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(FieldsBeforeEnd(*record, SerialFieldCount), Bytes({2, 5}));
+    EXPECT_THROW(record->Field(2), EInOutError);
+
+    // Unknown kinds are for the reader to ignore; extra bytes are not read.
+    Put({0x07, 1, 2, 3, 4, 5, 6, 7, 8});
+    record = ReadSettingsFile(Path());
+    ASSERT_TRUE(record.has_value());
+    EXPECT_FALSE(record->IsSerial());
+    EXPECT_FALSE(record->IsNetwork());
+    EXPECT_EQ(record->Kind(), 7);
+    EXPECT_EQ(FieldsBeforeEnd(*record, MaxFieldCount + 1), Bytes({1, 2, 3, 4, 5}));
+}
+
+TEST_F(SettingsFile, FailedSaveKeepsTheOldRecord)
+{
+    WriteSerialRecord({0, 6, 3, 0, 0}, Path());
+    // A folder in the temporary file's place makes the save fail before the
+    // settings file is touched.
+    ASSERT_TRUE(std::filesystem::create_directory(Path() + ".new"));
+    EXPECT_THROW(WriteNetworkRecord({10, 0, 0, 7}, Path()), EInOutError);
+    EXPECT_EQ(Content(), Bytes({0x00, 0x00, 0x06, 0x03, 0x00, 0x00}));
+}
+
+TEST_F(SettingsFile, FileThatCannotBeReadIsReported)
+{
+    ASSERT_TRUE(std::filesystem::create_directory(Path()));
+    try {
+        ReadSettingsFile(Path());
+        ADD_FAILURE() << "a folder is no settings file";
+    } catch (const EInOutError& error) {
+        EXPECT_STREQ(error.what(), "File access denied");
+    }
+    // Nor can a record replace a folder.
+    EXPECT_THROW(WriteSerialRecord({0, 6, 3, 0, 0}, Path()), EInOutError);
+    EXPECT_TRUE(std::filesystem::is_directory(Path()));
+    EXPECT_EQ(Names(), std::vector<std::string>({"ZEVEVI.CFG"}));
+}
+
+} // namespace
