@@ -1,2 +1,478 @@
 // The serial port driver on POSIX termios.
+//
+// A TComPort opens one serial device exclusively, applies its queue sizes, line
+// settings and time-outs, reads and writes, and runs one event thread per open
+// port that waits for line events and hands each set of them to the thread that
+// owns the port (the GUI thread), where the handlers run in a fixed order.
+//
+// Contracts:
+// - Every property assignment, Open/Close, ReadBytes, WriteBytes, BytesWaiting,
+//   LineErrors and ModemSignals are made on the thread that created the port.
+// - Every failure raises EComPort; the driver never shows anything itself.
+// - Handlers run on the owner thread, one dispatch at a time, only while that
+//   thread processes its Qt events (event loop, QCoreApplication::processEvents),
+//   and while it waits for the event thread to end in Close.
+// - An exception that leaves a handler ends event delivery for that opening of
+//   the port; the port stays open. Closing and opening again restores delivery.
+// - Port names: an absolute path is used as it is. "COM1".."COM4" name the entry
+//   of that name in the working directory when there is one (usually a symbolic
+//   link to a device), else /dev/ttyS0../dev/ttyS3. Other names are paths
+//   relative to the working directory.
 #pragma once
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "serial/CPortSync.h"
+
+enum TBaudRate {
+    brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
+    br19200, br38400, br56000, br57600, br115200, br128000, br256000
+};
+enum TStopBits { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
+enum TDataBits { dbFive, dbSix, dbSeven, dbEight };
+enum TParityBits { prNone, prOdd, prEven, prMark, prSpace };
+enum TDTRFlowControl { dtrDisable, dtrEnable, dtrHandshake };
+enum TRTSFlowControl { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
+enum TFlowControl { fcHardware, fcSoftware, fcNone, fcCustom };
+enum TComEvent {
+    evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full
+};
+enum TComError { erFrame, erParity, erOverrun, erBreak, erDevice, erMode, erRxOverflow, erTxFull };
+enum TComSignal { csCTS, csDSR, csRing, csRLSD };
+enum TSyncMethod { smThreadSync, smWindowSync, smNone };
+
+// A set of the first `Size` members of an enumeration: bit n is member n.
+template <typename Member, int Size>
+class TComSet {
+public:
+    constexpr TComSet() = default;
+    constexpr TComSet(std::initializer_list<Member> members)
+    {
+        for (Member member : members)
+            Include(member);
+    }
+    static constexpr TComSet All() { return FromBits(AllBits); }
+    // Bits beyond the set's members are dropped.
+    static constexpr TComSet FromBits(std::uint32_t bits)
+    {
+        TComSet set;
+        set.bits_ = bits & AllBits;
+        return set;
+    }
+
+    constexpr bool Contains(Member member) const { return (bits_ & Bit(member)) != 0; }
+    constexpr void Include(Member member) { bits_ |= Bit(member); }
+    constexpr void Exclude(Member member) { bits_ &= ~Bit(member); }
+    constexpr bool Empty() const { return bits_ == 0; }
+    constexpr std::uint32_t Bits() const { return bits_; }
+    constexpr bool operator==(const TComSet&) const = default;
+
+private:
+    static constexpr std::uint32_t AllBits = (std::uint32_t{1} << Size) - 1;
+    static constexpr std::uint32_t Bit(Member member) { return std::uint32_t{1} << member; }
+    std::uint32_t bits_ = 0;
+};
+
+using TComEvents = TComSet<TComEvent, evRx80Full + 1>;
+using TComErrors = TComSet<TComError, erTxFull + 1>;
+using TComSignals = TComSet<TComSignal, csRLSD + 1>;
+
+// The driver's error codes; each selects its message text.
+enum TComErrorCode : std::int32_t {
+    ecOpen = 1, ecWrite, ecRead, ecAsyncParameter, ecPurge, ecAsyncStatus, ecSetState,
+    ecSetTimeouts, ecSetup, ecClearError, ecModemStatus, ecEscape, ecTransmit,
+    ecSetWhileConnected, ecEnumPorts, ecStoreSettings, ecLoadSettings, ecLinkRegistration,
+    ecLedState, ecThreadCreated, ecWaitForEvent, ecRxBufLinked, ecRegistry
+};
+
+// Every failure of the driver. what() is the full message: the code's text,
+// followed by " (win error code: N)" with the errno of the failed call when
+// there was one. OsError is -1 when the failure is not a system call's.
+class EComPort : public std::runtime_error {
+public:
+    static constexpr std::int32_t NoOsError = -1;
+
+    EComPort(std::int32_t code, std::int32_t osError);
+    // A failure without a system call behind it (codes 4 and 14).
+    explicit EComPort(std::int32_t code);
+
+    // The text of a code alone; empty for a code outside 1..23.
+    static std::string Text(std::int32_t code);
+
+    std::int32_t Code;
+    std::int32_t OsError;
+};
+
+class TCustomComPort;
+
+// Settings groups. Each keeps a back reference to its port and re-applies its
+// group to an open port when one of its values changes; assigning a value equal
+// to the current one does nothing. Assign() copies every value of another group
+// of the same kind and re-applies the group once.
+class TComParity {
+public:
+    explicit TComParity(TCustomComPort& port) : port_(port) {}
+    TComParity(const TComParity&) = delete;
+    TComParity& operator=(const TComParity&) = delete;
+    void Assign(const TComParity& source);
+
+    TParityBits Bits() const { return bits_; }
+    bool Check() const { return check_; }
+    bool Replace() const { return replace_; }
+    std::uint8_t ReplaceChar() const { return replaceChar_; }
+    void SetBits(TParityBits value);
+    void SetCheck(bool value);
+    void SetReplace(bool value);
+    void SetReplaceChar(std::uint8_t value);
+
+private:
+    template <typename T> void Change(T& member, T value);
+    TCustomComPort& port_;
+    TParityBits bits_ = prNone;
+    bool check_ = false;
+    bool replace_ = false;
+    std::uint8_t replaceChar_ = 0;
+};
+
+inline constexpr std::uint8_t DefaultXonChar = 0x11;
+inline constexpr std::uint8_t DefaultXoffChar = 0x13;
+
+class TComFlowControl {
+public:
+    explicit TComFlowControl(TCustomComPort& port) : port_(port) {}
+    TComFlowControl(const TComFlowControl&) = delete;
+    TComFlowControl& operator=(const TComFlowControl&) = delete;
+    void Assign(const TComFlowControl& source);
+
+    // The summary of the members below; assigning fcHardware, fcSoftware or
+    // fcNone sets ControlRTS, OutCTSFlow and both XON/XOFF directions to match
+    // (fcCustom changes nothing) and re-applies the line state in every case.
+    TFlowControl FlowControl() const;
+    void SetFlowControl(TFlowControl value);
+
+    bool OutCTSFlow() const { return outCTSFlow_; }
+    bool OutDSRFlow() const { return outDSRFlow_; }
+    TDTRFlowControl ControlDTR() const { return controlDTR_; }
+    TRTSFlowControl ControlRTS() const { return controlRTS_; }
+    bool XonXoffOut() const { return xonXoffOut_; }
+    bool XonXoffIn() const { return xonXoffIn_; }
+    bool DSRSensitivity() const { return dsrSensitivity_; }
+    bool TxContinueOnXoff() const { return txContinueOnXoff_; }
+    std::uint8_t XonChar() const { return xonChar_; }
+    std::uint8_t XoffChar() const { return xoffChar_; }
+    void SetOutCTSFlow(bool value);
+    void SetOutDSRFlow(bool value);
+    void SetControlDTR(TDTRFlowControl value);
+    void SetControlRTS(TRTSFlowControl value);
+    void SetXonXoffOut(bool value);
+    void SetXonXoffIn(bool value);
+    void SetDSRSensitivity(bool value);
+    void SetTxContinueOnXoff(bool value);
+    void SetXonChar(std::uint8_t value);
+    void SetXoffChar(std::uint8_t value);
+
+private:
+    template <typename T> void Change(T& member, T value);
+    TCustomComPort& port_;
+    bool outCTSFlow_ = false;
+    bool outDSRFlow_ = false;
+    TDTRFlowControl controlDTR_ = dtrDisable;
+    TRTSFlowControl controlRTS_ = rtsDisable;
+    bool xonXoffOut_ = false;
+    bool xonXoffIn_ = false;
+    bool dsrSensitivity_ = false;
+    bool txContinueOnXoff_ = false;
+    std::uint8_t xonChar_ = DefaultXonChar;
+    std::uint8_t xoffChar_ = DefaultXoffChar;
+};
+
+// Read and write time-outs in milliseconds.
+// - A read completes when the requested count has arrived, when more than
+//   ReadInterval ms pass between two bytes (after the first one), or when
+//   ReadTotalMultiplier * count + ReadTotalConstant ms have passed.
+//   ReadInterval = NoReadInterval (-1) with both read totals 0 completes at once
+//   with what is waiting, possibly nothing. ReadInterval 0 or -1 sets no interval
+//   limit; all three 0 waits until the count has arrived.
+// - A write that has not finished after WriteTotalMultiplier * count +
+//   WriteTotalConstant ms completes with the bytes written so far; both 0 means
+//   no limit.
+// Negative values other than ReadInterval -1 are refused when applied (code 8).
+class TComTimeouts {
+public:
+    static constexpr std::int32_t NoReadInterval = -1;
+    static constexpr std::int32_t DefaultWriteTotalMultiplier = 100;
+    static constexpr std::int32_t DefaultWriteTotalConstant = 1000;
+
+    explicit TComTimeouts(TCustomComPort& port) : port_(port) {}
+    TComTimeouts(const TComTimeouts&) = delete;
+    TComTimeouts& operator=(const TComTimeouts&) = delete;
+    void Assign(const TComTimeouts& source);
+
+    std::int32_t ReadInterval() const { return readInterval_; }
+    std::int32_t ReadTotalMultiplier() const { return readTotalMultiplier_; }
+    std::int32_t ReadTotalConstant() const { return readTotalConstant_; }
+    std::int32_t WriteTotalMultiplier() const { return writeTotalMultiplier_; }
+    std::int32_t WriteTotalConstant() const { return writeTotalConstant_; }
+    void SetReadInterval(std::int32_t value);
+    void SetReadTotalMultiplier(std::int32_t value);
+    void SetReadTotalConstant(std::int32_t value);
+    void SetWriteTotalMultiplier(std::int32_t value);
+    void SetWriteTotalConstant(std::int32_t value);
+
+private:
+    void Change(std::int32_t& member, std::int32_t value);
+    TCustomComPort& port_;
+    std::int32_t readInterval_ = NoReadInterval;
+    std::int32_t readTotalMultiplier_ = 0;
+    std::int32_t readTotalConstant_ = 0;
+    std::int32_t writeTotalMultiplier_ = DefaultWriteTotalMultiplier;
+    std::int32_t writeTotalConstant_ = DefaultWriteTotalConstant;
+};
+
+// Queue sizes requested for the port. An odd size is stored as the even size
+// below it (1025 becomes 1024). The input size sets the 80 % mark of evRx80Full
+// and the XON/XOFF thresholds; sizes below 2 are refused when applied (code 9).
+class TComBuffer {
+public:
+    static constexpr std::int32_t DefaultSize = 1024;
+
+    explicit TComBuffer(TCustomComPort& port) : port_(port) {}
+    TComBuffer(const TComBuffer&) = delete;
+    TComBuffer& operator=(const TComBuffer&) = delete;
+    void Assign(const TComBuffer& source);
+
+    std::int32_t InputSize() const { return inputSize_; }
+    std::int32_t OutputSize() const { return outputSize_; }
+    void SetInputSize(std::int32_t value);
+    void SetOutputSize(std::int32_t value);
+
+private:
+    void Change(std::int32_t& member, std::int32_t value);
+    TCustomComPort& port_;
+    std::int32_t inputSize_ = DefaultSize;
+    std::int32_t outputSize_ = DefaultSize;
+};
+
+using TNotifyEvent = std::function<void(QObject* Sender)>;
+using TRxCharEvent = std::function<void(QObject* Sender, int Count)>;
+using TComSignalEvent = std::function<void(QObject* Sender, bool OnOff)>;
+using TComErrorEvent = std::function<void(QObject* Sender, TComErrors Errors)>;
+
+class TComThread;
+class TComDevice;
+struct TComLineSettings;
+
+class TCustomComPort : public QObject {
+public:
+    static constexpr std::int32_t DefaultCustomBaudRate = 9600;
+
+    // `sync` hands event sets to the owner thread; the default is the Qt
+    // hand-over to the thread that creates the port.
+    explicit TCustomComPort(QObject* owner = nullptr, std::shared_ptr<TComSync> sync = nullptr);
+    // Closes the port when it is open; a failure to close is swallowed here.
+    ~TCustomComPort() override;
+    TCustomComPort(const TCustomComPort&) = delete;
+    TCustomComPort& operator=(const TCustomComPort&) = delete;
+
+    // Opening and closing. SetConnected(true) on a closed port runs the opening
+    // sequence, SetConnected(false) on an open one the closing sequence; the
+    // other way round nothing happens. A failed opening leaves the port closed.
+    bool Connected() const { return connected_; }
+    void SetConnected(bool value);
+    void Open();
+    void Close();
+
+    // Line settings. Changing one on an open port re-applies the whole line
+    // state at once (code 7 on failure: the device keeps its previous state while
+    // the property already holds the new value). Rates termios cannot express
+    // (14400, 56000, 128000, 256000, custom rates other than the standard ones),
+    // 1.5 stop bits, DiscardNull, DSR flow and sensitivity, DTR handshake, RTS
+    // toggle, CTS flow without RTS handshake (or the reverse) and a parity
+    // replacement other than 0 fail with code 7.
+    TBaudRate BaudRate() const { return baudRate_; }
+    std::int32_t CustomBaudRate() const { return customBaudRate_; }
+    TDataBits DataBits() const { return dataBits_; }
+    TStopBits StopBits() const { return stopBits_; }
+    bool DiscardNull() const { return discardNull_; }
+    std::uint8_t EventChar() const { return eventChar_; }
+    void SetBaudRate(TBaudRate value);
+    void SetCustomBaudRate(std::int32_t value);
+    void SetDataBits(TDataBits value);
+    void SetStopBits(TStopBits value);
+    void SetDiscardNull(bool value);
+    void SetEventChar(std::uint8_t value);
+
+    TComParity& Parity() { return parity_; }
+    const TComParity& Parity() const { return parity_; }
+    TComFlowControl& FlowControl() { return flowControl_; }
+    const TComFlowControl& FlowControl() const { return flowControl_; }
+    TComTimeouts& Timeouts() { return timeouts_; }
+    const TComTimeouts& Timeouts() const { return timeouts_; }
+    TComBuffer& Buffer() { return buffer_; }
+    const TComBuffer& Buffer() const { return buffer_; }
+
+    // A different name on an open port closes it and opens the new one (exact
+    // comparison, case included).
+    const std::string& Port() const { return port_; }
+    void SetPort(const std::string& value);
+
+    // Takes effect at the next opening.
+    TComEvents Events() const { return events_; }
+    void SetEvents(TComEvents value);
+
+    // Only while closed: on an open port raises code 14 and keeps the old value.
+    // smThreadSync blocks the event thread until the handlers have run on the
+    // owner thread; smWindowSync queues each event to the owner thread without
+    // waiting (an exception there goes to the application's event handling);
+    // smNone runs the handlers on the event thread itself (handlers must then
+    // not open or close the port).
+    TSyncMethod SyncMethod() const { return syncMethod_; }
+    void SetSyncMethod(TSyncMethod value);
+
+    // While a settings update is in progress nothing reaches the device; the
+    // last EndUpdate applies every group to an open port.
+    void BeginUpdate();
+    void EndUpdate();
+
+    // While the port is being loaded from a window description, SetConnected
+    // only records the value and nothing reaches the device. Loaded() ends
+    // loading and opens the port when true was recorded; an opening failure is
+    // then handed to the owner thread's event handling (the application's
+    // error report) instead of to the caller.
+    void BeginLoading();
+    void Loaded();
+
+    // Reads up to Count bytes into Buffer under the time-outs; returns how many
+    // were read (0..Count). Code 3 on failure, also on a closed port, a
+    // negative Count or a null Buffer with Count > 0.
+    std::int32_t ReadBytes(void* Buffer, std::int32_t Count);
+    // Writes Count bytes from Buffer under the time-outs; returns how many were
+    // written. Code 2 on failure, also on a closed port, a negative Count or a
+    // null Buffer with Count > 0.
+    std::int32_t WriteBytes(const void* Buffer, std::int32_t Count);
+
+    // Bytes received and not yet read. Clears the pending line errors, as
+    // LineErrors does. Code 10 on failure (also on a closed port).
+    std::int32_t BytesWaiting();
+    // The line errors since the last BytesWaiting or LineErrors call. A parity
+    // error counts only while Parity().Check() is on. A device without error
+    // counters (a pseudo-terminal) reports none. Code 10 on failure.
+    TComErrors LineErrors();
+    // The modem input lines; empty on a device without modem lines. Code 11 on
+    // failure.
+    TComSignals ModemSignals();
+
+    // The input queue fill, in bytes, at which XON is sent and the free room at
+    // which XOFF is sent: both a quarter of the input size. The kernel keeps
+    // thresholds of its own; these are the ones the settings ask for.
+    std::int32_t XonXoffLimit() const;
+
+    // True from the opening that created the event thread until the closing;
+    // the thread itself may have ended earlier after a handler failed.
+    bool ThreadCreated() const { return thread_ != nullptr; }
+    // True while the event thread runs.
+    bool ThreadRunning() const;
+
+    // Handlers; an empty one is skipped.
+    TNotifyEvent OnAfterOpen;
+    TNotifyEvent OnAfterClose;
+    TNotifyEvent OnBeforeOpen;
+    TNotifyEvent OnBeforeClose;
+    TRxCharEvent OnRxChar;
+    TNotifyEvent OnTxEmpty;
+    TNotifyEvent OnBreak;
+    TNotifyEvent OnRing;
+    TComSignalEvent OnCTSChange;
+    TComSignalEvent OnDSRChange;
+    TComSignalEvent OnRLSDChange;
+    TNotifyEvent OnRxFlag;
+    TComErrorEvent OnError;
+    TNotifyEvent OnRx80Full;
+
+protected:
+    // Notifications, in the order the driver calls them for one event set.
+    virtual void DoAfterClose();
+    virtual void DoAfterOpen();
+    virtual void DoBeforeClose();
+    virtual void DoBeforeOpen();
+    virtual void DoRxChar(int Count);
+    virtual void DoTxEmpty();
+    virtual void DoBreak();
+    virtual void DoRing();
+    virtual void DoRxFlag();
+    virtual void DoCTSChange(bool OnOff);
+    virtual void DoDSRChange(bool OnOff);
+    virtual void DoError(TComErrors Errors);
+    virtual void DoRLSDChange(bool OnOff);
+    virtual void DoRx80Full();
+
+    // Applying the groups to an open device.
+    virtual void ApplyDCB();
+    virtual void ApplyTimeouts();
+    virtual void ApplyBuffer();
+
+    // Handles one event set of the event thread in the fixed order: evError,
+    // evRxChar, evTxEmpty, evBreak, evRing, evCTS, evDSR, evRxFlag, evRLSD,
+    // evRx80Full.
+    void DispatchEvents(TComEvents events);
+
+private:
+    friend class TComParity;
+    friend class TComFlowControl;
+    friend class TComTimeouts;
+    friend class TComBuffer;
+    friend class TComThread;
+
+    bool CanApply() const;
+    void ApplyLineStateIfOpen();
+    void ApplyTimeoutsIfOpen();
+    void ApplyBufferIfOpen();
+    void SetupPort();
+    std::int32_t Rx80Mark() const;
+    void StartThread();
+    void StopThread();
+    void NotifyModemLines();
+    void NotifyLinesOff();
+    template <typename T> void ChangeLineSetting(T& member, T value);
+    // Hands each event of a set over on its own, without waiting (smWindowSync).
+    void QueueEvents(TComSync& sync, TComEvents events);
+    void DispatchOne(TComEvent event);
+    TComLineSettings LineSettings() const;
+
+    std::unique_ptr<TComDevice> device_;
+    std::unique_ptr<TComThread> thread_;
+    std::shared_ptr<TComSync> sync_;
+    std::uint64_t opening_ = 0; // counts openings; a queued event of an earlier one is dropped
+    int updateCount_ = 0;
+    bool loading_ = false;
+    bool connectedWhenLoaded_ = false;
+
+    bool connected_ = false;
+    TBaudRate baudRate_ = br9600;
+    std::int32_t customBaudRate_ = DefaultCustomBaudRate;
+    std::string port_ = "COM1";
+    TComParity parity_{*this};
+    TStopBits stopBits_ = sbOneStopBit;
+    TDataBits dataBits_ = dbEight;
+    bool discardNull_ = false;
+    std::uint8_t eventChar_ = 0;
+    TComEvents events_ = TComEvents::All();
+    TComBuffer buffer_{*this};
+    TComFlowControl flowControl_{*this};
+    TComTimeouts timeouts_{*this};
+    TSyncMethod syncMethod_ = smThreadSync;
+};
+
+// The port component with its settings published; ComPort1 is one of these.
+class TComPort : public TCustomComPort {
+public:
+    using TCustomComPort::TCustomComPort;
+};

@@ -1,0 +1,100 @@
+// The serial device under a port: a termios terminal opened exclusively, and
+// the system calls the driver makes on it. Internal to the driver.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "serial/CPort.h"
+
+// The whole line state, rebuilt from every line setting of the port.
+struct TComLineSettings {
+    std::int32_t bitsPerSecond = 0;
+    TDataBits dataBits = dbEight;
+    TStopBits stopBits = sbOneStopBit;
+    TParityBits parity = prNone;
+    bool parityCheck = false;
+    bool parityReplace = false;
+    std::uint8_t parityReplaceChar = 0;
+    bool discardNull = false;
+    bool outCTSFlow = false;
+    bool outDSRFlow = false;
+    bool dsrSensitivity = false;
+    TDTRFlowControl controlDTR = dtrDisable;
+    TRTSFlowControl controlRTS = rtsDisable;
+    bool xonXoffOut = false;
+    bool xonXoffIn = false;
+    std::uint8_t xonChar = DefaultXonChar;
+    std::uint8_t xoffChar = DefaultXoffChar;
+};
+
+struct TComTimeoutValues {
+    std::int32_t readInterval = TComTimeouts::NoReadInterval;
+    std::int32_t readTotalMultiplier = 0;
+    std::int32_t readTotalConstant = 0;
+    std::int32_t writeTotalMultiplier = 0;
+    std::int32_t writeTotalConstant = 0;
+};
+
+// The device's line-error counters; they only ever grow.
+struct TComCounters {
+    std::int64_t frame = 0;
+    std::int64_t parity = 0;
+    std::int64_t overrun = 0;
+    std::int64_t breaks = 0;
+    std::int64_t rxOverflow = 0;
+};
+
+class TComDevice {
+public:
+    // Opens the device that `name` names, for reading and writing, exclusively.
+    // Raises code 1 with errno when it cannot, also when the name names no
+    // terminal or another opener holds it.
+    static std::unique_ptr<TComDevice> Open(const std::string& name);
+    ~TComDevice();
+    TComDevice(const TComDevice&) = delete;
+    TComDevice& operator=(const TComDevice&) = delete;
+
+    int Handle() const { return handle_; }
+
+    // Code 9 for sizes the device cannot take.
+    void SetQueueSizes(std::int32_t inputSize, std::int32_t outputSize);
+    // Checks the whole state first, so that a refused state changes nothing.
+    // Code 7 on failure.
+    void SetLineState(const TComLineSettings& settings);
+    // Code 8 for values out of range.
+    void SetTimeouts(const TComTimeoutValues& timeouts);
+
+    // One read or write request under the time-outs (codes 3 and 2). A failure
+    // after some bytes went through returns those; the next call reports it.
+    std::int32_t Read(std::uint8_t* buffer, std::int32_t count);
+    std::int32_t Write(const std::uint8_t* buffer, std::int32_t count);
+
+    // Bytes waiting, and the line errors since the last call; clears them.
+    // Code 10 on failure.
+    std::int32_t InputCount();
+    TComErrors TakeErrors(bool parityCheck);
+
+private:
+    explicit TComDevice(int handle) : handle_(handle) {}
+
+    int handle_;
+    TComTimeoutValues timeouts_;
+    TComCounters seenCounters_;
+};
+
+// The device path of a port name: absolute paths as they are, COM1..COM4 the
+// working directory's entry of that name or else /dev/ttyS0../dev/ttyS3.
+std::string ComDevicePath(const std::string& name);
+
+// Queries the event thread makes as well; they use nothing but the handle.
+// Without error counters or modem lines (a pseudo-terminal) they give nothing.
+std::optional<TComCounters> ReadLineCounters(int handle);
+// Code 11 on failure.
+std::optional<TComSignals> ReadModemLines(int handle);
+std::optional<std::int32_t> InputQueueCount(int handle);
+std::optional<std::int32_t> OutputQueueCount(int handle);
+// Discards what the queues hold in both directions.
+void PurgeQueues(int handle);

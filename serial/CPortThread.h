@@ -1,0 +1,70 @@
+// The event thread of one open port: waits for the line events of the port's
+// Events on the device and hands each set of them over by the port's SyncMethod.
+// Internal to the driver.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "serial/CPort.h"
+#include "serial/CPortDevice.h"
+
+class TComThread {
+public:
+    // Prepares the signals and the wait on `handle`; code 1 with errno when
+    // the system refuses them. The thread runs from Start() on.
+    TComThread(TCustomComPort& port, int handle, TComEvents events, TSyncMethod syncMethod,
+               std::shared_ptr<TComSync> sync, std::int32_t rx80Mark);
+    // Stops the thread when it still runs.
+    ~TComThread();
+    TComThread(const TComThread&) = delete;
+    TComThread& operator=(const TComThread&) = delete;
+
+    void Start();
+    // Owner thread: signals the thread to stop and waits for its end, running
+    // the dispatches it hands over meanwhile.
+    void Stop();
+    bool Running() const { return running_.load(); }
+
+    // Owner thread: bytes went out; evTxEmpty follows once the output queue is empty.
+    void NotifyWritten();
+    // Owner thread: the input queue fill at which evRx80Full is reported.
+    void SetRx80Mark(std::int32_t mark) { rx80Mark_.store(mark); }
+
+private:
+    void Execute();
+    // One wait: the events that came (possibly none), or nothing when the
+    // thread is to stop or the device can no longer be waited on.
+    std::optional<TComEvents> WaitForEvents();
+    void CollectInput(TComEvents& events, bool received);
+    void CollectOutput(TComEvents& events);
+    void CollectLineErrors(TComEvents& events);
+    void CollectModemLines(TComEvents& events);
+    bool NeedsStatusPolling() const;
+    // False when a dispatch failed: the thread then ends as it is.
+    bool Deliver(TComEvents events);
+
+    TCustomComPort& port_;
+    const int handle_;
+    const TComEvents events_;
+    const TSyncMethod syncMethod_;
+    std::shared_ptr<TComSync> sync_;
+    std::atomic<std::int32_t> rx80Mark_;
+    std::atomic<bool> txPending_{false};
+    std::atomic<bool> running_{false};
+
+    // Descriptors: the wait set, the stop signal and the written-bytes signal.
+    int waitSet_ = -1;
+    int stopSignal_ = -1;
+    int writtenSignal_ = -1;
+
+    // Seen by the event thread alone.
+    std::optional<TComCounters> counters_;
+    std::optional<TComSignals> modemLines_;
+    bool above80_ = false;
+
+    std::thread thread_;
+};

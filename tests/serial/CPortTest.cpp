@@ -1,0 +1,268 @@
+// The driver over a pseudo-terminal: opening and closing, the line settings as
+// the kernel holds them, reading and writing.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <unistd.h>
+
+#include "serial/CPort.h"
+#include "tests/serial/CPortTestSupport.h"
+
+namespace {
+
+// A port as the updater configures it: its write time-outs off, the rest at
+// the defaults.
+void ConfigureAsUpdater(TComPort& port, const std::string& path)
+{
+    port.SetPort(path);
+    port.SetBaudRate(br115200);
+    port.Timeouts().SetWriteTotalMultiplier(0);
+    port.Timeouts().SetWriteTotalConstant(0);
+}
+
+std::string ReadAll(TComPort& port, std::int32_t count)
+{
+    std::string bytes(static_cast<std::size_t>(count), '\0');
+    std::int32_t read = port.ReadBytes(bytes.data(), count);
+    bytes.resize(static_cast<std::size_t>(read));
+    return bytes;
+}
+
+void WaitForWaiting(TComPort& port, std::int32_t count)
+{
+    ProcessEventsUntil([&] { return port.BytesWaiting() >= count; });
+}
+
+TEST(CPortOpenTest, NameOfNoDeviceRaisesCode1AndLeavesThePortClosed)
+{
+    TComPort port;
+    bool beforeOpen = false;
+    bool afterOpen = false;
+    port.OnBeforeOpen = [&](QObject*) { beforeOpen = true; };
+    port.OnAfterOpen = [&](QObject*) { afterOpen = true; };
+    port.SetPort("/nonexistent/ttyNone");
+    try {
+        port.SetConnected(true);
+        FAIL() << "opening succeeded";
+    } catch (const EComPort& error) {
+        EXPECT_EQ(error.Code, ecOpen);
+        EXPECT_EQ(error.OsError, ENOENT);
+        EXPECT_EQ(std::string(error.what()),
+                  "Unable to open com port (win error code: " + std::to_string(ENOENT) + ")");
+    }
+    EXPECT_FALSE(port.Connected());
+    EXPECT_FALSE(port.ThreadCreated());
+    EXPECT_TRUE(beforeOpen);
+    EXPECT_FALSE(afterOpen);
+}
+
+TEST(CPortOpenTest, FileThatIsNoTerminalIsRefused)
+{
+    QTemporaryDir folder;
+    std::string path = folder.filePath("plain").toStdString();
+    FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    TComPort port;
+    port.SetPort(path);
+    try {
+        port.Open();
+        FAIL() << "opening succeeded";
+    } catch (const EComPort& error) {
+        EXPECT_EQ(error.Code, ecOpen);
+        EXPECT_EQ(error.OsError, ENOTTY);
+    }
+    EXPECT_FALSE(port.Connected());
+}
+
+TEST(CPortOpenTest, OpeningIsExclusive)
+{
+    PseudoTerminal terminal;
+    TComPort first;
+    TComPort second;
+    first.SetPort(terminal.Path());
+    second.SetPort(terminal.Path());
+    first.Open();
+    try {
+        second.Open();
+        FAIL() << "a second opener succeeded";
+    } catch (const EComPort& error) {
+        EXPECT_EQ(error.Code, ecOpen);
+        EXPECT_NE(error.OsError, EComPort::NoOsError);
+    }
+    EXPECT_FALSE(second.Connected());
+    first.Close();
+    second.Open();
+    EXPECT_TRUE(second.Connected());
+}
+
+TEST(CPortOpenTest, OpenAndCloseRunTheirNotificationsInOrder)
+{
+    PseudoTerminal terminal;
+    std::vector<std::string> calls;
+    TComPort port;
+    port.SetPort(terminal.Path());
+    port.OnBeforeOpen = [&](QObject* sender) { calls.push_back(sender == &port ? "before open" : "?"); };
+    port.OnAfterOpen = [&](QObject*) { calls.push_back("after open"); };
+    port.OnCTSChange = [&](QObject*, bool on) { calls.push_back(on ? "cts on" : "cts off"); };
+    port.OnBeforeClose = [&](QObject*) { calls.push_back("before close"); };
+    port.OnAfterClose = [&](QObject*) { calls.push_back("after close"); };
+    port.SetConnected(true);
+    port.SetConnected(true);
+    EXPECT_TRUE(port.Connected());
+    EXPECT_TRUE(port.ThreadRunning());
+    port.SetConnected(false);
+    port.SetConnected(false);
+    EXPECT_FALSE(port.Connected());
+    EXPECT_FALSE(port.ThreadCreated());
+    // A pseudo-terminal has no modem lines: none is reported at opening.
+    EXPECT_EQ(calls, (std::vector<std::string>{"before open", "after open", "cts off", "before close",
+                                               "after close"}));
+}
+
+TEST(CPortOpenTest, ComNamesUseTheWorkingDirectoryEntry)
+{
+    PseudoTerminal terminal;
+    QTemporaryDir folder;
+    QString previous = QDir::currentPath();
+    QDir::setCurrent(folder.path());
+    ASSERT_EQ(::symlink(terminal.Path().c_str(), "COM2"), 0);
+    TComPort port;
+    port.SetPort("COM2");
+    port.Open();
+    port.WriteBytes("k", 1);
+    EXPECT_EQ(terminal.Receive(1), "k");
+    port.Close();
+    QDir::setCurrent(previous);
+}
+
+TEST(CPortOpenTest, FailedSetUpClosesTheDeviceAgain)
+{
+    PseudoTerminal terminal;
+    TComPort port;
+    bool afterOpen = false;
+    port.OnAfterOpen = [&](QObject*) { afterOpen = true; };
+    port.SetPort(terminal.Path());
+    port.SetBaudRate(br14400); // no termios rate
+    try {
+        port.Open();
+        FAIL() << "opening succeeded";
+    } catch (const EComPort& error) {
+        EXPECT_EQ(error.Code, ecSetState);
+    }
+    EXPECT_FALSE(port.Connected());
+    EXPECT_FALSE(port.ThreadCreated());
+    EXPECT_FALSE(afterOpen);
+    // The device was released: the next opening with a usable rate succeeds.
+    port.SetBaudRate(br19200);
+    port.Open();
+    EXPECT_TRUE(port.Connected());
+}
+
+TEST(CPortErrorTest, TextsCarryTheErrorNumberExceptForCodes4And14)
+{
+    EXPECT_EQ(std::string(EComPort(ecWrite, EIO).what()), "WriteFile function failed (win error code: 5)");
+    EXPECT_EQ(std::string(EComPort(ecAsyncParameter).what()), "Invalid Async parameter");
+    EXPECT_EQ(EComPort(ecAsyncParameter).OsError, -1);
+    EXPECT_EQ(EComPort::Text(ecRegistry), "Registry error");
+    EXPECT_EQ(EComPort::Text(0), "");
+    EXPECT_EQ(EComPort::Text(ecRegistry + 1), "");
+}
+
+TEST(CPortSettingsTest, SyncMethodOnAnOpenPortRaisesCode14AndKeepsTheValue)
+{
+    PseudoTerminal terminal;
+    TComPort port;
+    port.SetPort(terminal.Path());
+    port.SetSyncMethod(smNone);
+    port.SetSyncMethod(smThreadSync);
+    port.Open();
+    try {
+        port.SetSyncMethod(smWindowSync);
+        FAIL() << "no error";
+    } catch (const EComPort& error) {
+        EXPECT_EQ(error.Code, ecSetWhileConnected);
+        EXPECT_EQ(error.OsError, -1);
+        EXPECT_EQ(std::string(error.what()), "Cannot set property while connected");
+    }
+    EXPECT_EQ(port.SyncMethod(), smThreadSync);
+    port.SetSyncMethod(smThreadSync); // equal: nothing happens
+}
+
+TEST(CPortIoTest, WrittenBytesArriveInOrder)
+{
+    PseudoTerminal terminal;
+    TComPort port;
+    ConfigureAsUpdater(port, terminal.Path());
+    port.Open();
+    const std::string frame = "\xA5\x01\x00\x0A\x0D\xFF\x11\x13";
+    for (char byte : frame)
+        ASSERT_EQ(port.WriteBytes(&byte, 1), 1);
+    std::string block(3000, '\0');
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>(i * 7);
+    ASSERT_EQ(port.WriteBytes(block.data(), static_cast<std::int32_t>(block.size())), 3000);
+    // Raw: no byte is translated or swallowed on the way.
+    EXPECT_EQ(terminal.Receive(frame.size() + block.size()), frame + block);
+}
+
+TEST(CPortIoTest, ReadReturnsAtOnceWithWhatIsWaitingAndNeverMore)
+{
+    PseudoTerminal terminal;
+    TComPort port;
+    ConfigureAsUpdater(port, terminal.Path());
+    port.SetEvents({});
+    port.Open();
+    EXPECT_FALSE(port.ThreadCreated());
+    char buffer[8] = {};
+    EXPECT_EQ(port.ReadBytes(buffer, 8), 0);
+    terminal.Send("12345");
+    WaitForWaiting(port, 5);
+    EXPECT_EQ(ReadAll(port, 3), "123");
+    EXPECT_EQ(port.BytesWaiting(), 2);
+    EXPECT_EQ(ReadAll(port, 8), "45");
+    EXPECT_EQ(port.ReadBytes(buffer, 0), 0);
+}
+
+TEST(CPortIoTest, ReadWaitsForTheCountUnderATotalTimeout)
+{
+    PseudoTerminal terminal;
+    TComPort port;
+    ConfigureAsUpdater(port, terminal.Path());
+    port.Timeouts().SetReadInterval(0);
+    port.Timeouts().SetReadTotalConstant(60000);
+    port.Open();
+    std::thread sender([&] { terminal.Send("abcd"); });
+    EXPECT_EQ(ReadAll(port, 4), "abcd");
+    sender.join();
+}
+
+TEST(CPortIoTest, BadArgumentsAndAClosedPortRaiseClearErrors)
+{
+    PseudoTerminal terminal;
+    TComPort port;
+    ConfigureAsUpdater(port, terminal.Path());
+    char byte = 0;
+    auto expectCode = [](auto operation, std::int32_t code, int osError) {
+        try {
+            operation();
+            FAIL() << "no error";
+        } catch (const EComPort& error) {
+            EXPECT_EQ(error.Code, code);
+            EXPECT_EQ(error.OsError, osError);
+        }
+    };
+    expectCode([&] { port.WriteBytes(&byte, 1); }, ecWrite, EBADF);
+    expectCode([&] { port.ReadBytes(&byte, 1); }, ecRead, EBADF);
+    expectCode([&] { port.BytesWaiting(); }, ecClearError, EBADF);
+    port.Open();
+    expectCode([&] { port.WriteBytes(&byte, -1); }, ecWrite, EINVAL);
+    expectCode([&] { port.ReadBytes(nullptr, 1); }, ecRead, EINVAL);
+    terminal.HangUp();
+    expectCode([&] { port.WriteBytes(&byte, 1); }, ecWrite, EIO);
+}
+
+} // namespace
