@@ -1,0 +1,45 @@
+#include "network/IdComponent.h"
+
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// The updater creates its socket components on the GUI thread only; tests and
+// tools may create theirs on helper threads, hence the lock.
+std::mutex StackLock;
+int LivingComponents = 0;
+std::unique_ptr<TIdStack> ProcessStack;
+
+TIdStack& AcquireStack()
+{
+    const std::lock_guard lock(StackLock);
+    if (!ProcessStack)
+        ProcessStack = CreatePlatformStack();
+    ++LivingComponents;
+    return *ProcessStack;
+}
+
+void ReleaseStack()
+{
+    const std::lock_guard lock(StackLock);
+    if (--LivingComponents == 0)
+        ProcessStack.reset();
+}
+
+} // namespace
+
+TIdComponent::TIdComponent(QObject* owner) : TIdBaseComponent(owner), stack_(AcquireStack())
+{
+}
+
+TIdComponent::~TIdComponent()
+{
+    ReleaseStack();
+}
+
+int TIdComponent::InstanceCount()
+{
+    const std::lock_guard lock(StackLock);
+    return LivingComponents;
+}
