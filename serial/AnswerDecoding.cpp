@@ -69,15 +69,12 @@ std::uint32_t NumberAt(std::int32_t position, int size)
     return value;
 }
 
-// The frame starts at the first 0xA5 of the chunk that does not follow
-// another 0xA5 (the chunk's first byte follows nothing). 1-based, 0 = none.
+// A frame starts at the first 0xA5 of a chunk; only one frame starts per
+// chunk, so an 0xA5 right after another one never starts one. 1-based, 0 = none.
 int FindFrameStart(std::span<const Byte> chunk)
 {
-    for (std::size_t i = 0; i < chunk.size(); ++i) {
-        if (chunk[i] == FrameStartByte && (i == 0 || chunk[i - 1] != FrameStartByte))
-            return static_cast<int>(i) + 1;
-    }
-    return 0;
+    const auto start = std::find(chunk.begin(), chunk.end(), FrameStartByte);
+    return start == chunk.end() ? 0 : static_cast<int>(start - chunk.begin()) + 1;
 }
 
 // A chunk byte by 1-based position; positions beyond the chunk read as 0, as
@@ -170,7 +167,7 @@ void ShowBurnState(DecodeOutcome& outcome)
         outcome.burnStateText = "Burn State : Idle";
     else if (state == BurnBusy)
         outcome.burnStateText = "Burn State : Busy";
-    outcome.burnLineText = "Burn Line :" + std::to_string(ShortAt(RxStart + OffsetBurnLine));
+    outcome.burnLineText = "Burn Line :" + ShortToStr(RxStart + OffsetBurnLine);
 }
 
 // Carries out a decoded answer's effect, consumes its frame and raises
@@ -239,6 +236,16 @@ std::uint32_t LongAt(std::int32_t position)
 std::uint16_t ShortAt(std::int32_t position)
 {
     return static_cast<std::uint16_t>(NumberAt(position, sizeof(std::uint16_t)));
+}
+
+std::string LongToStr(std::int32_t position)
+{
+    return std::to_string(LongAt(position));
+}
+
+std::string ShortToStr(std::int32_t position)
+{
+    return std::to_string(ShortAt(position));
 }
 
 bool AssembleFrame(std::span<const Byte> chunk)

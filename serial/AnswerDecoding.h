@@ -70,9 +70,9 @@ struct DecodeOutcome {
 const AnswerEntry* FindAnswer(Byte group, Byte operation);
 
 // Stores the frame bytes of one receive event (at most RxChunkSize bytes) in
-// RxBuffer: a frame starts at the first 0xA5 of the chunk that does not follow
-// another 0xA5 (a new start abandons a partly received frame); a chunk without
-// a start carries on the current frame for FrameRemaining bytes. Every other
+// RxBuffer: a frame starts at the first 0xA5 of the chunk (a new start
+// abandons a partly received frame); a chunk without a start carries on the
+// current frame for FrameRemaining bytes. Every other
 // byte is dropped. A frame longer than RxBuffer is dropped whole; one that fits
 // RxBuffer but not behind the bytes stored so far is stored from position 1.
 // Returns false when a frame was dropped for its size.
@@ -95,3 +95,6 @@ DecodeOutcome DecodeNetworkAnswer();
 // p .. p + 1; positions outside RxBuffer read as 0.
 std::uint32_t LongAt(std::int32_t position);
 std::uint16_t ShortAt(std::int32_t position);
+// The same numbers as decimal texts.
+std::string LongToStr(std::int32_t position);
+std::string ShortToStr(std::int32_t position);

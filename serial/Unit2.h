@@ -1,13 +1,84 @@
-// The serial settings window. It owns the serial port for the whole run.
+// The serial settings window. It owns the serial port for the whole run: the
+// senders write to Form2->ComPort1, and the port's handlers below receive and
+// decode the board's answers. At start-up it restores the serial record of
+// ZEVEVI.CFG and connects; while the application is idle it shows the
+// connection state in its panels and in the main window's Panel2.
 #pragma once
 
+#include <QMetaObject>
 #include <QWidget>
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "serial/CPort.h"
+#include "serial/SettingsFile.h"
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+struct DecodeOutcome;
 
 class TForm2 : public QWidget {
     Q_OBJECT
 public:
     explicit TForm2(QWidget* parent = nullptr);
+    // Closes the port while the window's handlers can still run.
+    ~TForm2() override;
+
+    // Resets the receive state, installs IdleProc, selects the defaults,
+    // restores a serial record from ZEVEVI.CFG and connects. Settings file and
+    // port errors are raised after what was read before them is applied.
     void FormCreate();
+
+    void Button2Click();  // Connect: apply the selections to ComPort1 and open it
+    void Button1Click();  // Close: hide the window; the port stays as it is
+    void Button3Click();  // Save Configuration: the serial record to ZEVEVI.CFG
+
+    // Runs whenever the GUI thread's event loop is about to block; cheap.
+    void IdleProc();
+
+    // ComPort1's handlers.
+    void ComPort1RxChar(QObject* Sender, int Count);
+    void ComPort1TxEmpty(QObject* Sender);
+    void ComPort1Error(QObject* Sender, TComErrors Errors);
+    void ComPort1Rx80Full(QObject* Sender);
+
+    // The network receive path's decoding of the datagram at RxStart.
+    void Message_Answer_Decoding();
+
+    // The decimal texts of the unsigned 32-bit and 16-bit little-endian numbers
+    // at RxBuffer positions p .. p + 3 and p .. p + 1.
+    void LongToStr(std::int32_t p, std::string& text) const;
+    void ShortToStr(std::int32_t p, std::string& text) const;
+
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;
+    QLabel* Label7 = nullptr;
+    QLabel* Label8 = nullptr;
+    QLabel* Label9 = nullptr;
+    QComboBox* Combo1 = nullptr;  // port
+    QComboBox* Combo2 = nullptr;  // baud rate
+    QComboBox* Combo3 = nullptr;  // data bits
+    QComboBox* Combo4 = nullptr;  // parity
+    QComboBox* Combo5 = nullptr;  // stop bits
+    QPushButton* Button1 = nullptr;
+    QPushButton* Button2 = nullptr;
+    QPushButton* Button3 = nullptr;
+    QLabel* Panel1 = nullptr;
+    QLabel* Panel2 = nullptr;
+    TComPort* ComPort1 = nullptr;
+
+private:
+    void CreateControls();
+    void CreatePort();
+    std::array<QComboBox*, SerialFieldCount> Combos() const;
+    void SelectDefaults();
+    void RestoreSerialRecord();
+    void ApplySelections();
+    void ShowOutcome(const DecodeOutcome& outcome);
+
+    QMetaObject::Connection idleConnection_;
 };
 
 extern TForm2* Form2;

@@ -3,34 +3,20 @@
 
 #include <algorithm>
 #include <numeric>
-#include <vector>
 
-#include "app/Encoder.h"
 #include "serial/AnswerDecoding.h"
 #include "serial/ReceiveState.h"
+#include "tests/serial/Unit2TestSupport.h"
 
 namespace {
-
-using Bytes = std::vector<Byte>;
 
 constexpr Byte GroupBootError = 0x13;
 constexpr Byte OperationBootError = 0x01;
 
-// An answer frame: header, group, operation, then the result code and data.
-Bytes Answer(Byte group, Byte operation, const Bytes& resultAndData)
-{
-    Bytes frame(FrameHeaderSize, 0);
-    frame.push_back(group);
-    frame.push_back(operation);
-    frame.insert(frame.end(), resultAndData.begin(), resultAndData.end());
-    CloseFrame(frame, static_cast<int>(frame.size()) - FrameHeaderSize);
-    return frame;
-}
-
 // GetBootError answer: result 0, boot error 7 (A5, checksum, 04 00 13 01 00 07).
 Bytes BootErrorAnswer()
 {
-    return Answer(GroupBootError, OperationBootError, {0x00, 0x07});
+    return AnswerFrame(GroupBootError, OperationBootError, {0x00, 0x07});
 }
 
 Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t count)
@@ -50,7 +36,7 @@ Bytes ReadDataBlockAnswer(const Bytes& block)
 {
     Bytes data{0x00, static_cast<Byte>(block.size() & 0xFF), static_cast<Byte>(block.size() >> 8)};
     data.insert(data.end(), block.begin(), block.end());
-    return Answer(0x11, 0x1F, data);
+    return AnswerFrame(0x11, 0x1F, data);
 }
 
 Bytes Counting(std::size_t count, Byte first = 1)
@@ -151,7 +137,7 @@ TEST_F(AnswerDecoding, FrameStartRule)
         SCOPED_TRACE("only the first of two 0xA5 can start a frame");
         SetUp();
         // The answer's checksum is 0xA5 itself: the frame still starts at the first.
-        ExpectDecodedBootError(Receive({Answer(GroupBootError, OperationBootError, {0x00, 0x8D})}));
+        ExpectDecodedBootError(Receive({AnswerFrame(GroupBootError, OperationBootError, {0x00, 0x8D})}));
         // A noise 0xA5 just before an answer takes the start; the answer's own
         // start byte follows it and starts nothing.
         SetUp();
@@ -169,7 +155,7 @@ TEST_F(AnswerDecoding, FrameStartRule)
 
 TEST_F(AnswerDecoding, TwoAnswersInOneChunkDecodeTheFirst)
 {
-    const Bytes createFlash = Answer(0x13, 0x7B, {0x00, 0x09, 0x00, 0x00, 0x00});
+    const Bytes createFlash = AnswerFrame(0x13, 0x7B, {0x00, 0x09, 0x00, 0x00, 0x00});
     ExpectDecodedBootError(Receive({Concat(BootErrorAnswer(), createFlash)}));
     EXPECT_EQ(FlashFileHandle, 0);
     EXPECT_EQ(FrameRemaining, 0);
@@ -177,7 +163,7 @@ TEST_F(AnswerDecoding, TwoAnswersInOneChunkDecodeTheFirst)
 
 TEST_F(AnswerDecoding, StartNearTheEndOfAChunkTakesMissingLengthBytesAsZero)
 {
-    const Bytes answer = Answer(GroupBootError, OperationBootError, {0x00, 0x07, 0x01, 0x02});
+    const Bytes answer = AnswerFrame(GroupBootError, OperationBootError, {0x00, 0x07, 0x01, 0x02});
     // The start byte is the chunk's last: the frame is taken as 4 bytes, so its
     // group and operation are dropped and nothing is recognised.
     Receive({Concat({0x00, 0x00}, Slice(answer, 0, 1)), Slice(answer, 1, answer.size())});
@@ -226,38 +212,38 @@ TEST_F(AnswerDecoding, OnlyTheFirstThousandBytesOfAChunkAreUsed)
 
 TEST_F(AnswerDecoding, CreateAnswersKeepTheBoardsHandles)
 {
-    Receive({Answer(0x11, 0x1B, {0x00, 0x05, 0x00, 0x00, 0x00})});
+    Receive({AnswerFrame(0x11, 0x1B, {0x00, 0x05, 0x00, 0x00, 0x00})});
     EXPECT_EQ(DataFileHandle, 5);
     EXPECT_EQ(AnswerReceived, 1);
 
-    Receive({Answer(0x13, 0x7B, {0x00, 0x78, 0x56, 0x34, 0x12})});
+    Receive({AnswerFrame(0x13, 0x7B, {0x00, 0x78, 0x56, 0x34, 0x12})});
     EXPECT_EQ(FlashFileHandle, 0x12345678);
 
     // Create Data File matches in any group; Open Data File sets the same handle.
-    Receive({Answer(0x42, 0x1B, {0x00, 0x06, 0x00, 0x00, 0x00})});
+    Receive({AnswerFrame(0x42, 0x1B, {0x00, 0x06, 0x00, 0x00, 0x00})});
     EXPECT_EQ(DataFileHandle, 6);
-    Receive({Answer(0x11, 0x1C, {0x00, 0x07, 0x01, 0x00, 0x00})});
+    Receive({AnswerFrame(0x11, 0x1C, {0x00, 0x07, 0x01, 0x00, 0x00})});
     EXPECT_EQ(DataFileHandle, 0x107);
 
     // A handle above the signed range keeps its 32 bits rather than failing.
-    Receive({Answer(0x13, 0x7B, {0x00, 0xFE, 0xFF, 0xFF, 0xFF})});
+    Receive({AnswerFrame(0x13, 0x7B, {0x00, 0xFE, 0xFF, 0xFF, 0xFF})});
     EXPECT_EQ(static_cast<std::uint32_t>(FlashFileHandle), 0xFFFFFFFEu);
 
     // Create Boot File keeps no handle; (0x13, 0x1C) is a file count, not Open Data File.
-    Receive({Answer(0x13, 0x15, {0x00, 0x09, 0x00, 0x00, 0x00})});
-    Receive({Answer(0x13, 0x1C, {0x00, 0x09, 0x00, 0x00, 0x00})});
+    Receive({AnswerFrame(0x13, 0x15, {0x00, 0x09, 0x00, 0x00, 0x00})});
+    Receive({AnswerFrame(0x13, 0x1C, {0x00, 0x09, 0x00, 0x00, 0x00})});
     EXPECT_EQ(DataFileHandle, 0x107);
     EXPECT_EQ(static_cast<std::uint32_t>(FlashFileHandle), 0xFFFFFFFEu);
 }
 
 TEST_F(AnswerDecoding, BurnStateTexts)
 {
-    DecodeOutcome outcome = Receive({Answer(0x13, 0x2B, {0x00, 0x01, 0x2C, 0x01})});
+    DecodeOutcome outcome = Receive({AnswerFrame(0x13, 0x2B, {0x00, 0x01, 0x2C, 0x01})});
     EXPECT_EQ(outcome.burnStateText, "Burn State : Busy");
     EXPECT_EQ(outcome.burnLineText, "Burn Line :300");
     EXPECT_EQ(AnswerReceived, 1);
 
-    outcome = Receive({Answer(0x13, 0x2B, {0x00, 0x00, 0x00, 0x00})});
+    outcome = Receive({AnswerFrame(0x13, 0x2B, {0x00, 0x00, 0x00, 0x00})});
     EXPECT_EQ(outcome.burnStateText, "Burn State : Idle");
     EXPECT_EQ(outcome.burnLineText, "Burn Line :0");
 }
@@ -265,15 +251,15 @@ TEST_F(AnswerDecoding, BurnStateTexts)
 TEST_F(AnswerDecoding, AnswersThatRaiseNothing)
 {
     // Decoded and consumed, but no wait ends on them.
-    for (const Bytes& answer : {Answer(0x12, 0x17, {0x00, 0x01, 0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}),
-                                Answer(0x11, 0x21, {0x00, 0x00, 0x10, 0x00, 0x00})}) {
+    for (const Bytes& answer : {AnswerFrame(0x12, 0x17, {0x00, 0x01, 0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}),
+                                AnswerFrame(0x11, 0x21, {0x00, 0x00, 0x10, 0x00, 0x00})}) {
         const DecodeOutcome outcome = Receive({answer});
         ASSERT_NE(outcome.answer, nullptr);
         EXPECT_EQ(AnswerReceived, 0) << outcome.answer->name;
         EXPECT_EQ(RxCount, 0);
     }
     // An answer with no entry stays the current frame and raises nothing.
-    const DecodeOutcome outcome = Receive({Answer(0x13, 0x99, {0x00})});
+    const DecodeOutcome outcome = Receive({AnswerFrame(0x13, 0x99, {0x00})});
     EXPECT_EQ(outcome.answer, nullptr);
     EXPECT_EQ(AnswerReceived, 0);
     EXPECT_EQ(RxStart, 1);
@@ -282,7 +268,7 @@ TEST_F(AnswerDecoding, AnswersThatRaiseNothing)
 
 TEST_F(AnswerDecoding, AlarmFrameBeepsAtEveryEventUntilAnotherFrameStarts)
 {
-    EXPECT_EQ(Receive({Answer(0xFF, 0x00, {0x00})}).beeps, AlarmBeeps);
+    EXPECT_EQ(Receive({AnswerFrame(0xFF, 0x00, {0x00})}).beeps, AlarmBeeps);
     EXPECT_EQ(Receive({Counting(3)}).beeps, AlarmBeeps);
     // Offsets 4 and 5 must be stored for the check.
     EXPECT_EQ(Receive({{0xA5, 0x00, 0x02, 0x00, 0xFF}}).beeps, 0);
@@ -309,14 +295,14 @@ TEST_F(AnswerDecoding, FrameLongerThanRxBufferIsDroppedAndReceptionGoesOn)
 TEST_F(AnswerDecoding, FrameThatFitsOnlyFromTheBufferStartIsStoredThere)
 {
     // Unrecognised complete frames pile up behind each other.
-    const Bytes unknown = Answer(0x13, 0x99, Counting(994));
+    const Bytes unknown = AnswerFrame(0x13, 0x99, Counting(994));
     ASSERT_EQ(unknown.size(), 1000u);
     for (int k = 0; k < 4; ++k)
         ReceiveChunk(unknown);
     EXPECT_EQ(RxCount, 4000);
     EXPECT_EQ(RxStart, 3001);
     // 996 bytes still fit behind them; 1000 do not.
-    const Bytes fits = Answer(0x13, 0x99, Counting(990));
+    const Bytes fits = AnswerFrame(0x13, 0x99, Counting(990));
     ReceiveChunk(fits);
     EXPECT_EQ(RxStart, 4001);
     ReceiveChunk(unknown);
@@ -366,15 +352,15 @@ TEST_F(AnswerDecoding, NetworkDatagrams)
     ExpectDecodedBootError(ReceiveDatagram(Concat(BootErrorAnswer(), {0x01, 0x02, 0x03})));
 
     // The create answers give their handles on this link too.
-    ReceiveDatagram(Answer(0x11, 0x1B, {0x00, 0x0C, 0x00, 0x00, 0x00}));
+    ReceiveDatagram(AnswerFrame(0x11, 0x1B, {0x00, 0x0C, 0x00, 0x00, 0x00}));
     EXPECT_EQ(DataFileHandle, 12);
     EXPECT_EQ(AnswerReceived, 1);
-    ReceiveDatagram(Answer(0x13, 0x7B, {0x00, 0x0D, 0x00, 0x00, 0x00}));
+    ReceiveDatagram(AnswerFrame(0x13, 0x7B, {0x00, 0x0D, 0x00, 0x00, 0x00}));
     EXPECT_EQ(FlashFileHandle, 13);
 
     // Any other answer is left in RxBuffer and raises nothing.
     AnswerReceived = 0;
-    const Bytes other = Answer(0x13, 0x79, {0x00, 0x02, 0x00, 0x00, 0x00});
+    const Bytes other = AnswerFrame(0x13, 0x79, {0x00, 0x02, 0x00, 0x00, 0x00});
     EXPECT_EQ(ReceiveDatagram(other).answer, nullptr);
     EXPECT_EQ(AnswerReceived, 0);
     EXPECT_EQ(RxStart, 1);
@@ -382,7 +368,7 @@ TEST_F(AnswerDecoding, NetworkDatagrams)
 
     // A short datagram is incomplete; the alarm frame beeps.
     EXPECT_EQ(ReceiveDatagram(Slice(BootErrorAnswer(), 0, 7)).answer, nullptr);
-    EXPECT_EQ(ReceiveDatagram(Answer(0xFF, 0x00, {0x00})).beeps, AlarmBeeps);
+    EXPECT_EQ(ReceiveDatagram(AnswerFrame(0xFF, 0x00, {0x00})).beeps, AlarmBeeps);
     EXPECT_EQ(AnswerReceived, 0);
 }
 

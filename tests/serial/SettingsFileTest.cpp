@@ -3,31 +3,20 @@
 
 #include <QTemporaryDir>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "app/RuntimeErrors.h"
 #include "serial/SettingsFile.h"
+#include "tests/serial/Unit2TestSupport.h"
 
 namespace {
-
-using Bytes = std::vector<Byte>;
 
 class SettingsFile : public ::testing::Test {
 protected:
     std::string Path() const { return folder_.filePath("ZEVEVI.CFG").toStdString(); }
 
-    void Put(const Bytes& bytes) const
-    {
-        std::ofstream out(Path(), std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-
-    Bytes Content() const
-    {
-        std::ifstream in(Path(), std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    void Put(const Bytes& bytes) const { PutFile(Path(), bytes); }
+    Bytes Content() const { return FileContent(Path()); }
 
     // The names in the folder, to see that no temporary file stays behind.
     std::vector<std::string> Names() const

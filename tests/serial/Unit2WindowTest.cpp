@@ -1,0 +1,343 @@
+// The serial settings window under the offscreen platform, with pseudo-terminals
+// behind the COM links of the working folder: start-up from ZEVEVI.CFG,
+// Connect, Save, the status texts, and answers arriving on the port.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QEventLoop>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <termios.h>
+#include <unistd.h>
+#include <algorithm>
+#include <vector>
+
+#include "app/Feedback.h"
+#include "app/Unit1.h"
+#include "serial/ReceiveState.h"
+#include "serial/Unit2.h"
+#include "tests/serial/CPortTestSupport.h"
+#include "tests/serial/Unit2TestSupport.h"
+#include "tests/support/ModalDriver.h"
+#include "tests/support/Windows.h"
+
+namespace {
+
+void LinkPort(const Windows& windows, const char* name, const std::string& target)
+{
+    ASSERT_EQ(::symlink(target.c_str(), windows.PathOf(name).c_str()), 0) << name;
+}
+
+// Lets the GUI thread's event loop run until it is about to block, which is
+// when the application is idle.
+void RunIdle()
+{
+    QEventLoop loop;
+    QTimer::singleShot(1, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+std::vector<int> SelectedPositions()
+{
+    return {Form2->Combo1->currentIndex(), Form2->Combo2->currentIndex(), Form2->Combo3->currentIndex(),
+            Form2->Combo4->currentIndex(), Form2->Combo5->currentIndex()};
+}
+
+const std::vector<int> DefaultPositions = {0, 6, 3, 0, 0};
+
+std::string AnswerText(Byte group, Byte operation, const Bytes& resultAndData)
+{
+    const Bytes frame = AnswerFrame(group, operation, resultAndData);
+    return std::string(frame.begin(), frame.end());
+}
+
+const std::string SettingsFile = "ZEVEVI.CFG";
+
+TEST(SerialWindow, WithoutSettingsFileShowsDefaultsAndStaysClosed)
+{
+    Windows windows;
+    windows.Create();
+    EXPECT_EQ(SelectedPositions(), DefaultPositions);
+    EXPECT_EQ(Form2->Combo1->currentText(), "COM1 :");
+    EXPECT_EQ(Form2->Combo2->currentText(), "115200");
+    EXPECT_EQ(Form2->Combo3->currentText(), "8");
+    EXPECT_EQ(Form2->Combo4->currentText(), "None");
+    EXPECT_EQ(Form2->Combo5->currentText(), "1");
+    EXPECT_FALSE(Form2->ComPort1->Connected());
+    RunIdle();
+    EXPECT_EQ(Form2->Panel1->text(), "Not connected");
+    EXPECT_EQ(Form2->Panel2->text(), "");
+    EXPECT_EQ(Form1->Panel2->text(), "");
+    EXPECT_FALSE(Form2->isVisible());
+}
+
+TEST(SerialWindow, ControlsAndTabOrder)
+{
+    Windows windows;
+    windows.Create();
+    EXPECT_EQ(Form2->windowTitle(), "");
+    EXPECT_EQ(Form2->Label5->text(), "Port Name");
+    EXPECT_EQ(Form2->Label9->text(), "Stop Bits");
+    EXPECT_EQ(Form2->Button2->text(), "Connect");
+    EXPECT_EQ(Form2->Button1->text(), "Close");
+    EXPECT_EQ(Form2->Button3->text(), "Save Configuration");
+    QStringList items;
+    for (int k = 0; k < Form2->Combo2->count(); ++k)
+        items << Form2->Combo2->itemText(k);
+    EXPECT_EQ(items, QStringList({"2400", "4800", "9600", "14400", "19200", "38400", "115200"}));
+    EXPECT_EQ(Form2->Combo1->count(), 4);
+    EXPECT_EQ(Form2->Combo4->itemText(2), "Even");
+    EXPECT_EQ(Form2->Combo5->itemText(1), "1.5");
+
+    // The window's focus chain visits the controls in this order.
+    const std::vector<QWidget*> expected = {Form2->Combo1, Form2->Combo2, Form2->Combo3, Form2->Combo4,
+                                            Form2->Combo5, Form2->Button2, Form2->Button1, Form2->Button3};
+    std::vector<QWidget*> order;
+    QWidget* widget = Form2->Combo1;
+    do {
+        if (std::find(expected.begin(), expected.end(), widget) != expected.end())
+            order.push_back(widget);
+        widget = widget->nextInFocusChain();
+    } while (widget != Form2->Combo1);
+    EXPECT_EQ(order, expected);
+}
+
+TEST(SerialWindow, SerialRecordOpensThePortAtStartUp)
+{
+    PseudoTerminal terminal;
+    Windows windows;
+    LinkPort(windows, "COM2", terminal.Path());
+    PutFile(windows.PathOf(SettingsFile), {0x00, 0x01, 0x06, 0x03, 0x00, 0x00});
+    windows.Create();
+
+    EXPECT_EQ(SelectedPositions(), (std::vector<int>{1, 6, 3, 0, 0}));
+    ASSERT_TRUE(Form2->ComPort1->Connected());
+    EXPECT_EQ(Form2->ComPort1->Port(), "COM2");
+    const termios line = terminal.State();
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B115200));
+    EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB), 0u);
+
+    RunIdle();
+    EXPECT_EQ(Form2->Panel1->text(), "Connected to \\\\COM2");
+    EXPECT_EQ(Form2->Panel2->text(), "115200,8,N,1");
+    EXPECT_EQ(Form1->Panel2->text(), "Connected to \\\\COM2  115200,8,N,1");
+
+    // Close hides the window and leaves the port and the texts as they are.
+    Form2->show();
+    Form2->Button1->click();
+    EXPECT_FALSE(Form2->isVisible());
+    RunIdle();
+    EXPECT_TRUE(Form2->ComPort1->Connected());
+    EXPECT_EQ(Form1->Panel2->text(), "Connected to \\\\COM2  115200,8,N,1");
+}
+
+TEST(SerialWindow, OtherRecordsConnectNothing)
+{
+    for (const Bytes& content : {Bytes{0x01, 0x0A, 0x00, 0x00, 0x07}, Bytes{0x02, 0x01, 0x06, 0x03, 0x00, 0x00}}) {
+        PseudoTerminal terminal;
+        Windows windows;
+        LinkPort(windows, "COM1", terminal.Path());
+        PutFile(windows.PathOf(SettingsFile), content);
+        ModalDriver boxes;
+        windows.Create();
+        EXPECT_EQ(SelectedPositions(), DefaultPositions);
+        EXPECT_FALSE(Form2->ComPort1->Connected());
+        EXPECT_TRUE(boxes.Boxes().empty());
+    }
+}
+
+TEST(SerialWindow, SaveWritesTheSelectedPositions)
+{
+    Windows windows;
+    PutFile(windows.PathOf(SettingsFile), {0x01, 0x0A, 0x00, 0x00, 0x07});
+    windows.Create();
+    Form2->Button3->click();
+    EXPECT_EQ(FileContent(windows.PathOf(SettingsFile)), Bytes({0x00, 0x00, 0x06, 0x03, 0x00, 0x00}));
+
+    // Free text in the baud-rate box selects no item, stored as 255.
+    Form2->show();
+    Form2->Combo2->lineEdit()->selectAll();
+    QTest::keyClicks(Form2->Combo2->lineEdit(), "12345");
+    EXPECT_EQ(Form2->Combo2->currentIndex(), -1);
+    EXPECT_EQ(Form2->Combo2->currentText(), "12345");
+    Form2->Combo4->setCurrentIndex(2);
+    Form2->Button3->click();
+    EXPECT_EQ(FileContent(windows.PathOf(SettingsFile)), Bytes({0x00, 0x00, 0xFF, 0x03, 0x02, 0x00}));
+
+    // Typing an item's text selects it again.
+    Form2->Combo2->lineEdit()->selectAll();
+    QTest::keyClicks(Form2->Combo2->lineEdit(), "9600");
+    EXPECT_EQ(Form2->Combo2->currentIndex(), 2);
+}
+
+TEST(SerialWindow, RecordWithoutBaudRateKeepsThePortsRate)
+{
+    PseudoTerminal terminal;
+    Windows windows;
+    LinkPort(windows, "COM1", terminal.Path());
+    PutFile(windows.PathOf(SettingsFile), {0x00, 0x00, 0xFF, 0x03, 0x00, 0x00});
+    windows.Create();
+    EXPECT_EQ(Form2->Combo2->currentIndex(), -1);
+    ASSERT_TRUE(Form2->ComPort1->Connected());
+    EXPECT_EQ(Form2->ComPort1->BaudRate(), br115200);
+    const termios line = terminal.State();
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B115200));
+}
+
+TEST(SerialWindow, ConnectAppliesTheSelections)
+{
+    PseudoTerminal com1;
+    PseudoTerminal com3;
+    Windows windows;
+    LinkPort(windows, "COM1", com1.Path());
+    LinkPort(windows, "COM3", com3.Path());
+    PutFile(windows.PathOf(SettingsFile), {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
+    windows.Create();
+    ASSERT_TRUE(Form2->ComPort1->Connected());
+
+    // Same port: only the line settings change. (A pseudo-terminal may refuse
+    // parity and character sizes, so those stay.)
+    Form2->Combo2->setCurrentIndex(2);
+    Form2->Combo5->setCurrentIndex(2);
+    Form2->Button2->click();
+    EXPECT_EQ(Form2->ComPort1->Port(), "COM1");
+    termios line = com1.State();
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B9600));
+    EXPECT_EQ(line.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));
+    RunIdle();
+    EXPECT_EQ(Form2->Panel2->text(), "9600,8,N,2");
+
+    // Another port: COM1 is closed, COM3 opened.
+    Form2->Combo1->setCurrentIndex(2);
+    Form2->Button2->click();
+    ASSERT_TRUE(Form2->ComPort1->Connected());
+    EXPECT_EQ(Form2->ComPort1->Port(), "COM3");
+    line = com3.State();
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B9600));
+    TComPort released;
+    released.SetPort(windows.PathOf("COM1"));
+    EXPECT_NO_THROW(released.SetConnected(true)) << "COM1 is still held";
+    RunIdle();
+    EXPECT_EQ(Form2->Panel1->text(), "Connected to \\\\COM3");
+}
+
+TEST(SerialWindow, SettingsFileErrorsAtStartUp)
+{
+    {
+        SCOPED_TRACE("an empty file");
+        PseudoTerminal terminal;
+        Windows windows;
+        LinkPort(windows, "COM1", terminal.Path());
+        PutFile(windows.PathOf(SettingsFile), {});
+        ModalDriver boxes;
+        windows.Create();
+        ASSERT_EQ(boxes.Boxes().size(), 1u);
+        EXPECT_EQ(boxes.Boxes()[0].caption, ProgramName);
+        EXPECT_EQ(boxes.Boxes()[0].text, "Read beyond end of file.");
+        EXPECT_EQ(boxes.Boxes()[0].icon, QMessageBox::Critical);
+        EXPECT_EQ(SelectedPositions(), DefaultPositions);
+        EXPECT_FALSE(Form2->ComPort1->Connected());
+        RunIdle();
+        EXPECT_EQ(Form2->Panel1->text(), "Not connected");
+    }
+    {
+        SCOPED_TRACE("a short serial record keeps the positions read before its end");
+        PseudoTerminal terminal;
+        Windows windows;
+        LinkPort(windows, "COM2", terminal.Path());
+        PutFile(windows.PathOf(SettingsFile), {0x00, 0x01, 0x02});
+        ModalDriver boxes;
+        windows.Create();
+        ASSERT_EQ(boxes.Boxes().size(), 1u);
+        EXPECT_EQ(boxes.Boxes()[0].text, "Read beyond end of file.");
+        EXPECT_EQ(SelectedPositions(), (std::vector<int>{1, 2, 3, 0, 0}));
+        EXPECT_FALSE(Form2->ComPort1->Connected());
+    }
+}
+
+TEST(SerialWindow, PortThatCannotBeOpenedIsReported)
+{
+    Windows windows;
+    // A file that is no terminal can't be opened as a port.
+    PutFile(windows.PathOf("plain-file"), {});
+    LinkPort(windows, "COM2", windows.PathOf("plain-file"));
+    PutFile(windows.PathOf(SettingsFile), {0x00, 0x01, 0x06, 0x03, 0x00, 0x00});
+    ModalDriver boxes;
+    windows.Create();
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_TRUE(boxes.Boxes()[0].text.startsWith("Unable to open com port (win error code: "));
+    EXPECT_FALSE(Form2->ComPort1->Connected());
+    RunIdle();
+    EXPECT_EQ(Form2->Panel1->text(), "Not connected");
+}
+
+TEST(SerialWindow, AnswersOnThePortReachTheDecoding)
+{
+    PseudoTerminal terminal;
+    Windows windows;
+    LinkPort(windows, "COM1", terminal.Path());
+    PutFile(windows.PathOf(SettingsFile), {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
+    windows.Create();
+    ASSERT_TRUE(Form2->ComPort1->Connected());
+
+    // GetBootError, split over two writes.
+    const std::string bootError = AnswerText(0x13, 0x01, {0x00, 0x07});
+    terminal.Send(bootError.substr(0, 3));
+    terminal.Send(bootError.substr(3));
+    ProcessEventsUntil([] { return AnswerReceived == 1; });
+    EXPECT_EQ(RxCount, 0);
+    EXPECT_EQ(RxStart, 0);
+
+    AnswerReceived = 0;
+    terminal.Send(AnswerText(0x11, 0x1B, {0x00, 0x05, 0x00, 0x00, 0x00}));
+    ProcessEventsUntil([] { return AnswerReceived == 1; });
+    EXPECT_EQ(DataFileHandle, 5);
+
+    AnswerReceived = 0;
+    terminal.Send(AnswerText(0x13, 0x2B, {0x00, 0x01, 0x2C, 0x01}));
+    ProcessEventsUntil([] { return AnswerReceived == 1; });
+    EXPECT_EQ(Form1->Panel1->text(), "Burn Line :300");
+
+    // The alarm frame beeps twice at each receive event.
+    const int beeps = BeepCount;
+    terminal.Send(AnswerText(0xFF, 0x00, {0x00}));
+    ProcessEventsUntil([&] { return BeepCount == beeps + 2; });
+
+    // A write that empties the output queue raises LinkReady.
+    LinkReady = 0;
+    const Byte request = FrameStartByte;
+    EXPECT_EQ(Form2->ComPort1->WriteBytes(&request, 1), 1);
+    EXPECT_EQ(terminal.Receive(1), std::string(1, static_cast<char>(FrameStartByte)));
+    ProcessEventsUntil([] { return LinkReady == 1; });
+}
+
+TEST(SerialWindow, NetworkPathAndLineEventHandlers)
+{
+    Windows windows;
+    windows.Create();
+    const std::string datagram = AnswerText(0x13, 0x7B, {0x00, 0x2A, 0x00, 0x00, 0x00});
+    std::copy(datagram.begin(), datagram.end(), RxBuffer.begin());
+    RxStart = 1;
+    RxCount = static_cast<std::int32_t>(datagram.size());
+    std::string text;
+    Form2->LongToStr(RxStart + 7, text);
+    EXPECT_EQ(text, "42");
+    Form2->ShortToStr(RxStart + 2, text);
+    EXPECT_EQ(text, "7");
+    Form2->Message_Answer_Decoding();
+    EXPECT_EQ(FlashFileHandle, 42);
+    EXPECT_EQ(AnswerReceived, 1);
+    EXPECT_EQ(RxCount, 0);
+
+    const int beeps = BeepCount;
+    Form2->ComPort1Error(Form2->ComPort1, TComErrors{erFrame});
+    EXPECT_EQ(BeepCount, beeps + 2);
+    Form2->ComPort1Rx80Full(Form2->ComPort1);
+    EXPECT_EQ(BeepCount, beeps + 5);
+}
+
+} // namespace
