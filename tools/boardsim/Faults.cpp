@@ -29,22 +29,18 @@ Bytes AnswerShaper::DatagramBody(const Bytes& answer) const
 
 void AnswerShaper::AppendChunks(std::vector<Transmission>& out, const Bytes& body) const
 {
+    // The first chunk goes at once, each later one after the pause; a body that
+    // outlasts the sizes goes on as one last chunk. An empty body is one piece.
     std::size_t at = 0;
-    for (std::size_t size : faults_.split) {
-        if (at >= body.size()) {
-            return;
-        }
-        const std::size_t take = std::min(size, body.size() - at);
+    auto sizes = faults_.split.begin();
+    do {
+        const std::size_t left = body.size() - at;
+        const std::size_t take = sizes == faults_.split.end() ? left : std::min(*sizes++, left);
         out.push_back({at == 0 ? Milliseconds{0} : faults_.splitPause,
                        Bytes(body.begin() + static_cast<std::ptrdiff_t>(at),
                              body.begin() + static_cast<std::ptrdiff_t>(at + take))});
         at += take;
-    }
-    // The rest, or the whole body when it is not split (an empty datagram too).
-    if (at < body.size() || at == 0) {
-        out.push_back({at == 0 ? Milliseconds{0} : faults_.splitPause,
-                       Bytes(body.begin() + static_cast<std::ptrdiff_t>(at), body.end())});
-    }
+    } while (at < body.size());
 }
 
 std::vector<Transmission> AnswerShaper::Shape(const Bytes& answer, Link link)

@@ -54,12 +54,12 @@ Result AssignMilliseconds(Milliseconds& target, const std::string& option, const
     return std::nullopt;
 }
 
-std::vector<std::string> SplitCommas(const std::string& text)
+std::vector<std::string> Split(const std::string& text, const std::string& separators)
 {
     std::vector<std::string> parts;
     std::size_t start = 0;
-    for (std::size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1) {
-        parts.push_back(text.substr(start, comma - start));
+    for (std::size_t end; (end = text.find_first_of(separators, start)) != std::string::npos; start = end + 1) {
+        parts.push_back(text.substr(start, end - start));
     }
     parts.push_back(text.substr(start));
     return parts;
@@ -67,21 +67,18 @@ std::vector<std::string> SplitCommas(const std::string& text)
 
 Result HexBytes(Bytes& target, const std::string& option, const std::string& text)
 {
-    target.clear();
-    for (const auto& part : SplitCommas(text)) {
-        auto parsed = Number<std::uint8_t>(option, part, ByteMax, Hexadecimal);
-        if (auto* error = std::get_if<std::string>(&parsed)) {
-            return *error + " (bytes are hexadecimal, separated by commas: 00,55,A5)";
-        }
-        target.push_back(std::get<std::uint8_t>(parsed));
+    auto bytes = ParseHexBytes(text);
+    if (!bytes) {
+        return option + ": '" + text + "' is not a list of hexadecimal bytes (e.g. 00,55,A5)";
     }
+    target = std::move(*bytes);
     return std::nullopt;
 }
 
 Result Sizes(std::vector<std::size_t>& target, const std::string& option, const std::string& text)
 {
     target.clear();
-    for (const auto& part : SplitCommas(text)) {
+    for (const auto& part : Split(text, ",")) {
         std::size_t size = 0;
         if (auto error = Assign(size, option, part, DatagramMax)) {
             return error;
@@ -177,6 +174,19 @@ Result CheckCombination(const Options& options)
 }
 
 }  // namespace
+
+std::optional<Bytes> ParseHexBytes(const std::string& text)
+{
+    Bytes bytes;
+    for (const auto& part : Split(text, ", ")) {
+        auto parsed = Number<std::uint8_t>("", part, ByteMax, Hexadecimal);
+        if (std::holds_alternative<std::string>(parsed)) {
+            return std::nullopt;
+        }
+        bytes.push_back(std::get<std::uint8_t>(parsed));
+    }
+    return bytes;
+}
 
 std::variant<Options, OptionError> ParseOptions(const std::vector<std::string>& arguments)
 {

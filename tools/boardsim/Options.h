@@ -35,4 +35,8 @@ std::variant<Options, OptionError> ParseOptions(const std::vector<std::string>& 
 
 std::string HelpText();
 
+// "A5 16 02" or "A5,16,02": one or two hexadecimal digits a byte. Nothing
+// when any part is not such a byte.
+std::optional<Bytes> ParseHexBytes(const std::string& text);
+
 }  // namespace boardsim

@@ -17,6 +17,11 @@ namespace {
 constexpr std::size_t ReadChunk = 4096;
 constexpr std::size_t PathSize = 256;
 constexpr std::uint32_t BitsPerByte = 10;  // 8N1: start bit, 8 data bits, stop bit
+// How far the paced line may fall behind the clock before it stops catching
+// up: longer than a wake-up of the poll loop (milliseconds) and than one
+// byte, so that pacing holds the line's rate, and short, so that an idle line
+// saves up no burst.
+constexpr auto CatchUpWindow = std::chrono::milliseconds(10);
 
 int OpenMaster()
 {
@@ -82,6 +87,7 @@ SerialLine::SerialLine(const std::optional<std::filesystem::path>& link, std::ui
     }
     if (baud != 0) {
         byteTime_ = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(BitsPerByte)) / baud;
+        catchUp_ = std::max<Clock::duration>(CatchUpWindow, *byteTime_);
     }
 }
 
@@ -100,9 +106,7 @@ std::size_t SerialLine::Allowance(Clock::time_point now) const
     if (!byteTime_) {
         return ReadChunk;
     }
-    // An idle line saves up no bytes: at most one byte time counts from the
-    // past, so that a burst after a pause still arrives at line speed.
-    const Clock::time_point clock = std::max(lineClock_, now - *byteTime_);
+    const Clock::time_point clock = std::max(lineClock_, now - catchUp_);
     return std::min<std::size_t>(ReadChunk, static_cast<std::size_t>((now - clock) / *byteTime_));
 }
 
@@ -146,7 +150,7 @@ Bytes SerialLine::Read(Clock::time_point now)
     }
     buffer.resize(static_cast<std::size_t>(got));
     if (byteTime_) {
-        lineClock_ = std::max(lineClock_, now - *byteTime_) + *byteTime_ * got;
+        lineClock_ = std::max(lineClock_, now - catchUp_) + *byteTime_ * got;
     }
     return buffer;
 }

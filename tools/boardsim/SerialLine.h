@@ -44,6 +44,7 @@ private:
     std::string path_;
     std::optional<std::filesystem::path> link_;
     std::optional<Clock::duration> byteTime_;
+    Clock::duration catchUp_{};      // how far the line may fall behind the clock
     Clock::time_point lineClock_{};  // when the line has delivered every byte read so far
     Outbox<int> outbox_;
 };
