@@ -6,6 +6,9 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
+#include <functional>
+#include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "serial/CPort.h"
@@ -190,6 +193,200 @@ TEST(CPortSettingsTest, SyncMethodOnAnOpenPortRaisesCode14AndKeepsTheValue)
     }
     EXPECT_EQ(port.SyncMethod(), smThreadSync);
     port.SetSyncMethod(smThreadSync); // equal: nothing happens
+}
+
+class CPortLineStateTest : public ::testing::Test {
+protected:
+    void SetUp() override { ConfigureAsUpdater(port, terminal.Path()); }
+
+    termios State() const { return terminal.State(); }
+    speed_t Speed() const
+    {
+        termios state = State();
+        return ::cfgetospeed(&state);
+    }
+
+    PseudoTerminal terminal;
+    TComPort port;
+};
+
+TEST_F(CPortLineStateTest, TheLineSettingsReachTheDevice)
+{
+    port.SetBaudRate(br19200);
+    port.SetDataBits(dbSeven);
+    port.Parity().SetBits(prEven);
+    port.SetStopBits(sbTwoStopBits);
+    port.Open();
+    // A pseudo-terminal always carries 8 data bits without parity, whatever
+    // it is asked; the rest of the line state it keeps as set.
+    termios state = State();
+    EXPECT_EQ(::cfgetospeed(&state), static_cast<speed_t>(B19200));
+    EXPECT_EQ(::cfgetispeed(&state), static_cast<speed_t>(B19200));
+    EXPECT_EQ(state.c_cflag & (PARODD | CMSPAR), 0U);
+    EXPECT_NE(state.c_cflag & CSTOPB, 0U);
+    EXPECT_EQ(state.c_cflag & CRTSCTS, 0U);
+    // Raw bytes: no line editing, echo, signals, translation or flow control.
+    EXPECT_EQ(state.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0U);
+    EXPECT_EQ(state.c_oflag & OPOST, 0U);
+    EXPECT_EQ(state.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | INPCK), 0U);
+}
+
+TEST_F(CPortLineStateTest, AChangeOnAnOpenPortIsAppliedAtOnce)
+{
+    port.Open();
+    EXPECT_EQ(Speed(), static_cast<speed_t>(B115200));
+    port.SetBaudRate(br38400);
+    EXPECT_EQ(Speed(), static_cast<speed_t>(B38400));
+    port.Parity().SetBits(prMark);
+    EXPECT_EQ(State().c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(PARODD | CMSPAR));
+    port.Parity().SetBits(prSpace);
+    EXPECT_EQ(State().c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(CMSPAR));
+    port.Parity().SetCheck(true);
+    EXPECT_NE(State().c_iflag & INPCK, 0U);
+    // Taken without complaint, though the pseudo-terminal keeps 8 bits.
+    port.SetDataBits(dbFive);
+    EXPECT_EQ(port.DataBits(), dbFive);
+}
+
+TEST_F(CPortLineStateTest, AnEqualAssignmentTouchesNothing)
+{
+    port.Open();
+    // Changed behind the driver's back: an equal assignment must not restore it.
+    termios changed = State();
+    ::cfsetospeed(&changed, B300);
+    ::cfsetispeed(&changed, B300);
+    terminal.SetState(changed);
+    port.SetBaudRate(br115200);
+    port.Parity().SetBits(prNone);
+    port.FlowControl().SetControlDTR(dtrDisable);
+    port.Timeouts().SetReadInterval(-1);
+    port.Buffer().SetInputSize(1024);
+    port.SetConnected(true);
+    EXPECT_EQ(Speed(), static_cast<speed_t>(B300));
+    // A different value rebuilds the whole line state.
+    port.SetStopBits(sbTwoStopBits);
+    EXPECT_EQ(Speed(), static_cast<speed_t>(B115200));
+}
+
+TEST_F(CPortLineStateTest, AChangeOnAClosedPortWaitsForTheNextOpening)
+{
+    port.Open();
+    port.Close();
+    port.SetBaudRate(br2400);
+    EXPECT_EQ(Speed(), static_cast<speed_t>(B115200));
+    port.Open();
+    EXPECT_EQ(Speed(), static_cast<speed_t>(B2400));
+}
+
+TEST_F(CPortLineStateTest, ARefusedChangeKeepsTheDevicesStateAndThePortOpen)
+{
+    port.Open();
+    for (auto change : std::vector<std::function<void()>>{
+             [&] { port.SetBaudRate(br56000); },
+             [&] { port.SetStopBits(sbOne5StopBits); },
+             [&] { port.FlowControl().SetControlRTS(rtsToggle); },
+             [&] { port.SetBaudRate(brCustom); },
+         }) {
+        try {
+            change();
+            ADD_FAILURE() << "no error";
+        } catch (const EComPort& error) {
+            EXPECT_EQ(error.Code, ecSetState);
+            EXPECT_EQ(error.OsError, EINVAL);
+        }
+    }
+    EXPECT_TRUE(port.Connected());
+    EXPECT_EQ(port.BaudRate(), brCustom);
+    EXPECT_EQ(Speed(), static_cast<speed_t>(B115200));
+    // A custom rate that termios has is taken.
+    port.BeginUpdate();
+    port.SetStopBits(sbOneStopBit);
+    port.FlowControl().SetControlRTS(rtsDisable);
+    port.SetCustomBaudRate(230400);
+    port.EndUpdate();
+    EXPECT_EQ(Speed(), static_cast<speed_t>(B230400));
+}
+
+TEST_F(CPortLineStateTest, SummaryFlowControlSetsTheHandshakes)
+{
+    TComFlowControl& flow = port.FlowControl();
+    EXPECT_EQ(flow.FlowControl(), fcNone);
+    port.Open();
+    flow.SetFlowControl(fcHardware);
+    EXPECT_EQ(flow.ControlRTS(), rtsHandshake);
+    EXPECT_TRUE(flow.OutCTSFlow());
+    EXPECT_EQ(flow.FlowControl(), fcHardware);
+    EXPECT_NE(State().c_cflag & CRTSCTS, 0U);
+
+    flow.SetFlowControl(fcSoftware);
+    EXPECT_EQ(flow.FlowControl(), fcSoftware);
+    EXPECT_EQ(State().c_cflag & CRTSCTS, 0U);
+    termios state = State();
+    EXPECT_EQ(state.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_EQ(state.c_cc[VSTART], 0x11);
+    EXPECT_EQ(state.c_cc[VSTOP], 0x13);
+
+    flow.SetXonXoffIn(false);
+    EXPECT_EQ(flow.FlowControl(), fcCustom);
+    flow.SetFlowControl(fcCustom);
+    EXPECT_EQ(flow.FlowControl(), fcCustom);
+    flow.SetFlowControl(fcNone);
+    EXPECT_EQ(flow.FlowControl(), fcNone);
+    EXPECT_EQ(State().c_iflag & (IXON | IXOFF), 0U);
+}
+
+TEST_F(CPortLineStateTest, QueueSizesAreEvenAndSetTheXonXoffThresholds)
+{
+    port.Buffer().SetInputSize(1025);
+    EXPECT_EQ(port.Buffer().InputSize(), 1024);
+    EXPECT_EQ(port.XonXoffLimit(), 256);
+    port.Buffer().SetOutputSize(4097);
+    EXPECT_EQ(port.Buffer().OutputSize(), 4096);
+    port.Open();
+    try {
+        port.Buffer().SetInputSize(0);
+        FAIL() << "no error";
+    } catch (const EComPort& error) {
+        EXPECT_EQ(error.Code, ecSetup);
+    }
+    EXPECT_TRUE(port.Connected());
+}
+
+TEST_F(CPortLineStateTest, NegativeTimeoutsAreRefused)
+{
+    port.Open();
+    try {
+        port.Timeouts().SetWriteTotalConstant(-5);
+        FAIL() << "no error";
+    } catch (const EComPort& error) {
+        EXPECT_EQ(error.Code, ecSetTimeouts);
+        EXPECT_EQ(std::string(error.what()), "SetCommTimeouts failed (win error code: " + std::to_string(EINVAL) + ")");
+    }
+    EXPECT_TRUE(port.Connected());
+}
+
+TEST_F(CPortLineStateTest, NothingIsAppliedDuringASettingsUpdate)
+{
+    port.Open();
+    port.BeginUpdate();
+    port.SetBaudRate(br4800);
+    port.SetStopBits(sbTwoStopBits);
+    EXPECT_EQ(Speed(), static_cast<speed_t>(B115200));
+    port.EndUpdate();
+    EXPECT_EQ(Speed(), static_cast<speed_t>(B4800));
+    EXPECT_NE(State().c_cflag & CSTOPB, 0U);
+}
+
+TEST_F(CPortLineStateTest, AWholeGroupIsCopied)
+{
+    TComPort other;
+    other.Parity().SetBits(prOdd);
+    other.Parity().SetReplaceChar(7);
+    port.Open();
+    port.Parity().Assign(other.Parity());
+    EXPECT_EQ(port.Parity().Bits(), prOdd);
+    EXPECT_EQ(port.Parity().ReplaceChar(), 7);
+    EXPECT_NE(State().c_cflag & PARODD, 0U);
 }
 
 TEST(CPortIoTest, WrittenBytesArriveInOrder)
