@@ -31,6 +31,17 @@ void LinkPort(const Windows& windows, const char* name, const std::string& targe
     ASSERT_EQ(::symlink(target.c_str(), windows.PathOf(name).c_str()), 0) << name;
 }
 
+const std::string SettingsFile = "ZEVEVI.CFG";
+
+// Creates the windows in a folder where `name` links to the pseudo-terminal
+// and ZEVEVI.CFG holds `settings`.
+void StartWith(Windows& windows, const PseudoTerminal& terminal, const char* name, const Bytes& settings)
+{
+    LinkPort(windows, name, terminal.Path());
+    PutFile(windows.PathOf(SettingsFile), settings);
+    windows.Create();
+}
+
 // Lets the GUI thread's event loop run until it is about to block, which is
 // when the application is idle.
 void RunIdle()
@@ -53,8 +64,6 @@ std::string AnswerText(Byte group, Byte operation, const Bytes& resultAndData)
     const Bytes frame = AnswerFrame(group, operation, resultAndData);
     return std::string(frame.begin(), frame.end());
 }
-
-const std::string SettingsFile = "ZEVEVI.CFG";
 
 TEST(SerialWindow, WithoutSettingsFileShowsDefaultsAndStaysClosed)
 {
@@ -109,9 +118,7 @@ TEST(SerialWindow, SerialRecordOpensThePortAtStartUp)
 {
     PseudoTerminal terminal;
     Windows windows;
-    LinkPort(windows, "COM2", terminal.Path());
-    PutFile(windows.PathOf(SettingsFile), {0x00, 0x01, 0x06, 0x03, 0x00, 0x00});
-    windows.Create();
+    StartWith(windows, terminal, "COM2", {0x00, 0x01, 0x06, 0x03, 0x00, 0x00});
 
     EXPECT_EQ(SelectedPositions(), (std::vector<int>{1, 6, 3, 0, 0}));
     ASSERT_TRUE(Form2->ComPort1->Connected());
@@ -140,10 +147,8 @@ TEST(SerialWindow, OtherRecordsConnectNothing)
     for (const Bytes& content : {Bytes{0x01, 0x0A, 0x00, 0x00, 0x07}, Bytes{0x02, 0x01, 0x06, 0x03, 0x00, 0x00}}) {
         PseudoTerminal terminal;
         Windows windows;
-        LinkPort(windows, "COM1", terminal.Path());
-        PutFile(windows.PathOf(SettingsFile), content);
         ModalDriver boxes;
-        windows.Create();
+        StartWith(windows, terminal, "COM1", content);
         EXPECT_EQ(SelectedPositions(), DefaultPositions);
         EXPECT_FALSE(Form2->ComPort1->Connected());
         EXPECT_TRUE(boxes.Boxes().empty());
@@ -178,9 +183,7 @@ TEST(SerialWindow, RecordWithoutBaudRateKeepsThePortsRate)
 {
     PseudoTerminal terminal;
     Windows windows;
-    LinkPort(windows, "COM1", terminal.Path());
-    PutFile(windows.PathOf(SettingsFile), {0x00, 0x00, 0xFF, 0x03, 0x00, 0x00});
-    windows.Create();
+    StartWith(windows, terminal, "COM1", {0x00, 0x00, 0xFF, 0x03, 0x00, 0x00});
     EXPECT_EQ(Form2->Combo2->currentIndex(), -1);
     ASSERT_TRUE(Form2->ComPort1->Connected());
     EXPECT_EQ(Form2->ComPort1->BaudRate(), br115200);
@@ -194,9 +197,7 @@ TEST(SerialWindow, ConnectAppliesTheSelections)
     PseudoTerminal com3;
     Windows windows;
     LinkPort(windows, "COM1", com1.Path());
-    LinkPort(windows, "COM3", com3.Path());
-    PutFile(windows.PathOf(SettingsFile), {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
-    windows.Create();
+    StartWith(windows, com3, "COM3", {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
     ASSERT_TRUE(Form2->ComPort1->Connected());
 
     // Same port: only the line settings change. (A pseudo-terminal may refuse
@@ -231,10 +232,8 @@ TEST(SerialWindow, SettingsFileErrorsAtStartUp)
         SCOPED_TRACE("an empty file");
         PseudoTerminal terminal;
         Windows windows;
-        LinkPort(windows, "COM1", terminal.Path());
-        PutFile(windows.PathOf(SettingsFile), {});
         ModalDriver boxes;
-        windows.Create();
+        StartWith(windows, terminal, "COM1", {});
         ASSERT_EQ(boxes.Boxes().size(), 1u);
         EXPECT_EQ(boxes.Boxes()[0].caption, ProgramName);
         EXPECT_EQ(boxes.Boxes()[0].text, "Read beyond end of file.");
@@ -248,10 +247,8 @@ TEST(SerialWindow, SettingsFileErrorsAtStartUp)
         SCOPED_TRACE("a short serial record keeps the positions read before its end");
         PseudoTerminal terminal;
         Windows windows;
-        LinkPort(windows, "COM2", terminal.Path());
-        PutFile(windows.PathOf(SettingsFile), {0x00, 0x01, 0x02});
         ModalDriver boxes;
-        windows.Create();
+        StartWith(windows, terminal, "COM2", {0x00, 0x01, 0x02});
         ASSERT_EQ(boxes.Boxes().size(), 1u);
         EXPECT_EQ(boxes.Boxes()[0].text, "Read beyond end of file.");
         EXPECT_EQ(SelectedPositions(), (std::vector<int>{1, 2, 3, 0, 0}));
@@ -279,9 +276,7 @@ TEST(SerialWindow, AnswersOnThePortReachTheDecoding)
 {
     PseudoTerminal terminal;
     Windows windows;
-    LinkPort(windows, "COM1", terminal.Path());
-    PutFile(windows.PathOf(SettingsFile), {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
-    windows.Create();
+    StartWith(windows, terminal, "COM1", {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
     ASSERT_TRUE(Form2->ComPort1->Connected());
 
     // GetBootError, split over two writes.
