@@ -3,18 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <QObject>
-#include <sys/socket.h>
+#include <pthread.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "network/IdException.h"
 #include "network/IdStackBSD.h"
 #include "network/IdUDPClient.h"
+#include "tests/network/IdTestHelpers.h"
 #include "tests/support/UdpPeer.h"
 
 namespace {
@@ -31,27 +35,6 @@ std::string Pattern(std::size_t length)
     for (std::size_t i = 0; i < length; ++i)
         bytes[i] = static_cast<char>(i * 7 + 3);
     return bytes;
-}
-
-bool BroadcastOption(TIdUDPBase& endpoint)
-{
-    int value = 0;
-    socklen_t length = sizeof value;
-    EXPECT_EQ(::getsockopt(endpoint.Binding().Handle(), SOL_SOCKET, SO_BROADCAST, &value, &length), 0);
-    return value != 0;
-}
-
-// Runs `operation` and returns the socket error it raised.
-template <typename Operation>
-EIdSocketError SocketErrorOf(Operation operation)
-{
-    try {
-        operation();
-    } catch (const EIdSocketError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no socket error raised";
-    return EIdSocketError(0, "");
 }
 
 class UdpEndpoint : public ::testing::Test {
@@ -119,6 +102,35 @@ TEST_F(UdpEndpoint, ReceiveWithNothingSentTimesOutEmpty)
     EXPECT_EQ(address, "");
     EXPECT_EQ(port, 0);
     EXPECT_TRUE(client.Active());
+}
+
+// Signals keep arriving during a wait (a handler without SA_RESTART, as a
+// debugger or a timer would install): the wait neither fails nor ends early.
+TEST_F(UdpEndpoint, SignalsNeitherEndNorFailAWait)
+{
+    struct sigaction ignore {};
+    ignore.sa_handler = [](int) {};
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &ignore, &previous), 0);
+    const pthread_t waiter = ::pthread_self();
+    std::atomic<bool> waiting{true};
+    std::thread interrupter([&] {
+        while (waiting) {
+            ::pthread_kill(waiter, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+
+    std::string address;
+    std::int32_t port = -1;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_NO_THROW(EXPECT_EQ(client.ReceiveTextFrom(address, port, 1000), ""));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
+    EXPECT_EQ(port, 0);
+
+    waiting = false;
+    interrupter.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
 TEST_F(UdpEndpoint, ReceiveTextFromGivesTheBytesUnchangedWithTheSender)

@@ -3,8 +3,6 @@
 // reaches the machine's own network or its name server.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-
 #include <QFile>
 #include <QString>
 
@@ -14,6 +12,7 @@
 
 #include "network/IdException.h"
 #include "network/IdUDPClient.h"
+#include "tests/network/IdTestHelpers.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/UdpPeer.h"
 
@@ -24,26 +23,6 @@ const std::string Search = "DRVK";
 const std::string HostAddress = "192.0.2.1";
 const std::string BoardAddress = "192.0.2.10";
 const std::string PrefixLength = "/24";
-
-bool BroadcastOption(TIdUDPBase& endpoint)
-{
-    int value = 0;
-    socklen_t length = sizeof value;
-    EXPECT_EQ(::getsockopt(endpoint.Binding().Handle(), SOL_SOCKET, SO_BROADCAST, &value, &length), 0);
-    return value != 0;
-}
-
-template <typename Operation>
-EIdSocketError SocketErrorOf(Operation operation)
-{
-    try {
-        operation();
-    } catch (const EIdSocketError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no socket error raised";
-    return EIdSocketError(0, "");
-}
 
 // Whether a host lookup made inside a namespace stays there. It does when the
 // only sources are the hosts file and DNS (sent from inside the namespace);
