@@ -40,61 +40,55 @@ void Call(const Handler& handler, Arguments... arguments)
 
 // --- Settings groups ---
 
+template <typename Values>
+void TComSettingsGroup<Values>::Assign(const TComSettingsGroup& source)
+{
+    values_ = source.values_;
+    Reapply();
+}
+
+template <typename Values>
 template <typename T>
-void TComParity::Change(T& member, T value)
+void TComSettingsGroup<Values>::Change(T Values::*member, T value)
 {
-    if (member == value)
+    if (values_.*member == value)
         return;
-    member = value;
-    port_.ApplyLineStateIfOpen();
+    values_.*member = value;
+    Reapply();
 }
 
-void TComParity::Assign(const TComParity& source)
+template <typename Values>
+void TComSettingsGroup<Values>::Reapply()
 {
-    bits_ = source.bits_;
-    check_ = source.check_;
-    replace_ = source.replace_;
-    replaceChar_ = source.replaceChar_;
-    port_.ApplyLineStateIfOpen();
+    (port_.*reapply_)();
 }
 
-void TComParity::SetBits(TParityBits value) { Change(bits_, value); }
-void TComParity::SetCheck(bool value) { Change(check_, value); }
-void TComParity::SetReplace(bool value) { Change(replace_, value); }
-void TComParity::SetReplaceChar(std::uint8_t value) { Change(replaceChar_, value); }
+template class TComSettingsGroup<TComParityValues>;
+template class TComSettingsGroup<TComFlowValues>;
+template class TComSettingsGroup<TComTimeoutValues>;
+template class TComSettingsGroup<TComBufferValues>;
 
-template <typename T>
-void TComFlowControl::Change(T& member, T value)
-{
-    if (member == value)
-        return;
-    member = value;
-    port_.ApplyLineStateIfOpen();
-}
+TComParity::TComParity(TCustomComPort& port) : TComSettingsGroup(port, &TCustomComPort::ApplyLineStateIfOpen) {}
 
-void TComFlowControl::Assign(const TComFlowControl& source)
+void TComParity::SetBits(TParityBits value) { Change(&TComParityValues::Bits, value); }
+void TComParity::SetCheck(bool value) { Change(&TComParityValues::Check, value); }
+void TComParity::SetReplace(bool value) { Change(&TComParityValues::Replace, value); }
+void TComParity::SetReplaceChar(std::uint8_t value) { Change(&TComParityValues::ReplaceChar, value); }
+
+TComFlowControl::TComFlowControl(TCustomComPort& port)
+    : TComSettingsGroup(port, &TCustomComPort::ApplyLineStateIfOpen)
 {
-    outCTSFlow_ = source.outCTSFlow_;
-    outDSRFlow_ = source.outDSRFlow_;
-    controlDTR_ = source.controlDTR_;
-    controlRTS_ = source.controlRTS_;
-    xonXoffOut_ = source.xonXoffOut_;
-    xonXoffIn_ = source.xonXoffIn_;
-    dsrSensitivity_ = source.dsrSensitivity_;
-    txContinueOnXoff_ = source.txContinueOnXoff_;
-    xonChar_ = source.xonChar_;
-    xoffChar_ = source.xoffChar_;
-    port_.ApplyLineStateIfOpen();
 }
 
 TFlowControl TComFlowControl::FlowControl() const
 {
-    bool noXonXoff = !xonXoffIn_ && !xonXoffOut_;
-    if (controlRTS_ == rtsHandshake && outCTSFlow_ && noXonXoff)
+    const TComFlowValues& v = values_;
+    bool noXonXoff = !v.XonXoffIn && !v.XonXoffOut;
+    if (v.ControlRTS == rtsHandshake && v.OutCTSFlow && noXonXoff)
         return fcHardware;
-    if (controlRTS_ == rtsDisable && !outCTSFlow_ && xonXoffIn_ && xonXoffOut_)
+    if (v.ControlRTS == rtsDisable && !v.OutCTSFlow && v.XonXoffIn && v.XonXoffOut)
         return fcSoftware;
-    if (controlRTS_ != rtsDisable || outCTSFlow_ || !noXonXoff)
+    if (v.ControlRTS != rtsDisable || v.OutCTSFlow || !noXonXoff)
         return fcCustom;
     return fcNone;
 }
@@ -102,67 +96,37 @@ TFlowControl TComFlowControl::FlowControl() const
 void TComFlowControl::SetFlowControl(TFlowControl value)
 {
     if (value != fcCustom) {
-        controlRTS_ = value == fcHardware ? rtsHandshake : rtsDisable;
-        outCTSFlow_ = value == fcHardware;
-        xonXoffIn_ = value == fcSoftware;
-        xonXoffOut_ = value == fcSoftware;
+        values_.ControlRTS = value == fcHardware ? rtsHandshake : rtsDisable;
+        values_.OutCTSFlow = value == fcHardware;
+        values_.XonXoffIn = value == fcSoftware;
+        values_.XonXoffOut = value == fcSoftware;
     }
-    port_.ApplyLineStateIfOpen();
+    Reapply();
 }
 
-void TComFlowControl::SetOutCTSFlow(bool value) { Change(outCTSFlow_, value); }
-void TComFlowControl::SetOutDSRFlow(bool value) { Change(outDSRFlow_, value); }
-void TComFlowControl::SetControlDTR(TDTRFlowControl value) { Change(controlDTR_, value); }
-void TComFlowControl::SetControlRTS(TRTSFlowControl value) { Change(controlRTS_, value); }
-void TComFlowControl::SetXonXoffOut(bool value) { Change(xonXoffOut_, value); }
-void TComFlowControl::SetXonXoffIn(bool value) { Change(xonXoffIn_, value); }
-void TComFlowControl::SetDSRSensitivity(bool value) { Change(dsrSensitivity_, value); }
-void TComFlowControl::SetTxContinueOnXoff(bool value) { Change(txContinueOnXoff_, value); }
-void TComFlowControl::SetXonChar(std::uint8_t value) { Change(xonChar_, value); }
-void TComFlowControl::SetXoffChar(std::uint8_t value) { Change(xoffChar_, value); }
+void TComFlowControl::SetOutCTSFlow(bool value) { Change(&TComFlowValues::OutCTSFlow, value); }
+void TComFlowControl::SetOutDSRFlow(bool value) { Change(&TComFlowValues::OutDSRFlow, value); }
+void TComFlowControl::SetControlDTR(TDTRFlowControl value) { Change(&TComFlowValues::ControlDTR, value); }
+void TComFlowControl::SetControlRTS(TRTSFlowControl value) { Change(&TComFlowValues::ControlRTS, value); }
+void TComFlowControl::SetXonXoffOut(bool value) { Change(&TComFlowValues::XonXoffOut, value); }
+void TComFlowControl::SetXonXoffIn(bool value) { Change(&TComFlowValues::XonXoffIn, value); }
+void TComFlowControl::SetDSRSensitivity(bool value) { Change(&TComFlowValues::DSRSensitivity, value); }
+void TComFlowControl::SetTxContinueOnXoff(bool value) { Change(&TComFlowValues::TxContinueOnXoff, value); }
+void TComFlowControl::SetXonChar(std::uint8_t value) { Change(&TComFlowValues::XonChar, value); }
+void TComFlowControl::SetXoffChar(std::uint8_t value) { Change(&TComFlowValues::XoffChar, value); }
 
-void TComTimeouts::Change(std::int32_t& member, std::int32_t value)
-{
-    if (member == value)
-        return;
-    member = value;
-    port_.ApplyTimeoutsIfOpen();
-}
+TComTimeouts::TComTimeouts(TCustomComPort& port) : TComSettingsGroup(port, &TCustomComPort::ApplyTimeoutsIfOpen) {}
 
-void TComTimeouts::Assign(const TComTimeouts& source)
-{
-    readInterval_ = source.readInterval_;
-    readTotalMultiplier_ = source.readTotalMultiplier_;
-    readTotalConstant_ = source.readTotalConstant_;
-    writeTotalMultiplier_ = source.writeTotalMultiplier_;
-    writeTotalConstant_ = source.writeTotalConstant_;
-    port_.ApplyTimeoutsIfOpen();
-}
+void TComTimeouts::SetReadInterval(std::int32_t value) { Change(&TComTimeoutValues::ReadInterval, value); }
+void TComTimeouts::SetReadTotalMultiplier(std::int32_t value) { Change(&TComTimeoutValues::ReadTotalMultiplier, value); }
+void TComTimeouts::SetReadTotalConstant(std::int32_t value) { Change(&TComTimeoutValues::ReadTotalConstant, value); }
+void TComTimeouts::SetWriteTotalMultiplier(std::int32_t value) { Change(&TComTimeoutValues::WriteTotalMultiplier, value); }
+void TComTimeouts::SetWriteTotalConstant(std::int32_t value) { Change(&TComTimeoutValues::WriteTotalConstant, value); }
 
-void TComTimeouts::SetReadInterval(std::int32_t value) { Change(readInterval_, value); }
-void TComTimeouts::SetReadTotalMultiplier(std::int32_t value) { Change(readTotalMultiplier_, value); }
-void TComTimeouts::SetReadTotalConstant(std::int32_t value) { Change(readTotalConstant_, value); }
-void TComTimeouts::SetWriteTotalMultiplier(std::int32_t value) { Change(writeTotalMultiplier_, value); }
-void TComTimeouts::SetWriteTotalConstant(std::int32_t value) { Change(writeTotalConstant_, value); }
+TComBuffer::TComBuffer(TCustomComPort& port) : TComSettingsGroup(port, &TCustomComPort::ApplyBufferIfOpen) {}
 
-void TComBuffer::Change(std::int32_t& member, std::int32_t value)
-{
-    value = EvenSize(value);
-    if (member == value)
-        return;
-    member = value;
-    port_.ApplyBufferIfOpen();
-}
-
-void TComBuffer::Assign(const TComBuffer& source)
-{
-    inputSize_ = source.inputSize_;
-    outputSize_ = source.outputSize_;
-    port_.ApplyBufferIfOpen();
-}
-
-void TComBuffer::SetInputSize(std::int32_t value) { Change(inputSize_, value); }
-void TComBuffer::SetOutputSize(std::int32_t value) { Change(outputSize_, value); }
+void TComBuffer::SetInputSize(std::int32_t value) { Change(&TComBufferValues::InputSize, EvenSize(value)); }
+void TComBuffer::SetOutputSize(std::int32_t value) { Change(&TComBufferValues::OutputSize, EvenSize(value)); }
 
 // --- The port ---
 
@@ -260,25 +224,8 @@ void TCustomComPort::ApplyBufferIfOpen()
 
 TComLineSettings TCustomComPort::LineSettings() const
 {
-    TComLineSettings settings;
-    settings.bitsPerSecond = baudRate_ == brCustom ? customBaudRate_ : BitsPerSecond[baudRate_];
-    settings.dataBits = dataBits_;
-    settings.stopBits = stopBits_;
-    settings.parity = parity_.Bits();
-    settings.parityCheck = parity_.Check();
-    settings.parityReplace = parity_.Replace();
-    settings.parityReplaceChar = parity_.ReplaceChar();
-    settings.discardNull = discardNull_;
-    settings.outCTSFlow = flowControl_.OutCTSFlow();
-    settings.outDSRFlow = flowControl_.OutDSRFlow();
-    settings.dsrSensitivity = flowControl_.DSRSensitivity();
-    settings.controlDTR = flowControl_.ControlDTR();
-    settings.controlRTS = flowControl_.ControlRTS();
-    settings.xonXoffOut = flowControl_.XonXoffOut();
-    settings.xonXoffIn = flowControl_.XonXoffIn();
-    settings.xonChar = flowControl_.XonChar();
-    settings.xoffChar = flowControl_.XoffChar();
-    return settings;
+    return {baudRate_ == brCustom ? customBaudRate_ : BitsPerSecond[baudRate_], dataBits_, stopBits_, discardNull_,
+            parity_.Settings(), flowControl_.Settings()};
 }
 
 void TCustomComPort::ApplyDCB()
@@ -288,8 +235,7 @@ void TCustomComPort::ApplyDCB()
 
 void TCustomComPort::ApplyTimeouts()
 {
-    device_->SetTimeouts({timeouts_.ReadInterval(), timeouts_.ReadTotalMultiplier(), timeouts_.ReadTotalConstant(),
-                          timeouts_.WriteTotalMultiplier(), timeouts_.WriteTotalConstant()});
+    device_->SetTimeouts(timeouts_.Settings());
 }
 
 void TCustomComPort::ApplyBuffer()

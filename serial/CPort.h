@@ -14,6 +14,16 @@
 //   and while it waits for the event thread to end in Close.
 // - An exception that leaves a handler ends event delivery for that opening of
 //   the port; the port stays open. Closing and opening again restores delivery.
+// - A dispatch pending when the port closes still runs during the close, and
+//   destroying an open port closes it: destroy the port (or empty its handlers)
+//   before the objects its handlers use.
+// - Line events: evRxChar when bytes arrive (bytes a handler leaves unread are
+//   reported again only with the next ones), evTxEmpty when the output queue
+//   has run empty after a write, evRx80Full when the waiting bytes reach 80 % of
+//   Buffer().InputSize(), evError and evBreak from the device's error counters,
+//   evCTS, evDSR, evRLSD and evRing from its modem lines. A device without
+//   counters or modem lines (a pseudo-terminal) reports none of those. termios
+//   does not tell when the event character arrives: evRxFlag is never reported.
 // - Port names: an absolute path is used as it is. "COM1".."COM4" name the entry
 //   of that name in the working directory when there is one (usually a symbolic
 //   link to a device), else /dev/ttyS0../dev/ttyS3. Other names are paths
@@ -113,85 +123,28 @@ public:
 
 class TCustomComPort;
 
-// Settings groups. Each keeps a back reference to its port and re-applies its
-// group to an open port when one of its values changes; assigning a value equal
-// to the current one does nothing. Assign() copies every value of another group
-// of the same kind and re-applies the group once.
-class TComParity {
-public:
-    explicit TComParity(TCustomComPort& port) : port_(port) {}
-    TComParity(const TComParity&) = delete;
-    TComParity& operator=(const TComParity&) = delete;
-    void Assign(const TComParity& source);
-
-    TParityBits Bits() const { return bits_; }
-    bool Check() const { return check_; }
-    bool Replace() const { return replace_; }
-    std::uint8_t ReplaceChar() const { return replaceChar_; }
-    void SetBits(TParityBits value);
-    void SetCheck(bool value);
-    void SetReplace(bool value);
-    void SetReplaceChar(std::uint8_t value);
-
-private:
-    template <typename T> void Change(T& member, T value);
-    TCustomComPort& port_;
-    TParityBits bits_ = prNone;
-    bool check_ = false;
-    bool replace_ = false;
-    std::uint8_t replaceChar_ = 0;
+// The values of each settings group.
+struct TComParityValues {
+    TParityBits Bits = prNone;
+    bool Check = false;         // the device checks received parity
+    bool Replace = false;       // bytes with a parity error are replaced (with Check)
+    std::uint8_t ReplaceChar = 0;
 };
 
 inline constexpr std::uint8_t DefaultXonChar = 0x11;
 inline constexpr std::uint8_t DefaultXoffChar = 0x13;
 
-class TComFlowControl {
-public:
-    explicit TComFlowControl(TCustomComPort& port) : port_(port) {}
-    TComFlowControl(const TComFlowControl&) = delete;
-    TComFlowControl& operator=(const TComFlowControl&) = delete;
-    void Assign(const TComFlowControl& source);
-
-    // The summary of the members below; assigning fcHardware, fcSoftware or
-    // fcNone sets ControlRTS, OutCTSFlow and both XON/XOFF directions to match
-    // (fcCustom changes nothing) and re-applies the line state in every case.
-    TFlowControl FlowControl() const;
-    void SetFlowControl(TFlowControl value);
-
-    bool OutCTSFlow() const { return outCTSFlow_; }
-    bool OutDSRFlow() const { return outDSRFlow_; }
-    TDTRFlowControl ControlDTR() const { return controlDTR_; }
-    TRTSFlowControl ControlRTS() const { return controlRTS_; }
-    bool XonXoffOut() const { return xonXoffOut_; }
-    bool XonXoffIn() const { return xonXoffIn_; }
-    bool DSRSensitivity() const { return dsrSensitivity_; }
-    bool TxContinueOnXoff() const { return txContinueOnXoff_; }
-    std::uint8_t XonChar() const { return xonChar_; }
-    std::uint8_t XoffChar() const { return xoffChar_; }
-    void SetOutCTSFlow(bool value);
-    void SetOutDSRFlow(bool value);
-    void SetControlDTR(TDTRFlowControl value);
-    void SetControlRTS(TRTSFlowControl value);
-    void SetXonXoffOut(bool value);
-    void SetXonXoffIn(bool value);
-    void SetDSRSensitivity(bool value);
-    void SetTxContinueOnXoff(bool value);
-    void SetXonChar(std::uint8_t value);
-    void SetXoffChar(std::uint8_t value);
-
-private:
-    template <typename T> void Change(T& member, T value);
-    TCustomComPort& port_;
-    bool outCTSFlow_ = false;
-    bool outDSRFlow_ = false;
-    TDTRFlowControl controlDTR_ = dtrDisable;
-    TRTSFlowControl controlRTS_ = rtsDisable;
-    bool xonXoffOut_ = false;
-    bool xonXoffIn_ = false;
-    bool dsrSensitivity_ = false;
-    bool txContinueOnXoff_ = false;
-    std::uint8_t xonChar_ = DefaultXonChar;
-    std::uint8_t xoffChar_ = DefaultXoffChar;
+struct TComFlowValues {
+    bool OutCTSFlow = false;    // output waits for CTS
+    bool OutDSRFlow = false;    // output waits for DSR
+    TDTRFlowControl ControlDTR = dtrDisable;
+    TRTSFlowControl ControlRTS = rtsDisable;
+    bool XonXoffOut = false;    // output obeys XON/XOFF from the peer
+    bool XonXoffIn = false;     // the device sends XON/XOFF to the peer
+    bool DSRSensitivity = false; // input is ignored while DSR is off
+    bool TxContinueOnXoff = false; // Linux always goes on sending after XOFF
+    std::uint8_t XonChar = DefaultXonChar;
+    std::uint8_t XoffChar = DefaultXoffChar;
 };
 
 // Read and write time-outs in milliseconds.
@@ -205,60 +158,128 @@ private:
 //   WriteTotalConstant ms completes with the bytes written so far; both 0 means
 //   no limit.
 // Negative values other than ReadInterval -1 are refused when applied (code 8).
-class TComTimeouts {
-public:
-    static constexpr std::int32_t NoReadInterval = -1;
-    static constexpr std::int32_t DefaultWriteTotalMultiplier = 100;
-    static constexpr std::int32_t DefaultWriteTotalConstant = 1000;
+inline constexpr std::int32_t NoReadInterval = -1;
+inline constexpr std::int32_t DefaultWriteTotalMultiplier = 100;
+inline constexpr std::int32_t DefaultWriteTotalConstant = 1000;
 
-    explicit TComTimeouts(TCustomComPort& port) : port_(port) {}
-    TComTimeouts(const TComTimeouts&) = delete;
-    TComTimeouts& operator=(const TComTimeouts&) = delete;
-    void Assign(const TComTimeouts& source);
-
-    std::int32_t ReadInterval() const { return readInterval_; }
-    std::int32_t ReadTotalMultiplier() const { return readTotalMultiplier_; }
-    std::int32_t ReadTotalConstant() const { return readTotalConstant_; }
-    std::int32_t WriteTotalMultiplier() const { return writeTotalMultiplier_; }
-    std::int32_t WriteTotalConstant() const { return writeTotalConstant_; }
-    void SetReadInterval(std::int32_t value);
-    void SetReadTotalMultiplier(std::int32_t value);
-    void SetReadTotalConstant(std::int32_t value);
-    void SetWriteTotalMultiplier(std::int32_t value);
-    void SetWriteTotalConstant(std::int32_t value);
-
-private:
-    void Change(std::int32_t& member, std::int32_t value);
-    TCustomComPort& port_;
-    std::int32_t readInterval_ = NoReadInterval;
-    std::int32_t readTotalMultiplier_ = 0;
-    std::int32_t readTotalConstant_ = 0;
-    std::int32_t writeTotalMultiplier_ = DefaultWriteTotalMultiplier;
-    std::int32_t writeTotalConstant_ = DefaultWriteTotalConstant;
+struct TComTimeoutValues {
+    std::int32_t ReadInterval = NoReadInterval;
+    std::int32_t ReadTotalMultiplier = 0;
+    std::int32_t ReadTotalConstant = 0;
+    std::int32_t WriteTotalMultiplier = DefaultWriteTotalMultiplier;
+    std::int32_t WriteTotalConstant = DefaultWriteTotalConstant;
 };
 
 // Queue sizes requested for the port. An odd size is stored as the even size
 // below it (1025 becomes 1024). The input size sets the 80 % mark of evRx80Full
 // and the XON/XOFF thresholds; sizes below 2 are refused when applied (code 9).
-class TComBuffer {
+inline constexpr std::int32_t DefaultQueueSize = 1024;
+
+struct TComBufferValues {
+    std::int32_t InputSize = DefaultQueueSize;
+    std::int32_t OutputSize = DefaultQueueSize;
+};
+
+// A settings group: keeps a back reference to its port and re-applies the
+// group to an open port when one of its values changes; assigning a value
+// equal to the current one does nothing.
+template <typename Values>
+class TComSettingsGroup {
 public:
-    static constexpr std::int32_t DefaultSize = 1024;
+    TComSettingsGroup(const TComSettingsGroup&) = delete;
+    TComSettingsGroup& operator=(const TComSettingsGroup&) = delete;
 
-    explicit TComBuffer(TCustomComPort& port) : port_(port) {}
-    TComBuffer(const TComBuffer&) = delete;
-    TComBuffer& operator=(const TComBuffer&) = delete;
-    void Assign(const TComBuffer& source);
+    const Values& Settings() const { return values_; }
+    // Copies every value of another group of the same kind and re-applies the
+    // group once.
+    void Assign(const TComSettingsGroup& source);
 
-    std::int32_t InputSize() const { return inputSize_; }
-    std::int32_t OutputSize() const { return outputSize_; }
-    void SetInputSize(std::int32_t value);
-    void SetOutputSize(std::int32_t value);
+protected:
+    using Reapplier = void (TCustomComPort::*)();
+    TComSettingsGroup(TCustomComPort& port, Reapplier reapply) : port_(port), reapply_(reapply) {}
+    ~TComSettingsGroup() = default;
+
+    template <typename T>
+    void Change(T Values::*member, T value);
+    void Reapply();
+
+    Values values_;
 
 private:
-    void Change(std::int32_t& member, std::int32_t value);
     TCustomComPort& port_;
-    std::int32_t inputSize_ = DefaultSize;
-    std::int32_t outputSize_ = DefaultSize;
+    Reapplier reapply_;
+};
+
+class TComParity : public TComSettingsGroup<TComParityValues> {
+public:
+    explicit TComParity(TCustomComPort& port);
+
+    TParityBits Bits() const { return values_.Bits; }
+    bool Check() const { return values_.Check; }
+    bool Replace() const { return values_.Replace; }
+    std::uint8_t ReplaceChar() const { return values_.ReplaceChar; }
+    void SetBits(TParityBits value);
+    void SetCheck(bool value);
+    void SetReplace(bool value);
+    void SetReplaceChar(std::uint8_t value);
+};
+
+class TComFlowControl : public TComSettingsGroup<TComFlowValues> {
+public:
+    explicit TComFlowControl(TCustomComPort& port);
+
+    // The summary of the members below; assigning fcHardware, fcSoftware or
+    // fcNone sets ControlRTS, OutCTSFlow and both XON/XOFF directions to match
+    // (fcCustom changes nothing) and re-applies the line state in every case.
+    TFlowControl FlowControl() const;
+    void SetFlowControl(TFlowControl value);
+
+    bool OutCTSFlow() const { return values_.OutCTSFlow; }
+    bool OutDSRFlow() const { return values_.OutDSRFlow; }
+    TDTRFlowControl ControlDTR() const { return values_.ControlDTR; }
+    TRTSFlowControl ControlRTS() const { return values_.ControlRTS; }
+    bool XonXoffOut() const { return values_.XonXoffOut; }
+    bool XonXoffIn() const { return values_.XonXoffIn; }
+    bool DSRSensitivity() const { return values_.DSRSensitivity; }
+    bool TxContinueOnXoff() const { return values_.TxContinueOnXoff; }
+    std::uint8_t XonChar() const { return values_.XonChar; }
+    std::uint8_t XoffChar() const { return values_.XoffChar; }
+    void SetOutCTSFlow(bool value);
+    void SetOutDSRFlow(bool value);
+    void SetControlDTR(TDTRFlowControl value);
+    void SetControlRTS(TRTSFlowControl value);
+    void SetXonXoffOut(bool value);
+    void SetXonXoffIn(bool value);
+    void SetDSRSensitivity(bool value);
+    void SetTxContinueOnXoff(bool value);
+    void SetXonChar(std::uint8_t value);
+    void SetXoffChar(std::uint8_t value);
+};
+
+class TComTimeouts : public TComSettingsGroup<TComTimeoutValues> {
+public:
+    explicit TComTimeouts(TCustomComPort& port);
+
+    std::int32_t ReadInterval() const { return values_.ReadInterval; }
+    std::int32_t ReadTotalMultiplier() const { return values_.ReadTotalMultiplier; }
+    std::int32_t ReadTotalConstant() const { return values_.ReadTotalConstant; }
+    std::int32_t WriteTotalMultiplier() const { return values_.WriteTotalMultiplier; }
+    std::int32_t WriteTotalConstant() const { return values_.WriteTotalConstant; }
+    void SetReadInterval(std::int32_t value);
+    void SetReadTotalMultiplier(std::int32_t value);
+    void SetReadTotalConstant(std::int32_t value);
+    void SetWriteTotalMultiplier(std::int32_t value);
+    void SetWriteTotalConstant(std::int32_t value);
+};
+
+class TComBuffer : public TComSettingsGroup<TComBufferValues> {
+public:
+    explicit TComBuffer(TCustomComPort& port);
+
+    std::int32_t InputSize() const { return values_.InputSize; }
+    std::int32_t OutputSize() const { return values_.OutputSize; }
+    void SetInputSize(std::int32_t value);
+    void SetOutputSize(std::int32_t value);
 };
 
 using TNotifyEvent = std::function<void(QObject* Sender)>;

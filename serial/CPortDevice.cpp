@@ -136,7 +136,7 @@ Deadline DeadlineAfter(std::int64_t milliseconds)
 
 Deadline WriteDeadline(const TComTimeoutValues& timeouts, std::int32_t count)
 {
-    std::int64_t total = std::int64_t{timeouts.writeTotalMultiplier} * count + timeouts.writeTotalConstant;
+    std::int64_t total = std::int64_t{timeouts.WriteTotalMultiplier} * count + timeouts.WriteTotalConstant;
     if (total == 0)
         return std::nullopt;
     return DeadlineAfter(total);
@@ -154,11 +154,11 @@ std::optional<speed_t> TermiosSpeed(std::int32_t bitsPerSecond)
 // The settings termios has no way to express.
 bool Expressible(const TComLineSettings& settings)
 {
-    bool handshakeRTS = settings.controlRTS == rtsHandshake;
-    return settings.stopBits != sbOne5StopBits && !settings.discardNull && !settings.outDSRFlow
-           && !settings.dsrSensitivity && settings.controlDTR != dtrHandshake
-           && settings.controlRTS != rtsToggle && settings.outCTSFlow == handshakeRTS
-           && !(settings.parityCheck && settings.parityReplace && settings.parityReplaceChar != 0);
+    bool handshakeRTS = settings.flow.ControlRTS == rtsHandshake;
+    return settings.stopBits != sbOne5StopBits && !settings.discardNull && !settings.flow.OutDSRFlow
+           && !settings.flow.DSRSensitivity && settings.flow.ControlDTR != dtrHandshake
+           && settings.flow.ControlRTS != rtsToggle && settings.flow.OutCTSFlow == handshakeRTS
+           && !(settings.parity.Check && settings.parity.Replace && settings.parity.ReplaceChar != 0);
 }
 
 void MakeRaw(termios& state)
@@ -191,20 +191,20 @@ void BuildLineState(termios& state, const TComLineSettings& settings, speed_t sp
     MakeRaw(state);
     ::cfsetispeed(&state, speed);
     ::cfsetospeed(&state, speed);
-    state.c_cflag |= CharacterSizes[settings.dataBits] | ParityFlags(settings.parity);
+    state.c_cflag |= CharacterSizes[settings.dataBits] | ParityFlags(settings.parity.Bits);
     if (settings.stopBits == sbTwoStopBits)
         state.c_cflag |= CSTOPB;
     // A byte with a parity error arrives as 0.
-    if (settings.parityCheck)
+    if (settings.parity.Check)
         state.c_iflag |= INPCK;
-    if (settings.outCTSFlow)
+    if (settings.flow.OutCTSFlow)
         state.c_cflag |= CRTSCTS;
-    if (settings.xonXoffOut)
+    if (settings.flow.XonXoffOut)
         state.c_iflag |= IXON;
-    if (settings.xonXoffIn)
+    if (settings.flow.XonXoffIn)
         state.c_iflag |= IXOFF;
-    state.c_cc[VSTART] = static_cast<cc_t>(settings.xonChar);
-    state.c_cc[VSTOP] = static_cast<cc_t>(settings.xoffChar);
+    state.c_cc[VSTART] = static_cast<cc_t>(settings.flow.XonChar);
+    state.c_cc[VSTOP] = static_cast<cc_t>(settings.flow.XoffChar);
 }
 
 // Raises or drops one modem output line; a device without modem lines keeps
@@ -290,17 +290,17 @@ void TComDevice::SetLineState(const TComLineSettings& settings)
     // value the driver asks for has been checked above.
     if (RetryOnSignal([&] { return ::tcsetattr(handle_, TCSANOW, &state); }) == -1 && errno != EINVAL)
         Fail(ecSetState, errno);
-    SetModemLine(handle_, TIOCM_DTR, settings.controlDTR == dtrEnable);
+    SetModemLine(handle_, TIOCM_DTR, settings.flow.ControlDTR == dtrEnable);
     // Under RTS handshake the kernel drives RTS itself.
-    if (settings.controlRTS != rtsHandshake)
-        SetModemLine(handle_, TIOCM_RTS, settings.controlRTS == rtsEnable);
+    if (settings.flow.ControlRTS != rtsHandshake)
+        SetModemLine(handle_, TIOCM_RTS, settings.flow.ControlRTS == rtsEnable);
 }
 
 void TComDevice::SetTimeouts(const TComTimeoutValues& timeouts)
 {
-    bool intervalValid = timeouts.readInterval >= 0 || timeouts.readInterval == TComTimeouts::NoReadInterval;
-    if (!intervalValid || timeouts.readTotalMultiplier < 0 || timeouts.readTotalConstant < 0
-        || timeouts.writeTotalMultiplier < 0 || timeouts.writeTotalConstant < 0)
+    bool intervalValid = timeouts.ReadInterval >= 0 || timeouts.ReadInterval == NoReadInterval;
+    if (!intervalValid || timeouts.ReadTotalMultiplier < 0 || timeouts.ReadTotalConstant < 0
+        || timeouts.WriteTotalMultiplier < 0 || timeouts.WriteTotalConstant < 0)
         Fail(ecSetTimeouts, EINVAL);
     timeouts_ = timeouts;
 }
@@ -308,16 +308,16 @@ void TComDevice::SetTimeouts(const TComTimeoutValues& timeouts)
 std::int32_t TComDevice::Read(std::uint8_t* buffer, std::int32_t count)
 {
     const TComTimeoutValues& t = timeouts_;
-    bool immediate = t.readInterval == TComTimeouts::NoReadInterval && t.readTotalMultiplier == 0
-                     && t.readTotalConstant == 0;
-    std::int64_t total = std::int64_t{t.readTotalMultiplier} * count + t.readTotalConstant;
+    bool immediate = t.ReadInterval == NoReadInterval && t.ReadTotalMultiplier == 0
+                     && t.ReadTotalConstant == 0;
+    std::int64_t total = std::int64_t{t.ReadTotalMultiplier} * count + t.ReadTotalConstant;
     Deadline totalDeadline = total > 0 ? DeadlineAfter(total) : std::nullopt;
     auto deadlineFor = [&](std::int32_t done) -> Deadline {
         if (immediate)
             return Clock::now();
-        if (t.readInterval <= 0 || done == 0)
+        if (t.ReadInterval <= 0 || done == 0)
             return totalDeadline;
-        Deadline interval = DeadlineAfter(t.readInterval);
+        Deadline interval = DeadlineAfter(t.ReadInterval);
         return totalDeadline && *totalDeadline < *interval ? totalDeadline : interval;
     };
     auto readRest = [&](std::int32_t done) {

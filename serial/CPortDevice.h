@@ -14,28 +14,9 @@ struct TComLineSettings {
     std::int32_t bitsPerSecond = 0;
     TDataBits dataBits = dbEight;
     TStopBits stopBits = sbOneStopBit;
-    TParityBits parity = prNone;
-    bool parityCheck = false;
-    bool parityReplace = false;
-    std::uint8_t parityReplaceChar = 0;
     bool discardNull = false;
-    bool outCTSFlow = false;
-    bool outDSRFlow = false;
-    bool dsrSensitivity = false;
-    TDTRFlowControl controlDTR = dtrDisable;
-    TRTSFlowControl controlRTS = rtsDisable;
-    bool xonXoffOut = false;
-    bool xonXoffIn = false;
-    std::uint8_t xonChar = DefaultXonChar;
-    std::uint8_t xoffChar = DefaultXoffChar;
-};
-
-struct TComTimeoutValues {
-    std::int32_t readInterval = TComTimeouts::NoReadInterval;
-    std::int32_t readTotalMultiplier = 0;
-    std::int32_t readTotalConstant = 0;
-    std::int32_t writeTotalMultiplier = 0;
-    std::int32_t writeTotalConstant = 0;
+    TComParityValues parity;
+    TComFlowValues flow;
 };
 
 // The device's line-error counters; they only ever grow.
