@@ -77,8 +77,9 @@ private:
 // run at the same time never share a port.
 std::string OwnLoopbackAddress()
 {
+    constexpr unsigned Octets = 250;  // host numbers 1 to 250 in each of 250 nets
     const unsigned pid = static_cast<unsigned>(::getpid());
-    return "127.77." + std::to_string((pid >> 8) & 0xFF) + "." + std::to_string(pid % 250 + 1);
+    return "127.77." + std::to_string(pid / Octets % Octets) + "." + std::to_string(pid % Octets + 1);
 }
 
 sockaddr_in Endpoint(const std::string& address, std::uint16_t port)
@@ -140,8 +141,9 @@ const Bytes BootErrorAnswer = Hex("A5 18 04 00 13 01 00 00");
 // An image block frame as the updater builds it.
 Bytes ImageBlock(const Bytes& data)
 {
-    Bytes body{BootGroup, 0xC9, static_cast<std::uint8_t>(data.size() & 0xFF),
-               static_cast<std::uint8_t>(data.size() >> 8)};
+    const CommandInfo& info = InfoOf(Command::ImageBlock);
+    Bytes body{info.group, info.operation};
+    AppendWord(body, static_cast<std::uint16_t>(data.size()));
     body.insert(body.end(), data.begin(), data.end());
     return BuildFrame(body);
 }

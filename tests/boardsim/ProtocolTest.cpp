@@ -32,6 +32,20 @@ std::string Refusal(const Bytes& frame)
     return rejection == nullptr ? "accepted" : rejection->reason;
 }
 
+// The assembler's next piece, which must be of `kind`.
+StreamPiece NextPiece(FrameAssembler& assembler, StreamPiece::Kind kind)
+{
+    auto piece = assembler.Next();
+    if (!piece) {
+        ADD_FAILURE() << "no piece";
+        return {};
+    }
+    EXPECT_EQ(piece->kind, kind);
+    return *piece;
+}
+
+constexpr auto Stray = StreamPiece::Kind::Stray;
+
 }  // namespace
 
 TEST(BoardRequests, AcceptsTheWorkedCommandFrames)
@@ -152,18 +166,10 @@ TEST(FrameAssembly, ReportsStrayBytesOncePerRunAndResynchronises)
 {
     FrameAssembler assembler;
     assembler.Feed(Hex("00 55"));
-    auto first = assembler.Next();
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->kind, StreamPiece::Kind::Stray);
-    EXPECT_TRUE(first->startsRun);
+    EXPECT_TRUE(NextPiece(assembler, Stray).startsRun);
     assembler.Feed(Hex("FF A5 16 02 00 13 01"));
-    auto second = assembler.Next();
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->kind, StreamPiece::Kind::Stray);
-    EXPECT_FALSE(second->startsRun) << "the run goes on across reads";
-    auto frame = assembler.Next();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->kind, StreamPiece::Kind::Frame);
+    EXPECT_FALSE(NextPiece(assembler, Stray).startsRun) << "the run goes on across reads";
+    EXPECT_EQ(NextPiece(assembler, StreamPiece::Kind::Frame).bytes, Hex("A5 16 02 00 13 01"));
 }
 
 TEST(FrameAssembly, DropsAStartByteWithAnImpossibleLength)
@@ -171,16 +177,9 @@ TEST(FrameAssembly, DropsAStartByteWithAnImpossibleLength)
     // A length beyond any request would hold back the frames after it.
     FrameAssembler assembler;
     assembler.Feed(Hex("A5 00 FF FF A5 16 02 00 13 01"));
-    auto stray = assembler.Next();
-    ASSERT_TRUE(stray);
-    EXPECT_EQ(stray->kind, StreamPiece::Kind::Stray);
-    EXPECT_NE(stray->reason.find("65535"), std::string::npos);
-    auto rest = assembler.Next();  // 00 FF FF
-    ASSERT_TRUE(rest);
-    EXPECT_EQ(rest->kind, StreamPiece::Kind::Stray);
-    auto frame = assembler.Next();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->bytes, Hex("A5 16 02 00 13 01"));
+    EXPECT_NE(NextPiece(assembler, Stray).reason.find("65535"), std::string::npos);
+    EXPECT_EQ(NextPiece(assembler, Stray).bytes, Hex("00 FF FF"));
+    EXPECT_EQ(NextPiece(assembler, StreamPiece::Kind::Frame).bytes, Hex("A5 16 02 00 13 01"));
 }
 
 TEST(BoardOptions, ParsesLinksFaultsAndRefusesNonsense)

@@ -14,6 +14,7 @@ constexpr int Decimal = 10;
 constexpr int Hexadecimal = 16;
 constexpr std::uint32_t ByteMax = std::numeric_limits<std::uint8_t>::max();
 constexpr std::uint32_t PortMax = std::numeric_limits<std::uint16_t>::max();
+constexpr std::uint32_t CountMax = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint32_t DatagramMax = 65507;  // the largest IPv4 UDP payload
 constexpr std::uint32_t MillisecondsMax = 600000;
 
@@ -101,10 +102,16 @@ Result Address(std::optional<std::string>& target, const std::string& option, co
     return std::nullopt;
 }
 
+// An option as given: its name (for messages) and its value.
+struct Arg {
+    const std::string& name;
+    const std::string& value;
+};
+
 struct OptionSpec {
     const char* name;
     bool takesValue;
-    std::function<Result(Options&, const std::string& name, const std::string& value)> apply;
+    std::function<Result(Options&, const Arg&)> apply;
 };
 
 Result Flag(bool& target)
@@ -113,44 +120,56 @@ Result Flag(bool& target)
     return std::nullopt;
 }
 
+template <typename T>
+Result Optional(std::optional<T>& target, const Arg& arg, Result (*parse)(T&, const std::string&, const std::string&))
+{
+    T value{};
+    auto error = parse(value, arg.name, arg.value);
+    target = value;
+    return error;
+}
+
+Result Port(std::uint16_t& target, const std::string& name, const std::string& text)
+{
+    return Assign(target, name, text, PortMax);
+}
+
+FaultOptions& Faults(Options& options)
+{
+    return options.session.faults;
+}
+
 const std::vector<OptionSpec>& Specs()
 {
     static const std::vector<OptionSpec> specs{
-        {"--help", false, [](Options& o, auto&, auto&) { return Flag(o.help); }},
-        {"--pty", false, [](Options& o, auto&, auto&) { return Flag(o.pty); }},
-        {"--link", true, [](Options& o, auto&, auto& v) { o.link = v; return Result{}; }},
-        {"--baud", true, [](Options& o, auto& n, auto& v) { return Assign(o.baud, n, v, std::numeric_limits<std::uint32_t>::max()); }},
-        {"--udp", true, [](Options& o, auto& n, auto& v) { return Address(o.udpAddress, n, v); }},
-        {"--out", true, [](Options& o, auto&, auto& v) { o.out = v; return Result{}; }},
-        {"--transcript", true, [](Options& o, auto&, auto& v) { o.transcript = v; return Result{}; }},
-        {"--summary", true, [](Options& o, auto&, auto& v) { o.summary = v; return Result{}; }},
-        {"--strict", false, [](Options& o, auto&, auto&) { return Flag(o.session.strict); }},
-        {"--boot-error", true, [](Options& o, auto& n, auto& v) { return Assign(o.session.bootError, n, v, ByteMax); }},
-        {"--no-answer", false, [](Options& o, auto&, auto&) { return Flag(o.session.faults.noAnswer); }},
-        {"--drop-every", true, [](Options& o, auto& n, auto& v) { return Assign(o.session.faults.dropEvery, n, v, std::numeric_limits<std::uint32_t>::max()); }},
-        {"--delay", true, [](Options& o, auto& n, auto& v) { return AssignMilliseconds(o.session.faults.delay, n, v); }},
-        {"--split", true, [](Options& o, auto& n, auto& v) { return Sizes(o.session.faults.split, n, v); }},
-        {"--split-pause", true, [](Options& o, auto& n, auto& v) { return AssignMilliseconds(o.session.faults.splitPause, n, v); }},
-        {"--noise", true, [](Options& o, auto& n, auto& v) { return HexBytes(o.session.faults.noise, n, v); }},
-        {"--alarm", false, [](Options& o, auto&, auto&) { return Flag(o.session.faults.alarm); }},
-        {"--second-answer", true, [](Options& o, auto& n, auto& v) {
-             Milliseconds after{0};
-             auto error = AssignMilliseconds(after, n, v);
-             o.session.faults.secondAnswer = after;
-             return error; }},
-        {"--empty-datagram", false, [](Options& o, auto&, auto&) { return Flag(o.session.faults.emptyDatagram); }},
-        {"--pad-datagram", true, [](Options& o, auto& n, auto& v) { return Assign(o.session.faults.padDatagram, n, v, DatagramMax); }},
-        {"--no-search-reply", false, [](Options& o, auto&, auto&) { return Flag(o.session.faults.noSearchReply); }},
-        {"--search-from", true, [](Options& o, auto& n, auto& v) {
-             std::uint16_t port = 0;
-             auto error = Assign(port, n, v, PortMax);
-             o.session.faults.searchFrom = port;
-             return error; }},
-        {"--search-reply", true, [](Options& o, auto& n, auto& v) {
-             Bytes reply;
-             auto error = HexBytes(reply, n, v);
-             o.session.faults.searchReply = reply;
-             return error; }},
+        {"--help", false, [](Options& o, const Arg&) { return Flag(o.help); }},
+        {"--pty", false, [](Options& o, const Arg&) { return Flag(o.pty); }},
+        {"--link", true, [](Options& o, const Arg& a) { o.link = a.value; return Result{}; }},
+        {"--baud", true, [](Options& o, const Arg& a) { return Assign(o.baud, a.name, a.value, CountMax); }},
+        {"--udp", true, [](Options& o, const Arg& a) { return Address(o.udpAddress, a.name, a.value); }},
+        {"--out", true, [](Options& o, const Arg& a) { o.out = a.value; return Result{}; }},
+        {"--transcript", true, [](Options& o, const Arg& a) { o.transcript = a.value; return Result{}; }},
+        {"--summary", true, [](Options& o, const Arg& a) { o.summary = a.value; return Result{}; }},
+        {"--strict", false, [](Options& o, const Arg&) { return Flag(o.session.strict); }},
+        {"--boot-error", true,
+         [](Options& o, const Arg& a) { return Assign(o.session.bootError, a.name, a.value, ByteMax); }},
+        {"--no-answer", false, [](Options& o, const Arg&) { return Flag(Faults(o).noAnswer); }},
+        {"--drop-every", true,
+         [](Options& o, const Arg& a) { return Assign(Faults(o).dropEvery, a.name, a.value, CountMax); }},
+        {"--delay", true, [](Options& o, const Arg& a) { return AssignMilliseconds(Faults(o).delay, a.name, a.value); }},
+        {"--split", true, [](Options& o, const Arg& a) { return Sizes(Faults(o).split, a.name, a.value); }},
+        {"--split-pause", true,
+         [](Options& o, const Arg& a) { return AssignMilliseconds(Faults(o).splitPause, a.name, a.value); }},
+        {"--noise", true, [](Options& o, const Arg& a) { return HexBytes(Faults(o).noise, a.name, a.value); }},
+        {"--alarm", false, [](Options& o, const Arg&) { return Flag(Faults(o).alarm); }},
+        {"--second-answer", true,
+         [](Options& o, const Arg& a) { return Optional(Faults(o).secondAnswer, a, AssignMilliseconds); }},
+        {"--empty-datagram", false, [](Options& o, const Arg&) { return Flag(Faults(o).emptyDatagram); }},
+        {"--pad-datagram", true,
+         [](Options& o, const Arg& a) { return Assign(Faults(o).padDatagram, a.name, a.value, DatagramMax); }},
+        {"--no-search-reply", false, [](Options& o, const Arg&) { return Flag(Faults(o).noSearchReply); }},
+        {"--search-from", true, [](Options& o, const Arg& a) { return Optional(Faults(o).searchFrom, a, Port); }},
+        {"--search-reply", true, [](Options& o, const Arg& a) { return Optional(Faults(o).searchReply, a, HexBytes); }},
     };
     return specs;
 }
@@ -206,7 +225,7 @@ std::variant<Options, OptionError> ParseOptions(const std::vector<std::string>& 
             }
             value = arguments[++i];
         }
-        if (auto error = spec->apply(options, name, value)) {
+        if (auto error = spec->apply(options, Arg{name, value})) {
             return OptionError{*error};
         }
     }

@@ -8,7 +8,7 @@ namespace boardsim {
 
 namespace {
 
-constexpr std::array<CommandInfo, 13> CommandList{{
+constexpr auto CommandList = std::to_array<CommandInfo>({
     {Command::GetBootError, BootGroup, 0x01, "GetBootError", true},
     {Command::SetBurnBlock, BootGroup, 0xC8, "SetBurnBlock", false},
     {Command::CreateDataFile, DataFileGroup, 0x1B, "CreateDataFile", true},
@@ -22,12 +22,13 @@ constexpr std::array<CommandInfo, 13> CommandList{{
     {Command::ImageBlock, BootGroup, 0xC9, "ImageBlock", false},
     {Command::DataFileBlock, DataFileGroup, 0x1E, "DataFileBlock", false},
     {Command::FlashFileBlock, BootGroup, 0x7C, "FlashFileBlock", false},
-}};
+});
 
 constexpr std::size_t ByteSize = 1;
 constexpr std::size_t LongSize = 4;
 constexpr std::uint8_t FirstPrintable = 0x20;
 constexpr std::uint8_t Delete = 0x7F;
+constexpr int BitsPerByte = 8;
 
 Rejection Reject(std::string reason)
 {
@@ -152,11 +153,6 @@ std::variant<Request, Rejection> DecodeParameters(Request request, std::span<con
 
 }  // namespace
 
-std::span<const CommandInfo> Commands()
-{
-    return CommandList;
-}
-
 const CommandInfo& InfoOf(Command command)
 {
     return *std::find_if(CommandList.begin(), CommandList.end(),
@@ -208,8 +204,8 @@ std::variant<Request, Rejection> ParseRequest(std::span<const std::uint8_t> fram
 
 Bytes BuildFrame(std::span<const std::uint8_t> body)
 {
-    Bytes frame{StartByte, 0, static_cast<std::uint8_t>(body.size() & 0xFF),
-                static_cast<std::uint8_t>(body.size() >> 8)};
+    Bytes frame{StartByte, 0};
+    AppendWord(frame, static_cast<std::uint16_t>(body.size()));
     frame.insert(frame.end(), body.begin(), body.end());
     frame[ChecksumOffset] = ChecksumOf(frame);
     return frame;
@@ -230,20 +226,25 @@ Bytes BuildAlarm()
 
 std::uint16_t ReadWord(std::span<const std::uint8_t> bytes, std::size_t offset)
 {
-    return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+    return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << BitsPerByte));
 }
 
 std::uint32_t ReadLong(std::span<const std::uint8_t> bytes, std::size_t offset)
 {
     return static_cast<std::uint32_t>(ReadWord(bytes, offset)) |
-           (static_cast<std::uint32_t>(ReadWord(bytes, offset + 2)) << 16);
+           (static_cast<std::uint32_t>(ReadWord(bytes, offset + 2)) << (2 * BitsPerByte));
+}
+
+void AppendWord(Bytes& bytes, std::uint16_t value)
+{
+    bytes.push_back(static_cast<std::uint8_t>(value));
+    bytes.push_back(static_cast<std::uint8_t>(value >> BitsPerByte));
 }
 
 void AppendLong(Bytes& bytes, std::uint32_t value)
 {
-    for (std::size_t i = 0; i < LongSize; ++i) {
-        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
+    AppendWord(bytes, static_cast<std::uint16_t>(value));
+    AppendWord(bytes, static_cast<std::uint16_t>(value >> (2 * BitsPerByte)));
 }
 
 }  // namespace boardsim

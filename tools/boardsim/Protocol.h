@@ -70,8 +70,6 @@ struct CommandInfo {
     bool answered;  // the board answers this request
 };
 
-// The known commands, in a fixed order.
-std::span<const CommandInfo> Commands();
 const CommandInfo& InfoOf(Command command);
 // Null when the board does not know this group and operation.
 const CommandInfo* FindCommand(std::uint8_t group, std::uint8_t operation);
@@ -112,6 +110,7 @@ Bytes BuildAlarm();
 
 std::uint16_t ReadWord(std::span<const std::uint8_t> bytes, std::size_t offset);
 std::uint32_t ReadLong(std::span<const std::uint8_t> bytes, std::size_t offset);
+void AppendWord(Bytes& bytes, std::uint16_t value);
 void AppendLong(Bytes& bytes, std::uint32_t value);
 
 }  // namespace boardsim
