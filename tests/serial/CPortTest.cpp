@@ -47,15 +47,12 @@ TEST(CPortOpenTest, NameOfNoDeviceRaisesCode1AndLeavesThePortClosed)
     port.OnBeforeOpen = [&](QObject*) { beforeOpen = true; };
     port.OnAfterOpen = [&](QObject*) { afterOpen = true; };
     port.SetPort("/nonexistent/ttyNone");
-    try {
-        port.SetConnected(true);
-        FAIL() << "opening succeeded";
-    } catch (const EComPort& error) {
-        EXPECT_EQ(error.Code, ecOpen);
-        EXPECT_EQ(error.OsError, ENOENT);
-        EXPECT_EQ(std::string(error.what()),
-                  "Unable to open com port (win error code: " + std::to_string(ENOENT) + ")");
-    }
+    std::optional<EComPort> error = CatchComError([&] { port.SetConnected(true); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->Code, ecOpen);
+    EXPECT_EQ(error->OsError, ENOENT);
+    EXPECT_EQ(std::string(error->what()),
+              "Unable to open com port (win error code: " + std::to_string(ENOENT) + ")");
     EXPECT_FALSE(port.Connected());
     EXPECT_FALSE(port.ThreadCreated());
     EXPECT_TRUE(beforeOpen);
@@ -71,13 +68,10 @@ TEST(CPortOpenTest, FileThatIsNoTerminalIsRefused)
     std::fclose(file);
     TComPort port;
     port.SetPort(path);
-    try {
-        port.Open();
-        FAIL() << "opening succeeded";
-    } catch (const EComPort& error) {
-        EXPECT_EQ(error.Code, ecOpen);
-        EXPECT_EQ(error.OsError, ENOTTY);
-    }
+    std::optional<EComPort> error = CatchComError([&] { port.Open(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->Code, ecOpen);
+    EXPECT_EQ(error->OsError, ENOTTY);
     EXPECT_FALSE(port.Connected());
 }
 
@@ -89,13 +83,10 @@ TEST(CPortOpenTest, OpeningIsExclusive)
     first.SetPort(terminal.Path());
     second.SetPort(terminal.Path());
     first.Open();
-    try {
-        second.Open();
-        FAIL() << "a second opener succeeded";
-    } catch (const EComPort& error) {
-        EXPECT_EQ(error.Code, ecOpen);
-        EXPECT_NE(error.OsError, EComPort::NoOsError);
-    }
+    std::optional<EComPort> error = CatchComError([&] { second.Open(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->Code, ecOpen);
+    EXPECT_NE(error->OsError, EComPort::NoOsError);
     EXPECT_FALSE(second.Connected());
     first.Close();
     second.Open();
@@ -150,12 +141,9 @@ TEST(CPortOpenTest, FailedSetUpClosesTheDeviceAgain)
     port.OnAfterOpen = [&](QObject*) { afterOpen = true; };
     port.SetPort(terminal.Path());
     port.SetBaudRate(br14400); // no termios rate
-    try {
-        port.Open();
-        FAIL() << "opening succeeded";
-    } catch (const EComPort& error) {
-        EXPECT_EQ(error.Code, ecSetState);
-    }
+    std::optional<EComPort> error = CatchComError([&] { port.Open(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->Code, ecSetState);
     EXPECT_FALSE(port.Connected());
     EXPECT_FALSE(port.ThreadCreated());
     EXPECT_FALSE(afterOpen);
@@ -183,14 +171,11 @@ TEST(CPortSettingsTest, SyncMethodOnAnOpenPortRaisesCode14AndKeepsTheValue)
     port.SetSyncMethod(smNone);
     port.SetSyncMethod(smThreadSync);
     port.Open();
-    try {
-        port.SetSyncMethod(smWindowSync);
-        FAIL() << "no error";
-    } catch (const EComPort& error) {
-        EXPECT_EQ(error.Code, ecSetWhileConnected);
-        EXPECT_EQ(error.OsError, -1);
-        EXPECT_EQ(std::string(error.what()), "Cannot set property while connected");
-    }
+    std::optional<EComPort> error = CatchComError([&] { port.SetSyncMethod(smWindowSync); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->Code, ecSetWhileConnected);
+    EXPECT_EQ(error->OsError, -1);
+    EXPECT_EQ(std::string(error->what()), "Cannot set property while connected");
     EXPECT_EQ(port.SyncMethod(), smThreadSync);
     port.SetSyncMethod(smThreadSync); // equal: nothing happens
 }
@@ -287,13 +272,10 @@ TEST_F(CPortLineStateTest, ARefusedChangeKeepsTheDevicesStateAndThePortOpen)
              [&] { port.FlowControl().SetControlRTS(rtsToggle); },
              [&] { port.SetBaudRate(brCustom); },
          }) {
-        try {
-            change();
-            ADD_FAILURE() << "no error";
-        } catch (const EComPort& error) {
-            EXPECT_EQ(error.Code, ecSetState);
-            EXPECT_EQ(error.OsError, EINVAL);
-        }
+        std::optional<EComPort> error = CatchComError([&] { change(); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->Code, ecSetState);
+        EXPECT_EQ(error->OsError, EINVAL);
     }
     EXPECT_TRUE(port.Connected());
     EXPECT_EQ(port.BaudRate(), brCustom);
@@ -343,25 +325,19 @@ TEST_F(CPortLineStateTest, QueueSizesAreEvenAndSetTheXonXoffThresholds)
     port.Buffer().SetOutputSize(4097);
     EXPECT_EQ(port.Buffer().OutputSize(), 4096);
     port.Open();
-    try {
-        port.Buffer().SetInputSize(0);
-        FAIL() << "no error";
-    } catch (const EComPort& error) {
-        EXPECT_EQ(error.Code, ecSetup);
-    }
+    std::optional<EComPort> error = CatchComError([&] { port.Buffer().SetInputSize(0); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->Code, ecSetup);
     EXPECT_TRUE(port.Connected());
 }
 
 TEST_F(CPortLineStateTest, NegativeTimeoutsAreRefused)
 {
     port.Open();
-    try {
-        port.Timeouts().SetWriteTotalConstant(-5);
-        FAIL() << "no error";
-    } catch (const EComPort& error) {
-        EXPECT_EQ(error.Code, ecSetTimeouts);
-        EXPECT_EQ(std::string(error.what()), "SetCommTimeouts failed (win error code: " + std::to_string(EINVAL) + ")");
-    }
+    std::optional<EComPort> error = CatchComError([&] { port.Timeouts().SetWriteTotalConstant(-5); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->Code, ecSetTimeouts);
+    EXPECT_EQ(std::string(error->what()), "SetCommTimeouts failed (win error code: " + std::to_string(EINVAL) + ")");
     EXPECT_TRUE(port.Connected());
 }
 
@@ -444,13 +420,10 @@ TEST(CPortIoTest, BadArgumentsAndAClosedPortRaiseClearErrors)
     ConfigureAsUpdater(port, terminal.Path());
     char byte = 0;
     auto expectCode = [](auto operation, std::int32_t code, int osError) {
-        try {
-            operation();
-            FAIL() << "no error";
-        } catch (const EComPort& error) {
-            EXPECT_EQ(error.Code, code);
-            EXPECT_EQ(error.OsError, osError);
-        }
+        std::optional<EComPort> error = CatchComError([&] { operation(); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->Code, code);
+        EXPECT_EQ(error->OsError, osError);
     };
     expectCode([&] { port.WriteBytes(&byte, 1); }, ecWrite, EBADF);
     expectCode([&] { port.ReadBytes(&byte, 1); }, ecRead, EBADF);

@@ -85,3 +85,13 @@ void ProcessEventsUntil(const std::function<bool()>& done)
         std::this_thread::sleep_for(IdleSlice);
     }
 }
+
+std::optional<EComPort> CatchComError(const std::function<void()>& operation)
+{
+    try {
+        operation();
+    } catch (const EComPort& error) {
+        return error;
+    }
+    return std::nullopt;
+}

@@ -7,7 +7,10 @@
 
 #include <QCoreApplication>
 
+#include "serial/CPort.h"
+
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,3 +42,6 @@ private:
 // Processes the GUI thread's events until `done` holds. The test's time-out
 // bounds the wait; nothing here measures time.
 void ProcessEventsUntil(const std::function<bool()>& done);
+
+// The driver error `operation` raises, if any.
+std::optional<EComPort> CatchComError(const std::function<void()>& operation);
