@@ -27,6 +27,15 @@ void RunReported(Operation&& operation)
     }
 }
 
+// Connects a signal to a handler of a window so that the handler runs under
+// the standard error report: an error ends the handler, is shown, and never
+// unwinds through the toolkit's signal dispatch.
+template <typename Sender, typename Signal, typename Window>
+void ConnectReported(Sender* sender, Signal signal, Window* window, void (Window::*handler)())
+{
+    QObject::connect(sender, signal, window, [window, handler] { RunReported([&] { (window->*handler)(); }); });
+}
+
 // Ends the program at once: the event loop ends, and every wait of a running
 // transfer unwinds with EAbort at its next look at ProgramTerminating.
 void TerminateProgram();

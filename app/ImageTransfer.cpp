@@ -12,8 +12,6 @@
 #include "app/Unit1.h"
 #include "app/Application.h"
 #include "bios/Unit20.h"
-#include "network/Unit5.h"
-#include "serial/Unit2.h"
 
 namespace {
 
@@ -74,6 +72,8 @@ void TForm1::RunSelectedTransfer()
         Execute_Command(SetBurnBlockCall(BiosBurnBlock));
         CopyBootFile(BiosFileName);
     }
+    if (UpdateKind == KindFlashFiles)
+        CopyFlashFile();
 }
 
 void TForm1::CopyBootFile(const std::string& path)
@@ -91,9 +91,7 @@ void TForm1::CopyBootFile(const std::string& path)
         Send_PVR("Main");
         Gauge1->SetProgress((k + 1) * ImageBlockSize);
         ShowStatus("Updating Please Wait !");
-        Execute_Command(" GetBootError :");
-        if (CommMode == ModeRS232)
-            WaitAck("GetBootError");
+        RequestAndWait(" GetBootError :", "GetBootError");
     }
     ShowStatus("Finish Update");
 }
@@ -103,28 +101,4 @@ void TForm1::ShowStatus(const char* text)
     Panel1->setText(QString::fromLatin1(text));
     // Between a block and the end of its query nothing else is serviced.
     Panel1->repaint();
-}
-
-void TForm1::RunTransfer(void (TForm1::*transfer)())
-{
-    SetTransferRunning(true);
-    try {
-        (this->*transfer)();
-    } catch (...) {
-        SetTransferRunning(false);
-        throw;
-    }
-    SetTransferRunning(false);
-}
-
-void TForm1::SetTransferRunning(bool running)
-{
-    transferRunning_ = running;
-    for (QAction* command : {OpenFirmware1, OpenImage1, RS2321, USB1, Network2, RS2322, Network1, Update1})
-        command->setEnabled(!running);
-    // The secondary windows change the link or the selection: closed to the
-    // operator while the stream runs.
-    for (QWidget* window : {static_cast<QWidget*>(Form2), static_cast<QWidget*>(Form5), static_cast<QWidget*>(Form20)})
-        if (window != nullptr)
-            window->setEnabled(!running);
 }

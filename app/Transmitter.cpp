@@ -1,20 +1,27 @@
 // The transmitter: takes the frame in TxFrame to the board over the link that
 // CommMode selects, and waits for the board's answers.
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTimer>
+#include <algorithm>
 
 #include "app/Application.h"
 #include "app/Encoder.h"
 #include "app/Feedback.h"
 #include "app/Unit1.h"
+#include "network/IdUDPClient.h"
+#include "serial/CPort.h"
 #include "serial/ReceiveState.h"
 #include "serial/Unit2.h"
+
+std::array<Byte, NetBufferSize> NetBuffer{};
 
 namespace {
 
 // The serial wait looks at its flags at least this often.
 constexpr int AnswerPollMs = 1;
+// The network wait services the window at least this often.
+constexpr int NetServiceSliceMs = 50;
 
 } // namespace
 
@@ -56,20 +63,52 @@ void TForm1::WaitAck(const std::string& label)
     Timer1->stop();
 }
 
-void TForm1::FSend(Byte /*value*/)
+void TForm1::FSend(Byte value)
 {
-    throw std::runtime_error("Serial link not available yet");
+    if (Form2->ComPort1->WriteBytes(&value, 1) != 1)
+        ShowMessage(QStringLiteral("RS232 Error Operation Cancelled \r\n"), QStringLiteral("Error"), true);
 }
 
-void TForm1::SendDatagram(std::span<const Byte> /*frame*/)
+void TForm1::SendDatagram(std::span<const Byte> frame)
 {
-    throw std::runtime_error("Network link not available yet");
+    std::copy(frame.begin(), frame.end(), NetBuffer.begin());
+    IdUDPClient1->SendBytes(NetBuffer.data(), static_cast<std::int32_t>(frame.size()));
 }
 
 void TForm1::Net_Read_Neg()
 {
+    WaitLabel = "Net";
+    TimedOut = 0;
+    std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
+    const std::int32_t n = ReceiveAnswerDatagram();
+    if (n == 0) {
+        // The board did not answer within the watchdog's interval: the same
+        // report as on the serial link, and the transfer goes on.
+        Timer1Timer();
+        return;
+    }
+    std::copy_n(NetBuffer.begin(), n, RxBlock.begin());
+    RxCount = n;
+    Translation();
+}
+
+std::int32_t TForm1::ReceiveAnswerDatagram()
+{
+    // Bounded by the watchdog's interval, in short slices so that the window
+    // is repainted and Escape is seen meanwhile.
+    QDeadlineTimer deadline(Timer1->interval());
+    for (;;) {
+        const auto slice = static_cast<std::int32_t>(std::min<qint64>(deadline.remainingTime(), NetServiceSliceMs));
+        const std::int32_t n = IdUDPClient1->ReceiveBytes(NetBuffer.data(), NetAnswerSize, slice);
+        if (n > 0 || deadline.hasExpired())
+            return n;
+        ProcessMessages();
+    }
 }
 
 void TForm1::Translation()
 {
+    std::copy_n(RxBlock.begin(), RxCount, RxBuffer.begin());
+    RxStart = 1;
+    Form2->Message_Answer_Decoding();
 }

@@ -13,6 +13,8 @@
 #include "app/Feedback.h"
 #include "app/Gauge.h"
 #include "app/OpenDialog.h"
+#include "bios/Unit20.h"
+#include "network/IdUDPClient.h"
 #include "network/Unit5.h"
 #include "serial/Unit2.h"
 
@@ -75,6 +77,8 @@ void TForm1::CreateComponents()
     OpenDialog1 = new TOpenDialog(this);
     OpenDialog1->FileName = QStringLiteral("qlnapp.hex");
     OpenDialog1->Filter = QStringLiteral("Hex File|*.Hex");
+    IdUDPClient1 = new TIdUDPClient(this);
+    IdUDPClient1->Port = BoardRequestPort;
 
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -84,6 +88,9 @@ void TForm1::CreateMenu()
     File1 = menuBar()->addMenu(QStringLiteral("&File"));
     OpenFirmware1 = File1->addAction(QStringLiteral("Open &Firmware"));
     OpenImage1 = File1->addAction(QStringLiteral("Open &BIOS (Require Password)"));
+    // The transfers into the board's file store.
+    OpenOSDFiles1 = File1->addAction(QStringLiteral("Open F&lash Files"));
+    SendDataFile1 = File1->addAction(QStringLiteral("Send &Data File"));
     Exit1 = File1->addAction(QStringLiteral("&Exit"));
 
     Select1 = menuBar()->addMenu(QStringLiteral("Select Communication Mode"));
@@ -105,15 +112,17 @@ void TForm1::CreateMenu()
 
 void TForm1::ConnectHandlers()
 {
-    connect(OpenFirmware1, &QAction::triggered, this, &TForm1::OpenFirmware1Click);
-    connect(OpenImage1, &QAction::triggered, this, &TForm1::OpenImage1Click);
-    connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
-    connect(RS2321, &QAction::triggered, this, &TForm1::RS2321Click);
-    connect(USB1, &QAction::triggered, this, &TForm1::USB1Click);
-    connect(Network2, &QAction::triggered, this, &TForm1::Network2Click);
-    connect(RS2322, &QAction::triggered, this, &TForm1::RS2322Click);
-    connect(Network1, &QAction::triggered, this, &TForm1::Network1Click);
-    connect(Update1, &QAction::triggered, this, &TForm1::Update1Click);
+    ConnectReported(OpenFirmware1, &QAction::triggered, this, &TForm1::OpenFirmware1Click);
+    ConnectReported(OpenImage1, &QAction::triggered, this, &TForm1::OpenImage1Click);
+    ConnectReported(OpenOSDFiles1, &QAction::triggered, this, &TForm1::OpenOSDFiles1Click);
+    ConnectReported(SendDataFile1, &QAction::triggered, this, &TForm1::SendDataFile1Click);
+    ConnectReported(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+    ConnectReported(RS2321, &QAction::triggered, this, &TForm1::RS2321Click);
+    ConnectReported(USB1, &QAction::triggered, this, &TForm1::USB1Click);
+    ConnectReported(Network2, &QAction::triggered, this, &TForm1::Network2Click);
+    ConnectReported(RS2322, &QAction::triggered, this, &TForm1::RS2322Click);
+    ConnectReported(Network1, &QAction::triggered, this, &TForm1::Network1Click);
+    ConnectReported(Update1, &QAction::triggered, this, &TForm1::Update1Click);
     connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
 }
 
@@ -206,4 +215,29 @@ void TForm1::Trans(const std::string& specification)
                              std::span<const Byte>(DataBlock.data(), static_cast<std::size_t>(
                                  std::clamp(DataBlockLength, 0, DataBlockSize))));
     Send_PVR("NEW");
+}
+
+void TForm1::RunTransfer(void (TForm1::*transfer)())
+{
+    SetTransferRunning(true);
+    try {
+        (this->*transfer)();
+    } catch (...) {
+        SetTransferRunning(false);
+        throw;
+    }
+    SetTransferRunning(false);
+}
+
+void TForm1::SetTransferRunning(bool running)
+{
+    transferRunning_ = running;
+    for (QAction* command : {OpenFirmware1, OpenImage1, OpenOSDFiles1, SendDataFile1, RS2321, USB1, Network2, RS2322, Network1,
+                              Update1})
+        command->setEnabled(!running);
+    // The secondary windows change the link or the selection: closed to the
+    // operator while the stream runs.
+    for (QWidget* window : {static_cast<QWidget*>(Form2), static_cast<QWidget*>(Form5), static_cast<QWidget*>(Form20)})
+        if (window != nullptr)
+            window->setEnabled(!running);
 }

@@ -15,10 +15,19 @@ class QLabel;
 class QMenu;
 class QTimer;
 class TGauge;
+class TFileOfBytes;
+class TIdUDPClient;
 class TOpenDialog;
 
 inline constexpr int DataBlockSize = 5000;
 inline constexpr int WatchdogIntervalMs = 10000;
+inline constexpr std::int32_t BoardRequestPort = 3333;
+
+// The network link's frame buffer: a frame is copied here before it is sent,
+// and an answer datagram of at most NetAnswerSize bytes lands in it.
+inline constexpr int NetBufferSize = 30000;
+inline constexpr std::int32_t NetAnswerSize = 100;
+extern std::array<Byte, NetBufferSize> NetBuffer;
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
@@ -56,6 +65,12 @@ public:
     void Update1Click();
     void CopyBootFile(const std::string& path);
 
+    // The flash-file and data-file transfers.
+    void OpenOSDFiles1Click();
+    void SendDataFile1Click();
+    void CopyFlashFile();
+    void CopyDataFile();
+
     // True while a transfer runs; the commands that would start another one,
     // or change its selection, mode or link, are disabled meanwhile.
     bool TransferRunning() const { return transferRunning_; }
@@ -66,10 +81,13 @@ public:
     QLabel* Panel2 = nullptr;
     QTimer* Timer1 = nullptr;
     TOpenDialog* OpenDialog1 = nullptr;
+    TIdUDPClient* IdUDPClient1 = nullptr;
 
     QMenu* File1 = nullptr;
     QAction* OpenFirmware1 = nullptr;
     QAction* OpenImage1 = nullptr;
+    QAction* OpenOSDFiles1 = nullptr;
+    QAction* SendDataFile1 = nullptr;
     QAction* Exit1 = nullptr;
     QMenu* Select1 = nullptr;
     QAction* RS2321 = nullptr;
@@ -99,6 +117,9 @@ private:
     void RunSelectedTransfer();
     void ShowStatus(const char* text);
     void SendDatagram(std::span<const Byte> frame);
+    std::int32_t ReceiveAnswerDatagram();
+    void RequestAndWait(const std::string& callText, const std::string& label);
+    void SendFileBlocks(TFileOfBytes& file, Byte group, Byte operation, const std::int32_t& handle);
 
     bool transferRunning_ = false;
 };

@@ -192,3 +192,44 @@ TEST(RequestEncoding, ArgumentsAreTakenInTurn)
 }
 
 } // namespace
+
+namespace {
+
+Bytes BlockFrame(Byte group, Byte operation, std::optional<std::uint32_t> handle, const std::string& data)
+{
+    std::array<Byte, TxFrameSize> frame{};
+    const Bytes bytes(data.begin(), data.end());
+    const std::int32_t length = EncodeBlockWrite(frame, group, operation, handle, bytes);
+    return Bytes(frame.begin(), frame.begin() + (length - 1));
+}
+
+TEST(BlockWrites, WorkedFrames)
+{
+    EXPECT_EQ(BlockFrame(GroupBoot, OperationImageBlock, std::nullopt, "abc"),
+              Bytes({0xA5, 0x0C, 0x07, 0x00, 0x13, 0xC9, 0x03, 0x00, 0x61, 0x62, 0x63}));
+    EXPECT_EQ(BlockFrame(GroupBoot, OperationImageBlock, std::nullopt, ""),
+              Bytes({0xA5, 0xE0, 0x04, 0x00, 0x13, 0xC9, 0x00, 0x00}));
+    EXPECT_EQ(BlockFrame(GroupBoot, OperationFlashFileBlock, 1, "abc"),
+              Bytes({0xA5, 0xC4, 0x0B, 0x00, 0x13, 0x7C, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x61, 0x62, 0x63}));
+    EXPECT_EQ(BlockFrame(GroupDataFile, OperationDataFileBlock, 0, ""),
+              Bytes({0xA5, 0x37, 0x08, 0x00, 0x11, 0x1E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+}
+
+TEST(BlockWrites, FullBlockLengthFields)
+{
+    const Bytes full = BlockFrame(GroupBoot, OperationImageBlock, std::nullopt, std::string(1024, '\xA5'));
+    ASSERT_EQ(full.size(), 1032u);
+    EXPECT_EQ(Bytes(full.begin() + 2, full.begin() + 4), Bytes({0x04, 0x04}));
+    EXPECT_EQ(Bytes(full.begin() + 6, full.begin() + 8), Bytes({0x00, 0x04}));
+    // A start byte inside the payload is sent unchanged.
+    EXPECT_EQ(full[8], 0xA5);
+    const Bytes handle = BlockFrame(GroupBoot, OperationFlashFileBlock, 0xFFFFFFFFu, "");
+    EXPECT_EQ(Bytes(handle.begin() + 6, handle.begin() + 10), Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(BlockWrites, AHandleWrittenAsUnsignedDecimalEncodesBack)
+{
+    EXPECT_EQ(Tail(Encode(" CloseFlashFile(4294967295)").frame, 4), Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+} // namespace

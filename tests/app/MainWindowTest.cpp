@@ -142,11 +142,13 @@ TEST(ErrorReport, AnExceptionInAHandlerIsShownAndTheProgramGoesOn)
     Windows windows;
     windows.Create();
     ModalDriver driver;
-    QAction probe;
-    QObject::connect(&probe, &QAction::triggered, [] { throw std::runtime_error("Socket Error # 10040"); });
-    // Delivered through the application's event dispatch, as a menu click is.
-    QTimer::singleShot(0, &probe, [&] { probe.trigger(); });
-    QTest::qWait(50);
+    // A connection of a menu command, as the windows make them.
+    struct Probe : QObject {
+        void Fail() { throw std::runtime_error("Socket Error # 10040"); }
+    } probe;
+    QAction action;
+    ConnectReported(&action, &QAction::triggered, &probe, &Probe::Fail);
+    action.trigger();
     ASSERT_EQ(driver.Boxes().size(), 1u);
     EXPECT_EQ(driver.Boxes()[0].caption, ProgramName);
     EXPECT_EQ(driver.Boxes()[0].text, "Socket Error # 10040.");

@@ -1,0 +1,104 @@
+// The flash-file and data-file transfers' selection and flow in USB mode,
+// where frames are built and dropped.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <fstream>
+
+#include "app/Encoder.h"
+#include "app/RuntimeErrors.h"
+#include "app/Unit1.h"
+#include "tests/support/ModalDriver.h"
+#include "tests/support/Windows.h"
+
+namespace {
+
+class FileTransfer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        windows.Create();
+        Form1->USB1Click();
+    }
+
+    QString MakeFile(const std::string& name, std::size_t size)
+    {
+        const std::string path = windows.PathOf(name);
+        std::ofstream(path, std::ios::binary) << std::string(size, 'f');
+        return QString::fromStdString(path);
+    }
+
+    Windows windows;
+    ModalDriver driver;
+};
+
+TEST_F(FileTransfer, FlashFilesAreChosenFromTheFileMenu)
+{
+    driver.SetFileChoice({MakeFile("logo.bin", 10), MakeFile("font.bin", 600)});
+    Form1->OpenOSDFiles1->trigger();
+    EXPECT_EQ(UpdateKind, KindFlashFiles);
+    ASSERT_EQ(FlashFileCount, 2);
+    EXPECT_EQ(FlashFileNames[0], windows.PathOf("logo.bin"));
+    EXPECT_EQ(FlashFileNames[1], windows.PathOf("font.bin"));
+    ASSERT_EQ(driver.FileDialogs().size(), 1u);
+    EXPECT_EQ(driver.FileDialogs()[0].nameFilters, QStringList({"All Files (*.*)"}));
+
+    // Cancelling keeps the earlier list.
+    driver.SetFileChoice({});
+    Form1->OpenOSDFiles1->trigger();
+    EXPECT_EQ(FlashFileCount, 2);
+
+    Form1->Update1Click();
+    EXPECT_EQ(Form1->Panel1->text(), "Finish Write");
+    // The last request closed the last file.
+    EXPECT_EQ(TxFrame[5], 0x7D);
+}
+
+TEST_F(FileTransfer, NeverMoreThanTenFlashFiles)
+{
+    QStringList files;
+    for (int i = 0; i < 12; ++i)
+        files << MakeFile("f" + std::to_string(i) + ".bin", 1);
+    driver.SetFileChoice(files);
+    Form1->OpenOSDFiles1Click();
+    EXPECT_EQ(FlashFileCount, 10);
+    EXPECT_EQ(FlashFileNames[9], files[9].toStdString());
+    ASSERT_EQ(driver.Boxes().size(), 1u);
+    EXPECT_TRUE(driver.Boxes()[0].text.contains("first 10 of the 12"));
+}
+
+TEST_F(FileTransfer, ANameWithASemicolonEndsWithTheConversionError)
+{
+    driver.SetFileChoice({MakeFile("a;b.bin", 3)});
+    Form1->OpenOSDFiles1Click();
+    try {
+        Form1->Update1Click();
+        FAIL() << "no error";
+    } catch (const EConvertError& error) {
+        EXPECT_STREQ(error.what(), "'b.bin' is not a valid integer value");
+    }
+    EXPECT_FALSE(Form1->TransferRunning());
+    EXPECT_TRUE(Form1->Update1->isEnabled());
+}
+
+TEST_F(FileTransfer, DataFileIsChosenConfirmedAndBurnt)
+{
+    driver.SetFileChoice({MakeFile("settings.dat", 1024)});
+    Form1->SendDataFile1->trigger();
+    EXPECT_EQ(DataFileName, windows.PathOf("settings.dat"));
+    ASSERT_EQ(driver.Boxes().size(), 1u);
+    EXPECT_EQ(driver.Boxes()[0].caption, "Update Confirmation");
+    EXPECT_EQ(Form1->Panel1->text(), "Please Wait for Burning to Finish");
+    EXPECT_EQ(std::vector<Byte>(TxFrame.begin(), TxFrame.begin() + 7),
+              std::vector<Byte>({0xA5, 0x4B, 0x03, 0x00, 0x13, 0x2A, 0x0B}));
+}
+
+TEST_F(FileTransfer, AMissingDataFileStopsAfterTheCreateRequest)
+{
+    DataFileName = windows.PathOf("gone.dat");
+    EXPECT_THROW(Form1->CopyDataFile(), EInOutError);
+    EXPECT_EQ(TxFrame[5], 0x1B);
+}
+
+} // namespace
