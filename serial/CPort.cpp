@@ -379,8 +379,9 @@ void TCustomComPort::StartThread()
 {
     if (events_.Empty())
         return;
-    thread_ = std::make_unique<TComThread>(*this, device_->Handle(), events_, syncMethod_, sync_, Rx80Mark());
-    thread_->Start();
+    auto thread = std::make_unique<TComThread>(*this, device_->Handle(), events_, syncMethod_, sync_, Rx80Mark());
+    thread->Start();
+    thread_ = std::move(thread);
 }
 
 void TCustomComPort::StopThread()

@@ -106,6 +106,7 @@ std::int32_t TransferBytes(int handle, std::int32_t count, short direction, std:
                            TransferRest transferRest, DeadlineFor deadlineFor)
 {
     std::int32_t done = 0;
+    bool hungUp = false;
     while (done < count) {
         ssize_t moved = RetryOnSignal([&] { return transferRest(done); });
         if (moved > 0) {
@@ -114,13 +115,16 @@ std::int32_t TransferBytes(int handle, std::int32_t count, short direction, std:
         }
         if (moved == -1 && errno != EAGAIN)
             return DoneOrFail(done, failCode, errno);
+        // A hung-up device stays "ready" and moves nothing: waiting again
+        // would never end.
+        if (hungUp)
+            return DoneOrFail(done, failCode, EIO);
         int ready = WaitReady(handle, direction, deadlineFor(done));
         if (ready == 0)
             break;
         if (ready == -1)
             return DoneOrFail(done, failCode, errno);
-        if ((ready & HangUpEvents) != 0 && (ready & direction) == 0)
-            return DoneOrFail(done, failCode, EIO);
+        hungUp = (ready & HangUpEvents) != 0;
     }
     return done;
 }

@@ -214,6 +214,16 @@ TEST_F(CPortEventTest, DestroyingAnOpenPortClosesIt)
     EXPECT_TRUE(next.Connected());
 }
 
+TEST_F(CPortEventTest, ADeviceThatHangsUpEndsDeliveryQuietly)
+{
+    port->Open();
+    terminal.HangUp();
+    ProcessEventsUntil([&] { return !port->ThreadRunning(); });
+    EXPECT_TRUE(port->Connected());
+    port->Close();
+    EXPECT_EQ(calls, std::vector<std::string>{"closed"});
+}
+
 TEST_F(CPortEventTest, ChangingThePortNameReopensUnderTheNewName)
 {
     PseudoTerminal other;

@@ -435,4 +435,21 @@ TEST(CPortIoTest, BadArgumentsAndAClosedPortRaiseClearErrors)
     expectCode([&] { port.WriteBytes(&byte, 1); }, ecWrite, EIO);
 }
 
+TEST(CPortIoTest, AReadThatWaitsEndsWhenTheDeviceHangsUp)
+{
+    PseudoTerminal terminal;
+    TComPort port;
+    ConfigureAsUpdater(port, terminal.Path());
+    // No time-out at all: the read waits for its count.
+    port.Timeouts().SetReadInterval(0);
+    port.Open();
+    terminal.HangUp();
+    char buffer[4] = {};
+    std::optional<EComPort> error = CatchComError([&] { port.ReadBytes(buffer, 4); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->Code, ecRead);
+    EXPECT_TRUE(port.Connected());
+    port.Close();
+}
+
 } // namespace
