@@ -193,13 +193,6 @@ TEST_F(AnswerDecoding, NewStartInsideAContinuationAbandonsThePartFrame)
     EXPECT_EQ(RxCount, 0);
 }
 
-TEST_F(AnswerDecoding, ChunkWithoutFrameIsDropped)
-{
-    Receive({Counting(20)});
-    EXPECT_EQ(RxCount, 0);
-    EXPECT_EQ(RxStart, 0);
-}
-
 TEST_F(AnswerDecoding, OnlyTheFirstThousandBytesOfAChunkAreUsed)
 {
     Bytes chunk(RxChunkSize - 2, 0x00);
