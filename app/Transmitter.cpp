@@ -94,15 +94,19 @@ void TForm1::Net_Read_Neg()
 
 std::int32_t TForm1::ReceiveAnswerDatagram()
 {
-    // Bounded by the watchdog's interval, in short slices so that the window
-    // is repainted and Escape is seen meanwhile.
+    // Bounded by the watchdog's interval. The window is serviced (repaint,
+    // Escape) whenever a slice has passed since it last was, also between
+    // answers that come quickly, so that it never looks frozen.
     QDeadlineTimer deadline(Timer1->interval());
     for (;;) {
         const auto slice = static_cast<std::int32_t>(std::min<qint64>(deadline.remainingTime(), NetServiceSliceMs));
         const std::int32_t n = IdUDPClient1->ReceiveBytes(NetBuffer.data(), NetAnswerSize, slice);
+        if (!lastService_.isValid() || lastService_.hasExpired(NetServiceSliceMs)) {
+            lastService_.start();
+            ProcessMessages();
+        }
         if (n > 0 || deadline.hasExpired())
             return n;
-        ProcessMessages();
     }
 }
 

@@ -2,6 +2,7 @@
 // the entry points of the request encoder, the transmitter and the transfers.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
@@ -122,6 +123,7 @@ private:
     void SendFileBlocks(TFileOfBytes& file, Byte group, Byte operation, const std::int32_t& handle);
 
     bool transferRunning_ = false;
+    QElapsedTimer lastService_;  // when the network wait last serviced the window
 };
 
 extern TForm1* Form1;

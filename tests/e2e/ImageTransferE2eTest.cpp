@@ -1,0 +1,143 @@
+// Firmware and BIOS images streamed by the real windows to the simulated
+// board, over a pseudo-terminal and over UDP on loopback.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <sys/stat.h>
+
+#include "app/Application.h"
+#include "app/Gauge.h"
+#include "app/Unit1.h"
+#include "bios/Unit20.h"
+#include "tests/e2e/UpdaterSession.h"
+
+namespace {
+
+class ImageStream : public ::testing::TestWithParam<Link> {};
+
+TEST_P(ImageStream, ImagesArriveByteForByte)
+{
+    UpdaterSession session(GetParam());
+    for (std::size_t size : {0u, 3u, 1023u, 1024u, 1025u, 2048u, 300000u}) {
+        std::string content;
+        const std::string path = session.MakeImage("image" + std::to_string(size) + ".hex", size, &content);
+        session.UpdateFirmware(path);
+        EXPECT_EQ(Form1->Panel1->text(), "Finish Update") << size;
+        EXPECT_EQ(session.board->Kept("burn0.bin"), content) << size;
+        EXPECT_EQ(Form1->Gauge1->value(), Form1->Gauge1->maximum()) << size;
+    }
+    EXPECT_EQ(session.driver.Boxes().size(), 7u);  // the confirmations, and no error
+    EXPECT_EQ(session.board->Count("bad_frames"), 0u);
+    EXPECT_EQ(session.board->Count("refused"), 0u);
+}
+
+TEST_P(ImageStream, TheFramesOfA1500ByteImage)
+{
+    UpdaterSession session(GetParam());
+    session.UpdateFirmware(session.MakeImage("app.hex", 1500));
+    EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
+    const std::vector<std::string> expected = {
+        "13 C8 SetBurnBlock block=0 length=7", "13 C9 ImageBlock count=1024 length=1032",
+        "13 01 GetBootError length=6",        "13 C9 ImageBlock count=476 length=484",
+        "13 01 GetBootError length=6",
+    };
+    EXPECT_EQ(session.BoardFrames(), expected);
+}
+
+TEST_P(ImageStream, ABiosImageGoesToBurnBlockOneAfterThePassword)
+{
+    UpdaterSession session(GetParam());
+    std::string bios;
+    const std::string biosPath = session.MakeImage("QLTBIOS.HEX", 2500, &bios);
+    Form1->OpenImage1->trigger();
+    QTest::keyClicks(Form20->Edit1, QStringLiteral("marsh17"));
+    session.driver.SetFileChoice({QString::fromStdString(biosPath)});
+    QTest::mouseClick(Form20->Button1, Qt::LeftButton);
+    ASSERT_EQ(UpdateKind, KindBios);
+    Form1->Update1->trigger();
+    EXPECT_EQ(session.board->Kept("burn1.bin"), bios);
+    EXPECT_EQ(BurnBlockNumber, 1);
+
+    // Open Firmware announces block 0 again.
+    std::string firmware;
+    session.UpdateFirmware(session.MakeImage("app.hex", 10, &firmware));
+    EXPECT_EQ(session.board->Kept("burn0.bin"), firmware);
+    EXPECT_EQ(session.board->Kept("burn1.bin"), bios);
+    EXPECT_EQ(session.board->Count("bad_frames"), 0u);
+}
+
+TEST_P(ImageStream, ASilentBoardCostsAWatchdogReportPerBlockAndTheStreamGoesOn)
+{
+    UpdaterSession session(GetParam(), {"--no-answer"});
+    session.ShortenWatchdog(100);
+    std::string content;
+    session.UpdateFirmware(session.MakeImage("app.hex", 2100, &content));
+    EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
+    EXPECT_EQ(session.board->Kept("burn0.bin"), content);
+    const QString label = GetParam() == Link::Serial ? "GetBootError" : "Net";
+    int reports = 0;
+    for (const SeenBox& box : session.driver.Boxes())
+        if (box.caption == "RS232 Error") {
+            EXPECT_EQ(box.text, label);
+            ++reports;
+        }
+    EXPECT_EQ(reports, 3);  // one for each of the three blocks
+    EXPECT_EQ(TimedOut, 1);
+}
+
+TEST_P(ImageStream, AReadOnlyImageIsSent)
+{
+    UpdaterSession session(GetParam());
+    std::string content;
+    const std::string path = session.MakeImage("readonly.hex", 700, &content);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    session.UpdateFirmware(path);
+    EXPECT_EQ(session.board->Kept("burn0.bin"), content);
+}
+
+TEST_P(ImageStream, CommandsAreClosedWhileATransferRuns)
+{
+    UpdaterSession session(GetParam(), {"--delay", "20"});
+    bool updateEnabled = true;
+    bool modesEnabled = true;
+    bool running = false;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        if (Form1->TransferRunning()) {
+            running = true;
+            updateEnabled = Form1->Update1->isEnabled();
+            modesEnabled = Form1->RS2321->isEnabled() || Form1->Network2->isEnabled();
+        }
+    });
+    probe.start(5);
+    session.UpdateFirmware(session.MakeImage("app.hex", 5000));
+    probe.stop();
+    EXPECT_TRUE(running);
+    EXPECT_FALSE(updateEnabled);
+    EXPECT_FALSE(modesEnabled);
+    EXPECT_TRUE(Form1->Update1->isEnabled());
+    EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
+}
+
+TEST_P(ImageStream, EscapeDuringATransferEndsIt)
+{
+    UpdaterSession session(GetParam(), {"--delay", "30"});
+    QTimer::singleShot(100, Form1, [] { QTest::keyClick(Form1, Qt::Key_Escape); });
+    session.UpdateFirmware(session.MakeImage("app.hex", 50000));
+    EXPECT_TRUE(ProgramTerminating());
+    EXPECT_EQ(Form1->Panel1->text(), "Updating Please Wait !");
+    EXPECT_FALSE(Form1->TransferRunning());
+    const auto kept = session.board->Kept("burn0.bin");
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_LT(kept->size(), 50000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, ImageStream, ::testing::Values(Link::Serial, Link::Network),
+                         [](const auto& info) { return LinkName(info.param); });
+
+} // namespace
