@@ -77,6 +77,13 @@ void UpdaterSession::ShortenWatchdog(int milliseconds)
     Form1->Timer1->setInterval(milliseconds);
 }
 
+void UpdaterSession::SyncWithBoard()
+{
+    Form1->Execute_Command(" GetBootError :");
+    if (CommMode == ModeRS232)
+        Form1->WaitAck("GetBootError");
+}
+
 std::vector<std::string> UpdaterSession::BoardFrames()
 {
     std::vector<std::string> frames;

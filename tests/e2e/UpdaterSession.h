@@ -33,6 +33,10 @@ public:
     // Shortens every answer wait (the watchdog) for boards that stay silent.
     void ShortenWatchdog(int milliseconds);
 
+    // Returns once the board has taken every frame sent so far: a boot-error
+    // query, answered only after the frames before it, serves as the barrier.
+    void SyncWithBoard();
+
     // The frames the board received, one transcript line each without its
     // direction: "13 C8 SetBurnBlock block=0 length=7".
     std::vector<std::string> BoardFrames();

@@ -1,0 +1,102 @@
+// Flash files and the data file written by the real windows into the
+// simulated board's file store, over a pseudo-terminal and over UDP.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <algorithm>
+
+#include "app/Unit1.h"
+#include "tests/e2e/UpdaterSession.h"
+
+namespace {
+
+class FileStore : public ::testing::TestWithParam<Link> {};
+
+std::size_t CountOf(const std::vector<std::string>& frames, const std::string& start)
+{
+    return static_cast<std::size_t>(
+        std::count_if(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(start, 0) == 0; }));
+}
+
+TEST_P(FileStore, FlashFilesArriveUnderTheirNamesWithTheBoardsHandles)
+{
+    UpdaterSession session(GetParam());
+    const std::vector<std::pair<std::string, std::size_t>> files = {
+        {"empty.bin", 0}, {"abc.txt", 3}, {"one.blk", 512}, {"two.blk", 1024}, {"a_very_long_name.bin", 10000}};
+    QStringList chosen;
+    std::vector<std::string> contents;
+    for (const auto& [name, size] : files) {
+        std::string content;
+        chosen << QString::fromStdString(session.MakeImage(name, size, &content));
+        contents.push_back(content);
+    }
+    session.driver.SetFileChoice(chosen);
+    Form1->OpenOSDFiles1->trigger();
+    ASSERT_EQ(FlashFileCount, 5);
+
+    for (int round = 1; round <= 2; ++round) {
+        Form1->Update1->trigger();
+        EXPECT_EQ(Form1->Panel1->text(), "Finish Write");
+        EXPECT_EQ(session.board->Kept("flash/empty.bin"), contents[0]);
+        EXPECT_EQ(session.board->Kept("flash/abc.txt"), contents[1]);
+        EXPECT_EQ(session.board->Kept("flash/one.blk"), contents[2]);
+        EXPECT_EQ(session.board->Kept("flash/two.blk"), contents[3]);
+        EXPECT_EQ(session.board->Kept("flash/a_very_long_"), contents[4]);  // cut to 12 characters
+    }
+    session.SyncWithBoard();
+    const std::vector<std::string> frames = session.BoardFrames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.front(), "13 7F EraseFlash length=6");
+    EXPECT_EQ(frames[1], "13 78 GetFlashInfo length=6");
+    EXPECT_EQ(frames[2], "13 7B CreateFlashFile name=\"empty.bin\" file_length=0 type=3 length=23 (handle=1)");
+    EXPECT_EQ(CountOf(frames, "13 7F EraseFlash"), 2u);  // once in each Update
+    EXPECT_EQ(CountOf(frames, "13 7B CreateFlashFile name=\"a_very_long_\" file_length=10000 type=3"), 2u);
+    // Blocks: (0 + 1) + (0 + 1) + (1 + 1) + (2 + 1) + (19 + 1) = 27 per Update.
+    EXPECT_EQ(CountOf(frames, "13 7C FlashFileBlock"), 54u);
+    EXPECT_EQ(CountOf(frames, "13 7D CloseFlashFile"), 10u);
+    // Every block and close carried the handle the board gave: none refused.
+    EXPECT_EQ(session.board->Count("refused"), 0u);
+    EXPECT_EQ(session.board->Count("bad_frames"), 0u);
+    EXPECT_EQ(session.board->Count("size_mismatches"), 0u);
+}
+
+TEST_P(FileStore, TheDataFileArrivesAndIsBurnt)
+{
+    UpdaterSession session(GetParam());
+    std::string content;
+    session.driver.SetFileChoice({QString::fromStdString(session.MakeImage("settings.dat", 1500, &content))});
+    Form1->SendDataFile1->trigger();
+    EXPECT_EQ(Form1->Panel1->text(), "Please Wait for Burning to Finish");
+    EXPECT_EQ(session.board->Kept("data/Flash.dat"), content);
+    session.SyncWithBoard();
+    std::vector<std::string> frames = session.BoardFrames();
+    ASSERT_GE(frames.size(), 4u);
+    frames.pop_back();  // the barrier
+    EXPECT_EQ(frames.front(), "11 1B CreateDataFile name=\"Flash.dat\" length=18 (handle=1)");
+    EXPECT_EQ(frames[frames.size() - 2], "11 1D CloseDataFile handle=1 length=10");
+    EXPECT_EQ(frames.back(), "13 2A SetBurnMode mode=0B length=7");
+    EXPECT_EQ(session.board->Count("refused"), 0u);
+}
+
+TEST_P(FileStore, ANameWithASemicolonEndsTheTransferAndTheProgramGoesOn)
+{
+    UpdaterSession session(GetParam());
+    session.driver.SetFileChoice({QString::fromStdString(session.MakeImage("a;b.bin", 3))});
+    Form1->OpenOSDFiles1->trigger();
+    Form1->Update1->trigger();
+    ASSERT_FALSE(session.driver.Boxes().empty());
+    EXPECT_EQ(session.driver.Boxes().back().text, "'b.bin' is not a valid integer value.");
+    EXPECT_EQ(session.driver.Boxes().back().icon, QMessageBox::Critical);
+    EXPECT_TRUE(Form1->Update1->isEnabled());
+
+    // The program keeps running: a firmware update after it works.
+    std::string firmware;
+    session.UpdateFirmware(session.MakeImage("app.hex", 100, &firmware));
+    EXPECT_EQ(session.board->Kept("burn0.bin"), firmware);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, FileStore, ::testing::Values(Link::Serial, Link::Network),
+                         [](const auto& info) { return LinkName(info.param); });
+
+} // namespace
