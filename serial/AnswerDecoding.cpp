@@ -42,9 +42,13 @@ constexpr Byte AlarmOperation = 0x00;
 constexpr Byte BurnIdle = 0;
 constexpr Byte BurnBusy = 1;
 constexpr int OffsetBurnLine = 8;
+constexpr int BurnLineSize = 2;
 
 // Read Data Block: block length (WORD) at offset 7, the block from offset 9.
 constexpr int OffsetBlock = 9;
+
+// Create answers: the handle (LONG) at offset 7.
+constexpr int HandleSize = 4;
 
 constexpr int BitsPerByte = 8;
 
@@ -137,20 +141,40 @@ bool IsAlarmFrame()
            FrameByte(OffsetOperation) == AlarmOperation;
 }
 
+int CurrentFrameLength()
+{
+    return static_cast<int>(ShortAt(RxStart + OffsetLength)) + FrameHeaderSize;
+}
+
 bool CurrentFrameComplete()
 {
     const int stored = StoredFrameBytes();
-    return stored >= FrameHeaderSize &&
-           stored >= static_cast<int>(ShortAt(RxStart + OffsetLength)) + FrameHeaderSize;
+    return stored >= FrameHeaderSize && stored >= CurrentFrameLength();
+}
+
+// Whether the current frame's own bytes reach up to frame offset `end`. What
+// lies behind a short frame in RxBuffer is left over from earlier frames (or is
+// a datagram's extra bytes), so no field is read from there.
+bool FrameHolds(int end)
+{
+    return end <= CurrentFrameLength();
+}
+
+// A create answer's handle; false when the frame ends before it.
+bool TakeHandle(std::int32_t& handle)
+{
+    if (!FrameHolds(OffsetData + HandleSize))
+        return false;
+    handle = static_cast<std::int32_t>(LongAt(RxStart + OffsetData));
+    return true;
 }
 
 // Read Data Block: copies the block into RxBlock and clears the stored bytes.
 // A block that runs past its frame or does not fit RxBlock is dropped.
 bool CopyBlock()
 {
-    const int frameLength = static_cast<int>(ShortAt(RxStart + OffsetLength)) + FrameHeaderSize;
     const int blockLength = ShortAt(RxStart + OffsetData);
-    const bool fits = blockLength <= RxBlockSize && OffsetBlock + blockLength <= frameLength;
+    const bool fits = blockLength <= RxBlockSize && FrameHolds(OffsetBlock + blockLength);
     if (fits) {
         const auto first = RxBuffer.begin() + (RxStart - 1 + OffsetBlock);
         std::copy_n(first, blockLength, RxBlock.begin());
@@ -160,18 +184,22 @@ bool CopyBlock()
     return fits;
 }
 
-void ShowBurnState(DecodeOutcome& outcome)
+bool ShowBurnState(DecodeOutcome& outcome)
 {
+    if (!FrameHolds(OffsetBurnLine + BurnLineSize))
+        return false;
     const Byte state = FrameByte(OffsetData);
     if (state == BurnIdle)
         outcome.burnStateText = "Burn State : Idle";
     else if (state == BurnBusy)
         outcome.burnStateText = "Burn State : Busy";
     outcome.burnLineText = "Burn Line :" + ShortToStr(RxStart + OffsetBurnLine);
+    return true;
 }
 
 // Carries out a decoded answer's effect, consumes its frame and raises
-// AnswerReceived when the answer does.
+// AnswerReceived when the answer does. An answer too short for the fields its
+// effect reads is consumed and discarded.
 void Apply(const AnswerEntry& entry, DecodeOutcome& outcome)
 {
     bool accepted = true;
@@ -182,13 +210,13 @@ void Apply(const AnswerEntry& entry, DecodeOutcome& outcome)
         accepted = CopyBlock();
         break;
     case AnswerEffect::DataHandle:
-        DataFileHandle = static_cast<std::int32_t>(LongAt(RxStart + OffsetData));
+        accepted = TakeHandle(DataFileHandle);
         break;
     case AnswerEffect::FlashHandle:
-        FlashFileHandle = static_cast<std::int32_t>(LongAt(RxStart + OffsetData));
+        accepted = TakeHandle(FlashFileHandle);
         break;
     case AnswerEffect::BurnState:
-        ShowBurnState(outcome);
+        accepted = ShowBurnState(outcome);
         break;
     }
     RxCount = 0;
@@ -210,7 +238,8 @@ DecodeOutcome Decode(Admit decodes)
     DecodeOutcome outcome;
     if (IsAlarmFrame())
         outcome.beeps = AlarmBeeps;
-    if (!CurrentFrameComplete())
+    // A frame too short to carry its group and operation is no answer.
+    if (!CurrentFrameComplete() || !FrameHolds(OffsetOperation + 1))
         return outcome;
     const AnswerEntry* entry = FindAnswer(FrameByte(OffsetGroup), FrameByte(OffsetOperation));
     if (entry != nullptr && decodes(*entry))

@@ -58,7 +58,8 @@ inline constexpr int AlarmBeeps = 2;
 struct DecodeOutcome {
     int beeps = 0;
     const AnswerEntry* answer = nullptr;  // the decoded answer, if any
-    bool discarded = false;               // a frame did not fit its buffer and was dropped
+    bool discarded = false;               // a frame did not fit its buffer, or ended before
+                                          // the fields its answer carries, and was dropped
     // Get Burnt State: the texts the main window's Panel1 shows, in this order
     // (the state text is empty when the state is neither idle nor busy).
     std::string burnStateText;
