@@ -96,14 +96,6 @@ TEST_F(NetworkWindowStart, SerialRecordLeavesTheHostAndRS232Mode)
     EXPECT_TRUE(driver.Boxes().empty());
 }
 
-TEST_F(NetworkWindowStart, UnknownRecordKindIsIgnored)
-{
-    StartWith({2, 10, 0, 0, 7});
-    EXPECT_TRUE(Form1->IdUDPClient1->Host.empty());
-    EXPECT_EQ(CommMode, ModeRS232);
-    EXPECT_TRUE(driver.Boxes().empty());
-}
-
 TEST_F(NetworkWindowStart, ShortNetworkRecordIsReportedAndChangesNothing)
 {
     StartWith({NetworkRecordKind, 10, 0});
