@@ -317,7 +317,10 @@ public:
     // (14400, 56000, 128000, 256000, custom rates other than the standard ones),
     // 1.5 stop bits, DiscardNull, DSR flow and sensitivity, DTR handshake, RTS
     // toggle, CTS flow without RTS handshake (or the reverse) and a parity
-    // replacement other than 0 fail with code 7.
+    // replacement other than 0 fail with code 7. A device may keep what it
+    // cannot carry without failing: a pseudo-terminal stays at 8 data bits
+    // without parity. With Parity().Check() a byte with a parity error arrives
+    // as 0.
     TBaudRate BaudRate() const { return baudRate_; }
     std::int32_t CustomBaudRate() const { return customBaudRate_; }
     TDataBits DataBits() const { return dataBits_; }
