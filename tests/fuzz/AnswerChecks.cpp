@@ -1,0 +1,211 @@
+#include "tests/fuzz/AnswerChecks.h"
+
+#include <algorithm>
+#include <string>
+
+#include "app/Encoder.h"
+#include "app/UpdateState.h"
+#include "tests/fuzz/FuzzSupport.h"
+
+namespace fuzz {
+
+namespace {
+
+// Handles the decoding must leave as they are unless a create answer carries
+// a new one.
+constexpr std::int32_t UntouchedDataHandle = 0x0D0D0D0D;
+constexpr std::int32_t UntouchedFlashHandle = 0x0F0F0F0F;
+
+constexpr Byte AlarmGroup = 0xFF;
+constexpr Byte AlarmOperation = 0x00;
+
+// Where the answers' fields lie (frame offsets) and how long they are.
+constexpr std::size_t CommandEnd = OffsetOperation + 1;  // a shorter frame carries no command
+constexpr std::size_t HandleSize = 4;
+constexpr std::size_t BlockLengthSize = 2;
+constexpr std::size_t BlockOffset = OffsetData + BlockLengthSize;
+constexpr std::size_t BurnLineOffset = OffsetData + 1;
+constexpr std::size_t BurnLineSize = 2;
+constexpr Byte BurnIdle = 0;
+constexpr Byte BurnBusy = 1;
+
+std::size_t FrameLength(std::span<const Byte> stored)
+{
+    return WordAt(stored, OffsetLength) + std::size_t{FrameHeaderSize};
+}
+
+bool IsComplete(std::span<const Byte> stored)
+{
+    return stored.size() >= FrameHeaderSize && stored.size() >= FrameLength(stored);
+}
+
+bool IsAlarm(std::span<const Byte> stored)
+{
+    return stored.size() >= CommandEnd && stored[OffsetGroup] == AlarmGroup &&
+           stored[OffsetOperation] == AlarmOperation;
+}
+
+// The answer a stored frame is, on `link`; nullptr when it is incomplete, too
+// short to carry its command, or an answer the link does not decode.
+const AnswerEntry* ExpectedAnswer(std::span<const Byte> stored, Link link)
+{
+    if (!IsComplete(stored) || FrameLength(stored) < CommandEnd)
+        return nullptr;
+    const AnswerEntry* entry = FindAnswer(stored[OffsetGroup], stored[OffsetOperation]);
+    if (entry != nullptr && link == Link::Network && !entry->decodedOnNetwork)
+        return nullptr;
+    return entry;
+}
+
+// Whether the fields that an answer's effect reads lie within its frame and,
+// for a data block, within RxBlock.
+bool EffectFits(const AnswerEntry& entry, std::span<const Byte> frame)
+{
+    switch (entry.effect) {
+    case AnswerEffect::None:
+        return true;
+    case AnswerEffect::CopyBlock: {
+        const std::size_t blockLength = WordAt(frame, OffsetData);
+        return blockLength <= RxBlockSize && BlockOffset + blockLength <= frame.size();
+    }
+    case AnswerEffect::DataHandle:
+    case AnswerEffect::FlashHandle:
+        return OffsetData + HandleSize <= frame.size();
+    case AnswerEffect::BurnState:
+        return BurnLineOffset + BurnLineSize <= frame.size();
+    }
+    return false;
+}
+
+void CheckHandles(std::int32_t dataHandle, std::int32_t flashHandle)
+{
+    FUZZ_CHECK(DataFileHandle == dataHandle);
+    FUZZ_CHECK(FlashFileHandle == flashHandle);
+}
+
+// Nothing decoded: the frame stays current and nothing changed.
+void CheckLeftAlone(const ReceiveSnapshot& before, const DecodeOutcome& outcome)
+{
+    FUZZ_CHECK(outcome.answer == nullptr);
+    FUZZ_CHECK(!outcome.discarded);
+    FUZZ_CHECK(RxCount == before.count && RxStart == before.start && FrameRemaining == before.remaining);
+    FUZZ_CHECK(RxBuffer == before.buffer);
+    FUZZ_CHECK(RxBlock == before.block);
+    FUZZ_CHECK(AnswerReceived == 0);
+    CheckHandles(UntouchedDataHandle, UntouchedFlashHandle);
+}
+
+// An answer whose fields do not fit: consumed, and nothing taken from it.
+void CheckDiscarded(const ReceiveSnapshot& before, const DecodeOutcome& outcome)
+{
+    FUZZ_CHECK(outcome.answer == nullptr);
+    FUZZ_CHECK(outcome.discarded);
+    FUZZ_CHECK(RxCount == 0 && RxStart == 0);
+    FUZZ_CHECK(RxBlock == before.block);
+    FUZZ_CHECK(AnswerReceived == 0);
+    CheckHandles(UntouchedDataHandle, UntouchedFlashHandle);
+}
+
+// Read Data Block: the block lands at the start of RxBlock, the stored bytes
+// are cleared, and nothing else changes.
+void CheckBlockCopied(const ReceiveSnapshot& before, std::span<const Byte> frame)
+{
+    const std::size_t blockLength = WordAt(frame, OffsetData);
+    const auto block = frame.subspan(BlockOffset, blockLength);
+    FUZZ_CHECK(std::equal(block.begin(), block.end(), RxBlock.begin()));
+    FUZZ_CHECK(std::equal(RxBlock.begin() + static_cast<std::ptrdiff_t>(blockLength), RxBlock.end(),
+                          before.block.begin() + static_cast<std::ptrdiff_t>(blockLength)));
+    const auto cleared = RxBuffer.begin() + before.count;
+    FUZZ_CHECK(std::all_of(RxBuffer.begin(), cleared, [](Byte b) { return b == 0; }));
+    FUZZ_CHECK(std::equal(cleared, RxBuffer.end(), before.buffer.begin() + before.count));
+    FUZZ_CHECK(FrameRemaining == 0);
+}
+
+void CheckBurnState(const DecodeOutcome& outcome, std::span<const Byte> frame)
+{
+    const Byte state = frame[OffsetData];
+    const std::string stateText = state == BurnIdle   ? "Burn State : Idle"
+                                  : state == BurnBusy ? "Burn State : Busy"
+                                                      : "";
+    FUZZ_CHECK(outcome.burnStateText == stateText);
+    FUZZ_CHECK(outcome.burnLineText == "Burn Line :" + std::to_string(WordAt(frame, BurnLineOffset)));
+}
+
+void CheckDecoded(const ReceiveSnapshot& before, const AnswerEntry& entry, const DecodeOutcome& outcome,
+                  std::span<const Byte> frame)
+{
+    FUZZ_CHECK(outcome.answer == &entry);
+    FUZZ_CHECK(!outcome.discarded);
+    FUZZ_CHECK(RxCount == 0 && RxStart == 0);
+    FUZZ_CHECK(AnswerReceived == (entry.raisesAnswer ? 1 : 0));
+    const auto handle = static_cast<std::int32_t>(LongAt(frame, OffsetData));
+    CheckHandles(entry.effect == AnswerEffect::DataHandle ? handle : UntouchedDataHandle,
+                 entry.effect == AnswerEffect::FlashHandle ? handle : UntouchedFlashHandle);
+    if (entry.effect == AnswerEffect::CopyBlock) {
+        CheckBlockCopied(before, frame);
+        return;
+    }
+    FUZZ_CHECK(RxBuffer == before.buffer);
+    FUZZ_CHECK(RxBlock == before.block);
+    if (entry.effect == AnswerEffect::BurnState)
+        CheckBurnState(outcome, frame);
+}
+
+} // namespace
+
+std::span<const Byte> ReceiveSnapshot::StoredFrame() const
+{
+    if (start < 1)
+        return {};
+    return std::span<const Byte>(buffer).subspan(static_cast<std::size_t>(start - 1),
+                                                 static_cast<std::size_t>(count - start + 1));
+}
+
+ReceiveSnapshot TakeSnapshot()
+{
+    CheckReceiveBounds();
+    ReceiveSnapshot snapshot;
+    snapshot.count = RxCount;
+    snapshot.start = RxStart;
+    snapshot.remaining = FrameRemaining;
+    snapshot.buffer = RxBuffer;
+    snapshot.block = RxBlock;
+    return snapshot;
+}
+
+void CheckReceiveBounds()
+{
+    FUZZ_CHECK(RxCount >= 0 && RxCount <= RxBufferSize);
+    FUZZ_CHECK(RxStart >= 0 && RxStart <= RxCount);
+    FUZZ_CHECK(RxStart >= 1 || RxCount == 0);
+    FUZZ_CHECK(FrameRemaining >= 0);
+    FUZZ_CHECK(FrameRemaining == 0 || RxStart >= 1);
+    FUZZ_CHECK(RxCount + FrameRemaining <= RxBufferSize);
+}
+
+DecodeOutcome DecodeAndCheck(Link link)
+{
+    const ReceiveSnapshot before = TakeSnapshot();
+    const std::span<const Byte> stored = before.StoredFrame();
+    AnswerReceived = 0;
+    DataFileHandle = UntouchedDataHandle;
+    FlashFileHandle = UntouchedFlashHandle;
+
+    const DecodeOutcome outcome = link == Link::Serial ? DecodeSerialAnswer() : DecodeNetworkAnswer();
+
+    FUZZ_CHECK(outcome.beeps == (IsAlarm(stored) ? AlarmBeeps : 0));
+    const AnswerEntry* entry = ExpectedAnswer(stored, link);
+    if (entry == nullptr) {
+        CheckLeftAlone(before, outcome);
+    } else {
+        const std::span<const Byte> frame = stored.first(FrameLength(stored));
+        if (EffectFits(*entry, frame))
+            CheckDecoded(before, *entry, outcome, frame);
+        else
+            CheckDiscarded(before, outcome);
+    }
+    CheckReceiveBounds();
+    return outcome;
+}
+
+} // namespace fuzz
