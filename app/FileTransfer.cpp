@@ -64,24 +64,6 @@ void TForm1::SendDataFile1Click()
     RunTransfer(&TForm1::CopyDataFile);
 }
 
-// `handle` is read afresh for every block frame: it is the program-wide
-// handle that the answer decoding keeps.
-void TForm1::SendFileBlocks(TFileOfBytes& file, Byte group, Byte operation, const std::int32_t& handle)
-{
-    const std::int64_t count = file.Size() / FileBlockSize + 1;
-    std::array<Byte, FileBlockSize> block{};
-    for (std::int64_t k = 1; k <= count; ++k) {
-        const std::size_t n = file.Read(block.data(), block.size());
-        TxLength = EncodeBlockWrite(TxFrame, group, operation, static_cast<std::uint32_t>(handle),
-                                    std::span<const Byte>(block.data(), n));
-        NoReply = 1;
-        Send_PVR("Main");
-        Gauge1->SetProgress((k + 1) * FileBlockSize);
-        ShowStatus("Updating Please Wait !");
-        RequestAndWait(" GetNumberofDataFiles :", "GetNumberofDataFiles :");
-    }
-}
-
 void TForm1::RequestAndWait(const std::string& callText, const std::string& label)
 {
     Execute_Command(callText);
@@ -104,7 +86,8 @@ void TForm1::CopyFlashFile()
         RequestAndWait(" CreateFlashFile(" + name + ";" + std::to_string(size) + ";" + std::to_string(FlashFileType) +
                            ")",
                        "Create Flash File");
-        SendFileBlocks(file, GroupBoot, OperationFlashFileBlock, FlashFileHandle);
+        StreamBlocks(file, {FileBlockSize, GroupBoot, OperationFlashFileBlock, &FlashFileHandle,
+                            " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
         Execute_Command(" CloseFlashFile(" + Unsigned(FlashFileHandle) + ")");
     }
     ShowStatus("Finish Write");
@@ -117,7 +100,8 @@ void TForm1::CopyDataFile()
     {
         TFileOfBytes file(DataFileName);
         Gauge1->SetMaxValue(file.Size());
-        SendFileBlocks(file, GroupDataFile, OperationDataFileBlock, DataFileHandle);
+        StreamBlocks(file, {FileBlockSize, GroupDataFile, OperationDataFileBlock, &DataFileHandle,
+                            " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
         Execute_Command(" CloseDataFile(" + Unsigned(DataFileHandle) + ")");
     }
     ShowStatus("Finish Phase 1");

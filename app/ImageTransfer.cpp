@@ -79,21 +79,32 @@ void TForm1::RunSelectedTransfer()
 void TForm1::CopyBootFile(const std::string& path)
 {
     TFileOfBytes image(path);
-    const std::int64_t size = image.Size();
-    Gauge1->SetMaxValue(size);
-    const std::int64_t count = size / ImageBlockSize + 1;
+    Gauge1->SetMaxValue(image.Size());
+    StreamBlocks(image, {ImageBlockSize, GroupBoot, OperationImageBlock, nullptr, " GetBootError :", "GetBootError"});
+    ShowStatus("Finish Update");
+}
+
+void TForm1::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
+{
+    // size div block + 1 blocks: a file that fills its last block exactly
+    // still ends with an empty block, which the board expects.
+    const std::int64_t count = file.Size() / stream.blockSize + 1;
     std::array<Byte, ImageBlockSize> block{};
     for (std::int64_t k = 1; k <= count; ++k) {
-        const std::size_t n = image.Read(block.data(), block.size());
-        TxLength = EncodeBlockWrite(TxFrame, GroupBoot, OperationImageBlock, std::nullopt,
+        const std::size_t n = file.Read(block.data(), static_cast<std::size_t>(stream.blockSize));
+        std::optional<std::uint32_t> handle;
+        if (stream.handle != nullptr)
+            handle = static_cast<std::uint32_t>(*stream.handle);
+        TxLength = EncodeBlockWrite(TxFrame, stream.group, stream.operation, handle,
                                     std::span<const Byte>(block.data(), n));
         NoReply = 1;
         Send_PVR("Main");
-        Gauge1->SetProgress((k + 1) * ImageBlockSize);
+        // One block ahead, as the board's operators know it: the gauge is full
+        // when the last block goes out.
+        Gauge1->SetProgress((k + 1) * stream.blockSize);
         ShowStatus("Updating Please Wait !");
-        RequestAndWait(" GetBootError :", "GetBootError");
+        RequestAndWait(stream.query, stream.label);
     }
-    ShowStatus("Finish Update");
 }
 
 void TForm1::ShowStatus(const char* text)

@@ -120,7 +120,18 @@ private:
     void SendDatagram(std::span<const Byte> frame);
     std::int32_t ReceiveAnswerDatagram();
     void RequestAndWait(const std::string& callText, const std::string& label);
-    void SendFileBlocks(TFileOfBytes& file, Byte group, Byte operation, const std::int32_t& handle);
+    // One block stream: the file in blocks, each block write followed by a
+    // pacing query. `handle` is read afresh for every block (the answer
+    // decoding keeps it); none for the image stream, whose frames carry none.
+    struct BlockStream {
+        int blockSize;
+        Byte group;
+        Byte operation;
+        const std::int32_t* handle;
+        const char* query;
+        const char* label;
+    };
+    void StreamBlocks(TFileOfBytes& file, const BlockStream& stream);
 
     bool transferRunning_ = false;
     QElapsedTimer lastService_;  // when the network wait last serviced the window

@@ -115,7 +115,7 @@ TEST_P(ImageStream, CommandsAreClosedWhileATransferRuns)
         }
     });
     probe.start(5);
-    session.UpdateFirmware(session.MakeImage("app.hex", 5000));
+    session.UpdateFirmware(session.MakeImage("app.hex", 20000));
     probe.stop();
     EXPECT_TRUE(running);
     EXPECT_FALSE(updateEnabled);
