@@ -174,7 +174,8 @@ void MatchAndEncode(const std::string& callText, std::span<const std::string> te
     // The specification is the text right after the template's first "!".
     const auto bang = entry->find('!');
     FUZZ_CHECK(match.specification.empty() ||
-               (bang != std::string::npos && entry->compare(bang + 1, match.specification.size(), match.specification) == 0));
+               (bang != std::string::npos &&
+                entry->compare(bang + 1, match.specification.size(), match.specification) == 0));
     EncodeAndCheck(match.specification, callText, {});
 }
 
