@@ -266,6 +266,11 @@ void TForm2::ApplySelections()
 
 void TForm2::Button2Click()
 {
+    // A port whose event thread has ended (its device hung up, or a handler
+    // failed) stays open on a dead line: close it, so that Connect opens the
+    // device afresh, e.g. a board or adapter that has come back.
+    if (ComPort1->ThreadCreated() && !ComPort1->ThreadRunning())
+        ComPort1->SetConnected(false);
     ApplySelections();
     ComPort1->SetConnected(true);
     if (!ComPort1->Connected())
