@@ -18,7 +18,7 @@ namespace {
 
 // The board's commands, exactly as the board's protocol documents them
 // (blanks included): catalogue number, display text, "%" call template,
-// "!" specification, "@" answer mark.
+// "!" field list, "@" answer mark.
 constexpr std::array<const char*, 10> CommandDefinitions = {
     "080 = GetBootError : %GetBootError : !13,01@Y",
     "133 = SetBurnBlock(Typ:BYTE) %SetBurnBlock(0) !13,C8,BY@N ",
@@ -143,7 +143,7 @@ CommandMatch MatchCommand(const std::string& callText, std::span<const std::stri
         if (at != std::string::npos && at + 1 < entry.size())
             match.noReply = entry[at + 1] == 'Y' ? 0 : 1;
         if (bang != std::string::npos && at != std::string::npos && bang < at)
-            match.specification = entry.substr(bang + 1, at - bang - 1);
+            match.fieldList = entry.substr(bang + 1, at - bang - 1);
         return match;
     }
     return {};
@@ -217,15 +217,15 @@ std::int32_t CloseFrame(std::span<Byte> frame, int payloadLength)
     return FrameHeaderSize + payloadLength + 1;
 }
 
-std::int32_t EncodeRequest(const std::string& specification, std::string& callText,
+std::int32_t EncodeRequest(const std::string& fieldList, std::string& callText,
                            std::span<Byte> frame, std::span<const Byte> dataBlock)
 {
     if (frame.size() < static_cast<std::size_t>(FrameHeaderSize))
         throw std::length_error("Request frame longer than its buffer");
     FrameWriter out(frame);
-    const int fields = std::min(static_cast<int>((specification.size() + 1) / 3), MaxSpecificationFields);
+    const int fields = std::min(static_cast<int>((fieldList.size() + 1) / 3), MaxCommandFields);
     for (int k = 0; k < fields; ++k) {
-        const std::string field = specification.substr(static_cast<std::size_t>(3 * k), 2);
+        const std::string field = fieldList.substr(static_cast<std::size_t>(3 * k), 2);
         if (!AppendParameter(out, field, callText, dataBlock))
             out.AppendLittleEndian(HexArgument(field), 1);
     }

@@ -15,7 +15,7 @@ inline constexpr Byte FrameStartByte = 0xA5;
 inline constexpr int FrameHeaderSize = 4;       // start byte, checksum, 16-bit payload length
 inline constexpr int TxFrameSize = 1500;
 inline constexpr int CommandTableSize = 500;
-inline constexpr int MaxSpecificationFields = 100;
+inline constexpr int MaxCommandFields = 100;
 inline constexpr int NameFieldSize = 12;        // NM parameters: 12 bytes, zero padded
 
 // Command groups and the operations of the block writes, which are built
@@ -47,7 +47,7 @@ std::string CommandName(const std::string& text);
 struct CommandMatch {
     bool found = false;
     Byte noReply = 1;
-    std::string specification;  // e.g. "13,C8,BY"
+    std::string fieldList;  // e.g. "13,C8,BY"
 };
 
 // Looks a call text up among the first `count` templates, in table order.
@@ -58,11 +58,11 @@ CommandMatch MatchCommand(const std::string& callText,
 // encoder does.
 std::string TakeArgument(std::string& callText);
 
-// Encodes a command specification with the arguments of `callText` into
+// Encodes a field list with the arguments of `callText` into
 // `frame` and returns the new TxLength (frame length + 1). Raises EConvertError
 // for an argument or literal that does not convert; raises std::length_error
 // rather than write beyond `frame`.
-std::int32_t EncodeRequest(const std::string& specification, std::string& callText,
+std::int32_t EncodeRequest(const std::string& fieldList, std::string& callText,
                            std::span<Byte> frame, std::span<const Byte> dataBlock);
 
 // Writes start byte, payload length and checksum around a payload of

@@ -206,12 +206,12 @@ void TForm1::Execute_Command(const std::string& callText)
     const CommandMatch match = MatchCommand(CallText, CommandTemplates, CommandCount);
     NoReply = match.noReply;
     if (match.found)
-        Trans(match.specification);
+        Trans(match.fieldList);
 }
 
-void TForm1::Trans(const std::string& specification)
+void TForm1::Trans(const std::string& fieldList)
 {
-    TxLength = EncodeRequest(specification, CallText, TxFrame,
+    TxLength = EncodeRequest(fieldList, CallText, TxFrame,
                              std::span<const Byte>(DataBlock.data(), static_cast<std::size_t>(
                                  std::clamp(DataBlockLength, 0, DataBlockSize))));
     Send_PVR("NEW");

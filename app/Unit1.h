@@ -50,7 +50,7 @@ public:
 
     // The request encoder's entry points.
     void Execute_Command(const std::string& callText);
-    void Trans(const std::string& specification);
+    void Trans(const std::string& fieldList);
 
     // The transmitter: sends TxFrame over the link of CommMode and waits for answers.
     void Send_PVR(const std::string& label);

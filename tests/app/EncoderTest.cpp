@@ -28,7 +28,7 @@ Encoded Encode(const std::string& callText, std::span<const Byte> dataBlock = {}
         return result;
     std::string text = callText;
     std::array<Byte, TxFrameSize> frame{};
-    const std::int32_t length = EncodeRequest(match.specification, text, frame, dataBlock);
+    const std::int32_t length = EncodeRequest(match.fieldList, text, frame, dataBlock);
     result.sent = true;
     result.frame.assign(frame.begin(), frame.begin() + (length - 1));
     return result;

@@ -1,10 +1,10 @@
-// The request encoder, fed arbitrary call texts, command specifications,
+// The request encoder, fed arbitrary call texts, field lists,
 // templates and blocks.
 //
 // The first input byte chooses what is encoded (its value modulo 4, so that
 // the digits '0' to '3' choose too); texts are separated by zero bytes:
 //   0  a call text looked up in the command table, then encoded as Trans does
-//   1  a specification, a call text, and the data block's bytes
+//   1  a field list, a call text, and the data block's bytes
 //   2  a template count (signed byte), a number of templates (byte), the
 //      templates, then a call text looked up among them and encoded
 //   3  a block write: group, operation, handle flag, 32-bit handle, the data
@@ -29,11 +29,11 @@
 
 namespace {
 
-enum Mode { TableCall, Specification, Templates, BlockWrite, ModeCount };
+enum Mode { TableCall, FieldList, Templates, BlockWrite, ModeCount };
 
 constexpr std::size_t MaxTemplates = 8;
 constexpr std::size_t LengthOffset = 2;  // the payload length; the checksum covers the bytes from here
-constexpr std::size_t FieldSize = 2;     // a specification field: two characters
+constexpr std::size_t FieldSize = 2;     // a field of a field list: two characters
 constexpr std::size_t FieldStride = 3;   // and one separator
 constexpr std::size_t HandleSize = 4;
 constexpr std::size_t BlockLengthSize = 2;
@@ -58,7 +58,7 @@ constexpr std::array<ParameterType, 6> FixedWidthTypes = {{
 }};
 const std::string DataBlockType = "DB";
 
-// What a specification calls for, worked out from its fields alone.
+// What a field list calls for, worked out from its fields alone.
 struct Expectation {
     std::size_t payload = 0;       // bytes the fields append
     bool badLiteral = false;       // a literal that is no hexadecimal byte
@@ -72,13 +72,13 @@ bool IsHexByte(const std::string& field)
            std::all_of(field.begin(), field.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
 
-Expectation Expect(const std::string& specification, std::size_t dataBlockSize)
+Expectation Expect(const std::string& fieldList, std::size_t dataBlockSize)
 {
     Expectation expected;
     const std::size_t fields =
-        std::min((specification.size() + 1) / FieldStride, static_cast<std::size_t>(MaxSpecificationFields));
+        std::min((fieldList.size() + 1) / FieldStride, static_cast<std::size_t>(MaxCommandFields));
     for (std::size_t k = 0; k < fields; ++k) {
-        const std::string field = specification.substr(k * FieldStride, FieldSize);
+        const std::string field = fieldList.substr(k * FieldStride, FieldSize);
         const auto type = std::find_if(FixedWidthTypes.begin(), FixedWidthTypes.end(),
                                        [&](const ParameterType& t) { return field == t.name; });
         if (type != FixedWidthTypes.end()) {
@@ -128,19 +128,19 @@ void CheckArgumentTaking(std::string text)
     }
 }
 
-// Encodes as Trans does and checks the frame against the specification.
-void EncodeAndCheck(const std::string& specification, std::string callText, std::span<const Byte> dataBlock)
+// Encodes as Trans does and checks the frame against its field list.
+void EncodeAndCheck(const std::string& fieldList, std::string callText, std::span<const Byte> dataBlock)
 {
-    const Expectation expected = Expect(specification, dataBlock.size());
+    const Expectation expected = Expect(fieldList, dataBlock.size());
     const std::string originalCall = callText;
     const std::array<Byte, TxFrameSize> before = TxFrame;
     try {
-        TxLength = EncodeRequest(specification, callText, TxFrame, dataBlock);
+        TxLength = EncodeRequest(fieldList, callText, TxFrame, dataBlock);
     } catch (const EConvertError& error) {
         const std::string message = error.what();
         FUZZ_CHECK(expected.badLiteral || expected.numberArgument);
         // The message ends early when the converted text holds a zero byte.
-        const bool zeroByte = (specification + originalCall).find('\0') != std::string::npos;
+        const bool zeroByte = (fieldList + originalCall).find('\0') != std::string::npos;
         FUZZ_CHECK(message.starts_with("'") && (message.ends_with(NotIntegerSuffix) || zeroByte));
         return;
     } catch (const std::length_error&) {
@@ -167,16 +167,16 @@ void MatchAndEncode(const std::string& callText, std::span<const std::string> te
                                     [&](const std::string& t) { return CommandName(t) == name; });
     FUZZ_CHECK(match.found == (entry != searched.end()));
     if (!match.found) {
-        FUZZ_CHECK(match.noReply == 1 && match.specification.empty());
+        FUZZ_CHECK(match.noReply == 1 && match.fieldList.empty());
         return;
     }
     FUZZ_CHECK(match.noReply <= 1);
-    // The specification is the text right after the template's first "!".
+    // The field list is the text right after the template's first "!".
     const auto bang = entry->find('!');
-    FUZZ_CHECK(match.specification.empty() ||
+    FUZZ_CHECK(match.fieldList.empty() ||
                (bang != std::string::npos &&
-                entry->compare(bang + 1, match.specification.size(), match.specification) == 0));
-    EncodeAndCheck(match.specification, callText, {});
+                entry->compare(bang + 1, match.fieldList.size(), match.fieldList) == 0));
+    EncodeAndCheck(match.fieldList, callText, {});
 }
 
 void EncodeBlockAndCheck(fuzz::FuzzInput& input)
@@ -230,10 +230,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case TableCall:
         MatchAndEncode(AsText(input.TakeRest()), CommandTemplates, CommandCount);
         break;
-    case Specification: {
-        const std::string specification = input.TakeText(TextSeparator);
+    case FieldList: {
+        const std::string fieldList = input.TakeText(TextSeparator);
         const std::string callText = input.TakeText(TextSeparator);
-        EncodeAndCheck(specification, callText, input.TakeRest());
+        EncodeAndCheck(fieldList, callText, input.TakeRest());
         break;
     }
     case Templates: {
