@@ -213,19 +213,19 @@ std::variant<Options, OptionError> ParseOptions(const std::vector<std::string>& 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& name = arguments[i];
         const auto& specs = Specs();
-        const auto spec = std::find_if(specs.begin(), specs.end(),
+        const auto known = std::find_if(specs.begin(), specs.end(),
                                        [&](const OptionSpec& s) { return name == s.name; });
-        if (spec == specs.end()) {
+        if (known == specs.end()) {
             return OptionError{"unknown option '" + name + "' (--help lists the options)"};
         }
         std::string value;
-        if (spec->takesValue) {
+        if (known->takesValue) {
             if (i + 1 == arguments.size()) {
                 return OptionError{name + " needs a value"};
             }
             value = arguments[++i];
         }
-        if (auto error = spec->apply(options, Arg{name, value})) {
+        if (auto error = known->apply(options, Arg{name, value})) {
             return OptionError{*error};
         }
     }
