@@ -1,10 +1,16 @@
 #include "tests/e2e/UpdaterSession.h"
 
 #include <QAction>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
+#include "app/Encoder.h"
 #include "app/Unit1.h"
 #include "network/IdUDPClient.h"
 
@@ -27,27 +33,67 @@ std::string LinkName(Link link)
     return link == Link::Serial ? "Serial" : "Network";
 }
 
-UpdaterSession::UpdaterSession(Link chosen, std::vector<std::string> boardOptions) : link(chosen)
+UpdaterSession::UpdaterSession(Link chosen, std::vector<std::string> boardOptions,
+                               std::optional<std::string> settingsFile)
+    : link(chosen)
 {
-    std::string address;
-    if (link == Link::Serial) {
-        boardOptions.insert(boardOptions.begin(), "--pty");
-    } else {
-        address = NextLoopbackAddress(nextAddress_);
-        boardOptions.insert(boardOptions.begin(), {"--udp", address});
-    }
-    board = std::make_unique<BoardSim>(boardOptions);
-    if (link == Link::Serial) {
-        if (::symlink(board->PtyPath().c_str(), windows.PathOf("COM1").c_str()) != 0)
-            throw std::runtime_error("cannot link COM1 to the board");
-        // COM1 at 115200 baud, 8 data bits, no parity, 1 stop bit.
-        std::ofstream(windows.PathOf("ZEVEVI.CFG"), std::ios::binary) << std::string("\0\0\6\3\0\0", 6);
-    }
+    if (link == Link::Network)
+        address_ = NextLoopbackAddress(nextAddress_);
+    StartBoard(std::move(boardOptions));
+    // COM1 at 115200 baud, 8 data bits, no parity, 1 stop bit.
+    if (!settingsFile && link == Link::Serial)
+        settingsFile = std::string("\0\0\6\3\0\0", 6);
+    if (settingsFile)
+        std::ofstream(windows.PathOf("ZEVEVI.CFG"), std::ios::binary) << *settingsFile;
     windows.Create();
     if (link == Link::Network) {
-        Form1->IdUDPClient1->Host = address;
+        Form1->IdUDPClient1->Host = address_;
         Form1->Network2Click();
     }
+}
+
+void UpdaterSession::StartBoard(std::vector<std::string> boardOptions)
+{
+    if (link == Link::Serial)
+        boardOptions.insert(boardOptions.begin(), "--pty");
+    else
+        boardOptions.insert(boardOptions.begin(), {"--udp", address_});
+    board = std::make_unique<BoardSim>(boardOptions);
+    if (link == Link::Serial) {
+        const std::string com1 = windows.PathOf("COM1");
+        std::filesystem::remove(com1);
+        if (::symlink(board->PtyPath().c_str(), com1.c_str()) != 0)
+            throw std::runtime_error("cannot link COM1 to the board");
+    }
+}
+
+std::vector<std::string> UpdaterSession::AwaitBoardFrames(std::size_t count)
+{
+    constexpr int PatienceMs = 5000;
+    constexpr auto Poll = std::chrono::milliseconds(5);
+    QDeadlineTimer patience(PatienceMs);
+    std::vector<std::string> frames = BoardFrames();
+    while (frames.size() < count && !patience.hasExpired()) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(Poll);
+        frames = BoardFrames();
+    }
+    return frames;
+}
+
+std::vector<SeenBox> UpdaterSession::BoxesCaptioned(const QString& caption) const
+{
+    std::vector<SeenBox> boxes;
+    for (const SeenBox& box : driver.Boxes())
+        if (box.caption == caption)
+            boxes.push_back(box);
+    return boxes;
+}
+
+void UpdaterSession::ReplaceBoard(std::vector<std::string> boardOptions)
+{
+    board.reset();  // frees the network address for the new board
+    StartBoard(std::move(boardOptions));
 }
 
 UpdaterSession::~UpdaterSession() = default;
@@ -92,4 +138,48 @@ std::vector<std::string> UpdaterSession::BoardFrames()
         if (line.rfind("rx ", 0) == 0)
             frames.push_back(line.substr(3));
     return frames;
+}
+
+std::vector<std::string> ImageUpdateFrames(std::size_t imageSize, int burnBlock)
+{
+    // An image block frame is its data behind the 8 bytes of start byte,
+    // checksum, payload length, group, operation and data count.
+    constexpr std::size_t ImageFrameOverhead = 8;
+    std::vector<std::string> frames = {"13 C8 SetBurnBlock block=" + std::to_string(burnBlock) + " length=7"};
+    const std::size_t blockSize = ImageBlockSize;
+    for (std::size_t k = 0; k <= imageSize / blockSize; ++k) {
+        const std::size_t count = std::min(blockSize, imageSize - k * blockSize);
+        frames.push_back("13 C9 ImageBlock count=" + std::to_string(count) +
+                         " length=" + std::to_string(count + ImageFrameOverhead));
+        frames.push_back("13 01 GetBootError length=6");
+    }
+    return frames;
+}
+
+namespace {
+
+::testing::AssertionResult CompareBytes(const std::optional<std::string>& kept, const std::string& expected,
+                                        bool prefixWillDo)
+{
+    if (!kept)
+        return ::testing::AssertionFailure() << "the board kept no such file";
+    const bool sizeFits = prefixWillDo ? kept->size() <= expected.size() : kept->size() == expected.size();
+    const auto at = std::mismatch(kept->begin(), kept->end(), expected.begin(), expected.end()).first;
+    if (sizeFits && at == kept->end())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "kept " << kept->size() << " bytes, expected "
+                                         << (prefixWillDo ? "a prefix of " : "") << expected.size()
+                                         << "; first difference at offset " << (at - kept->begin());
+}
+
+} // namespace
+
+::testing::AssertionResult SameBytes(const std::optional<std::string>& kept, const std::string& expected)
+{
+    return CompareBytes(kept, expected, false);
+}
+
+::testing::AssertionResult PrefixOf(const std::optional<std::string>& kept, const std::string& whole)
+{
+    return CompareBytes(kept, whole, true);
 }

@@ -1,0 +1,334 @@
+// A misbehaving board behind the real windows, over the serial line and over
+// UDP: answers that never come, come late, come twice, in pieces, behind
+// noise or alarms, and a board that goes away in the middle of a transfer.
+// Each case checks what the operator is shown and what reached the board: the
+// board's frames are those of the transfer, in order, none twice, and its
+// kept image is the file (or, when the transfer ended early, a prefix of it).
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <functional>
+
+#include "app/Application.h"
+#include "app/Encoder.h"
+#include "app/Feedback.h"
+#include "app/Unit1.h"
+#include "serial/AnswerDecoding.h"
+#include "serial/Unit2.h"
+#include "tests/e2e/UpdaterSession.h"
+
+namespace {
+
+// Images of three and two blocks; the second update runs on the board the
+// first one left behind.
+constexpr std::size_t FirstImageSize = 2 * ImageBlockSize + 52;
+constexpr std::size_t SecondImageSize = ImageBlockSize + 476;
+constexpr int QueriesOfBothUpdates = 5;
+
+const QString WatchdogCaption = QStringLiteral("RS232 Error");
+const QString ConfirmationCaption = QStringLiteral("Update Confirmation");
+
+QString WaitLabelOf(Link link)
+{
+    return link == Link::Serial ? QStringLiteral("GetBootError") : QStringLiteral("Net");
+}
+
+// How many watchdog reports the two updates of a case may show.
+enum class Reports {
+    None,
+    EveryQuery,      // one for each query of both updates
+    DroppedAnswers,  // exactly one for each answer the board dropped
+    AtLeastOne,      // the first query's, and at most one per query
+    AtMostOnePerQuery,
+};
+
+struct AnswerFault {
+    const char* name;
+    std::vector<std::string> boardOptions;
+    int watchdogMs;
+    Reports serial;
+    Reports network;
+    int alarmBeeps = 0;  // at least this many beeps beside those of the reports
+};
+
+// Generous intervals where no report is expected, so that a loaded machine
+// does not turn a timely answer into a late one.
+constexpr int RoomyWatchdogMs = 2000;
+constexpr int ShortWatchdogMs = 150;
+
+const std::vector<AnswerFault> AnswerFaults = {
+    {"SilentBoard", {"--no-answer"}, ShortWatchdogMs, Reports::EveryQuery, Reports::EveryQuery},
+    {"LateJustUnderTheWatchdog", {"--delay", "500"}, 800, Reports::None, Reports::None},
+    {"LateJustOverTheWatchdog", {"--delay", "450"}, ShortWatchdogMs, Reports::AtLeastOne, Reports::AtLeastOne},
+    {"EveryOtherAnswerDropped", {"--drop-every", "2"}, ShortWatchdogMs, Reports::DroppedAnswers,
+     Reports::DroppedAnswers},
+    {"NoiseBeforeAnswers", {"--noise", "00,55,FF,13,01"}, RoomyWatchdogMs, Reports::None, Reports::None},
+    // A stray start byte may take the answer's place on the serial line
+    // when both arrive in one read.
+    {"StartByteInTheNoise", {"--noise", "A5"}, ShortWatchdogMs, Reports::AtMostOnePerQuery, Reports::None},
+    {"AnswersInManyChunks", {"--split", "4,1,1,1"}, RoomyWatchdogMs, Reports::None, Reports::None},
+    // A start byte that ends its read carries no frame length: the serial
+    // decoding drops that answer.
+    {"StartByteAloneInItsChunk", {"--split", "1"}, ShortWatchdogMs, Reports::AtMostOnePerQuery, Reports::None},
+    // An alarm frame read together with the answer behind it hides the answer.
+    {"AlarmBeforeAnswers", {"--alarm"}, ShortWatchdogMs, Reports::AtMostOnePerQuery, Reports::None,
+     AlarmBeeps},
+    {"TwoAnswersPerRequest", {"--second-answer", "20"}, RoomyWatchdogMs, Reports::None, Reports::None},
+};
+
+// The boxes of the updates must be their confirmations and watchdog reports
+// only: no error report, nothing else. Returns the watchdog reports.
+std::vector<SeenBox> WatchdogReports(const UpdaterSession& session)
+{
+    std::vector<SeenBox> reports;
+    for (const SeenBox& box : session.driver.Boxes()) {
+        if (box.caption == ConfirmationCaption)
+            continue;
+        EXPECT_EQ(box.caption, WatchdogCaption) << box.text.toStdString();
+        EXPECT_EQ(box.text, WaitLabelOf(session.link));
+        EXPECT_EQ(box.icon, QMessageBox::NoIcon);
+        reports.push_back(box);
+    }
+    return reports;
+}
+
+void ExpectFinishedAndReady()
+{
+    EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
+    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->TransferRunning());
+    EXPECT_TRUE(Form1->Update1->isEnabled());
+}
+
+std::vector<std::string> Concat(std::vector<std::string> first, const std::vector<std::string>& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+void ExpectReportCount(Reports expected, std::size_t reports, std::uint64_t dropped)
+{
+    switch (expected) {
+    case Reports::None:
+        EXPECT_EQ(reports, 0u);
+        break;
+    case Reports::EveryQuery:
+        EXPECT_EQ(reports, static_cast<std::size_t>(QueriesOfBothUpdates));
+        break;
+    case Reports::DroppedAnswers:
+        EXPECT_GT(dropped, 0u);
+        EXPECT_EQ(reports, dropped);
+        break;
+    case Reports::AtLeastOne:
+        EXPECT_GE(reports, 1u);
+        EXPECT_LE(reports, static_cast<std::size_t>(QueriesOfBothUpdates));
+        break;
+    case Reports::AtMostOnePerQuery:
+        EXPECT_LE(reports, static_cast<std::size_t>(QueriesOfBothUpdates));
+        break;
+    }
+}
+
+class AnswerFaultMatrix : public ::testing::TestWithParam<std::tuple<AnswerFault, Link>> {};
+
+TEST_P(AnswerFaultMatrix, TheStreamGoesOnAndTheBoardGetsEveryFrameOnce)
+{
+    const auto& [fault, link] = GetParam();
+    UpdaterSession session(link, fault.boardOptions);
+    session.ShortenWatchdog(fault.watchdogMs);
+    const int beepsBefore = BeepCount;
+
+    const std::vector<std::string> frames =
+        Concat(ImageUpdateFrames(FirstImageSize), ImageUpdateFrames(SecondImageSize));
+    std::string first;
+    session.UpdateFirmware(session.MakeImage("app.hex", FirstImageSize, &first));
+    ExpectFinishedAndReady();
+    session.AwaitBoardFrames(ImageUpdateFrames(FirstImageSize).size());
+    EXPECT_TRUE(SameBytes(session.board->Kept("burn0.bin"), first));
+
+    // A later update on the same board, with whatever the first one left
+    // behind on the link.
+    std::string second;
+    session.UpdateFirmware(session.MakeImage("next.hex", SecondImageSize, &second));
+    ExpectFinishedAndReady();
+    session.AwaitBoardFrames(frames.size());
+    EXPECT_TRUE(SameBytes(session.board->Kept("burn0.bin"), second));
+
+    const std::size_t reports = WatchdogReports(session).size();
+    RecordProperty("watchdog_reports", static_cast<int>(reports));
+    EXPECT_EQ(session.BoxesCaptioned(ConfirmationCaption).size(), 2u);
+    EXPECT_GE(BeepCount - beepsBefore, static_cast<int>(reports) + fault.alarmBeeps);
+
+    // The board's counts stop it, so that its transcript is complete.
+    ExpectReportCount(link == Link::Serial ? fault.serial : fault.network, reports,
+                      session.board->Count("answers_dropped"));
+    EXPECT_EQ(session.BoardFrames(), frames);
+    EXPECT_EQ(session.board->Count("bad_frames"), 0u);
+    EXPECT_EQ(session.board->Count("stray_bytes"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, AnswerFaultMatrix,
+                         ::testing::Combine(::testing::ValuesIn(AnswerFaults),
+                                            ::testing::Values(Link::Serial, Link::Network)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    LinkName(std::get<1>(info.param));
+                         });
+
+// Runs `action` once, from inside the transfer's waits, as soon as the board
+// has kept `bytes` bytes of the image.
+class OnceBoardHolds {
+public:
+    OnceBoardHolds(UpdaterSession& session, std::size_t bytes, std::function<void()> action)
+    {
+        QObject::connect(&probe_, &QTimer::timeout, [this, &session, bytes, action] {
+            if (!done_ && session.board->Kept("burn0.bin").value_or("").size() >= bytes) {
+                done_ = true;
+                probe_.stop();
+                action();
+            }
+        });
+        probe_.start(ProbeIntervalMs);
+    }
+    bool Done() const { return done_; }
+
+private:
+    static constexpr int ProbeIntervalMs = 5;
+    QTimer probe_;
+    bool done_ = false;
+};
+
+// The board's frames are a prefix of the update's, and what it kept is a
+// prefix of the image, shorter than the whole.
+void ExpectCutShort(UpdaterSession& session, const std::string& image)
+{
+    const std::vector<std::string> frames = session.BoardFrames();
+    const std::vector<std::string> whole = ImageUpdateFrames(image.size());
+    ASSERT_LE(frames.size(), whole.size());
+    EXPECT_TRUE(std::equal(frames.begin(), frames.end(), whole.begin()));
+    const std::optional<std::string> kept = session.board->Kept("burn0.bin");
+    EXPECT_TRUE(PrefixOf(kept, image));
+    EXPECT_LT(kept.value_or("").size(), image.size());
+}
+
+// Enough blocks that the transfer is still running when the board goes.
+constexpr std::size_t LongImageSize = 7 * ImageBlockSize + 300;
+constexpr std::size_t BlocksBeforeTheBoardGoes = 2;
+const std::vector<std::string> SlowBoard = {"--delay", "20"};
+
+TEST(BoardGoesAway, SerialLineHungUpMidTransferIsReportedAndCanBeConnectedAgain)
+{
+    UpdaterSession session(Link::Serial, SlowBoard);
+    session.ShortenWatchdog(ShortWatchdogMs);
+    std::string image;
+    const std::string path = session.MakeImage("app.hex", LongImageSize, &image);
+    OnceBoardHolds stop(session, BlocksBeforeTheBoardGoes * ImageBlockSize, [&] { session.board->Stop(); });
+    session.UpdateFirmware(path);
+    ASSERT_TRUE(stop.Done());
+
+    // The wait that was running may time out; the next write fails and ends
+    // the transfer with the driver's error.
+    const std::vector<SeenBox> reports = session.BoxesCaptioned(WatchdogCaption);
+    EXPECT_LE(reports.size(), 1u);
+    const std::vector<SeenBox> errors = session.BoxesCaptioned(ProgramName);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].text.startsWith("WriteFile function failed (win error code: ")) << errors[0].text.toStdString();
+    EXPECT_EQ(errors[0].icon, QMessageBox::Critical);
+    EXPECT_NE(Form1->Panel1->text(), "Finish Update");
+    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->TransferRunning());
+    EXPECT_TRUE(Form1->Update1->isEnabled());
+    ExpectCutShort(session, image);
+
+    // A new board behind COM1: Connect reaches it, and the update goes through.
+    session.ReplaceBoard();
+    session.driver.Clear();
+    Form2->Button2->click();
+    EXPECT_TRUE(Form2->ComPort1->Connected());
+    EXPECT_TRUE(session.driver.Boxes().empty());
+    session.UpdateFirmware(path);
+    ExpectFinishedAndReady();
+    EXPECT_TRUE(SameBytes(session.board->Kept("burn0.bin"), image));
+    EXPECT_EQ(session.BoardFrames(), ImageUpdateFrames(image.size()));
+    EXPECT_EQ(session.driver.Boxes().size(), 1u);  // the confirmation
+}
+
+TEST(BoardGoesAway, NetworkBoardVanishingCostsOneBoundedWaitPerQuery)
+{
+    UpdaterSession session(Link::Network, SlowBoard);
+    session.ShortenWatchdog(ShortWatchdogMs);
+    std::string image;
+    const std::string path = session.MakeImage("app.hex", LongImageSize, &image);
+    OnceBoardHolds stop(session, BlocksBeforeTheBoardGoes * ImageBlockSize, [&] { session.board->Stop(); });
+    session.UpdateFirmware(path);
+    ASSERT_TRUE(stop.Done());
+
+    // Every query left unanswered ends its wait at the watchdog's interval
+    // with the "Net" report; a missing answer never ends the stream.
+    const std::vector<SeenBox> reports = WatchdogReports(session);
+    const std::size_t queries = LongImageSize / ImageBlockSize + 1;
+    EXPECT_GE(reports.size(), 1u);
+    EXPECT_LE(reports.size(), queries - BlocksBeforeTheBoardGoes);
+    ExpectFinishedAndReady();
+    ExpectCutShort(session, image);
+
+    // The board comes back on its address.
+    session.ReplaceBoard();
+    session.driver.Clear();
+    session.UpdateFirmware(path);
+    ExpectFinishedAndReady();
+    EXPECT_TRUE(SameBytes(session.board->Kept("burn0.bin"), image));
+    EXPECT_EQ(session.BoardFrames(), ImageUpdateFrames(image.size()));
+    EXPECT_TRUE(WatchdogReports(session).empty());
+}
+
+// Datagrams the endpoint cannot take as an answer end the transfer with the
+// endpoint's error, right after the first block's query.
+struct BadDatagram {
+    const char* name;
+    std::vector<std::string> boardOptions;
+    const char* report;
+};
+
+class BadAnswerDatagram : public ::testing::TestWithParam<BadDatagram> {};
+
+TEST_P(BadAnswerDatagram, EndsTheTransferWithTheEndpointsError)
+{
+    UpdaterSession session(Link::Network, GetParam().boardOptions);
+    std::string image;
+    const std::string path = session.MakeImage("app.hex", FirstImageSize, &image);
+    session.UpdateFirmware(path);
+
+    const std::vector<SeenBox> errors = session.BoxesCaptioned(ProgramName);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].text, GetParam().report);
+    EXPECT_EQ(errors[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(Form1->Panel1->text(), "Updating Please Wait !");
+    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->TransferRunning());
+    EXPECT_TRUE(Form1->Update1->isEnabled());
+    const std::vector<std::string> firstBlock = {"13 C8 SetBurnBlock block=0 length=7",
+                                                 "13 C9 ImageBlock count=1024 length=1032",
+                                                 "13 01 GetBootError length=6"};
+    EXPECT_EQ(session.BoardFrames(), firstBlock);
+    EXPECT_TRUE(SameBytes(session.board->Kept("burn0.bin"), image.substr(0, ImageBlockSize)));
+
+    // A sound board on the same address gets the whole image.
+    session.ReplaceBoard();
+    session.UpdateFirmware(path);
+    ExpectFinishedAndReady();
+    EXPECT_TRUE(SameBytes(session.board->Kept("burn0.bin"), image));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, BadAnswerDatagram,
+    ::testing::Values(BadDatagram{"Empty", {"--empty-datagram"}, "UDP Receive Error = 0."},
+                      BadDatagram{"LongerThanAnAnswer", {"--pad-datagram", "101"},
+                                  "Socket Error # 10040\r\nMessage too long."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
