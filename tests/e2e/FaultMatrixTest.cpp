@@ -220,70 +220,75 @@ constexpr std::size_t LongImageSize = 7 * ImageBlockSize + 300;
 constexpr std::size_t BlocksBeforeTheBoardGoes = 2;
 const std::vector<std::string> SlowBoard = {"--delay", "20"};
 
-TEST(BoardGoesAway, SerialLineHungUpMidTransferIsReportedAndCanBeConnectedAgain)
+// Runs an update of a long image and stops the board from inside it, once
+// the board holds the first blocks. Returns the image's path.
+std::string UpdateAndLoseTheBoard(UpdaterSession& session, std::string& image)
 {
-    UpdaterSession session(Link::Serial, SlowBoard);
     session.ShortenWatchdog(ShortWatchdogMs);
-    std::string image;
     const std::string path = session.MakeImage("app.hex", LongImageSize, &image);
     OnceBoardHolds stop(session, BlocksBeforeTheBoardGoes * ImageBlockSize, [&] { session.board->Stop(); });
     session.UpdateFirmware(path);
-    ASSERT_TRUE(stop.Done());
-
-    // The wait that was running may time out; the next write fails and ends
-    // the transfer with the driver's error.
-    const std::vector<SeenBox> reports = session.BoxesCaptioned(WatchdogCaption);
-    EXPECT_LE(reports.size(), 1u);
-    const std::vector<SeenBox> errors = session.BoxesCaptioned(ProgramName);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_TRUE(errors[0].text.startsWith("WriteFile function failed (win error code: ")) << errors[0].text.toStdString();
-    EXPECT_EQ(errors[0].icon, QMessageBox::Critical);
-    EXPECT_NE(Form1->Panel1->text(), "Finish Update");
-    EXPECT_FALSE(ProgramTerminating());
-    EXPECT_FALSE(Form1->TransferRunning());
-    EXPECT_TRUE(Form1->Update1->isEnabled());
+    EXPECT_TRUE(stop.Done());
     ExpectCutShort(session, image);
-
-    // A new board behind COM1: Connect reaches it, and the update goes through.
-    session.ReplaceBoard();
-    session.driver.Clear();
-    Form2->Button2->click();
-    EXPECT_TRUE(Form2->ComPort1->Connected());
-    EXPECT_TRUE(session.driver.Boxes().empty());
-    session.UpdateFirmware(path);
-    ExpectFinishedAndReady();
-    EXPECT_TRUE(SameBytes(session.board->Kept("burn0.bin"), image));
-    EXPECT_EQ(session.BoardFrames(), ImageUpdateFrames(image.size()));
-    EXPECT_EQ(session.driver.Boxes().size(), 1u);  // the confirmation
+    return path;
 }
 
-TEST(BoardGoesAway, NetworkBoardVanishingCostsOneBoundedWaitPerQuery)
+// The same image again, to the board that took the lost one's place.
+void ExpectTheNewBoardGetsItAll(UpdaterSession& session, const std::string& path, const std::string& image)
 {
-    UpdaterSession session(Link::Network, SlowBoard);
-    session.ShortenWatchdog(ShortWatchdogMs);
-    std::string image;
-    const std::string path = session.MakeImage("app.hex", LongImageSize, &image);
-    OnceBoardHolds stop(session, BlocksBeforeTheBoardGoes * ImageBlockSize, [&] { session.board->Stop(); });
-    session.UpdateFirmware(path);
-    ASSERT_TRUE(stop.Done());
-
-    // Every query left unanswered ends its wait at the watchdog's interval
-    // with the "Net" report; a missing answer never ends the stream.
-    const std::vector<SeenBox> reports = WatchdogReports(session);
-    const std::size_t queries = LongImageSize / ImageBlockSize + 1;
-    EXPECT_GE(reports.size(), 1u);
-    EXPECT_LE(reports.size(), queries - BlocksBeforeTheBoardGoes);
-    ExpectFinishedAndReady();
-    ExpectCutShort(session, image);
-
-    // The board comes back on its address.
-    session.ReplaceBoard();
-    session.driver.Clear();
     session.UpdateFirmware(path);
     ExpectFinishedAndReady();
     EXPECT_TRUE(SameBytes(session.board->Kept("burn0.bin"), image));
     EXPECT_EQ(session.BoardFrames(), ImageUpdateFrames(image.size()));
     EXPECT_TRUE(WatchdogReports(session).empty());
+}
+
+TEST(BoardGoesAway, SerialLineHungUpMidTransferIsReportedAndCanBeConnectedAgain)
+{
+    UpdaterSession session(Link::Serial, SlowBoard);
+    std::string image;
+    const std::string path = UpdateAndLoseTheBoard(session, image);
+
+    // The wait that was running may time out; the next write fails and ends
+    // the transfer with the driver's error.
+    EXPECT_LE(session.BoxesCaptioned(WatchdogCaption).size(), 1u);
+    const std::vector<SeenBox> errors = session.BoxesCaptioned(ProgramName);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].text.startsWith("WriteFile function failed (win error code: "))
+        << errors[0].text.toStdString();
+    EXPECT_EQ(errors[0].icon, QMessageBox::Critical);
+    EXPECT_NE(Form1->Panel1->text(), "Finish Update");
+    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->TransferRunning());
+    EXPECT_TRUE(Form1->Update1->isEnabled());
+
+    // A new board behind COM1: Connect reaches it.
+    session.ReplaceBoard();
+    session.driver.Clear();
+    Form2->Button2->click();
+    EXPECT_TRUE(Form2->ComPort1->Connected());
+    EXPECT_TRUE(session.driver.Boxes().empty());
+    ExpectTheNewBoardGetsItAll(session, path, image);
+}
+
+TEST(BoardGoesAway, NetworkBoardVanishingCostsOneBoundedWaitPerQuery)
+{
+    UpdaterSession session(Link::Network, SlowBoard);
+    std::string image;
+    const std::string path = UpdateAndLoseTheBoard(session, image);
+
+    // Every query left unanswered ends its wait at the watchdog's interval
+    // with the "Net" report; a missing answer never ends the stream.
+    const std::size_t reports = WatchdogReports(session).size();
+    const std::size_t queries = LongImageSize / ImageBlockSize + 1;
+    EXPECT_GE(reports, 1u);
+    EXPECT_LE(reports, queries - BlocksBeforeTheBoardGoes);
+    ExpectFinishedAndReady();
+
+    // The board comes back on its address.
+    session.ReplaceBoard();
+    session.driver.Clear();
+    ExpectTheNewBoardGetsItAll(session, path, image);
 }
 
 // Datagrams the endpoint cannot take as an answer end the transfer with the
