@@ -117,8 +117,13 @@ void TComThread::Stop()
 
 void TComThread::NotifyWritten()
 {
-    txPending_.store(true);
-    Signal(writtenSignal_);
+    // Only the write that finds nothing pending wakes the thread. While a write
+    // is pending the thread looks at the output queue anyway (at once after a
+    // wake-up, then every StatusPollMs), so waking it for every one-byte write
+    // of a frame would cost a system call and a thread switch per byte and
+    // tell it nothing new.
+    if (!txPending_.exchange(true))
+        Signal(writtenSignal_);
 }
 
 void TComThread::Execute()
