@@ -1,0 +1,83 @@
+#include "bench/Report.h"
+
+#include <cmath>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+constexpr int NameWidth = 36;
+constexpr int FigureWidth = 18;
+constexpr int LimitWidth = 46;
+constexpr int RatioDecimals = 3;
+constexpr int GoalDecimals = 2;
+// Numbers at least this large are shown without decimals; smaller ones with
+// three significant digits.
+constexpr double WholeNumberFrom = 100;
+constexpr int SignificantDigits = 3;
+
+std::string Number(double value)
+{
+    std::ostringstream text;
+    if (std::fabs(value) >= WholeNumberFrom)
+        text << std::fixed << std::setprecision(0) << value;
+    else
+        text << std::setprecision(SignificantDigits) << value;
+    return text.str();
+}
+
+std::string Text(const Quantity& quantity)
+{
+    return Number(quantity.value) + " " + quantity.unit;
+}
+
+std::string Fixed(double value, int decimals)
+{
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(decimals) << value;
+    return text.str();
+}
+
+} // namespace
+
+std::optional<bool> Goal::MetBy(double ratio) const
+{
+    switch (kind) {
+    case Kind::AtLeast: return ratio >= bound;
+    case Kind::Below: return ratio < bound;
+    case Kind::None: break;
+    }
+    return std::nullopt;
+}
+
+std::string Goal::Text() const
+{
+    switch (kind) {
+    case Kind::AtLeast: return ">= " + Fixed(bound, GoalDecimals);
+    case Kind::Below: return "< " + Fixed(bound, GoalDecimals);
+    case Kind::None: break;
+    }
+    return "none";
+}
+
+void PrintFigure(const Figure& figure)
+{
+    const double ratio = figure.limit.value > 0 ? figure.figure.value / figure.limit.value : NAN;
+    std::string shown = Text(figure.figure);
+    if (!figure.detail.empty())
+        shown += " (" + figure.detail + ")";
+    const std::string limit = "limit " + Text(figure.limit) + " (" + figure.limitSource + ")";
+    std::ostringstream line;
+    line << std::left << std::setw(NameWidth) << figure.name << "  " << std::setw(FigureWidth) << shown << "  "
+         << std::setw(LimitWidth) << limit << "  ratio " << Fixed(ratio, RatioDecimals) << "  goal "
+         << figure.goal.Text();
+    if (const std::optional<bool> met = figure.goal.MetBy(ratio))
+        line << (*met ? "  met" : "  MISSED");
+    std::cout << line.str() << std::endl;
+}
+
+void PrintNotMeasured(const std::string& name, const std::string& reason)
+{
+    std::cout << std::left << std::setw(NameWidth) << name << "  not measured: " << reason << std::endl;
+}

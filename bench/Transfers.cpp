@@ -1,0 +1,99 @@
+#include "bench/Transfers.h"
+
+#include <QAction>
+#include <QLabel>
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "app/Unit1.h"
+#include "app/UpdateState.h"
+
+namespace {
+
+// Images are written and compared in pieces of this size.
+constexpr std::size_t FileChunk = 64 * 1024;
+// The image's bytes vary with their position, with no period of a block, and
+// include the frame's start byte.
+constexpr std::uint64_t PatternStep = 7;
+constexpr std::uint64_t PatternDrift = 251;
+
+const QString FinishText = QStringLiteral("Finish Update");
+const QString ConfirmationCaption = QStringLiteral("Update Confirmation");
+
+void CheckNoErrorReported(const UpdaterSession& session)
+{
+    for (const SeenBox& box : session.driver.Boxes()) {
+        if (box.caption != ConfirmationCaption)
+            throw std::runtime_error("the updater reported \"" + box.caption.toStdString() + "\": \""
+                                     + box.text.toStdString() + "\"");
+    }
+    if (Form1->Panel1->text() != FinishText)
+        throw std::runtime_error("the transfer ended with \"" + Form1->Panel1->text().toStdString() + "\"");
+}
+
+// Compares piece by piece, so that a large image is never held whole.
+bool SameContent(const std::string& one, const std::string& other)
+{
+    std::ifstream first(one, std::ios::binary);
+    std::ifstream second(other, std::ios::binary);
+    std::array<char, FileChunk> a{};
+    std::array<char, FileChunk> b{};
+    while (first && second) {
+        first.read(a.data(), a.size());
+        second.read(b.data(), b.size());
+        if (first.gcount() != second.gcount() || !std::equal(a.begin(), a.begin() + first.gcount(), b.begin()))
+            return false;
+    }
+    return first.eof() && second.eof();
+}
+
+void CheckBoardKeptImage(const UpdaterSession& session, const std::string& path, std::uint64_t size)
+{
+    const std::filesystem::path kept = session.board->OutFolder() / "burn0.bin";
+    std::error_code error;
+    const std::uintmax_t keptSize = std::filesystem::file_size(kept, error);
+    if (error || keptSize != size)
+        throw std::runtime_error("the board kept " + (error ? std::string("no image") : std::to_string(keptSize))
+                                 + " of " + std::to_string(size) + " bytes");
+    if (!SameContent(path, kept.string()))
+        throw std::runtime_error("the board kept an image that differs from the one sent");
+}
+
+} // namespace
+
+std::string WriteImage(const UpdaterSession& session, const std::string& name, std::uint64_t size)
+{
+    const std::string path = session.windows.PathOf(name);
+    std::ofstream image(path, std::ios::binary | std::ios::trunc);
+    std::array<char, FileChunk> chunk{};
+    for (std::uint64_t offset = 0; offset < size;) {
+        const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - offset));
+        for (std::size_t i = 0; i < length; ++i, ++offset)
+            chunk[i] = static_cast<char>(offset * PatternStep + offset / PatternDrift);
+        image.write(chunk.data(), static_cast<std::streamsize>(length));
+    }
+    image.close();
+    if (!image)
+        throw std::runtime_error("cannot write the image " + path);
+    return path;
+}
+
+Usage TimedUpdate(UpdaterSession& session, const std::string& path, std::uint64_t size)
+{
+    // What File, Open Firmware leaves behind, without the dialog.
+    UpdateKind = KindFirmware;
+    BurnBlockNumber = 0;
+    FirmwareFileName = path;
+    session.driver.Clear();
+
+    const Stopwatch clock;
+    Form1->Update1->trigger();
+    const Usage usage = clock.Elapsed();
+
+    CheckNoErrorReported(session);
+    CheckBoardKeptImage(session, path, size);
+    return usage;
+}

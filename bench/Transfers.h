@@ -1,0 +1,20 @@
+// Firmware image transfers by the updater's real windows (offscreen) to the
+// simulated board, measured.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "bench/Usage.h"
+#include "tests/e2e/UpdaterSession.h"
+
+// Writes an image of `size` bytes into the session's working folder and
+// returns its path. The image is written piece by piece, so that making it
+// does not raise the process's peak memory.
+std::string WriteImage(const UpdaterSession& session, const std::string& name, std::uint64_t size);
+
+// Runs a confirmed Update of the firmware image at `path` and returns what
+// it cost. Throws std::runtime_error when the updater reported an error or did
+// not finish, or the board did not keep the whole image: a failed transfer
+// gives no figure.
+Usage TimedUpdate(UpdaterSession& session, const std::string& path, std::uint64_t size);

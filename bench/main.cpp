@@ -1,0 +1,262 @@
+// The updater's benchmarks: its real transfers (offscreen windows, the
+// simulated board behind a pseudo-terminal or a loopback address) held against
+// what the same links do without the updater, measured in the same run.
+//
+//   updater_bench [NAME...]              runs the named benchmarks (all without a
+//                                        name; see Benchmarks), one line a figure
+//   updater_bench --peak-memory BYTES    one transfer of BYTES; prints its peak memory
+//
+// The figures are printed, not judged: the exit status is 0 when every figure
+// was measured, 1 when one could not be, 2 for a bad command line.
+#include <QProcess>
+#include <QStringList>
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <stdexcept>
+#include <thread>
+
+#include "app/Application.h"
+#include "bench/LinkLimits.h"
+#include "bench/Report.h"
+#include "bench/Transfers.h"
+
+namespace {
+
+constexpr std::uint64_t KiB = 1024;
+constexpr std::uint64_t MiB = 1024 * KiB;
+constexpr double KiBPerMiB = 1024;
+
+constexpr std::uint64_t SerialImageSize = 256 * KiB;
+constexpr std::uint64_t NetworkImageSize = 4 * MiB;
+constexpr std::uint64_t SmallMemoryImage = 1 * MiB;
+constexpr std::uint64_t LargeMemoryImage = 64 * MiB;
+
+constexpr int SlowBaud = 115200;
+constexpr int FastBaud = 921600;
+constexpr int BitsPerByte = 10;  // 8N1: a start bit, 8 data bits, a stop bit
+
+// Every block costs its frame and the query out and the answer back.
+constexpr double ProtocolCeiling =
+    static_cast<double>(ImageBlockSize) / (BlockFrameSize + QueryFrameSize + AnswerFrameSize);
+
+const Goal LineGoal = Goal::AtLeast(0.95);
+const Goal UnpacedGoal = Goal::AtLeast(0.8);
+const Goal NetworkGoal = Goal::AtLeast(0.9);
+const Goal BelowLimit = Goal::Below(1.0);
+const Goal CpuGoal = Goal::Below(0.05);
+constexpr double MemoryLimitMiB = 2;
+
+// The unpaced links' rates swing with whatever else the machine runs, the
+// limits' as much as the transfers': each is measured this many times, in
+// turns with its limit, and the best of each is kept.
+constexpr int Rounds = 3;
+
+// The memory runs use the faster of the two unpaced links; a 64 MiB image
+// takes seconds over UDP and minutes over the pseudo-terminal.
+constexpr Link MemoryLink = Link::Network;
+
+const QString PeakMemoryOption = QStringLiteral("--peak-memory");
+const std::string PeakLinePrefix = "peak_kib ";
+// A memory run's transfer takes seconds; this only ends a hung one.
+constexpr int MemoryRunLimitMs = 180000;
+
+std::string ImageName(std::uint64_t size)
+{
+    return "image" + std::to_string(size) + ".hex";
+}
+
+Usage TransferOver(Link link, std::vector<std::string> boardOptions, std::uint64_t size)
+{
+    UpdaterSession session(link, std::move(boardOptions));
+    return TimedUpdate(session, WriteImage(session, ImageName(size), size), size);
+}
+
+double PayloadRate(std::uint64_t size, const Usage& usage)
+{
+    return static_cast<double>(size) / usage.wallSeconds;
+}
+
+struct RatePair {
+    double figure = 0;
+    double limit = 0;
+};
+
+RatePair BestOfRounds(const std::function<double()>& figure, const std::function<double()>& limit)
+{
+    RatePair best;
+    for (int round = 0; round < Rounds; ++round) {
+        best.figure = std::max(best.figure, figure());
+        best.limit = std::max(best.limit, limit());
+    }
+    return best;
+}
+
+// A serial transfer to a board that reads at `baud`; prints the payload rate
+// against the line rate and against the protocol's ceiling.
+Usage PacedSerial(int baud)
+{
+    const Usage usage = TransferOver(Link::Serial, {"--baud", std::to_string(baud)}, SerialImageSize);
+    const double rate = PayloadRate(SerialImageSize, usage);
+    const double line = static_cast<double>(baud) / BitsPerByte;
+    const std::string name = "serial, paced at " + std::to_string(baud) + " baud";
+    PrintFigure({name, {rate, "B/s"}, {line, "B/s"}, "line rate, 8N1", LineGoal, ""});
+    PrintFigure({name, {rate, "B/s"}, {line * ProtocolCeiling, "B/s"}, "protocol ceiling 1024/1046 of the line",
+                 Goal::Informative(), ""});
+    return usage;
+}
+
+void Cpu(const Usage& paced)
+{
+    PrintFigure({"CPU, paced at " + std::to_string(SlowBaud) + " baud", {paced.cpuSeconds / paced.wallSeconds, "s/s"},
+                 {1, "s/s"}, "one core busy", CpuGoal, ""});
+}
+
+void UnpacedSerial()
+{
+    const RatePair best = BestOfRounds(
+        [] { return PayloadRate(SerialImageSize, TransferOver(Link::Serial, {}, SerialImageSize)); },
+        [] { return PseudoTerminalOneByteRate(SerialImageSize); });
+    PrintFigure({"serial, unpaced", {best.figure, "B/s"}, {best.limit, "B/s"}, "one-byte writes into a pseudo-terminal",
+                 UnpacedGoal, ""});
+}
+
+void Network()
+{
+    const std::uint64_t blocks = NetworkImageSize / ImageBlockSize + 1;
+    const RatePair best = BestOfRounds(
+        [&] { return static_cast<double>(blocks) / TransferOver(Link::Network, {}, NetworkImageSize).wallSeconds; },
+        [&] { return DatagramPingPongRate(blocks); });
+    PrintFigure({"network, loopback UDP", {best.figure, "blocks/s"}, {best.limit, "blocks/s"}, "datagram ping-pong",
+                 NetworkGoal, ""});
+}
+
+// Runs this program once more for one transfer of `size` bytes and returns the
+// peak memory it printed, in KiB.
+double PeakMemoryOfRun(std::uint64_t size)
+{
+    QProcess run;
+    run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    run.start(QCoreApplication::applicationFilePath(), {PeakMemoryOption, QString::number(size)});
+    if (!run.waitForFinished(MemoryRunLimitMs) || run.exitStatus() != QProcess::NormalExit || run.exitCode() != 0) {
+        run.kill();
+        run.waitForFinished();
+        throw std::runtime_error("the run of " + std::to_string(size / MiB) + " MiB failed");
+    }
+    const std::string output = run.readAllStandardOutput().toStdString();
+    const std::size_t at = output.find(PeakLinePrefix);
+    if (at == std::string::npos)
+        throw std::runtime_error("the run of " + std::to_string(size / MiB) + " MiB printed no peak");
+    return std::stod(output.substr(at + PeakLinePrefix.size()));
+}
+
+void Memory()
+{
+    const double small = PeakMemoryOfRun(SmallMemoryImage) / KiBPerMiB;
+    const double large = PeakMemoryOfRun(LargeMemoryImage) / KiBPerMiB;
+    const std::string peaks = "peaks " + std::to_string(static_cast<int>(large)) + " and "
+                              + std::to_string(static_cast<int>(small)) + " MiB";
+    PrintFigure({"memory, 64 MiB less 1 MiB, network", {large - small, "MiB"}, {MemoryLimitMiB, "MiB"},
+                 "what the stream may add", BelowLimit, peaks});
+}
+
+// Runs one benchmark; a failure is printed in place of its figures.
+bool Measured(const std::string& name, const std::function<void()>& benchmark)
+{
+    try {
+        benchmark();
+        return true;
+    } catch (const std::exception& error) {
+        PrintNotMeasured(name, error.what());
+        return false;
+    }
+}
+
+struct Benchmark {
+    const char* name;
+    std::function<void()> run;
+};
+
+// The CPU figure comes from the paced run at 115200 baud.
+std::vector<Benchmark> Benchmarks()
+{
+    return {
+        {"paced", [] { Cpu(PacedSerial(SlowBaud)); PacedSerial(FastBaud); }},
+        {"unpaced", UnpacedSerial},
+        {"network", Network},
+        {"memory", Memory},
+    };
+}
+
+bool KnownNames(const QStringList& names)
+{
+    const std::vector<Benchmark> benchmarks = Benchmarks();
+    return std::all_of(names.begin(), names.end(), [&](const QString& name) {
+        return std::any_of(benchmarks.begin(), benchmarks.end(),
+                           [&](const Benchmark& benchmark) { return name == QLatin1String(benchmark.name); });
+    });
+}
+
+std::string NameList()
+{
+    std::string list;
+    for (const Benchmark& benchmark : Benchmarks())
+        list += (list.empty() ? "" : "|") + std::string(benchmark.name);
+    return list;
+}
+
+// What else the machine was doing: the figures of a busy machine swing.
+void PrintMachine()
+{
+    std::string load;
+    std::ifstream("/proc/loadavg") >> load;
+    std::cout << "# " << std::thread::hardware_concurrency() << " processors, load average " << load
+              << " at the start; unpaced rates and their limits are the best of " << Rounds << " rounds"
+              << std::endl;
+}
+
+int Run(const QStringList& names)
+{
+    PrintMachine();
+    bool all = true;
+    for (const Benchmark& benchmark : Benchmarks()) {
+        if (names.isEmpty() || names.contains(QLatin1String(benchmark.name)))
+            all = Measured(benchmark.name, benchmark.run) && all;
+    }
+    return all ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
+int RunPeakMemory(std::uint64_t size)
+{
+    try {
+        TransferOver(MemoryLink, {}, size);
+    } catch (const std::exception& error) {
+        std::cerr << "peak memory run: " << error.what() << std::endl;
+        return EXIT_FAILURE;
+    }
+    std::cout << PeakLinePrefix << PeakResidentKiB() << std::endl;
+    return EXIT_SUCCESS;
+}
+
+constexpr int UsageError = 2;
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    TApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    if (!arguments.isEmpty() && arguments.first() == PeakMemoryOption) {
+        bool isNumber = false;
+        const qulonglong size = arguments.size() == 2 ? arguments[1].toULongLong(&isNumber) : 0;
+        if (isNumber)
+            return RunPeakMemory(size);
+    } else if (KnownNames(arguments)) {
+        return Run(arguments);
+    }
+    std::cerr << "usage: updater_bench [" << NameList() << "]... | --peak-memory BYTES" << std::endl;
+    return UsageError;
+}

@@ -1,0 +1,137 @@
+// The benchmarks' measuring code: a limit that stalls, a failed transfer that
+// still gives a figure, or a report that reads a missed goal as met would make
+// every printed figure worthless.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QTimer>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <vector>
+
+#include "app/Unit1.h"
+#include "bench/LinkLimits.h"
+#include "bench/Report.h"
+#include "bench/Transfers.h"
+#include "bench/Usage.h"
+
+namespace {
+
+constexpr std::size_t FewBytes = 4096;
+constexpr std::size_t FewCycles = 50;
+
+std::string PrintedLine(const Figure& figure)
+{
+    ::testing::internal::CaptureStdout();
+    PrintFigure(figure);
+    return ::testing::internal::GetCapturedStdout();
+}
+
+TEST(LinkLimits, BothLimitsEndWithAPositiveRate)
+{
+    const double pseudoTerminal = PseudoTerminalOneByteRate(FewBytes);
+    const double pingPong = DatagramPingPongRate(FewCycles);
+    EXPECT_TRUE(std::isfinite(pseudoTerminal) && pseudoTerminal > 0) << pseudoTerminal;
+    EXPECT_TRUE(std::isfinite(pingPong) && pingPong > 0) << pingPong;
+}
+
+TEST(Report, OneLineHoldsTheFigureItsLimitTheRatioAndTheVerdict)
+{
+    const std::string line = PrintedLine(
+        {"serial, paced at 115200 baud", {11364, "B/s"}, {11520, "B/s"}, "line rate, 8N1", Goal::AtLeast(0.95), ""});
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
+    for (const char* part : {"serial, paced at 115200 baud", "11364 B/s", "limit 11520 B/s (line rate, 8N1)",
+                             "ratio 0.986", "goal >= 0.95", " met"})
+        EXPECT_NE(line.find(part), std::string::npos) << part << " in " << line;
+}
+
+TEST(Report, VerdictsAtTheBoundsAndWithoutALimit)
+{
+    // "At least" takes its bound, "below" does not; a figure without a goal has no verdict.
+    EXPECT_NE(PrintedLine({"a", {95, "B/s"}, {100, "B/s"}, "x", Goal::AtLeast(0.95), ""}).find(" met"),
+              std::string::npos);
+    EXPECT_NE(PrintedLine({"b", {2, "MiB"}, {2, "MiB"}, "x", Goal::Below(1.0), ""}).find("MISSED"), std::string::npos);
+    const std::string informative = PrintedLine({"c", {1, "B/s"}, {2, "B/s"}, "x", Goal::Informative(), ""});
+    EXPECT_EQ(informative.find("met"), std::string::npos);
+    EXPECT_EQ(informative.find("MISSED"), std::string::npos);
+    // A limit that could not be measured never makes a goal look met.
+    EXPECT_NE(PrintedLine({"d", {5, "B/s"}, {0, "B/s"}, "x", Goal::AtLeast(0.8), ""}).find("MISSED"),
+              std::string::npos);
+}
+
+TEST(Usage, PeakMemoryFollowsWhatTheProcessTouches)
+{
+    // More than the test process has ever held, so that the peak must move.
+    constexpr std::size_t Touched = 64 * 1024 * 1024;
+    constexpr std::int64_t TouchedKiB = Touched / 1024;
+    const std::int64_t before = PeakResidentKiB();
+    std::vector<char> memory(Touched, 1);
+    const std::int64_t after = PeakResidentKiB();
+    EXPECT_EQ(memory.back(), 1);  // keeps the memory in use until the peak was read
+    EXPECT_GE(after - before, TouchedKiB / 2);
+}
+
+class TimedTransfer : public ::testing::TestWithParam<Link> {};
+
+TEST_P(TimedTransfer, AWholeImageGivesItsCost)
+{
+    UpdaterSession session(GetParam());
+    // Across a piece of the image writer, so that pieces join without a seam.
+    constexpr std::uint64_t Size = 64 * 1024 + 3000;
+    const std::string path = WriteImage(session, "image.hex", Size);
+    ASSERT_EQ(std::filesystem::file_size(path), Size);
+    const Usage usage = TimedUpdate(session, path, Size);
+    EXPECT_GT(usage.wallSeconds, 0);
+    EXPECT_GE(usage.cpuSeconds, 0);
+}
+
+TEST_P(TimedTransfer, AnErrorTheUpdaterReportedGivesNoFigure)
+{
+    UpdaterSession session(GetParam(), {"--no-answer"});
+    session.ShortenWatchdog(50);
+    const std::string path = WriteImage(session, "image.hex", 100);
+    EXPECT_THROW(TimedUpdate(session, path, 100), std::runtime_error);
+    EXPECT_THROW(TimedUpdate(session, session.windows.PathOf("missing.hex"), 100), std::runtime_error);
+}
+
+TEST_P(TimedTransfer, AnImageTheBoardDidNotKeepAsSentGivesNoFigure)
+{
+    UpdaterSession session(GetParam());
+    constexpr std::uint64_t Size = 3000;
+    const std::string path = WriteImage(session, "image.hex", Size);
+    // Once the transfer waits for its first answer, the first block has gone
+    // out: a byte of it changes on disk, and the board keeps the old one.
+    std::function<void()> changeSentByte = [&] {
+        if (!Form1->TransferRunning()) {
+            QTimer::singleShot(0, changeSentByte);
+            return;
+        }
+        std::fstream(path, std::ios::in | std::ios::out | std::ios::binary).put('\x5A');
+    };
+    QTimer::singleShot(0, changeSentByte);
+    EXPECT_THROW(TimedUpdate(session, path, Size), std::runtime_error);
+    EXPECT_EQ(std::filesystem::file_size(session.board->OutFolder() / "burn0.bin"), Size);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, TimedTransfer, ::testing::Values(Link::Serial, Link::Network),
+                         [](const auto& info) { return LinkName(info.param); });
+
+TEST(BenchCommand, AMemoryRunPrintsItsPeakAndABadCommandLineIsRefused)
+{
+    QProcess run;
+    run.start(QStringLiteral(UPDATER_BENCH_PATH), {QStringLiteral("--peak-memory"), QStringLiteral("100000")});
+    ASSERT_TRUE(run.waitForFinished(60000));
+    EXPECT_EQ(run.exitCode(), 0);
+    EXPECT_TRUE(run.readAllStandardOutput().startsWith("peak_kib "));
+
+    for (const QStringList& bad : {QStringList{"nonsense"}, QStringList{"--peak-memory"},
+                                   QStringList{"--peak-memory", "12x"}}) {
+        run.start(QStringLiteral(UPDATER_BENCH_PATH), bad);
+        ASSERT_TRUE(run.waitForFinished(60000));
+        EXPECT_EQ(run.exitCode(), 2) << bad.join(' ').toStdString();
+    }
+}
+
+} // namespace
