@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -129,12 +130,13 @@ void DrainPseudoTerminal(int master, std::size_t bytes)
 
 // --- The datagram sockets ---
 
-sockaddr_in LoopbackPort(std::uint16_t port)
+sockaddr_in SocketAddress(const std::string& dotted, std::uint16_t port)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    ::inet_pton(AF_INET, LoopbackAddress, &address.sin_addr);
+    if (::inet_pton(AF_INET, dotted.c_str(), &address.sin_addr) != 1)
+        throw std::runtime_error("not an IPv4 address: " + dotted);
     return address;
 }
 
@@ -145,7 +147,7 @@ public:
     {
         if (socket_.Get() < 0)
             Fail("UDP socket");
-        sockaddr_in local = LoopbackPort(0);
+        sockaddr_in local = SocketAddress(LoopbackAddress, 0);
         socklen_t length = sizeof local;
         if (::bind(socket_.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0
             || ::getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
@@ -155,13 +157,14 @@ public:
 
     std::uint16_t Port() const { return port_; }
 
-    // Datagrams go to, and come only from, the other socket.
-    void ConnectTo(const LoopbackSocket& other)
+    // Datagrams go to, and come only from, that address and port.
+    void ConnectTo(const std::string& address, std::uint16_t port)
     {
-        const sockaddr_in peer = LoopbackPort(other.Port());
+        const sockaddr_in peer = SocketAddress(address, port);
         if (::connect(socket_.Get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0)
-            Fail("UDP socket: connect");
+            Fail("UDP socket: connect to " + address);
     }
+    void ConnectTo(const LoopbackSocket& other) { ConnectTo(LoopbackAddress, other.Port()); }
 
     void Send(const std::vector<char>& datagram)
     {
@@ -195,6 +198,47 @@ void AnswerQueries(LoopbackSocket& board, std::size_t cycles)
             ++answered;
         }
     }
+}
+
+// Sends a block and a query and waits for the answer, `cycles` times; returns
+// the cycles per second.
+double BlockCycleRate(LoopbackSocket& sender, const std::vector<char>& block, const std::vector<char>& query,
+                      std::size_t cycles)
+{
+    std::vector<char> answer(BlockFrameSize);
+    const Stopwatch clock;
+    for (std::size_t cycle = 0; cycle < cycles; ++cycle) {
+        sender.Send(block);
+        sender.Send(query);
+        sender.Receive(answer);
+    }
+    return static_cast<double>(cycles) / clock.Elapsed().wallSeconds;
+}
+
+// --- The updater's frames, for a board that checks them ---
+
+constexpr Byte OperationGetBootError = 0x01;
+constexpr Byte OperationSetBurnBlock = 0xC8;
+constexpr Byte FirmwareBurnBlock = 0;
+
+std::vector<char> Datagram(std::span<const Byte> frame, std::int32_t txLength)
+{
+    return std::vector<char>(frame.begin(), frame.begin() + (txLength - 1));
+}
+
+// A table request: group, operation and parameters behind the frame header.
+std::vector<char> Request(std::initializer_list<Byte> payload)
+{
+    std::array<Byte, TxFrameSize> frame{};
+    std::copy(payload.begin(), payload.end(), frame.begin() + FrameHeaderSize);
+    return Datagram(frame, CloseFrame(frame, static_cast<int>(payload.size())));
+}
+
+std::vector<char> ImageBlock()
+{
+    std::array<Byte, TxFrameSize> frame{};
+    const std::array<Byte, ImageBlockSize> data{};
+    return Datagram(frame, EncodeBlockWrite(frame, GroupBoot, OperationImageBlock, std::nullopt, data));
 }
 
 } // namespace
@@ -241,17 +285,17 @@ double DatagramPingPongRate(std::size_t cycles)
     LoopbackSocket board;
     updater.ConnectTo(board);
     board.ConnectTo(updater);
-    const std::vector<char> block(BlockFrameSize);
-    const std::vector<char> query(QueryFrameSize);
-    std::vector<char> answer(BlockFrameSize);
-
-    const Stopwatch clock;
     Worker answerer([&] { AnswerQueries(board, cycles); });
-    for (std::size_t cycle = 0; cycle < cycles; ++cycle) {
-        updater.Send(block);
-        updater.Send(query);
-        updater.Receive(answer);
-    }
+    const double rate =
+        BlockCycleRate(updater, std::vector<char>(BlockFrameSize), std::vector<char>(QueryFrameSize), cycles);
     answerer.Join();
-    return static_cast<double>(cycles) / clock.Elapsed().wallSeconds;
+    return rate;
+}
+
+double BoardPingPongRate(const std::string& address, std::uint16_t port, std::size_t cycles)
+{
+    LoopbackSocket sender;
+    sender.ConnectTo(address, port);
+    sender.Send(Request({GroupBoot, OperationSetBurnBlock, FirmwareBurnBlock}));
+    return BlockCycleRate(sender, ImageBlock(), Request({GroupBoot, OperationGetBootError}), cycles);
 }

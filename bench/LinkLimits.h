@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 #include "app/Encoder.h"
 
@@ -26,3 +28,9 @@ double PseudoTerminalOneByteRate(std::size_t bytes);
 // that answers each query, `cycles` times. Throws std::runtime_error when a
 // socket fails or an answer does not come.
 double DatagramPingPongRate(std::size_t cycles);
+
+// Block cycles per second of a plain sender against a board listening at
+// `address`:`port`, with the updater's frames (SetBurnBlock, then image blocks
+// of 1024 bytes, each followed by the boot-error query): how fast the board
+// itself lets a stream go. Throws std::runtime_error as above.
+double BoardPingPongRate(const std::string& address, std::uint16_t port, std::size_t cycles);

@@ -1,6 +1,7 @@
 #include "bench/Report.h"
 
 #include <cmath>
+#include <limits>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -9,7 +10,7 @@ namespace {
 
 constexpr int NameWidth = 36;
 constexpr int FigureWidth = 18;
-constexpr int LimitWidth = 46;
+constexpr int LimitWidth = 58;
 constexpr int RatioDecimals = 3;
 constexpr int GoalDecimals = 2;
 // Numbers at least this large are shown without decimals; smaller ones with
@@ -63,17 +64,18 @@ std::string Goal::Text() const
 
 void PrintFigure(const Figure& figure)
 {
-    const double ratio = figure.limit.value > 0 ? figure.figure.value / figure.limit.value : NAN;
-    std::string shown = Text(figure.figure);
-    if (!figure.detail.empty())
-        shown += " (" + figure.detail + ")";
+    // Without a limit there is no ratio (nan), and a goal is never met.
+    const double ratio = figure.limit.value > 0 ? figure.figure.value / figure.limit.value
+                                                : std::numeric_limits<double>::quiet_NaN();
     const std::string limit = "limit " + Text(figure.limit) + " (" + figure.limitSource + ")";
     std::ostringstream line;
-    line << std::left << std::setw(NameWidth) << figure.name << "  " << std::setw(FigureWidth) << shown << "  "
-         << std::setw(LimitWidth) << limit << "  ratio " << Fixed(ratio, RatioDecimals) << "  goal "
-         << figure.goal.Text();
+    line << std::left << std::setw(NameWidth) << figure.name << "  " << std::setw(FigureWidth)
+         << Text(figure.figure) << "  " << std::setw(LimitWidth) << limit << "  ratio "
+         << Fixed(ratio, RatioDecimals) << "  goal " << figure.goal.Text();
     if (const std::optional<bool> met = figure.goal.MetBy(ratio))
         line << (*met ? "  met" : "  MISSED");
+    if (!figure.detail.empty())
+        line << "  (" << figure.detail << ")";
     std::cout << line.str() << std::endl;
 }
 

@@ -32,7 +32,7 @@ struct Figure {
     Quantity limit;
     std::string limitSource; // where the limit comes from: "line rate", "measured: ..."
     Goal goal;
-    std::string detail;      // shown after the figure, e.g. the two peaks of a difference
+    std::string detail;      // shown at the end of the line, e.g. the two peaks of a difference
 };
 
 // Prints the figure as one line on standard output.

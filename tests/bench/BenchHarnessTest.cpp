@@ -16,6 +16,7 @@
 #include "bench/Report.h"
 #include "bench/Transfers.h"
 #include "bench/Usage.h"
+#include "network/IdUDPClient.h"
 
 namespace {
 
@@ -35,6 +36,18 @@ TEST(LinkLimits, BothLimitsEndWithAPositiveRate)
     const double pingPong = DatagramPingPongRate(FewCycles);
     EXPECT_TRUE(std::isfinite(pseudoTerminal) && pseudoTerminal > 0) << pseudoTerminal;
     EXPECT_TRUE(std::isfinite(pingPong) && pingPong > 0) << pingPong;
+}
+
+TEST(LinkLimits, TheBoardsCeilingIsMeasuredWithFramesTheBoardTakes)
+{
+    UpdaterSession session(Link::Network);
+    const double rate = BoardPingPongRate(Form1->IdUDPClient1->Host, BoardRequestPort, FewCycles);
+    EXPECT_TRUE(std::isfinite(rate) && rate > 0) << rate;
+    const auto kept = session.board->Kept("burn0.bin");
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(kept->size(), FewCycles * ImageBlockSize);
+    EXPECT_EQ(session.board->Count("bad_frames"), 0u);
+    EXPECT_EQ(session.board->Count("refused"), 0u);
 }
 
 TEST(Report, OneLineHoldsTheFigureItsLimitTheRatioAndTheVerdict)
