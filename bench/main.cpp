@@ -59,7 +59,7 @@ constexpr double MemoryLimitMiB = 2;
 // The unpaced links' rates swing with whatever else the machine runs, the
 // limits' as much as the transfers': each is measured this many times, in
 // turns with its limit, and the best of each is kept.
-constexpr int Rounds = 3;
+constexpr int Rounds = 5;
 
 // The memory runs use the faster of the two unpaced links; a 64 MiB image
 // takes seconds over UDP and minutes over the pseudo-terminal.
