@@ -39,3 +39,9 @@ void Beep()
     ++BeepCount;
     QApplication::beep();
 }
+
+void BeepTimes(int count)
+{
+    for (int k = 0; k < count; ++k)
+        Beep();
+}

@@ -26,6 +26,7 @@ bool ConfirmOkCancel(const QString& text, const QString& caption);
 
 // The system beep. BeepCount counts them, so that the beeps can be checked.
 void Beep();
+void BeepTimes(int count);
 extern int BeepCount;
 
 // Raised to unwind an operation silently: the program is ending.

@@ -1,118 +1,128 @@
-// The transmitter: takes the frame in TxFrame to the board over the link that
-// CommMode selects, and waits for the board's answers.
+// The main window's side of its session: the transmitter's and the encoder's
+// entry points, and what the window shows of the session's events.
 #include <QCoreApplication>
-#include <QDeadlineTimer>
+#include <QLabel>
 #include <QTimer>
-#include <algorithm>
 
 #include "app/Application.h"
-#include "app/Encoder.h"
 #include "app/Feedback.h"
+#include "app/Gauge.h"
 #include "app/Unit1.h"
 #include "network/IdUDPClient.h"
 #include "serial/CPort.h"
-#include "serial/ReceiveState.h"
 #include "serial/Unit2.h"
-
-std::array<Byte, NetBufferSize> NetBuffer{};
 
 namespace {
 
-// The serial wait looks at its flags at least this often.
-constexpr int AnswerPollMs = 1;
-// The network wait services the window at least this often.
-constexpr int NetServiceSliceMs = 50;
+LinkKind LinkOfMode(Byte mode)
+{
+    if (mode == ModeRS232)
+        return LinkKind::Serial;
+    if (mode == ModeNetwork)
+        return LinkKind::Network;
+    return LinkKind::Usb;
+}
 
 } // namespace
 
-void TForm1::Send_PVR(const std::string& /*label*/)
+TSession& TForm1::Session()
 {
-    const std::span<const Byte> frame(TxFrame.data(), static_cast<std::size_t>(TxLength - 1));
-    if (CommMode == ModeRS232) {
-        for (Byte value : frame)
-            FSend(value);
-    } else if (CommMode == ModeNetwork) {
-        SendDatagram(frame);
-        if (NoReply == 0)
-            Net_Read_Neg();
-    }
+    session_.Link = {LinkOfMode(CommMode), Form2 != nullptr ? Form2->ComPort1 : nullptr, IdUDPClient1};
+    session_.WatchdogMs = Timer1->interval();
+    return session_;
 }
 
-void TForm1::WaitAck(const std::string& label)
+void TForm1::Execute_Command(const std::string& callText)
 {
-    WaitLabel = label;
-    TimedOut = 0;
-    Timer1->start();
-    AnswerReceived = 0;
-    // Wakes for every window message (the serial receive events among them)
-    // and at least every millisecond, without spinning.
-    QTimer poll;
-    poll.setTimerType(Qt::PreciseTimer);
-    poll.start(AnswerPollMs);
-    try {
-        while (AnswerReceived == 0 && TimedOut == 0) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-            if (ProgramTerminating())
-                throw EAbort();
-        }
-    } catch (...) {
-        Timer1->stop();
-        throw;
-    }
-    AnswerReceived = 0;
-    Timer1->stop();
+    Session().Execute_Command(callText);
+}
+
+void TForm1::Trans(const std::string& fieldList)
+{
+    Session().Trans(fieldList);
+}
+
+void TForm1::Send_PVR(const std::string& label)
+{
+    Session().Send_PVR(label);
 }
 
 void TForm1::FSend(Byte value)
 {
-    if (Form2->ComPort1->WriteBytes(&value, 1) != 1)
-        ShowMessage(QStringLiteral("RS232 Error Operation Cancelled \r\n"), QStringLiteral("Error"), true);
+    Session().FSend(value);
 }
 
-void TForm1::SendDatagram(std::span<const Byte> frame)
+void TForm1::WaitAck(const std::string& label)
 {
-    std::copy(frame.begin(), frame.end(), NetBuffer.begin());
-    IdUDPClient1->SendBytes(NetBuffer.data(), static_cast<std::int32_t>(frame.size()));
+    Session().WaitAck(label);
 }
 
 void TForm1::Net_Read_Neg()
 {
-    WaitLabel = "Net";
-    TimedOut = 0;
-    std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
-    const std::int32_t n = ReceiveAnswerDatagram();
-    if (n == 0) {
-        // The board did not answer within the watchdog's interval: the same
-        // report as on the serial link, and the transfer goes on.
-        Timer1Timer();
-        return;
-    }
-    std::copy_n(NetBuffer.begin(), n, RxBlock.begin());
-    RxCount = n;
-    Translation();
-}
-
-std::int32_t TForm1::ReceiveAnswerDatagram()
-{
-    // Bounded by the watchdog's interval. The window is serviced (repaint,
-    // Escape) whenever a slice has passed since it last was, also between
-    // answers that come quickly, so that it never looks frozen.
-    QDeadlineTimer deadline(Timer1->interval());
-    for (;;) {
-        const auto slice = static_cast<std::int32_t>(std::min<qint64>(deadline.remainingTime(), NetServiceSliceMs));
-        const std::int32_t n = IdUDPClient1->ReceiveBytes(NetBuffer.data(), NetAnswerSize, slice);
-        if (!lastService_.isValid() || lastService_.hasExpired(NetServiceSliceMs)) {
-            lastService_.start();
-            ProcessMessages();
-        }
-        if (n > 0 || deadline.hasExpired())
-            return n;
-    }
+    Session().Net_Read_Neg();
 }
 
 void TForm1::Translation()
 {
-    std::copy_n(RxBlock.begin(), RxCount, RxBuffer.begin());
-    RxStart = 1;
-    Form2->Message_Answer_Decoding();
+    Session().Translation();
+}
+
+void TForm1::ShowStatus(const QString& text)
+{
+    Panel1->setText(text);
+    // Between a block and the end of its query nothing else is serviced.
+    Panel1->repaint();
+}
+
+void TForm1::Status(const std::string& text)
+{
+    ShowStatus(QString::fromStdString(text));
+}
+
+void TForm1::FileStarted(const std::string& /*path*/, std::int64_t size)
+{
+    Gauge1->SetMaxValue(size);
+}
+
+void TForm1::BlockSent(std::int64_t gaugePosition, std::int64_t /*bytesDone*/, std::int64_t /*total*/)
+{
+    Gauge1->SetProgress(gaugePosition);
+}
+
+void TForm1::Answer(const DecodeOutcome& outcome)
+{
+    BeepTimes(outcome.beeps);
+    // The burn line replaces the burn state at once.
+    if (!outcome.burnStateText.empty())
+        Panel1->setText(QString::fromStdString(outcome.burnStateText));
+    if (!outcome.burnLineText.empty())
+        Panel1->setText(QString::fromStdString(outcome.burnLineText));
+}
+
+void TForm1::MissingAnswer(const std::string& /*label*/)
+{
+    Timer1Timer();
+}
+
+void TForm1::ShortWrite()
+{
+    ShowMessage(QStringLiteral("RS232 Error Operation Cancelled \r\n"), QStringLiteral("Error"), true);
+}
+
+void TForm1::AwaitEvents(const QDeadlineTimer& deadline)
+{
+    // Wakes for every window message (the serial receive events among them)
+    // and at the deadline, without spinning.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    wake.start(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0)));
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    if (ProgramTerminating())
+        throw EAbort();
+}
+
+void TForm1::Service()
+{
+    ProcessMessages();
 }

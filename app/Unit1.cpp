@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 
 #include "app/Application.h"
-#include "app/Encoder.h"
+#include "protocol/Encoder.h"
 #include "app/Feedback.h"
 #include "app/Gauge.h"
 #include "app/OpenDialog.h"
@@ -38,7 +38,7 @@ QLabel* CreateStatusPanel(QWidget* parent)
 
 } // namespace
 
-TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent), session_(*this)
 {
     setWindowTitle(QStringLiteral("Orvenda Firmware  Updater"));
     CreateComponents();
@@ -129,7 +129,7 @@ void TForm1::ConnectHandlers()
 void TForm1::FormCreate()
 {
     BuildCommandTable();
-    LinkReady = 1;
+    session_.LinkReady = 1;
     SetMode(ModeRS232, "Orvenda Updater RS232 Mode");
     BiosUnlocked = 0;
 }
@@ -193,28 +193,12 @@ void TForm1::closeEvent(QCloseEvent* event)
 
 void TForm1::Timer1Timer()
 {
-    TimedOut = 1;
+    session_.TimedOut = 1;
     Timer1->stop();
-    Panel1->setText(QStringLiteral("Error in : ") + QString::fromLatin1(WaitLabel.c_str()));
-    ShowMessage(QString::fromLatin1(WaitLabel.c_str()), QStringLiteral("RS232 Error"), false);
+    const QString label = QString::fromLatin1(session_.WaitLabel.c_str());
+    Panel1->setText(QStringLiteral("Error in : ") + label);
+    ShowMessage(label, QStringLiteral("RS232 Error"), false);
     Beep();
-}
-
-void TForm1::Execute_Command(const std::string& callText)
-{
-    CallText = callText;
-    const CommandMatch match = MatchCommand(CallText, CommandTemplates, CommandCount);
-    NoReply = match.noReply;
-    if (match.found)
-        Trans(match.fieldList);
-}
-
-void TForm1::Trans(const std::string& fieldList)
-{
-    TxLength = EncodeRequest(fieldList, CallText, TxFrame,
-                             std::span<const Byte>(DataBlock.data(), static_cast<std::size_t>(
-                                 std::clamp(DataBlockLength, 0, DataBlockSize))));
-    Send_PVR("NEW");
 }
 
 void TForm1::RunTransfer(void (TForm1::*transfer)())

@@ -2,7 +2,6 @@
 // the entry points of the request encoder, the transmitter and the transfers.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
@@ -10,27 +9,21 @@
 #include <string>
 
 #include "app/UpdateState.h"
+#include "transfer/Session.h"
 
 class QAction;
 class QLabel;
 class QMenu;
 class QTimer;
 class TGauge;
-class TFileOfBytes;
 class TIdUDPClient;
 class TOpenDialog;
 
-inline constexpr int DataBlockSize = 5000;
-inline constexpr int WatchdogIntervalMs = 10000;
-inline constexpr std::int32_t BoardRequestPort = 3333;
+inline constexpr int WatchdogIntervalMs = DefaultWatchdogMs;
 
-// The network link's frame buffer: a frame is copied here before it is sent,
-// and an answer datagram of at most NetAnswerSize bytes lands in it.
-inline constexpr int NetBufferSize = 30000;
-inline constexpr std::int32_t NetAnswerSize = 100;
-extern std::array<Byte, NetBufferSize> NetBuffer;
-
-class TForm1 : public QMainWindow {
+// The main window drives one session with the board it is linked to; it
+// reports the session's events in its panels, gauge and boxes.
+class TForm1 : public QMainWindow, private TSessionEvents {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -47,6 +40,10 @@ public:
     void Network1Click();
     void Timer1Timer();
     void FormKeyDown(int Key);
+
+    // The session with the board, linked as CommMode and the settings
+    // windows say, with Timer1's interval as its watchdog.
+    TSession& Session();
 
     // The request encoder's entry points.
     void Execute_Command(const std::string& callText);
@@ -100,10 +97,6 @@ public:
     QAction* Network1 = nullptr;
     QAction* Update1 = nullptr;
 
-    // The data block appended by the DB parameter type; nothing fills it.
-    std::int32_t DataBlockLength = 0;
-    std::array<Byte, DataBlockSize> DataBlock{};
-
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -116,25 +109,20 @@ private:
     void SetTransferRunning(bool running);
     void RunTransfer(void (TForm1::*transfer)());
     void RunSelectedTransfer();
-    void ShowStatus(const char* text);
-    void SendDatagram(std::span<const Byte> frame);
-    std::int32_t ReceiveAnswerDatagram();
-    void RequestAndWait(const std::string& callText, const std::string& label);
-    // One block stream: the file in blocks, each block write followed by a
-    // pacing query. `handle` is read afresh for every block (the answer
-    // decoding keeps it); none for the image stream, whose frames carry none.
-    struct BlockStream {
-        int blockSize;
-        Byte group;
-        Byte operation;
-        const std::int32_t* handle;
-        const char* query;
-        const char* label;
-    };
-    void StreamBlocks(TFileOfBytes& file, const BlockStream& stream);
+    void ShowStatus(const QString& text);
 
+    // The session's events.
+    void Status(const std::string& text) override;
+    void FileStarted(const std::string& path, std::int64_t size) override;
+    void BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::int64_t total) override;
+    void Answer(const DecodeOutcome& outcome) override;
+    void MissingAnswer(const std::string& label) override;
+    void ShortWrite() override;
+    void AwaitEvents(const QDeadlineTimer& deadline) override;
+    void Service() override;
+
+    TSession session_;
     bool transferRunning_ = false;
-    QElapsedTimer lastService_;  // when the network wait last serviced the window
 };
 
 extern TForm1* Form1;

@@ -9,12 +9,6 @@ std::array<std::string, MaxFlashFiles> FlashFileNames;
 std::int32_t FlashFileCount = 0;
 std::int32_t BurnBlockNumber = 0;
 Byte BiosUnlocked = 0;
-Byte TimedOut = 0;
-Byte AnswerReceived = 0;
-Byte LinkReady = 0;
-std::string WaitLabel;
-std::int32_t DataFileHandle = 0;
-std::int32_t FlashFileHandle = 0;
 
 void ResetUpdateState()
 {
@@ -27,10 +21,4 @@ void ResetUpdateState()
     FlashFileCount = 0;
     BurnBlockNumber = 0;
     BiosUnlocked = 0;
-    TimedOut = 0;
-    AnswerReceived = 0;
-    LinkReady = 0;
-    WaitLabel.clear();
-    DataFileHandle = 0;
-    FlashFileHandle = 0;
 }

@@ -1,5 +1,7 @@
 // The update state: program-wide variables shared by every window of the
-// updater. They live as long as the program and are touched by the GUI thread
+// updater: the link and the operator's selection. What a transfer needs while
+// it runs (frames, flags, handles) belongs to the session the main window
+// owns. They live as long as the program and are touched by the GUI thread
 // only, so they need no locks (the serial event thread hands its work over to
 // the GUI thread before it touches any of them).
 #pragma once
@@ -8,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-using Byte = std::uint8_t;
+#include "protocol/Bytes.h"
 
 // CommMode values.
 inline constexpr Byte ModeRS232 = 0;
@@ -31,12 +33,6 @@ extern std::array<std::string, MaxFlashFiles> FlashFileNames;
 extern std::int32_t FlashFileCount;
 extern std::int32_t BurnBlockNumber;
 extern Byte BiosUnlocked;
-extern Byte TimedOut;
-extern Byte AnswerReceived;
-extern Byte LinkReady;
-extern std::string WaitLabel;
-extern std::int32_t DataFileHandle;
-extern std::int32_t FlashFileHandle;
 
 // Puts every variable above back to its value at program start. The program
 // itself never calls it; tests that create the windows more than once do.

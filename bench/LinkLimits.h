@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/Encoder.h"
+#include "protocol/Encoder.h"
 
 // The datagrams of one image block on the wire: the block write of 1024 bytes
 // (frame header, group, operation, 16-bit count, data), the boot-error query

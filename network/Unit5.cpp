@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "app/Application.h"
-#include "app/Encoder.h"
+#include "protocol/Encoder.h"
 #include "app/Unit1.h"
 #include "network/IdStack.h"
 #include "network/IdUDPClient.h"

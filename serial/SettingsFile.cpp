@@ -7,8 +7,8 @@
 #include <span>
 #include <unistd.h>
 
-#include "app/FileOfBytes.h"
-#include "app/RuntimeErrors.h"
+#include "transfer/FileOfBytes.h"
+#include "protocol/RuntimeErrors.h"
 
 namespace {
 

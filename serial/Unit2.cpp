@@ -12,8 +12,7 @@
 
 #include "app/Feedback.h"
 #include "app/Unit1.h"
-#include "serial/AnswerDecoding.h"
-#include "serial/ReceiveState.h"
+#include "protocol/AnswerDecoding.h"
 
 TForm2* Form2 = nullptr;
 
@@ -95,12 +94,6 @@ QLabel* CreatePanel(int width, QWidget* parent)
     panel->setStyleSheet(QStringLiteral("QLabel { background-color: aqua; }"));
     panel->setMinimumSize(width, PanelHeight);
     return panel;
-}
-
-void BeepTimes(int count)
-{
-    for (int k = 0; k < count; ++k)
-        Beep();
 }
 
 // A stored position beyond a box's items (255 among them) selects none.
@@ -220,8 +213,10 @@ std::array<QComboBox*, SerialFieldCount> TForm2::Combos() const
 
 void TForm2::FormCreate()
 {
-    RxCount = 0;
-    RxStart = 0;
+    if (Form1 != nullptr) {
+        Form1->Session().RxCount = 0;
+        Form1->Session().RxStart = 0;
+    }
     QObject::disconnect(idleConnection_);
     idleConnection_ = connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
                               &TForm2::IdleProc);
@@ -312,16 +307,16 @@ void TForm2::IdleProc()
 
 void TForm2::ComPort1RxChar(QObject* /*Sender*/, int Count)
 {
-    // Bytes beyond one chunk stay in the port's input queue for the next event.
-    RxChunk.fill(0);
-    const std::int32_t wanted = std::min(Count, RxChunkSize);
-    const std::int32_t read = ComPort1->ReadBytes(RxChunk.data(), wanted);
-    ShowOutcome(ReceiveChunk(std::span<const Byte>(RxChunk.data(), static_cast<std::size_t>(std::clamp(read, 0, wanted)))));
+    // The main window's session assembles and decodes the answer, and the
+    // main window shows what it brought.
+    if (Form1 != nullptr)
+        Form1->Session().ReceiveFromPort(Count);
 }
 
 void TForm2::ComPort1TxEmpty(QObject* /*Sender*/)
 {
-    LinkReady = 1;
+    if (Form1 != nullptr)
+        Form1->Session().LinkReady = 1;
 }
 
 void TForm2::ComPort1Error(QObject* /*Sender*/, TComErrors /*Errors*/)
@@ -336,27 +331,15 @@ void TForm2::ComPort1Rx80Full(QObject* /*Sender*/)
 
 void TForm2::Message_Answer_Decoding()
 {
-    ShowOutcome(DecodeNetworkAnswer());
+    Form1->Session().Message_Answer_Decoding();
 }
 
 void TForm2::LongToStr(std::int32_t p, std::string& text) const
 {
-    text = ::LongToStr(p);
+    text = Form1->Session().LongToStr(p);
 }
 
 void TForm2::ShortToStr(std::int32_t p, std::string& text) const
 {
-    text = ::ShortToStr(p);
-}
-
-void TForm2::ShowOutcome(const DecodeOutcome& outcome)
-{
-    BeepTimes(outcome.beeps);
-    if (Form1 == nullptr)
-        return;
-    // The burn line replaces the burn state at once.
-    if (!outcome.burnStateText.empty())
-        Form1->Panel1->setText(QString::fromStdString(outcome.burnStateText));
-    if (!outcome.burnLineText.empty())
-        Form1->Panel1->setText(QString::fromStdString(outcome.burnLineText));
+    text = Form1->Session().ShortToStr(p);
 }

@@ -17,7 +17,6 @@
 class QComboBox;
 class QLabel;
 class QPushButton;
-struct DecodeOutcome;
 
 class TForm2 : public QWidget {
     Q_OBJECT
@@ -76,7 +75,6 @@ private:
     void SelectDefaults();
     void RestoreSerialRecord();
     void ApplySelections();
-    void ShowOutcome(const DecodeOutcome& outcome);
 
     QMetaObject::Connection idleConnection_;
 };

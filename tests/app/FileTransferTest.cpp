@@ -6,8 +6,8 @@
 #include <QLabel>
 #include <fstream>
 
-#include "app/Encoder.h"
-#include "app/RuntimeErrors.h"
+#include "protocol/Encoder.h"
+#include "protocol/RuntimeErrors.h"
 #include "app/Unit1.h"
 #include "tests/support/ModalDriver.h"
 #include "tests/support/Windows.h"
@@ -52,7 +52,7 @@ TEST_F(FileTransfer, FlashFilesAreChosenFromTheFileMenu)
     Form1->Update1Click();
     EXPECT_EQ(Form1->Panel1->text(), "Finish Write");
     // The last request closed the last file.
-    EXPECT_EQ(TxFrame[5], 0x7D);
+    EXPECT_EQ(Form1->Session().TxFrame[5], 0x7D);
 }
 
 TEST_F(FileTransfer, NeverMoreThanTenFlashFiles)
@@ -90,7 +90,7 @@ TEST_F(FileTransfer, DataFileIsChosenConfirmedAndBurnt)
     ASSERT_EQ(driver.Boxes().size(), 1u);
     EXPECT_EQ(driver.Boxes()[0].caption, "Update Confirmation");
     EXPECT_EQ(Form1->Panel1->text(), "Please Wait for Burning to Finish");
-    EXPECT_EQ(std::vector<Byte>(TxFrame.begin(), TxFrame.begin() + 7),
+    EXPECT_EQ(std::vector<Byte>(Form1->Session().TxFrame.begin(), Form1->Session().TxFrame.begin() + 7),
               std::vector<Byte>({0xA5, 0x4B, 0x03, 0x00, 0x13, 0x2A, 0x0B}));
 }
 
@@ -98,7 +98,7 @@ TEST_F(FileTransfer, AMissingDataFileStopsAfterTheCreateRequest)
 {
     DataFileName = windows.PathOf("gone.dat");
     EXPECT_THROW(Form1->CopyDataFile(), EInOutError);
-    EXPECT_EQ(TxFrame[5], 0x1B);
+    EXPECT_EQ(Form1->Session().TxFrame[5], 0x1B);
 }
 
 } // namespace

@@ -8,9 +8,9 @@
 #include <QLabel>
 #include <fstream>
 
-#include "app/Encoder.h"
+#include "protocol/Encoder.h"
 #include "app/Gauge.h"
-#include "app/RuntimeErrors.h"
+#include "protocol/RuntimeErrors.h"
 #include "app/Unit1.h"
 #include "tests/support/ModalDriver.h"
 #include "tests/support/Windows.h"
@@ -69,8 +69,8 @@ TEST_F(ImageTransfer, UsbModeStreamsTheWholeFileAndSendsNothing)
     EXPECT_FALSE(Form1->TransferRunning());
     EXPECT_TRUE(Form1->Update1->isEnabled());
     // The last frame built is the query after the last (952-byte) block.
-    EXPECT_EQ(TxLength, 7);
-    EXPECT_EQ(TxFrame[5], 0x01);
+    EXPECT_EQ(Form1->Session().TxLength, 7);
+    EXPECT_EQ(Form1->Session().TxFrame[5], 0x01);
 }
 
 TEST_F(ImageTransfer, CancelSendsNothing)
@@ -78,10 +78,10 @@ TEST_F(ImageTransfer, CancelSendsNothing)
     MakeImage("app.hex", 10);
     FirmwareFileName = windows.PathOf("app.hex");
     driver.SetAnswer(QMessageBox::Cancel);
-    TxLength = 0;
+    Form1->Session().TxLength = 0;
     Form1->Update1Click();
     EXPECT_TRUE(Form1->Panel1->text().isEmpty());
-    EXPECT_EQ(TxLength, 0);
+    EXPECT_EQ(Form1->Session().TxLength, 0);
 }
 
 TEST_F(ImageTransfer, ACancelledDialogKeepsThePresetName)

@@ -35,7 +35,7 @@ TEST(MainWindow, StartsInRS232ModeWithEmptyPanels)
     windows.Create();
     EXPECT_EQ(Form1->windowTitle(), "Orvenda Updater RS232 Mode");
     EXPECT_EQ(CommMode, 0);
-    EXPECT_EQ(LinkReady, 1);
+    EXPECT_EQ(Form1->Session().LinkReady, 1);
     EXPECT_EQ(BiosUnlocked, 0);
     EXPECT_TRUE(Form1->Panel1->text().isEmpty());
     EXPECT_TRUE(Form1->Panel2->text().isEmpty());
@@ -101,11 +101,11 @@ TEST(MainWindow, WatchdogExpiryReport)
     windows.Create();
     ModalDriver driver;
     const int beeps = BeepCount;
-    WaitLabel = "GetBootError";
-    TimedOut = 0;
+    Form1->Session().WaitLabel = "GetBootError";
+    Form1->Session().TimedOut = 0;
     Form1->Timer1->setInterval(1);
     Form1->Timer1->start();
-    while (TimedOut == 0)
+    while (Form1->Session().TimedOut == 0)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     EXPECT_EQ(Form1->Panel1->text(), "Error in : GetBootError");
     EXPECT_FALSE(Form1->Timer1->isActive());

@@ -14,10 +14,10 @@
 #include <functional>
 
 #include "app/Application.h"
-#include "app/Encoder.h"
+#include "protocol/Encoder.h"
 #include "app/Feedback.h"
 #include "app/Unit1.h"
-#include "serial/AnswerDecoding.h"
+#include "protocol/AnswerDecoding.h"
 #include "serial/Unit2.h"
 #include "tests/e2e/UpdaterSession.h"
 

@@ -87,7 +87,7 @@ TEST_P(ImageStream, ASilentBoardCostsAWatchdogReportPerBlockAndTheStreamGoesOn)
             ++reports;
         }
     EXPECT_EQ(reports, 3);  // one for each of the three blocks
-    EXPECT_EQ(TimedOut, 1);
+    EXPECT_EQ(Form1->Session().TimedOut, 1);
 }
 
 TEST_P(ImageStream, AReadOnlyImageIsSent)

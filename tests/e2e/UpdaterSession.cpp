@@ -10,7 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/Encoder.h"
+#include "protocol/Encoder.h"
 #include "app/Unit1.h"
 #include "network/IdUDPClient.h"
 

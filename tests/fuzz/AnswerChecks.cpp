@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <string>
 
-#include "app/Encoder.h"
-#include "app/UpdateState.h"
+#include "protocol/Encoder.h"
 #include "tests/fuzz/FuzzSupport.h"
+
+TAnswerReceiver Receiver;
 
 namespace fuzz {
 
@@ -79,8 +80,8 @@ bool EffectFits(const AnswerEntry& entry, std::span<const Byte> frame)
 
 void CheckHandles(std::int32_t dataHandle, std::int32_t flashHandle)
 {
-    FUZZ_CHECK(DataFileHandle == dataHandle);
-    FUZZ_CHECK(FlashFileHandle == flashHandle);
+    FUZZ_CHECK(Receiver.DataFileHandle == dataHandle);
+    FUZZ_CHECK(Receiver.FlashFileHandle == flashHandle);
 }
 
 // Nothing decoded: the frame stays current and nothing changed.
@@ -88,10 +89,10 @@ void CheckLeftAlone(const ReceiveSnapshot& before, const DecodeOutcome& outcome)
 {
     FUZZ_CHECK(outcome.answer == nullptr);
     FUZZ_CHECK(!outcome.discarded);
-    FUZZ_CHECK(RxCount == before.count && RxStart == before.start && FrameRemaining == before.remaining);
-    FUZZ_CHECK(RxBuffer == before.buffer);
-    FUZZ_CHECK(RxBlock == before.block);
-    FUZZ_CHECK(AnswerReceived == 0);
+    FUZZ_CHECK(Receiver.RxCount == before.count && Receiver.RxStart == before.start && Receiver.FrameRemaining == before.remaining);
+    FUZZ_CHECK(Receiver.RxBuffer == before.buffer);
+    FUZZ_CHECK(Receiver.RxBlock == before.block);
+    FUZZ_CHECK(Receiver.AnswerReceived == 0);
     CheckHandles(UntouchedDataHandle, UntouchedFlashHandle);
 }
 
@@ -100,9 +101,9 @@ void CheckDiscarded(const ReceiveSnapshot& before, const DecodeOutcome& outcome)
 {
     FUZZ_CHECK(outcome.answer == nullptr);
     FUZZ_CHECK(outcome.discarded);
-    FUZZ_CHECK(RxCount == 0 && RxStart == 0);
-    FUZZ_CHECK(RxBlock == before.block);
-    FUZZ_CHECK(AnswerReceived == 0);
+    FUZZ_CHECK(Receiver.RxCount == 0 && Receiver.RxStart == 0);
+    FUZZ_CHECK(Receiver.RxBlock == before.block);
+    FUZZ_CHECK(Receiver.AnswerReceived == 0);
     CheckHandles(UntouchedDataHandle, UntouchedFlashHandle);
 }
 
@@ -112,13 +113,13 @@ void CheckBlockCopied(const ReceiveSnapshot& before, std::span<const Byte> frame
 {
     const std::size_t blockLength = WordAt(frame, OffsetData);
     const auto block = frame.subspan(BlockOffset, blockLength);
-    FUZZ_CHECK(std::equal(block.begin(), block.end(), RxBlock.begin()));
-    FUZZ_CHECK(std::equal(RxBlock.begin() + static_cast<std::ptrdiff_t>(blockLength), RxBlock.end(),
+    FUZZ_CHECK(std::equal(block.begin(), block.end(), Receiver.RxBlock.begin()));
+    FUZZ_CHECK(std::equal(Receiver.RxBlock.begin() + static_cast<std::ptrdiff_t>(blockLength), Receiver.RxBlock.end(),
                           before.block.begin() + static_cast<std::ptrdiff_t>(blockLength)));
-    const auto cleared = RxBuffer.begin() + before.count;
-    FUZZ_CHECK(std::all_of(RxBuffer.begin(), cleared, [](Byte b) { return b == 0; }));
-    FUZZ_CHECK(std::equal(cleared, RxBuffer.end(), before.buffer.begin() + before.count));
-    FUZZ_CHECK(FrameRemaining == 0);
+    const auto cleared = Receiver.RxBuffer.begin() + before.count;
+    FUZZ_CHECK(std::all_of(Receiver.RxBuffer.begin(), cleared, [](Byte b) { return b == 0; }));
+    FUZZ_CHECK(std::equal(cleared, Receiver.RxBuffer.end(), before.buffer.begin() + before.count));
+    FUZZ_CHECK(Receiver.FrameRemaining == 0);
 }
 
 void CheckBurnState(const DecodeOutcome& outcome, std::span<const Byte> frame)
@@ -136,8 +137,8 @@ void CheckDecoded(const ReceiveSnapshot& before, const AnswerEntry& entry, const
 {
     FUZZ_CHECK(outcome.answer == &entry);
     FUZZ_CHECK(!outcome.discarded);
-    FUZZ_CHECK(RxCount == 0 && RxStart == 0);
-    FUZZ_CHECK(AnswerReceived == (entry.raisesAnswer ? 1 : 0));
+    FUZZ_CHECK(Receiver.RxCount == 0 && Receiver.RxStart == 0);
+    FUZZ_CHECK(Receiver.AnswerReceived == (entry.raisesAnswer ? 1 : 0));
     const auto handle = static_cast<std::int32_t>(LongAt(frame, OffsetData));
     CheckHandles(entry.effect == AnswerEffect::DataHandle ? handle : UntouchedDataHandle,
                  entry.effect == AnswerEffect::FlashHandle ? handle : UntouchedFlashHandle);
@@ -145,8 +146,8 @@ void CheckDecoded(const ReceiveSnapshot& before, const AnswerEntry& entry, const
         CheckBlockCopied(before, frame);
         return;
     }
-    FUZZ_CHECK(RxBuffer == before.buffer);
-    FUZZ_CHECK(RxBlock == before.block);
+    FUZZ_CHECK(Receiver.RxBuffer == before.buffer);
+    FUZZ_CHECK(Receiver.RxBlock == before.block);
     if (entry.effect == AnswerEffect::BurnState)
         CheckBurnState(outcome, frame);
 }
@@ -165,33 +166,33 @@ ReceiveSnapshot TakeSnapshot()
 {
     CheckReceiveBounds();
     ReceiveSnapshot snapshot;
-    snapshot.count = RxCount;
-    snapshot.start = RxStart;
-    snapshot.remaining = FrameRemaining;
-    snapshot.buffer = RxBuffer;
-    snapshot.block = RxBlock;
+    snapshot.count = Receiver.RxCount;
+    snapshot.start = Receiver.RxStart;
+    snapshot.remaining = Receiver.FrameRemaining;
+    snapshot.buffer = Receiver.RxBuffer;
+    snapshot.block = Receiver.RxBlock;
     return snapshot;
 }
 
 void CheckReceiveBounds()
 {
-    FUZZ_CHECK(RxCount >= 0 && RxCount <= RxBufferSize);
-    FUZZ_CHECK(RxStart >= 0 && RxStart <= RxCount);
-    FUZZ_CHECK(RxStart >= 1 || RxCount == 0);
-    FUZZ_CHECK(FrameRemaining >= 0);
-    FUZZ_CHECK(FrameRemaining == 0 || RxStart >= 1);
-    FUZZ_CHECK(RxCount + FrameRemaining <= RxBufferSize);
+    FUZZ_CHECK(Receiver.RxCount >= 0 && Receiver.RxCount <= RxBufferSize);
+    FUZZ_CHECK(Receiver.RxStart >= 0 && Receiver.RxStart <= Receiver.RxCount);
+    FUZZ_CHECK(Receiver.RxStart >= 1 || Receiver.RxCount == 0);
+    FUZZ_CHECK(Receiver.FrameRemaining >= 0);
+    FUZZ_CHECK(Receiver.FrameRemaining == 0 || Receiver.RxStart >= 1);
+    FUZZ_CHECK(Receiver.RxCount + Receiver.FrameRemaining <= RxBufferSize);
 }
 
 DecodeOutcome DecodeAndCheck(Link link)
 {
     const ReceiveSnapshot before = TakeSnapshot();
     const std::span<const Byte> stored = before.StoredFrame();
-    AnswerReceived = 0;
-    DataFileHandle = UntouchedDataHandle;
-    FlashFileHandle = UntouchedFlashHandle;
+    Receiver.AnswerReceived = 0;
+    Receiver.DataFileHandle = UntouchedDataHandle;
+    Receiver.FlashFileHandle = UntouchedFlashHandle;
 
-    const DecodeOutcome outcome = link == Link::Serial ? DecodeSerialAnswer() : DecodeNetworkAnswer();
+    const DecodeOutcome outcome = link == Link::Serial ? Receiver.DecodeSerialAnswer() : Receiver.DecodeNetworkAnswer();
 
     FUZZ_CHECK(outcome.beeps == (IsAlarm(stored) ? AlarmBeeps : 0));
     const AnswerEntry* entry = ExpectedAnswer(stored, link);

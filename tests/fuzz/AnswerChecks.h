@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <span>
 
-#include "app/UpdateState.h"
-#include "serial/AnswerDecoding.h"
-#include "serial/ReceiveState.h"
+#include "protocol/AnswerDecoding.h"
+#include "protocol/ReceiveState.h"
 #include "tests/fuzz/FuzzSupport.h"
+
+// The receive side of the session that the harnesses drive.
+extern TAnswerReceiver Receiver;
 
 namespace fuzz {
 
@@ -49,8 +51,7 @@ DecodeOutcome DecodeAndCheck(Link link);
 template <typename TakeSize, typename Receive>
 void ReceiveAll(FuzzInput input, TakeSize takeSize, Receive receive)
 {
-    ResetReceiveState();
-    ResetUpdateState();
+    Receiver = TAnswerReceiver();
     while (!input.Empty()) {
         const std::size_t size = takeSize(input);
         receive(input.TakeBytes(size));

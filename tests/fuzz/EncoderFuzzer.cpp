@@ -23,11 +23,14 @@
 #include <string>
 #include <vector>
 
-#include "app/Encoder.h"
-#include "app/RuntimeErrors.h"
+#include "protocol/Encoder.h"
+#include "protocol/RuntimeErrors.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {
+
+// The request frame the harness encodes into.
+TRequestFrame Request;
 
 enum Mode { TableCall, FieldList, Templates, BlockWrite, ModeCount };
 
@@ -103,12 +106,12 @@ std::span<const Byte> CheckFrame(std::int32_t txLength, const std::array<Byte, T
 {
     FUZZ_CHECK(txLength > FrameHeaderSize && txLength - 1 <= TxFrameSize);
     const auto length = static_cast<std::size_t>(txLength - 1);
-    const std::span<const Byte> frame(TxFrame.data(), length);
+    const std::span<const Byte> frame(Request.TxFrame.data(), length);
     FUZZ_CHECK(frame[0] == FrameStartByte);
     FUZZ_CHECK(fuzz::WordAt(frame, LengthOffset) == txLength - FrameHeaderSize - 1);
     const unsigned sum = std::accumulate(frame.begin() + LengthOffset, frame.end(), 0U);
     FUZZ_CHECK(frame[1] == static_cast<Byte>(sum));
-    FUZZ_CHECK(std::equal(TxFrame.begin() + static_cast<std::ptrdiff_t>(length), TxFrame.end(),
+    FUZZ_CHECK(std::equal(Request.TxFrame.begin() + static_cast<std::ptrdiff_t>(length), Request.TxFrame.end(),
                           before.begin() + static_cast<std::ptrdiff_t>(length)));
     return frame;
 }
@@ -133,9 +136,9 @@ void EncodeAndCheck(const std::string& fieldList, std::string callText, std::spa
 {
     const Expectation expected = Expect(fieldList, dataBlock.size());
     const std::string originalCall = callText;
-    const std::array<Byte, TxFrameSize> before = TxFrame;
+    const std::array<Byte, TxFrameSize> before = Request.TxFrame;
     try {
-        TxLength = EncodeRequest(fieldList, callText, TxFrame, dataBlock);
+        Request.TxLength = EncodeRequest(fieldList, callText, Request.TxFrame, dataBlock);
     } catch (const EConvertError& error) {
         const std::string message = error.what();
         FUZZ_CHECK(expected.badLiteral || expected.numberArgument);
@@ -149,7 +152,7 @@ void EncodeAndCheck(const std::string& fieldList, std::string callText, std::spa
     }
     FUZZ_CHECK(originalCall.ends_with(callText));
     FUZZ_CHECK(!expected.badLiteral);
-    const auto frame = CheckFrame(TxLength, before);
+    const auto frame = CheckFrame(Request.TxLength, before);
     const auto payload = frame.subspan(FrameHeaderSize);
     FUZZ_CHECK(payload.size() == expected.payload);
     for (const auto& [offset, value] : expected.literals)
@@ -198,15 +201,15 @@ void EncodeBlockAndCheck(fuzz::FuzzInput& input)
     appendLittleEndian(static_cast<std::uint32_t>(data.size()), BlockLengthSize);
     payload.insert(payload.end(), data.begin(), data.end());
 
-    const std::array<Byte, TxFrameSize> before = TxFrame;
+    const std::array<Byte, TxFrameSize> before = Request.TxFrame;
     try {
-        TxLength = EncodeBlockWrite(TxFrame, group, operation,
+        Request.TxLength = EncodeBlockWrite(Request.TxFrame, group, operation,
                                     withHandle ? std::optional<std::uint32_t>(handle) : std::nullopt, data);
     } catch (const std::length_error&) {
         FUZZ_CHECK(FrameHeaderSize + payload.size() > TxFrameSize);
         return;
     }
-    const auto frame = CheckFrame(TxLength, before);
+    const auto frame = CheckFrame(Request.TxLength, before);
     FUZZ_CHECK(std::equal(payload.begin(), payload.end(), frame.begin() + FrameHeaderSize, frame.end()));
 }
 

@@ -12,10 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/Unit1.h"
-#include "app/UpdateState.h"
-#include "serial/AnswerDecoding.h"
-#include "serial/ReceiveState.h"
+#include "transfer/Session.h"
+#include "protocol/AnswerDecoding.h"
+#include "protocol/ReceiveState.h"
 #include "tests/fuzz/AnswerChecks.h"
 #include "tests/fuzz/FuzzSupport.h"
 
@@ -26,10 +25,10 @@ void ReceiveDatagram(std::span<const std::uint8_t> datagram)
     // An empty receive is the watchdog's case, not a datagram to decode.
     if (datagram.empty())
         return;
-    std::copy(datagram.begin(), datagram.end(), RxBlock.begin());
-    RxCount = static_cast<std::int32_t>(datagram.size());
-    std::copy_n(RxBlock.begin(), RxCount, RxBuffer.begin());
-    RxStart = 1;
+    std::copy(datagram.begin(), datagram.end(), Receiver.RxBlock.begin());
+    Receiver.RxCount = static_cast<std::int32_t>(datagram.size());
+    std::copy_n(Receiver.RxBlock.begin(), Receiver.RxCount, Receiver.RxBuffer.begin());
+    Receiver.RxStart = 1;
     fuzz::DecodeAndCheck(fuzz::Link::Network);
 }
 

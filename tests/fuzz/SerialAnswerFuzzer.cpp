@@ -11,10 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/Encoder.h"
-#include "app/UpdateState.h"
-#include "serial/AnswerDecoding.h"
-#include "serial/ReceiveState.h"
+#include "protocol/Encoder.h"
+#include "protocol/AnswerDecoding.h"
+#include "protocol/ReceiveState.h"
 #include "tests/fuzz/AnswerChecks.h"
 #include "tests/fuzz/FuzzSupport.h"
 
@@ -37,17 +36,17 @@ void CheckFrameStarted(std::span<const Byte> chunk, std::size_t start, bool stor
     const std::int32_t length = AnnouncedLength(chunk, start);
     if (length > RxBufferSize) {
         FUZZ_CHECK(!stored);
-        FUZZ_CHECK(RxCount == 0 && RxStart == 0 && FrameRemaining == 0);
+        FUZZ_CHECK(Receiver.RxCount == 0 && Receiver.RxStart == 0 && Receiver.FrameRemaining == 0);
         return;
     }
     const auto inChunk = std::min(static_cast<std::size_t>(length), chunk.size() - start);
     FUZZ_CHECK(stored);
-    FUZZ_CHECK(RxStart == before.count + 1 || RxStart == 1);
-    FUZZ_CHECK(RxCount == RxStart - 1 + static_cast<std::int32_t>(inChunk));
-    FUZZ_CHECK(FrameRemaining == length - static_cast<std::int32_t>(inChunk));
+    FUZZ_CHECK(Receiver.RxStart == before.count + 1 || Receiver.RxStart == 1);
+    FUZZ_CHECK(Receiver.RxCount == Receiver.RxStart - 1 + static_cast<std::int32_t>(inChunk));
+    FUZZ_CHECK(Receiver.FrameRemaining == length - static_cast<std::int32_t>(inChunk));
     FUZZ_CHECK(std::equal(chunk.begin() + static_cast<std::ptrdiff_t>(start),
                           chunk.begin() + static_cast<std::ptrdiff_t>(start + inChunk),
-                          RxBuffer.begin() + (RxStart - 1)));
+                          Receiver.RxBuffer.begin() + (Receiver.RxStart - 1)));
 }
 
 // A chunk without a start byte carries the current frame on by as many bytes
@@ -56,22 +55,22 @@ void CheckFrameContinued(std::span<const Byte> chunk, bool stored, const Receive
 {
     const auto taken = std::min(static_cast<std::size_t>(before.remaining), chunk.size());
     FUZZ_CHECK(stored);
-    FUZZ_CHECK(RxStart == before.start);
-    FUZZ_CHECK(RxCount == before.count + static_cast<std::int32_t>(taken));
-    FUZZ_CHECK(FrameRemaining == before.remaining - static_cast<std::int32_t>(taken));
+    FUZZ_CHECK(Receiver.RxStart == before.start);
+    FUZZ_CHECK(Receiver.RxCount == before.count + static_cast<std::int32_t>(taken));
+    FUZZ_CHECK(Receiver.FrameRemaining == before.remaining - static_cast<std::int32_t>(taken));
     FUZZ_CHECK(std::equal(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(taken),
-                          RxBuffer.begin() + before.count));
+                          Receiver.RxBuffer.begin() + before.count));
 }
 
 // One receive event, as the serial receive handler runs it.
 void ReceiveEvent(std::span<const std::uint8_t> bytes)
 {
-    RxChunk.fill(0);
-    std::copy(bytes.begin(), bytes.end(), RxChunk.begin());
-    const std::span<const Byte> chunk(RxChunk.data(), bytes.size());
+    Receiver.RxChunk.fill(0);
+    std::copy(bytes.begin(), bytes.end(), Receiver.RxChunk.begin());
+    const std::span<const Byte> chunk(Receiver.RxChunk.data(), bytes.size());
 
     const ReceiveSnapshot before = fuzz::TakeSnapshot();
-    const bool stored = AssembleFrame(chunk);
+    const bool stored = Receiver.AssembleFrame(chunk);
     const auto start = std::find(chunk.begin(), chunk.end(), FrameStartByte);
     if (start != chunk.end())
         CheckFrameStarted(chunk, static_cast<std::size_t>(start - chunk.begin()), stored, before);

@@ -14,7 +14,7 @@
 #include <string>
 #include <system_error>
 
-#include "app/RuntimeErrors.h"
+#include "protocol/RuntimeErrors.h"
 #include "serial/SettingsFile.h"
 #include "tests/fuzz/FuzzSupport.h"
 

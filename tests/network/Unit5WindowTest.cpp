@@ -13,7 +13,7 @@
 #include <filesystem>
 
 #include "app/Feedback.h"
-#include "app/RuntimeErrors.h"
+#include "protocol/RuntimeErrors.h"
 #include "app/Unit1.h"
 #include "network/IdUDPClient.h"
 #include "network/Unit5.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/RuntimeErrors.h"
+#include "protocol/RuntimeErrors.h"
 #include "serial/SettingsFile.h"
 #include "tests/serial/Unit2TestSupport.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Encoder.h"
+#include "protocol/Encoder.h"
 
 using Bytes = std::vector<Byte>;
 

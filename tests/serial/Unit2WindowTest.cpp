@@ -17,7 +17,7 @@
 
 #include "app/Feedback.h"
 #include "app/Unit1.h"
-#include "serial/ReceiveState.h"
+#include "protocol/ReceiveState.h"
 #include "serial/Unit2.h"
 #include "tests/serial/CPortTestSupport.h"
 #include "tests/serial/Unit2TestSupport.h"
@@ -274,23 +274,24 @@ TEST(SerialWindow, AnswersOnThePortReachTheDecoding)
     Windows windows;
     StartWith(windows, terminal, "COM1", {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
     ASSERT_TRUE(Form2->ComPort1->Connected());
+    TSession& session = Form1->Session();
 
     // GetBootError, split over two writes.
     const std::string bootError = AnswerText(0x13, 0x01, {0x00, 0x07});
     terminal.Send(bootError.substr(0, 3));
     terminal.Send(bootError.substr(3));
-    ProcessEventsUntil([] { return AnswerReceived == 1; });
-    EXPECT_EQ(RxCount, 0);
-    EXPECT_EQ(RxStart, 0);
+    ProcessEventsUntil([&] { return session.AnswerReceived == 1; });
+    EXPECT_EQ(session.RxCount, 0);
+    EXPECT_EQ(session.RxStart, 0);
 
-    AnswerReceived = 0;
+    session.AnswerReceived = 0;
     terminal.Send(AnswerText(0x11, 0x1B, {0x00, 0x05, 0x00, 0x00, 0x00}));
-    ProcessEventsUntil([] { return AnswerReceived == 1; });
-    EXPECT_EQ(DataFileHandle, 5);
+    ProcessEventsUntil([&] { return session.AnswerReceived == 1; });
+    EXPECT_EQ(session.DataFileHandle, 5);
 
-    AnswerReceived = 0;
+    session.AnswerReceived = 0;
     terminal.Send(AnswerText(0x13, 0x2B, {0x00, 0x01, 0x2C, 0x01}));
-    ProcessEventsUntil([] { return AnswerReceived == 1; });
+    ProcessEventsUntil([&] { return session.AnswerReceived == 1; });
     EXPECT_EQ(Form1->Panel1->text(), "Burn Line :300");
 
     // The alarm frame beeps twice at each receive event.
@@ -298,31 +299,32 @@ TEST(SerialWindow, AnswersOnThePortReachTheDecoding)
     terminal.Send(AnswerText(0xFF, 0x00, {0x00}));
     ProcessEventsUntil([&] { return BeepCount == beeps + 2; });
 
-    // A write that empties the output queue raises LinkReady.
-    LinkReady = 0;
+    // A write that empties the output queue raises session.LinkReady.
+    session.LinkReady = 0;
     const Byte request = FrameStartByte;
     EXPECT_EQ(Form2->ComPort1->WriteBytes(&request, 1), 1);
     EXPECT_EQ(terminal.Receive(1), std::string(1, static_cast<char>(FrameStartByte)));
-    ProcessEventsUntil([] { return LinkReady == 1; });
+    ProcessEventsUntil([&] { return session.LinkReady == 1; });
 }
 
 TEST(SerialWindow, NetworkPathAndLineEventHandlers)
 {
     Windows windows;
     windows.Create();
+    TSession& session = Form1->Session();
     const std::string datagram = AnswerText(0x13, 0x7B, {0x00, 0x2A, 0x00, 0x00, 0x00});
-    std::copy(datagram.begin(), datagram.end(), RxBuffer.begin());
-    RxStart = 1;
-    RxCount = static_cast<std::int32_t>(datagram.size());
+    std::copy(datagram.begin(), datagram.end(), session.RxBuffer.begin());
+    session.RxStart = 1;
+    session.RxCount = static_cast<std::int32_t>(datagram.size());
     std::string text;
-    Form2->LongToStr(RxStart + 7, text);
+    Form2->LongToStr(session.RxStart + 7, text);
     EXPECT_EQ(text, "42");
-    Form2->ShortToStr(RxStart + 2, text);
+    Form2->ShortToStr(session.RxStart + 2, text);
     EXPECT_EQ(text, "7");
     Form2->Message_Answer_Decoding();
-    EXPECT_EQ(FlashFileHandle, 42);
-    EXPECT_EQ(AnswerReceived, 1);
-    EXPECT_EQ(RxCount, 0);
+    EXPECT_EQ(session.FlashFileHandle, 42);
+    EXPECT_EQ(session.AnswerReceived, 1);
+    EXPECT_EQ(session.RxCount, 0);
 
     const int beeps = BeepCount;
     Form2->ComPort1Error(Form2->ComPort1, TComErrors{erFrame});

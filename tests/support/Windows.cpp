@@ -6,7 +6,6 @@
 #include "app/Unit1.h"
 #include "bios/Unit20.h"
 #include "network/Unit5.h"
-#include "serial/ReceiveState.h"
 #include "serial/Unit2.h"
 
 Windows::Windows() : previousFolder_(QDir::currentPath())
@@ -17,7 +16,6 @@ Windows::Windows() : previousFolder_(QDir::currentPath())
 void Windows::Create()
 {
     ResetUpdateState();
-    ResetReceiveState();
     ResetProgramTermination();
     Form1 = new TForm1;
     RunReported([] { Form1->FormCreate(); });

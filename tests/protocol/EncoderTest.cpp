@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "app/Encoder.h"
-#include "app/RuntimeErrors.h"
+#include "protocol/Encoder.h"
+#include "protocol/RuntimeErrors.h"
 
 namespace {
 

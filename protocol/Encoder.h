@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "app/UpdateState.h"
+#include "protocol/Bytes.h"
 
 inline constexpr Byte FrameStartByte = 0xA5;
 inline constexpr int FrameHeaderSize = 4;       // start byte, checksum, 16-bit payload length
@@ -23,15 +23,19 @@ inline constexpr int NameFieldSize = 12;        // NM parameters: 12 bytes, zero
 inline constexpr Byte GroupDataFile = 0x11;
 inline constexpr Byte GroupBoot = 0x13;
 inline constexpr Byte OperationImageBlock = 0xC9;
+inline constexpr Byte OperationBootError = 0x01;
 inline constexpr Byte OperationDataFileBlock = 0x1E;
 inline constexpr Byte OperationFlashFileBlock = 0x7C;
 inline constexpr int ImageBlockSize = 1024;
 
-// The request frame being built, and whether the board answers it.
-extern std::array<Byte, TxFrameSize> TxFrame;
-extern std::int32_t TxLength;   // 1-based position of the next byte: the frame is TxLength - 1 bytes
-extern Byte NoReply;            // 1 when the request just built gets no answer
-extern std::string CallText;    // the call being encoded; cut down as arguments are taken
+// The request frame being built, and whether the board answers it. Every
+// session with a board has one of its own.
+struct TRequestFrame {
+    std::array<Byte, TxFrameSize> TxFrame{};
+    std::int32_t TxLength = 0;  // 1-based position of the next byte: the frame is TxLength - 1 bytes
+    Byte NoReply = 0;           // 1 when the request just built gets no answer
+    std::string CallText;       // the call being encoded; cut down as arguments are taken
+};
 
 extern std::array<std::string, CommandTableSize> CommandTable;
 extern std::array<std::string, CommandTableSize> CommandTemplates;
@@ -39,6 +43,9 @@ extern std::int32_t CommandCount;
 
 // Fills CommandTable, CommandCount and CommandTemplates.
 void BuildCommandTable();
+// Builds the table once per program, for callers that may run on several
+// threads at once; the table is only read afterwards.
+void EnsureCommandTable();
 
 // The name of a template or call text: its leading part up to its first ":",
 // or, when it has none, up to its first "(" (empty when it has neither).

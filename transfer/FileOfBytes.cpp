@@ -1,11 +1,11 @@
-#include "app/FileOfBytes.h"
+#include "transfer/FileOfBytes.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/RuntimeErrors.h"
+#include "protocol/RuntimeErrors.h"
 
 namespace {
 

@@ -1,14 +1,10 @@
-#include "app/Encoder.h"
+#include "protocol/Encoder.h"
 
 #include <algorithm>
+#include <mutex>
 #include <stdexcept>
 
-#include "app/RuntimeErrors.h"
-
-std::array<Byte, TxFrameSize> TxFrame{};
-std::int32_t TxLength = 0;
-Byte NoReply = 0;
-std::string CallText;
+#include "protocol/RuntimeErrors.h"
 
 std::array<std::string, CommandTableSize> CommandTable;
 std::array<std::string, CommandTableSize> CommandTemplates;
@@ -115,6 +111,15 @@ void BuildCommandTable()
         CommandTemplates[i] = " " + CommandTable[i].substr(percent + 1);
     }
     CommandCount = static_cast<std::int32_t>(CommandDefinitions.size());
+}
+
+void EnsureCommandTable()
+{
+    static std::once_flag built;
+    std::call_once(built, [] {
+        if (CommandCount == 0)
+            BuildCommandTable();
+    });
 }
 
 std::string CommandName(const std::string& text)

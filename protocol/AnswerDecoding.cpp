@@ -1,9 +1,8 @@
-#include "serial/AnswerDecoding.h"
+#include "protocol/AnswerDecoding.h"
 
 #include <algorithm>
 
-#include "app/Encoder.h"
-#include "serial/ReceiveState.h"
+#include "protocol/Encoder.h"
 
 const std::array<AnswerEntry, AnswerCount> AnswerTable = {{
     {"Read Data Block", 0x11, 0x1F, AnswerEffect::CopyBlock, true, false},
@@ -52,27 +51,6 @@ constexpr int HandleSize = 4;
 
 constexpr int BitsPerByte = 8;
 
-Byte BufferByte(std::int32_t position)
-{
-    if (position < 1 || position > RxBufferSize)
-        return 0;
-    return RxBuffer[static_cast<std::size_t>(position - 1)];
-}
-
-Byte FrameByte(int offset)
-{
-    return BufferByte(RxStart + offset);
-}
-
-// Little-endian number of `size` bytes at a buffer position.
-std::uint32_t NumberAt(std::int32_t position, int size)
-{
-    std::uint32_t value = 0;
-    for (int k = size - 1; k >= 0; --k)
-        value = (value << BitsPerByte) | BufferByte(position + k);
-    return value;
-}
-
 // A frame starts at the first 0xA5 of a chunk; only one frame starts per
 // chunk, so an 0xA5 right after another one never starts one. 1-based, 0 = none.
 int FindFrameStart(std::span<const Byte> chunk)
@@ -88,8 +66,31 @@ int ChunkByte(std::span<const Byte> chunk, int position)
     return position <= static_cast<int>(chunk.size()) ? chunk[static_cast<std::size_t>(position - 1)] : 0;
 }
 
+} // namespace
+
+Byte TAnswerReceiver::BufferByte(std::int32_t position) const
+{
+    if (position < 1 || position > RxBufferSize)
+        return 0;
+    return RxBuffer[static_cast<std::size_t>(position - 1)];
+}
+
+Byte TAnswerReceiver::FrameByte(int offset) const
+{
+    return BufferByte(RxStart + offset);
+}
+
+// Little-endian number of `size` bytes at a buffer position.
+std::uint32_t TAnswerReceiver::NumberAt(std::int32_t position, int size) const
+{
+    std::uint32_t value = 0;
+    for (int k = size - 1; k >= 0; --k)
+        value = (value << BitsPerByte) | BufferByte(position + k);
+    return value;
+}
+
 // Appends bytes behind RxCount, never beyond RxBuffer.
-void Append(std::span<const Byte> bytes)
+void TAnswerReceiver::Append(std::span<const Byte> bytes)
 {
     const auto room = static_cast<std::size_t>(RxBufferSize - RxCount);
     const std::size_t count = std::min(bytes.size(), room);
@@ -97,7 +98,7 @@ void Append(std::span<const Byte> bytes)
     RxCount += static_cast<std::int32_t>(count);
 }
 
-void DropCurrentFrame()
+void TAnswerReceiver::DropCurrentFrame()
 {
     RxCount = 0;
     RxStart = 0;
@@ -106,7 +107,7 @@ void DropCurrentFrame()
 
 // Stores a frame that starts at chunk position `start` and is `length` bytes
 // long; the bytes that the chunk does not hold yet are left to later events.
-bool StartFrame(std::span<const Byte> chunk, int start, int length)
+bool TAnswerReceiver::StartFrame(std::span<const Byte> chunk, int start, int length)
 {
     if (length > RxBufferSize) {
         DropCurrentFrame();
@@ -123,30 +124,30 @@ bool StartFrame(std::span<const Byte> chunk, int start, int length)
     return true;
 }
 
-void ContinueFrame(std::span<const Byte> chunk)
+void TAnswerReceiver::ContinueFrame(std::span<const Byte> chunk)
 {
     const int taken = std::min(FrameRemaining, static_cast<int>(chunk.size()));
     Append(chunk.first(static_cast<std::size_t>(taken)));
     FrameRemaining -= taken;
 }
 
-int StoredFrameBytes()
+int TAnswerReceiver::StoredFrameBytes() const
 {
     return RxStart >= 1 ? RxCount - RxStart + 1 : 0;
 }
 
-bool IsAlarmFrame()
+bool TAnswerReceiver::IsAlarmFrame() const
 {
     return StoredFrameBytes() > OffsetOperation && FrameByte(OffsetGroup) == AlarmGroup &&
            FrameByte(OffsetOperation) == AlarmOperation;
 }
 
-int CurrentFrameLength()
+int TAnswerReceiver::CurrentFrameLength() const
 {
     return static_cast<int>(ShortAt(RxStart + OffsetLength)) + FrameHeaderSize;
 }
 
-bool CurrentFrameComplete()
+bool TAnswerReceiver::CurrentFrameComplete() const
 {
     const int stored = StoredFrameBytes();
     return stored >= FrameHeaderSize && stored >= CurrentFrameLength();
@@ -155,13 +156,13 @@ bool CurrentFrameComplete()
 // Whether the current frame's own bytes reach up to frame offset `end`. What
 // lies behind a short frame in RxBuffer is left over from earlier frames (or is
 // a datagram's extra bytes), so no field is read from there.
-bool FrameHolds(int end)
+bool TAnswerReceiver::FrameHolds(int end) const
 {
     return end <= CurrentFrameLength();
 }
 
 // A create answer's handle; false when the frame ends before it.
-bool TakeHandle(std::int32_t& handle)
+bool TAnswerReceiver::TakeHandle(std::int32_t& handle)
 {
     if (!FrameHolds(OffsetData + HandleSize))
         return false;
@@ -171,7 +172,7 @@ bool TakeHandle(std::int32_t& handle)
 
 // Read Data Block: copies the block into RxBlock and clears the stored bytes.
 // A block that runs past its frame or does not fit RxBlock is dropped.
-bool CopyBlock()
+bool TAnswerReceiver::CopyBlock()
 {
     const int blockLength = ShortAt(RxStart + OffsetData);
     const bool fits = blockLength <= RxBlockSize && FrameHolds(OffsetBlock + blockLength);
@@ -184,7 +185,7 @@ bool CopyBlock()
     return fits;
 }
 
-bool ShowBurnState(DecodeOutcome& outcome)
+bool TAnswerReceiver::ShowBurnState(DecodeOutcome& outcome) const
 {
     if (!FrameHolds(OffsetBurnLine + BurnLineSize))
         return false;
@@ -197,10 +198,20 @@ bool ShowBurnState(DecodeOutcome& outcome)
     return true;
 }
 
+void TAnswerReceiver::TakeAnswerFields(const AnswerEntry& entry, DecodeOutcome& outcome) const
+{
+    outcome.group = FrameByte(OffsetGroup);
+    outcome.operation = FrameByte(OffsetOperation);
+    if (FrameHolds(OffsetResult + 1))
+        outcome.result = FrameByte(OffsetResult);
+    if (entry.group == GroupBoot && entry.operation == OperationBootError && FrameHolds(OffsetData + 1))
+        outcome.bootError = FrameByte(OffsetData);
+}
+
 // Carries out a decoded answer's effect, consumes its frame and raises
 // AnswerReceived when the answer does. An answer too short for the fields its
 // effect reads is consumed and discarded.
-void Apply(const AnswerEntry& entry, DecodeOutcome& outcome)
+void TAnswerReceiver::Apply(const AnswerEntry& entry, DecodeOutcome& outcome)
 {
     bool accepted = true;
     switch (entry.effect) {
@@ -219,6 +230,7 @@ void Apply(const AnswerEntry& entry, DecodeOutcome& outcome)
         accepted = ShowBurnState(outcome);
         break;
     }
+    TakeAnswerFields(entry, outcome);
     RxCount = 0;
     RxStart = 0;
     if (!accepted) {
@@ -233,7 +245,7 @@ void Apply(const AnswerEntry& entry, DecodeOutcome& outcome)
 // The alarm check and the recognition of a complete current frame, with the
 // entries that `decodes` admits.
 template <typename Admit>
-DecodeOutcome Decode(Admit decodes)
+DecodeOutcome TAnswerReceiver::Decode(Admit decodes)
 {
     DecodeOutcome outcome;
     if (IsAlarmFrame())
@@ -247,7 +259,7 @@ DecodeOutcome Decode(Admit decodes)
     return outcome;
 }
 
-} // namespace
+
 
 const AnswerEntry* FindAnswer(Byte group, Byte operation)
 {
@@ -257,27 +269,27 @@ const AnswerEntry* FindAnswer(Byte group, Byte operation)
     return match == AnswerTable.end() ? nullptr : &*match;
 }
 
-std::uint32_t LongAt(std::int32_t position)
+std::uint32_t TAnswerReceiver::LongAt(std::int32_t position) const
 {
     return NumberAt(position, sizeof(std::uint32_t));
 }
 
-std::uint16_t ShortAt(std::int32_t position)
+std::uint16_t TAnswerReceiver::ShortAt(std::int32_t position) const
 {
     return static_cast<std::uint16_t>(NumberAt(position, sizeof(std::uint16_t)));
 }
 
-std::string LongToStr(std::int32_t position)
+std::string TAnswerReceiver::LongToStr(std::int32_t position) const
 {
     return std::to_string(LongAt(position));
 }
 
-std::string ShortToStr(std::int32_t position)
+std::string TAnswerReceiver::ShortToStr(std::int32_t position) const
 {
     return std::to_string(ShortAt(position));
 }
 
-bool AssembleFrame(std::span<const Byte> chunk)
+bool TAnswerReceiver::AssembleFrame(std::span<const Byte> chunk)
 {
     chunk = chunk.first(std::min(chunk.size(), static_cast<std::size_t>(RxChunkSize)));
     const int start = FindFrameStart(chunk);
@@ -290,12 +302,12 @@ bool AssembleFrame(std::span<const Byte> chunk)
     return StartFrame(chunk, start, payloadLength + FrameHeaderSize);
 }
 
-DecodeOutcome DecodeSerialAnswer()
+DecodeOutcome TAnswerReceiver::DecodeSerialAnswer()
 {
     return Decode([](const AnswerEntry&) { return true; });
 }
 
-DecodeOutcome ReceiveChunk(std::span<const Byte> chunk)
+DecodeOutcome TAnswerReceiver::ReceiveChunk(std::span<const Byte> chunk)
 {
     const bool stored = AssembleFrame(chunk);
     DecodeOutcome outcome = DecodeSerialAnswer();
@@ -303,7 +315,7 @@ DecodeOutcome ReceiveChunk(std::span<const Byte> chunk)
     return outcome;
 }
 
-DecodeOutcome DecodeNetworkAnswer()
+DecodeOutcome TAnswerReceiver::DecodeNetworkAnswer()
 {
     return Decode([](const AnswerEntry& entry) { return entry.decodedOnNetwork; });
 }

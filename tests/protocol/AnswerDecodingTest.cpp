@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <numeric>
 
-#include "serial/AnswerDecoding.h"
-#include "serial/ReceiveState.h"
+#include "protocol/AnswerDecoding.h"
+#include "protocol/ReceiveState.h"
 #include "tests/serial/Unit2TestSupport.h"
 
 namespace {
@@ -48,13 +48,11 @@ Bytes Counting(std::size_t count, Byte first = 1)
     return bytes;
 }
 
-class AnswerDecoding : public ::testing::Test {
+// The fixture is the receive side of a session, so that the cases read its
+// state by name.
+class AnswerDecoding : public ::testing::Test, protected TAnswerReceiver {
 protected:
-    void SetUp() override
-    {
-        ResetReceiveState();
-        ResetUpdateState();
-    }
+    void SetUp() override { static_cast<TAnswerReceiver&>(*this) = TAnswerReceiver(); }
 
     // Feeds a sequence of receive events; returns the outcome of the last.
     DecodeOutcome Receive(std::initializer_list<Bytes> chunks)
@@ -66,7 +64,7 @@ protected:
     }
 
     // Puts a datagram into RxBuffer as the network receive path does.
-    static DecodeOutcome ReceiveDatagram(const Bytes& datagram)
+    DecodeOutcome ReceiveDatagram(const Bytes& datagram)
     {
         std::copy(datagram.begin(), datagram.end(), RxBuffer.begin());
         RxStart = 1;
@@ -74,7 +72,7 @@ protected:
         return DecodeNetworkAnswer();
     }
 
-    static void ExpectDecodedBootError(const DecodeOutcome& outcome)
+    void ExpectDecodedBootError(const DecodeOutcome& outcome)
     {
         ASSERT_NE(outcome.answer, nullptr);
         EXPECT_STREQ(outcome.answer->name, "Get Boot Error");

@@ -1,0 +1,139 @@
+// Answer reception: the assembly of the board's answer frames from the bytes of
+// the serial receive events, and the answer table that recognises them.
+// Everything here works on bytes and on one session's receive state
+// (protocol/ReceiveState.h); the session feeds it the link's bytes and
+// reports what it decoded.
+//
+// An answer frame: start byte 0xA5, checksum (not verified), 16-bit
+// little-endian payload length N, group, operation, result code, answer data;
+// N + 4 bytes in all. "Frame offset k" is RxBuffer position RxStart + k.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "protocol/Bytes.h"
+#include "protocol/ReceiveState.h"
+
+// Frame offsets of the fields every answer has.
+inline constexpr int OffsetLength = 2;
+inline constexpr int OffsetGroup = 4;
+inline constexpr int OffsetOperation = 5;
+inline constexpr int OffsetResult = 6;
+inline constexpr int OffsetData = 7;
+
+// Group of an entry that matches whatever the answer's group is.
+inline constexpr int AnyGroup = -1;
+
+// What decoding an answer does besides raising AnswerReceived.
+enum class AnswerEffect {
+    None,
+    CopyBlock,       // Read Data Block: the block goes to RxBlock
+    DataHandle,      // DataFileHandle := LONG at 7
+    FlashHandle,     // FlashFileHandle := LONG at 7
+    BurnState,       // the main window's Panel1 shows the burn state and line
+};
+
+struct AnswerEntry {
+    const char* name;
+    int group;              // AnyGroup, or the group byte to compare
+    Byte operation;
+    AnswerEffect effect;
+    bool raisesAnswer;      // sets AnswerReceived
+    bool decodedOnNetwork;  // also decoded from a datagram
+};
+
+inline constexpr int AnswerCount = 24;
+
+// Tried in this order; the first entry whose group and operation match wins.
+extern const std::array<AnswerEntry, AnswerCount> AnswerTable;
+
+// Beeps the operator hears for the board's alarm frame (group 0xFF,
+// operation 0x00), at every receive event while it is the current frame.
+inline constexpr int AlarmBeeps = 2;
+
+// What one receive event or one datagram brought about, for the window to show.
+// The update state (AnswerReceived, the handles) and RxBlock are already set.
+struct DecodeOutcome {
+    int beeps = 0;
+    const AnswerEntry* answer = nullptr;  // the decoded answer, if any
+    // The decoded answer's own bytes: its group and operation, its result
+    // code, and for Get Boot Error the board's boot error (0 when the frame
+    // ends before a field).
+    Byte group = 0;
+    Byte operation = 0;
+    Byte result = 0;
+    Byte bootError = 0;
+    bool discarded = false;               // a frame did not fit its buffer, or ended before
+                                          // the fields its answer carries, and was dropped
+    // Get Burnt State: the texts the main window's Panel1 shows, in this order
+    // (the state text is empty when the state is neither idle nor busy).
+    std::string burnStateText;
+    std::string burnLineText;
+};
+
+// The first entry of the table that matches a group and operation code, or
+// nullptr when there is none.
+const AnswerEntry* FindAnswer(Byte group, Byte operation);
+
+// The receive side of one session: the receive state, and what decoded
+// answers set (AnswerReceived and the board's file handles).
+class TAnswerReceiver : public TReceiveState {
+public:
+    Byte AnswerReceived = 0;
+    std::int32_t DataFileHandle = 0;
+    std::int32_t FlashFileHandle = 0;
+
+    // Stores the frame bytes of one receive event (at most RxChunkSize bytes) in
+    // RxBuffer: a frame starts at the first 0xA5 of the chunk (a new start
+    // abandons a partly received frame); a chunk without a start carries on the
+    // current frame for FrameRemaining bytes. Every other
+    // byte is dropped. A frame longer than RxBuffer is dropped whole; one that fits
+    // RxBuffer but not behind the bytes stored so far is stored from position 1.
+    // Returns false when a frame was dropped for its size.
+    bool AssembleFrame(std::span<const Byte> chunk);
+
+    // The serial link's decoding after each receive event: the alarm check, then,
+    // when the current frame is complete, the answer table with its effects; a
+    // decoded frame is consumed (RxCount := RxStart := 0).
+    DecodeOutcome DecodeSerialAnswer();
+
+    // One receive event: AssembleFrame, then DecodeSerialAnswer.
+    DecodeOutcome ReceiveChunk(std::span<const Byte> chunk);
+
+    // The network link's decoding of the datagram stored at RxStart: the alarm
+    // check, then the boot-error and create-file answers; any other answer is
+    // left in RxBuffer undecoded.
+    DecodeOutcome DecodeNetworkAnswer();
+
+    // The unsigned little-endian numbers at RxBuffer positions p .. p + 3 and
+    // p .. p + 1; positions outside RxBuffer read as 0.
+    std::uint32_t LongAt(std::int32_t position) const;
+    std::uint16_t ShortAt(std::int32_t position) const;
+    // The same numbers as decimal texts.
+    std::string LongToStr(std::int32_t position) const;
+    std::string ShortToStr(std::int32_t position) const;
+
+private:
+    Byte BufferByte(std::int32_t position) const;
+    Byte FrameByte(int offset) const;
+    std::uint32_t NumberAt(std::int32_t position, int size) const;
+    void Append(std::span<const Byte> bytes);
+    void DropCurrentFrame();
+    bool StartFrame(std::span<const Byte> chunk, int start, int length);
+    void ContinueFrame(std::span<const Byte> chunk);
+    int StoredFrameBytes() const;
+    bool IsAlarmFrame() const;
+    int CurrentFrameLength() const;
+    bool CurrentFrameComplete() const;
+    bool FrameHolds(int end) const;
+    bool TakeHandle(std::int32_t& handle);
+    bool CopyBlock();
+    bool ShowBurnState(DecodeOutcome& outcome) const;
+    void TakeAnswerFields(const AnswerEntry& entry, DecodeOutcome& outcome) const;
+    void Apply(const AnswerEntry& entry, DecodeOutcome& outcome);
+    template <typename Admit>
+    DecodeOutcome Decode(Admit decodes);
+};

@@ -1,0 +1,302 @@
+#include "transfer/Session.h"
+
+#include <QFileInfo>
+#include <algorithm>
+#include <thread>
+
+#include "network/IdUDPClient.h"
+#include "serial/CPort.h"
+#include "transfer/FileOfBytes.h"
+
+namespace {
+
+// The network wait services its thread at least this often.
+constexpr int NetServiceSliceMs = 50;
+// How many board-reported failures a tally keeps in detail.
+constexpr std::size_t KeptBoardErrors = 16;
+
+constexpr auto EraseSettleTime = std::chrono::milliseconds(1000);
+constexpr auto BurnStartTime = std::chrono::milliseconds(1000);
+constexpr auto WriteSettleTime = std::chrono::milliseconds(500);
+constexpr int FlashFileType = 3;
+
+std::string SetBurnBlockCall(std::int32_t block)
+{
+    return " SetBurnBlock(" + std::to_string(block) + ")";
+}
+
+std::string Unsigned(std::int32_t handle)
+{
+    return std::to_string(static_cast<std::uint32_t>(handle));
+}
+
+std::string FileNameOf(const std::string& path)
+{
+    return QFileInfo(QString::fromStdString(path)).fileName().toStdString();
+}
+
+} // namespace
+
+void PauseFor(std::chrono::milliseconds duration)
+{
+    std::this_thread::sleep_for(duration);
+}
+
+TSession::TSession(TSessionEvents& events) : events_(events)
+{
+    EnsureCommandTable();
+}
+
+void TSession::Execute_Command(const std::string& callText)
+{
+    CallText = callText;
+    const CommandMatch match = MatchCommand(CallText, CommandTemplates, CommandCount);
+    NoReply = match.noReply;
+    if (match.found)
+        Trans(match.fieldList);
+}
+
+void TSession::Trans(const std::string& fieldList)
+{
+    // The DB parameter type appends a data block that no command uses.
+    TxLength = EncodeRequest(fieldList, CallText, TxFrame, {});
+    Send_PVR("NEW");
+}
+
+void TSession::Send_PVR(const std::string& /*label*/)
+{
+    const std::span<const Byte> frame(TxFrame.data(), static_cast<std::size_t>(TxLength - 1));
+    if (NoReply == 0 && frame.size() > static_cast<std::size_t>(OffsetOperation)) {
+        awaiting_ = true;
+        awaitedGroup_ = frame[OffsetGroup];
+        awaitedOperation_ = frame[OffsetOperation];
+    }
+    if (Link.kind == LinkKind::Serial) {
+        for (Byte value : frame)
+            FSend(value);
+    } else if (Link.kind == LinkKind::Network) {
+        SendDatagram(frame);
+        if (NoReply == 0)
+            Net_Read_Neg();
+    }
+}
+
+void TSession::FSend(Byte value)
+{
+    if (Link.port->WriteBytes(&value, 1) != 1)
+        events_.ShortWrite();
+}
+
+void TSession::WaitAck(const std::string& label)
+{
+    WaitLabel = label;
+    TimedOut = 0;
+    const QDeadlineTimer deadline(WatchdogMs, Qt::PreciseTimer);
+    AnswerReceived = 0;
+    while (AnswerReceived == 0 && TimedOut == 0) {
+        if (deadline.hasExpired()) {
+            Watchdog();
+            break;
+        }
+        events_.AwaitEvents(deadline);
+    }
+    awaiting_ = false;
+    AnswerReceived = 0;
+}
+
+void TSession::Watchdog()
+{
+    TimedOut = 1;
+    ++tally_.missingAnswers;
+    events_.MissingAnswer(WaitLabel);
+}
+
+DecodeOutcome TSession::ReceiveSerial(std::span<const Byte> chunk)
+{
+    const DecodeOutcome outcome = ReceiveChunk(chunk);
+    NoteAnswer(outcome);
+    return outcome;
+}
+
+DecodeOutcome TSession::ReceiveFromPort(int count)
+{
+    // Bytes beyond one chunk stay in the port's input queue for the next event.
+    RxChunk.fill(0);
+    const std::int32_t wanted = std::min(count, RxChunkSize);
+    const std::int32_t read = Link.port->ReadBytes(RxChunk.data(), wanted);
+    return ReceiveSerial(std::span<const Byte>(RxChunk.data(), static_cast<std::size_t>(std::clamp(read, 0, wanted))));
+}
+
+bool TSession::IsAwaitedAnswer(const DecodeOutcome& outcome) const
+{
+    return outcome.operation == awaitedOperation_ &&
+           (outcome.answer->group == AnyGroup || outcome.group == awaitedGroup_);
+}
+
+// While an answered request is outstanding, an answer ends its wait only when
+// it answers that request; any other answer keeps its effect (handles, texts)
+// but leaves the wait running, so that a stray or late answer never lets the
+// next block go out early.
+void TSession::NoteAnswer(const DecodeOutcome& outcome)
+{
+    if (awaiting_ && outcome.answer != nullptr && outcome.answer->raisesAnswer) {
+        if (!IsAwaitedAnswer(outcome)) {
+            AnswerReceived = 0;
+        } else if (outcome.result != 0 || outcome.bootError != 0) {
+            ++tally_.boardErrorCount;
+            if (tally_.boardErrors.size() < KeptBoardErrors)
+                tally_.boardErrors.push_back({WaitLabel, currentBlock_, outcome.result, outcome.bootError});
+        }
+    }
+    events_.Answer(outcome);
+}
+
+void TSession::SendDatagram(std::span<const Byte> frame)
+{
+    std::copy(frame.begin(), frame.end(), NetBuffer.begin());
+    Link.udp->SendBytes(NetBuffer.data(), static_cast<std::int32_t>(frame.size()));
+}
+
+void TSession::Net_Read_Neg()
+{
+    WaitLabel = "Net";
+    TimedOut = 0;
+    std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
+    const std::int32_t n = ReceiveAnswerDatagram();
+    if (n == 0) {
+        // The board did not answer within the watchdog's interval: the same
+        // report as on the serial link, and the transfer goes on.
+        awaiting_ = false;
+        Watchdog();
+        return;
+    }
+    std::copy_n(NetBuffer.begin(), n, RxBlock.begin());
+    RxCount = n;
+    Translation();
+    awaiting_ = false;
+}
+
+std::int32_t TSession::ReceiveAnswerDatagram()
+{
+    // Bounded by the watchdog's interval. The thread is serviced whenever a
+    // slice has passed since it last was, also between answers that come
+    // quickly, so that a window never looks frozen.
+    const QDeadlineTimer deadline(WatchdogMs);
+    for (;;) {
+        const auto slice = static_cast<std::int32_t>(std::min<qint64>(deadline.remainingTime(), NetServiceSliceMs));
+        const std::int32_t n = Link.udp->ReceiveBytes(NetBuffer.data(), NetAnswerSize, slice);
+        if (!lastService_.isValid() || lastService_.hasExpired(NetServiceSliceMs)) {
+            lastService_.start();
+            events_.Service();
+        }
+        if (n > 0 || deadline.hasExpired())
+            return n;
+    }
+}
+
+void TSession::Translation()
+{
+    std::copy_n(RxBlock.begin(), RxCount, RxBuffer.begin());
+    RxStart = 1;
+    Message_Answer_Decoding();
+}
+
+void TSession::Message_Answer_Decoding()
+{
+    NoteAnswer(DecodeNetworkAnswer());
+}
+
+void TSession::StartTally()
+{
+    tally_ = {};
+    currentBlock_ = 0;
+}
+
+void TSession::RequestAndWait(const std::string& callText, const std::string& label)
+{
+    Execute_Command(callText);
+    if (Link.kind == LinkKind::Serial)
+        WaitAck(label);
+}
+
+void TSession::RunImage(const std::string& path, std::int32_t burnBlock)
+{
+    StartTally();
+    Execute_Command(SetBurnBlockCall(burnBlock));
+    CopyBootFile(path);
+}
+
+void TSession::CopyBootFile(const std::string& path)
+{
+    TFileOfBytes image(path);
+    events_.FileStarted(path, image.Size());
+    StreamBlocks(image, {ImageBlockSize, GroupBoot, OperationImageBlock, nullptr, " GetBootError :", "GetBootError"});
+    events_.Status("Finish Update");
+}
+
+void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
+{
+    // size div block + 1 blocks: a file that fills its last block exactly
+    // still ends with an empty block, which the board expects.
+    const std::int64_t count = file.Size() / stream.blockSize + 1;
+    std::array<Byte, ImageBlockSize> block{};
+    std::int64_t done = 0;
+    for (std::int64_t k = 1; k <= count; ++k) {
+        const std::size_t n = file.Read(block.data(), static_cast<std::size_t>(stream.blockSize));
+        std::optional<std::uint32_t> handle;
+        if (stream.handle != nullptr)
+            handle = static_cast<std::uint32_t>(*stream.handle);
+        TxLength = EncodeBlockWrite(TxFrame, stream.group, stream.operation, handle,
+                                    std::span<const Byte>(block.data(), n));
+        NoReply = 1;
+        Send_PVR("Main");
+        currentBlock_ = k;
+        done += static_cast<std::int64_t>(n);
+        tally_.bytesSent += static_cast<std::int64_t>(n);
+        ++tally_.blocksSent;
+        // One block ahead, as the board's operators know it: the gauge is full
+        // when the last block goes out.
+        events_.BlockSent((k + 1) * stream.blockSize, done, file.Size());
+        events_.Status("Updating Please Wait !");
+        RequestAndWait(stream.query, stream.label);
+    }
+}
+
+void TSession::CopyFlashFile(std::span<const std::string> paths)
+{
+    StartTally();
+    events_.Status("Erasing Flash Please Wait !");
+    Execute_Command(" EraseFlash : ");
+    PauseFor(EraseSettleTime);
+    RequestAndWait(" GetFlashInfo :", "GetFlashInfo :");
+    for (const std::string& path : paths) {
+        TFileOfBytes file(path);
+        const std::int64_t size = file.Size();
+        events_.FileStarted(path, size);
+        RequestAndWait(" CreateFlashFile(" + FileNameOf(path) + ";" + std::to_string(size) + ";" +
+                           std::to_string(FlashFileType) + ")",
+                       "Create Flash File");
+        StreamBlocks(file, {FileBlockSize, GroupBoot, OperationFlashFileBlock, &FlashFileHandle,
+                            " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
+        Execute_Command(" CloseFlashFile(" + Unsigned(FlashFileHandle) + ")");
+    }
+    events_.Status("Finish Write");
+    PauseFor(WriteSettleTime);
+}
+
+void TSession::CopyDataFile(const std::string& path)
+{
+    StartTally();
+    RequestAndWait(" CreateDataFile(Flash.dat)", "Create Data File");
+    {
+        TFileOfBytes file(path);
+        events_.FileStarted(path, file.Size());
+        StreamBlocks(file, {FileBlockSize, GroupDataFile, OperationDataFileBlock, &DataFileHandle,
+                            " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
+        Execute_Command(" CloseDataFile(" + Unsigned(DataFileHandle) + ")");
+    }
+    events_.Status("Finish Phase 1");
+    PauseFor(BurnStartTime);
+    Execute_Command(" SetBurnMode(0B)");
+    events_.Status("Please Wait for Burning to Finish");
+}

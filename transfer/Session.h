@@ -1,0 +1,169 @@
+// One board's session: the request frame, the receive state, the answer
+// flags and the board's file handles, the transmission over the session's
+// link and the waits for the board's answers under the watchdog, and the
+// transfers that drive the board (firmware and BIOS images, flash files, the
+// data file). A session never shows anything: it reports what happens to its
+// TSessionEvents, which a front end implements.
+//
+// A session is used by one thread at a time. Several sessions, one per board,
+// may run at once on threads of their own.
+#pragma once
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "protocol/AnswerDecoding.h"
+#include "protocol/Encoder.h"
+
+class TCustomComPort;
+class TIdUDPClient;
+class TFileOfBytes;
+
+inline constexpr int DefaultWatchdogMs = 10000;
+inline constexpr std::int32_t BoardRequestPort = 3333;
+inline constexpr int FileBlockSize = 512;
+
+// The network link's frame buffer: a frame is copied here before it is sent,
+// and an answer datagram of at most NetAnswerSize bytes lands in it.
+inline constexpr int NetBufferSize = 30000;
+inline constexpr std::int32_t NetAnswerSize = 100;
+
+// How the session reaches its board.
+enum class LinkKind { Serial, Usb, Network };
+
+struct TSessionLink {
+    LinkKind kind = LinkKind::Usb;
+    TCustomComPort* port = nullptr;  // Serial: an open port; its receive events feed ReceiveSerial
+    TIdUDPClient* udp = nullptr;     // Network: Host is the board, Port its request port
+};
+
+// What the session reports. Every call comes on the session's thread.
+class TSessionEvents {
+public:
+    virtual ~TSessionEvents() = default;
+
+    // A status text, exactly as the operator is to read it.
+    virtual void Status(const std::string& /*text*/) {}
+    // A file's transfer starts: its path and size.
+    virtual void FileStarted(const std::string& /*path*/, std::int64_t /*size*/) {}
+    // A block went out. `gaugePosition` is the gauge's position after it, one
+    // block ahead as the board's operators know it; `bytesDone` counts the
+    // file's bytes sent so far, `total` is the file's size.
+    virtual void BlockSent(std::int64_t /*gaugePosition*/, std::int64_t /*bytesDone*/, std::int64_t /*total*/) {}
+    // An answer was decoded (beeps, burn state texts).
+    virtual void Answer(const DecodeOutcome& /*outcome*/) {}
+    // The watchdog fired: no answer came within its interval for the wait
+    // with this label. The transfer goes on after the call returns.
+    virtual void MissingAnswer(const std::string& /*label*/) {}
+    // A one-byte serial write reported no byte written.
+    virtual void ShortWrite() {}
+
+    // The serial wait: blocks until the thread has handled at least one event
+    // (the port's receive events among them) or the deadline has passed. May
+    // raise to end the transfer (the program is ending).
+    virtual void AwaitEvents(const QDeadlineTimer& deadline) = 0;
+    // The network wait calls this between its receive slices. May raise.
+    virtual void Service() {}
+};
+
+// An answer that carried a board-reported failure: a non-zero result code in
+// an awaited answer, or a non-zero boot error.
+struct TBoardError {
+    std::string label;   // the wait it ended: "GetBootError", "Create Flash File", ...
+    std::int64_t block;  // the block it followed (1-based; 0 before the first block)
+    Byte result;
+    Byte bootError;
+};
+
+// What a transfer came to, kept until the next transfer starts.
+struct TSessionTally {
+    int missingAnswers = 0;
+    int boardErrorCount = 0;
+    std::vector<TBoardError> boardErrors;  // the first few, in order
+    std::int64_t bytesSent = 0;            // file bytes in block frames
+    std::int64_t blocksSent = 0;
+};
+
+class TSession : public TRequestFrame, public TAnswerReceiver {
+public:
+    explicit TSession(TSessionEvents& events);
+
+    // The link and the watchdog's interval; both may change between transfers.
+    TSessionLink Link;
+    int WatchdogMs = DefaultWatchdogMs;
+
+    // The state of the waits.
+    Byte TimedOut = 0;
+    Byte LinkReady = 1;
+    std::string WaitLabel;
+    std::array<Byte, NetBufferSize> NetBuffer{};
+
+    // The request encoder: looks the call text up in the command table and
+    // encodes it into TxFrame, then sends it (Trans).
+    void Execute_Command(const std::string& callText);
+    void Trans(const std::string& fieldList);
+
+    // The transmitter: sends TxFrame over the link; on the network link an
+    // answered request also receives and decodes its answer.
+    void Send_PVR(const std::string& label);
+    void FSend(Byte value);
+    // The serial wait for the answer to the request just sent.
+    void WaitAck(const std::string& label);
+    void Net_Read_Neg();
+    void Translation();
+    // Decodes the datagram stored at RxStart and reports it.
+    void Message_Answer_Decoding();
+
+    // One serial receive event's bytes (at most RxChunkSize); returns what was
+    // decoded, which is also reported to the events.
+    DecodeOutcome ReceiveSerial(std::span<const Byte> chunk);
+    // Reads what the serial port holds (at most `count` bytes, one chunk) and
+    // decodes it: the body of the port's receive handler.
+    DecodeOutcome ReceiveFromPort(int count);
+
+    // The transfers. Each starts a fresh tally. File and link errors are raised.
+    // An image into a burn block: SetBurnBlock, then the image's blocks.
+    void RunImage(const std::string& path, std::int32_t burnBlock);
+    void CopyBootFile(const std::string& path);
+    void CopyFlashFile(std::span<const std::string> paths);
+    void CopyDataFile(const std::string& path);
+
+    const TSessionTally& Tally() const { return tally_; }
+    // Marks a wait that the watchdog ended: the report, and the tally.
+    void Watchdog();
+
+private:
+    struct BlockStream {
+        int blockSize;
+        Byte group;
+        Byte operation;
+        const std::int32_t* handle;  // read afresh for every block; none for the image stream
+        const char* query;
+        const char* label;
+    };
+    void StartTally();
+    void StreamBlocks(TFileOfBytes& file, const BlockStream& stream);
+    void RequestAndWait(const std::string& callText, const std::string& label);
+    void SendDatagram(std::span<const Byte> frame);
+    std::int32_t ReceiveAnswerDatagram();
+    void NoteAnswer(const DecodeOutcome& outcome);
+    bool IsAwaitedAnswer(const DecodeOutcome& outcome) const;
+
+    TSessionEvents& events_;
+    TSessionTally tally_;
+    std::int64_t currentBlock_ = 0;
+    bool awaiting_ = false;  // an answered request went out and its wait has not ended
+    Byte awaitedGroup_ = 0;
+    Byte awaitedOperation_ = 0;
+    QElapsedTimer lastService_;  // when the network wait last serviced its thread
+};
+
+// The board's settle times around the file-store transfers. The updater does
+// not service anything during them.
+void PauseFor(std::chrono::milliseconds duration);
