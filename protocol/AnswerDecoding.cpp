@@ -51,19 +51,53 @@ constexpr int HandleSize = 4;
 
 constexpr int BitsPerByte = 8;
 
-// A frame starts at the first 0xA5 of a chunk; only one frame starts per
-// chunk, so an 0xA5 right after another one never starts one. 1-based, 0 = none.
-int FindFrameStart(std::span<const Byte> chunk)
+// The payload length and checksum of a frame that starts at `start` in `bytes`
+// (its first four bytes there).
+int LengthAt(std::span<const Byte> bytes, std::size_t start)
 {
-    const auto start = std::find(chunk.begin(), chunk.end(), FrameStartByte);
-    return start == chunk.end() ? 0 : static_cast<int>(start - chunk.begin()) + 1;
+    return bytes[start + OffsetLength] + (bytes[start + OffsetLength + 1] << BitsPerByte) + FrameHeaderSize;
 }
 
-// A chunk byte by 1-based position; positions beyond the chunk read as 0, as
-// the length bytes of a frame that starts at the chunk's end do.
-int ChunkByte(std::span<const Byte> chunk, int position)
+// Whether `bytes` hold, from `start`, a whole frame whose checksum (the sum of
+// its bytes from offset 2 on) agrees. Answers are taken without checking it;
+// this only tells a start byte in the line's noise from a real answer.
+bool HoldsCheckedFrame(std::span<const Byte> bytes, std::size_t start)
 {
-    return position <= static_cast<int>(chunk.size()) ? chunk[static_cast<std::size_t>(position - 1)] : 0;
+    if (start + FrameHeaderSize > bytes.size())
+        return false;
+    const auto length = static_cast<std::size_t>(LengthAt(bytes, start));
+    if (start + length > bytes.size())
+        return false;
+    Byte sum = 0;
+    for (std::size_t k = start + OffsetLength; k < start + length; ++k)
+        sum = static_cast<Byte>(sum + bytes[k]);
+    return sum == bytes[start + 1];
+}
+
+constexpr std::size_t NoStart = static_cast<std::size_t>(-1);
+
+// The first start byte in `bytes` at or after `from` behind which a whole
+// frame with a good checksum stands.
+std::size_t CheckedFrameStart(std::span<const Byte> bytes, std::size_t from)
+{
+    for (std::size_t q = from; q < bytes.size(); ++q)
+        if (bytes[q] == FrameStartByte && HoldsCheckedFrame(bytes, q))
+            return q;
+    return NoStart;
+}
+
+// The first 0xA5 at or after `from` that can start a frame: one right behind
+// another 0xA5 of the line's noise cannot (it is that one's checksum byte).
+// The byte at `from` follows nothing when `fresh` (a read's first byte, or
+// the byte after a whole frame).
+std::size_t NextStart(std::span<const Byte> chunk, std::size_t from, bool fresh)
+{
+    for (std::size_t j = from; j < chunk.size(); ++j) {
+        const bool follows = j > from || !fresh;
+        if (chunk[j] == FrameStartByte && !(follows && j > 0 && chunk[j - 1] == FrameStartByte))
+            return j;
+    }
+    return NoStart;
 }
 
 } // namespace
@@ -103,32 +137,6 @@ void TAnswerReceiver::DropCurrentFrame()
     RxCount = 0;
     RxStart = 0;
     FrameRemaining = 0;
-}
-
-// Stores a frame that starts at chunk position `start` and is `length` bytes
-// long; the bytes that the chunk does not hold yet are left to later events.
-bool TAnswerReceiver::StartFrame(std::span<const Byte> chunk, int start, int length)
-{
-    if (length > RxBufferSize) {
-        DropCurrentFrame();
-        return false;
-    }
-    // Nothing reads the bytes before a new frame's start again, so a frame
-    // that would run past the end of RxBuffer is stored from its beginning.
-    if (RxCount + length > RxBufferSize)
-        RxCount = 0;
-    RxStart = RxCount + 1;
-    const int inChunk = std::min(length, static_cast<int>(chunk.size()) - start + 1);
-    Append(chunk.subspan(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(inChunk)));
-    FrameRemaining = length - inChunk;
-    return true;
-}
-
-void TAnswerReceiver::ContinueFrame(std::span<const Byte> chunk)
-{
-    const int taken = std::min(FrameRemaining, static_cast<int>(chunk.size()));
-    Append(chunk.first(static_cast<std::size_t>(taken)));
-    FrameRemaining -= taken;
 }
 
 int TAnswerReceiver::StoredFrameBytes() const
@@ -289,30 +297,184 @@ std::string TAnswerReceiver::ShortToStr(std::int32_t position) const
     return std::to_string(ShortAt(position));
 }
 
-bool TAnswerReceiver::AssembleFrame(std::span<const Byte> chunk)
+bool TAnswerReceiver::HeaderPending() const
+{
+    return RxStart >= 1 && StoredFrameBytes() < FrameHeaderSize;
+}
+
+void TAnswerReceiver::MakeRoom(int length)
+{
+    // Nothing reads the bytes before a frame's start again, so a frame that
+    // would run past the end of RxBuffer is stored from its beginning.
+    if (RxStart - 1 + length <= RxBufferSize)
+        return;
+    const int stored = StoredFrameBytes();
+    std::copy_n(RxBuffer.begin() + (RxStart - 1), stored, RxBuffer.begin());
+    RxStart = 1;
+    RxCount = stored;
+}
+
+// The current frame's length is known: checks it against RxBuffer and sets
+// what is still to come. False when the frame was dropped for its size.
+bool TAnswerReceiver::TakeLength(ReceiveResult& result)
+{
+    const int length = CurrentFrameLength();
+    if (length > RxBufferSize) {
+        DropCurrentFrame();
+        result.outcome.discarded = true;
+        return false;
+    }
+    MakeRoom(length);
+    FrameRemaining = length - StoredFrameBytes();
+    return true;
+}
+
+void TAnswerReceiver::CheckAlarm(ReceiveResult& result)
+{
+    if (RxStart >= 1 && RxStart != result.alarmChecked && IsAlarmFrame()) {
+        result.outcome.beeps += AlarmBeeps;
+        result.alarmChecked = RxStart;
+    }
+}
+
+void TAnswerReceiver::FrameCompleted(ReceiveResult& result)
+{
+    CheckAlarm(result);
+    // A frame too short to carry its group and operation is no answer; one
+    // that matches no entry stays the current frame until the next start.
+    if (!FrameHolds(OffsetOperation + 1))
+        return;
+    const AnswerEntry* entry = FindAnswer(FrameByte(OffsetGroup), FrameByte(OffsetOperation));
+    if (entry == nullptr)
+        return;
+    DecodeOutcome decoded;
+    Apply(*entry, decoded);
+    result.outcome.discarded = result.outcome.discarded || decoded.discarded;
+    if (decoded.answer == nullptr)
+        return;
+    result.outcome.answer = decoded.answer;
+    result.outcome.group = decoded.group;
+    result.outcome.operation = decoded.operation;
+    result.outcome.result = decoded.result;
+    result.outcome.bootError = decoded.bootError;
+    if (!decoded.burnStateText.empty())
+        result.outcome.burnStateText = decoded.burnStateText;
+    if (!decoded.burnLineText.empty())
+        result.outcome.burnLineText = decoded.burnLineText;
+    if (result.sink != nullptr && *result.sink)
+        (*result.sink)(decoded);
+}
+
+// A start byte at the end of an earlier read is the line's noise when this
+// read holds a whole frame with a good checksum and the start's own frame
+// would not be one.
+bool TAnswerReceiver::PendingStartIsNoise(std::span<const Byte> chunk) const
+{
+    if (CheckedFrameStart(chunk, 0) == NoStart)
+        return false;
+    std::array<Byte, FrameHeaderSize + RxChunkSize> joined{};
+    const auto stored = static_cast<std::size_t>(StoredFrameBytes());
+    std::copy_n(RxBuffer.begin() + (RxStart - 1), stored, joined.begin());
+    std::copy(chunk.begin(), chunk.end(), joined.begin() + static_cast<std::ptrdiff_t>(stored));
+    return !HoldsCheckedFrame(std::span<const Byte>(joined.data(), stored + chunk.size()), 0);
+}
+
+// Carries on the current frame with the read's first bytes; returns how many
+// it took. A start byte among the bytes the frame still needs abandons it
+// (the board has begun another frame), once its length is known.
+std::size_t TAnswerReceiver::ContinueFrame(std::span<const Byte> chunk, ReceiveResult& result)
+{
+    std::size_t taken = 0;
+    if (HeaderPending() && PendingStartIsNoise(chunk)) {
+        const std::size_t checked = CheckedFrameStart(chunk, 0);
+        DropCurrentFrame();
+        return checked;
+    }
+    if (HeaderPending()) {
+        taken = std::min(chunk.size(), static_cast<std::size_t>(FrameHeaderSize - StoredFrameBytes()));
+        Append(chunk.first(taken));
+        if (HeaderPending() || !TakeLength(result))
+            return taken;
+    }
+    const std::span<const Byte> rest = chunk.subspan(taken);
+    const std::size_t wanted = std::min(rest.size(), static_cast<std::size_t>(FrameRemaining));
+    const std::size_t start = NextStart(rest.first(wanted), 0, taken == 0);
+    if (start != NoStart) {
+        FrameRemaining = 0;
+        return taken + start;
+    }
+    Append(rest.first(wanted));
+    FrameRemaining -= static_cast<int>(wanted);
+    if (FrameRemaining == 0)
+        FrameCompleted(result);
+    return taken + wanted;
+}
+
+// Starts a frame at chunk index `start`; returns the index after the bytes
+// it took. A start whose frame does not end in this read while a frame with
+// a good checksum starts behind it in the same read is the line's noise.
+std::size_t TAnswerReceiver::StartFrame(std::span<const Byte> chunk, std::size_t start, ReceiveResult& result)
+{
+    const std::span<const Byte> from = chunk.subspan(start);
+    if (from.size() >= static_cast<std::size_t>(FrameHeaderSize)) {
+        const auto length = static_cast<std::size_t>(LengthAt(from, 0));
+        if (length > from.size()) {
+            const std::size_t checked = CheckedFrameStart(from, 1);
+            if (checked != NoStart)
+                return start + checked;
+        }
+        if (length > static_cast<std::size_t>(RxBufferSize)) {
+            DropCurrentFrame();
+            result.outcome.discarded = true;
+            return start + 1;
+        }
+        if (RxCount + static_cast<int>(length) > RxBufferSize)
+            RxCount = 0;
+    } else if (RxCount + FrameHeaderSize > RxBufferSize) {
+        RxCount = 0;
+    }
+    RxStart = RxCount + 1;
+    FrameRemaining = 0;
+    const std::size_t header = std::min(from.size(), static_cast<std::size_t>(FrameHeaderSize));
+    Append(from.first(header));
+    if (HeaderPending())
+        return start + header;
+    if (!TakeLength(result))
+        return start + header;
+    const std::size_t body = std::min(from.size() - header, static_cast<std::size_t>(FrameRemaining));
+    Append(from.subspan(header, body));
+    FrameRemaining -= static_cast<int>(body);
+    if (FrameRemaining == 0)
+        FrameCompleted(result);
+    return start + header + body;
+}
+
+DecodeOutcome TAnswerReceiver::ReceiveChunk(std::span<const Byte> chunk, const AnswerSink& each)
 {
     chunk = chunk.first(std::min(chunk.size(), static_cast<std::size_t>(RxChunkSize)));
-    const int start = FindFrameStart(chunk);
-    if (start == 0) {
-        ContinueFrame(chunk);
-        return true;
+    ReceiveResult result{{}, &each, 0};
+    std::size_t at = 0;
+    bool fresh = true;
+    if (RxStart >= 1 && (HeaderPending() || FrameRemaining > 0)) {
+        at = ContinueFrame(chunk, result);
+        fresh = FrameRemaining == 0 && !HeaderPending();
     }
-    const int payloadLength = ChunkByte(chunk, start + OffsetLength) +
-                              (ChunkByte(chunk, start + OffsetLength + 1) << BitsPerByte);
-    return StartFrame(chunk, start, payloadLength + FrameHeaderSize);
+    // Every frame that starts in this read is taken in turn; bytes outside
+    // frames are the line's noise and are dropped.
+    for (;;) {
+        const std::size_t start = NextStart(chunk, at, fresh);
+        if (start == NoStart)
+            break;
+        at = StartFrame(chunk, start, result);
+        fresh = FrameRemaining == 0 && !HeaderPending();
+    }
+    CheckAlarm(result);
+    return result.outcome;
 }
 
 DecodeOutcome TAnswerReceiver::DecodeSerialAnswer()
 {
     return Decode([](const AnswerEntry&) { return true; });
-}
-
-DecodeOutcome TAnswerReceiver::ReceiveChunk(std::span<const Byte> chunk)
-{
-    const bool stored = AssembleFrame(chunk);
-    DecodeOutcome outcome = DecodeSerialAnswer();
-    outcome.discarded = outcome.discarded || !stored;
-    return outcome;
 }
 
 DecodeOutcome TAnswerReceiver::DecodeNetworkAnswer()

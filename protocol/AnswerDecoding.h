@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -86,22 +87,27 @@ public:
     std::int32_t DataFileHandle = 0;
     std::int32_t FlashFileHandle = 0;
 
-    // Stores the frame bytes of one receive event (at most RxChunkSize bytes) in
-    // RxBuffer: a frame starts at the first 0xA5 of the chunk (a new start
-    // abandons a partly received frame); a chunk without a start carries on the
-    // current frame for FrameRemaining bytes. Every other
-    // byte is dropped. A frame longer than RxBuffer is dropped whole; one that fits
-    // RxBuffer but not behind the bytes stored so far is stored from position 1.
-    // Returns false when a frame was dropped for its size.
-    bool AssembleFrame(std::span<const Byte> chunk);
+    // What ReceiveChunk reports for each answer it decodes.
+    using AnswerSink = std::function<void(const DecodeOutcome&)>;
 
-    // The serial link's decoding after each receive event: the alarm check, then,
-    // when the current frame is complete, the answer table with its effects; a
-    // decoded frame is consumed (RxCount := RxStart := 0).
+    // One serial receive event (at most RxChunkSize bytes): every frame that
+    // the read completes is decoded, in order, with the answer table and its
+    // effects. A frame starts at an 0xA5 (one right behind another 0xA5 of the
+    // noise starts none); a frame whose start byte, length bytes or rest come
+    // in a later read is completed from it, unless a new start byte among the
+    // bytes it still needs shows that the board began another frame. Bytes
+    // outside frames are dropped. A frame longer than RxBuffer is dropped; one
+    // that fits RxBuffer but not behind the bytes stored so far is stored from
+    // position 1. A decoded frame is consumed (RxCount := RxStart := 0); one
+    // that matches no entry stays the current frame until the next start.
+    // The alarm frame beeps when it arrives, and at every later read while it
+    // is the current frame. Returns the read's beeps, whether a frame was
+    // dropped, and the last answer decoded; `each` hears every answer.
+    DecodeOutcome ReceiveChunk(std::span<const Byte> chunk, const AnswerSink& each = {});
+
+    // The decoding of the current frame alone: the alarm check, then, when the
+    // frame is complete, the answer table with its effects.
     DecodeOutcome DecodeSerialAnswer();
-
-    // One receive event: AssembleFrame, then DecodeSerialAnswer.
-    DecodeOutcome ReceiveChunk(std::span<const Byte> chunk);
 
     // The network link's decoding of the datagram stored at RxStart: the alarm
     // check, then the boot-error and create-file answers; any other answer is
@@ -120,10 +126,21 @@ private:
     Byte BufferByte(std::int32_t position) const;
     Byte FrameByte(int offset) const;
     std::uint32_t NumberAt(std::int32_t position, int size) const;
+    struct ReceiveResult {
+        DecodeOutcome outcome;
+        const AnswerSink* sink;
+        std::int32_t alarmChecked;  // the frame start whose alarm this read has beeped for
+    };
     void Append(std::span<const Byte> bytes);
     void DropCurrentFrame();
-    bool StartFrame(std::span<const Byte> chunk, int start, int length);
-    void ContinueFrame(std::span<const Byte> chunk);
+    bool HeaderPending() const;
+    void MakeRoom(int length);
+    bool TakeLength(ReceiveResult& result);
+    void CheckAlarm(ReceiveResult& result);
+    void FrameCompleted(ReceiveResult& result);
+    bool PendingStartIsNoise(std::span<const Byte> chunk) const;
+    std::size_t ContinueFrame(std::span<const Byte> chunk, ReceiveResult& result);
+    std::size_t StartFrame(std::span<const Byte> chunk, std::size_t start, ReceiveResult& result);
     int StoredFrameBytes() const;
     bool IsAlarmFrame() const;
     int CurrentFrameLength() const;

@@ -67,6 +67,8 @@ void TSession::Send_PVR(const std::string& /*label*/)
 {
     const std::span<const Byte> frame(TxFrame.data(), static_cast<std::size_t>(TxLength - 1));
     if (NoReply == 0 && frame.size() > static_cast<std::size_t>(OffsetOperation)) {
+        if (Link.kind == LinkKind::Serial)
+            TakeStaleAnswers();
         awaiting_ = true;
         awaitedGroup_ = frame[OffsetGroup];
         awaitedOperation_ = frame[OffsetOperation];
@@ -113,8 +115,11 @@ void TSession::Watchdog()
 
 DecodeOutcome TSession::ReceiveSerial(std::span<const Byte> chunk)
 {
-    const DecodeOutcome outcome = ReceiveChunk(chunk);
-    NoteAnswer(outcome);
+    const Byte before = AnswerReceived;
+    bool awaitedSeen = false;
+    const DecodeOutcome outcome =
+        ReceiveChunk(chunk, [this, &awaitedSeen](const DecodeOutcome& each) { awaitedSeen |= CountAnswer(each); });
+    SettleAnswer(before, awaitedSeen, outcome);
     return outcome;
 }
 
@@ -133,22 +138,36 @@ bool TSession::IsAwaitedAnswer(const DecodeOutcome& outcome) const
            (outcome.answer->group == AnyGroup || outcome.group == awaitedGroup_);
 }
 
+bool TSession::CountAnswer(const DecodeOutcome& answer)
+{
+    if (!awaiting_ || !answer.answer->raisesAnswer || !IsAwaitedAnswer(answer))
+        return false;
+    if (answer.result != 0 || answer.bootError != 0) {
+        ++tally_.boardErrorCount;
+        if (tally_.boardErrors.size() < KeptBoardErrors)
+            tally_.boardErrors.push_back({WaitLabel, currentBlock_, answer.result, answer.bootError});
+    }
+    return true;
+}
+
 // While an answered request is outstanding, an answer ends its wait only when
 // it answers that request; any other answer keeps its effect (handles, texts)
 // but leaves the wait running, so that a stray or late answer never lets the
 // next block go out early.
-void TSession::NoteAnswer(const DecodeOutcome& outcome)
+void TSession::SettleAnswer(Byte before, bool awaitedSeen, const DecodeOutcome& outcome)
 {
-    if (awaiting_ && outcome.answer != nullptr && outcome.answer->raisesAnswer) {
-        if (!IsAwaitedAnswer(outcome)) {
-            AnswerReceived = 0;
-        } else if (outcome.result != 0 || outcome.bootError != 0) {
-            ++tally_.boardErrorCount;
-            if (tally_.boardErrors.size() < KeptBoardErrors)
-                tally_.boardErrors.push_back({WaitLabel, currentBlock_, outcome.result, outcome.bootError});
-        }
-    }
+    if (awaiting_)
+        AnswerReceived = (before != 0 || awaitedSeen) ? 1 : 0;
     events_.Answer(outcome);
+}
+
+// What the line holds before an answered request goes out was sent before
+// the board saw the request: a late or repeated answer to an earlier one. It
+// is decoded for its effects now, so that it cannot end the coming wait.
+void TSession::TakeStaleAnswers()
+{
+    for (std::int32_t waiting = Link.port->BytesWaiting(); waiting > 0; waiting = Link.port->BytesWaiting())
+        ReceiveFromPort(waiting);
 }
 
 void TSession::SendDatagram(std::span<const Byte> frame)
@@ -203,7 +222,9 @@ void TSession::Translation()
 
 void TSession::Message_Answer_Decoding()
 {
-    NoteAnswer(DecodeNetworkAnswer());
+    const Byte before = AnswerReceived;
+    const DecodeOutcome outcome = DecodeNetworkAnswer();
+    SettleAnswer(before, outcome.answer != nullptr && CountAnswer(outcome), outcome);
 }
 
 void TSession::StartTally()

@@ -152,8 +152,10 @@ private:
     void RequestAndWait(const std::string& callText, const std::string& label);
     void SendDatagram(std::span<const Byte> frame);
     std::int32_t ReceiveAnswerDatagram();
-    void NoteAnswer(const DecodeOutcome& outcome);
     bool IsAwaitedAnswer(const DecodeOutcome& outcome) const;
+    bool CountAnswer(const DecodeOutcome& answer);
+    void SettleAnswer(Byte before, bool awaitedSeen, const DecodeOutcome& outcome);
+    void TakeStaleAnswers();
 
     TSessionEvents& events_;
     TSessionTally tally_;

@@ -67,16 +67,14 @@ const std::vector<AnswerFault> AnswerFaults = {
     {"EveryOtherAnswerDropped", {"--drop-every", "2"}, ShortWatchdogMs, Reports::DroppedAnswers,
      Reports::DroppedAnswers},
     {"NoiseBeforeAnswers", {"--noise", "00,55,FF,13,01"}, RoomyWatchdogMs, Reports::None, Reports::None},
-    // A stray start byte may take the answer's place on the serial line
-    // when both arrive in one read.
-    {"StartByteInTheNoise", {"--noise", "A5"}, ShortWatchdogMs, Reports::AtMostOnePerQuery, Reports::None},
+    // A stray start byte, an alarm frame or a start byte alone in its read
+    // hides no answer on the serial line.
+    {"StartByteInTheNoise", {"--noise", "A5"}, RoomyWatchdogMs, Reports::None, Reports::None},
     {"AnswersInManyChunks", {"--split", "4,1,1,1"}, RoomyWatchdogMs, Reports::None, Reports::None},
-    // A start byte that ends its read carries no frame length: the serial
-    // decoding drops that answer.
-    {"StartByteAloneInItsChunk", {"--split", "1"}, ShortWatchdogMs, Reports::AtMostOnePerQuery, Reports::None},
-    // An alarm frame read together with the answer behind it hides the answer.
-    {"AlarmBeforeAnswers", {"--alarm"}, ShortWatchdogMs, Reports::AtMostOnePerQuery, Reports::None,
-     AlarmBeeps},
+    {"StartByteAloneInItsChunk", {"--split", "1"}, RoomyWatchdogMs, Reports::None, Reports::None},
+    {"LengthBytesSplitAcrossReads", {"--split", "3"}, RoomyWatchdogMs, Reports::None, Reports::None},
+    {"AlarmBeforeAnswers", {"--alarm"}, RoomyWatchdogMs, Reports::None, Reports::None, AlarmBeeps},
+    {"TwoAnswersInOneRead", {"--second-answer", "0"}, RoomyWatchdogMs, Reports::None, Reports::None},
     {"TwoAnswersPerRequest", {"--second-answer", "20"}, RoomyWatchdogMs, Reports::None, Reports::None},
 };
 

@@ -136,13 +136,13 @@ TEST_F(AnswerDecoding, FrameStartRule)
         SetUp();
         // The answer's checksum is 0xA5 itself: the frame still starts at the first.
         ExpectDecodedBootError(Receive({AnswerFrame(GroupBootError, OperationBootError, {0x00, 0x8D})}));
-        // A noise 0xA5 just before an answer takes the start; the answer's own
-        // start byte follows it and starts nothing.
+        // A noise 0xA5 just before an answer in the same read: the answer
+        // behind it, whole and with a good checksum, shows it up as noise.
         SetUp();
-        Receive({Concat({0x01, 0xA5}, BootErrorAnswer())});
-        EXPECT_EQ(AnswerReceived, 0);
-        EXPECT_EQ(RxStart, 1);
-        EXPECT_EQ(RxBuffer[1], FrameStartByte);
+        ExpectDecodedBootError(Receive({Concat({0x01, 0xA5}, BootErrorAnswer())}));
+        // ... also when the noise came in a read of its own.
+        SetUp();
+        ExpectDecodedBootError(Receive({{0x01, 0xA5}, BootErrorAnswer()}));
     }
     {
         SCOPED_TRACE("a chunk's first byte follows nothing");
@@ -151,32 +151,35 @@ TEST_F(AnswerDecoding, FrameStartRule)
     }
 }
 
-TEST_F(AnswerDecoding, TwoAnswersInOneChunkDecodeTheFirst)
+TEST_F(AnswerDecoding, EveryAnswerOfAReadIsDecodedInOrder)
 {
     const Bytes createFlash = AnswerFrame(0x13, 0x7B, {0x00, 0x09, 0x00, 0x00, 0x00});
-    ExpectDecodedBootError(Receive({Concat(BootErrorAnswer(), createFlash)}));
-    EXPECT_EQ(FlashFileHandle, 0);
-    EXPECT_EQ(FrameRemaining, 0);
+    std::vector<std::string> heard;
+    const DecodeOutcome outcome = ReceiveChunk(Concat(Concat(BootErrorAnswer(), createFlash), Slice(BootErrorAnswer(), 0, 5)),
+                                               [&](const DecodeOutcome& each) { heard.emplace_back(each.answer->name); });
+    EXPECT_EQ(heard, (std::vector<std::string>{"Get Boot Error", "Create FLASH File"}));
+    EXPECT_STREQ(outcome.answer->name, "Create FLASH File");
+    EXPECT_EQ(FlashFileHandle, 9);
+    // The third answer's start came with them; its rest completes it.
+    EXPECT_EQ(FrameRemaining, 3);
+    ExpectDecodedBootError(Receive({Slice(BootErrorAnswer(), 5, 3)}));
+
+    // An alarm frame ahead of the answer beeps and hides nothing.
+    const DecodeOutcome alarmed = Receive({Concat(AnswerFrame(0xFF, 0x00, {0x00}), BootErrorAnswer())});
+    EXPECT_EQ(alarmed.beeps, AlarmBeeps);
+    ExpectDecodedBootError(alarmed);
 }
 
-TEST_F(AnswerDecoding, StartNearTheEndOfAChunkTakesMissingLengthBytesAsZero)
+TEST_F(AnswerDecoding, StartOrLengthBytesAtTheEndOfAReadAreCompletedByTheNext)
 {
     const Bytes answer = AnswerFrame(GroupBootError, OperationBootError, {0x00, 0x07, 0x01, 0x02});
-    // The start byte is the chunk's last: the frame is taken as 4 bytes, so its
-    // group and operation are dropped and nothing is recognised.
-    Receive({Concat({0x00, 0x00}, Slice(answer, 0, 1)), Slice(answer, 1, answer.size())});
-    EXPECT_EQ(AnswerReceived, 0);
-    EXPECT_EQ(RxCount, 4);
-    EXPECT_EQ(FrameRemaining, 0);
-
-    // Second to last: the same.
-    SetUp();
-    Receive({Concat({0x00}, Slice(answer, 0, 2)), Slice(answer, 2, answer.size())});
-    EXPECT_EQ(AnswerReceived, 0);
-
-    // Third to last: only the high length byte is missing, which is 0 anyway.
-    SetUp();
-    ExpectDecodedBootError(Receive({Slice(answer, 0, 3), Slice(answer, 3, answer.size())}));
+    for (std::size_t inFirst : {1u, 2u, 3u}) {
+        SCOPED_TRACE(inFirst);
+        SetUp();
+        Receive({Concat({0x00, 0x00}, Slice(answer, 0, inFirst))});
+        EXPECT_EQ(AnswerReceived, 0);
+        ExpectDecodedBootError(Receive({Slice(answer, inFirst, answer.size())}));
+    }
 }
 
 TEST_F(AnswerDecoding, NewStartInsideAContinuationAbandonsThePartFrame)
