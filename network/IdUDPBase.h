@@ -74,9 +74,10 @@ public:
     // other negative time-out (Id_WSAEINVAL), and a failing socket.
     TIdDatagram ReceiveDatagram(void* buffer, std::int32_t size, std::int32_t timeout = IdTimeoutDefault);
     // ReceiveDatagram that raises for the datagrams no caller can use: returns
-    // the length, 0 when the time-out passed. A datagram longer than `size` raises Id_WSAEMSGSIZE and
-    // is lost; an empty one raises EIdUDPReceiveErrorZeroBytes. Any other
-    // negative time-out raises Id_WSAEINVAL.
+    // the length, 0 when the time-out passed. A datagram longer than `size`
+    // raises Id_WSAEMSGSIZE and is lost; an empty one raises
+    // EIdUDPReceiveErrorZeroBytes. Any other negative time-out raises
+    // Id_WSAEINVAL.
     std::int32_t ReceiveBytes(void* buffer, std::int32_t size, std::int32_t timeout = IdTimeoutDefault);
     // The same into a text of BufferSize bytes, with the sender's dotted
     // address and port; on time-out the text and the address are empty and
