@@ -5,8 +5,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
+#include <QScreen>
+#include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "app/Application.h"
 #include "protocol/Encoder.h"
@@ -36,6 +39,18 @@ QLabel* CreateStatusPanel(QWidget* parent)
     return panel;
 }
 
+// Places the window, frame included, in the middle of the free area of its
+// screen. The platform window is made here so that the frame's margins are
+// known where the platform can tell them before the window is first shown.
+void CentreOnDesktop(QWidget& window)
+{
+    window.winId();
+    const QMargins frame = window.windowHandle()->frameMargins();
+    const QRect desktop = window.screen()->availableGeometry();
+    const QRect placed = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window.size().grownBy(frame), desktop);
+    window.move(placed.topLeft());
+}
+
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent), session_(*this)
@@ -44,6 +59,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), session_(*this)
     CreateComponents();
     CreateMenu();
     ConnectHandlers();
+    CentreOnDesktop(*this);
 }
 
 TForm1::~TForm1()

@@ -36,8 +36,8 @@ public:
     // from 0 to 65535. A datagram the system refuses as too long raises
     // EIdPackageSizeTooBig; a partial send EIdNotAllBytesSent.
     void SendTo(const std::string& ip, std::int32_t port, const void* data, std::int32_t count);
-    // Receives one datagram into at most `size` bytes and returns its length;
-    // a longer datagram is consumed and raises Id_WSAEMSGSIZE.
+    // Receives one datagram, copying at most `size` bytes of it, and returns
+    // its whole length: more than `size` when it was cut, the rest being lost.
     std::int32_t RecvFrom(void* buffer, std::int32_t size, std::string& peerIP, std::int32_t& peerPort);
     // Waits up to `timeoutMs` (IdTimeoutInfinite: no limit) for a datagram;
     // raises EIdConnClosedGracefully when no socket is allocated.

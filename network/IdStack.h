@@ -119,8 +119,9 @@ public:
     // Sends one datagram; returns the number of bytes sent.
     virtual long WSSendTo(TIdStackSocketHandle socket, const void* data, std::size_t length,
                           const TIdIPv4Address& address, std::uint16_t port) = 0;
-    // Receives one datagram into at most `size` bytes with its sender. A
-    // datagram longer than `size` is consumed and fails with Id_WSAEMSGSIZE.
+    // Receives one datagram with its sender, copying at most `size` bytes of
+    // it; returns the datagram's whole length, which exceeds `size` when the
+    // datagram was cut (the rest of it is gone).
     virtual long WSRecvFrom(TIdStackSocketHandle socket, void* buffer, std::size_t size,
                             TIdIPv4Address& sender, std::uint16_t& senderPort) = 0;
     // Waits until the socket is readable: 1 when it is, 0 when `timeoutMs`

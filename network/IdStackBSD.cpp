@@ -167,15 +167,11 @@ long TIdStackBSD::WSRecvFrom(TIdStackSocketHandle socket, void* buffer, std::siz
     message.msg_namelen = sizeof from;
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    const ssize_t received = RetryOnInterrupt([&] { return ::recvmsg(socket, &message, 0); });
+    // MSG_TRUNC: the system cuts a datagram that does not fit, and with this
+    // flag still tells its whole length.
+    const ssize_t received = RetryOnInterrupt([&] { return ::recvmsg(socket, &message, MSG_TRUNC); });
     if (received < 0)
         return Id_SOCKET_ERROR;
-    // The system cuts a datagram that does not fit and says so only in this
-    // flag; the rest of it is gone, which is a failure, not a short datagram.
-    if ((message.msg_flags & MSG_TRUNC) != 0) {
-        errno = EMSGSIZE;
-        return Id_SOCKET_ERROR;
-    }
     sender = FromSocketAddress(from, senderPort);
     return received;
 }

@@ -102,8 +102,7 @@ void TIdUDPBase::SendBuffer(const std::string& host, std::int32_t port, const vo
     Binding().SendTo(ip, port, data, count);
 }
 
-std::int32_t TIdUDPBase::ReceiveBuffer(void* buffer, std::int32_t size, std::string& peerIP,
-                                       std::int32_t& peerPort, std::int32_t timeout)
+TIdDatagram TIdUDPBase::ReceiveDatagram(void* buffer, std::int32_t size, std::int32_t timeout)
 {
     TIdSocketHandle::CheckBuffer(buffer, size);
     if (timeout == IdTimeoutDefault)
@@ -111,13 +110,26 @@ std::int32_t TIdUDPBase::ReceiveBuffer(void* buffer, std::int32_t size, std::str
     if (timeout < 0 && timeout != IdTimeoutInfinite)
         TIdStack::RaiseSocketError(Id_WSAEINVAL);
     TIdSocketHandle& socket = Binding();
-    if (!socket.Readable(timeout)) {
-        peerIP.clear();
-        peerPort = 0;
+    TIdDatagram datagram;
+    if (!socket.Readable(timeout))
+        return datagram;
+    datagram.TimedOut = false;
+    datagram.Length = socket.RecvFrom(buffer, size, datagram.PeerIP, datagram.PeerPort);
+    return datagram;
+}
+
+std::int32_t TIdUDPBase::ReceiveBuffer(void* buffer, std::int32_t size, std::string& peerIP,
+                                       std::int32_t& peerPort, std::int32_t timeout)
+{
+    const TIdDatagram datagram = ReceiveDatagram(buffer, size, timeout);
+    peerIP = datagram.PeerIP;
+    peerPort = datagram.PeerPort;
+    if (datagram.TimedOut)
         return 0;
-    }
-    const std::int32_t received = socket.RecvFrom(buffer, size, peerIP, peerPort);
-    if (received == 0)
+    // The part that did not fit is lost: the datagram is no answer at all.
+    if (datagram.Length > size)
+        TIdStack::RaiseSocketError(Id_WSAEMSGSIZE);
+    if (datagram.Length == 0)
         throw EIdUDPReceiveErrorZeroBytes();
-    return received;
+    return datagram.Length;
 }

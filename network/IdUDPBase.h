@@ -17,6 +17,20 @@
 
 inline constexpr std::int32_t IdDefaultBufferSize = 8192;
 
+// What a wait for one datagram found (TIdUDPBase::ReceiveDatagram).
+struct TIdDatagram {
+    // The time-out passed without a datagram; Length, PeerIP and PeerPort are
+    // then 0 and empty.
+    bool TimedOut = true;
+    // The datagram's whole length, 0 for an empty one. The buffer holds its
+    // first min(Length, size) bytes; a Length above the buffer's size means
+    // the rest was cut off and is lost.
+    std::int32_t Length = 0;
+    // The sender: four decimal numbers joined by ".", and its port.
+    std::string PeerIP;
+    std::int32_t PeerPort = 0;
+};
+
 class TIdUDPBase : public TIdComponent {
 public:
     explicit TIdUDPBase(QObject* owner = nullptr);
@@ -52,10 +66,18 @@ public:
     void BroadcastText(const std::string& text, std::int32_t port);
 
     // Waits up to `timeout` ms (or IdTimeoutDefault, IdTimeoutInfinite) for one
-    // datagram and copies it into the buffer; returns its length, 0 when the
-    // time-out passed. A datagram longer than `size` raises Id_WSAEMSGSIZE and
-    // is lost; an empty one raises EIdUDPReceiveErrorZeroBytes. Any other
-    // negative time-out raises Id_WSAEINVAL.
+    // datagram and copies as much of it as fits into the buffer. Whatever the
+    // datagram is (empty, longer than the buffer, from anyone), it is reported
+    // and never raised, so that a caller waiting for one sender can drop the
+    // others and go on waiting. Raises only for the call itself: a negative
+    // size (Id_WSAEINVAL), no buffer for a positive size (Id_WSAEFAULT), any
+    // other negative time-out (Id_WSAEINVAL), and a failing socket.
+    TIdDatagram ReceiveDatagram(void* buffer, std::int32_t size, std::int32_t timeout = IdTimeoutDefault);
+    // ReceiveDatagram that raises for the datagrams no caller can use: returns
+    // the length, 0 when the time-out passed. A datagram longer than `size`
+    // raises Id_WSAEMSGSIZE and is lost; an empty one raises
+    // EIdUDPReceiveErrorZeroBytes. Any other negative time-out raises
+    // Id_WSAEINVAL.
     std::int32_t ReceiveBytes(void* buffer, std::int32_t size, std::int32_t timeout = IdTimeoutDefault);
     // The same into a text of BufferSize bytes, with the sender's dotted
     // address and port; on time-out the text and the address are empty and

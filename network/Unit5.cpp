@@ -109,6 +109,10 @@ void TForm5::Button1Click()
 {
     TIdUDPClient& client = *Form1->IdUDPClient1;
     client.BroadcastText(BoardSearchMessage, BoardSearchPort);
+    // The list shows the boards that answer this search. It is emptied only
+    // once the search is on its way, so a search that cannot go out leaves
+    // the earlier list, and the choice it offers, as they were.
+    ClearBoards();
     for (;;) {
         std::string peerIP;
         std::int32_t peerPort = 0;
@@ -121,8 +125,14 @@ void TForm5::Button1Click()
     Panel2->setText(QStringLiteral("Finished Searching"));
 }
 
-// Entries are only ever appended, each together with its address, so an
-// entry keeps standing for the board it shows through later searches.
+void TForm5::ClearBoards()
+{
+    ListBox1->clear();
+    BoardAddresses.clear();
+}
+
+// Entries are appended together with their addresses, so entry k always
+// stands for the board it shows.
 void TForm5::AddBoard(const std::string& address)
 {
     if (BoardAddresses.size() >= MaxBoards)

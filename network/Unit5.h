@@ -50,8 +50,10 @@ public:
     // Search Network: broadcasts the search message and lists every board
     // that echoes it from the search port, in the order the replies arrive,
     // until a wait of BoardSearchWaitMs passes without a datagram. Anything
-    // else received is ignored but starts a new wait. Socket errors end the
-    // search and are raised. The host and the selection stay as they are.
+    // else received is ignored but starts a new wait. Each search starts
+    // from an empty list once the broadcast has gone out (a broadcast that
+    // fails leaves the earlier list) and keeps at most MaxBoards entries.
+    // Socket errors end the search and are raised. The host stays as it is.
     void Button1Click();
     // Makes the selected entry's board the UDP client's host; without a
     // selected entry nothing changes. The mode stays as it is.
@@ -72,11 +74,12 @@ public:
 private:
     void CreateControls();
     void ConnectHandlers();
+    void ClearBoards();
     void AddBoard(const std::string& address);
     const std::string* SelectedAddress() const;
 
     // The boards found, in list order: entry k of ListBox1 stands for
-    // BoardAddresses[k]. Never more than MaxBoards.
+    // BoardAddresses[k]. Never more than MaxBoards, those of the last search.
     std::vector<std::string> BoardAddresses;
 };
 

@@ -60,7 +60,9 @@ std::optional<TSettingsRecord> ReadSettingsFile(const std::string& path = Settin
 
 // Replace the file's content with one record. The record is written to a
 // temporary file beside it and renamed over it, so a failed or interrupted save
-// leaves the previous content whole. Raises EInOutError on failure.
+// leaves the previous content whole. When the file is a symbolic link, the file
+// it leads to is replaced and the link stays; the replaced file's permissions
+// carry over to the new one. Raises EInOutError on failure.
 void WriteSerialRecord(const std::array<Byte, SerialFieldCount>& positions,
                        const std::string& path = SettingsFileName);
 void WriteNetworkRecord(const std::array<Byte, NetworkFieldCount>& address,

@@ -14,6 +14,13 @@ constexpr int ErrorFileNotFound = 2;
 constexpr int ErrorAccessDenied = 5;
 constexpr int ErrorInvalidName = 123;
 
+// Raised for a folder, a device, a pipe or a socket: reading one would
+// never stop, block, or tell nothing, so only regular files are opened.
+[[noreturn]] void RaiseNotRegularFile(const std::string& path)
+{
+    throw EInOutError("'" + path + "' is not a regular file", ErrorAccessDenied);
+}
+
 } // namespace
 
 void RaiseInOutError(int error)
@@ -38,17 +45,28 @@ TFileOfBytes::TFileOfBytes(const std::string& path)
 {
     if (path.empty())
         RaiseInOutError(ENOENT);
+    // Looked at before opening: opening a device can act on it (a serial
+    // line raises its control lines).
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        RaiseInOutError(errno);
+    if (!S_ISREG(status.st_mode))
+        RaiseNotRegularFile(path);
+    // Without waiting, in case the name has become a pipe in the meantime
+    // (a regular file ignores the flag).
     do {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0)
         RaiseInOutError(errno);
-    struct stat status {};
-    if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+    const bool known = ::fstat(fd_, &status) == 0;
+    const int error = errno;
+    if (!known || !S_ISREG(status.st_mode)) {
         ::close(fd_);
         fd_ = -1;
-        RaiseInOutError(error == 0 ? EACCES : error);
+        if (!known)
+            RaiseInOutError(error);
+        RaiseNotRegularFile(path);
     }
     size_ = status.st_size;
 }

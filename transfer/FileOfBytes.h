@@ -1,6 +1,8 @@
 // A file read as bytes, opened for reading only, with the runtime's error
 // texts: "File not found", "File access denied", "Invalid filename" and
-// "I/O error %d" (EInOutError).
+// "I/O error %d" (EInOutError). Only regular files are opened: a folder, a
+// device, a pipe or a socket raises "'<path>' is not a regular file", and
+// opening never waits.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +11,8 @@
 
 class TFileOfBytes {
 public:
-    // Opens the file; raises EInOutError when it cannot be opened as a file.
+    // Opens the file; raises EInOutError when it cannot be opened as a
+    // regular file.
     explicit TFileOfBytes(const std::string& path);
     ~TFileOfBytes();
     TFileOfBytes(const TFileOfBytes&) = delete;

@@ -97,7 +97,7 @@ TEST_F(ImageTransfer, FilesThatCannotBeStreamed)
 {
     EXPECT_EQ(UpdateError(), "File not found"); // nothing chosen yet
     FirmwareFileName = windows.Folder();
-    EXPECT_EQ(UpdateError(), "File access denied");
+    EXPECT_EQ(UpdateError(), "'" + windows.Folder() + "' is not a regular file");
     FirmwareFileName = windows.PathOf(std::string(5000, 'n'));
     EXPECT_EQ(UpdateError(), "Invalid filename");
     FirmwareFileName = windows.PathOf("missing/app.hex");

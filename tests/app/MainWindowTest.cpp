@@ -6,8 +6,10 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
 
 #include "app/Application.h"
 #include "app/Feedback.h"
@@ -64,6 +66,19 @@ TEST(MainWindow, MenuCaptionsAndOrder)
     Form1->show();
     QCoreApplication::processEvents();
     EXPECT_GE(Form1->menuBar()->width(), Form1->menuBar()->sizeHint().width());
+}
+
+TEST(MainWindow, OpensCentredOnTheDesktop)
+{
+    Windows windows;
+    windows.Create();
+    Form1->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Form1)) << "the main window was not shown within 5 s";
+    const QPoint desktopCentre = Form1->screen()->availableGeometry().center();
+    const QPoint windowCentre = Form1->frameGeometry().center();
+    // A centre falls between two pixels when a length is even.
+    EXPECT_LE(std::abs(windowCentre.x() - desktopCentre.x()), 1) << windowCentre.x() << " vs " << desktopCentre.x();
+    EXPECT_LE(std::abs(windowCentre.y() - desktopCentre.y()), 1) << windowCentre.y() << " vs " << desktopCentre.y();
 }
 
 TEST(MainWindow, ModeSelection)

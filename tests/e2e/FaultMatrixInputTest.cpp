@@ -72,7 +72,7 @@ struct BadImage {
     const char* what;
     const char* path;  // made in the working folder when relative
     std::function<void(const std::string&)> change;
-    QString report;
+    QString report;  // %1 stands for the image's path
 };
 
 void Keep(const std::string&) {}
@@ -85,7 +85,7 @@ const std::vector<BadImage> BadImages = {
          std::filesystem::remove(path);
          std::filesystem::create_directory(path);
      },
-     "File access denied."},
+     "'%1' is not a regular file."},
     // Opens, but its first read fails: the test's own memory at address 0.
     {"an image whose read fails", "/proc/self/mem", Keep, "I/O error 5."},
 };
@@ -105,7 +105,7 @@ TEST_P(BadImageInput, EndsAfterTheBurnBlockWithTheFileError)
         const std::string path = image.path[0] == '/' ? image.path : session.MakeImage(image.path, ImageSize);
         ChooseChangeAndUpdate(session, path, image.change);
         const SeenBox report = OnlyErrorReport(session);
-        EXPECT_EQ(report.text, image.report);
+        EXPECT_EQ(report.text, QString(image.report).replace("%1", QString::fromStdString(path)));
         EXPECT_EQ(report.icon, QMessageBox::Critical);
         EXPECT_EQ(Form1->Panel1->text(), "");
         ExpectReadyForTheNextCommand();

@@ -214,20 +214,27 @@ TEST_F(NetworkSearch, ListsEchoesFromTheSearchPortInArrivalOrderWhileAnyDatagram
     EXPECT_TRUE(driver.Boxes().empty());
 }
 
-TEST_F(NetworkSearch, EntriesKeepTheirBoardsAcrossSearchesForTheHostAndTheSavedRecord)
+// Each search lists the boards that answer it, once each, and its entries
+// stand for their boards in the host and the saved record.
+TEST_F(NetworkSearch, EachSearchStartsFromAnEmptyListWhoseEntriesChooseTheirBoards)
 {
     {
         ScriptedBoards boards(*lan, {{BoardAddress(0)}, {BoardAddress(1)}});
         Search();
     }
+    ASSERT_EQ(Entries(), (std::vector<std::string>{Entry(0), Entry(1)}));
+    ClickEntry(1);
     {
-        ScriptedBoards boards(*lan, {{BoardAddress(3)}});
+        ScriptedBoards boards(*lan, {{BoardAddress(3)}, {BoardAddress(0)}});
         Search();
     }
-    ASSERT_EQ(Entries(), (std::vector<std::string>{Entry(0), Entry(1), Entry(3)}));
+    ASSERT_EQ(Entries(), (std::vector<std::string>{Entry(3), Entry(0)}));
+    EXPECT_TRUE(Form5->ListBox1->selectedItems().isEmpty());
+    // The host chosen before the search stays until the next choice.
+    EXPECT_EQ(Form1->IdUDPClient1->Host, BoardAddress(1));
 
     PutFile(windows->PathOf(SettingsFile), {SerialRecordKind, 0, 6, 3, 0, 0});
-    ClickEntry(2);
+    ClickEntry(0);
     EXPECT_EQ(Form1->IdUDPClient1->Host, BoardAddress(3));
     EXPECT_EQ(CommMode, ModeRS232);
     EXPECT_EQ(Form1->windowTitle(), "Orvenda Updater RS232 Mode");
@@ -235,7 +242,7 @@ TEST_F(NetworkSearch, EntriesKeepTheirBoardsAcrossSearchesForTheHostAndTheSavedR
     EXPECT_EQ(SavedSettings(), (Bytes{NetworkRecordKind, 192, 0, 2, static_cast<Byte>(FirstBoardHost + 3)}));
 
     // The saved board is the selected one, whichever board is in use.
-    ClickEntry(0);
+    ClickEntry(1);
     EXPECT_EQ(Form1->IdUDPClient1->Host, BoardAddress(0));
     Form1->IdUDPClient1->Host = BoardAddress(1);
     QTest::mouseClick(Form5->BitBtn1, Qt::LeftButton);
@@ -252,8 +259,15 @@ TEST_F(NetworkSearch, EntriesKeepTheirBoardsAcrossSearchesForTheHostAndTheSavedR
     EXPECT_TRUE(std::filesystem::is_directory(windows->PathOf(SettingsFile)));
 }
 
-TEST_F(NetworkSearch, ListKeepsAtMost101Boards)
+// The bound holds per search: boards of an earlier search take no room.
+TEST_F(NetworkSearch, EachSearchListsAtMost101Boards)
 {
+    const int earlierBoard = static_cast<int>(MaxBoards) + 10;
+    {
+        ScriptedBoards boards(*lan, {{BoardAddress(earlierBoard)}, {BoardAddress(earlierBoard + 1)}});
+        Search();
+    }
+    ASSERT_EQ(Entries().size(), 2u);
     std::vector<Reply> script;
     for (std::size_t board = 0; board < MaxBoards + 2; ++board)
         script.push_back({BoardAddress(static_cast<int>(board))});
@@ -289,7 +303,8 @@ TEST_F(NetworkSearch, SocketErrorsEndTheSearchThroughTheErrorReport)
     ASSERT_EQ(driver.Boxes().size(), 2u);
     EXPECT_EQ(driver.Boxes()[1].text, "Socket Error # 10051\r\nNetwork is unreachable.");
     EXPECT_TRUE(Form5->Panel2->text().isEmpty());
-    EXPECT_EQ(Entries().size(), 1u);
+    // A search that never went out leaves the earlier list.
+    EXPECT_EQ(Entries(), (std::vector<std::string>{Entry(0)}));
 }
 
 // Two simulated boards: the one chosen gets the firmware, and the saved

@@ -186,6 +186,50 @@ TEST_F(UdpEndpoint, ZeroLengthDatagramRaisesItsOwnError)
     EXPECT_EQ(ReceiveText(), "after");
 }
 
+// The receive for a wait that takes only one sender's datagrams: every
+// datagram is reported, none raised.
+TEST_F(UdpEndpoint, ReceiveDatagramReportsEveryDatagramWithItsWholeLengthAndSender)
+{
+    const std::uint16_t clientPort = Introduce();
+    std::vector<std::uint8_t> buffer(AnswerSize + 10, Filler);
+    UdpPeer stranger;
+    stranger.SendTo("127.0.0.1", clientPort, Pattern(AnswerSize + 1));
+    stranger.SendTo("127.0.0.1", clientPort, "");
+    board.SendTo("127.0.0.1", clientPort, "answer");
+
+    TIdDatagram datagram = client.ReceiveDatagram(buffer.data(), AnswerSize, WaitMs);
+    EXPECT_FALSE(datagram.TimedOut);
+    EXPECT_EQ(datagram.Length, AnswerSize + 1);
+    EXPECT_EQ(datagram.PeerIP, "127.0.0.1");
+    EXPECT_EQ(datagram.PeerPort, stranger.Port());
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + AnswerSize), Pattern(AnswerSize));
+    for (std::size_t i = AnswerSize; i < buffer.size(); ++i)
+        ASSERT_EQ(buffer[i], Filler) << "written beyond the given size at " << i;
+
+    datagram = client.ReceiveDatagram(buffer.data(), AnswerSize, WaitMs);
+    EXPECT_FALSE(datagram.TimedOut);
+    EXPECT_EQ(datagram.Length, 0);
+    EXPECT_EQ(datagram.PeerIP, "127.0.0.1");
+    EXPECT_EQ(datagram.PeerPort, stranger.Port());
+
+    datagram = client.ReceiveDatagram(buffer.data(), AnswerSize, WaitMs);
+    EXPECT_EQ(datagram.Length, 6);
+    EXPECT_EQ(datagram.PeerPort, board.Port());
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 6), "answer");
+
+    datagram = client.ReceiveDatagram(buffer.data(), AnswerSize, 0);
+    EXPECT_TRUE(datagram.TimedOut);
+    EXPECT_EQ(datagram.Length, 0);
+    EXPECT_EQ(datagram.PeerIP, "");
+    EXPECT_EQ(datagram.PeerPort, 0);
+
+    // The call itself is still checked.
+    EXPECT_EQ(SocketErrorOf([&] { client.ReceiveDatagram(buffer.data(), -1, 0); }).ErrorNumber, Id_WSAEINVAL);
+    EXPECT_EQ(SocketErrorOf([&] { client.ReceiveDatagram(nullptr, AnswerSize, 0); }).ErrorNumber, Id_WSAEFAULT);
+    EXPECT_EQ(SocketErrorOf([&] { client.ReceiveDatagram(buffer.data(), AnswerSize, -3); }).ErrorNumber,
+              Id_WSAEINVAL);
+}
+
 TEST_F(UdpEndpoint, TimeOutArguments)
 {
     const std::uint16_t clientPort = Introduce();
@@ -225,6 +269,26 @@ TEST_F(UdpEndpoint, HostTexts)
     const auto datagram = ten.Receive();
     ASSERT_TRUE(datagram.has_value());
     EXPECT_EQ(datagram->bytes, "decimal");
+}
+
+// The address the requests go to, in the form senders are reported in, so
+// that the two compare equal.
+TEST_F(UdpEndpoint, HostAddressIsTheSendersFormOfTheDestination)
+{
+    for (const char* host : {"LocalHost", "127.000.000.001", "127.0.0.1"}) {
+        client.Host = host;
+        EXPECT_EQ(client.HostAddress(), "127.0.0.1") << host;
+    }
+    UdpPeer ten("127.0.0.10");
+    client.Host = "127.0.0.010";
+    client.Port = ten.Port();
+    EXPECT_EQ(client.HostAddress(), "127.0.0.10");
+    Send("request");
+    const auto request = ten.Receive();
+    ASSERT_TRUE(request.has_value());
+    ten.SendTo(request->address, request->port, "answer");
+    std::array<std::uint8_t, AnswerSize> buffer{};
+    EXPECT_EQ(client.ReceiveDatagram(buffer.data(), AnswerSize, WaitMs).PeerIP, client.HostAddress());
 }
 
 TEST(DottedAddress, OnlyFourPartsFrom0To255AreAnAddress)

@@ -123,6 +123,8 @@ TEST_F(UdpEndpointInNamespace, NameThatIsNoAddressGoesToTheResolverWhoseFailureI
         EXPECT_GE(error.ErrorNumber, Id_WSAHOST_NOT_FOUND) << '"' << name << '"';
         EXPECT_LE(error.ErrorNumber, Id_WSANO_DATA) << '"' << name << '"';
         EXPECT_EQ(error.what(), "Socket Error # " + std::to_string(error.ErrorNumber) + "\r\n");
+        // A failed lookup leaves no address behind: it fails again.
+        EXPECT_GE(SocketErrorOf([&] { client.HostAddress(); }).ErrorNumber, Id_WSAHOST_NOT_FOUND);
     }
     EXPECT_FALSE(client.Active()) << "a failed lookup comes before the socket";
 }

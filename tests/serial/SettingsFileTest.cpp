@@ -1,6 +1,7 @@
 // The settings file's records, byte for byte, and its errors.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <filesystem>
 #include <vector>
@@ -107,6 +108,62 @@ TEST_F(SettingsFile, FailedSaveKeepsTheOldRecord)
     EXPECT_EQ(Content(), Bytes({0x00, 0x00, 0x06, 0x03, 0x00, 0x00}));
 }
 
+std::filesystem::perms PermissionsOf(const std::string& path)
+{
+    return std::filesystem::status(path).permissions();
+}
+
+// The operator's set-up survives a save: the links stay links, and the file at
+// their end is replaced with its permissions, whatever the process's umask
+// would give a new file.
+TEST_F(SettingsFile, SaveReplacesTheFileALinkLeadsToAndKeepsItsPermissions)
+{
+    using std::filesystem::perms;
+    const perms ownerOnly = perms::owner_read | perms::owner_write;
+    const QString shared = folder_.filePath("shared");
+    ASSERT_TRUE(QDir().mkpath(shared + "/deeper"));
+    const std::string real = (shared + "/deeper/updater.cfg").toStdString();
+    PutFile(real, {SerialRecordKind, 0, 6, 3, 0, 0});
+    std::filesystem::permissions(real, ownerOnly);
+    // A relative link to a relative link: each is read from its own folder.
+    std::filesystem::create_symlink("deeper/updater.cfg", (shared + "/current.cfg").toStdString());
+    std::filesystem::create_symlink("shared/current.cfg", Path());
+
+    WriteNetworkRecord({10, 0, 0, 7}, Path());
+    EXPECT_EQ(std::filesystem::read_symlink(Path()), "shared/current.cfg");
+    EXPECT_EQ(std::filesystem::read_symlink((shared + "/current.cfg").toStdString()), "deeper/updater.cfg");
+    EXPECT_EQ(FileContent(real), Bytes({0x01, 0x0A, 0x00, 0x00, 0x07}));
+    EXPECT_EQ(PermissionsOf(real), ownerOnly);
+    EXPECT_EQ(QDir(shared + "/deeper").entryList(QDir::Files | QDir::System | QDir::Hidden),
+              QStringList({"updater.cfg"}))
+        << "a temporary file stayed behind";
+
+    // Without a link, too; and a link whose file is not there yet gets it.
+    std::filesystem::remove(Path());
+    Put({SerialRecordKind, 0, 6, 3, 0, 0});
+    const perms groupReads = ownerOnly | perms::group_read;
+    std::filesystem::permissions(Path(), groupReads);
+    WriteSerialRecord({1, 6, 3, 0, 0}, Path());
+    EXPECT_EQ(Content(), Bytes({0x00, 0x01, 0x06, 0x03, 0x00, 0x00}));
+    EXPECT_EQ(PermissionsOf(Path()), groupReads);
+
+    std::filesystem::remove(Path());
+    const std::string absent = (shared + "/absent.cfg").toStdString();
+    std::filesystem::create_symlink(absent, Path());
+    WriteNetworkRecord({10, 0, 0, 8}, Path());
+    EXPECT_TRUE(std::filesystem::is_symlink(Path()));
+    EXPECT_EQ(FileContent(absent), Bytes({0x01, 0x0A, 0x00, 0x00, 0x08}));
+}
+
+TEST_F(SettingsFile, LinksThatLeadNowhereAreReported)
+{
+    // A loop of links: the save gives up instead of following it forever.
+    std::filesystem::create_symlink("ZEVEVI.CFG", Path());
+    EXPECT_THROW(WriteSerialRecord({0, 6, 3, 0, 0}, Path()), EInOutError);
+    EXPECT_TRUE(std::filesystem::is_symlink(Path()));
+    EXPECT_EQ(Names(), std::vector<std::string>({"ZEVEVI.CFG"}));
+}
+
 TEST_F(SettingsFile, FileThatCannotBeReadIsReported)
 {
     ASSERT_TRUE(std::filesystem::create_directory(Path()));
@@ -114,7 +171,7 @@ TEST_F(SettingsFile, FileThatCannotBeReadIsReported)
         ReadSettingsFile(Path());
         ADD_FAILURE() << "a folder is no settings file";
     } catch (const EInOutError& error) {
-        EXPECT_STREQ(error.what(), "File access denied");
+        EXPECT_EQ(error.what(), "'" + Path() + "' is not a regular file");
     }
     // Nor can a record replace a folder.
     EXPECT_THROW(WriteSerialRecord({0, 6, 3, 0, 0}, Path()), EInOutError);

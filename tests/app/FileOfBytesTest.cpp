@@ -1,0 +1,79 @@
+// Opening files for the transfers and the settings file: only regular files,
+// and never a wait.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "transfer/FileOfBytes.h"
+#include "protocol/RuntimeErrors.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The message of the error that opening `path` raises.
+std::string OpenError(const std::string& path)
+{
+    try {
+        TFileOfBytes file(path);
+    } catch (const EInOutError& error) {
+        return error.what();
+    }
+    return "opened";
+}
+
+class FileOfBytes : public ::testing::Test {
+protected:
+    std::string PathOf(const char* name) const { return folder_.filePath(name).toStdString(); }
+
+    QTemporaryDir folder_;
+};
+
+TEST_F(FileOfBytes, RegularFilesOpenAlsoThroughALink)
+{
+    const std::string image = PathOf("app.hex");
+    std::ofstream(image, std::ios::binary) << "image";
+    const std::string link = PathOf("link.hex");
+    std::filesystem::create_symlink(image, link);
+
+    TFileOfBytes file(link);
+    EXPECT_EQ(file.Size(), 5);
+    unsigned char bytes[8] = {};
+    EXPECT_EQ(file.Read(bytes, sizeof bytes), 5u);
+    EXPECT_EQ(std::string(bytes, bytes + 5), "image");
+    EXPECT_EQ(OpenError(PathOf("missing.hex")), "File not found");
+}
+
+TEST_F(FileOfBytes, FoldersAndDevicesAreNotRegularFiles)
+{
+    EXPECT_EQ(OpenError(folder_.path().toStdString()), "'" + folder_.path().toStdString() + "' is not a regular file");
+    EXPECT_EQ(OpenError("/dev/null"), "'/dev/null' is not a regular file");
+    const std::string link = PathOf("null.hex");
+    std::filesystem::create_symlink("/dev/null", link);
+    EXPECT_EQ(OpenError(link), "'" + link + "' is not a regular file");
+}
+
+// A pipe with no writer would hold a plain open until one comes.
+TEST_F(FileOfBytes, APipeIsRefusedWithoutWaitingForAWriter)
+{
+    const std::string pipe = PathOf("pipe.hex");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::future<std::string> opening = std::async(std::launch::async, [&] { return OpenError(pipe); });
+    if (opening.wait_for(10s) != std::future_status::ready) {
+        ADD_FAILURE() << "opening a pipe still waits after 10 s";
+        // A writer lets the waiting open go on, so the test can end.
+        const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+        opening.wait();
+        ::close(writer);
+    }
+    EXPECT_EQ(opening.get(), "'" + pipe + "' is not a regular file");
+}
+
+} // namespace
