@@ -34,6 +34,19 @@ bool ConfirmOkCancel(const QString& text, const QString& caption)
     return box.exec() == QMessageBox::Ok;
 }
 
+void ShowWarning(const QString& text, const QString& caption)
+{
+    QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Ok, QApplication::activeWindow());
+    box.exec();
+}
+
+bool AskYesNo(const QString& text, const QString& caption)
+{
+    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No,
+                    QApplication::activeWindow());
+    return box.exec() == QMessageBox::Yes;
+}
+
 void Beep()
 {
     ++BeepCount;

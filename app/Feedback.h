@@ -24,6 +24,12 @@ void ShowMessage(const QString& text, const QString& caption, bool errorIcon);
 // A modal OK/Cancel box without icon; true when the operator chose OK.
 bool ConfirmOkCancel(const QString& text, const QString& caption);
 
+// A modal box with a warning icon and an OK button.
+void ShowWarning(const QString& text, const QString& caption);
+
+// A modal Yes/No question; true when the operator chose Yes.
+bool AskYesNo(const QString& text, const QString& caption);
+
 // The system beep. BeepCount counts them, so that the beeps can be checked.
 void Beep();
 void BeepTimes(int count);

@@ -31,3 +31,9 @@ void TGauge::SetProgress(std::int64_t position)
     position_ = std::clamp<std::int64_t>(position, 0, maximum_);
     setValue(maximum_ == 0 && position > 0 ? maximum() : Scaled(position_));
 }
+
+void TGauge::ShowText(const QString& text)
+{
+    setFormat(text);
+    setTextVisible(!text.isEmpty());
+}

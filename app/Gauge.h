@@ -13,6 +13,8 @@ public:
 
     void SetMaxValue(std::int64_t maximum);
     void SetProgress(std::int64_t position);
+    // The text inside the bar while a transfer runs; an empty text hides it.
+    void ShowText(const QString& text);
     std::int64_t MaxValue() const { return maximum_; }
     std::int64_t Progress() const { return position_; }
 

@@ -82,11 +82,16 @@ void TForm1::Status(const std::string& text)
 void TForm1::FileStarted(const std::string& /*path*/, std::int64_t size)
 {
     Gauge1->SetMaxValue(size);
+    progress_.emplace(size);
 }
 
-void TForm1::BlockSent(std::int64_t gaugePosition, std::int64_t /*bytesDone*/, std::int64_t /*total*/)
+void TForm1::BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::int64_t /*total*/)
 {
     Gauge1->SetProgress(gaugePosition);
+    if (progress_) {
+        progress_->Record(bytesDone);
+        Gauge1->ShowText(progress_->Text());
+    }
 }
 
 void TForm1::Answer(const DecodeOutcome& outcome)
@@ -107,6 +112,19 @@ void TForm1::MissingAnswer(const std::string& /*label*/)
 void TForm1::ShortWrite()
 {
     ShowMessage(QStringLiteral("RS232 Error Operation Cancelled \r\n"), QStringLiteral("Error"), true);
+}
+
+void TForm1::FileNotWritten(const std::string& path, const std::string& reason)
+{
+    ShowWarning(QStringLiteral("The file '%1' was not written: %2.").arg(QString::fromStdString(path),
+                                                                          QString::fromStdString(reason)),
+                QStringLiteral("Update Warning"));
+}
+
+bool TForm1::StopAfterSilence(int /*missingInARow*/)
+{
+    return AskYesNo(QStringLiteral("The board has not answered 3 times in a row. Stop the update?"),
+                    QStringLiteral("Board Not Answering"));
 }
 
 void TForm1::AwaitEvents(const QDeadlineTimer& deadline)

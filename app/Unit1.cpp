@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
@@ -26,6 +27,7 @@ TForm1* Form1 = nullptr;
 namespace {
 
 constexpr int KeyEscape = 27;
+constexpr double MillisecondsPerSecond = 1000.0;
 constexpr int StripHeight = 36;
 
 QLabel* CreateStatusPanel(QWidget* parent)
@@ -219,14 +221,79 @@ void TForm1::Timer1Timer()
 
 void TForm1::RunTransfer(void (TForm1::*transfer)())
 {
+    const HistoryKind kind = TransferKind(transfer);
+    QElapsedTimer clock;
+    clock.start();
+    const auto seconds = [&clock] { return static_cast<double>(clock.elapsed()) / MillisecondsPerSecond; };
     SetTransferRunning(true);
     try {
         (this->*transfer)();
+    } catch (const ETransferStopped&) {
+        ShowStatus(QStringLiteral("Update Stopped"));
+        FinishTransfer(kind, HistoryOutcome::Stopped, seconds());
+        return;
     } catch (...) {
-        SetTransferRunning(false);
+        FinishTransfer(kind, HistoryOutcome::Failed, seconds());
         throw;
     }
+    FinishTransfer(kind, OutcomeOf(session_.Tally()), seconds());
+    // A board-reported failure is never shown as success.
+    const std::string boardErrors = DescribeBoardErrors(session_.Tally());
+    if (!boardErrors.empty())
+        ShowWarning(QString::fromStdString(boardErrors), QStringLiteral("Update Warning"));
+}
+
+HistoryKind TForm1::TransferKind(void (TForm1::*transfer)()) const
+{
+    if (transfer == &TForm1::CopyDataFile)
+        return HistoryKind::Data;
+    if (UpdateKind == KindFlashFiles)
+        return HistoryKind::Flash;
+    return UpdateKind == KindBios ? HistoryKind::Bios : HistoryKind::Firmware;
+}
+
+std::vector<std::string> TForm1::TransferFiles(HistoryKind kind) const
+{
+    switch (kind) {
+    case HistoryKind::Data:
+        return {DataFileName};
+    case HistoryKind::Flash:
+        return {FlashFileNames.begin(), FlashFileNames.begin() + FlashFileCount};
+    case HistoryKind::Bios:
+        return {BiosFileName};
+    case HistoryKind::Firmware:
+        break;
+    }
+    return {FirmwareFileName};
+}
+
+TUpdateSummary TForm1::SummaryOf(HistoryKind kind) const
+{
+    TUpdateSummary summary;
+    summary.kind = kind;
+    if (CommMode == ModeRS232) {
+        summary.board = Form2 != nullptr ? QString::fromStdString(Form2->ComPort1->Port()) : QString();
+    } else if (CommMode == ModeNetwork) {
+        summary.link = HistoryLink::Udp;
+        summary.board = QString::fromStdString(IdUDPClient1->Host);
+    } else {
+        summary.link = HistoryLink::Usb;
+    }
+    return summary;
+}
+
+void TForm1::FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds)
+{
     SetTransferRunning(false);
+    progress_.reset();
+    Gauge1->ShowText(QString());
+    TUpdateSummary summary = SummaryOf(kind);
+    summary.outcome = outcome;
+    summary.seconds = seconds;
+    const std::vector<std::string> files = TransferFiles(kind);
+    const QString historyError = RecordInHistory(summary, session_.Tally(), files);
+    if (!historyError.isEmpty())
+        ShowWarning(historyError, QStringLiteral("Update History"));
 }
 
 void TForm1::SetTransferRunning(bool running)

@@ -5,10 +5,14 @@
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "app/UpdateState.h"
+#include "transfer/Outcome.h"
+#include "transfer/Progress.h"
 #include "transfer/Session.h"
 
 class QAction;
@@ -108,6 +112,11 @@ private:
     void SetMode(Byte mode, const char* caption);
     void SetTransferRunning(bool running);
     void RunTransfer(void (TForm1::*transfer)());
+    // What the transfer about to run writes, as the history records it.
+    HistoryKind TransferKind(void (TForm1::*transfer)()) const;
+    std::vector<std::string> TransferFiles(HistoryKind kind) const;
+    TUpdateSummary SummaryOf(HistoryKind kind) const;
+    void FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds);
     void RunSelectedTransfer();
     void ShowStatus(const QString& text);
 
@@ -118,11 +127,14 @@ private:
     void Answer(const DecodeOutcome& outcome) override;
     void MissingAnswer(const std::string& label) override;
     void ShortWrite() override;
+    void FileNotWritten(const std::string& path, const std::string& reason) override;
+    bool StopAfterSilence(int missingInARow) override;
     void AwaitEvents(const QDeadlineTimer& deadline) override;
     void Service() override;
 
     TSession session_;
     bool transferRunning_ = false;
+    std::optional<TransferProgress> progress_;  // the running file's, for the gauge's text
 };
 
 extern TForm1* Form1;

@@ -41,7 +41,7 @@ void RaiseInOutError(int error)
     }
 }
 
-TFileOfBytes::TFileOfBytes(const std::string& path)
+TFileOfBytes::TFileOfBytes(const std::string& path) : path_(path)
 {
     if (path.empty())
         RaiseInOutError(ENOENT);

@@ -19,11 +19,13 @@ public:
     TFileOfBytes& operator=(const TFileOfBytes&) = delete;
 
     std::int64_t Size() const { return size_; }
+    const std::string& Path() const { return path_; }
 
     // Reads up to `capacity` bytes; returns how many were read, 0 at the end.
     std::size_t Read(unsigned char* buffer, std::size_t capacity);
 
 private:
+    std::string path_;
     int fd_ = -1;
     std::int64_t size_ = 0;
 };

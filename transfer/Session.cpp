@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 #include <algorithm>
+#include <string_view>
 #include <thread>
 
 #include "network/IdUDPClient.h"
@@ -33,6 +34,33 @@ std::string Unsigned(std::int32_t handle)
 std::string FileNameOf(const std::string& path)
 {
     return QFileInfo(QString::fromStdString(path)).fileName().toStdString();
+}
+
+// The characters that end a name in the request grammar: a name with one of
+// them would turn its CreateFlashFile call into another text.
+constexpr std::string_view NameBreakers = ":();";
+
+void CheckSendableName(const std::string& path)
+{
+    const std::string name = FileNameOf(path);
+    const auto at = name.find_first_of(NameBreakers);
+    if (at != std::string::npos)
+        throw EUnsendableName("The flash file '" + path + "' cannot be written to the board: its name contains '" +
+                              name[at] + "'. Rename the file and choose it again.");
+}
+
+using OpenFiles = std::vector<std::unique_ptr<TFileOfBytes>>;
+
+// Every file is opened before anything is sent, so that a file that cannot
+// be read announces nothing to the board.
+OpenFiles OpenAll(std::span<const std::string> paths)
+{
+    OpenFiles files;
+    for (const std::string& path : paths)
+        CheckSendableName(path);
+    for (const std::string& path : paths)
+        files.push_back(std::make_unique<TFileOfBytes>(path));
+    return files;
 }
 
 } // namespace
@@ -70,6 +98,8 @@ void TSession::Send_PVR(const std::string& /*label*/)
         if (Link.kind == LinkKind::Serial)
             TakeStaleAnswers();
         awaiting_ = true;
+        awaitedAnswered_ = false;
+        awaitedResult_ = 0;
         awaitedGroup_ = frame[OffsetGroup];
         awaitedOperation_ = frame[OffsetOperation];
     }
@@ -85,8 +115,20 @@ void TSession::Send_PVR(const std::string& /*label*/)
 
 void TSession::FSend(Byte value)
 {
-    if (Link.port->WriteBytes(&value, 1) != 1)
+    // The write is bounded by the watchdog's interval (BoundWrites): a line
+    // that takes no byte within it cancels the transfer, with one report.
+    if (Link.port->WriteBytes(&value, 1) != 1) {
         events_.ShortWrite();
+        throw ETransferStopped("RS232 Error Operation Cancelled");
+    }
+}
+
+void TSession::BoundWrites()
+{
+    if (Link.kind != LinkKind::Serial)
+        return;
+    Link.port->Timeouts().SetWriteTotalMultiplier(0);
+    Link.port->Timeouts().SetWriteTotalConstant(WatchdogMs);
 }
 
 void TSession::WaitAck(const std::string& label)
@@ -110,7 +152,10 @@ void TSession::Watchdog()
 {
     TimedOut = 1;
     ++tally_.missingAnswers;
+    ++tally_.missingInARow;
     events_.MissingAnswer(WaitLabel);
+    if (tally_.missingInARow % MissingAnswersBeforeAsking == 0 && events_.StopAfterSilence(tally_.missingInARow))
+        throw ETransferStopped("The board stopped answering");
 }
 
 DecodeOutcome TSession::ReceiveSerial(std::span<const Byte> chunk)
@@ -142,6 +187,9 @@ bool TSession::CountAnswer(const DecodeOutcome& answer)
 {
     if (!awaiting_ || !answer.answer->raisesAnswer || !IsAwaitedAnswer(answer))
         return false;
+    awaitedAnswered_ = true;
+    awaitedResult_ = answer.result;
+    tally_.missingInARow = 0;
     if (answer.result != 0 || answer.bootError != 0) {
         ++tally_.boardErrorCount;
         if (tally_.boardErrors.size() < KeptBoardErrors)
@@ -243,14 +291,21 @@ void TSession::RequestAndWait(const std::string& callText, const std::string& la
 void TSession::RunImage(const std::string& path, std::int32_t burnBlock)
 {
     StartTally();
+    TFileOfBytes image(path);
     Execute_Command(SetBurnBlockCall(burnBlock));
-    CopyBootFile(path);
+    StreamImage(image);
 }
 
 void TSession::CopyBootFile(const std::string& path)
 {
     TFileOfBytes image(path);
-    events_.FileStarted(path, image.Size());
+    StreamImage(image);
+}
+
+void TSession::StreamImage(TFileOfBytes& image)
+{
+    BoundWrites();
+    events_.FileStarted(image.Path(), image.Size());
     StreamBlocks(image, {ImageBlockSize, GroupBoot, OperationImageBlock, nullptr, " GetBootError :", "GetBootError"});
     events_.Status("Finish Update");
 }
@@ -283,22 +338,42 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
     }
 }
 
+bool TSession::FileCreated(const std::string& path)
+{
+    // Without a transport nothing answers, and nothing is written either.
+    if (Link.kind == LinkKind::Usb)
+        return true;
+    if (awaitedAnswered_ && awaitedResult_ == 0)
+        return true;
+    const std::string reason = awaitedAnswered_
+                                   ? "the board refused to create it (result " + std::to_string(awaitedResult_) + ")"
+                                   : "the board did not answer its creation";
+    tally_.filesNotWritten.push_back(path);
+    events_.FileNotWritten(path, reason);
+    return false;
+}
+
 void TSession::CopyFlashFile(std::span<const std::string> paths)
 {
     StartTally();
+    OpenFiles files = OpenAll(paths);
+    BoundWrites();
     events_.Status("Erasing Flash Please Wait !");
     Execute_Command(" EraseFlash : ");
     PauseFor(EraseSettleTime);
     RequestAndWait(" GetFlashInfo :", "GetFlashInfo :");
-    for (const std::string& path : paths) {
-        TFileOfBytes file(path);
-        const std::int64_t size = file.Size();
+    for (const auto& file : files) {
+        const std::string& path = file->Path();
+        const std::int64_t size = file->Size();
         events_.FileStarted(path, size);
         RequestAndWait(" CreateFlashFile(" + FileNameOf(path) + ";" + std::to_string(size) + ";" +
                            std::to_string(FlashFileType) + ")",
                        "Create Flash File");
-        StreamBlocks(file, {FileBlockSize, GroupBoot, OperationFlashFileBlock, &FlashFileHandle,
-                            " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
+        // No block goes out under a handle the board did not give for this file.
+        if (!FileCreated(path))
+            continue;
+        StreamBlocks(*file, {FileBlockSize, GroupBoot, OperationFlashFileBlock, &FlashFileHandle,
+                             " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
         Execute_Command(" CloseFlashFile(" + Unsigned(FlashFileHandle) + ")");
     }
     events_.Status("Finish Write");
@@ -308,14 +383,16 @@ void TSession::CopyFlashFile(std::span<const std::string> paths)
 void TSession::CopyDataFile(const std::string& path)
 {
     StartTally();
+    TFileOfBytes file(path);
+    BoundWrites();
     RequestAndWait(" CreateDataFile(Flash.dat)", "Create Data File");
-    {
-        TFileOfBytes file(path);
-        events_.FileStarted(path, file.Size());
-        StreamBlocks(file, {FileBlockSize, GroupDataFile, OperationDataFileBlock, &DataFileHandle,
-                            " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
-        Execute_Command(" CloseDataFile(" + Unsigned(DataFileHandle) + ")");
-    }
+    // Without the board's file there is nothing to write or to burn.
+    if (!FileCreated(path))
+        return;
+    events_.FileStarted(path, file.Size());
+    StreamBlocks(file, {FileBlockSize, GroupDataFile, OperationDataFileBlock, &DataFileHandle,
+                        " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
+    Execute_Command(" CloseDataFile(" + Unsigned(DataFileHandle) + ")");
     events_.Status("Finish Phase 1");
     PauseFor(BurnStartTime);
     Execute_Command(" SetBurnMode(0B)");

@@ -14,7 +14,9 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -61,8 +63,15 @@ public:
     // The watchdog fired: no answer came within its interval for the wait
     // with this label. The transfer goes on after the call returns.
     virtual void MissingAnswer(const std::string& /*label*/) {}
-    // A one-byte serial write reported no byte written.
+    // A one-byte serial write did not complete within the watchdog's
+    // interval; the transfer is cancelled after the call returns.
     virtual void ShortWrite() {}
+    // A flash or data file was not written: the board did not answer its
+    // creation, or refused it. Its blocks and its close were not sent.
+    virtual void FileNotWritten(const std::string& /*path*/, const std::string& /*reason*/) {}
+    // The board has not answered `missingInARow` awaited requests in a row (a
+    // multiple of MissingAnswersBeforeAsking): true stops the transfer.
+    virtual bool StopAfterSilence(int /*missingInARow*/) { return false; }
 
     // The serial wait: blocks until the thread has handled at least one event
     // (the port's receive events among them) or the deadline has passed. May
@@ -70,6 +79,25 @@ public:
     virtual void AwaitEvents(const QDeadlineTimer& deadline) = 0;
     // The network wait calls this between its receive slices. May raise.
     virtual void Service() {}
+};
+
+// After this many awaited answers in a row have not come, the session asks
+// its events whether to stop.
+inline constexpr int MissingAnswersBeforeAsking = 3;
+
+// Ends a transfer early without an error of its own: the operator stopped it
+// (or the front end did, for a silent board), or a serial write could not be
+// completed. What was sent stays sent.
+class ETransferStopped : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Raised before anything is sent when a flash file's name cannot be carried
+// by the CreateFlashFile request.
+class EUnsendableName : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // An answer that carried a board-reported failure: a non-zero result code in
@@ -86,8 +114,10 @@ struct TSessionTally {
     int missingAnswers = 0;
     int boardErrorCount = 0;
     std::vector<TBoardError> boardErrors;  // the first few, in order
+    std::vector<std::string> filesNotWritten;
     std::int64_t bytesSent = 0;            // file bytes in block frames
     std::int64_t blocksSent = 0;
+    int missingInARow = 0;
 };
 
 class TSession : public TRequestFrame, public TAnswerReceiver {
@@ -148,8 +178,13 @@ private:
         const char* label;
     };
     void StartTally();
+    void StreamImage(TFileOfBytes& image);
     void StreamBlocks(TFileOfBytes& file, const BlockStream& stream);
     void RequestAndWait(const std::string& callText, const std::string& label);
+    // Whether the create request just waited for was answered without error;
+    // tells the events which file was not written when it was not.
+    bool FileCreated(const std::string& path);
+    void BoundWrites();
     void SendDatagram(std::span<const Byte> frame);
     std::int32_t ReceiveAnswerDatagram();
     bool IsAwaitedAnswer(const DecodeOutcome& outcome) const;
@@ -161,6 +196,8 @@ private:
     TSessionTally tally_;
     std::int64_t currentBlock_ = 0;
     bool awaiting_ = false;  // an answered request went out and its wait has not ended
+    bool awaitedAnswered_ = false;
+    Byte awaitedResult_ = 0;
     Byte awaitedGroup_ = 0;
     Byte awaitedOperation_ = 0;
     QElapsedTimer lastService_;  // when the network wait last serviced its thread

@@ -68,18 +68,24 @@ TEST_F(FileTransfer, NeverMoreThanTenFlashFiles)
     EXPECT_TRUE(driver.Boxes()[0].text.contains("first 10 of the 12"));
 }
 
-TEST_F(FileTransfer, ANameWithASemicolonEndsWithTheConversionError)
+TEST_F(FileTransfer, NamesTheRequestCannotCarryAreRefusedBeforeAnythingIsSent)
 {
-    driver.SetFileChoice({MakeFile("a;b.bin", 3)});
-    Form1->OpenOSDFiles1Click();
-    try {
-        Form1->Update1Click();
-        FAIL() << "no error";
-    } catch (const EConvertError& error) {
-        EXPECT_STREQ(error.what(), "'b.bin' is not a valid integer value");
+    for (const char* name : {"a:b.bin", "a(b", "x;y", "c)d"}) {
+        SCOPED_TRACE(name);
+        UpdateKind = KindFlashFiles;
+        FlashFileNames[0] = MakeFile("fine.bin", 3).toStdString();
+        FlashFileNames[1] = MakeFile(name, 3).toStdString();
+        FlashFileCount = 2;
+        Form1->Session().TxLength = 0;
+        try {
+            Form1->Update1Click();
+            FAIL() << "no error";
+        } catch (const EUnsendableName& error) {
+            EXPECT_NE(std::string(error.what()).find(windows.PathOf(name)), std::string::npos) << error.what();
+        }
+        EXPECT_EQ(Form1->Session().TxLength, 0);
+        EXPECT_TRUE(Form1->Update1->isEnabled());
     }
-    EXPECT_FALSE(Form1->TransferRunning());
-    EXPECT_TRUE(Form1->Update1->isEnabled());
 }
 
 TEST_F(FileTransfer, DataFileIsChosenConfirmedAndBurnt)
@@ -94,11 +100,12 @@ TEST_F(FileTransfer, DataFileIsChosenConfirmedAndBurnt)
               std::vector<Byte>({0xA5, 0x4B, 0x03, 0x00, 0x13, 0x2A, 0x0B}));
 }
 
-TEST_F(FileTransfer, AMissingDataFileStopsAfterTheCreateRequest)
+TEST_F(FileTransfer, AMissingDataFileSendsNothing)
 {
     DataFileName = windows.PathOf("gone.dat");
+    Form1->Session().TxLength = 0;
     EXPECT_THROW(Form1->CopyDataFile(), EInOutError);
-    EXPECT_EQ(Form1->Session().TxFrame[5], 0x1B);
+    EXPECT_EQ(Form1->Session().TxLength, 0);
 }
 
 } // namespace

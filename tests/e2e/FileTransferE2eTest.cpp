@@ -79,21 +79,48 @@ TEST_P(FileStore, TheDataFileArrivesAndIsBurnt)
     EXPECT_EQ(session.board->Count("refused"), 0u);
 }
 
-TEST_P(FileStore, ANameWithASemicolonEndsTheTransferAndTheProgramGoesOn)
+TEST_P(FileStore, ANameTheRequestCannotCarrySendsNothingAndTheProgramGoesOn)
 {
     UpdaterSession session(GetParam());
-    session.driver.SetFileChoice({QString::fromStdString(session.MakeImage("a;b.bin", 3))});
+    const std::string path = session.MakeImage("a;b.bin", 3);
+    session.driver.SetFileChoice({QString::fromStdString(path)});
     Form1->OpenOSDFiles1->trigger();
     Form1->Update1->trigger();
     ASSERT_FALSE(session.driver.Boxes().empty());
-    EXPECT_EQ(session.driver.Boxes().back().text, "'b.bin' is not a valid integer value.");
+    EXPECT_TRUE(session.driver.Boxes().back().text.contains(QString::fromStdString(path)));
     EXPECT_EQ(session.driver.Boxes().back().icon, QMessageBox::Critical);
     EXPECT_TRUE(Form1->Update1->isEnabled());
 
-    // The program keeps running: a firmware update after it works.
+    // Nothing reached the board, and a firmware update after it works.
     std::string firmware;
     session.UpdateFirmware(session.MakeImage("app.hex", 100, &firmware));
     EXPECT_EQ(session.board->Kept("burn0.bin"), firmware);
+    EXPECT_EQ(session.BoardFrames(), ImageUpdateFrames(100));
+}
+
+TEST_P(FileStore, AFileWhoseCreationWasNotAnsweredIsNotWrittenAndTheNextIs)
+{
+    // The second answer of the transfer, the first file's creation, is dropped
+    // (and every second one after it).
+    UpdaterSession session(GetParam(), {"--drop-every", "2"});
+    session.ShortenWatchdog(300);
+    std::string second;
+    session.driver.SetFileChoice({QString::fromStdString(session.MakeImage("first.bin", 10)),
+                                  QString::fromStdString(session.MakeImage("second.bin", 10, &second))});
+    Form1->OpenOSDFiles1->trigger();
+    Form1->Update1->trigger();
+    EXPECT_EQ(Form1->Panel1->text(), "Finish Write");
+    const std::vector<SeenBox> told = session.BoxesCaptioned("Update Warning");
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(told[0].text.contains("first.bin")) << told[0].text.toStdString();
+    EXPECT_EQ(session.board->Kept("flash/second.bin"), second);
+    session.SyncWithBoard();
+    const std::vector<std::string> frames = session.BoardFrames();
+    // One block and one close: the second file's, under its own handle.
+    EXPECT_EQ(CountOf(frames, "13 7C FlashFileBlock"), 1u);
+    EXPECT_EQ(CountOf(frames, "13 7D CloseFlashFile handle=2"), 1u);
+    EXPECT_EQ(CountOf(frames, "13 7D CloseFlashFile"), 1u);
+    EXPECT_EQ(session.board->Count("refused"), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, FileStore, ::testing::Values(Link::Serial, Link::Network),

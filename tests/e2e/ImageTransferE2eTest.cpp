@@ -87,7 +87,38 @@ TEST_P(ImageStream, ASilentBoardCostsAWatchdogReportPerBlockAndTheStreamGoesOn)
             ++reports;
         }
     EXPECT_EQ(reports, 3);  // one for each of the three blocks
+    // After the third the operator is asked, and No goes on.
+    EXPECT_EQ(session.BoxesCaptioned("Board Not Answering").size(), 1u);
     EXPECT_EQ(Form1->Session().TimedOut, 1);
+}
+
+TEST_P(ImageStream, StoppingASilentBoardSendsNothingMore)
+{
+    UpdaterSession session(GetParam(), {"--no-answer"});
+    session.ShortenWatchdog(100);
+    session.driver.SetQuestionAnswer(QMessageBox::Yes);
+    session.UpdateFirmware(session.MakeImage("app.hex", 5 * ImageBlockSize));
+    EXPECT_EQ(Form1->Panel1->text(), "Update Stopped");
+    EXPECT_TRUE(Form1->Update1->isEnabled());
+    // SetBurnBlock, then three blocks with their queries, and nothing after the third query.
+    const std::vector<std::string> all = ImageUpdateFrames(5 * ImageBlockSize);
+    EXPECT_EQ(session.AwaitBoardFrames(7), std::vector<std::string>(all.begin(), all.begin() + 7));
+}
+
+TEST_P(ImageStream, ABoardReportedFailureIsToldAfterTheFinish)
+{
+    UpdaterSession session(GetParam(), {"--boot-error", "7"});
+    std::string content;
+    session.UpdateFirmware(session.MakeImage("app.hex", 2100, &content));
+    EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
+    EXPECT_EQ(session.board->Kept("burn0.bin"), content);
+    const std::vector<SeenBox> warnings = session.BoxesCaptioned("Update Warning");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].icon, QMessageBox::Warning);
+    EXPECT_TRUE(warnings[0].text.contains("boot error 7 after block 1")) << warnings[0].text.toStdString();
+    EXPECT_TRUE(warnings[0].text.contains("3 answers")) << warnings[0].text.toStdString();
+    // The confirmation and the warning, nothing else.
+    EXPECT_EQ(session.driver.Boxes().size(), 2u);
 }
 
 TEST_P(ImageStream, AReadOnlyImageIsSent)

@@ -47,6 +47,8 @@ void ModalDriver::AnswerOpenBox()
     QAbstractButton* button = box->button(answer_);
     if (button == nullptr)
         button = box->button(QMessageBox::Ok);
+    if (button == nullptr)
+        button = box->button(questionAnswer_);
     if (button != nullptr)
         button->click();
     else

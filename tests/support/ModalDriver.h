@@ -28,6 +28,9 @@ public:
     ~ModalDriver();
 
     void SetAnswer(QMessageBox::StandardButton answer) { answer_ = answer; }
+    // The answer to Yes/No questions when the chosen answer is not among
+    // their buttons; No unless set.
+    void SetQuestionAnswer(QMessageBox::StandardButton answer) { questionAnswer_ = answer; }
     // Files to choose in the next file dialogs; none means Cancel.
     void SetFileChoice(QStringList files) { files_ = std::move(files); }
     const std::vector<SeenBox>& Boxes() const { return boxes_; }
@@ -39,6 +42,7 @@ private:
     void AnswerFileDialog(class QFileDialog* dialog);
 
     QMessageBox::StandardButton answer_;
+    QMessageBox::StandardButton questionAnswer_ = QMessageBox::No;
     std::vector<SeenBox> boxes_;
     QStringList files_;
     std::vector<SeenFileDialog> fileDialogs_;
