@@ -42,7 +42,7 @@ protected:
         record.outcome = HistoryOutcome::Warnings;
         record.missingAnswers = 2;
         record.boardErrors = 1;
-        record.seconds = 12.25;
+        record.seconds = 12.4;
         return record;
     }
 
@@ -73,7 +73,7 @@ TEST_F(UpdateHistory, AnAppendedUpdateReadsBackWithTheFilesHash)
     EXPECT_EQ(entry["outcome"].toString(), "warnings");
     EXPECT_EQ(entry["missing_answers"].toInt(), 2);
     EXPECT_EQ(entry["board_errors"].toInt(), 1);
-    EXPECT_DOUBLE_EQ(entry["seconds"].toDouble(), 12.25);
+    EXPECT_DOUBLE_EQ(entry["seconds"].toDouble(), 12.4);
     // One line, ended, so that the next append starts a line of its own.
     EXPECT_EQ(ReadFile(history), reading.lines[0] + '\n');
 }
@@ -102,7 +102,7 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
     const QStringList first = rows[1].split(' ', Qt::SkipEmptyParts);
     // The date and time, then the columns in order; the hash is shortened.
     EXPECT_EQ(first.mid(2), QStringList({"serial", "/dev/ttyUSB0", "app.hex", "123456", "ba7816bf8f01",
-                                         "firmware", "warnings", "2", "1", "12.2"}));
+                                         "firmware", "warnings", "2", "1", "12.4"}));
     EXPECT_TRUE(rows[2].contains("192.168.0.10"));
     EXPECT_TRUE(rows[2].contains("QLTBIOS.HEX"));
     EXPECT_TRUE(rows[2].contains("stopped"));
