@@ -184,8 +184,9 @@ QString DefaultHistoryPath()
 QString AppendHistory(const UpdateRecord& record, const QString& path)
 {
     const QByteArray line = QJsonDocument(ToJson(record)).toJson(QJsonDocument::Compact) + '\n';
-    const QString folder = QFileInfo(path).absolutePath();
-    const int error = QDir().mkpath(folder) ? AppendLine(path, line) : EACCES;
+    // A folder that cannot be made makes the open fail, with the reason.
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const int error = AppendLine(path, line);
     if (error == 0 || appendFailureReported.exchange(true))
         return {};
     return QStringLiteral("The update history cannot be written to %1: %2").arg(path, qt_error_string(error));
