@@ -6,7 +6,14 @@
 #include "network/Unit5.h"
 #include "serial/Unit2.h"
 
+#include <QIcon>
+
 namespace {
+
+// The installed desktop entry (without ".desktop"), so that desktops group the
+// window under it; the icon is built in, for desktops that ask the window.
+constexpr const char* DesktopName = "orvenda-updater";
+constexpr const char* BuiltInIcon = ":/icons/orvenda-updater.svg";
 
 // A window's creation runs its FormCreate; an error there is reported and the
 // window lives on with what it had reached, as after any other handler.
@@ -22,6 +29,8 @@ void CreateForm(Form*& reference)
 int main(int argc, char** argv)
 {
     TApplication application(argc, argv);
+    QGuiApplication::setDesktopFileName(DesktopName);
+    QGuiApplication::setWindowIcon(QIcon(BuiltInIcon));
     CreateForm(Form1);
     CreateForm(Form2);
     CreateForm(Form20);

@@ -4,13 +4,18 @@
 #   scripts/install-deps.sh            build and test dependencies
 #   scripts/install-deps.sh fuzz       ... and clang with its fuzzing runtime
 #   scripts/install-deps.sh display    ... and a virtual X display for the demo
+#   scripts/install-deps.sh package    ... and what finds a Debian package's dependencies
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev iproute2 fonts-dejavu-core)
+# desktop-file-utils, libxml2-utils and groff-base check the installed desktop entry, icon and manual
+# page; libqt6svg6 draws the window's icon.
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev iproute2 fonts-dejavu-core
+          desktop-file-utils libxml2-utils groff-base libqt6svg6)
 for extra in "$@"; do
   case "$extra" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     display) packages+=(xvfb xauth) ;;
+    package) packages+=(dpkg-dev) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done

@@ -182,9 +182,11 @@ TEST_P(SerialBoard, KeepsAStreamedImageAndAnswersEachQuery)
     EXPECT_EQ(summary.at("command.GetBootError"), 2U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Unpaced, SerialBoard, testing::Values(std::vector<std::string>{"--pty"}));
+INSTANTIATE_TEST_SUITE_P(Unpaced, SerialBoard, testing::Values(std::vector<std::string>{"--pty"}),
+                         [](const auto&) { return std::string("Pty"); });
 INSTANTIATE_TEST_SUITE_P(PacedAt115200, SerialBoard,
-                         testing::Values(std::vector<std::string>{"--pty", "--baud", "115200"}));
+                         testing::Values(std::vector<std::string>{"--pty", "--baud", "115200"}),
+                         [](const auto&) { return std::string("Pty"); });
 
 TEST(SerialBoardProcess, MakesItsLinkAndRemovesItAtExit)
 {

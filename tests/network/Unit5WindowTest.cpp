@@ -84,7 +84,10 @@ TEST_P(NetworkRecordStart, SelectsNetworkModeWithTheSavedHostAndLeavesThePortClo
 
 INSTANTIATE_TEST_SUITE_P(Addresses, NetworkRecordStart,
                          ::testing::Values(SavedAddress{{NetworkRecordKind, 10, 0, 0, 7}, "10.0.0.7"},
-                                           SavedAddress{{NetworkRecordKind, 192, 168, 0, 10}, "192.168.0.10"}));
+                                           SavedAddress{{NetworkRecordKind, 192, 168, 0, 10}, "192.168.0.10"}),
+                         [](const auto& info) {
+                             return QString::fromStdString(info.param.host).replace('.', '_').toStdString();
+                         });
 
 TEST_F(NetworkWindowStart, SerialRecordLeavesTheHostAndRS232Mode)
 {

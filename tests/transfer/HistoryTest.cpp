@@ -1,0 +1,201 @@
+// The update history: appends, reading back, damaged lines, an unwritable
+// state folder and appends from many threads at once.
+#include "transfer/History.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+// SHA-256 of "abc".
+constexpr const char* AbcSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+void WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+class UpdateHistory : public testing::Test {
+protected:
+    UpdateRecord SerialUpdate()
+    {
+        UpdateRecord record;
+        record.time = QDateTime(QDate(2026, 3, 14), QTime(15, 9, 26), Qt::UTC);
+        record.link = HistoryLink::Serial;
+        record.board = "/dev/ttyUSB0";
+        record.kind = HistoryKind::Firmware;
+        record.outcome = HistoryOutcome::Warnings;
+        record.missingAnswers = 2;
+        record.boardErrors = 1;
+        record.seconds = 12.4;
+        return record;
+    }
+
+    QTemporaryDir folder;
+    // Inside a folder that does not exist yet: the first append makes it.
+    QString history = folder.filePath("state/orvenda-updater/history.jsonl");
+};
+
+TEST_F(UpdateHistory, AnAppendedUpdateReadsBackWithTheFilesHash)
+{
+    const QString image = folder.filePath("app.hex");
+    WriteFile(image, "abc");
+    UpdateRecord record = SerialUpdate();
+    ASSERT_TRUE(DescribeFile(record, image));
+    EXPECT_EQ(AppendHistory(record, history), QString());
+
+    const HistoryReading reading = ReadHistory(history);
+    EXPECT_TRUE(reading.error.isEmpty());
+    ASSERT_EQ(reading.lines.size(), 1);
+    const QJsonObject entry = QJsonDocument::fromJson(reading.lines[0]).object();
+    EXPECT_EQ(entry["time"].toString(), "2026-03-14T15:09:26Z");
+    EXPECT_EQ(entry["link"].toString(), "serial");
+    EXPECT_EQ(entry["board"].toString(), "/dev/ttyUSB0");
+    EXPECT_EQ(entry["file"].toString(), image);
+    EXPECT_EQ(entry["size"].toInteger(), 3);
+    EXPECT_EQ(entry["sha256"].toString(), AbcSha256);
+    EXPECT_EQ(entry["kind"].toString(), "firmware");
+    EXPECT_EQ(entry["outcome"].toString(), "warnings");
+    EXPECT_EQ(entry["missing_answers"].toInt(), 2);
+    EXPECT_EQ(entry["board_errors"].toInt(), 1);
+    EXPECT_DOUBLE_EQ(entry["seconds"].toDouble(), 12.4);
+    // One line, ended, so that the next append starts a line of its own.
+    EXPECT_EQ(ReadFile(history), reading.lines[0] + '\n');
+}
+
+TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
+{
+    UpdateRecord serial = SerialUpdate();
+    serial.file = "/images/app.hex";
+    serial.size = 123456;
+    serial.sha256 = AbcSha256;
+    UpdateRecord network = SerialUpdate();
+    network.link = HistoryLink::Udp;
+    network.board = "192.168.0.10";
+    network.file = "/images/QLTBIOS.HEX";
+    network.kind = HistoryKind::Bios;
+    network.outcome = HistoryOutcome::Stopped;
+    ASSERT_EQ(AppendHistory(serial, history), QString());
+    ASSERT_EQ(AppendHistory(network, history), QString());
+
+    const QStringList rows = HistoryTable(ReadHistory(history).lines).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_TRUE(rows[0].startsWith("Time")) << rows[0].toStdString();
+    for (const char* heading : {"Link", "Board", "File", "Size", "SHA-256", "Kind", "Outcome", "Missing",
+                                "Errors", "Seconds"})
+        EXPECT_TRUE(rows[0].contains(heading)) << heading;
+    const QStringList first = rows[1].split(' ', Qt::SkipEmptyParts);
+    // The date and time, then the columns in order; the hash is shortened.
+    EXPECT_EQ(first.mid(2), QStringList({"serial", "/dev/ttyUSB0", "app.hex", "123456", "ba7816bf8f01",
+                                         "firmware", "warnings", "2", "1", "12.4"}));
+    EXPECT_TRUE(rows[2].contains("192.168.0.10"));
+    EXPECT_TRUE(rows[2].contains("QLTBIOS.HEX"));
+    EXPECT_TRUE(rows[2].contains("stopped"));
+    // The columns line up: every row puts its outcome where the heading is.
+    const qsizetype outcome = rows[0].indexOf("Outcome");
+    EXPECT_EQ(rows[1].indexOf("warnings"), outcome);
+    EXPECT_EQ(rows[2].indexOf("stopped"), outcome);
+}
+
+TEST_F(UpdateHistory, DamagedLinesAreSkipped)
+{
+    ASSERT_EQ(AppendHistory(SerialUpdate(), history), QString());
+    const QByteArray sound = ReadFile(history);
+    WriteFile(history, "not json\n" + sound + "{\"time\":\"2026-03-14T15:0\n[1,2]\n{\"link\":\"udp\"}\n\n" + sound);
+    const HistoryReading reading = ReadHistory(history);
+    EXPECT_TRUE(reading.error.isEmpty());
+    EXPECT_EQ(reading.lines, QList<QByteArray>({sound.trimmed(), sound.trimmed()}));
+    EXPECT_EQ(HistoryTable({"garbage", sound.trimmed()}).count('\n'), 2);
+}
+
+TEST_F(UpdateHistory, NoHistoryYetReadsAsEmpty)
+{
+    const HistoryReading reading = ReadHistory(history);
+    EXPECT_TRUE(reading.lines.isEmpty());
+    EXPECT_TRUE(reading.error.isEmpty());
+    EXPECT_EQ(HistoryTable(reading.lines).count('\n'), 1);
+}
+
+TEST_F(UpdateHistory, AFolderInPlaceOfTheFileCannotBeRead)
+{
+    ASSERT_TRUE(QDir().mkpath(history));
+    EXPECT_FALSE(ReadHistory(history).error.isEmpty());
+}
+
+TEST_F(UpdateHistory, AnUnwritableStateFolderWarnsOnceAndNeverThrows)
+{
+    // A file where the state folder should be: no one can create the folder,
+    // not even root.
+    WriteFile(folder.filePath("state"), "in the way");
+    QString first;
+    ASSERT_NO_THROW(first = AppendHistory(SerialUpdate(), history));
+    EXPECT_TRUE(first.contains(history)) << first.toStdString();
+    EXPECT_EQ(AppendHistory(SerialUpdate(), history), QString());
+    EXPECT_EQ(AppendHistory(SerialUpdate(), folder.filePath("state/history.jsonl")), QString());
+}
+
+TEST_F(UpdateHistory, AppendsFromManyThreadsKeepTheirLinesWhole)
+{
+    constexpr int Threads = 8;
+    constexpr int AppendsPerThread = 40;
+    // Long lines, so that a line written in pieces would show.
+    UpdateRecord record = SerialUpdate();
+    std::vector<std::thread> writers;
+    for (int t = 0; t < Threads; ++t) {
+        record.board = QString(8000, QChar('a' + t));
+        writers.emplace_back([record, this] {
+            for (int i = 0; i < AppendsPerThread; ++i)
+                AppendHistory(record, history);
+        });
+    }
+    for (std::thread& writer : writers)
+        writer.join();
+    const QByteArray all = ReadFile(history);
+    EXPECT_EQ(all.count('\n'), Threads * AppendsPerThread);
+    EXPECT_EQ(ReadHistory(history).lines.size(), Threads * AppendsPerThread);
+}
+
+TEST(HistoryFiles, TheHashOfAFileThatCannotBeReadIsNone)
+{
+    QTemporaryDir folder;
+    EXPECT_FALSE(FileSha256(folder.filePath("missing")));
+    UpdateRecord record;
+    EXPECT_FALSE(DescribeFile(record, folder.path()));
+    EXPECT_EQ(record.size, 0);
+    EXPECT_TRUE(record.sha256.isEmpty());
+}
+
+TEST(HistoryFiles, TheHistoryLivesInTheStateFolder)
+{
+    const QByteArray savedState = qgetenv("XDG_STATE_HOME");
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("XDG_STATE_HOME", "/srv/state");
+    EXPECT_EQ(DefaultHistoryPath(), "/srv/state/orvenda-updater/history.jsonl");
+    qputenv("HOME", "/home/operator");
+    qputenv("XDG_STATE_HOME", "relative/state");
+    EXPECT_EQ(DefaultHistoryPath(), "/home/operator/.local/state/orvenda-updater/history.jsonl");
+    qunsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(DefaultHistoryPath(), "/home/operator/.local/state/orvenda-updater/history.jsonl");
+    qputenv("HOME", savedHome);
+    if (savedState.isNull())
+        qunsetenv("XDG_STATE_HOME");
+    else
+        qputenv("XDG_STATE_HOME", savedState);
+}
+
+} // namespace

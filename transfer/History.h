@@ -1,0 +1,60 @@
+// The update history: one JSON line per update in the user's state folder
+// (<state>/orvenda-updater/history.jsonl), appended by both front ends and
+// read back by `orvenda-update history`.
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+enum class HistoryLink { Serial, Udp, Usb };
+enum class HistoryKind { Firmware, Bios, Flash, Data };
+enum class HistoryOutcome { Updated, Warnings, Failed, Stopped };
+
+struct UpdateRecord {
+    QDateTime time; // stored as ISO 8601 UTC
+    HistoryLink link = HistoryLink::Serial;
+    QString board; // the port or the board's address
+    QString file;
+    qint64 size = 0;
+    QByteArray sha256; // lower-case hex
+    HistoryKind kind = HistoryKind::Firmware;
+    HistoryOutcome outcome = HistoryOutcome::Updated;
+    int missingAnswers = 0;
+    int boardErrors = 0;
+    double seconds = 0;
+};
+
+// The SHA-256 of a file in lower-case hex, read in pieces; none when the file
+// cannot be read.
+std::optional<QByteArray> FileSha256(const QString& path);
+
+// Fills the record's file, size and SHA-256 from the file at `path`; false
+// when it cannot be read (the record then names the file with size 0 and no
+// hash).
+bool DescribeFile(UpdateRecord& record, const QString& path);
+
+// The history file: $XDG_STATE_HOME/orvenda-updater/history.jsonl, or
+// ~/.local/state/orvenda-updater/history.jsonl.
+QString DefaultHistoryPath();
+
+// Appends the record as one line, creating the folder when needed. Returns
+// an error text the first time an append fails in this process, and an empty
+// text otherwise (also for later failures: the operator is told once). Safe
+// from several threads and processes at once: each line is one write to a
+// file opened for appending.
+QString AppendHistory(const UpdateRecord& record, const QString& path = DefaultHistoryPath());
+
+struct HistoryReading {
+    QList<QByteArray> lines; // the sound lines as stored, without their line ends
+    QString error;           // why the file could not be read; empty when it could or does not exist
+};
+
+// Reads the history back, skipping damaged lines.
+HistoryReading ReadHistory(const QString& path = DefaultHistoryPath());
+
+// The lines as a plain-text table, one update a row under a heading.
+QString HistoryTable(const QList<QByteArray>& lines);
