@@ -1,5 +1,8 @@
 #include "cli/Links.h"
 
+#include <QDeadlineTimer>
+
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -83,6 +86,29 @@ void ConfigurePort(TComPort& port, const TSerialLine& line)
     flow.SetXonXoffIn(false);
 }
 
+// Closing a port discards what its line has not sent yet. A transfer whose
+// last request gets no answer (SetBurnMode) may still have it in the output
+// queue, so the port stays open until the queue has run empty and no further
+// write has followed for a while, or the watchdog's interval has passed.
+void AwaitDrainedLine(TCliEvents& events, const int& emptied, int watchdogMs)
+{
+    constexpr int QuietMs = 100;
+    const QDeadlineTimer deadline(watchdogMs);
+    QDeadlineTimer quiet(QDeadlineTimer::Forever);
+    int seen = emptied;
+    try {
+        while (!deadline.hasExpired() && !quiet.hasExpired()) {
+            events.AwaitEvents(QDeadlineTimer(std::min<qint64>(QuietMs, deadline.remainingTime())));
+            if (emptied != seen) {
+                seen = emptied;
+                quiet.setRemainingTime(QuietMs);
+            }
+        }
+    } catch (const ESessionEnded&) {
+        // Ctrl-C: the port closes now.
+    }
+}
+
 // The port's receive events reach the session on this (the main) thread
 // while the session waits for its answers.
 TBoardResult UpdateOverSerial(const TUpdatePlan& plan, TReporter& reporter)
@@ -91,16 +117,21 @@ TBoardResult UpdateOverSerial(const TUpdatePlan& plan, TReporter& reporter)
     TCliEvents events(reporter, 0, plan.totalBytes, options.keepGoing);
     TSession session(events);
     session.WatchdogMs = options.watchdogMs;
-    TComPort port;  // closed before the session it feeds goes
+    int emptied = 0;  // how often the output queue has run empty
+    TComPort port;    // closed before the session it feeds goes
     try {
         ConfigurePort(port, options.serial);
         port.OnRxChar = [&session](QObject*, int count) { session.ReceiveFromPort(count); };
+        port.OnTxEmpty = [&emptied](QObject*) { ++emptied; };
         port.Open();
     } catch (const EComPort& error) {
         return LinkFailure(reporter, 0, plan.boards.front(), PortFailureText(error));
     }
     session.Link = {LinkKind::Serial, &port, nullptr};
-    return UpdateBoard(session, reporter, 0, plan.boards.front(), options);
+    TBoardResult result = UpdateBoard(session, reporter, 0, plan.boards.front(), options);
+    if (session.NoReply != 0)
+        AwaitDrainedLine(events, emptied, options.watchdogMs);
+    return result;
 }
 
 // A board's socket that resolves the board's name before anything is sent, so

@@ -141,8 +141,12 @@ bool ReadHosts(const QCommandLineParser& parser, TCliOptions& options, std::stri
 {
     if (options.link != CliLink::Udp)
         return true;
-    for (const QString& host : parser.value("udp").split(QLatin1Char(','), Qt::SkipEmptyParts))
-        options.hosts.push_back(host.trimmed().toStdString());
+    // A board named twice is updated once: two sessions would share its answers.
+    for (const QString& host : parser.value("udp").split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const std::string name = host.trimmed().toStdString();
+        if (std::find(options.hosts.begin(), options.hosts.end(), name) == options.hosts.end())
+            options.hosts.push_back(name);
+    }
     if (options.hosts.empty())
         error = "--udp needs at least one host";
     return !options.hosts.empty();

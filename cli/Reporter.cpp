@@ -98,7 +98,9 @@ void TReporter::Progress(std::size_t board, const TransferProgress& progress)
 void TReporter::Warning(std::size_t board, const std::string& text)
 {
     std::lock_guard lock(mutex_);
-    Message(boards_[board], "warning", text);
+    // Quiet: the summary counts the missing answers.
+    if (mode_ != Mode::Quiet)
+        Message(boards_[board], "warning", text);
 }
 
 void TReporter::Error(std::size_t board, const std::string& text)

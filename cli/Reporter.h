@@ -6,7 +6,7 @@
 // - Json: one JSON object per line on standard output: start, status,
 //   progress (at most ten a second per board), warning, error, done.
 // - Quiet (standard output is no terminal): only errors (on standard error)
-//   and the summary.
+//   and the summary; no progress and no warnings.
 #pragma once
 
 #include <QElapsedTimer>

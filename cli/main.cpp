@@ -201,7 +201,7 @@ int Update(TCliOptions options)
     if (options.command == CliCommand::Bios) {
         const std::optional<std::string> password = ReadPassword(options.passwordFile, error);
         if (!password)
-            return Fail(ExitBadInput, error + "; nothing was sent");
+            return Fail(Interrupted() ? ExitInterrupted : ExitBadInput, error + "; nothing was sent");
         if (!IsBiosPassword(*password))
             return Fail(ExitBadInput, "wrong BIOS password; nothing was sent");
     }

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcessEnvironment>
 
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 #include "tests/support/BoardSim.h"
@@ -126,6 +128,20 @@ std::vector<std::string> ReceivedFrames(const BoardSim& board)
         if (line.rfind("rx ", 0) == 0)
             frames.push_back(line.substr(3));
     return frames;
+}
+
+::testing::AssertionResult AwaitFrame(const BoardSim& board, const std::string& fragment)
+{
+    constexpr auto Poll = std::chrono::milliseconds(10);
+    QDeadlineTimer patience(PatienceMs);
+    for (;;) {
+        for (const std::string& frame : ReceivedFrames(board))
+            if (frame.find(fragment) != std::string::npos)
+                return ::testing::AssertionSuccess();
+        if (patience.hasExpired())
+            return ::testing::AssertionFailure() << "the board received no " << fragment << " frame";
+        std::this_thread::sleep_for(Poll);
+    }
 }
 
 std::string LoopbackAddress(int n)

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -51,6 +53,11 @@ private:
 
 // The frames a board received, one transcript line each without its direction.
 std::vector<std::string> ReceivedFrames(const BoardSim& board);
+
+// Waits (bounded) until the board has received a frame whose transcript line
+// holds `fragment`: frames that get no answer may still be on their way when
+// the program has ended.
+::testing::AssertionResult AwaitFrame(const BoardSim& board, const std::string& fragment);
 
 // A loopback address of this test process's own: 127.1.x.n.
 std::string LoopbackAddress(int n);

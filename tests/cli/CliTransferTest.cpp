@@ -5,6 +5,7 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 
@@ -94,7 +95,7 @@ TEST_P(CliTransfers, DataFileArrivesAsFlashDat)
     const std::string data = folder.WriteFile("settings.dat", 1700);
     ExpectUpdated(Run({"data", "settings.dat"}));
     EXPECT_TRUE(SameBytes(target.board->Kept("data/Flash.dat"), data));
-    EXPECT_EQ(target.board->Count("command.SetBurnMode"), 1u);
+    EXPECT_TRUE(AwaitFrame(*target.board, "SetBurnMode"));
 }
 
 TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
@@ -114,6 +115,32 @@ TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
     EXPECT_NE(history.out.find(target.name), std::string::npos) << history.out;
     const CliOutcome table = folder.Run({"history"});
     EXPECT_NE(table.out.find("app.hex"), std::string::npos) << table.Printed();
+}
+
+TEST_P(CliTransfers, WithoutJsonOrTerminalOnlyTheSummaryIsPrinted)
+{
+    folder.WriteFile("app.hex", 3000);
+    const CliOutcome outcome = folder.Run(QStringList{"firmware", "app.hex"} << target.linkOptions);
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    EXPECT_EQ(outcome.out.rfind(target.name + ": updated, 3000 bytes in ", 0), 0u) << outcome.Printed();
+    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1) << outcome.Printed();
+    EXPECT_EQ(outcome.err, "");
+}
+
+TEST_P(CliTransfers, BoardReportedErrorIsNamedAndExitsOne)
+{
+    target = LinkedBoard(GetParam().link, {"--boot-error", "7"}, 2);
+    const std::string image = folder.WriteFile("app.hex", 2500);
+    const CliOutcome outcome = Run({"firmware", "app.hex"});
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    const QJsonObject done = outcome.DoneOf(target.name);
+    EXPECT_EQ(done.value("outcome").toString(), "warnings") << outcome.Printed();
+    EXPECT_EQ(done.value("boardErrors").toInt(), 3);  // every block's boot error
+    const QJsonObject first = done.value("firstBoardError").toObject();
+    EXPECT_EQ(first.value("block").toInt(), 1);
+    EXPECT_EQ(first.value("bootError").toInt(), 7);
+    // The stream still goes on to its end.
+    EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, CliTransfers,
