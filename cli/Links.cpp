@@ -68,7 +68,8 @@ std::string PortFailureText(const EComPort& error)
     return hint.isEmpty() ? error.what() : std::string(error.what()) + " (" + hint.toStdString() + ")";
 }
 
-// The window's port settings: every event, no handshake of any kind.
+// The line as chosen, every event; the driver's defaults already leave out
+// every kind of handshake, as the window's port does.
 void ConfigurePort(TComPort& port, const TSerialLine& line)
 {
     port.SetPort(line.port);
@@ -77,13 +78,6 @@ void ConfigurePort(TComPort& port, const TSerialLine& line)
     port.Parity().SetBits(line.parity);
     port.SetStopBits(line.stopBits);
     port.SetEvents(TComEvents::All());
-    TComFlowControl& flow = port.FlowControl();
-    flow.SetOutCTSFlow(false);
-    flow.SetOutDSRFlow(false);
-    flow.SetControlDTR(dtrDisable);
-    flow.SetControlRTS(rtsDisable);
-    flow.SetXonXoffOut(false);
-    flow.SetXonXoffIn(false);
 }
 
 // Closing a port discards what its line has not sent yet. A transfer whose

@@ -100,6 +100,16 @@ TEST_F(CliRefuses, PasswordTypedOnStandardInputUnlocksTheBios)
     EXPECT_TRUE(board.Kept("burn1.bin"));
 }
 
+TEST(CliHelp, HelpListsTheCommandsWithExamples)
+{
+    CliFolder folder;
+    const CliOutcome outcome = folder.Run({"--help"});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    for (const char* expected : {"firmware IMAGE", "--udp-search", "--keep-going", "--password-file", "Examples:",
+                                 "orvenda-update firmware app.hex --udp-search"})
+        EXPECT_NE(outcome.out.find(expected), std::string::npos) << expected;
+}
+
 TEST(CliLinkFailure, PortThatCannotBeOpenedExitsThreeWithTheDriversMessage)
 {
     CliFolder folder;
