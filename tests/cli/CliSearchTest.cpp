@@ -103,4 +103,17 @@ TEST_F(CliSearch, NoBoardFoundIsALinkThatCannotBeOpened)
     EXPECT_NE(outcome.err.find("no board answered the search"), std::string::npos) << outcome.Printed();
 }
 
+// The updater's namespace has no name server: the lookup fails at once.
+TEST_F(CliSearch, BoardNameWithoutAnAddressIsALinkThatCannotBeOpened)
+{
+    const auto board = StartBoard(0);
+    folder.WriteFile("app.hex", 100);
+    const QString hosts = QString::fromStdString(BoardAddress(0)) + ",no-such-board.invalid";
+    const CliOutcome outcome = Run({"firmware", "app.hex", "--udp", hosts, "--json"});
+    EXPECT_EQ(outcome.exitCode, 3) << outcome.Printed();
+    EXPECT_EQ(outcome.DoneOf("no-such-board.invalid").value("outcome").toString(), "link failed")
+        << outcome.Printed();
+    EXPECT_EQ(outcome.DoneOf(BoardAddress(0)).value("outcome").toString(), "updated") << outcome.Printed();
+}
+
 } // namespace
