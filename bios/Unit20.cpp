@@ -7,12 +7,12 @@
 
 #include "app/Unit1.h"
 #include "app/UpdateState.h"
+#include "bios/BiosPassword.h"
 
 TForm20* Form20 = nullptr;
 
 namespace {
 
-const std::string BiosPassword = "marsh17";
 constexpr int FieldFontPixels = 19;
 
 } // namespace
@@ -81,7 +81,7 @@ void TForm20::Edit1KeyUp()
 
 void TForm20::Button1Click()
 {
-    if (EnteredPassword == BiosPassword) {
+    if (IsBiosPassword(EnteredPassword)) {
         hide();
         BiosUnlocked = 1;
     }

@@ -20,7 +20,7 @@
 #include <optional>
 #include <string>
 
-#include "app/UpdateState.h"
+#include "protocol/Bytes.h"
 
 inline const std::string SettingsFileName = "ZEVEVI.CFG";
 

@@ -13,6 +13,7 @@
 #include "app/Feedback.h"
 #include "app/Unit1.h"
 #include "protocol/AnswerDecoding.h"
+#include "serial/SerialChoices.h"
 
 TForm2* Form2 = nullptr;
 
@@ -27,16 +28,6 @@ constexpr int PanelHeight = 30;
 
 constexpr int LineErrorBeeps = 2;
 constexpr int Rx80FullBeeps = 3;
-
-// What each combo box position selects.
-const std::array<std::string, 4> PortNames = {"COM1", "COM2", "COM3", "COM4"};
-constexpr std::array<TBaudRate, 7> BaudRates = {br2400, br4800, br9600, br14400, br19200, br38400, br115200};
-constexpr std::array<TDataBits, 4> DataBitsChoices = {dbFive, dbSix, dbSeven, dbEight};
-constexpr std::array<TParityBits, 3> ParityChoices = {prNone, prOdd, prEven};
-constexpr std::array<TStopBits, 3> StopBitsChoices = {sbOneStopBit, sbOne5StopBits, sbTwoStopBits};
-
-// COM1, 115200, 8 data bits, no parity, 1 stop bit.
-constexpr std::array<Byte, SerialFieldCount> DefaultPositions = {0, 6, 3, 0, 0};
 
 // The status panels' short names of the port's settings, by enumeration order.
 const std::array<QString, br256000 + 1> BaudNames = {

@@ -1,0 +1,148 @@
+#include "cli/BoardUpdate.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
+
+#include "cli/Interrupt.h"
+#include "cli/Reporter.h"
+
+namespace {
+
+constexpr std::int32_t FirmwareBurnBlock = 0;
+constexpr std::int32_t BiosBurnBlock = 1;
+
+// The serial wait wakes at least this often to notice Ctrl-C.
+constexpr qint64 InterruptSliceMs = 50;
+
+void RunTransfer(TSession& session, const TCliOptions& options)
+{
+    switch (options.command) {
+    case CliCommand::Firmware:
+        session.RunImage(options.files.front(), FirmwareBurnBlock);
+        break;
+    case CliCommand::Bios:
+        session.RunImage(options.files.front(), BiosBurnBlock);
+        break;
+    case CliCommand::Flash:
+        session.CopyFlashFile(options.files);
+        break;
+    case CliCommand::Data:
+        session.CopyDataFile(options.files.front());
+        break;
+    case CliCommand::Search:
+    case CliCommand::History:
+        break;
+    }
+}
+
+BoardOutcome OutcomeOf(const TSessionTally& tally)
+{
+    return tally.missingAnswers > 0 || tally.boardErrorCount > 0 ? BoardOutcome::Warnings : BoardOutcome::Updated;
+}
+
+BoardOutcome OutcomeOf(const ESessionEnded& ended)
+{
+    return ended.WhyEnded() == ESessionEnded::Reason::Interrupted ? BoardOutcome::Interrupted
+                                                                  : BoardOutcome::Stopped;
+}
+
+} // namespace
+
+TCliEvents::TCliEvents(TReporter& reporter, std::size_t board, std::int64_t total, bool keepGoing)
+    : reporter_(reporter), board_(board), keepGoing_(keepGoing), progress_(total)
+{
+}
+
+void TCliEvents::Status(const std::string& text)
+{
+    // The session repeats its status after every block; a change is news.
+    if (text == lastStatus_)
+        return;
+    lastStatus_ = text;
+    reporter_.Status(board_, text);
+}
+
+void TCliEvents::FileStarted(const std::string& path, std::int64_t size)
+{
+    filesBefore_ += fileDone_;
+    fileDone_ = 0;
+    reporter_.Start(board_, path, size);
+}
+
+void TCliEvents::BlockSent(std::int64_t /*gaugePosition*/, std::int64_t bytesDone, std::int64_t /*total*/)
+{
+    fileDone_ = bytesDone;
+    progress_.Record(filesBefore_ + fileDone_);
+    reporter_.Progress(board_, progress_);
+    // Without a link (USB) a transfer has no waits; Ctrl-C ends it here.
+    EndIfInterrupted();
+}
+
+void TCliEvents::Answer(const DecodeOutcome& outcome)
+{
+    if (outcome.answer != nullptr && outcome.answer->raisesAnswer)
+        missedInARow_ = 0;
+}
+
+void TCliEvents::MissingAnswer(const std::string& label)
+{
+    reporter_.Warning(board_, "no answer to " + label);
+    if (++missedInARow_ >= MissingAnswersBeforeStop && !keepGoing_)
+        throw ESessionEnded(ESessionEnded::Reason::Stopped,
+                            "stopped after " + std::to_string(MissingAnswersBeforeStop) + " missing answers in a row");
+}
+
+void TCliEvents::ShortWrite()
+{
+    reporter_.Warning(board_, "a serial write wrote nothing");
+}
+
+void TCliEvents::AwaitEvents(const QDeadlineTimer& deadline)
+{
+    EndIfInterrupted();
+    // Wakes for every event (the port's receive events among them), at the
+    // deadline, and in slices to notice Ctrl-C, without spinning.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    wake.start(static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 0, InterruptSliceMs)));
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    EndIfInterrupted();
+}
+
+void TCliEvents::Service()
+{
+    EndIfInterrupted();
+}
+
+TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t board, const std::string& boardName,
+                         const TCliOptions& options)
+{
+    TBoardResult result;
+    result.board = boardName;
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        RunTransfer(session, options);
+        result.outcome = OutcomeOf(session.Tally());
+    } catch (const ESessionEnded& ended) {
+        result.outcome = OutcomeOf(ended);
+        result.message = ended.what();
+    } catch (const std::exception& error) {
+        result.outcome = BoardOutcome::Failed;
+        result.message = error.what();
+        reporter.Error(board, error.what());
+    }
+    const TSessionTally& tally = session.Tally();
+    result.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
+    result.bytes = tally.bytesSent;
+    result.missingAnswers = tally.missingAnswers;
+    result.boardErrors = tally.boardErrorCount;
+    if (!tally.boardErrors.empty())
+        result.firstBoardError = tally.boardErrors.front();
+    reporter.Done(board, result);
+    return result;
+}

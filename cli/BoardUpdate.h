@@ -1,0 +1,52 @@
+// One board's update: the session's events as the command line reports them,
+// and the run of the chosen transfer on a session whose link is set up.
+#pragma once
+
+#include <QDeadlineTimer>
+
+#include <cstdint>
+#include <string>
+
+#include "cli/BoardResult.h"
+#include "cli/Options.h"
+#include "transfer/Progress.h"
+#include "transfer/Session.h"
+
+class TReporter;
+
+// How many awaited answers may go missing in a row before a board's session
+// stops (unless --keep-going).
+inline constexpr int MissingAnswersBeforeStop = 3;
+
+class TCliEvents : public TSessionEvents {
+public:
+    // `total`: the bytes of every file the transfer sends.
+    TCliEvents(TReporter& reporter, std::size_t board, std::int64_t total, bool keepGoing);
+
+    void Status(const std::string& text) override;
+    void FileStarted(const std::string& path, std::int64_t size) override;
+    void BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::int64_t total) override;
+    void Answer(const DecodeOutcome& outcome) override;
+    void MissingAnswer(const std::string& label) override;
+    void ShortWrite() override;
+    // The serial wait: runs the thread's events (the port's receive events
+    // among them) until one came or the deadline passed.
+    void AwaitEvents(const QDeadlineTimer& deadline) override;
+    void Service() override;
+
+private:
+    TReporter& reporter_;
+    std::size_t board_;
+    bool keepGoing_;
+    TransferProgress progress_;
+    std::int64_t filesBefore_ = 0;  // bytes of the files already sent
+    std::int64_t fileDone_ = 0;     // bytes of the current file sent
+    int missedInARow_ = 0;
+    std::string lastStatus_;
+};
+
+// Runs the transfer that `options` chooses on `session` and tells what it
+// came to. Ends early, with the reason in the result, on a file, port or socket
+// error, on Ctrl-C, and after missed answers in a row.
+TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t board, const std::string& boardName,
+                         const TCliOptions& options);

@@ -1,0 +1,230 @@
+#include "cli/Links.h"
+
+#include <QDeadlineTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "cli/BoardUpdate.h"
+#include "cli/Interrupt.h"
+#include "cli/Reporter.h"
+#include "network/IdException.h"
+#include "network/IdUDPClient.h"
+#include "protocol/RuntimeErrors.h"
+#include "serial/CPort.h"
+#include "serial/SerialChoices.h"
+#include "serial/SettingsFile.h"
+#include "transfer/PortHints.h"
+
+namespace {
+
+// Takes the choice at `position` when the table has one.
+template <typename T, std::size_t Count>
+void ChoosePosition(const std::array<T, Count>& choices, Byte position, T& target)
+{
+    if (position < Count)
+        target = choices[position];
+}
+
+void ApplySerialRecord(const TSettingsRecord& record, TCliOptions& options)
+{
+    // Every field is read before anything changes, so a short record changes nothing.
+    std::array<Byte, SerialFieldCount> positions{};
+    for (std::size_t k = 0; k < SerialFieldCount; ++k)
+        positions[k] = record.Field(k);
+    options.link = CliLink::Serial;
+    ChoosePosition(PortNames, positions[0], options.serial.port);
+    ChoosePosition(BaudRates, positions[1], options.serial.baudRate);
+    ChoosePosition(DataBitsChoices, positions[2], options.serial.dataBits);
+    ChoosePosition(ParityChoices, positions[3], options.serial.parity);
+    ChoosePosition(StopBitsChoices, positions[4], options.serial.stopBits);
+}
+
+void ApplyNetworkRecord(const TSettingsRecord& record, TCliOptions& options)
+{
+    TIdIPv4Address address{};
+    for (std::size_t k = 0; k < address.size(); ++k)
+        address[k] = record.Field(k);
+    options.link = CliLink::Udp;
+    options.hosts = {TIdStack::AddressToText(address)};
+}
+
+TBoardResult LinkFailure(TReporter& reporter, std::size_t board, const std::string& name, const std::string& message)
+{
+    TBoardResult result;
+    result.board = name;
+    result.outcome = BoardOutcome::LinkFailed;
+    result.message = message;
+    reporter.Error(board, message);
+    reporter.Done(board, result);
+    return result;
+}
+
+// The driver's error and, where there is one, the advice for it.
+std::string PortFailureText(const EComPort& error)
+{
+    const QString hint = PortHint(error);
+    return hint.isEmpty() ? error.what() : std::string(error.what()) + " (" + hint.toStdString() + ")";
+}
+
+// The line as chosen, every event; the driver's defaults already leave out
+// every kind of handshake, as the window's port does.
+void ConfigurePort(TComPort& port, const TSerialLine& line)
+{
+    port.SetPort(line.port);
+    port.SetBaudRate(line.baudRate);
+    port.SetDataBits(line.dataBits);
+    port.Parity().SetBits(line.parity);
+    port.SetStopBits(line.stopBits);
+    port.SetEvents(TComEvents::All());
+}
+
+// Closing a port discards what its line has not sent yet. A transfer whose
+// last request gets no answer (SetBurnMode) may still have it in the output
+// queue, so the port stays open until the queue has run empty and no further
+// write has followed for a while, or the watchdog's interval has passed.
+void AwaitDrainedLine(TCliEvents& events, const int& emptied, int watchdogMs)
+{
+    constexpr int QuietMs = 100;
+    const QDeadlineTimer deadline(watchdogMs);
+    QDeadlineTimer quiet(QDeadlineTimer::Forever);
+    int seen = emptied;
+    try {
+        while (!deadline.hasExpired() && !quiet.hasExpired()) {
+            events.AwaitEvents(QDeadlineTimer(std::min<qint64>(QuietMs, deadline.remainingTime())));
+            if (emptied != seen) {
+                seen = emptied;
+                quiet.setRemainingTime(QuietMs);
+            }
+        }
+    } catch (const ESessionEnded&) {
+        // Ctrl-C: the port closes now.
+    }
+}
+
+// The port's receive events reach the session on this (the main) thread
+// while the session waits for its answers.
+TBoardResult UpdateOverSerial(const TUpdatePlan& plan, TReporter& reporter)
+{
+    const TCliOptions& options = plan.options;
+    TCliEvents events(reporter, 0, plan.totalBytes, options.keepGoing);
+    TSession session(events);
+    session.WatchdogMs = options.watchdogMs;
+    int emptied = 0;  // how often the output queue has run empty
+    TComPort port;    // closed before the session it feeds goes
+    try {
+        ConfigurePort(port, options.serial);
+        port.OnRxChar = [&session](QObject*, int count) { session.ReceiveFromPort(count); };
+        port.OnTxEmpty = [&emptied](QObject*) { ++emptied; };
+        port.Open();
+    } catch (const EComPort& error) {
+        return LinkFailure(reporter, 0, plan.boards.front(), PortFailureText(error));
+    }
+    session.Link = {LinkKind::Serial, &port, nullptr};
+    TBoardResult result = UpdateBoard(session, reporter, 0, plan.boards.front(), options);
+    if (session.NoReply != 0)
+        AwaitDrainedLine(events, emptied, options.watchdogMs);
+    return result;
+}
+
+// A board's socket that resolves the board's name before anything is sent, so
+// that a name without an address is a link that cannot be opened.
+class TBoardClient : public TIdUDPClient {
+public:
+    void Open(const std::string& host)
+    {
+        Host = Stack().ResolveAddress(host);
+        Port = BoardRequestPort;
+        Binding();
+    }
+};
+
+TBoardResult UpdateOverUdp(const TUpdatePlan& plan, TReporter& reporter, std::size_t board)
+{
+    const std::string& host = plan.boards[board];
+    if (Interrupted()) {
+        TBoardResult result;
+        result.board = host;
+        result.outcome = BoardOutcome::Interrupted;
+        result.message = "not started";
+        reporter.Done(board, result);
+        return result;
+    }
+    TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing);
+    TSession session(events);
+    session.WatchdogMs = plan.options.watchdogMs;
+    TBoardClient client;
+    try {
+        client.Open(host);
+    } catch (const EIdException& error) {
+        return LinkFailure(reporter, board, host, error.what());
+    }
+    session.Link = {LinkKind::Network, nullptr, &client};
+    return UpdateBoard(session, reporter, board, host, plan.options);
+}
+
+// Each board has its own session and socket on a thread of its own, at most
+// --jobs of them at a time; one board's failure never touches the others.
+std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter& reporter)
+{
+    const std::size_t count = plan.boards.size();
+    std::vector<TBoardResult> results(count);
+    std::atomic<std::size_t> next{0};
+    const auto worker = [&] {
+        for (std::size_t k = next++; k < count; k = next++)
+            results[k] = UpdateOverUdp(plan, reporter, k);
+    };
+    const std::size_t jobs = plan.options.jobs > 0 ? std::min<std::size_t>(plan.options.jobs, count) : count;
+    std::vector<std::jthread> threads;
+    for (std::size_t k = 0; k < jobs; ++k)
+        threads.emplace_back(worker);
+    threads.clear();  // joins them
+    return results;
+}
+
+TBoardResult UpdateOverUsb(const TUpdatePlan& plan, TReporter& reporter)
+{
+    TCliEvents events(reporter, 0, plan.totalBytes, plan.options.keepGoing);
+    TSession session(events);
+    session.Link = {LinkKind::Usb, nullptr, nullptr};
+    return UpdateBoard(session, reporter, 0, plan.boards.front(), plan.options);
+}
+
+} // namespace
+
+bool ApplySavedLink(TCliOptions& options, std::string& error)
+{
+    try {
+        const std::optional<TSettingsRecord> record = ReadSettingsFile();
+        if (!record) {
+            error = "no link given and no " + SettingsFileName +
+                    " in the working folder: use --serial, --udp, --udp-search or --usb";
+        } else if (record->IsSerial()) {
+            ApplySerialRecord(*record, options);
+        } else if (record->IsNetwork()) {
+            ApplyNetworkRecord(*record, options);
+        } else {
+            error = "no link given, and " + SettingsFileName + " holds no link (its first byte is " +
+                    std::to_string(record->Kind()) + ")";
+        }
+    } catch (const EInOutError& failure) {
+        error = SettingsFileName + ": " + failure.what();
+    }
+    return error.empty();
+}
+
+std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& reporter)
+{
+    switch (plan.options.link) {
+    case CliLink::Serial:
+        return {UpdateOverSerial(plan, reporter)};
+    case CliLink::Udp:
+    case CliLink::UdpSearch:
+        return UpdateEveryUdpBoard(plan, reporter);
+    case CliLink::Usb:
+    case CliLink::Saved:
+        break;
+    }
+    return {UpdateOverUsb(plan, reporter)};
+}

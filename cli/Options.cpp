@@ -1,0 +1,251 @@
+#include "cli/Options.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "serial/SerialChoices.h"
+
+namespace {
+
+// The flash-file selection never holds more than this many files.
+constexpr std::size_t MaxFlashFiles = 10;
+
+const QString Examples = QStringLiteral(R"(
+Examples:
+  orvenda-update firmware app.hex --serial /dev/ttyUSB0
+  orvenda-update firmware app.hex --serial COM1 --baud 38400
+  orvenda-update firmware app.hex --udp 192.168.0.10
+  orvenda-update firmware app.hex --udp-search --jobs 4 --json
+  orvenda-update bios QLTBIOS.HEX --serial COM1 --password-file bios.pw
+  orvenda-update flash logo.bin fonts.bin --udp 192.168.0.10,192.168.0.11
+  orvenda-update data Flash.dat
+  orvenda-update search
+  orvenda-update history
+
+Without a link option the link saved in ZEVEVI.CFG of the working folder is
+used, as the window would use it.
+Exit status: 0 every board updated with every answer; 1 a missing answer, a
+board-reported error or a failed board; 2 a bad command line or a file that
+cannot be read (nothing sent); 3 a link that cannot be opened; 130 interrupted.
+)");
+
+struct TCommandShape {
+    CliCommand command;
+    std::size_t minFiles;
+    std::size_t maxFiles;
+};
+
+const std::map<QString, TCommandShape> Commands = {
+    {"firmware", {CliCommand::Firmware, 1, 1}}, {"bios", {CliCommand::Bios, 1, 1}},
+    {"flash", {CliCommand::Flash, 1, MaxFlashFiles}}, {"data", {CliCommand::Data, 1, 1}},
+    {"search", {CliCommand::Search, 0, 0}},     {"history", {CliCommand::History, 0, 0}},
+};
+
+// The position of `text` among a choice table's texts (case ignored).
+template <std::size_t Count>
+std::optional<std::size_t> PositionOf(const std::array<std::string_view, Count>& texts, const QString& text)
+{
+    for (std::size_t k = 0; k < Count; ++k)
+        if (text.compare(QLatin1String(texts[k].data(), static_cast<qsizetype>(texts[k].size())),
+                         Qt::CaseInsensitive) == 0)
+            return k;
+    return std::nullopt;
+}
+
+template <std::size_t Count>
+QString Listed(const std::array<std::string_view, Count>& texts)
+{
+    QStringList names;
+    for (std::string_view text : texts)
+        names << QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    return names.join(QStringLiteral(", "));
+}
+
+// Sets `target` from the option's value looked up in a choice table; false
+// with the error filled in when the value is not one of the choices.
+template <typename T, std::size_t Count>
+bool Choose(const QCommandLineParser& parser, const QString& option, const std::array<std::string_view, Count>& texts,
+            const std::array<T, Count>& choices, T& target, std::string& error)
+{
+    if (!parser.isSet(option))
+        return true;
+    const std::optional<std::size_t> position = PositionOf(texts, parser.value(option));
+    if (!position) {
+        error = ("--" + option + " must be one of " + Listed(texts)).toStdString();
+        return false;
+    }
+    target = choices[*position];
+    return true;
+}
+
+std::optional<int> PositiveNumber(const QString& text)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    return ok && value > 0 ? std::optional<int>(value) : std::nullopt;
+}
+
+bool ReadNumber(const QCommandLineParser& parser, const QString& option, int& target, std::string& error)
+{
+    if (!parser.isSet(option))
+        return true;
+    const std::optional<int> value = PositiveNumber(parser.value(option));
+    if (!value) {
+        error = ("--" + option + " needs a positive whole number, not \"" + parser.value(option) + "\"").toStdString();
+        return false;
+    }
+    target = *value;
+    return true;
+}
+
+std::optional<CliLink> ChosenLink(const QCommandLineParser& parser, std::string& error)
+{
+    const std::array<std::pair<QString, CliLink>, 4> links = {
+        {{"serial", CliLink::Serial}, {"udp", CliLink::Udp}, {"udp-search", CliLink::UdpSearch}, {"usb", CliLink::Usb}}};
+    CliLink link = CliLink::Saved;
+    int chosen = 0;
+    for (const auto& [name, kind] : links) {
+        if (parser.isSet(name)) {
+            link = kind;
+            ++chosen;
+        }
+    }
+    if (chosen > 1) {
+        error = "give at most one of --serial, --udp, --udp-search and --usb";
+        return std::nullopt;
+    }
+    return link;
+}
+
+bool ReadSerialLine(const QCommandLineParser& parser, TCliOptions& options, std::string& error)
+{
+    const bool lineOptions = parser.isSet("baud") || parser.isSet("data-bits") || parser.isSet("parity") ||
+                             parser.isSet("stop-bits");
+    if (lineOptions && options.link != CliLink::Serial) {
+        error = "--baud, --data-bits, --parity and --stop-bits go with --serial";
+        return false;
+    }
+    if (options.link == CliLink::Serial)
+        options.serial.port = parser.value("serial").toStdString();
+    return Choose(parser, "baud", BaudRateTexts, BaudRates, options.serial.baudRate, error) &&
+           Choose(parser, "data-bits", DataBitsTexts, DataBitsChoices, options.serial.dataBits, error) &&
+           Choose(parser, "parity", ParityTexts, ParityChoices, options.serial.parity, error) &&
+           Choose(parser, "stop-bits", StopBitsTexts, StopBitsChoices, options.serial.stopBits, error);
+}
+
+bool ReadHosts(const QCommandLineParser& parser, TCliOptions& options, std::string& error)
+{
+    if (options.link != CliLink::Udp)
+        return true;
+    // A board named twice is updated once: two sessions would share its answers.
+    for (const QString& host : parser.value("udp").split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const std::string name = host.trimmed().toStdString();
+        if (std::find(options.hosts.begin(), options.hosts.end(), name) == options.hosts.end())
+            options.hosts.push_back(name);
+    }
+    if (options.hosts.empty())
+        error = "--udp needs at least one host";
+    return !options.hosts.empty();
+}
+
+bool ReadCommand(const QStringList& positional, TCliOptions& options, std::string& error)
+{
+    if (positional.isEmpty()) {
+        error = "no command given (firmware, bios, flash, data, search or history)";
+        return false;
+    }
+    const auto shape = Commands.find(positional.front());
+    if (shape == Commands.end()) {
+        error = "unknown command \"" + positional.front().toStdString() + "\"";
+        return false;
+    }
+    const std::size_t files = static_cast<std::size_t>(positional.size() - 1);
+    if (files < shape->second.minFiles || files > shape->second.maxFiles) {
+        error = positional.front().toStdString() + " takes " +
+                (shape->second.minFiles == shape->second.maxFiles
+                     ? std::to_string(shape->second.minFiles)
+                     : std::to_string(shape->second.minFiles) + " to " + std::to_string(shape->second.maxFiles)) +
+                " file(s), not " + std::to_string(files);
+        return false;
+    }
+    options.command = shape->second.command;
+    for (qsizetype k = 1; k < positional.size(); ++k)
+        options.files.push_back(positional[k].toStdString());
+    return true;
+}
+
+bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& options, std::string& error)
+{
+    if (options.command == CliCommand::Search && options.link != CliLink::Saved) {
+        error = "search takes no link option: it always searches the local network";
+        return false;
+    }
+    if (parser.isSet("password-file") && options.command != CliCommand::Bios) {
+        error = "--password-file goes with the bios command";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TSerialLine DefaultSerialLine()
+{
+    return {PortNames[DefaultPositions[0]], BaudRates[DefaultPositions[1]], DataBitsChoices[DefaultPositions[2]],
+            ParityChoices[DefaultPositions[3]], StopBitsChoices[DefaultPositions[4]]};
+}
+
+TParsedCommandLine ParseCommandLine(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Updates recorder boards over a serial line, the local network or USB."));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("firmware IMAGE | bios IMAGE | flash FILE... (at most 10) | "
+                                                "data FILE | search | history"));
+    parser.addOptions({
+        {"serial", "The serial port: a device path, or COM1 to COM4 as in the window.", "PORT"},
+        {"baud", "Serial bit rate: " + Listed(BaudRateTexts) + " (default 115200).", "RATE"},
+        {"data-bits", "Serial data bits: " + Listed(DataBitsTexts) + " (default 8).", "BITS"},
+        {"parity", "Serial parity: " + Listed(ParityTexts) + " (default None).", "PARITY"},
+        {"stop-bits", "Serial stop bits: " + Listed(StopBitsTexts) + " (default 1).", "BITS"},
+        {"udp", "The boards at these addresses, over UDP.", "HOST[,HOST...]"},
+        {"udp-search", "Every board that answers the network search, over UDP."},
+        {"usb", "The USB link (no transport: nothing is sent)."},
+        {"jobs", "Over UDP, update at most N boards at a time (default: all).", "N"},
+        {"watchdog", "How long to wait for each answer, in milliseconds (default 10000).", "MS"},
+        {"keep-going", "Go on with a board that missed three answers in a row."},
+        {"password-file", "Read the BIOS password from the first line of F.", "F"},
+        {"json", "Report as JSON, one object a line, on standard output."},
+    });
+    const QCommandLineOption help = parser.addHelpOption();
+    if (!parser.parse(arguments))
+        return {std::nullopt, parser.errorText().toStdString()};
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText() + Examples), stdout);
+        std::exit(0);
+    }
+
+    TCliOptions options;
+    std::string error;
+    const std::optional<CliLink> link = ChosenLink(parser, error);
+    if (!link)
+        return {std::nullopt, error};
+    options.link = *link;
+    options.keepGoing = parser.isSet("keep-going");
+    options.json = parser.isSet("json");
+    if (parser.isSet("password-file"))
+        options.passwordFile = parser.value("password-file").toStdString();
+    const bool ok = ReadCommand(parser.positionalArguments(), options, error) &&
+                    ReadSerialLine(parser, options, error) && ReadHosts(parser, options, error) &&
+                    ReadNumber(parser, "jobs", options.jobs, error) &&
+                    ReadNumber(parser, "watchdog", options.watchdogMs, error) &&
+                    CheckCombination(parser, options, error);
+    if (!ok)
+        return {std::nullopt, error};
+    return {options, {}};
+}

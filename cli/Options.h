@@ -1,0 +1,48 @@
+// The command line of orvenda-update: what to send, over which link, and how
+// to report it.
+#pragma once
+
+#include <QStringList>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serial/CPort.h"
+#include "transfer/Session.h"
+
+enum class CliCommand { Firmware, Bios, Flash, Data, Search, History };
+enum class CliLink { Saved, Serial, Udp, UdpSearch, Usb };
+
+// The serial line as the driver takes it.
+struct TSerialLine {
+    std::string port;
+    TBaudRate baudRate;
+    TDataBits dataBits;
+    TParityBits parity;
+    TStopBits stopBits;
+};
+
+// The serial line of the window's defaults: COM1 at 115200 baud, 8N1.
+TSerialLine DefaultSerialLine();
+
+struct TCliOptions {
+    CliCommand command = CliCommand::Firmware;
+    std::vector<std::string> files;
+    CliLink link = CliLink::Saved;
+    TSerialLine serial = DefaultSerialLine();
+    std::vector<std::string> hosts;
+    int jobs = 0;  // 0: every board at once
+    int watchdogMs = DefaultWatchdogMs;
+    bool keepGoing = false;
+    bool json = false;
+    std::optional<std::string> passwordFile;
+};
+
+// The options, or the reason the command line is refused. `--help` prints the
+// usage and ends the program.
+struct TParsedCommandLine {
+    std::optional<TCliOptions> options;
+    std::string error;
+};
+TParsedCommandLine ParseCommandLine(const QStringList& arguments);

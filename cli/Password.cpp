@@ -1,0 +1,78 @@
+#include "cli/Password.h"
+
+#include <QFile>
+
+#include <cstdio>
+#include <iostream>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// The line without its line end ("\n" or "\r\n").
+std::string WithoutLineEnd(std::string line)
+{
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    return line;
+}
+
+std::optional<std::string> ReadPasswordFile(const std::string& path, std::string& error)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = "cannot read the password file " + path + ": " + file.errorString().toStdString();
+        return std::nullopt;
+    }
+    return WithoutLineEnd(file.readLine().toStdString());
+}
+
+// Switches the terminal's echo off for its lifetime.
+class TEchoOff {
+public:
+    TEchoOff() : active_(::isatty(STDIN_FILENO) == 1 && ::tcgetattr(STDIN_FILENO, &saved_) == 0)
+    {
+        if (!active_)
+            return;
+        termios quiet = saved_;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    ~TEchoOff()
+    {
+        if (!active_)
+            return;
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+        std::fputc('\n', stderr);  // the Enter that was not echoed
+    }
+    TEchoOff(const TEchoOff&) = delete;
+    TEchoOff& operator=(const TEchoOff&) = delete;
+
+private:
+    termios saved_{};
+    bool active_;
+};
+
+std::optional<std::string> ReadTypedPassword(std::string& error)
+{
+    std::fputs("BIOS password: ", stderr);
+    std::fflush(stderr);
+    std::string line;
+    bool read = false;
+    {
+        TEchoOff echoOff;
+        read = static_cast<bool>(std::getline(std::cin, line));
+    }
+    if (!read) {
+        error = "no BIOS password was given";
+        return std::nullopt;
+    }
+    return WithoutLineEnd(line);
+}
+
+} // namespace
+
+std::optional<std::string> ReadPassword(const std::optional<std::string>& file, std::string& error)
+{
+    return file ? ReadPasswordFile(*file, error) : ReadTypedPassword(error);
+}

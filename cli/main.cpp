@@ -1,0 +1,237 @@
+// orvenda-update: the updater from the command line. The same engine as the
+// window, one session per board, many boards at once over the network.
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bios/BiosPassword.h"
+#include "cli/BoardSearch.h"
+#include "cli/ExitStatus.h"
+#include "cli/Interrupt.h"
+#include "cli/Links.h"
+#include "cli/Options.h"
+#include "cli/Password.h"
+#include "cli/Reporter.h"
+#include "network/IdException.h"
+#include "network/IdUDPClient.h"
+#include "protocol/RuntimeErrors.h"
+#include "transfer/FileOfBytes.h"
+#include "transfer/History.h"
+
+namespace {
+
+const char* const UsbBoardName = "usb";
+// Characters that would turn a flash file's CreateFlashFile call into another call.
+const std::string CallSyntax = ":();";
+
+int Refuse(const std::string& reason)
+{
+    std::fprintf(stderr, "orvenda-update: %s\nTry 'orvenda-update --help'.\n", reason.c_str());
+    return ExitBadInput;
+}
+
+int Fail(int status, const std::string& reason)
+{
+    std::fprintf(stderr, "orvenda-update: %s\n", reason.c_str());
+    return status;
+}
+
+// Opens every file the transfer sends, so that one that cannot be read stops
+// the update before anything is sent. Returns their total size.
+std::optional<std::int64_t> CheckFiles(const TCliOptions& options, std::string& error)
+{
+    std::int64_t total = 0;
+    for (const std::string& path : options.files) {
+        try {
+            total += TFileOfBytes(path).Size();
+        } catch (const EInOutError& failure) {
+            error = path + ": " + failure.what();
+            return std::nullopt;
+        }
+        const std::string name = QFileInfo(QString::fromStdString(path)).fileName().toStdString();
+        if (options.command == CliCommand::Flash && name.find_first_of(CallSyntax) != std::string::npos) {
+            error = path + ": a flash file's name cannot hold any of \"" + CallSyntax + "\"";
+            return std::nullopt;
+        }
+    }
+    return total;
+}
+
+std::vector<std::string> SearchNetwork()
+{
+    TIdUDPClient client;
+    return SearchBoards(client);
+}
+
+int PrintSearch()
+{
+    try {
+        for (const std::string& board : SearchNetwork())
+            std::printf("%s\n", board.c_str());
+    } catch (const EIdException& error) {
+        return Fail(ExitLinkFailed, error.what());
+    }
+    return Interrupted() ? ExitInterrupted : ExitUpdated;
+}
+
+int PrintHistory(bool json)
+{
+    const HistoryReading reading = ReadHistory();
+    if (!reading.error.isEmpty())
+        return Fail(ExitBadInput, reading.error.toStdString());
+    if (json) {
+        for (const QByteArray& line : reading.lines)
+            std::printf("%s\n", line.constData());
+    } else {
+        std::fputs(qPrintable(HistoryTable(reading.lines)), stdout);
+    }
+    return ExitUpdated;
+}
+
+// The boards the update goes to; empty, with the reason, when there are none.
+std::vector<std::string> BoardsOf(const TCliOptions& options, std::string& error)
+{
+    switch (options.link) {
+    case CliLink::Serial:
+        return {options.serial.port};
+    case CliLink::Udp:
+        return options.hosts;
+    case CliLink::UdpSearch:
+        try {
+            std::vector<std::string> boards = SearchNetwork();
+            if (boards.empty())
+                error = "no board answered the search";
+            return boards;
+        } catch (const EIdException& failure) {
+            error = failure.what();
+            return {};
+        }
+    case CliLink::Usb:
+    case CliLink::Saved:
+        break;
+    }
+    return {UsbBoardName};
+}
+
+HistoryKind KindOf(CliCommand command)
+{
+    switch (command) {
+    case CliCommand::Bios:
+        return HistoryKind::Bios;
+    case CliCommand::Flash:
+        return HistoryKind::Flash;
+    case CliCommand::Data:
+        return HistoryKind::Data;
+    default:
+        return HistoryKind::Firmware;
+    }
+}
+
+HistoryLink HistoryLinkOf(CliLink link)
+{
+    if (link == CliLink::Serial)
+        return HistoryLink::Serial;
+    return link == CliLink::Usb ? HistoryLink::Usb : HistoryLink::Udp;
+}
+
+HistoryOutcome HistoryOutcomeOf(BoardOutcome outcome)
+{
+    switch (outcome) {
+    case BoardOutcome::Updated:
+        return HistoryOutcome::Updated;
+    case BoardOutcome::Warnings:
+        return HistoryOutcome::Warnings;
+    case BoardOutcome::Stopped:
+    case BoardOutcome::Interrupted:
+        return HistoryOutcome::Stopped;
+    default:
+        return HistoryOutcome::Failed;
+    }
+}
+
+// One history line per board and file.
+void RecordHistory(const TCliOptions& options, const std::vector<TBoardResult>& results)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (const TBoardResult& result : results) {
+        for (const std::string& file : options.files) {
+            UpdateRecord record;
+            record.time = now;
+            record.link = HistoryLinkOf(options.link);
+            record.board = QString::fromStdString(result.board);
+            record.kind = KindOf(options.command);
+            record.outcome = HistoryOutcomeOf(result.outcome);
+            record.missingAnswers = result.missingAnswers;
+            record.boardErrors = result.boardErrors;
+            record.seconds = result.seconds;
+            DescribeFile(record, QString::fromStdString(file));
+            const QString error = AppendHistory(record);
+            if (!error.isEmpty())
+                std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
+        }
+    }
+}
+
+int ExitStatusOf(const std::vector<TBoardResult>& results)
+{
+    if (Interrupted())
+        return ExitInterrupted;
+    int status = ExitUpdated;
+    for (const TBoardResult& result : results) {
+        if (result.outcome == BoardOutcome::LinkFailed)
+            return ExitLinkFailed;
+        if (result.outcome != BoardOutcome::Updated)
+            status = ExitIncomplete;
+    }
+    return status;
+}
+
+int Update(TCliOptions options)
+{
+    std::string error;
+    if (options.link == CliLink::Saved && !ApplySavedLink(options, error))
+        return Refuse(error);
+    const std::optional<std::int64_t> total = CheckFiles(options, error);
+    if (!total)
+        return Fail(ExitBadInput, error + "; nothing was sent");
+    if (options.command == CliCommand::Bios) {
+        const std::optional<std::string> password = ReadPassword(options.passwordFile, error);
+        if (!password)
+            return Fail(Interrupted() ? ExitInterrupted : ExitBadInput, error + "; nothing was sent");
+        if (!IsBiosPassword(*password))
+            return Fail(ExitBadInput, "wrong BIOS password; nothing was sent");
+    }
+    TUpdatePlan plan{options, BoardsOf(options, error), *total};
+    if (plan.boards.empty())
+        return Fail(Interrupted() ? ExitInterrupted : ExitLinkFailed, error);
+    TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
+    const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
+    reporter.Summary(results);
+    RecordHistory(options, results);
+    return ExitStatusOf(results);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("orvenda-update"));
+    const TParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments());
+    if (!parsed.options)
+        return Refuse(parsed.error);
+    InstallInterruptHandler();
+    const TCliOptions& options = *parsed.options;
+    switch (options.command) {
+    case CliCommand::History:
+        return PrintHistory(options.json);
+    case CliCommand::Search:
+        return PrintSearch();
+    default:
+        return Update(options);
+    }
+}

@@ -1,0 +1,139 @@
+// What orvenda-update refuses before anything is sent: bad command lines,
+// files that cannot be read, a wrong BIOS password; and a serial port that
+// cannot be opened.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "tests/cli/CliRunner.h"
+#include "tests/support/BoardSim.h"
+
+namespace {
+
+struct RefusedCase {
+    const char* name;
+    QStringList arguments;  // PTY stands for the board's pseudo-terminal
+};
+
+class CliRefuses : public ::testing::Test {
+protected:
+    CliFolder folder;
+    BoardSim board{{"--pty"}};
+
+    void SetUp() override { folder.WriteFile("app.hex", 3000); }
+
+    QStringList WithBoard(QStringList arguments) const
+    {
+        arguments.replaceInStrings("PTY", QString::fromStdString(board.PtyPath()));
+        return arguments;
+    }
+
+    // Runs the program and checks it exits 2 having sent the board nothing.
+    void ExpectRefused(const QStringList& arguments, const QByteArray& input = {})
+    {
+        const CliOutcome outcome = folder.Run(WithBoard(arguments), input);
+        EXPECT_EQ(outcome.exitCode, 2) << outcome.Printed();
+        EXPECT_NE(outcome.err.find("orvenda-update: "), std::string::npos) << outcome.Printed();
+        EXPECT_TRUE(ReceivedFrames(board).empty()) << outcome.Printed();
+    }
+};
+
+TEST_F(CliRefuses, BadCommandLinesExitTwoWithNothingSent)
+{
+    const std::vector<RefusedCase> cases = {
+        {"no command", {"--serial", "PTY"}},
+        {"unknown command", {"burn", "app.hex", "--serial", "PTY"}},
+        {"unknown option", {"firmware", "app.hex", "--serial", "PTY", "--turbo"}},
+        {"image missing", {"firmware", "--serial", "PTY"}},
+        {"two images", {"firmware", "app.hex", "app.hex", "--serial", "PTY"}},
+        {"eleven flash files",
+         {"flash", "app.hex", "app.hex", "app.hex", "app.hex", "app.hex", "app.hex", "app.hex", "app.hex", "app.hex",
+          "app.hex", "app.hex", "--serial", "PTY"}},
+        {"two links", {"firmware", "app.hex", "--serial", "PTY", "--usb"}},
+        {"bit rate not offered", {"firmware", "app.hex", "--serial", "PTY", "--baud", "12345"}},
+        {"parity not offered", {"firmware", "app.hex", "--serial", "PTY", "--parity", "sideways"}},
+        {"line option without serial", {"firmware", "app.hex", "--usb", "--baud", "9600"}},
+        {"jobs zero", {"firmware", "app.hex", "--serial", "PTY", "--jobs", "0"}},
+        {"watchdog not a number", {"firmware", "app.hex", "--serial", "PTY", "--watchdog", "soon"}},
+        {"password file without bios", {"firmware", "app.hex", "--serial", "PTY", "--password-file", "x"}},
+        {"search with a link", {"search", "--serial", "PTY"}},
+        {"no link and no settings file", {"firmware", "app.hex"}},
+    };
+    for (const RefusedCase& refused : cases) {
+        SCOPED_TRACE(refused.name);
+        ExpectRefused(refused.arguments);
+    }
+}
+
+TEST_F(CliRefuses, FilesThatCannotBeReadExitTwoWithNothingSent)
+{
+    std::filesystem::create_directory(folder.PathOf("folder.hex"));
+    folder.WriteFile("ok.bin", 100);
+    folder.WriteFile("a;b.bin", 100);
+    const std::vector<RefusedCase> cases = {
+        {"missing image", {"firmware", "missing.hex", "--serial", "PTY"}},
+        {"folder as image", {"firmware", "folder.hex", "--serial", "PTY"}},
+        {"one missing flash file after a good one", {"flash", "ok.bin", "missing.bin", "--serial", "PTY"}},
+        {"flash name the request cannot carry", {"flash", "ok.bin", "a;b.bin", "--serial", "PTY"}},
+        {"missing data file", {"data", "missing.dat", "--serial", "PTY"}},
+        {"missing password file", {"bios", "app.hex", "--serial", "PTY", "--password-file", "missing.pw"}},
+    };
+    for (const RefusedCase& refused : cases) {
+        SCOPED_TRACE(refused.name);
+        ExpectRefused(refused.arguments);
+    }
+}
+
+TEST_F(CliRefuses, WrongBiosPasswordExitsTwoWithNothingSent)
+{
+    folder.WriteBytes("wrong.pw", "Marsh17\n");
+    ExpectRefused({"bios", "app.hex", "--serial", "PTY", "--password-file", "wrong.pw"});
+    ExpectRefused({"bios", "app.hex", "--serial", "PTY"}, "marsh17x\n");
+    ExpectRefused({"bios", "app.hex", "--serial", "PTY"});  // no password at all
+}
+
+TEST_F(CliRefuses, PasswordTypedOnStandardInputUnlocksTheBios)
+{
+    const CliOutcome outcome = folder.Run(WithBoard({"bios", "app.hex", "--serial", "PTY"}), "marsh17\n");
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    EXPECT_TRUE(board.Kept("burn1.bin"));
+}
+
+TEST(CliHelp, HelpListsTheCommandsWithExamples)
+{
+    CliFolder folder;
+    const CliOutcome outcome = folder.Run({"--help"});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    for (const char* expected : {"firmware IMAGE", "--udp-search", "--keep-going", "--password-file", "Examples:",
+                                 "orvenda-update firmware app.hex --udp-search"})
+        EXPECT_NE(outcome.out.find(expected), std::string::npos) << expected;
+}
+
+TEST(CliLinkFailure, PortThatCannotBeOpenedExitsThreeWithTheDriversMessage)
+{
+    CliFolder folder;
+    folder.WriteFile("app.hex", 100);
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--serial", "/nonexistent/ttyX"});
+    EXPECT_EQ(outcome.exitCode, 3) << outcome.Printed();
+    EXPECT_NE(outcome.err.find("Unable to open com port"), std::string::npos) << outcome.Printed();
+}
+
+TEST(CliLinkFailure, PortHeldByAnotherProgramExitsThree)
+{
+    CliFolder folder;
+    folder.WriteFile("app.hex", 100);
+    BoardSim board({"--pty", "--no-answer"});
+    const QString pty = QString::fromStdString(board.PtyPath());
+    QProcess first;
+    // A silent board keeps the first update waiting with the port open.
+    folder.Start(first, {"firmware", "app.hex", "--serial", pty, "--json", "--watchdog", "60000"});
+    ASSERT_TRUE(first.waitForReadyRead(10000)) << "the first update did not start";
+    const CliOutcome second = folder.Run({"firmware", "app.hex", "--serial", pty});
+    EXPECT_EQ(second.exitCode, 3) << second.Printed();
+    EXPECT_NE(second.err.find("Unable to open com port"), std::string::npos) << second.Printed();
+    ::kill(static_cast<pid_t>(first.processId()), SIGINT);
+    EXPECT_EQ(folder.Finish(first).exitCode, 130);
+}
+
+} // namespace

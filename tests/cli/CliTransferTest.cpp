@@ -1,0 +1,228 @@
+// orvenda-update against the simulated board: every transfer over a
+// pseudo-terminal and over UDP arrives byte for byte; many boards at once;
+// the link saved in ZEVEVI.CFG; the update history.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "tests/cli/CliRunner.h"
+#include "tests/e2e/UpdaterSession.h"
+#include "tests/support/BoardSim.h"
+
+namespace {
+
+const std::string Password = "marsh17";
+
+enum class CliLinkKind { Serial, Udp };
+
+// A simulated board behind one link, and the options that reach it.
+struct LinkedBoard {
+    explicit LinkedBoard(CliLinkKind kind, std::vector<std::string> options = {}, int address = 1)
+    {
+        const std::string where = kind == CliLinkKind::Serial ? "--pty" : "--udp";
+        options.insert(options.begin(), where);
+        if (kind == CliLinkKind::Udp)
+            options.insert(options.begin() + 1, LoopbackAddress(address));
+        board = std::make_unique<BoardSim>(options);
+        name = kind == CliLinkKind::Serial ? board->PtyPath() : LoopbackAddress(address);
+        linkOptions = kind == CliLinkKind::Serial ? QStringList{"--serial", QString::fromStdString(name)}
+                                                  : QStringList{"--udp", QString::fromStdString(name)};
+    }
+    std::unique_ptr<BoardSim> board;
+    std::string name;
+    QStringList linkOptions;
+};
+
+struct TransferCase {
+    const char* name;
+    CliLinkKind link;
+};
+
+class CliTransfers : public ::testing::TestWithParam<TransferCase> {
+protected:
+    CliFolder folder;
+    LinkedBoard target{GetParam().link};
+
+    CliOutcome Run(QStringList arguments)
+    {
+        return folder.Run(arguments << target.linkOptions << "--json");
+    }
+
+    void ExpectUpdated(const CliOutcome& outcome)
+    {
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+        const QJsonObject done = outcome.DoneOf(target.name);
+        EXPECT_EQ(done.value("outcome").toString(), "updated") << outcome.Printed();
+        EXPECT_EQ(done.value("missingAnswers").toInt(), 0);
+        EXPECT_EQ(done.value("boardErrors").toInt(), 0);
+    }
+};
+
+TEST_P(CliTransfers, FirmwareArrivesByteForByteInBurnBlockZero)
+{
+    const std::string image = folder.WriteFile("app.hex", 5000);
+    const CliOutcome outcome = Run({"firmware", "app.hex"});
+    ExpectUpdated(outcome);
+    EXPECT_EQ(outcome.DoneOf(target.name).value("bytes").toInteger(), 5000);
+    EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+    EXPECT_FALSE(target.board->Kept("burn1.bin"));
+}
+
+TEST_P(CliTransfers, BiosWithItsPasswordArrivesInBurnBlockOne)
+{
+    const std::string image = folder.WriteFile("QLTBIOS.HEX", 2048);  // fills its blocks exactly
+    folder.WriteBytes("bios.pw", Password + "\n");
+    ExpectUpdated(Run({"bios", "QLTBIOS.HEX", "--password-file", "bios.pw"}));
+    EXPECT_TRUE(SameBytes(target.board->Kept("burn1.bin"), image));
+    EXPECT_FALSE(target.board->Kept("burn0.bin"));
+}
+
+TEST_P(CliTransfers, FlashFilesArriveUnderTheirNames)
+{
+    const std::string logo = folder.WriteFile("logo.bin", 1300);
+    const std::string fonts = folder.WriteFile("fonts.bin", 512);
+    ExpectUpdated(Run({"flash", "logo.bin", "fonts.bin"}));
+    EXPECT_TRUE(SameBytes(target.board->Kept("flash/logo.bin"), logo));
+    EXPECT_TRUE(SameBytes(target.board->Kept("flash/fonts.bin"), fonts));
+}
+
+TEST_P(CliTransfers, DataFileArrivesAsFlashDat)
+{
+    const std::string data = folder.WriteFile("settings.dat", 1700);
+    ExpectUpdated(Run({"data", "settings.dat"}));
+    EXPECT_TRUE(SameBytes(target.board->Kept("data/Flash.dat"), data));
+    EXPECT_TRUE(AwaitFrame(*target.board, "SetBurnMode"));
+}
+
+TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
+{
+    folder.WriteFile("app.hex", 4000);
+    const CliOutcome outcome = Run({"firmware", "app.hex"});
+    ExpectUpdated(outcome);
+    const std::vector<QJsonObject> progress = outcome.Events("progress");
+    ASSERT_FALSE(progress.empty()) << outcome.Printed();
+    EXPECT_EQ(progress.back().value("bytes").toInteger(), 4000);
+    EXPECT_EQ(progress.back().value("percent").toInt(), 100);
+    ASSERT_EQ(outcome.Events("start").size(), 1u);
+
+    const CliOutcome history = folder.Run({"history", "--json"});
+    EXPECT_EQ(history.exitCode, 0) << history.Printed();
+    EXPECT_NE(history.out.find("\"outcome\":\"updated\""), std::string::npos) << history.out;
+    EXPECT_NE(history.out.find(target.name), std::string::npos) << history.out;
+    const CliOutcome table = folder.Run({"history"});
+    EXPECT_NE(table.out.find("app.hex"), std::string::npos) << table.Printed();
+}
+
+TEST_P(CliTransfers, WithoutJsonOrTerminalOnlyTheSummaryIsPrinted)
+{
+    folder.WriteFile("app.hex", 3000);
+    const CliOutcome outcome = folder.Run(QStringList{"firmware", "app.hex"} << target.linkOptions);
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    EXPECT_EQ(outcome.out.rfind(target.name + ": updated, 3000 bytes in ", 0), 0u) << outcome.Printed();
+    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1) << outcome.Printed();
+    EXPECT_EQ(outcome.err, "");
+}
+
+TEST_P(CliTransfers, BoardReportedErrorIsNamedAndExitsOne)
+{
+    target = LinkedBoard(GetParam().link, {"--boot-error", "7"}, 2);
+    const std::string image = folder.WriteFile("app.hex", 2500);
+    const CliOutcome outcome = Run({"firmware", "app.hex"});
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    const QJsonObject done = outcome.DoneOf(target.name);
+    EXPECT_EQ(done.value("outcome").toString(), "warnings") << outcome.Printed();
+    EXPECT_EQ(done.value("boardErrors").toInt(), 3);  // every block's boot error
+    const QJsonObject first = done.value("firstBoardError").toObject();
+    EXPECT_EQ(first.value("block").toInt(), 1);
+    EXPECT_EQ(first.value("bootError").toInt(), 7);
+    // The stream still goes on to its end.
+    EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, CliTransfers,
+                         ::testing::Values(TransferCase{"Serial", CliLinkKind::Serial},
+                                           TransferCase{"Udp", CliLinkKind::Udp}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Four boards at once, one of them silent: the other three complete, the
+// silent one is stopped after three missing answers in a row and named.
+TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
+{
+    CliFolder folder;
+    const std::string image = folder.WriteFile("app.hex", 6000);
+    std::vector<std::unique_ptr<LinkedBoard>> boards;
+    for (int k = 1; k <= 4; ++k)
+        boards.push_back(std::make_unique<LinkedBoard>(CliLinkKind::Udp,
+                                                       k == 3 ? std::vector<std::string>{"--no-answer"}
+                                                              : std::vector<std::string>{},
+                                                       k));
+    QStringList hosts;
+    for (const auto& board : boards)
+        hosts << QString::fromStdString(board->name);
+    const CliOutcome outcome =
+        folder.Run({"firmware", "app.hex", "--udp", hosts.join(","), "--json", "--watchdog", "300"});
+
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    for (std::size_t k = 0; k < boards.size(); ++k) {
+        const QJsonObject done = outcome.DoneOf(boards[k]->name);
+        if (k == 2) {
+            EXPECT_EQ(done.value("outcome").toString(), "stopped") << outcome.Printed();
+            EXPECT_EQ(done.value("missingAnswers").toInt(), 3);
+            EXPECT_EQ(outcome.Events("warning").size(), 3u) << outcome.Printed();
+            EXPECT_TRUE(PrefixOf(boards[k]->board->Kept("burn0.bin"), image));
+        } else {
+            EXPECT_EQ(done.value("outcome").toString(), "updated") << outcome.Printed();
+            EXPECT_TRUE(SameBytes(boards[k]->board->Kept("burn0.bin"), image)) << boards[k]->name;
+        }
+    }
+}
+
+TEST(CliManyBoards, KeepGoingSendsEveryBlockToASilentBoard)
+{
+    CliFolder folder;
+    const std::string image = folder.WriteFile("app.hex", 4 * 1024 + 10);
+    LinkedBoard silent(CliLinkKind::Udp, {"--no-answer"}, 5);
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--udp", QString::fromStdString(silent.name),
+                                           "--json", "--watchdog", "100", "--keep-going", "--jobs", "1"});
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    const QJsonObject done = outcome.DoneOf(silent.name);
+    EXPECT_EQ(done.value("outcome").toString(), "warnings");
+    EXPECT_EQ(done.value("missingAnswers").toInt(), 5);  // one per block's query
+    EXPECT_TRUE(SameBytes(silent.board->Kept("burn0.bin"), image));
+}
+
+// Without a link option the link saved in ZEVEVI.CFG is used.
+TEST(CliSavedLink, SerialRecordOpensCom1WithItsLine)
+{
+    CliFolder folder;
+    LinkedBoard target(CliLinkKind::Serial);
+    std::filesystem::create_symlink(target.name, folder.PathOf("COM1"));
+    folder.WriteBytes("ZEVEVI.CFG", std::string("\0\0\6\3\0\0", 6));
+    const std::string image = folder.WriteFile("app.hex", 3000);
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--json"});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    EXPECT_EQ(outcome.DoneOf("COM1").value("outcome").toString(), "updated") << outcome.Printed();
+    EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+}
+
+TEST(CliSavedLink, NetworkRecordChoosesItsBoard)
+{
+    CliFolder folder;
+    LinkedBoard target(CliLinkKind::Udp, {}, 7);
+    const auto octets = QString::fromStdString(target.name).split('.');
+    std::string record(1, '\1');
+    for (const QString& octet : octets)
+        record += static_cast<char>(octet.toInt());
+    folder.WriteBytes("ZEVEVI.CFG", record);
+    const std::string image = folder.WriteFile("app.hex", 3000);
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--json"});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    EXPECT_EQ(outcome.DoneOf(target.name).value("outcome").toString(), "updated") << outcome.Printed();
+    EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+}
+
+} // namespace
