@@ -24,6 +24,17 @@ struct TComRequest {
 using TComRequestPtr = std::shared_ptr<TComRequest>;
 
 const QEvent::Type WakeEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type ReportEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Carries an exception of the event thread to the owner thread.
+class TComReportEvent : public QEvent {
+public:
+    explicit TComReportEvent(std::exception_ptr error) : QEvent(ReportEventType), error_(std::move(error)) {}
+    [[noreturn]] void Raise() const { std::rethrow_exception(error_); }
+
+private:
+    std::exception_ptr error_;
+};
 
 class TComQtSync;
 
@@ -50,6 +61,11 @@ public:
     }
 
     void Queue(std::function<void()> work) override { Enqueue(std::move(work), false); }
+
+    void Report(std::exception_ptr error) override
+    {
+        QCoreApplication::postEvent(&receiver_, new TComReportEvent(std::move(error)));
+    }
 
     void ThreadEnded() override
     {
@@ -167,6 +183,8 @@ private:
 
 bool TComWakeReceiver::event(QEvent* event)
 {
+    if (event->type() == ReportEventType)
+        static_cast<TComReportEvent*>(event)->Raise();
     if (event->type() != WakeEventType)
         return QObject::event(event);
     sync_.RunNext();
