@@ -79,7 +79,7 @@ TEST(SerialWindow, WithoutSettingsFileShowsDefaultsAndStaysClosed)
     RunIdle();
     EXPECT_EQ(Form2->Panel1->text(), "Not connected");
     EXPECT_EQ(Form2->Panel2->text(), "");
-    EXPECT_EQ(Form1->Panel2->text(), "");
+    EXPECT_EQ(Form1->Panel2->text(), "Not connected");
     EXPECT_FALSE(Form2->isVisible());
 }
 
