@@ -161,13 +161,16 @@ std::span<const Byte> ReceiveSnapshot::StoredFrame() const
                                                  static_cast<std::size_t>(count - start + 1));
 }
 
-ReceiveSnapshot TakeSnapshot()
+ReceiveCounts TakeCounts()
 {
     CheckReceiveBounds();
+    return {RxCount, RxStart, FrameRemaining};
+}
+
+ReceiveSnapshot TakeSnapshot()
+{
     ReceiveSnapshot snapshot;
-    snapshot.count = RxCount;
-    snapshot.start = RxStart;
-    snapshot.remaining = FrameRemaining;
+    static_cast<ReceiveCounts&>(snapshot) = TakeCounts();
     snapshot.buffer = RxBuffer;
     snapshot.block = RxBlock;
     return snapshot;

@@ -20,7 +20,7 @@
 
 namespace {
 
-using fuzz::ReceiveSnapshot;
+using fuzz::ReceiveCounts;
 
 // The frame length a chunk announces for a frame starting at `start`
 // (0-based); length bytes beyond the chunk count as 0.
@@ -32,7 +32,7 @@ std::int32_t AnnouncedLength(std::span<const Byte> chunk, std::size_t start)
 // A chunk with a start byte: a frame too long for RxBuffer is dropped with
 // whatever frame was current; any other frame becomes the current one, its
 // bytes in this chunk stored from RxStart, with room behind them for the rest.
-void CheckFrameStarted(std::span<const Byte> chunk, std::size_t start, bool stored, const ReceiveSnapshot& before)
+void CheckFrameStarted(std::span<const Byte> chunk, std::size_t start, bool stored, const ReceiveCounts& before)
 {
     const std::int32_t length = AnnouncedLength(chunk, start);
     if (length > RxBufferSize) {
@@ -52,7 +52,7 @@ void CheckFrameStarted(std::span<const Byte> chunk, std::size_t start, bool stor
 
 // A chunk without a start byte carries the current frame on by as many bytes
 // as it still expects; the rest of the chunk is dropped.
-void CheckFrameContinued(std::span<const Byte> chunk, bool stored, const ReceiveSnapshot& before)
+void CheckFrameContinued(std::span<const Byte> chunk, bool stored, const ReceiveCounts& before)
 {
     const auto taken = std::min(static_cast<std::size_t>(before.remaining), chunk.size());
     FUZZ_CHECK(stored);
@@ -66,11 +66,11 @@ void CheckFrameContinued(std::span<const Byte> chunk, bool stored, const Receive
 // One receive event, as the serial receive handler runs it.
 void ReceiveEvent(std::span<const std::uint8_t> bytes)
 {
-    RxChunk.fill(0);
-    std::copy(bytes.begin(), bytes.end(), RxChunk.begin());
+    // As the handler leaves RxChunk: the bytes, zeros behind them.
+    std::fill(std::copy(bytes.begin(), bytes.end(), RxChunk.begin()), RxChunk.end(), Byte{0});
     const std::span<const Byte> chunk(RxChunk.data(), bytes.size());
 
-    const ReceiveSnapshot before = fuzz::TakeSnapshot();
+    const ReceiveCounts before = fuzz::TakeCounts();
     const bool stored = AssembleFrame(chunk);
     const auto start = std::find(chunk.begin(), chunk.end(), FrameStartByte);
     if (start != chunk.end())
