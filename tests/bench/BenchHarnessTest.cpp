@@ -24,6 +24,8 @@
 namespace {
 
 constexpr std::size_t FewBytes = 4096;
+// The longest a run of the benchmark command may take here; it bounds a hang.
+constexpr int CommandBoundMs = 10000;
 constexpr std::size_t FewCycles = 50;
 
 std::string PrintedLine(const Figure& figure)
@@ -196,14 +198,15 @@ TEST(BenchCommand, AMemoryRunPrintsItsPeakAndABadCommandLineIsRefused)
 {
     QProcess run;
     run.start(QStringLiteral(UPDATER_BENCH_PATH), {QStringLiteral("--peak-memory"), QStringLiteral("100000")});
-    ASSERT_TRUE(run.waitForFinished(60000));
+    ASSERT_TRUE(run.waitForFinished(CommandBoundMs)) << "the memory run did not end within 10 s";
     EXPECT_EQ(run.exitCode(), 0);
     EXPECT_TRUE(run.readAllStandardOutput().startsWith("peak_kib "));
 
     for (const QStringList& bad : {QStringList{"nonsense"}, QStringList{"--peak-memory"},
                                    QStringList{"--peak-memory", "12x"}}) {
         run.start(QStringLiteral(UPDATER_BENCH_PATH), bad);
-        ASSERT_TRUE(run.waitForFinished(60000));
+        ASSERT_TRUE(run.waitForFinished(CommandBoundMs))
+            << "the refusal of '" << bad.join(' ').toStdString() << "' did not end within 10 s";
         EXPECT_EQ(run.exitCode(), 2) << bad.join(' ').toStdString();
     }
 }
