@@ -71,7 +71,12 @@ protected:
     void TearDown() override { ShimServe(nullptr); }
 
     PseudoTerminal terminal;
+    // What the handlers saw; they outlive the port, which calls handlers while
+    // it closes.
     std::atomic<int> received{0};
+    std::atomic<int> errorCalls{0};
+    std::vector<bool> cts;
+    std::vector<TComErrors> errors;
     TComPort port;
 };
 
@@ -90,8 +95,7 @@ TEST_F(CPortDeviceTest, AnIdlePortWithoutStatusHandlersLeavesTheDeviceAlone)
     port.Close();
 
     // With a handler of line errors and one of a modem line the device is looked at.
-    int errors = 0;
-    port.OnError = [&](QObject*, TComErrors) { ++errors; };
+    port.OnError = [this](QObject*, TComErrors) { ++errorCalls; };
     port.OnCTSChange = [](QObject*, bool) {};
     port.Open();
     const ShimCallCounts watched = ShimCalls();
@@ -101,15 +105,13 @@ TEST_F(CPortDeviceTest, AnIdlePortWithoutStatusHandlersLeavesTheDeviceAlone)
             return now.counterReads > watched.counterReads + 1 && now.modemLineReads > watched.modemLineReads + 1;
         },
         "repeated reads of the error counters and the modem lines");
-    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(errorCalls.load(), 0);
 }
 
 TEST_F(CPortDeviceTest, ModemLinesAndLineErrorsReachTheirHandlers)
 {
-    std::vector<bool> cts;
-    std::vector<TComErrors> errors;
-    port.OnCTSChange = [&](QObject*, bool on) { cts.push_back(on); };
-    port.OnError = [&](QObject*, TComErrors reported) { errors.push_back(reported); };
+    port.OnCTSChange = [this](QObject*, bool on) { cts.push_back(on); };
+    port.OnError = [this](QObject*, TComErrors reported) { errors.push_back(reported); };
     ShimSetModemLines(TIOCM_CTS);
     port.Open();
     EXPECT_EQ(cts, std::vector<bool>{true}); // the lines as the opening found them
@@ -170,9 +172,7 @@ TEST_F(CPortDeviceTest, ARateOrCharacterSizeTheDeviceDidNotTakeRaisesCode7)
 
 TEST_F(CPortDeviceTest, LineErrorsAreTakenSafelyFromBothThreadsWithoutSynchronisation)
 {
-    std::atomic<int> errors{0};
-    port.OnError = [&](QObject*, TComErrors) { ++errors; };
-    port.OnRxChar = [&](QObject*, int) { ++received; };
+    port.OnError = [this](QObject*, TComErrors) { ++errorCalls; };
     port.SetSyncMethod(smNone);
     ShimSetFramingErrorsGrow(true);
     port.Open();
@@ -186,7 +186,7 @@ TEST_F(CPortDeviceTest, LineErrorsAreTakenSafelyFromBothThreadsWithoutSynchronis
             }
             port.LineErrors();
             port.BytesWaiting();
-            return errors.load() >= 3 && received.load() >= 3;
+            return errorCalls.load() >= 3 && received.load() >= 3;
         },
         "three OnError and three OnRxChar calls on the event thread");
 }

@@ -229,6 +229,7 @@ TEST_F(CPortEventTest, AHandlerThatClosesDuringTheCloseLeavesTheJobToIt)
     EXPECT_FALSE(port->Connected());
     EXPECT_FALSE(port->ThreadCreated());
     // The port opens and delivers again.
+    port->OnBeforeClose = nullptr;
     onRx = nullptr;
     port->Open();
     terminal.Send("d");
