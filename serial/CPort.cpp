@@ -139,6 +139,11 @@ TCustomComPort::TCustomComPort(QObject* owner, std::shared_ptr<TComSync> sync)
 
 TCustomComPort::~TCustomComPort()
 {
+    CloseWhileDestroying();
+}
+
+void TCustomComPort::CloseWhileDestroying() noexcept
+{
     try {
         Close();
     } catch (...) {
@@ -146,6 +151,12 @@ TCustomComPort::~TCustomComPort()
     }
     StopThread();
     device_.reset();
+    connected_ = false;
+}
+
+TComPort::~TComPort()
+{
+    CloseWhileDestroying();
 }
 
 void TCustomComPort::SetConnected(bool value)

@@ -431,6 +431,12 @@ public:
     TNotifyEvent OnRx80Full;
 
 protected:
+    // Closes the port on destruction; a failure to close is swallowed. Under
+    // smNone the event thread calls the virtual notifications, so a class
+    // that overrides them calls this first thing in its own destructor: the
+    // thread must end before the object starts coming apart.
+    void CloseWhileDestroying() noexcept;
+
     // Notifications, in the order the driver calls them for one event set.
     virtual void DoAfterClose();
     virtual void DoAfterOpen();
@@ -512,4 +518,7 @@ private:
 class TComPort : public TCustomComPort {
 public:
     using TCustomComPort::TCustomComPort;
+    // Closes the port before anything of the object is gone (see
+    // CloseWhileDestroying).
+    ~TComPort() override;
 };
