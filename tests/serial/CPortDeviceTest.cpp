@@ -40,7 +40,12 @@ bool RunAgainWithTheShim()
         argv.push_back(argument.data());
     argv.push_back(nullptr);
     ::setenv("LD_PRELOAD", DEVICE_SHIM_PATH, 1);
-    ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);
+    const char* asanOptions = std::getenv("ASAN_OPTIONS");
+    const std::string linkOrderUnchecked = "verify_asan_link_order=0";
+    ::setenv("ASAN_OPTIONS",
+             asanOptions == nullptr ? linkOrderUnchecked.c_str()
+                                    : (std::string(asanOptions) + ":" + linkOrderUnchecked).c_str(),
+             1);
     ::execv("/proc/self/exe", argv.data());
     return false;
 }
