@@ -46,3 +46,13 @@ std::int64_t PeakResidentKiB()
     }
     throw std::runtime_error("/proc/self/status does not tell the peak resident memory (VmHWM)");
 }
+
+void ResetPeakResident()
+{
+    // Writing 5 to clear_refs sets VmHWM to the present VmRSS.
+    std::ofstream clearRefs("/proc/self/clear_refs");
+    clearRefs << "5";
+    clearRefs.flush();
+    if (!clearRefs)
+        throw std::runtime_error("/proc/self/clear_refs does not reset the peak resident memory");
+}

@@ -25,3 +25,8 @@ private:
 // The process's peak resident memory so far (VmHWM), in KiB. Throws
 // std::runtime_error when the system does not tell it.
 std::int64_t PeakResidentKiB();
+
+// Brings the peak back down to the memory the process holds now, so that a
+// later PeakResidentKiB tells the peak of what follows. Throws
+// std::runtime_error when the system does not allow it.
+void ResetPeakResident();

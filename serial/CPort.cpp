@@ -1,5 +1,7 @@
 #include "serial/CPort.h"
 
+#include <QScopeGuard>
+
 #include <array>
 #include <cerrno>
 #include <thread>
@@ -137,6 +139,11 @@ TCustomComPort::TCustomComPort(QObject* owner, std::shared_ptr<TComSync> sync)
 
 TCustomComPort::~TCustomComPort()
 {
+    CloseWhileDestroying();
+}
+
+void TCustomComPort::CloseWhileDestroying() noexcept
+{
     try {
         Close();
     } catch (...) {
@@ -144,6 +151,12 @@ TCustomComPort::~TCustomComPort()
     }
     StopThread();
     device_.reset();
+    connected_ = false;
+}
+
+TComPort::~TComPort()
+{
+    CloseWhileDestroying();
 }
 
 void TCustomComPort::SetConnected(bool value)
@@ -180,8 +193,13 @@ void TCustomComPort::Open()
 
 void TCustomComPort::Close()
 {
-    if (!connected_)
+    // A handler of a dispatch that runs while this close waits for the event
+    // thread may close the port again: that nested close returns at once and
+    // this one finishes the job.
+    if (!connected_ || closing_)
         return;
+    closing_ = true;
+    const auto closed = qScopeGuard([this] { closing_ = false; });
     NotifyLinesOff();
     DoBeforeClose();
     // Every read and write is complete when its call returns: no request is
@@ -379,9 +397,31 @@ void TCustomComPort::StartThread()
 {
     if (events_.Empty())
         return;
-    auto thread = std::make_unique<TComThread>(*this, device_->Handle(), events_, syncMethod_, sync_, Rx80Mark());
+    auto thread = std::make_unique<TComThread>(*this, device_->Handle(), WatchedEvents(), syncMethod_, sync_,
+                                               Rx80Mark());
     thread->Start();
     thread_ = std::move(thread);
+}
+
+TComEvents TCustomComPort::WatchedEvents() const
+{
+    // Watching line errors, breaks and modem lines costs the event thread a
+    // look at the device several times a second; nobody would hear of them
+    // without a handler.
+    const std::array<std::pair<TComEvent, bool>, 6> polled = {{
+        {evError, bool(OnError)},
+        {evBreak, bool(OnBreak)},
+        {evRing, bool(OnRing)},
+        {evCTS, bool(OnCTSChange)},
+        {evDSR, bool(OnDSRChange)},
+        {evRLSD, bool(OnRLSDChange)},
+    }};
+    TComEvents watched = events_;
+    for (const auto& [event, bound] : polled) {
+        if (!bound)
+            watched.Exclude(event);
+    }
+    return watched;
 }
 
 void TCustomComPort::StopThread()

@@ -13,10 +13,14 @@
 //   thread processes its Qt events (event loop, QCoreApplication::processEvents),
 //   and while it waits for the event thread to end in Close.
 // - An exception that leaves a handler ends event delivery for that opening of
-//   the port; the port stays open. Closing and opening again restores delivery.
+//   the port (smThreadSync, smNone); the port stays open, ThreadRunning() turns
+//   false, and the exception goes once to the owner thread's event handling
+//   (TComSync::Report: the application's error report). Closing and opening
+//   again restores delivery.
 // - A dispatch pending when the port closes still runs during the close, and
 //   destroying an open port closes it: destroy the port (or empty its handlers)
-//   before the objects its handlers use.
+//   before the objects its handlers use. A handler of that dispatch may call
+//   Close again: the nested call returns at once, the outer one closes.
 // - Line events: evRxChar when bytes arrive (bytes a handler leaves unread are
 //   reported again only with the next ones), evTxEmpty when the output queue
 //   has run empty after a write, evRx80Full when the waiting bytes reach 80 % of
@@ -156,7 +160,9 @@ struct TComFlowValues {
 //   limit; all three 0 waits until the count has arrived.
 // - A write that has not finished after WriteTotalMultiplier * count +
 //   WriteTotalConstant ms completes with the bytes written so far; both 0 means
-//   no limit.
+//   no limit. A peer that stops reading (its side of the line full) therefore
+//   makes WriteBytes return a short count, possibly 0, once that time is up;
+//   only a port without write time-outs can wait for it forever.
 // Negative values other than ReadInterval -1 are refused when applied (code 8).
 inline constexpr std::int32_t NoReadInterval = -1;
 inline constexpr std::int32_t DefaultWriteTotalMultiplier = 100;
@@ -348,7 +354,10 @@ public:
     const std::string& Port() const { return port_; }
     void SetPort(const std::string& value);
 
-    // Takes effect at the next opening.
+    // Takes effect at the next opening. evError, evBreak, evRing, evCTS, evDSR
+    // and evRLSD are watched only when their handler (OnError, OnBreak, ...)
+    // is bound at the opening: the device is looked at for them four times a
+    // second, and an idle port with none of them bound never wakes its thread.
     TComEvents Events() const { return events_; }
     void SetEvents(TComEvents value);
 
@@ -422,6 +431,12 @@ public:
     TNotifyEvent OnRx80Full;
 
 protected:
+    // Closes the port on destruction; a failure to close is swallowed. Under
+    // smNone the event thread calls the virtual notifications, so a class
+    // that overrides them calls this first thing in its own destructor: the
+    // thread must end before the object starts coming apart.
+    void CloseWhileDestroying() noexcept;
+
     // Notifications, in the order the driver calls them for one event set.
     virtual void DoAfterClose();
     virtual void DoAfterOpen();
@@ -462,6 +477,9 @@ private:
     void SetupPort();
     std::int32_t Rx80Mark() const;
     void StartThread();
+    // Events less those of line errors, breaks and modem lines whose handler
+    // is empty at the opening.
+    TComEvents WatchedEvents() const;
     void StopThread();
     void NotifyModemLines();
     void NotifyLinesOff();
@@ -478,6 +496,7 @@ private:
     int updateCount_ = 0;
     bool loading_ = false;
     bool connectedWhenLoaded_ = false;
+    bool closing_ = false; // a close waits for the event thread's end
 
     bool connected_ = false;
     TBaudRate baudRate_ = br9600;
@@ -499,4 +518,7 @@ private:
 class TComPort : public TCustomComPort {
 public:
     using TCustomComPort::TCustomComPort;
+    // Closes the port before anything of the object is gone (see
+    // CloseWhileDestroying).
+    ~TComPort() override;
 };

@@ -1,7 +1,9 @@
 #include "serial/CPortDevice.h"
 
 #include <fcntl.h>
+#include <linux/major.h>
 #include <linux/serial.h>
+#include <sys/sysmacros.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -220,6 +222,18 @@ void SetModemLine(int handle, int line, bool on)
         Fail(ecSetState, errno);
 }
 
+// The device numbers of pseudo-terminal slaves: the Unix 98 ones and the
+// legacy BSD ones.
+bool IsPseudoTerminal(int handle)
+{
+    struct stat entry {};
+    if (::fstat(handle, &entry) == -1 || !S_ISCHR(entry.st_mode))
+        return false;
+    const unsigned int number = ::major(entry.st_rdev);
+    return number == PTY_SLAVE_MAJOR
+           || (number >= UNIX98_PTY_SLAVE_MAJOR && number < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT);
+}
+
 bool IsComName(const std::string& name, int& number)
 {
     const std::string prefix = ComPrefix;
@@ -264,10 +278,47 @@ std::unique_ptr<TComDevice> TComDevice::Open(const std::string& name)
     return std::unique_ptr<TComDevice>(new TComDevice(handle));
 }
 
+TComDevice::TComDevice(int handle) : handle_(handle), pseudoTerminal_(IsPseudoTerminal(handle))
+{
+    RequestLowLatency();
+}
+
 TComDevice::~TComDevice()
 {
+    RestoreSerialFlags();
     ::ioctl(handle_, TIOCNXCL);
     ::close(handle_);
+}
+
+// A serial driver then hands received bytes on at once instead of batching
+// them, which shortens each request-answer round trip. A device that keeps no
+// serial flags, or refuses the change, works as it is.
+void TComDevice::RequestLowLatency()
+{
+    serial_struct serial{};
+    if (::ioctl(handle_, TIOCGSERIAL, &serial) == -1)
+        return;
+    const int flags = serial.flags;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(handle_, TIOCSSERIAL, &serial) == 0)
+        savedSerialFlags_ = flags;
+}
+
+void TComDevice::RestoreSerialFlags()
+{
+    serial_struct serial{};
+    if (!savedSerialFlags_ || ::ioctl(handle_, TIOCGSERIAL, &serial) == -1)
+        return;
+    serial.flags = *savedSerialFlags_;
+    ::ioctl(handle_, TIOCSSERIAL, &serial);
+}
+
+bool TComDevice::SizeTaken(const termios& requested, const termios& applied) const
+{
+    const tcflag_t size = applied.c_cflag & CSIZE;
+    if (size == (requested.c_cflag & CSIZE))
+        return true;
+    return pseudoTerminal_ && size == CS8 && (applied.c_cflag & PARENB) == 0;
 }
 
 void TComDevice::SetQueueSizes(std::int32_t inputSize, std::int32_t outputSize)
@@ -284,16 +335,25 @@ void TComDevice::SetLineState(const TComLineSettings& settings)
     std::optional<speed_t> speed = TermiosSpeed(settings.bitsPerSecond);
     if (!speed || !Expressible(settings))
         Fail(ecSetState, EINVAL);
-    termios state{};
-    if (::tcgetattr(handle_, &state) == -1)
+    termios previous{};
+    if (::tcgetattr(handle_, &previous) == -1)
         Fail(ecSetState, errno);
+    termios state = previous;
     BuildLineState(state, settings, *speed);
     // A device may keep what it cannot take (a pseudo-terminal always carries
     // 8 data bits without parity), as a device without modem lines keeps none.
     // The C library reports that as EINVAL when nothing at all changed; every
-    // value the driver asks for has been checked above.
+    // value the driver asks for has been checked above, and the read-back
+    // below tells what the device took.
     if (RetryOnSignal([&] { return ::tcsetattr(handle_, TCSANOW, &state); }) == -1 && errno != EINVAL)
         Fail(ecSetState, errno);
+    termios applied{};
+    if (::tcgetattr(handle_, &applied) == -1)
+        Fail(ecSetState, errno);
+    if (::cfgetospeed(&applied) != *speed || !SizeTaken(state, applied)) {
+        RetryOnSignal([&] { return ::tcsetattr(handle_, TCSANOW, &previous); });
+        Fail(ecSetState, EINVAL);
+    }
     SetModemLine(handle_, TIOCM_DTR, settings.flow.ControlDTR == dtrEnable);
     // Under RTS handshake the kernel drives RTS itself.
     if (settings.flow.ControlRTS != rtsHandshake)
@@ -350,6 +410,7 @@ std::int32_t TComDevice::InputCount()
 
 TComErrors TComDevice::TakeErrors(bool parityCheck)
 {
+    const std::lock_guard lock(countersLock_);
     errno = 0;
     std::optional<TComCounters> now = ReadLineCounters(handle_);
     if (!now) {

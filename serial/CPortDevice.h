@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <termios.h>
+
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -32,7 +35,9 @@ class TComDevice {
 public:
     // Opens the device that `name` names, for reading and writing, exclusively.
     // Raises code 1 with errno when it cannot, also when the name names no
-    // terminal or another opener holds it.
+    // terminal or another opener holds it. Asks the kernel for low-latency
+    // handling of the device where it takes it (a serial driver; the old flags
+    // come back at the close) and goes on without where it does not.
     static std::unique_ptr<TComDevice> Open(const std::string& name);
     ~TComDevice();
     TComDevice(const TComDevice&) = delete;
@@ -42,8 +47,11 @@ public:
 
     // Code 9 for sizes the device cannot take.
     void SetQueueSizes(std::int32_t inputSize, std::int32_t outputSize);
-    // Checks the whole state first, so that a refused state changes nothing.
-    // Code 7 on failure.
+    // Checks the whole state first, so that a refused state changes nothing,
+    // and reads the applied state back: a device that did not take the rate or
+    // the character size gets its previous state again and raises code 7. A
+    // pseudo-terminal's 8 data bits without parity are what it always carries,
+    // and are accepted. Code 7 on failure.
     void SetLineState(const TComLineSettings& settings);
     // Code 8 for values out of range.
     void SetTimeouts(const TComTimeoutValues& timeouts);
@@ -59,10 +67,19 @@ public:
     TComErrors TakeErrors(bool parityCheck);
 
 private:
-    explicit TComDevice(int handle) : handle_(handle) {}
+    explicit TComDevice(int handle);
+    void RequestLowLatency();
+    void RestoreSerialFlags();
+    bool SizeTaken(const termios& requested, const termios& applied) const;
 
     int handle_;
+    bool pseudoTerminal_ = false;
+    // The device's serial flags before the driver asked for low latency;
+    // none when the device keeps no such flags (a pseudo-terminal).
+    std::optional<int> savedSerialFlags_;
     TComTimeoutValues timeouts_;
+    // TakeErrors runs on the event thread too (smNone dispatch).
+    std::mutex countersLock_;
     TComCounters seenCounters_;
 };
 

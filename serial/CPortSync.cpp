@@ -24,6 +24,17 @@ struct TComRequest {
 using TComRequestPtr = std::shared_ptr<TComRequest>;
 
 const QEvent::Type WakeEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type ReportEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Carries an exception of the event thread to the owner thread.
+class TComReportEvent : public QEvent {
+public:
+    explicit TComReportEvent(std::exception_ptr error) : QEvent(ReportEventType), error_(std::move(error)) {}
+    [[noreturn]] void Raise() const { std::rethrow_exception(error_); }
+
+private:
+    std::exception_ptr error_;
+};
 
 class TComQtSync;
 
@@ -50,6 +61,18 @@ public:
     }
 
     void Queue(std::function<void()> work) override { Enqueue(std::move(work), false); }
+
+    void Report(std::exception_ptr error) override
+    {
+        std::lock_guard lock(mutex_);
+        QCoreApplication::postEvent(&receiver_, new TComReportEvent(std::move(error)));
+    }
+
+    // Owner thread: an event of this hand-over arrived. The event thread made
+    // it and posted it under the lock; taking the lock before the event is
+    // touched makes that hand-over visible to ThreadSanitizer, which cannot
+    // see into Qt's own event queue.
+    void Received() const { std::lock_guard lock(mutex_); }
 
     void ThreadEnded() override
     {
@@ -108,11 +131,9 @@ private:
         auto request = std::make_shared<TComRequest>();
         request->work = std::move(work);
         request->synchronized = synchronized;
-        {
-            std::lock_guard lock(mutex_);
-            queue_.push_back(request);
-            changed_.notify_all();
-        }
+        std::lock_guard lock(mutex_);
+        queue_.push_back(request);
+        changed_.notify_all();
         QCoreApplication::postEvent(&receiver_, new QEvent(WakeEventType));
         return request;
     }
@@ -167,6 +188,9 @@ private:
 
 bool TComWakeReceiver::event(QEvent* event)
 {
+    sync_.Received();
+    if (event->type() == ReportEventType)
+        static_cast<TComReportEvent*>(event)->Raise();
     if (event->type() != WakeEventType)
         return QObject::event(event);
     sync_.RunNext();

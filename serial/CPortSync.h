@@ -20,6 +20,11 @@ public:
     // exception that `work` raises goes to the owner thread's event handling.
     virtual void Queue(std::function<void()> work) = 0;
 
+    // Event thread: hands an exception that ended event delivery to the owner
+    // thread's event handling (the application's error report). Unlike queued
+    // work, a report survives the end of the event thread.
+    virtual void Report(std::exception_ptr error) = 0;
+
     // Event thread: its last call. Wakes the owner thread in WaitForEnd.
     virtual void ThreadEnded() = 0;
 

@@ -9,10 +9,23 @@
 
 namespace {
 
-// Line errors, breaks, modem lines and the output queue have no readiness to
-// wait for: while the device offers them, or bytes wait to go out, the thread
-// looks at them this often.
-constexpr int StatusPollMs = 10;
+// The output queue, line errors, breaks and modem lines have no readiness to
+// wait for. While bytes wait to go out the thread looks at the queue this
+// often, so that evTxEmpty follows the last byte closely.
+constexpr int OutputPollMs = 10;
+// While a handler of line errors, breaks or modem lines is bound (and the
+// device offers them) the thread looks at them this often; nothing else makes
+// an idle port wake its thread.
+constexpr int StatusPollMs = 250;
+constexpr int NoTimeLimit = -1;
+
+constexpr TComEvents CounterEvents = {evError, evBreak};
+constexpr TComEvents ModemLineEvents = {evCTS, evDSR, evRLSD, evRing};
+
+bool WatchesAny(TComEvents events, TComEvents wanted)
+{
+    return (events.Bits() & wanted.Bits()) != 0;
+}
 
 // The wait set holds the device and the two signals.
 constexpr int WaitSetSize = 3;
@@ -60,8 +73,12 @@ bool Changed(const TComSignals& before, const TComSignals& now, TComSignal line)
 TComThread::TComThread(TCustomComPort& port, int handle, TComEvents events, TSyncMethod syncMethod,
                        std::shared_ptr<TComSync> sync, std::int32_t rx80Mark)
     : port_(port), handle_(handle), events_(events), syncMethod_(syncMethod), sync_(std::move(sync)),
-      rx80Mark_(rx80Mark), counters_(ReadLineCounters(handle)), modemLines_(TryModemLines(handle))
+      rx80Mark_(rx80Mark)
 {
+    if (WatchesAny(events_, CounterEvents))
+        counters_ = ReadLineCounters(handle);
+    if (WatchesAny(events_, ModemLineEvents))
+        modemLines_ = TryModemLines(handle);
     waitSet_ = ::epoll_create1(EPOLL_CLOEXEC);
     stopSignal_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     writtenSignal_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -144,7 +161,7 @@ void TComThread::Execute()
 std::optional<TComEvents> TComThread::WaitForEvents()
 {
     std::array<epoll_event, WaitSetSize> ready{};
-    int count = ::epoll_wait(waitSet_, ready.data(), WaitSetSize, NeedsStatusPolling() ? StatusPollMs : -1);
+    int count = ::epoll_wait(waitSet_, ready.data(), WaitSetSize, PollInterval());
     if (count == -1)
         return errno == EINTR ? std::optional<TComEvents>(TComEvents{}) : std::nullopt;
 
@@ -228,18 +245,24 @@ void TComThread::CollectModemLines(TComEvents& events)
     modemLines_ = now;
 }
 
-bool TComThread::NeedsStatusPolling() const
+int TComThread::PollInterval() const
 {
-    return txPending_.load() || counters_ || modemLines_;
+    if (txPending_.load())
+        return OutputPollMs;
+    if (counters_ || modemLines_)
+        return StatusPollMs;
+    return NoTimeLimit;
 }
 
 bool TComThread::Deliver(TComEvents events)
 {
     switch (syncMethod_) {
-    case smThreadSync:
+    case smThreadSync: {
         // By value: a handler that closes the port releases this thread before
         // the dispatch has returned.
-        return sync_->Synchronize([port = &port_, events] { port->DispatchEvents(events); }) == nullptr;
+        std::exception_ptr error = sync_->Synchronize([port = &port_, events] { port->DispatchEvents(events); });
+        return Survived(error);
+    }
     case smWindowSync:
         port_.QueueEvents(*sync_, events);
         return true;
@@ -248,8 +271,17 @@ bool TComThread::Deliver(TComEvents events)
             port_.DispatchEvents(events);
             return true;
         } catch (...) {
-            return false;
+            return Survived(std::current_exception());
         }
     }
+    return false;
+}
+
+bool TComThread::Survived(std::exception_ptr error)
+{
+    if (!error)
+        return true;
+    // Delivery ends here; the operator learns why once.
+    sync_->Report(std::move(error));
     return false;
 }

@@ -15,7 +15,9 @@
 class TComThread {
 public:
     // Prepares the signals and the wait on `handle`; code 1 with errno when
-    // the system refuses them. The thread runs from Start() on.
+    // the system refuses them. The thread runs from Start() on. It reads the
+    // device's error counters only when `events` holds evError or evBreak, and
+    // its modem lines only when `events` holds one of their events.
     TComThread(TCustomComPort& port, int handle, TComEvents events, TSyncMethod syncMethod,
                std::shared_ptr<TComSync> sync, std::int32_t rx80Mark);
     // Stops the thread when it still runs.
@@ -43,9 +45,12 @@ private:
     void CollectOutput(TComEvents& events);
     void CollectLineErrors(TComEvents& events);
     void CollectModemLines(TComEvents& events);
-    bool NeedsStatusPolling() const;
+    // How long one wait may last before the device is looked at (ms; -1: no limit).
+    int PollInterval() const;
     // False when a dispatch failed: the thread then ends as it is.
     bool Deliver(TComEvents events);
+    // True without an error; else reports it and gives false.
+    bool Survived(std::exception_ptr error);
 
     TCustomComPort& port_;
     const int handle_;

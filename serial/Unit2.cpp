@@ -38,6 +38,7 @@ const std::array<QString, prSpace + 1> ParityNames = {"N", "O", "E", "M", "S"};
 const std::array<QString, sbTwoStopBits + 1> StopBitsNames = {"1", "1.5", "2"};
 
 const QString ConnectedPrefix = QStringLiteral("Connected to \\\\");
+const QString NotConnected = QStringLiteral("Not connected");
 
 QLabel* CreateCaption(const QString& text, QWidget* parent)
 {
@@ -281,9 +282,14 @@ void TForm2::Button3Click()
 
 void TForm2::IdleProc()
 {
-    if (!ComPort1->Connected()) {
-        Panel1->setText(QStringLiteral("Not connected"));
+    // A port whose event thread has ended (the line hung up, or a handler
+    // failed) is still open but no longer hears the board.
+    const bool linkUp = ComPort1->Connected() && (!ComPort1->ThreadCreated() || ComPort1->ThreadRunning());
+    if (!linkUp) {
+        Panel1->setText(NotConnected);
         Panel2->setText(QString());
+        if (Form1 != nullptr)
+            Form1->Panel2->setText(NotConnected);
         return;
     }
     const QString port = ConnectedPrefix + QString::fromStdString(ComPort1->Port());

@@ -162,13 +162,16 @@ std::span<const Byte> ReceiveSnapshot::StoredFrame() const
                                                  static_cast<std::size_t>(count - start + 1));
 }
 
-ReceiveSnapshot TakeSnapshot()
+ReceiveCounts TakeCounts()
 {
     CheckReceiveBounds();
+    return {Receiver.RxCount, Receiver.RxStart, Receiver.FrameRemaining};
+}
+
+ReceiveSnapshot TakeSnapshot()
+{
     ReceiveSnapshot snapshot;
-    snapshot.count = Receiver.RxCount;
-    snapshot.start = Receiver.RxStart;
-    snapshot.remaining = Receiver.FrameRemaining;
+    static_cast<ReceiveCounts&>(snapshot) = TakeCounts();
     snapshot.buffer = Receiver.RxBuffer;
     snapshot.block = Receiver.RxBlock;
     return snapshot;

@@ -21,11 +21,15 @@ namespace fuzz {
 // marked for it on the network link.
 enum class Link { Serial, Network };
 
-// The receive state as it was before a step.
-struct ReceiveSnapshot {
+// RxCount, RxStart and FrameRemaining as they were before a step.
+struct ReceiveCounts {
     std::int32_t count = 0;
     std::int32_t start = 0;
     std::int32_t remaining = 0;
+};
+
+// The whole receive state as it was before a step.
+struct ReceiveSnapshot : ReceiveCounts {
     std::array<Byte, RxBufferSize> buffer{};
     std::array<Byte, RxBlockSize> block{};
 
@@ -33,6 +37,9 @@ struct ReceiveSnapshot {
     std::span<const Byte> StoredFrame() const;
 };
 
+// Both check the receive bounds first. The counts alone spare the copy of the
+// buffers where a check needs no more.
+ReceiveCounts TakeCounts();
 ReceiveSnapshot TakeSnapshot();
 
 // RxCount, RxStart and FrameRemaining lie within RxBuffer and agree with each

@@ -13,14 +13,6 @@
 
 namespace {
 
-// Waits without processing the GUI thread's events, so that nothing is
-// dispatched meanwhile.
-void WaitWithoutEvents(const std::function<bool()>& done)
-{
-    while (!done())
-        std::this_thread::yield();
-}
-
 // A port open on a pseudo-terminal that records the calls of its handlers.
 class CPortEventTest : public ::testing::Test {
 protected:
@@ -57,7 +49,7 @@ protected:
     {
         std::size_t before = TxCount();
         ASSERT_EQ(port->WriteBytes("w", 1), 1);
-        ProcessEventsUntil([&] { return TxCount() > before; });
+        ProcessEventsUntil([&] { return TxCount() > before; }, "TxCount() > before");
         EXPECT_EQ(terminal.Receive(1), "w");
     }
 
@@ -87,13 +79,13 @@ TEST_F(CPortEventTest, UnreadBytesAreReportedWithTheNextReceivedByte)
     onRx = [this](int) { Read(3); };
     port->Open();
     terminal.Send("12345");
-    ProcessEventsUntil([&] { return !calls.empty(); });
+    ProcessEventsUntil([&] { return !calls.empty(); }, "!calls.empty()");
     EXPECT_EQ(calls, std::vector<std::string>{"rx 5"});
     FlushEvents();
     EXPECT_EQ(RxCalls(), std::vector<std::string>{"rx 5"});
     onRx = nullptr;
     terminal.Send("6");
-    ProcessEventsUntil([&] { return RxCalls().size() == 2; });
+    ProcessEventsUntil([&] { return RxCalls().size() == 2; }, "RxCalls().size() == 2");
     EXPECT_EQ(RxCalls().back(), "rx 3");
     EXPECT_EQ(Read(10), "456");
 }
@@ -102,7 +94,7 @@ TEST_F(CPortEventTest, BytesAlreadyReadGiveNoRxCall)
 {
     port->Open();
     terminal.Send("abc");
-    WaitWithoutEvents([&] { return port->BytesWaiting() == 3; });
+    WaitWithoutEvents([&] { return port->BytesWaiting() == 3; }, "port->BytesWaiting() == 3");
     EXPECT_EQ(Read(3), "abc");
     FlushEvents();
     EXPECT_TRUE(RxCalls().empty());
@@ -116,12 +108,12 @@ TEST_F(CPortEventTest, EventsOfOneWaitAreHandledInTheDispatchOrder)
         onRx = nullptr;
         Read(1);
         terminal.Send("b");
-        WaitWithoutEvents([&] { return port->BytesWaiting() == 1; });
+        WaitWithoutEvents([&] { return port->BytesWaiting() == 1; }, "port->BytesWaiting() == 1");
         port->WriteBytes("w", 1);
     };
     port->Open();
     terminal.Send("a");
-    ProcessEventsUntil([&] { return calls.size() == 3; });
+    ProcessEventsUntil([&] { return calls.size() == 3; }, "calls.size() == 3");
     EXPECT_EQ(calls, (std::vector<std::string>{"rx 1", "rx 1", "tx"}));
 }
 
@@ -130,11 +122,11 @@ TEST_F(CPortEventTest, BytesWaitingAtOpeningAreReportedByTheFirstWait)
     port->SetEvents({});
     port->Open();
     terminal.Send("xyz");
-    WaitWithoutEvents([&] { return port->BytesWaiting() == 3; });
+    WaitWithoutEvents([&] { return port->BytesWaiting() == 3; }, "port->BytesWaiting() == 3");
     port->Close();
     port->SetEvents(TComEvents::All());
     port->Open();
-    ProcessEventsUntil([&] { return !RxCalls().empty(); });
+    ProcessEventsUntil([&] { return !RxCalls().empty(); }, "!RxCalls().empty()");
     EXPECT_EQ(RxCalls(), std::vector<std::string>{"rx 3"});
 }
 
@@ -143,24 +135,29 @@ TEST_F(CPortEventTest, OnlyTheChosenEventsAreReported)
     port->SetEvents({evTxEmpty});
     port->Open();
     terminal.Send("abc");
-    WaitWithoutEvents([&] { return port->BytesWaiting() == 3; });
+    WaitWithoutEvents([&] { return port->BytesWaiting() == 3; }, "port->BytesWaiting() == 3");
     FlushEvents();
     EXPECT_TRUE(RxCalls().empty());
 }
 
 TEST_F(CPortEventTest, AFailingHandlerEndsDeliveryUntilThePortIsReopened)
 {
+    ModalDriver boxes;
     onRx = [](int) { throw std::runtime_error("handler failed"); };
     port->Open();
     terminal.Send("ab");
-    ProcessEventsUntil([&] { return !port->ThreadRunning(); });
+    ProcessEventsUntil([&] { return !port->ThreadRunning(); }, "!port->ThreadRunning()");
     EXPECT_TRUE(port->Connected());
     EXPECT_TRUE(port->ThreadCreated());
     EXPECT_EQ(calls, std::vector<std::string>{"rx 2"});
+    // The failure reaches the error report once.
+    ProcessEventsUntil([&] { return !boxes.Boxes().empty(); }, "the error report of the failed handler");
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes().front().text, QStringLiteral("handler failed."));
 
     // The device keeps what arrives; nothing is delivered.
     terminal.Send("c");
-    WaitWithoutEvents([&] { return port->BytesWaiting() == 3; });
+    WaitWithoutEvents([&] { return port->BytesWaiting() == 3; }, "port->BytesWaiting() == 3");
     port->WriteBytes("w", 1);
     EXPECT_EQ(terminal.Receive(1), "w");
     QCoreApplication::processEvents();
@@ -169,8 +166,25 @@ TEST_F(CPortEventTest, AFailingHandlerEndsDeliveryUntilThePortIsReopened)
     onRx = nullptr;
     port->Close();
     port->Open();
-    ProcessEventsUntil([&] { return RxCalls().size() == 2; });
+    ProcessEventsUntil([&] { return RxCalls().size() == 2; }, "RxCalls().size() == 2");
     EXPECT_EQ(RxCalls().back(), "rx 3");
+    EXPECT_EQ(boxes.Boxes().size(), 1u);
+}
+
+TEST_F(CPortEventTest, AFailingHandlerOnTheEventThreadIsReportedOnTheOwnerThread)
+{
+    ModalDriver boxes;
+    port->OnRxChar = [](QObject*, int) { throw std::runtime_error("event thread handler failed"); };
+    port->SetSyncMethod(smNone);
+    port->Open();
+    terminal.Send("x");
+    ProcessEventsUntil([&] { return !boxes.Boxes().empty(); }, "the error report of the failed handler");
+    EXPECT_FALSE(port->ThreadRunning());
+    EXPECT_TRUE(port->Connected());
+    terminal.Send("y");
+    WaitWithoutEvents([&] { return port->BytesWaiting() == 2; }, "both bytes waiting");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(boxes.Boxes().size(), 1u);
 }
 
 TEST_F(CPortEventTest, ClosingRunsAPendingDispatchWhileStillConnected)
@@ -179,7 +193,7 @@ TEST_F(CPortEventTest, ClosingRunsAPendingDispatchWhileStillConnected)
     onRx = [&](int) { connectedInHandler = port->Connected(); };
     port->Open();
     terminal.Send("p");
-    WaitWithoutEvents([&] { return sync->Pending(); });
+    WaitWithoutEvents([&] { return sync->Pending(); }, "sync->Pending()");
     port->Close();
     EXPECT_EQ(calls, (std::vector<std::string>{"rx 1", "closed"}));
     EXPECT_TRUE(connectedInHandler);
@@ -191,21 +205,53 @@ TEST_F(CPortEventTest, AHandlerMayCloseThePort)
     onRx = [this](int) { port->Close(); };
     port->Open();
     terminal.Send("q");
-    ProcessEventsUntil([&] { return !port->Connected(); });
+    ProcessEventsUntil([&] { return !port->Connected(); }, "!port->Connected()");
     EXPECT_EQ(calls, (std::vector<std::string>{"rx 1", "closed"}));
     EXPECT_FALSE(port->ThreadCreated());
     // Opening again works as ever.
     onRx = nullptr;
     port->Open();
     terminal.Send("r");
-    ProcessEventsUntil([&] { return RxCalls().size() == 2; });
+    ProcessEventsUntil([&] { return RxCalls().size() == 2; }, "RxCalls().size() == 2");
+}
+
+TEST_F(CPortEventTest, AHandlerThatClosesDuringTheCloseLeavesTheJobToIt)
+{
+    int closes = 0;
+    port->OnBeforeClose = [&](QObject*) { ++closes; };
+    onRx = [this](int) { port->Close(); };
+    port->Open();
+    terminal.Send("c");
+    WaitWithoutEvents([&] { return sync->Pending(); }, "a dispatch pending before the close");
+    port->Close();
+    EXPECT_EQ(calls, (std::vector<std::string>{"rx 1", "closed"}));
+    EXPECT_EQ(closes, 1);
+    EXPECT_FALSE(port->Connected());
+    EXPECT_FALSE(port->ThreadCreated());
+    // The port opens and delivers again.
+    port->OnBeforeClose = nullptr;
+    onRx = nullptr;
+    port->Open();
+    terminal.Send("d");
+    ProcessEventsUntil([&] { return RxCalls().size() == 2; }, "the reopened port's evRxChar");
+}
+
+TEST_F(CPortEventTest, AHandlerThatClosesWhileThePortIsDestroyedLeavesTheJobToIt)
+{
+    TComPort* self = port.get();
+    onRx = [self](int) { self->Close(); };
+    port->Open();
+    terminal.Send("e");
+    WaitWithoutEvents([&] { return sync->Pending(); }, "a dispatch pending before the destruction");
+    port.reset();
+    EXPECT_EQ(calls, (std::vector<std::string>{"rx 1", "closed"}));
 }
 
 TEST_F(CPortEventTest, DestroyingAnOpenPortClosesIt)
 {
     port->Open();
     terminal.Send("d");
-    WaitWithoutEvents([&] { return sync->Pending(); });
+    WaitWithoutEvents([&] { return sync->Pending(); }, "sync->Pending()");
     port.reset();
     EXPECT_EQ(calls, (std::vector<std::string>{"rx 1", "closed"}));
     TComPort next;
@@ -218,7 +264,7 @@ TEST_F(CPortEventTest, ADeviceThatHangsUpEndsDeliveryQuietly)
 {
     port->Open();
     terminal.HangUp();
-    ProcessEventsUntil([&] { return !port->ThreadRunning(); });
+    ProcessEventsUntil([&] { return !port->ThreadRunning(); }, "!port->ThreadRunning()");
     EXPECT_TRUE(port->Connected());
     port->Close();
     EXPECT_EQ(calls, std::vector<std::string>{"closed"});
@@ -234,7 +280,7 @@ TEST_F(CPortEventTest, ChangingThePortNameReopensUnderTheNewName)
     port->WriteBytes("n", 1);
     EXPECT_EQ(other.Receive(1), "n");
     other.Send("m");
-    ProcessEventsUntil([&] { return !RxCalls().empty(); });
+    ProcessEventsUntil([&] { return !RxCalls().empty(); }, "!RxCalls().empty()");
 }
 
 TEST_F(CPortEventTest, WithoutSynchronisationHandlersRunOnTheEventThread)
@@ -248,7 +294,7 @@ TEST_F(CPortEventTest, WithoutSynchronisationHandlersRunOnTheEventThread)
     port->SetSyncMethod(smNone);
     port->Open();
     terminal.Send("s");
-    WaitWithoutEvents([&] { return called.load(); });
+    WaitWithoutEvents([&] { return called.load(); }, "called.load()");
     EXPECT_NE(handlerThread, guiThread);
 }
 
@@ -262,9 +308,9 @@ TEST_F(CPortEventTest, WindowSyncReportsAHandlerFailureAndDeliversOn)
     port->SetSyncMethod(smWindowSync);
     port->Open();
     terminal.Send("1");
-    ProcessEventsUntil([&] { return boxes.Boxes().size() == 1; });
+    ProcessEventsUntil([&] { return boxes.Boxes().size() == 1; }, "boxes.Boxes().size() == 1");
     terminal.Send("2");
-    ProcessEventsUntil([&] { return boxes.Boxes().size() == 2; });
+    ProcessEventsUntil([&] { return boxes.Boxes().size() == 2; }, "boxes.Boxes().size() == 2");
     EXPECT_EQ(RxCalls(), (std::vector<std::string>{"rx 1", "rx 1"}));
     EXPECT_EQ(boxes.Boxes().front().text, QStringLiteral("handler failed."));
 }
@@ -283,7 +329,7 @@ TEST_F(CPortEventTest, AnOpeningAfterLoadingReportsItsFailure)
     missing.BeginLoading();
     missing.SetConnected(true);
     missing.Loaded();
-    ProcessEventsUntil([&] { return !boxes.Boxes().empty(); });
+    ProcessEventsUntil([&] { return !boxes.Boxes().empty(); }, "!boxes.Boxes().empty()");
     EXPECT_TRUE(boxes.Boxes().front().text.startsWith(QStringLiteral("Unable to open com port (win error code: ")));
     EXPECT_FALSE(missing.Connected());
 }

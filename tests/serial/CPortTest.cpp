@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -36,7 +37,7 @@ std::string ReadAll(TComPort& port, std::int32_t count)
 
 void WaitForWaiting(TComPort& port, std::int32_t count)
 {
-    ProcessEventsUntil([&] { return port.BytesWaiting() >= count; });
+    ProcessEventsUntil([&] { return port.BytesWaiting() >= count; }, "port.BytesWaiting() >= count");
 }
 
 TEST(CPortOpenTest, NameOfNoDeviceRaisesCode1AndLeavesThePortClosed)
@@ -406,7 +407,7 @@ TEST(CPortIoTest, ReadWaitsForTheCountUnderATotalTimeout)
     TComPort port;
     ConfigureAsUpdater(port, terminal.Path());
     port.Timeouts().SetReadInterval(0);
-    port.Timeouts().SetReadTotalConstant(60000);
+    port.Timeouts().SetReadTotalConstant(static_cast<std::int32_t>(std::chrono::milliseconds(WaitBound).count()));
     port.Open();
     std::thread sender([&] { terminal.Send("abcd"); });
     EXPECT_EQ(ReadAll(port, 4), "abcd");
@@ -433,6 +434,31 @@ TEST(CPortIoTest, BadArgumentsAndAClosedPortRaiseClearErrors)
     expectCode([&] { port.ReadBytes(nullptr, 1); }, ecRead, EINVAL);
     terminal.HangUp();
     expectCode([&] { port.WriteBytes(&byte, 1); }, ecWrite, EIO);
+}
+
+TEST(CPortIoTest, AWriteToAPeerThatStopsReadingEndsAtItsTimeout)
+{
+    // Far more than any terminal queue holds.
+    constexpr std::int32_t Chunk = 4096;
+    constexpr int MostChunks = 4096;
+    constexpr std::int32_t ShortTimeoutMs = 50;
+    PseudoTerminal terminal;
+    TComPort port;
+    ConfigureAsUpdater(port, terminal.Path());
+    port.Timeouts().SetWriteTotalConstant(ShortTimeoutMs);
+    port.Open();
+    const std::string chunk(Chunk, 'f');
+    int chunks = 0;
+    std::int32_t written = Chunk;
+    while (written == Chunk && chunks < MostChunks) {
+        written = port.WriteBytes(chunk.data(), Chunk);
+        ++chunks;
+    }
+    ASSERT_LT(written, Chunk) << "the unread side of the line never filled";
+    // Full: a one-byte write, as the updater makes them, gives up with 0.
+    const char byte = 'g';
+    EXPECT_EQ(port.WriteBytes(&byte, 1), 0);
+    EXPECT_TRUE(port.Connected());
 }
 
 TEST(CPortIoTest, AReadThatWaitsEndsWhenTheDeviceHangsUp)

@@ -17,6 +17,22 @@ namespace {
 constexpr int PollSliceMs = 100;
 constexpr auto IdleSlice = std::chrono::milliseconds(1);
 
+using Clock = std::chrono::steady_clock;
+
+// Runs `step` until `done` holds or WaitBound has passed.
+bool WaitUntil(const std::function<bool()>& done, const std::function<void()>& step, const std::string& awaited)
+{
+    const Clock::time_point end = Clock::now() + WaitBound;
+    while (!done()) {
+        if (Clock::now() > end) {
+            ADD_FAILURE() << "Waited " << WaitBound.count() << " s in vain for: " << awaited;
+            return false;
+        }
+        step();
+    }
+    return true;
+}
+
 } // namespace
 
 PseudoTerminal::PseudoTerminal()
@@ -47,15 +63,17 @@ void PseudoTerminal::Send(std::string_view bytes)
 std::string PseudoTerminal::Receive(std::size_t count)
 {
     std::string received;
-    while (received.size() < count) {
+    auto receiveSome = [&] {
         pollfd entry{master_, POLLIN, 0};
         if (::poll(&entry, 1, PollSliceMs) <= 0)
-            continue;
+            return;
         char chunk[256];
         ssize_t got = ::read(master_, chunk, std::min(sizeof chunk, count - received.size()));
         if (got > 0)
             received.append(chunk, static_cast<std::size_t>(got));
-    }
+    };
+    WaitUntil([&] { return received.size() >= count; }, receiveSome,
+              std::to_string(count) + " bytes from the port");
     return received;
 }
 
@@ -78,12 +96,20 @@ void PseudoTerminal::HangUp()
     master_ = -1;
 }
 
-void ProcessEventsUntil(const std::function<bool()>& done)
+bool ProcessEventsUntil(const std::function<bool()>& done, const std::string& awaited)
 {
-    while (!done()) {
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(IdleSlice);
-    }
+    return WaitUntil(
+        done,
+        [] {
+            QCoreApplication::processEvents();
+            std::this_thread::sleep_for(IdleSlice);
+        },
+        awaited);
+}
+
+bool WaitWithoutEvents(const std::function<bool()>& done, const std::string& awaited)
+{
+    return WaitUntil(done, [] { std::this_thread::yield(); }, awaited);
 }
 
 std::optional<EComPort> CatchComError(const std::function<void()>& operation)

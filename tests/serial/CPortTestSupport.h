@@ -9,6 +9,7 @@
 
 #include "serial/CPort.h"
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -25,7 +26,8 @@ public:
     const std::string& Path() const { return path_; }
     // Sends bytes to the port.
     void Send(std::string_view bytes);
-    // Waits for `count` bytes from the port and returns them.
+    // Waits for `count` bytes from the port and returns them; after WaitBound
+    // the test fails and what came is returned.
     std::string Receive(std::size_t count);
     // The line state of the terminal side, as the kernel holds it.
     termios State() const;
@@ -39,9 +41,17 @@ private:
     std::string path_;
 };
 
-// Processes the GUI thread's events until `done` holds. The test's time-out
-// bounds the wait; nothing here measures time.
-void ProcessEventsUntil(const std::function<bool()>& done);
+// The longest a test waits for something to happen. It bounds a wait that
+// would otherwise hang on a fault; no test asserts how fast anything is.
+inline constexpr std::chrono::seconds WaitBound{10};
+
+// Processes the GUI thread's events until `done` holds, at most WaitBound;
+// then the test fails, saying what did not happen (`awaited`), and false
+// returns.
+bool ProcessEventsUntil(const std::function<bool()>& done, const std::string& awaited);
+// The same without processing the GUI thread's events, so that nothing is
+// dispatched meanwhile.
+bool WaitWithoutEvents(const std::function<bool()>& done, const std::string& awaited);
 
 // The driver error `operation` raises, if any.
 std::optional<EComPort> CatchComError(const std::function<void()>& operation);

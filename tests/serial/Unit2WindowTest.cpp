@@ -79,7 +79,7 @@ TEST(SerialWindow, WithoutSettingsFileShowsDefaultsAndStaysClosed)
     RunIdle();
     EXPECT_EQ(Form2->Panel1->text(), "Not connected");
     EXPECT_EQ(Form2->Panel2->text(), "");
-    EXPECT_EQ(Form1->Panel2->text(), "");
+    EXPECT_EQ(Form1->Panel2->text(), "Not connected");
     EXPECT_FALSE(Form2->isVisible());
 }
 
@@ -268,6 +268,76 @@ TEST(SerialWindow, PortThatCannotBeOpenedIsReported)
     EXPECT_EQ(Form2->Panel1->text(), "Not connected");
 }
 
+// Every status panel of the serial link says it is down.
+void ExpectNotConnected()
+{
+    RunIdle();
+    EXPECT_EQ(Form2->Panel1->text(), "Not connected");
+    EXPECT_EQ(Form2->Panel2->text(), "");
+    EXPECT_EQ(Form1->Panel2->text(), "Not connected");
+}
+
+const std::string ConnectedStatus = "Connected to \\\\COM1  115200,8,N,1";
+
+// The windows with COM1 open on `terminal`, its status shown.
+void StartConnected(Windows& windows, const PseudoTerminal& terminal)
+{
+    StartWith(windows, terminal, "COM1", {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
+    ASSERT_TRUE(Form2->ComPort1->Connected());
+    RunIdle();
+    ASSERT_EQ(Form1->Panel2->text().toStdString(), ConnectedStatus);
+}
+
+TEST(SerialWindow, TheStatusSaysNotConnectedWhenTheLinkGoesDown)
+{
+    {
+        PseudoTerminal terminal;
+        Windows windows;
+        StartConnected(windows, terminal);
+        Form2->ComPort1->Close();
+        ExpectNotConnected();
+    }
+    {
+        // A Connect that fails: its box, then the status.
+        PseudoTerminal terminal;
+        Windows windows;
+        StartConnected(windows, terminal);
+        PutFile(windows.PathOf("plain-file"), {});
+        LinkPort(windows, "COM2", windows.PathOf("plain-file"));
+        Form2->Combo1->setCurrentIndex(1);
+        EXPECT_THROW(Form2->Button2Click(), EComPort);
+        EXPECT_FALSE(Form2->ComPort1->Connected());
+        ExpectNotConnected();
+    }
+    {
+        // The board's end of the line goes away: the port stays open, deaf.
+        PseudoTerminal terminal;
+        Windows windows;
+        StartConnected(windows, terminal);
+        terminal.HangUp();
+        ProcessEventsUntil([] { return !Form2->ComPort1->ThreadRunning(); }, "the event thread's end at the hang-up");
+        EXPECT_TRUE(Form2->ComPort1->Connected());
+        ExpectNotConnected();
+    }
+}
+
+TEST(SerialWindow, AFailingReceiveHandlerIsReportedOnceAndTheStatusSaysNotConnected)
+{
+    PseudoTerminal terminal;
+    Windows windows;
+    StartConnected(windows, terminal);
+    ModalDriver boxes;
+    Form2->ComPort1->OnRxChar = [](QObject*, int) { throw EComPort(ecRead, EIO); };
+    terminal.Send("x");
+    ProcessEventsUntil([&] { return !boxes.Boxes().empty(); }, "the error report of the failed receive handler");
+    ExpectNotConnected();
+    terminal.Send("y");
+    RunIdle();
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_TRUE(boxes.Boxes()[0].text.startsWith("ReadFile function failed (win error code: "));
+    EXPECT_EQ(boxes.Boxes()[0].icon, QMessageBox::Critical);
+}
+
 TEST(SerialWindow, AnswersOnThePortReachTheDecoding)
 {
     PseudoTerminal terminal;
@@ -280,31 +350,31 @@ TEST(SerialWindow, AnswersOnThePortReachTheDecoding)
     const std::string bootError = AnswerText(0x13, 0x01, {0x00, 0x07});
     terminal.Send(bootError.substr(0, 3));
     terminal.Send(bootError.substr(3));
-    ProcessEventsUntil([&] { return session.AnswerReceived == 1; });
+    ProcessEventsUntil([&] { return session.AnswerReceived == 1; }, "AnswerReceived == 1");
     EXPECT_EQ(session.RxCount, 0);
     EXPECT_EQ(session.RxStart, 0);
 
     session.AnswerReceived = 0;
     terminal.Send(AnswerText(0x11, 0x1B, {0x00, 0x05, 0x00, 0x00, 0x00}));
-    ProcessEventsUntil([&] { return session.AnswerReceived == 1; });
+    ProcessEventsUntil([&] { return session.AnswerReceived == 1; }, "AnswerReceived == 1");
     EXPECT_EQ(session.DataFileHandle, 5);
 
     session.AnswerReceived = 0;
     terminal.Send(AnswerText(0x13, 0x2B, {0x00, 0x01, 0x2C, 0x01}));
-    ProcessEventsUntil([&] { return session.AnswerReceived == 1; });
+    ProcessEventsUntil([&] { return session.AnswerReceived == 1; }, "AnswerReceived == 1");
     EXPECT_EQ(Form1->Panel1->text(), "Burn Line :300");
 
     // The alarm frame beeps twice at each receive event.
     const int beeps = BeepCount;
     terminal.Send(AnswerText(0xFF, 0x00, {0x00}));
-    ProcessEventsUntil([&] { return BeepCount == beeps + 2; });
+    ProcessEventsUntil([&] { return BeepCount == beeps + 2; }, "BeepCount == beeps + 2");
 
-    // A write that empties the output queue raises session.LinkReady.
+    // A write that empties the output queue raises LinkReady.
     session.LinkReady = 0;
     const Byte request = FrameStartByte;
     EXPECT_EQ(Form2->ComPort1->WriteBytes(&request, 1), 1);
     EXPECT_EQ(terminal.Receive(1), std::string(1, static_cast<char>(FrameStartByte)));
-    ProcessEventsUntil([&] { return session.LinkReady == 1; });
+    ProcessEventsUntil([&] { return session.LinkReady == 1; }, "LinkReady == 1");
 }
 
 TEST(SerialWindow, NetworkPathAndLineEventHandlers)

@@ -1,0 +1,138 @@
+#include "tests/serial/DeviceShim.h"
+
+#include <dlfcn.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+
+namespace {
+
+std::atomic<bool> serving{false};
+std::atomic<dev_t> servedDevice{0};
+std::atomic<int> modemLines{0};
+std::atomic<bool> framingErrorsGrow{false};
+std::atomic<int> framingErrors{0};
+std::atomic<int> serialFlags{0};
+std::atomic<speed_t> keptSpeed{0};
+std::atomic<tcflag_t> keptSize{0};
+
+std::atomic<long> modemLineReads{0};
+std::atomic<long> modemLineWaits{0};
+std::atomic<long> counterReads{0};
+std::atomic<long> serialFlagReads{0};
+std::atomic<long> serialFlagSets{0};
+
+template <typename Function>
+Function Next(const char* name)
+{
+    return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+bool Served(int handle)
+{
+    if (!serving.load())
+        return false;
+    struct stat entry {};
+    return ::fstat(handle, &entry) == 0 && S_ISCHR(entry.st_mode) && entry.st_rdev == servedDevice.load();
+}
+
+// The answer to a request the pseudo-terminal lacks; false for the others.
+bool Answer(unsigned long request, void* argument)
+{
+    switch (request) {
+    case TIOCMGET:
+        ++modemLineReads;
+        *static_cast<int*>(argument) = modemLines.load();
+        return true;
+    case TIOCMIWAIT:
+        ++modemLineWaits;
+        return true;
+    case TIOCGICOUNT: {
+        ++counterReads;
+        auto* counters = static_cast<serial_icounter_struct*>(argument);
+        std::memset(counters, 0, sizeof *counters);
+        counters->frame = framingErrorsGrow.load() ? ++framingErrors : framingErrors.load();
+        return true;
+    }
+    case TIOCGSERIAL: {
+        ++serialFlagReads;
+        auto* serial = static_cast<serial_struct*>(argument);
+        std::memset(serial, 0, sizeof *serial);
+        serial->flags = serialFlags.load();
+        return true;
+    }
+    case TIOCSSERIAL:
+        ++serialFlagSets;
+        serialFlags.store(static_cast<const serial_struct*>(argument)->flags);
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+int ioctl(int handle, unsigned long request, ...) noexcept
+{
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    if (Served(handle) && Answer(request, argument))
+        return 0;
+    static const auto system = Next<int (*)(int, unsigned long, ...)>("ioctl");
+    return system(handle, request, argument);
+}
+
+int tcgetattr(int handle, termios* state) noexcept
+{
+    static const auto system = Next<int (*)(int, termios*)>("tcgetattr");
+    const int result = system(handle, state);
+    if (result != 0 || !Served(handle))
+        return result;
+    if (const speed_t speed = keptSpeed.load(); speed != 0) {
+        ::cfsetospeed(state, speed);
+        ::cfsetispeed(state, speed);
+    }
+    if (const tcflag_t size = keptSize.load(); size != 0)
+        state->c_cflag = (state->c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size;
+    return result;
+}
+
+void ShimServe(const char* path)
+{
+    serving.store(false);
+    for (auto* count : {&modemLineReads, &modemLineWaits, &counterReads, &serialFlagReads, &serialFlagSets})
+        count->store(0);
+    modemLines.store(0);
+    framingErrorsGrow.store(false);
+    framingErrors.store(0);
+    serialFlags.store(0);
+    keptSpeed.store(0);
+    keptSize.store(0);
+    struct stat entry {};
+    if (path == nullptr || ::stat(path, &entry) != 0)
+        return;
+    servedDevice.store(entry.st_rdev);
+    serving.store(true);
+}
+
+ShimCallCounts ShimCalls()
+{
+    return {modemLineReads.load(), modemLineWaits.load(), counterReads.load(), serialFlagReads.load(),
+            serialFlagSets.load()};
+}
+
+void ShimSetModemLines(int lines) { modemLines.store(lines); }
+void ShimSetFramingErrorsGrow(bool grow) { framingErrorsGrow.store(grow); }
+void ShimSetSerialFlags(int flags) { serialFlags.store(flags); }
+int ShimSerialFlags() { return serialFlags.load(); }
+void ShimKeepSpeed(speed_t speed) { keptSpeed.store(speed); }
+void ShimKeepCharacterSize(tcflag_t size) { keptSize.store(size); }
+}
