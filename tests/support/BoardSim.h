@@ -40,7 +40,11 @@ public:
     // The bytes of a kept file ("burn0.bin", "flash/app.bin", "data/Flash.dat"),
     // or nothing when the board has not kept it. Safe while the board runs.
     std::optional<std::string> Kept(const std::string& relative) const;
+    // The whole transcript so far: a running board is asked to write the
+    // lines it holds first. Throws std::runtime_error when it does not.
     std::string Transcript() const;
+    // The transcript file as the board has written it so far, unasked.
+    std::filesystem::path TranscriptFile() const { return folder_ / "transcript.txt"; }
 
     // Ends the board with SIGTERM and returns its exit status (as waitpid's
     // WEXITSTATUS, or 128 + the signal that ended it). Later calls return the
@@ -57,6 +61,9 @@ public:
 
 private:
     void WaitForReady();
+    // Asks a running board to write its transcript (SIGUSR1) and waits for
+    // its "flushed" line.
+    void RequestFlush() const;
 
     std::filesystem::path folder_;
     pid_t pid_ = -1;

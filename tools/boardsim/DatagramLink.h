@@ -44,6 +44,9 @@ private:
     int broadcast_ = -1;        // -1: not listening for broadcasts
     int searchFrom_ = -1;       // -1: replies come from the search port
     Outbox<Destination> outbox_;
+    // Every datagram lands here, so that a receive neither allocates nor
+    // clears a buffer of the largest datagram's size.
+    Bytes buffer_;
 };
 
 }  // namespace boardsim

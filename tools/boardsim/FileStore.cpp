@@ -6,18 +6,16 @@
 #include <cerrno>
 #include <system_error>
 
+#include "tools/boardsim/SystemError.h"
+
 namespace boardsim {
 
 namespace {
 
 constexpr mode_t FileMode = 0644;
 
-[[noreturn]] void ThrowErrno(const std::string& what)
-{
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
-void WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::string& what)
+// Returns 0, or the errno of the write that failed.
+int WriteAll(int fd, std::span<const std::uint8_t> bytes)
 {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
@@ -25,32 +23,23 @@ void WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::string& wh
             if (errno == EINTR) {
                 continue;
             }
-            ThrowErrno("write " + what);
+            return errno;
         }
         bytes = bytes.subspan(static_cast<std::size_t>(written));
     }
+    return 0;
 }
 
-// Opens, writes and closes: a file is never held open between blocks, so it is
-// complete on disk whenever the board is between requests.
-void WriteFile(const std::filesystem::path& path, int flags, std::span<const std::uint8_t> bytes)
+int OpenForAppending(const std::filesystem::path& path, int extraFlags)
 {
     int fd = -1;
     do {
-        fd = ::open(path.c_str(), flags | O_WRONLY | O_CLOEXEC, FileMode);
+        fd = ::open(path.c_str(), extraFlags | O_WRONLY | O_APPEND | O_CLOEXEC, FileMode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        ThrowErrno("open " + path.string());
+        ThrowSystemError("open " + path.string());
     }
-    try {
-        WriteAll(fd, bytes, path.string());
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    if (::close(fd) != 0 && errno != EINTR) {
-        ThrowErrno("close " + path.string());
-    }
+    return fd;
 }
 
 }  // namespace
@@ -62,9 +51,29 @@ FileStore::FileStore(std::optional<std::filesystem::path> folder) : folder_(std:
     }
 }
 
+FileStore::~FileStore()
+{
+    for (const auto& [path, fd] : open_) {
+        ::close(fd);
+    }
+}
+
 std::filesystem::path FileStore::PathOf(const std::string& relative) const
 {
     return *folder_ / relative;
+}
+
+int FileStore::Opened(const std::string& relative, int extraFlags)
+{
+    if (const auto it = open_.find(relative); it != open_.end()) {
+        return it->second;
+    }
+    if (open_.size() >= OpenLimit) {
+        Finish(open_.begin()->first);
+    }
+    const int fd = OpenForAppending(PathOf(relative), extraFlags);
+    open_.emplace(relative, fd);
+    return fd;
 }
 
 void FileStore::Start(const std::string& relative)
@@ -73,15 +82,34 @@ void FileStore::Start(const std::string& relative)
     if (!folder_) {
         return;
     }
-    const auto path = PathOf(relative);
-    std::filesystem::create_directories(path.parent_path());
-    WriteFile(path, O_CREAT | O_TRUNC, {});
+    Finish(relative);
+    std::filesystem::create_directories(PathOf(relative).parent_path());
+    Opened(relative, O_CREAT | O_TRUNC);
 }
 
 void FileStore::Append(const std::string& relative, std::span<const std::uint8_t> bytes)
 {
-    if (folder_) {
-        WriteFile(PathOf(relative), O_APPEND, bytes);
+    if (!folder_) {
+        return;
+    }
+    // The path is only spelt out for the error: appends come at the rate of
+    // the blocks.
+    if (const int error = WriteAll(Opened(relative, 0), bytes); error != 0) {
+        errno = error;
+        ThrowSystemError("write " + PathOf(relative).string());
+    }
+}
+
+void FileStore::Finish(const std::string& relative)
+{
+    const auto it = open_.find(relative);
+    if (it == open_.end()) {
+        return;
+    }
+    const int fd = it->second;
+    open_.erase(it);
+    if (::close(fd) != 0 && errno != EINTR) {
+        ThrowSystemError("close " + PathOf(relative).string());
     }
 }
 
@@ -92,6 +120,7 @@ void FileStore::RemoveUnder(const std::string& prefix)
             ++it;
             continue;
         }
+        Finish(*it);
         if (folder_) {
             std::filesystem::remove(PathOf(*it));
         }

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -21,14 +22,33 @@ namespace {
 
 enum ExitStatus { Stopped = 0, Failure = 1, BadCommandLine = 2, StrictStop = 3 };
 
-// SIGINT and SIGTERM write a byte here, which wakes the poll loop: the board
-// then ends between two requests, never in the middle of one.
+// SIGINT and SIGTERM write a stop byte here, SIGUSR1 a flush byte, which wakes
+// the poll loop: the board then ends, or writes its transcript, between two
+// requests, never in the middle of one.
 int signalPipe[2] = {-1, -1};
+constexpr char StopRequest = 1;
+constexpr char FlushRequest = 2;
 
-void OnSignal(int)
+// What the board prints on stdout once it has written its transcript on a
+// flush request.
+constexpr char FlushedLine[] = "flushed";
+
+void OnSignal(int signal)
 {
-    const char wake = 1;
+    const char wake = signal == SIGUSR1 ? FlushRequest : StopRequest;
     [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &wake, 1);
+}
+
+// Takes the pending requests from the signal pipe; true when one of them is
+// to stop.
+bool StopRequested()
+{
+    char requests[16];
+    bool stop = false;
+    for (ssize_t got; (got = ::read(signalPipe[0], requests, sizeof requests)) > 0;) {
+        stop = stop || std::find(requests, requests + got, StopRequest) != requests + got;
+    }
+    return stop;
 }
 
 void InstallSignalHandlers()
@@ -41,6 +61,7 @@ void InstallSignalHandlers()
     ::sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGUSR1, &action, nullptr);
     // A reader that went away must not kill the board: writes report EPIPE.
     ::signal(SIGPIPE, SIG_IGN);
 }
@@ -64,9 +85,15 @@ int PollTimeout(std::optional<Clock::time_point> wake, Clock::time_point now)
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count());
 }
 
+// The transcript is written in large pieces while frames keep coming, and once
+// the links have been quiet this long, so that a reader of a quiet board sees
+// every line soon without the board writing a line at a time.
+constexpr auto IdleFlush = std::chrono::milliseconds(10);
+
 class Server {
 public:
-    Server(const Options& options, Session& session) : session_(session)
+    Server(const Options& options, Session& session, Transcript& transcript)
+        : session_(session), transcript_(transcript)
     {
         if (options.pty) {
             serial_.emplace(options.link, options.baud);
@@ -87,15 +114,19 @@ public:
                 return StrictStop;
             }
             std::vector<pollfd> fds = Waits(now);
-            const int ready = ::poll(fds.data(), fds.size(), PollTimeout(NextWake(now), now));
+            const int ready = ::poll(fds.data(), fds.size(), WaitTimeout(now));
             if (ready < 0 && errno != EINTR) {
                 ThrowSystemError("wait for the links");
             }
-            if (fds[0].revents != 0) {
+            if (fds[0].revents != 0 && OnRequests()) {
                 return Stopped;
             }
+            now = Clock::now();
             if (ready > 0) {
-                Serve(fds, Clock::now());
+                lastActivity_ = now;
+                Serve(fds, now);
+            } else if (now - lastActivity_ >= IdleFlush) {
+                transcript_.Flush();
             }
         }
     }
@@ -115,6 +146,25 @@ private:
     {
         return Earliest(serial_ ? serial_->NextWake(now) : std::nullopt,
                         network_ ? network_->NextWake() : std::nullopt);
+    }
+
+    // Until the next wake, or the idle flush when it comes first.
+    int WaitTimeout(Clock::time_point now) const
+    {
+        const std::optional<Clock::time_point> flush =
+            transcript_.Pending() ? std::optional(lastActivity_ + IdleFlush) : std::nullopt;
+        return PollTimeout(Earliest(NextWake(now), flush), now);
+    }
+
+    // Serves the requests of the signal pipe; true when the board is to stop.
+    bool OnRequests()
+    {
+        if (StopRequested()) {
+            return true;
+        }
+        transcript_.Flush();
+        std::cout << FlushedLine << std::endl;
+        return false;
     }
 
     // The signal pipe first, then the serial line, then the sockets.
@@ -152,6 +202,8 @@ private:
     }
 
     Session& session_;
+    Transcript& transcript_;
+    Clock::time_point lastActivity_ = Clock::now();  // of the links
     std::optional<SerialLine> serial_;
     std::optional<DatagramLink> network_;
 };
@@ -179,11 +231,13 @@ ExitStatus Serve(const Options& options)
     Session session(options.session, store, transcript);
     ExitStatus status = Stopped;
     try {
-        status = Server(options, session).Run();
+        status = Server(options, session, transcript).Run();
     } catch (const std::exception& error) {
         std::cerr << "boardsim: " << error.what() << std::endl;
         status = Failure;
     }
+    // Whoever reads the summary finds the whole transcript beside it.
+    transcript.Flush();
     std::cerr << "boardsim summary:\n" << session.Summary() << std::flush;
     if (options.summary) {
         WriteSummaryFile(*options.summary, session.Summary());
