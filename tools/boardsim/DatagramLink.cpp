@@ -112,7 +112,7 @@ std::vector<int> DatagramLink::Sockets() const
     return sockets;
 }
 
-void DatagramLink::Receive(int socket, Session& session, Clock::time_point now)
+bool DatagramLink::Receive(int socket, Session& session, Clock::time_point now)
 {
     sockaddr_in peer{};
     socklen_t peerSize = sizeof peer;
@@ -121,20 +121,22 @@ void DatagramLink::Receive(int socket, Session& session, Clock::time_point now)
         got = ::recvfrom(socket, buffer_.data(), buffer_.size(), 0, reinterpret_cast<sockaddr*>(&peer), &peerSize);
     } while (got < 0 && errno == EINTR);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        return;
+        return false;
     }
     if (got < 0) {
         ThrowSystemError("receive a datagram");
     }
     const std::span<const std::uint8_t> datagram(buffer_.data(), static_cast<std::size_t>(got));
     if (socket == requests_) {
-        outbox_.Schedule(session.OnDatagram(datagram), now, Destination{requests_, peer});
-        return;
+        const std::vector<Transmission> answer = session.OnDatagram(datagram);
+        outbox_.Schedule(answer, now, Destination{requests_, peer});
+        return answer.empty();
     }
     if (auto reply = session.OnSearch(datagram, Describe(peer))) {
         const int from = reply->fromPort == SearchPort ? search_ : searchFrom_;
         outbox_.Schedule({Transmission{Milliseconds{0}, reply->bytes}}, now, Destination{from, peer});
     }
+    return false;
 }
 
 void DatagramLink::Flush(Clock::time_point now)

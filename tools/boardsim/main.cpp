@@ -90,6 +90,10 @@ int PollTimeout(std::optional<Clock::time_point> wake, Clock::time_point now)
 // every line soon without the board writing a line at a time.
 constexpr auto IdleFlush = std::chrono::milliseconds(10);
 
+// Unanswered requests read one after the other before the board looks at its
+// other links again.
+constexpr int BackToBackLimit = 64;
+
 class Server {
 public:
     Server(const Options& options, Session& session, Transcript& transcript)
@@ -195,8 +199,15 @@ private:
             ++next;
         }
         for (; next < fds.size(); ++next) {
-            if ((fds[next].revents & POLLIN) != 0) {
-                network_->Receive(fds[next].fd, session_, now);
+            if ((fds[next].revents & POLLIN) == 0) {
+                continue;
+            }
+            // A block write is mostly followed at once by the next request:
+            // it is read before the board waits again, as a board that reads
+            // its queue would.
+            for (int taken = 1; network_->Receive(fds[next].fd, session_, now) && !session_.Failed() &&
+                                taken < BackToBackLimit;
+                 ++taken) {
             }
         }
     }
