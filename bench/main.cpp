@@ -19,6 +19,7 @@
 #include <functional>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -71,6 +72,7 @@ constexpr Link MemoryLink = Link::Network;
 // The fleets that the command-line updater updates at once, each held against
 // one board alone.
 constexpr std::array FleetSizes{2, 4, 8, 64};
+constexpr int FleetRounds = 3;
 const std::filesystem::path CommandLineUpdater = ORVENDA_UPDATE_PATH;
 
 const QString PeakMemoryOption = QStringLiteral("--peak-memory");
@@ -157,6 +159,9 @@ void Network()
     PrintFigure({name, {best[0], "blocks/s"}, {best[1], "blocks/s"}, "datagram ping-pong", NetworkGoal, ""});
     PrintFigure({name, {best[0], "blocks/s"}, {best[2], "blocks/s"}, "the simulated board's own ceiling",
                  Goal::Informative(), ""});
+    // The board must not be what holds the updater back.
+    PrintFigure({"simulated board, a plain sender", {best[2], "blocks/s"}, {best[1], "blocks/s"},
+                 "datagram ping-pong", NetworkGoal, ""});
 }
 
 // Runs this program once more for one transfer of `size` bytes and returns the
@@ -197,8 +202,14 @@ void Boards()
         throw std::runtime_error("no temporary folder for the image");
     const std::string image = folder.filePath(QStringLiteral("fleet.hex")).toStdString();
     WriteImageAt(image, FleetImageSize);
+    // The fastest of a few runs on the same boards: the first run also pays
+    // for what the machine has not cached yet.
     const auto timed = [&](int boards) {
-        return UpdateFleet(CommandLineUpdater, image, FleetImageSize, BoardFleet(boards));
+        const BoardFleet fleet(boards);
+        double best = std::numeric_limits<double>::infinity();
+        for (int round = 0; round < FleetRounds; ++round)
+            best = std::min(best, UpdateFleet(CommandLineUpdater, image, FleetImageSize, fleet));
+        return best;
     };
     const double oneBoard = timed(1);
     for (const int boards : FleetSizes)
@@ -257,8 +268,8 @@ void PrintMachine()
     std::string load;
     std::ifstream("/proc/loadavg") >> load;
     std::cout << "# " << std::thread::hardware_concurrency() << " processors, load average " << load
-              << " at the start; unpaced rates and their limits are the best of " << Rounds << " rounds"
-              << std::endl;
+              << " at the start; unpaced rates and their limits are the best of " << Rounds
+              << " rounds, the boards' times the best of " << FleetRounds << std::endl;
 }
 
 int Run(const QStringList& names)
