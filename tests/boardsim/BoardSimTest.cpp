@@ -306,6 +306,21 @@ TEST(NetworkBoard, WritesItsTranscriptOnRequestAndWhenQuiet)
         << "the quiet board did not write its transcript";
 }
 
+// Requests that get no answer are read one after the other, but a strict
+// board still takes nothing after the first bad frame.
+TEST(NetworkBoard, StrictModeTakesNothingAfterTheFirstBadFrame)
+{
+    const std::string address = OwnLoopbackAddress();
+    BoardSim board({"--udp", address, "--strict"});
+    Peer peer;
+    peer.SendTo(Endpoint(address, 3333), Hex("A5 17 02 00 13 01"));
+    peer.SendTo(Endpoint(address, 3333), SetBurnBlock0);
+    peer.SendTo(Endpoint(address, 3333), ImageBlock(Hex("61 62 63")));
+    EXPECT_EQ(board.WaitForExit(WaitSeconds), 3);
+    EXPECT_EQ(board.Count("bad_frames"), 1U);
+    EXPECT_EQ(board.Count("frames"), 0U);
+}
+
 TEST(NetworkBoard, MisbehavesAsAsked)
 {
     const std::string address = OwnLoopbackAddress();
