@@ -54,6 +54,7 @@ bool SameContent(const std::string& one, const std::string& other)
 
 void CheckBoardKeptImage(const BoardSim& board, const std::string& path, std::uint64_t size)
 {
+    board.Flush();
     const std::filesystem::path kept = board.OutFolder() / "burn0.bin";
     std::error_code error;
     const std::uintmax_t keptSize = std::filesystem::file_size(kept, error);

@@ -178,6 +178,7 @@ int BoardSim::Stop()
 
 std::optional<std::string> BoardSim::Kept(const std::string& relative) const
 {
+    Flush();
     const auto path = OutFolder() / relative;
     if (!std::filesystem::is_regular_file(path)) {
         return std::nullopt;
@@ -187,11 +188,11 @@ std::optional<std::string> BoardSim::Kept(const std::string& relative) const
 
 std::string BoardSim::Transcript() const
 {
-    RequestFlush();
+    Flush();
     return ReadAll(TranscriptFile());
 }
 
-void BoardSim::RequestFlush() const
+void BoardSim::Flush() const
 {
     if (status_ || pid_ < 0 || ::kill(pid_, SIGUSR1) != 0) {
         return;  // an ended board wrote everything as it stopped
@@ -201,7 +202,7 @@ void BoardSim::RequestFlush() const
     while (said.find(FlushedLine) == std::string::npos) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
-            throw std::runtime_error("BoardSim: the board did not write its transcript when asked");
+            throw std::runtime_error("BoardSim: the board did not write what it holds back when asked");
         }
         pollfd wait{stdout_, POLLIN, 0};
         if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0) {

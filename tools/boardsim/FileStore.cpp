@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -53,8 +54,8 @@ FileStore::FileStore(std::optional<std::filesystem::path> folder) : folder_(std:
 
 FileStore::~FileStore()
 {
-    for (const auto& [path, fd] : open_) {
-        ::close(fd);
+    for (const auto& [path, file] : open_) {
+        ::close(file.fd);
     }
 }
 
@@ -63,7 +64,7 @@ std::filesystem::path FileStore::PathOf(const std::string& relative) const
     return *folder_ / relative;
 }
 
-int FileStore::Opened(const std::string& relative, int extraFlags)
+FileStore::OpenFile& FileStore::Opened(const std::string& relative, int extraFlags)
 {
     if (const auto it = open_.find(relative); it != open_.end()) {
         return it->second;
@@ -71,9 +72,17 @@ int FileStore::Opened(const std::string& relative, int extraFlags)
     if (open_.size() >= OpenLimit) {
         Finish(open_.begin()->first);
     }
-    const int fd = OpenForAppending(PathOf(relative), extraFlags);
-    open_.emplace(relative, fd);
-    return fd;
+    return open_.emplace(relative, OpenFile{OpenForAppending(PathOf(relative), extraFlags), {}}).first->second;
+}
+
+void FileStore::WritePending(const std::string& relative, OpenFile& file)
+{
+    // The path is only spelt out for the error.
+    if (const int error = WriteAll(file.fd, file.pending); error != 0) {
+        errno = error;
+        ThrowSystemError("write " + PathOf(relative).string());
+    }
+    file.pending.clear();
 }
 
 void FileStore::Start(const std::string& relative)
@@ -92,11 +101,10 @@ void FileStore::Append(const std::string& relative, std::span<const std::uint8_t
     if (!folder_) {
         return;
     }
-    // The path is only spelt out for the error: appends come at the rate of
-    // the blocks.
-    if (const int error = WriteAll(Opened(relative, 0), bytes); error != 0) {
-        errno = error;
-        ThrowSystemError("write " + PathOf(relative).string());
+    OpenFile& file = Opened(relative, 0);
+    file.pending.insert(file.pending.end(), bytes.begin(), bytes.end());
+    if (file.pending.size() >= BufferLimit) {
+        WritePending(relative, file);
     }
 }
 
@@ -106,11 +114,30 @@ void FileStore::Finish(const std::string& relative)
     if (it == open_.end()) {
         return;
     }
-    const int fd = it->second;
+    const int fd = it->second.fd;
+    try {
+        WritePending(relative, it->second);
+    } catch (...) {
+        open_.erase(it);
+        ::close(fd);
+        throw;
+    }
     open_.erase(it);
     if (::close(fd) != 0 && errno != EINTR) {
         ThrowSystemError("close " + PathOf(relative).string());
     }
+}
+
+void FileStore::Flush()
+{
+    for (auto& [relative, file] : open_) {
+        WritePending(relative, file);
+    }
+}
+
+bool FileStore::Pending() const
+{
+    return std::any_of(open_.begin(), open_.end(), [](const auto& entry) { return !entry.second.pending.empty(); });
 }
 
 void FileStore::RemoveUnder(const std::string& prefix)

@@ -255,7 +255,7 @@ Links (at least one):
 Once it listens the board prints "ready" on stdout.
 
 What it keeps:
-  --out FOLDER        write what it receives into FOLDER, block by block as it arrives:
+  --out FOLDER        write what it receives into FOLDER (see SIGUSR1 below):
                         burn0.bin, burn1.bin   burn block images (SetBurnBlock starts one afresh)
                         flash/NAME             flash files (EraseFlash removes them)
                         data/NAME              data files
@@ -289,8 +289,9 @@ GetNumberofDataFiles and GetFlashInfo):
   --search-reply BYTES  answer the search with these bytes (hexadecimal) instead of "DRVK"
 
 SIGINT or SIGTERM ends the board: it prints the summary on stderr and exits 0.
-The transcript is written in large pieces, and whenever the links are quiet for
-10 ms; SIGUSR1 makes the board write it at once and then print "flushed" on stdout.
+The transcript and the kept files are written in large pieces, and whenever the links
+are quiet for 10 ms; SIGUSR1 makes the board write them at once and then print
+"flushed" on stdout.
 Exit status: 0 stopped by a signal, 1 a link or file failed, 2 bad command line,
 3 --strict met a bad frame.
 )";

@@ -85,9 +85,9 @@ int PollTimeout(std::optional<Clock::time_point> wake, Clock::time_point now)
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count());
 }
 
-// The transcript is written in large pieces while frames keep coming, and once
-// the links have been quiet this long, so that a reader of a quiet board sees
-// every line soon without the board writing a line at a time.
+// The transcript and the kept files are written in large pieces while frames
+// keep coming, and once the links have been quiet this long, so that a reader
+// of a quiet board sees everything soon without a write for every frame.
 constexpr auto IdleFlush = std::chrono::milliseconds(10);
 
 // Unanswered requests read one after the other before the board looks at its
@@ -96,8 +96,8 @@ constexpr int BackToBackLimit = 64;
 
 class Server {
 public:
-    Server(const Options& options, Session& session, Transcript& transcript)
-        : session_(session), transcript_(transcript)
+    Server(const Options& options, Session& session, Transcript& transcript, FileStore& store)
+        : session_(session), transcript_(transcript), store_(store)
     {
         if (options.pty) {
             serial_.emplace(options.link, options.baud);
@@ -130,7 +130,7 @@ public:
                 lastActivity_ = now;
                 Serve(fds, now);
             } else if (now - lastActivity_ >= IdleFlush) {
-                transcript_.Flush();
+                FlushAll();
             }
         }
     }
@@ -156,7 +156,7 @@ private:
     int WaitTimeout(Clock::time_point now) const
     {
         const std::optional<Clock::time_point> flush =
-            transcript_.Pending() ? std::optional(lastActivity_ + IdleFlush) : std::nullopt;
+            transcript_.Pending() || store_.Pending() ? std::optional(lastActivity_ + IdleFlush) : std::nullopt;
         return PollTimeout(Earliest(NextWake(now), flush), now);
     }
 
@@ -166,9 +166,15 @@ private:
         if (StopRequested()) {
             return true;
         }
-        transcript_.Flush();
+        FlushAll();
         std::cout << FlushedLine << std::endl;
         return false;
+    }
+
+    void FlushAll()
+    {
+        transcript_.Flush();
+        store_.Flush();
     }
 
     // The signal pipe first, then the serial line, then the sockets.
@@ -214,6 +220,7 @@ private:
 
     Session& session_;
     Transcript& transcript_;
+    FileStore& store_;
     Clock::time_point lastActivity_ = Clock::now();  // of the links
     std::optional<SerialLine> serial_;
     std::optional<DatagramLink> network_;
@@ -242,13 +249,20 @@ ExitStatus Serve(const Options& options)
     Session session(options.session, store, transcript);
     ExitStatus status = Stopped;
     try {
-        status = Server(options, session, transcript).Run();
+        status = Server(options, session, transcript, store).Run();
     } catch (const std::exception& error) {
         std::cerr << "boardsim: " << error.what() << std::endl;
         status = Failure;
     }
-    // Whoever reads the summary finds the whole transcript beside it.
+    // Whoever reads the summary finds the whole transcript and every kept
+    // byte beside it.
     transcript.Flush();
+    try {
+        store.Flush();
+    } catch (const std::exception& error) {
+        std::cerr << "boardsim: " << error.what() << std::endl;
+        status = Failure;
+    }
     std::cerr << "boardsim summary:\n" << session.Summary() << std::flush;
     if (options.summary) {
         WriteSummaryFile(*options.summary, session.Summary());
