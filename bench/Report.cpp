@@ -46,6 +46,7 @@ std::optional<bool> Goal::MetBy(double ratio) const
 {
     switch (kind) {
     case Kind::AtLeast: return ratio >= bound;
+    case Kind::AtMost: return ratio <= bound;
     case Kind::Below: return ratio < bound;
     case Kind::None: break;
     }
@@ -56,6 +57,7 @@ std::string Goal::Text() const
 {
     switch (kind) {
     case Kind::AtLeast: return ">= " + Fixed(bound, GoalDecimals);
+    case Kind::AtMost: return "<= " + Fixed(bound, GoalDecimals);
     case Kind::Below: return "< " + Fixed(bound, GoalDecimals);
     case Kind::None: break;
     }
@@ -79,7 +81,21 @@ void PrintFigure(const Figure& figure)
     std::cout << line.str() << std::endl;
 }
 
+namespace {
+
+void PrintNameAndText(const std::string& name, const std::string& text)
+{
+    std::cout << std::left << std::setw(NameWidth) << name << "  " << text << std::endl;
+}
+
+} // namespace
+
 void PrintNotMeasured(const std::string& name, const std::string& reason)
 {
-    std::cout << std::left << std::setw(NameWidth) << name << "  not measured: " << reason << std::endl;
+    PrintNameAndText(name, "not measured: " + reason);
+}
+
+void PrintSkipped(const std::string& name, const std::string& reason)
+{
+    PrintNameAndText(name, "skipped: " + reason);
 }

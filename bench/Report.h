@@ -7,11 +7,12 @@
 
 // What the ratio of a figure to its limit should be.
 struct Goal {
-    enum class Kind { AtLeast, Below, None };
+    enum class Kind { AtLeast, AtMost, Below, None };
     Kind kind = Kind::None;
     double bound = 0;
 
     static Goal AtLeast(double bound) { return {Kind::AtLeast, bound}; }
+    static Goal AtMost(double bound) { return {Kind::AtMost, bound}; }
     static Goal Below(double bound) { return {Kind::Below, bound}; }
     static Goal Informative() { return {}; }
 
@@ -40,3 +41,7 @@ void PrintFigure(const Figure& figure);
 
 // Prints one line for a benchmark that could not be measured, with the reason.
 void PrintNotMeasured(const std::string& name, const std::string& reason);
+
+// Prints one line for a benchmark that was not run, with the reason; unlike a
+// figure that could not be measured, this is no failure.
+void PrintSkipped(const std::string& name, const std::string& reason);

@@ -50,9 +50,12 @@ bool SameContent(const std::string& one, const std::string& other)
     return first.eof() && second.eof();
 }
 
-void CheckBoardKeptImage(const UpdaterSession& session, const std::string& path, std::uint64_t size)
+} // namespace
+
+void CheckBoardKeptImage(const BoardSim& board, const std::string& path, std::uint64_t size)
 {
-    const std::filesystem::path kept = session.board->OutFolder() / "burn0.bin";
+    board.Flush();
+    const std::filesystem::path kept = board.OutFolder() / "burn0.bin";
     std::error_code error;
     const std::uintmax_t keptSize = std::filesystem::file_size(kept, error);
     if (error || keptSize != size)
@@ -62,11 +65,15 @@ void CheckBoardKeptImage(const UpdaterSession& session, const std::string& path,
         throw std::runtime_error("the board kept an image that differs from the one sent");
 }
 
-} // namespace
-
 std::string WriteImage(const UpdaterSession& session, const std::string& name, std::uint64_t size)
 {
     const std::string path = session.windows.PathOf(name);
+    WriteImageAt(path, size);
+    return path;
+}
+
+void WriteImageAt(const std::string& path, std::uint64_t size)
+{
     std::ofstream image(path, std::ios::binary | std::ios::trunc);
     std::array<char, FileChunk> chunk{};
     for (std::uint64_t offset = 0; offset < size;) {
@@ -78,7 +85,6 @@ std::string WriteImage(const UpdaterSession& session, const std::string& name, s
     image.close();
     if (!image)
         throw std::runtime_error("cannot write the image " + path);
-    return path;
 }
 
 Usage TimedUpdate(UpdaterSession& session, const std::string& path, std::uint64_t size)
@@ -94,6 +100,6 @@ Usage TimedUpdate(UpdaterSession& session, const std::string& path, std::uint64_
     const Usage usage = clock.Elapsed();
 
     CheckNoErrorReported(session);
-    CheckBoardKeptImage(session, path, size);
+    CheckBoardKeptImage(*session.board, path, size);
     return usage;
 }

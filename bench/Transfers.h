@@ -12,6 +12,13 @@
 // returns its path. The image is written piece by piece, so that making it
 // does not raise the process's peak memory.
 std::string WriteImage(const UpdaterSession& session, const std::string& name, std::uint64_t size);
+// The same image, written at `path`. Throws std::runtime_error when it cannot
+// be written.
+void WriteImageAt(const std::string& path, std::uint64_t size);
+
+// Throws std::runtime_error when the board did not keep the image at `path`,
+// of `size` bytes, byte for byte as its firmware image.
+void CheckBoardKeptImage(const BoardSim& board, const std::string& path, std::uint64_t size);
 
 // Runs a confirmed Update of the firmware image at `path` and returns what
 // it cost. Throws std::runtime_error when the updater reported an error or did

@@ -8,23 +8,26 @@
 //
 // The figures are printed, not judged: the exit status is 0 when every figure
 // was measured, 1 when one could not be, 2 for a bad command line.
-#include <QProcess>
 #include <QStringList>
-#include <signal.h>
-#include <unistd.h>
+#include <QTemporaryDir>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "app/Application.h"
 #include "app/Unit1.h"
+#include "bench/Boards.h"
+#include "bench/Command.h"
 #include "bench/LinkLimits.h"
 #include "bench/Report.h"
 #include "bench/Transfers.h"
@@ -40,6 +43,7 @@ constexpr std::uint64_t SerialImageSize = 256 * KiB;
 constexpr std::uint64_t NetworkImageSize = 4 * MiB;
 constexpr std::uint64_t SmallMemoryImage = 1 * MiB;
 constexpr std::uint64_t LargeMemoryImage = 64 * MiB;
+constexpr std::uint64_t FleetImageSize = 256 * KiB;
 
 constexpr int SlowBaud = 115200;
 constexpr int FastBaud = 921600;
@@ -64,6 +68,12 @@ constexpr int Rounds = 5;
 // The memory runs use the faster of the two unpaced links; a 64 MiB image
 // takes seconds over UDP and minutes over the pseudo-terminal.
 constexpr Link MemoryLink = Link::Network;
+
+// The fleets that the command-line updater updates at once, each held against
+// one board alone.
+constexpr std::array FleetSizes{2, 4, 8, 64};
+constexpr int FleetRounds = 3;
+const std::filesystem::path CommandLineUpdater = ORVENDA_UPDATE_PATH;
 
 const QString PeakMemoryOption = QStringLiteral("--peak-memory");
 const std::string PeakLinePrefix = "peak_kib ";
@@ -149,28 +159,24 @@ void Network()
     PrintFigure({name, {best[0], "blocks/s"}, {best[1], "blocks/s"}, "datagram ping-pong", NetworkGoal, ""});
     PrintFigure({name, {best[0], "blocks/s"}, {best[2], "blocks/s"}, "the simulated board's own ceiling",
                  Goal::Informative(), ""});
+    // The board must not be what holds the updater back.
+    PrintFigure({"simulated board, a plain sender", {best[2], "blocks/s"}, {best[1], "blocks/s"},
+                 "datagram ping-pong", NetworkGoal, ""});
 }
 
 // Runs this program once more for one transfer of `size` bytes and returns the
-// peak memory it printed, in KiB. The run leads a process group of its own,
-// so that a hung one is ended together with the board it started.
+// peak memory it printed, in KiB.
 double PeakMemoryOfRun(std::uint64_t size)
 {
-    QProcess run;
-    run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    run.setChildProcessModifier([] { ::setpgid(0, 0); });
-    run.start(QCoreApplication::applicationFilePath(), {PeakMemoryOption, QString::number(size)});
-    if (!run.waitForFinished(MemoryRunLimitMs) || run.exitStatus() != QProcess::NormalExit || run.exitCode() != 0) {
-        if (run.state() != QProcess::NotRunning) {
-            ::kill(-static_cast<pid_t>(run.processId()), SIGKILL);
-            run.waitForFinished();
-        }
-        throw std::runtime_error("the run of " + std::to_string(size / MiB) + " MiB failed");
-    }
-    const std::string output = run.readAllStandardOutput().toStdString();
+    const std::string what = "the run of " + std::to_string(size / MiB) + " MiB";
+    const CommandResult run = RunToEnd(QCoreApplication::applicationFilePath(),
+                                       {PeakMemoryOption, QString::number(size)}, MemoryRunLimitMs, what);
+    if (run.exitCode != 0)
+        throw std::runtime_error(what + " failed");
+    const std::string output = run.output.toStdString();
     const std::size_t at = output.find(PeakLinePrefix);
     if (at == std::string::npos)
-        throw std::runtime_error("the run of " + std::to_string(size / MiB) + " MiB printed no peak");
+        throw std::runtime_error(what + " printed no peak");
     return std::stod(output.substr(at + PeakLinePrefix.size()));
 }
 
@@ -182,6 +188,32 @@ void Memory()
     peaks << std::fixed << std::setprecision(1) << "peaks " << large << " and " << small << " MiB";
     PrintFigure({"memory, 64 MiB less 1 MiB, network", {large - small, "MiB"}, {MemoryLimitMiB, "MiB"},
                  "what the stream may add", BelowLimit, peaks.str()});
+}
+
+// The command-line updater's wall time for N boards at once against one board's.
+void Boards()
+{
+    if (!std::filesystem::exists(CommandLineUpdater)) {
+        PrintSkipped("boards", "orvenda-update not built (" + CommandLineUpdater.string() + ")");
+        return;
+    }
+    QTemporaryDir folder;
+    if (!folder.isValid())
+        throw std::runtime_error("no temporary folder for the image");
+    const std::string image = folder.filePath(QStringLiteral("fleet.hex")).toStdString();
+    WriteImageAt(image, FleetImageSize);
+    // The fastest of a few runs on the same boards: the first run also pays
+    // for what the machine has not cached yet.
+    const auto timed = [&](int boards) {
+        const BoardFleet fleet(boards);
+        double best = std::numeric_limits<double>::infinity();
+        for (int round = 0; round < FleetRounds; ++round)
+            best = std::min(best, UpdateFleet(CommandLineUpdater, image, FleetImageSize, fleet));
+        return best;
+    };
+    const double oneBoard = timed(1);
+    for (const int boards : FleetSizes)
+        PrintFigure(FleetFigure(boards, timed(boards), oneBoard));
 }
 
 // Runs one benchmark; a failure is printed in place of its figures.
@@ -209,6 +241,7 @@ std::vector<Benchmark> Benchmarks()
         {"unpaced", UnpacedSerial},
         {"network", Network},
         {"memory", Memory},
+        {"boards", Boards},
     };
 }
 
@@ -235,8 +268,8 @@ void PrintMachine()
     std::string load;
     std::ifstream("/proc/loadavg") >> load;
     std::cout << "# " << std::thread::hardware_concurrency() << " processors, load average " << load
-              << " at the start; unpaced rates and their limits are the best of " << Rounds << " rounds"
-              << std::endl;
+              << " at the start; unpaced rates and their limits are the best of " << Rounds
+              << " rounds, the boards' times the best of " << FleetRounds << std::endl;
 }
 
 int Run(const QStringList& names)

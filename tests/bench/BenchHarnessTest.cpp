@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <array>
 #include <cmath>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "bench/Boards.h"
 #include "bench/LinkLimits.h"
 #include "bench/Report.h"
 #include "bench/Transfers.h"
@@ -27,6 +29,9 @@ constexpr std::size_t FewBytes = 4096;
 // The longest a run of the benchmark command may take here; it bounds a hang.
 constexpr int CommandBoundMs = 10000;
 constexpr std::size_t FewCycles = 50;
+// Far above the benchmark's fleets, and a pair of addresses for each test, so
+// that tests that run at the same time never share a board's port.
+constexpr int TestFleetHost = 200;
 
 std::string PrintedLine(const Figure& figure)
 {
@@ -77,6 +82,55 @@ TEST(Report, VerdictsAtTheBoundsAndWithoutALimit)
     // A limit that could not be measured never makes a goal look met.
     EXPECT_NE(PrintedLine({"d", {5, "B/s"}, {0, "B/s"}, "x", Goal::AtLeast(0.8), ""}).find("MISSED"),
               std::string::npos);
+}
+
+TEST(Report, AFleetIsHeldToItsGoalAtEightBoardsAndShownAtOthers)
+{
+    const std::string eight = PrintedLine(FleetFigure(8, 1.25, 1.0));
+    for (const char* part : {"boards, 8 at once over UDP", "limit 1 s (one board alone", "ratio 1.250",
+                             "goal <= 1.25  met"})
+        EXPECT_NE(eight.find(part), std::string::npos) << part << " in " << eight;
+    EXPECT_NE(PrintedLine(FleetFigure(8, 1.3, 1.0)).find("MISSED"), std::string::npos);
+    const std::string many = PrintedLine(FleetFigure(64, 3.0, 1.0));
+    EXPECT_NE(many.find("ratio 3.000  goal none"), std::string::npos) << many;
+}
+
+// Each board of a fleet answers on its own address and keeps its own image.
+TEST(Fleet, BoardsOnAddressesOfTheirOwnTakeAStreamAndStop)
+{
+    BoardFleet fleet(2, TestFleetHost);
+    EXPECT_EQ(fleet.AddressList(), "127.0.0.200,127.0.0.201");
+    for (std::size_t k = 0; k < fleet.Size(); ++k) {
+        const double rate = BoardPingPongRate(fleet.Address(k), BoardRequestPort, FewCycles);
+        EXPECT_TRUE(std::isfinite(rate) && rate > 0) << rate;
+        const auto kept = fleet.Board(k).Kept("burn0.bin");
+        ASSERT_TRUE(kept.has_value()) << "board " << k;
+        EXPECT_EQ(kept->size(), FewCycles * ImageBlockSize) << "board " << k;
+    }
+    EXPECT_EQ(fleet.StopAll(), fleet.Size()) << "every board ends cleanly";
+}
+
+// Stand-ins for the command-line updater that do not do its work: a run
+// gives a figure only when the command ended well, reported every board done
+// and every board kept the image.
+TEST(Fleet, ARunThatDidNotUpdateEveryBoardGivesNoFigure)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    constexpr std::uint64_t Size = 3000;
+    const std::string image = folder.filePath(QStringLiteral("fleet.hex")).toStdString();
+    WriteImageAt(image, Size);
+    const auto command = [&](const std::string& name, const std::string& body) {
+        const std::filesystem::path path = folder.filePath(QString::fromStdString(name)).toStdString();
+        std::ofstream(path) << "#!/bin/sh\n" << body;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        return path;
+    };
+    const std::string done = "echo '{\"event\":\"done\"}'\n";
+    BoardFleet fleet(2, TestFleetHost + 2);
+    EXPECT_THROW(UpdateFleet(command("fails", done + done + "exit 1\n"), image, Size, fleet), std::runtime_error);
+    EXPECT_THROW(UpdateFleet(command("one", done), image, Size, fleet), std::runtime_error);
+    EXPECT_THROW(UpdateFleet(command("idle", done + done), image, Size, fleet), std::runtime_error);
 }
 
 TEST(Usage, PeakMemoryFollowsWhatTheProcessTouches)

@@ -13,6 +13,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "tests/support/BoardSim.h"
@@ -273,6 +275,52 @@ TEST(NetworkBoard, AnswersRequestsAndTheSearchOnLoopback)
     EXPECT_EQ(reply->from, address + ":3334");
     EXPECT_EQ(board.Kept("burn0.bin"), "abc");
     EXPECT_EQ(board.Count("searches"), 1U);
+}
+
+std::string FileText(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The board buffers its transcript: asked, it writes every line it holds at
+// once; unasked, once its links have been quiet for a moment.
+TEST(NetworkBoard, WritesItsTranscriptOnRequestAndWhenQuiet)
+{
+    const std::string address = OwnLoopbackAddress();
+    BoardSim board({"--udp", address});
+    Peer peer;
+    peer.SendTo(Endpoint(address, 3333), SetBurnBlock0);
+    peer.SendTo(Endpoint(address, 3333), GetBootError);
+    ASSERT_TRUE(peer.Receive());
+    EXPECT_EQ(board.Transcript(), "rx 13 C8 SetBurnBlock block=0 length=7\n"
+                                  "rx 13 01 GetBootError length=6\n"
+                                  "tx 13 01 GetBootError result=0 boot_error=0 length=8\n");
+
+    peer.SendTo(Endpoint(address, 3333), ImageBlock(Hex("61 62 63")));
+    const std::string line = "rx 13 C9 ImageBlock count=3 length=11\n";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(WaitSeconds);
+    while (FileText(board.TranscriptFile()).find(line) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_NE(FileText(board.TranscriptFile()).find(line), std::string::npos)
+        << "the quiet board did not write its transcript";
+}
+
+// Requests that get no answer are read one after the other, but a strict
+// board still takes nothing after the first bad frame.
+TEST(NetworkBoard, StrictModeTakesNothingAfterTheFirstBadFrame)
+{
+    const std::string address = OwnLoopbackAddress();
+    BoardSim board({"--udp", address, "--strict"});
+    Peer peer;
+    peer.SendTo(Endpoint(address, 3333), Hex("A5 17 02 00 13 01"));
+    peer.SendTo(Endpoint(address, 3333), SetBurnBlock0);
+    peer.SendTo(Endpoint(address, 3333), ImageBlock(Hex("61 62 63")));
+    EXPECT_EQ(board.WaitForExit(WaitSeconds), 3);
+    EXPECT_EQ(board.Count("bad_frames"), 1U);
+    EXPECT_EQ(board.Count("frames"), 0U);
 }
 
 TEST(NetworkBoard, MisbehavesAsAsked)

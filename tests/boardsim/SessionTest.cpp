@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "tools/boardsim/Options.h"
@@ -53,8 +54,10 @@ protected:
     Bytes Serial(const std::string& frame) { return Joined(session_->OnSerialBytes(Hex(frame))); }
     Bytes Serial(const Bytes& frame) { return Joined(session_->OnSerialBytes(frame)); }
 
-    std::optional<std::string> Kept(const std::string& relative) const
+    // A kept file as the board's loop leaves it once its links are quiet.
+    std::optional<std::string> Kept(const std::string& relative)
     {
+        store_->Flush();
         std::ifstream in(folder_ / "board" / relative, std::ios::binary);
         if (!in) {
             return std::nullopt;
@@ -64,8 +67,11 @@ protected:
         return text.str();
     }
 
-    std::string TranscriptText() const
+    // Every line so far: the board's loop writes what the transcript buffers
+    // once its links are quiet.
+    std::string TranscriptText()
     {
+        transcript_->Flush();
         std::ifstream in(folder_ / "transcript.txt");
         std::ostringstream text;
         text << in.rdbuf();
@@ -97,6 +103,7 @@ TEST_F(BoardSession, KeepsBurnBlockImagesAndAnswersTheBootErrorQuery)
     EXPECT_EQ(Kept("burn1.bin"), "abc");
     Serial("A5 DE 03 00 13 C8 00");
     EXPECT_EQ(Kept("burn0.bin"), "") << "SetBurnBlock starts the image afresh";
+    EXPECT_EQ(store_->OpenCount(), 1U) << "only the current burn block's image stays open";
 
     const Counters& counts = session_->Counts();
     EXPECT_EQ(counts.frames, 7U);
@@ -105,6 +112,39 @@ TEST_F(BoardSession, KeepsBurnBlockImagesAndAnswersTheBootErrorQuery)
     EXPECT_EQ(counts.perCommand.at("ImageBlock"), 3U);
     EXPECT_NE(TranscriptText().find("rx 13 C9 ImageBlock count=3 length=11"), std::string::npos);
     EXPECT_NE(TranscriptText().find("tx 13 01 GetBootError result=0 boot_error=0 length=8"), std::string::npos);
+}
+
+// More files open at once than the store holds open: each is finished and
+// opened again as the writes take turns, and keeps its bytes exactly.
+TEST_F(BoardSession, FilesWrittenInTurnsStayExactBeyondTheOpenLimit)
+{
+    FileStore store(folder_ / "many");
+    constexpr std::size_t Files = FileStore::OpenLimit + 4;
+    const auto name = [](std::size_t k) { return "data/f" + std::to_string(k); };
+    for (std::size_t k = 0; k < Files; ++k) {
+        store.Start(name(k));
+    }
+    const Bytes block{0xA5, 0x00, 0x0A};
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t k = 0; k < Files; ++k) {
+            store.Append(name(k), block);
+        }
+    }
+    EXPECT_LE(store.OpenCount(), FileStore::OpenLimit);
+    store.Flush();
+    const std::string once(block.begin(), block.end());
+    for (std::size_t k = 0; k < Files; ++k) {
+        std::ifstream in(folder_ / "many" / name(k), std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), once + once + once) << name(k);
+    }
+    store.Start(name(0));
+    EXPECT_EQ(std::filesystem::file_size(folder_ / "many" / name(0)), 0U) << "a new start empties the open file";
+    store.Append(name(0), Bytes(FileStore::BufferLimit, 0x5A));
+    EXPECT_EQ(std::filesystem::file_size(folder_ / "many" / name(0)), FileStore::BufferLimit)
+        << "a full buffer is written without waiting for a flush";
+    store.RemoveUnder("data/");
+    EXPECT_EQ(store.OpenCount(), 0U);
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "many" / name(0)));
 }
 
 TEST_F(BoardSession, ReportsTheChosenBootError)
@@ -150,6 +190,7 @@ TEST_F(BoardSession, RefusesBlockWritesAndClosesWithAWrongHandle)
     Serial(Framed("11 1E 01 00 00 00 03 00 61 62 63"));
     Serial("A5 35 06 00 11 1D 01 00 00 00");           // CloseDataFile(1)
     EXPECT_EQ(Kept("data/Flash.dat"), "abc");
+    EXPECT_EQ(store_->OpenCount(), 0U) << "a closed file is not held open";
     const Counters& counts = session_->Counts();
     EXPECT_EQ(counts.badFrames, 1U);
     EXPECT_EQ(counts.refused, 4U);

@@ -24,10 +24,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int ReadySeconds = 30;
 constexpr int StopSeconds = 30;
+constexpr int FlushSeconds = 10;
 constexpr auto ExitPollInterval = std::chrono::milliseconds(10);
 constexpr int SignalStatusBase = 128;
 const std::string PtyPrefix = "pty: ";
 const std::string ReadyLine = "ready";
+const std::string FlushedLine = "flushed\n";
 
 std::filesystem::path MakeFolder()
 {
@@ -176,6 +178,7 @@ int BoardSim::Stop()
 
 std::optional<std::string> BoardSim::Kept(const std::string& relative) const
 {
+    Flush();
     const auto path = OutFolder() / relative;
     if (!std::filesystem::is_regular_file(path)) {
         return std::nullopt;
@@ -185,7 +188,35 @@ std::optional<std::string> BoardSim::Kept(const std::string& relative) const
 
 std::string BoardSim::Transcript() const
 {
-    return ReadAll(folder_ / "transcript.txt");
+    Flush();
+    return ReadAll(TranscriptFile());
+}
+
+void BoardSim::Flush() const
+{
+    if (status_ || pid_ < 0 || ::kill(pid_, SIGUSR1) != 0) {
+        return;  // an ended board wrote everything as it stopped
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(FlushSeconds);
+    std::string said;
+    while (said.find(FlushedLine) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            throw std::runtime_error("BoardSim: the board did not write what it holds back when asked");
+        }
+        pollfd wait{stdout_, POLLIN, 0};
+        if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char buffer[256];
+        const ssize_t got = ::read(stdout_, buffer, sizeof buffer);
+        if (got == 0) {
+            return;  // the board ended by itself, and wrote everything as it did
+        }
+        if (got > 0) {
+            said.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
 }
 
 std::map<std::string, std::uint64_t> BoardSim::Summary()

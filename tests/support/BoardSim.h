@@ -38,9 +38,19 @@ public:
     std::filesystem::path OutFolder() const { return folder_ / "board"; }
 
     // The bytes of a kept file ("burn0.bin", "flash/app.bin", "data/Flash.dat"),
-    // or nothing when the board has not kept it. Safe while the board runs.
+    // or nothing when the board has not kept it. Safe while the board runs: a
+    // running board is asked to write what it holds back first.
     std::optional<std::string> Kept(const std::string& relative) const;
+    // The whole transcript so far: a running board is asked to write the
+    // lines it holds first. Throws std::runtime_error when it does not.
     std::string Transcript() const;
+    // Asks a running board to write the transcript lines and kept bytes it
+    // holds back (SIGUSR1) and waits for its "flushed" line, so that the
+    // files under OutFolder() and TranscriptFile() are complete. Throws
+    // std::runtime_error when it does not answer.
+    void Flush() const;
+    // The transcript file as the board has written it so far, unasked.
+    std::filesystem::path TranscriptFile() const { return folder_ / "transcript.txt"; }
 
     // Ends the board with SIGTERM and returns its exit status (as waitpid's
     // WEXITSTATUS, or 128 + the signal that ended it). Later calls return the

@@ -72,6 +72,9 @@ Outcome Board::GetBootError() const
 
 Outcome Board::SetBurnBlock(std::uint8_t block)
 {
+    if (burnTarget_) {
+        store_.Finish(*burnTarget_);
+    }
     burnTarget_ = BurnImagePath(block);
     store_.Start(*burnTarget_);
     return {};
@@ -141,6 +144,7 @@ Outcome Board::CloseFile(const Request& request, bool flash)
         outcome.note = file->path + " closed with " + std::to_string(file->written) +
                        " bytes, created with length " + std::to_string(file->announced);
     }
+    store_.Finish(file->path);
     open_.erase(request.handle);
     return outcome;
 }

@@ -75,6 +75,7 @@ void CloseIfOpen(int fd)
 }  // namespace
 
 DatagramLink::DatagramLink(const std::string& address, std::optional<std::uint16_t> searchFrom)
+    : buffer_(DatagramLimit)
 {
     const in_addr local = ParseAddress(address);
     try {
@@ -111,30 +112,31 @@ std::vector<int> DatagramLink::Sockets() const
     return sockets;
 }
 
-void DatagramLink::Receive(int socket, Session& session, Clock::time_point now)
+bool DatagramLink::Receive(int socket, Session& session, Clock::time_point now)
 {
-    Bytes buffer(DatagramLimit);
     sockaddr_in peer{};
     socklen_t peerSize = sizeof peer;
     ssize_t got = -1;
     do {
-        got = ::recvfrom(socket, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&peer), &peerSize);
+        got = ::recvfrom(socket, buffer_.data(), buffer_.size(), 0, reinterpret_cast<sockaddr*>(&peer), &peerSize);
     } while (got < 0 && errno == EINTR);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        return;
+        return false;
     }
     if (got < 0) {
         ThrowSystemError("receive a datagram");
     }
-    buffer.resize(static_cast<std::size_t>(got));
+    const std::span<const std::uint8_t> datagram(buffer_.data(), static_cast<std::size_t>(got));
     if (socket == requests_) {
-        outbox_.Schedule(session.OnDatagram(buffer), now, Destination{requests_, peer});
-        return;
+        const std::vector<Transmission> answer = session.OnDatagram(datagram);
+        outbox_.Schedule(answer, now, Destination{requests_, peer});
+        return answer.empty();
     }
-    if (auto reply = session.OnSearch(buffer, Describe(peer))) {
+    if (auto reply = session.OnSearch(datagram, Describe(peer))) {
         const int from = reply->fromPort == SearchPort ? search_ : searchFrom_;
         outbox_.Schedule({Transmission{Milliseconds{0}, reply->bytes}}, now, Destination{from, peer});
     }
+    return false;
 }
 
 void DatagramLink::Flush(Clock::time_point now)

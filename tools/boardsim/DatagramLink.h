@@ -28,8 +28,10 @@ public:
     std::vector<int> Sockets() const;
     std::optional<Clock::time_point> NextWake() const { return outbox_.NextDue(); }
 
-    // Takes one datagram from a readable socket and lets the session handle it.
-    void Receive(int socket, Session& session, Clock::time_point now);
+    // Takes one datagram from a readable socket, if one is there, and lets the
+    // session handle it. True when it was a request that got no answer: the
+    // sender may well have sent the next one right behind it.
+    bool Receive(int socket, Session& session, Clock::time_point now);
     // Sends the due datagrams; one that cannot be sent is reported on stderr and lost.
     void Flush(Clock::time_point now);
 
@@ -44,6 +46,9 @@ private:
     int broadcast_ = -1;        // -1: not listening for broadcasts
     int searchFrom_ = -1;       // -1: replies come from the search port
     Outbox<Destination> outbox_;
+    // Every datagram lands here, so that a receive neither allocates nor
+    // clears a buffer of the largest datagram's size.
+    Bytes buffer_;
 };
 
 }  // namespace boardsim

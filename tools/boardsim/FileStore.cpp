@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
+
+#include "tools/boardsim/SystemError.h"
 
 namespace boardsim {
 
@@ -12,12 +15,8 @@ namespace {
 
 constexpr mode_t FileMode = 0644;
 
-[[noreturn]] void ThrowErrno(const std::string& what)
-{
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
-void WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::string& what)
+// Returns 0, or the errno of the write that failed.
+int WriteAll(int fd, std::span<const std::uint8_t> bytes)
 {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
@@ -25,32 +24,23 @@ void WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::string& wh
             if (errno == EINTR) {
                 continue;
             }
-            ThrowErrno("write " + what);
+            return errno;
         }
         bytes = bytes.subspan(static_cast<std::size_t>(written));
     }
+    return 0;
 }
 
-// Opens, writes and closes: a file is never held open between blocks, so it is
-// complete on disk whenever the board is between requests.
-void WriteFile(const std::filesystem::path& path, int flags, std::span<const std::uint8_t> bytes)
+int OpenForAppending(const std::filesystem::path& path, int extraFlags)
 {
     int fd = -1;
     do {
-        fd = ::open(path.c_str(), flags | O_WRONLY | O_CLOEXEC, FileMode);
+        fd = ::open(path.c_str(), extraFlags | O_WRONLY | O_APPEND | O_CLOEXEC, FileMode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        ThrowErrno("open " + path.string());
+        ThrowSystemError("open " + path.string());
     }
-    try {
-        WriteAll(fd, bytes, path.string());
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    if (::close(fd) != 0 && errno != EINTR) {
-        ThrowErrno("close " + path.string());
-    }
+    return fd;
 }
 
 }  // namespace
@@ -62,9 +52,37 @@ FileStore::FileStore(std::optional<std::filesystem::path> folder) : folder_(std:
     }
 }
 
+FileStore::~FileStore()
+{
+    for (const auto& [path, file] : open_) {
+        ::close(file.fd);
+    }
+}
+
 std::filesystem::path FileStore::PathOf(const std::string& relative) const
 {
     return *folder_ / relative;
+}
+
+FileStore::OpenFile& FileStore::Opened(const std::string& relative, int extraFlags)
+{
+    if (const auto it = open_.find(relative); it != open_.end()) {
+        return it->second;
+    }
+    if (open_.size() >= OpenLimit) {
+        Finish(open_.begin()->first);
+    }
+    return open_.emplace(relative, OpenFile{OpenForAppending(PathOf(relative), extraFlags), {}}).first->second;
+}
+
+void FileStore::WritePending(const std::string& relative, OpenFile& file)
+{
+    // The path is only spelt out for the error.
+    if (const int error = WriteAll(file.fd, file.pending); error != 0) {
+        errno = error;
+        ThrowSystemError("write " + PathOf(relative).string());
+    }
+    file.pending.clear();
 }
 
 void FileStore::Start(const std::string& relative)
@@ -73,16 +91,53 @@ void FileStore::Start(const std::string& relative)
     if (!folder_) {
         return;
     }
-    const auto path = PathOf(relative);
-    std::filesystem::create_directories(path.parent_path());
-    WriteFile(path, O_CREAT | O_TRUNC, {});
+    Finish(relative);
+    std::filesystem::create_directories(PathOf(relative).parent_path());
+    Opened(relative, O_CREAT | O_TRUNC);
 }
 
 void FileStore::Append(const std::string& relative, std::span<const std::uint8_t> bytes)
 {
-    if (folder_) {
-        WriteFile(PathOf(relative), O_APPEND, bytes);
+    if (!folder_) {
+        return;
     }
+    OpenFile& file = Opened(relative, 0);
+    file.pending.insert(file.pending.end(), bytes.begin(), bytes.end());
+    if (file.pending.size() >= BufferLimit) {
+        WritePending(relative, file);
+    }
+}
+
+void FileStore::Finish(const std::string& relative)
+{
+    const auto it = open_.find(relative);
+    if (it == open_.end()) {
+        return;
+    }
+    const int fd = it->second.fd;
+    try {
+        WritePending(relative, it->second);
+    } catch (...) {
+        open_.erase(it);
+        ::close(fd);
+        throw;
+    }
+    open_.erase(it);
+    if (::close(fd) != 0 && errno != EINTR) {
+        ThrowSystemError("close " + PathOf(relative).string());
+    }
+}
+
+void FileStore::Flush()
+{
+    for (auto& [relative, file] : open_) {
+        WritePending(relative, file);
+    }
+}
+
+bool FileStore::Pending() const
+{
+    return std::any_of(open_.begin(), open_.end(), [](const auto& entry) { return !entry.second.pending.empty(); });
 }
 
 void FileStore::RemoveUnder(const std::string& prefix)
@@ -92,6 +147,7 @@ void FileStore::RemoveUnder(const std::string& prefix)
             ++it;
             continue;
         }
+        Finish(*it);
         if (folder_) {
             std::filesystem::remove(PathOf(*it));
         }

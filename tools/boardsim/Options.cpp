@@ -255,7 +255,7 @@ Links (at least one):
 Once it listens the board prints "ready" on stdout.
 
 What it keeps:
-  --out FOLDER        write what it receives into FOLDER, block by block as it arrives:
+  --out FOLDER        write what it receives into FOLDER (see SIGUSR1 below):
                         burn0.bin, burn1.bin   burn block images (SetBurnBlock starts one afresh)
                         flash/NAME             flash files (EraseFlash removes them)
                         data/NAME              data files
@@ -273,7 +273,8 @@ Faults (answers are those to GetBootError, CreateDataFile, CreateFlashFile,
 GetNumberofDataFiles and GetFlashInfo):
   --no-answer         never answer
   --drop-every N      drop the Nth, 2Nth, ... answer
-  --delay MS          wait MS milliseconds before each answer
+  --delay MS          wait MS milliseconds before each answer (e.g. 2 for the round trip
+                      of a local network)
   --split SIZES       send each answer in chunks of these sizes (e.g. 2,3), the rest as a
                       last chunk; on the network each chunk is a datagram
   --split-pause MS    pause between chunks (default 50)
@@ -288,6 +289,9 @@ GetNumberofDataFiles and GetFlashInfo):
   --search-reply BYTES  answer the search with these bytes (hexadecimal) instead of "DRVK"
 
 SIGINT or SIGTERM ends the board: it prints the summary on stderr and exits 0.
+The transcript and the kept files are written in large pieces, and whenever the links
+are quiet for 10 ms; SIGUSR1 makes the board write them at once and then print
+"flushed" on stdout.
 Exit status: 0 stopped by a signal, 1 a link or file failed, 2 bad command line,
 3 --strict met a bad frame.
 )";

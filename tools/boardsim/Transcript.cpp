@@ -1,6 +1,5 @@
 #include "tools/boardsim/Transcript.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 namespace boardsim {
@@ -9,11 +8,14 @@ namespace {
 
 constexpr std::size_t DumpLimit = 16;  // bytes shown of a refused frame
 
+// By hand rather than with snprintf: every transcript line shows a few bytes,
+// and the board writes lines at the rate of the frames.
 std::string Hex2(std::uint8_t value)
 {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", value);
-    return text;
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    constexpr unsigned DigitBits = 4;
+    constexpr unsigned DigitMask = 0xF;
+    return {Digits[value >> DigitBits], Digits[value & DigitMask]};
 }
 
 std::string Head(const CommandInfo& info)
@@ -85,7 +87,16 @@ Transcript::Transcript(const std::optional<std::filesystem::path>& file)
 void Transcript::Line(const std::string& text)
 {
     if (out_) {
-        *out_ << text << std::endl;
+        *out_ << text << '\n';
+        pending_ = true;
+    }
+}
+
+void Transcript::Flush()
+{
+    if (pending_) {
+        out_->flush();
+        pending_ = false;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -21,14 +22,33 @@ namespace {
 
 enum ExitStatus { Stopped = 0, Failure = 1, BadCommandLine = 2, StrictStop = 3 };
 
-// SIGINT and SIGTERM write a byte here, which wakes the poll loop: the board
-// then ends between two requests, never in the middle of one.
+// SIGINT and SIGTERM write a stop byte here, SIGUSR1 a flush byte, which wakes
+// the poll loop: the board then ends, or writes its transcript, between two
+// requests, never in the middle of one.
 int signalPipe[2] = {-1, -1};
+constexpr char StopRequest = 1;
+constexpr char FlushRequest = 2;
 
-void OnSignal(int)
+// What the board prints on stdout once it has written its transcript on a
+// flush request.
+constexpr char FlushedLine[] = "flushed";
+
+void OnSignal(int signal)
 {
-    const char wake = 1;
+    const char wake = signal == SIGUSR1 ? FlushRequest : StopRequest;
     [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &wake, 1);
+}
+
+// Takes the pending requests from the signal pipe; true when one of them is
+// to stop.
+bool StopRequested()
+{
+    char requests[16];
+    bool stop = false;
+    for (ssize_t got; (got = ::read(signalPipe[0], requests, sizeof requests)) > 0;) {
+        stop = stop || std::find(requests, requests + got, StopRequest) != requests + got;
+    }
+    return stop;
 }
 
 void InstallSignalHandlers()
@@ -41,6 +61,7 @@ void InstallSignalHandlers()
     ::sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGUSR1, &action, nullptr);
     // A reader that went away must not kill the board: writes report EPIPE.
     ::signal(SIGPIPE, SIG_IGN);
 }
@@ -64,9 +85,19 @@ int PollTimeout(std::optional<Clock::time_point> wake, Clock::time_point now)
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count());
 }
 
+// The transcript and the kept files are written in large pieces while frames
+// keep coming, and once the links have been quiet this long, so that a reader
+// of a quiet board sees everything soon without a write for every frame.
+constexpr auto IdleFlush = std::chrono::milliseconds(10);
+
+// Unanswered requests read one after the other before the board looks at its
+// other links again.
+constexpr int BackToBackLimit = 64;
+
 class Server {
 public:
-    Server(const Options& options, Session& session) : session_(session)
+    Server(const Options& options, Session& session, Transcript& transcript, FileStore& store)
+        : session_(session), transcript_(transcript), store_(store)
     {
         if (options.pty) {
             serial_.emplace(options.link, options.baud);
@@ -87,15 +118,19 @@ public:
                 return StrictStop;
             }
             std::vector<pollfd> fds = Waits(now);
-            const int ready = ::poll(fds.data(), fds.size(), PollTimeout(NextWake(now), now));
+            const int ready = ::poll(fds.data(), fds.size(), WaitTimeout(now));
             if (ready < 0 && errno != EINTR) {
                 ThrowSystemError("wait for the links");
             }
-            if (fds[0].revents != 0) {
+            if (fds[0].revents != 0 && OnRequests()) {
                 return Stopped;
             }
+            now = Clock::now();
             if (ready > 0) {
-                Serve(fds, Clock::now());
+                lastActivity_ = now;
+                Serve(fds, now);
+            } else if (now - lastActivity_ >= IdleFlush) {
+                FlushAll();
             }
         }
     }
@@ -115,6 +150,31 @@ private:
     {
         return Earliest(serial_ ? serial_->NextWake(now) : std::nullopt,
                         network_ ? network_->NextWake() : std::nullopt);
+    }
+
+    // Until the next wake, or the idle flush when it comes first.
+    int WaitTimeout(Clock::time_point now) const
+    {
+        const std::optional<Clock::time_point> flush =
+            transcript_.Pending() || store_.Pending() ? std::optional(lastActivity_ + IdleFlush) : std::nullopt;
+        return PollTimeout(Earliest(NextWake(now), flush), now);
+    }
+
+    // Serves the requests of the signal pipe; true when the board is to stop.
+    bool OnRequests()
+    {
+        if (StopRequested()) {
+            return true;
+        }
+        FlushAll();
+        std::cout << FlushedLine << std::endl;
+        return false;
+    }
+
+    void FlushAll()
+    {
+        transcript_.Flush();
+        store_.Flush();
     }
 
     // The signal pipe first, then the serial line, then the sockets.
@@ -145,13 +205,23 @@ private:
             ++next;
         }
         for (; next < fds.size(); ++next) {
-            if ((fds[next].revents & POLLIN) != 0) {
-                network_->Receive(fds[next].fd, session_, now);
+            if ((fds[next].revents & POLLIN) == 0) {
+                continue;
+            }
+            // A block write is mostly followed at once by the next request:
+            // it is read before the board waits again, as a board that reads
+            // its queue would.
+            for (int taken = 1; network_->Receive(fds[next].fd, session_, now) && !session_.Failed() &&
+                                taken < BackToBackLimit;
+                 ++taken) {
             }
         }
     }
 
     Session& session_;
+    Transcript& transcript_;
+    FileStore& store_;
+    Clock::time_point lastActivity_ = Clock::now();  // of the links
     std::optional<SerialLine> serial_;
     std::optional<DatagramLink> network_;
 };
@@ -179,7 +249,16 @@ ExitStatus Serve(const Options& options)
     Session session(options.session, store, transcript);
     ExitStatus status = Stopped;
     try {
-        status = Server(options, session).Run();
+        status = Server(options, session, transcript, store).Run();
+    } catch (const std::exception& error) {
+        std::cerr << "boardsim: " << error.what() << std::endl;
+        status = Failure;
+    }
+    // Whoever reads the summary finds the whole transcript and every kept
+    // byte beside it.
+    transcript.Flush();
+    try {
+        store.Flush();
     } catch (const std::exception& error) {
         std::cerr << "boardsim: " << error.what() << std::endl;
         status = Failure;
