@@ -124,6 +124,11 @@ std::int32_t TIdUDPBase::ReceiveBuffer(void* buffer, std::int32_t size, std::str
     const TIdDatagram datagram = ReceiveDatagram(buffer, size, timeout);
     peerIP = datagram.PeerIP;
     peerPort = datagram.PeerPort;
+    return UsableLength(datagram, size);
+}
+
+std::int32_t TIdUDPBase::UsableLength(const TIdDatagram& datagram, std::int32_t size)
+{
     if (datagram.TimedOut)
         return 0;
     // The part that did not fit is lost: the datagram is no answer at all.

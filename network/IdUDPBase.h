@@ -79,6 +79,10 @@ public:
     // EIdUDPReceiveErrorZeroBytes. Any other negative time-out raises
     // Id_WSAEINVAL.
     std::int32_t ReceiveBytes(void* buffer, std::int32_t size, std::int32_t timeout = IdTimeoutDefault);
+    // The length of a datagram that ReceiveDatagram found with a buffer of
+    // `size` bytes, raising as ReceiveBytes does for one no caller can use;
+    // 0 when it timed out.
+    static std::int32_t UsableLength(const TIdDatagram& datagram, std::int32_t size);
     // The same into a text of BufferSize bytes, with the sender's dotted
     // address and port; on time-out the text and the address are empty and
     // the port is 0.

@@ -247,17 +247,22 @@ std::int32_t TSession::ReceiveAnswerDatagram()
 {
     // Bounded by the watchdog's interval. The thread is serviced whenever a
     // slice has passed since it last was, also between answers that come
-    // quickly, so that a window never looks frozen.
+    // quickly, so that a window never looks frozen. Only the board answers:
+    // a datagram from any other address (another host, a board chosen
+    // earlier) is dropped without a word, whatever it holds.
+    const std::string& board = Link.udp->HostAddress();
     const QDeadlineTimer deadline(WatchdogMs);
     for (;;) {
         const auto slice = static_cast<std::int32_t>(std::min<qint64>(deadline.remainingTime(), NetServiceSliceMs));
-        const std::int32_t n = Link.udp->ReceiveBytes(NetBuffer.data(), NetAnswerSize, slice);
+        const TIdDatagram datagram = Link.udp->ReceiveDatagram(NetBuffer.data(), NetAnswerSize, slice);
         if (!lastService_.isValid() || lastService_.hasExpired(NetServiceSliceMs)) {
             lastService_.start();
             events_.Service();
         }
-        if (n > 0 || deadline.hasExpired())
-            return n;
+        if (!datagram.TimedOut && datagram.PeerIP == board)
+            return TIdUDPBase::UsableLength(datagram, NetAnswerSize);
+        if (deadline.hasExpired())
+            return 0;
     }
 }
 
@@ -315,10 +320,17 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
     // size div block + 1 blocks: a file that fills its last block exactly
     // still ends with an empty block, which the board expects.
     const std::int64_t count = file.Size() / stream.blockSize + 1;
+    const TRequestFrame query = EncodeCall(stream.query);
     std::array<Byte, ImageBlockSize> block{};
     std::int64_t done = 0;
     for (std::int64_t k = 1; k <= count; ++k) {
         const std::size_t n = file.Read(block.data(), static_cast<std::size_t>(stream.blockSize));
+        done += static_cast<std::int64_t>(n);
+        // One block ahead, as the board's operators know it: the gauge is full
+        // when the last block goes out. Shown before the block goes out, so
+        // that the block and its query reach the board back to back.
+        events_.BlockSent((k + 1) * stream.blockSize, done, file.Size());
+        events_.Status("Updating Please Wait !");
         std::optional<std::uint32_t> handle;
         if (stream.handle != nullptr)
             handle = static_cast<std::uint32_t>(*stream.handle);
@@ -327,15 +339,28 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
         NoReply = 1;
         Send_PVR("Main");
         currentBlock_ = k;
-        done += static_cast<std::int64_t>(n);
         tally_.bytesSent += static_cast<std::int64_t>(n);
         ++tally_.blocksSent;
-        // One block ahead, as the board's operators know it: the gauge is full
-        // when the last block goes out.
-        events_.BlockSent((k + 1) * stream.blockSize, done, file.Size());
-        events_.Status("Updating Please Wait !");
-        RequestAndWait(stream.query, stream.label);
+        SendAndWait(query, stream.label);
     }
+}
+
+TRequestFrame TSession::EncodeCall(const std::string& callText) const
+{
+    TRequestFrame request;
+    request.CallText = callText;
+    const CommandMatch match = MatchCommand(request.CallText, CommandTemplates, CommandCount);
+    request.NoReply = match.noReply;
+    request.TxLength = EncodeRequest(match.fieldList, request.CallText, request.TxFrame, {});
+    return request;
+}
+
+void TSession::SendAndWait(const TRequestFrame& request, const std::string& label)
+{
+    static_cast<TRequestFrame&>(*this) = request;
+    Send_PVR("NEW");
+    if (Link.kind == LinkKind::Serial)
+        WaitAck(label);
 }
 
 bool TSession::FileCreated(const std::string& path)

@@ -181,6 +181,9 @@ private:
     void StreamImage(TFileOfBytes& image);
     void StreamBlocks(TFileOfBytes& file, const BlockStream& stream);
     void RequestAndWait(const std::string& callText, const std::string& label);
+    // A table command encoded once, to be sent many times.
+    TRequestFrame EncodeCall(const std::string& callText) const;
+    void SendAndWait(const TRequestFrame& request, const std::string& label);
     // Whether the create request just waited for was answered without error;
     // tells the events which file was not written when it was not.
     bool FileCreated(const std::string& path);

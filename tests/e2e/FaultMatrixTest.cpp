@@ -19,7 +19,12 @@
 #include "app/Unit1.h"
 #include "protocol/AnswerDecoding.h"
 #include "serial/Unit2.h"
+#include "network/IdUDPClient.h"
 #include "tests/e2e/UpdaterSession.h"
+#include "tests/support/UdpPeer.h"
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -337,5 +342,40 @@ INSTANTIATE_TEST_SUITE_P(
                       BadDatagram{"LongerThanAnAnswer", {"--pad-datagram", "101"},
                                   "Socket Error # 10040\r\nMessage too long."}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Datagrams from another address while the updater waits for its board: a
+// well-formed answer, an empty one and one longer than any answer. None of
+// them ends a wait or the transfer.
+TEST(StrangerDatagrams, ChangeNothing)
+{
+    UpdaterSession session(Link::Network);
+    std::string image;
+    const std::string path = session.MakeImage("app.hex", FirstImageSize, &image);
+    session.UpdateFirmware(path);  // the updater's socket now has its port
+    const auto updaterPort = static_cast<std::uint16_t>(Form1->IdUDPClient1->Binding().Port());
+    const std::string answer = {'\xA5', '\x1F', '\x04', '\x00', '\x13', '\x01', '\x00', '\x07'};
+    const std::vector<std::string> strays = {answer, std::string(), std::string(101, '\x55')};
+
+    UdpPeer stranger("127.0.0.1");
+    for (const std::string& stray : strays)
+        stranger.SendTo("127.0.0.1", updaterPort, stray);
+    constexpr int MostRounds = 200;
+    std::atomic<bool> done = false;
+    std::thread during([&] {
+        for (int round = 0; round < MostRounds && !done; ++round) {
+            stranger.SendTo("127.0.0.1", updaterPort, strays[static_cast<std::size_t>(round) % strays.size()]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    session.driver.Clear();
+    session.UpdateFirmware(path);
+    done = true;
+    during.join();
+
+    ExpectFinishedAndReady();
+    EXPECT_EQ(session.driver.Boxes().size(), 1u);  // the confirmation
+    EXPECT_TRUE(SameBytes(session.board->Kept("burn0.bin"), image));
+    EXPECT_EQ(Form1->Session().Tally().missingAnswers, 0);
+}
 
 } // namespace
