@@ -289,9 +289,10 @@ void TForm1::FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double sec
     Gauge1->ShowText(QString());
     TUpdateSummary summary = SummaryOf(kind);
     summary.outcome = outcome;
+    summary.missingAnswers = session_.Tally().missingAnswers;
+    summary.boardErrors = session_.Tally().boardErrorCount;
     summary.seconds = seconds;
-    const std::vector<std::string> files = TransferFiles(kind);
-    const QString historyError = RecordInHistory(summary, session_.Tally(), files);
+    const QString historyError = RecordInHistory(summary, TransferFiles(kind));
     if (!historyError.isEmpty())
         ShowWarning(historyError, QStringLiteral("Update History"));
 }

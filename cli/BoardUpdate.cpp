@@ -38,9 +38,9 @@ void RunTransfer(TSession& session, const TCliOptions& options)
     }
 }
 
-BoardOutcome OutcomeOf(const TSessionTally& tally)
+BoardOutcome BoardOutcomeOf(const TSessionTally& tally)
 {
-    return tally.missingAnswers > 0 || tally.boardErrorCount > 0 ? BoardOutcome::Warnings : BoardOutcome::Updated;
+    return OutcomeOf(tally) == HistoryOutcome::Updated ? BoardOutcome::Updated : BoardOutcome::Warnings;
 }
 
 BoardOutcome OutcomeOf(const ESessionEnded& ended)
@@ -81,23 +81,24 @@ void TCliEvents::BlockSent(std::int64_t /*gaugePosition*/, std::int64_t bytesDon
     EndIfInterrupted();
 }
 
-void TCliEvents::Answer(const DecodeOutcome& outcome)
-{
-    if (outcome.answer != nullptr && outcome.answer->raisesAnswer)
-        missedInARow_ = 0;
-}
-
 void TCliEvents::MissingAnswer(const std::string& label)
 {
     reporter_.Warning(board_, "no answer to " + label);
-    if (++missedInARow_ >= MissingAnswersBeforeStop && !keepGoing_)
-        throw ESessionEnded(ESessionEnded::Reason::Stopped,
-                            "stopped after " + std::to_string(MissingAnswersBeforeStop) + " missing answers in a row");
+}
+
+bool TCliEvents::StopAfterSilence(int /*missingInARow*/)
+{
+    return !keepGoing_;
 }
 
 void TCliEvents::ShortWrite()
 {
-    reporter_.Warning(board_, "a serial write wrote nothing");
+    reporter_.Warning(board_, "a serial write did not complete within the watchdog's interval");
+}
+
+void TCliEvents::FileNotWritten(const std::string& path, const std::string& reason)
+{
+    reporter_.Warning(board_, "'" + path + "' was not written: " + reason);
 }
 
 void TCliEvents::AwaitEvents(const QDeadlineTimer& deadline)
@@ -127,10 +128,13 @@ TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t boa
     clock.start();
     try {
         RunTransfer(session, options);
-        result.outcome = OutcomeOf(session.Tally());
+        result.outcome = BoardOutcomeOf(session.Tally());
     } catch (const ESessionEnded& ended) {
         result.outcome = OutcomeOf(ended);
         result.message = ended.what();
+    } catch (const ETransferStopped& stopped) {
+        result.outcome = BoardOutcome::Stopped;
+        result.message = stopped.what();
     } catch (const std::exception& error) {
         result.outcome = BoardOutcome::Failed;
         result.message = error.what();

@@ -9,14 +9,11 @@
 
 #include "cli/BoardResult.h"
 #include "cli/Options.h"
+#include "transfer/Outcome.h"
 #include "transfer/Progress.h"
 #include "transfer/Session.h"
 
 class TReporter;
-
-// How many awaited answers may go missing in a row before a board's session
-// stops (unless --keep-going).
-inline constexpr int MissingAnswersBeforeStop = 3;
 
 class TCliEvents : public TSessionEvents {
 public:
@@ -26,9 +23,12 @@ public:
     void Status(const std::string& text) override;
     void FileStarted(const std::string& path, std::int64_t size) override;
     void BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::int64_t total) override;
-    void Answer(const DecodeOutcome& outcome) override;
     void MissingAnswer(const std::string& label) override;
     void ShortWrite() override;
+    void FileNotWritten(const std::string& path, const std::string& reason) override;
+    // A board that has not answered MissingAnswersBeforeAsking times in a row
+    // is given up, unless --keep-going.
+    bool StopAfterSilence(int missingInARow) override;
     // The serial wait: runs the thread's events (the port's receive events
     // among them) until one came or the deadline passed.
     void AwaitEvents(const QDeadlineTimer& deadline) override;
@@ -41,7 +41,6 @@ private:
     TransferProgress progress_;
     std::int64_t filesBefore_ = 0;  // bytes of the files already sent
     std::int64_t fileDone_ = 0;     // bytes of the current file sent
-    int missedInARow_ = 0;
     std::string lastStatus_;
 };
 

@@ -2,7 +2,6 @@
 // window, one session per board, many boards at once over the network.
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFileInfo>
 
 #include <cstdio>
 #include <string>
@@ -21,12 +20,11 @@
 #include "protocol/RuntimeErrors.h"
 #include "transfer/FileOfBytes.h"
 #include "transfer/History.h"
+#include "transfer/Outcome.h"
 
 namespace {
 
 const char* const UsbBoardName = "usb";
-// Characters that would turn a flash file's CreateFlashFile call into another call.
-const std::string CallSyntax = ":();";
 
 int Refuse(const std::string& reason)
 {
@@ -52,9 +50,11 @@ std::optional<std::int64_t> CheckFiles(const TCliOptions& options, std::string& 
             error = path + ": " + failure.what();
             return std::nullopt;
         }
-        const std::string name = QFileInfo(QString::fromStdString(path)).fileName().toStdString();
-        if (options.command == CliCommand::Flash && name.find_first_of(CallSyntax) != std::string::npos) {
-            error = path + ": a flash file's name cannot hold any of \"" + CallSyntax + "\"";
+        try {
+            if (options.command == CliCommand::Flash)
+                CheckSendableName(path);
+        } catch (const EUnsendableName& failure) {
+            error = failure.what();
             return std::nullopt;
         }
     }
@@ -156,23 +156,18 @@ HistoryOutcome HistoryOutcomeOf(BoardOutcome outcome)
 // One history line per board and file.
 void RecordHistory(const TCliOptions& options, const std::vector<TBoardResult>& results)
 {
-    const QDateTime now = QDateTime::currentDateTimeUtc();
     for (const TBoardResult& result : results) {
-        for (const std::string& file : options.files) {
-            UpdateRecord record;
-            record.time = now;
-            record.link = HistoryLinkOf(options.link);
-            record.board = QString::fromStdString(result.board);
-            record.kind = KindOf(options.command);
-            record.outcome = HistoryOutcomeOf(result.outcome);
-            record.missingAnswers = result.missingAnswers;
-            record.boardErrors = result.boardErrors;
-            record.seconds = result.seconds;
-            DescribeFile(record, QString::fromStdString(file));
-            const QString error = AppendHistory(record);
-            if (!error.isEmpty())
-                std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
-        }
+        TUpdateSummary summary;
+        summary.link = HistoryLinkOf(options.link);
+        summary.board = QString::fromStdString(result.board);
+        summary.kind = KindOf(options.command);
+        summary.outcome = HistoryOutcomeOf(result.outcome);
+        summary.missingAnswers = result.missingAnswers;
+        summary.boardErrors = result.boardErrors;
+        summary.seconds = result.seconds;
+        const QString error = RecordInHistory(summary, options.files);
+        if (!error.isEmpty())
+            std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
     }
 }
 

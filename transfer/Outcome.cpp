@@ -31,19 +31,19 @@ std::string DescribeWarnings(const TSessionTally& tally)
     return text;
 }
 
-QString RecordInHistory(const TUpdateSummary& summary, const TSessionTally& tally,
-                        std::span<const std::string> paths)
+QString RecordInHistory(const TUpdateSummary& summary, std::span<const std::string> paths)
 {
     QString warning;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
     for (const std::string& path : paths) {
         UpdateRecord record;
-        record.time = QDateTime::currentDateTimeUtc();
+        record.time = now;
         record.link = summary.link;
         record.board = summary.board;
         record.kind = summary.kind;
         record.outcome = summary.outcome;
-        record.missingAnswers = tally.missingAnswers;
-        record.boardErrors = tally.boardErrorCount;
+        record.missingAnswers = summary.missingAnswers;
+        record.boardErrors = summary.boardErrors;
         record.seconds = summary.seconds;
         DescribeFile(record, QString::fromStdString(path));
         const QString error = AppendHistory(record);

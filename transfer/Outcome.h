@@ -30,7 +30,8 @@ struct TUpdateSummary {
     QString board;
     HistoryKind kind = HistoryKind::Firmware;
     HistoryOutcome outcome = HistoryOutcome::Updated;
+    int missingAnswers = 0;
+    int boardErrors = 0;
     double seconds = 0;
 };
-QString RecordInHistory(const TUpdateSummary& summary, const TSessionTally& tally,
-                        std::span<const std::string> paths);
+QString RecordInHistory(const TUpdateSummary& summary, std::span<const std::string> paths);

@@ -40,15 +40,6 @@ std::string FileNameOf(const std::string& path)
 // them would turn its CreateFlashFile call into another text.
 constexpr std::string_view NameBreakers = ":();";
 
-void CheckSendableName(const std::string& path)
-{
-    const std::string name = FileNameOf(path);
-    const auto at = name.find_first_of(NameBreakers);
-    if (at != std::string::npos)
-        throw EUnsendableName("The flash file '" + path + "' cannot be written to the board: its name contains '" +
-                              name[at] + "'. Rename the file and choose it again.");
-}
-
 using OpenFiles = std::vector<std::unique_ptr<TFileOfBytes>>;
 
 // Every file is opened before anything is sent, so that a file that cannot
@@ -64,6 +55,15 @@ OpenFiles OpenAll(std::span<const std::string> paths)
 }
 
 } // namespace
+
+void CheckSendableName(const std::string& path)
+{
+    const std::string name = FileNameOf(path);
+    const auto at = name.find_first_of(NameBreakers);
+    if (at != std::string::npos)
+        throw EUnsendableName("The flash file '" + path + "' cannot be written to the board: its name contains '" +
+                              name[at] + "'. Rename the file and choose it again.");
+}
 
 void PauseFor(std::chrono::milliseconds duration)
 {
@@ -119,7 +119,7 @@ void TSession::FSend(Byte value)
     // that takes no byte within it cancels the transfer, with one report.
     if (Link.port->WriteBytes(&value, 1) != 1) {
         events_.ShortWrite();
-        throw ETransferStopped("RS232 Error Operation Cancelled");
+        throw ETransferStopped(ETransferStopped::Reason::WriteCancelled, "RS232 Error Operation Cancelled");
     }
 }
 
@@ -155,7 +155,8 @@ void TSession::Watchdog()
     ++tally_.missingInARow;
     events_.MissingAnswer(WaitLabel);
     if (tally_.missingInARow % MissingAnswersBeforeAsking == 0 && events_.StopAfterSilence(tally_.missingInARow))
-        throw ETransferStopped("The board stopped answering");
+        throw ETransferStopped(ETransferStopped::Reason::Silence,
+                               "stopped after " + std::to_string(tally_.missingInARow) + " missing answers in a row");
 }
 
 DecodeOutcome TSession::ReceiveSerial(std::span<const Byte> chunk)

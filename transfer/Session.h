@@ -90,7 +90,12 @@ inline constexpr int MissingAnswersBeforeAsking = 3;
 // completed. What was sent stays sent.
 class ETransferStopped : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    enum class Reason { Silence, WriteCancelled };
+    ETransferStopped(Reason reason, const std::string& message) : std::runtime_error(message), reason_(reason) {}
+    Reason WhyStopped() const { return reason_; }
+
+private:
+    Reason reason_;
 };
 
 // Raised before anything is sent when a flash file's name cannot be carried
@@ -205,6 +210,10 @@ private:
     Byte awaitedOperation_ = 0;
     QElapsedTimer lastService_;  // when the network wait last serviced its thread
 };
+
+// Raises EUnsendableName, naming the file, when a flash file's name holds a
+// character that ends a name in the request grammar (":", "(", ")", ";").
+void CheckSendableName(const std::string& path);
 
 // The board's settle times around the file-store transfers. The updater does
 // not service anything during them.
