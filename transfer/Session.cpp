@@ -93,6 +93,13 @@ void TSession::Trans(const std::string& fieldList)
 
 void TSession::Send_PVR(const std::string& /*label*/)
 {
+    Transmit();
+    if (Link.kind == LinkKind::Network && NoReply == 0)
+        Net_Read_Neg();
+}
+
+void TSession::Transmit()
+{
     const std::span<const Byte> frame(TxFrame.data(), static_cast<std::size_t>(TxLength - 1));
     if (NoReply == 0 && frame.size() > static_cast<std::size_t>(OffsetOperation)) {
         if (Link.kind == LinkKind::Serial)
@@ -108,8 +115,6 @@ void TSession::Send_PVR(const std::string& /*label*/)
             FSend(value);
     } else if (Link.kind == LinkKind::Network) {
         SendDatagram(frame);
-        if (NoReply == 0)
-            Net_Read_Neg();
     }
 }
 
@@ -326,12 +331,6 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
     std::int64_t done = 0;
     for (std::int64_t k = 1; k <= count; ++k) {
         const std::size_t n = file.Read(block.data(), static_cast<std::size_t>(stream.blockSize));
-        done += static_cast<std::int64_t>(n);
-        // One block ahead, as the board's operators know it: the gauge is full
-        // when the last block goes out. Shown before the block goes out, so
-        // that the block and its query reach the board back to back.
-        events_.BlockSent((k + 1) * stream.blockSize, done, file.Size());
-        events_.Status("Updating Please Wait !");
         std::optional<std::uint32_t> handle;
         if (stream.handle != nullptr)
             handle = static_cast<std::uint32_t>(*stream.handle);
@@ -340,9 +339,16 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
         NoReply = 1;
         Send_PVR("Main");
         currentBlock_ = k;
+        done += static_cast<std::int64_t>(n);
         tally_.bytesSent += static_cast<std::int64_t>(n);
         ++tally_.blocksSent;
-        SendAndWait(query, stream.label);
+        // The query follows its block at once; the progress is shown while
+        // the board works on them. One block ahead, as the board's operators
+        // know it: the gauge is full when the last block goes out.
+        SendAndWait(query, stream.label, [&] {
+            events_.BlockSent((k + 1) * stream.blockSize, done, file.Size());
+            events_.Status("Updating Please Wait !");
+        });
     }
 }
 
@@ -356,12 +362,16 @@ TRequestFrame TSession::EncodeCall(const std::string& callText) const
     return request;
 }
 
-void TSession::SendAndWait(const TRequestFrame& request, const std::string& label)
+void TSession::SendAndWait(const TRequestFrame& request, const std::string& label,
+                           const std::function<void()>& meanwhile)
 {
     static_cast<TRequestFrame&>(*this) = request;
-    Send_PVR("NEW");
+    Transmit();
+    meanwhile();
     if (Link.kind == LinkKind::Serial)
         WaitAck(label);
+    else if (Link.kind == LinkKind::Network && NoReply == 0)
+        Net_Read_Neg();
 }
 
 bool TSession::FileCreated(const std::string& path)

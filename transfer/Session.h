@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <array>
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -188,7 +189,10 @@ private:
     void RequestAndWait(const std::string& callText, const std::string& label);
     // A table command encoded once, to be sent many times.
     TRequestFrame EncodeCall(const std::string& callText) const;
-    void SendAndWait(const TRequestFrame& request, const std::string& label);
+    // Sends the request, runs `meanwhile`, then waits for the answer.
+    void SendAndWait(const TRequestFrame& request, const std::string& label, const std::function<void()>& meanwhile);
+    // Sends TxFrame over the link without reading an answer.
+    void Transmit();
     // Whether the create request just waited for was answered without error;
     // tells the events which file was not written when it was not.
     bool FileCreated(const std::string& path);
