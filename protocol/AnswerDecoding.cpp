@@ -221,6 +221,8 @@ void TAnswerReceiver::TakeAnswerFields(const AnswerEntry& entry, DecodeOutcome& 
 // effect reads is consumed and discarded.
 void TAnswerReceiver::Apply(const AnswerEntry& entry, DecodeOutcome& outcome)
 {
+    // Taken before the effect: Read Data Block clears the stored bytes.
+    TakeAnswerFields(entry, outcome);
     bool accepted = true;
     switch (entry.effect) {
     case AnswerEffect::None:
@@ -238,7 +240,6 @@ void TAnswerReceiver::Apply(const AnswerEntry& entry, DecodeOutcome& outcome)
         accepted = ShowBurnState(outcome);
         break;
     }
-    TakeAnswerFields(entry, outcome);
     RxCount = 0;
     RxStart = 0;
     if (!accepted) {

@@ -116,6 +116,9 @@ TEST_F(AnswerDecoding, ReadDataBlockOverFourEventsLandsInRxBlock)
     const DecodeOutcome outcome = ReceiveChunk(Slice(answer, 150, 50));
     ASSERT_NE(outcome.answer, nullptr);
     EXPECT_STREQ(outcome.answer->name, "Read Data Block");
+    // Told as the board sent it, although its stored bytes are cleared.
+    EXPECT_EQ(outcome.group, 0x11);
+    EXPECT_EQ(outcome.operation, 0x1F);
     EXPECT_EQ(AnswerReceived, 1);
     EXPECT_TRUE(std::equal(block.begin(), block.end(), RxBlock.begin()));
     EXPECT_EQ(RxBlock[block.size()], 0);
