@@ -282,10 +282,19 @@ void TForm2::Button3Click()
 
 void TForm2::IdleProc()
 {
+    // Runs whenever the event loop is about to block: the texts are built
+    // only when what they show has changed.
+    TPanelState state;
     // A port whose event thread has ended (the line hung up, or a handler
     // failed) is still open but no longer hears the board.
-    const bool linkUp = ComPort1->Connected() && (!ComPort1->ThreadCreated() || ComPort1->ThreadRunning());
-    if (!linkUp) {
+    state.linkUp = ComPort1->Connected() && (!ComPort1->ThreadCreated() || ComPort1->ThreadRunning());
+    if (state.linkUp)
+        state.settings = {ComPort1->BaudRate(), ComPort1->DataBits(), ComPort1->Parity().Bits(), ComPort1->StopBits()};
+    if (shown_ && *shown_ == state && ComPort1->Port() == shownPort_)
+        return;
+    shown_ = state;
+    shownPort_ = ComPort1->Port();
+    if (!state.linkUp) {
         Panel1->setText(NotConnected);
         Panel2->setText(QString());
         if (Form1 != nullptr)
@@ -295,7 +304,6 @@ void TForm2::IdleProc()
     const QString port = ConnectedPrefix + QString::fromStdString(ComPort1->Port());
     const QString settings = BaudNames[ComPort1->BaudRate()] + ',' + DataBitsNames[ComPort1->DataBits()] + ',' +
                              ParityNames[ComPort1->Parity().Bits()] + ',' + StopBitsNames[ComPort1->StopBits()];
-    // setText does nothing for an unchanged text, so an idle moment repaints nothing.
     Panel1->setText(port);
     Panel2->setText(settings);
     if (Form1 != nullptr)

@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <QWidget>
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <string>
 
@@ -77,6 +78,14 @@ private:
     void ApplySelections();
 
     QMetaObject::Connection idleConnection_;
+    // What the panels show, so that an idle moment with nothing new is cheap.
+    struct TPanelState {
+        bool linkUp = false;
+        std::array<int, 4> settings{};  // baud rate, data bits, parity, stop bits
+        bool operator==(const TPanelState&) const = default;
+    };
+    std::optional<TPanelState> shown_;
+    std::string shownPort_;
 };
 
 extern TForm2* Form2;

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <sys/stat.h>
@@ -119,6 +120,40 @@ TEST_P(ImageStream, ABoardReportedFailureIsToldAfterTheFinish)
     EXPECT_TRUE(warnings[0].text.contains("3 answers")) << warnings[0].text.toStdString();
     // The confirmation and the warning, nothing else.
     EXPECT_EQ(session.driver.Boxes().size(), 2u);
+}
+
+// The gauge tells percent, rate and time left while a paced transfer runs,
+// and nothing once it has finished.
+TEST(GaugeText, TellsPercentRateAndTimeLeftWhileATransferRuns)
+{
+    UpdaterSession session(Link::Serial, {"--baud", "115200"});
+    QStringList seen;
+    QTimer sample;
+    QObject::connect(&sample, &QTimer::timeout, [&] {
+        if (Form1->Gauge1->isTextVisible())
+            seen << Form1->Gauge1->format();
+    });
+    sample.start(100);
+    session.UpdateFirmware(session.MakeImage("app.hex", 24 * ImageBlockSize));
+    sample.stop();
+    EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
+    EXPECT_FALSE(Form1->Gauge1->isTextVisible());
+
+    ASSERT_GE(seen.size(), 3) << "the gauge showed no text during the transfer";
+    const QRegularExpression shape(QStringLiteral("^(\\d+) %   \\S+ k?B/s   (\\d+):(\\d\\d) left$"));
+    int lastPercent = 0;
+    std::vector<int> secondsLeft;
+    for (const QString& text : seen) {
+        const QRegularExpressionMatch match = shape.match(text);
+        if (!match.hasMatch())
+            continue;  // the rate and time left are not known at the very start
+        const int percent = match.captured(1).toInt();
+        EXPECT_GE(percent, lastPercent) << text.toStdString();
+        lastPercent = percent;
+        secondsLeft.push_back(match.captured(2).toInt() * 60 + match.captured(3).toInt());
+    }
+    ASSERT_GE(secondsLeft.size(), 2u) << seen.join(" | ").toStdString();
+    EXPECT_LT(secondsLeft.back(), secondsLeft.front()) << seen.join(" | ").toStdString();
 }
 
 TEST_P(ImageStream, AReadOnlyImageIsSent)

@@ -2,19 +2,37 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QFileDialog>
 #include <QLineEdit>
 
+namespace {
+
+// A box is answered as soon as its own event loop runs; the timer is only a
+// backstop for a dialog whose showing the watcher missed.
+constexpr int BackstopMs = 50;
+
+} // namespace
+
 ModalDriver::ModalDriver(QMessageBox::StandardButton answer) : answer_(answer)
 {
-    timer_.setInterval(2);
+    timer_.setInterval(BackstopMs);
     QObject::connect(&timer_, &QTimer::timeout, [this] { AnswerOpenBox(); });
     timer_.start();
+    QApplication::instance()->installEventFilter(&watcher_);
 }
 
 ModalDriver::~ModalDriver()
 {
+    QApplication::instance()->removeEventFilter(&watcher_);
     timer_.stop();
+}
+
+bool ModalDriver::ShowWatcher::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Show && qobject_cast<QDialog*>(watched) != nullptr)
+        QTimer::singleShot(0, this, [this] { driver_.AnswerOpenBox(); });
+    return false;
 }
 
 void ModalDriver::AnswerFileDialog(QFileDialog* dialog)
