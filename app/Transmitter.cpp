@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr qint64 GaugeTextIntervalMs = 250;
+
 LinkKind LinkOfMode(Byte mode)
 {
     if (mode == ModeRS232)
@@ -69,6 +71,10 @@ void TForm1::Translation()
 
 void TForm1::ShowStatus(const QString& text)
 {
+    // The stream repeats its status after every block: an unchanged text
+    // needs no painting.
+    if (text == Panel1->text())
+        return;
     Panel1->setText(text);
     // Between a block and the end of its query nothing else is serviced.
     Panel1->repaint();
@@ -83,13 +89,19 @@ void TForm1::FileStarted(const std::string& /*path*/, std::int64_t size)
 {
     Gauge1->SetMaxValue(size);
     progress_.emplace(size);
+    gaugeTextShown_.invalidate();
 }
 
 void TForm1::BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::int64_t /*total*/)
 {
     Gauge1->SetProgress(gaugePosition);
-    if (progress_) {
-        progress_->Record(bytesDone);
+    if (!progress_)
+        return;
+    progress_->Record(bytesDone);
+    // The text changes with every block; a few times a second is all an
+    // operator can read.
+    if (!gaugeTextShown_.isValid() || gaugeTextShown_.hasExpired(GaugeTextIntervalMs)) {
+        gaugeTextShown_.start();
         Gauge1->ShowText(progress_->Text());
     }
 }

@@ -2,6 +2,7 @@
 // the entry points of the request encoder, the transmitter and the transfers.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
@@ -135,6 +136,7 @@ private:
     TSession session_;
     bool transferRunning_ = false;
     std::optional<TransferProgress> progress_;  // the running file's, for the gauge's text
+    QElapsedTimer gaugeTextShown_;
 };
 
 extern TForm1* Form1;
