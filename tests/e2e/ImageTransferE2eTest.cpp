@@ -5,6 +5,9 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
@@ -13,6 +16,7 @@
 
 #include "app/Application.h"
 #include "app/Gauge.h"
+#include "transfer/History.h"
 #include "app/Unit1.h"
 #include "bios/Unit20.h"
 #include "tests/e2e/UpdaterSession.h"
@@ -154,6 +158,24 @@ TEST(GaugeText, TellsPercentRateAndTimeLeftWhileATransferRuns)
     }
     ASSERT_GE(secondsLeft.size(), 2u) << seen.join(" | ").toStdString();
     EXPECT_LT(secondsLeft.back(), secondsLeft.front()) << seen.join(" | ").toStdString();
+}
+
+TEST_P(ImageStream, AnUpdateIsRecordedInTheHistory)
+{
+    UpdaterSession session(GetParam());
+    std::string content;
+    const std::string path = session.MakeImage("app.hex", 2100, &content);
+    const qsizetype before = ReadHistory().lines.size();
+    session.UpdateFirmware(path);
+    const QList<QByteArray> lines = ReadHistory().lines;
+    ASSERT_EQ(lines.size(), before + 1);
+    const QJsonObject record = QJsonDocument::fromJson(lines.back()).object();
+    const QByteArray sha256 =
+        QCryptographicHash::hash(QByteArray::fromStdString(content), QCryptographicHash::Sha256).toHex();
+    EXPECT_EQ(record.value("sha256").toString().toLatin1(), sha256);
+    EXPECT_EQ(record.value("outcome").toString(), "updated");
+    EXPECT_EQ(record.value("kind").toString(), "firmware");
+    EXPECT_EQ(record.value("link").toString(), GetParam() == Link::Serial ? "serial" : "udp");
 }
 
 TEST_P(ImageStream, AReadOnlyImageIsSent)

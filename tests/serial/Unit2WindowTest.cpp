@@ -403,4 +403,34 @@ TEST(SerialWindow, NetworkPathAndLineEventHandlers)
     EXPECT_EQ(BeepCount, beeps + 5);
 }
 
+// A line whose far end stops reading: every write waits until the line takes
+// its byte, and the line never does once its buffer is full.
+TEST(SerialWindow, APeerThatStopsReadingCancelsTheUpdateWithOneReport)
+{
+    PseudoTerminal terminal;  // its side is never read
+    Windows windows;
+    ModalDriver boxes;
+    StartWith(windows, terminal, "COM1", {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
+    ASSERT_TRUE(Form2->ComPort1->Connected());
+    constexpr int ShortWatchdogMs = 300;
+    Form1->Timer1->setInterval(ShortWatchdogMs);
+    constexpr std::size_t ImageSize = 1024 * 1024;  // far more than a terminal's buffer holds
+    FirmwareFileName = windows.PathOf("big.hex");
+    PutFile(FirmwareFileName, Bytes(ImageSize, 0x11));
+    UpdateKind = KindFirmware;
+
+    Form1->Update1Click();
+
+    EXPECT_EQ(Form1->Panel1->text(), "Update Stopped");
+    std::vector<SeenBox> reports;
+    std::copy_if(boxes.Boxes().begin(), boxes.Boxes().end(), std::back_inserter(reports),
+                 [](const SeenBox& box) { return box.caption == "Error"; });
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].text, "RS232 Error Operation Cancelled \r\n");
+    EXPECT_EQ(reports[0].icon, QMessageBox::Critical);
+    EXPECT_FALSE(Form1->TransferRunning());
+    EXPECT_TRUE(Form1->Update1->isEnabled());
+    EXPECT_LT(Form1->Session().Tally().bytesSent, static_cast<std::int64_t>(ImageSize));
+}
+
 } // namespace
