@@ -30,7 +30,11 @@ ModalDriver::~ModalDriver()
 
 bool ModalDriver::ShowWatcher::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::Show && qobject_cast<QDialog*>(watched) != nullptr)
+    // The receiver is looked at before the event: events that the serial
+    // port's thread posts pass through here too, and their hand-over to this
+    // thread is made visible to ThreadSanitizer only once their own receiver
+    // takes them.
+    if (qobject_cast<QDialog*>(watched) != nullptr && event->type() == QEvent::Show)
         QTimer::singleShot(0, this, [this] { driver_.AnswerOpenBox(); });
     return false;
 }
