@@ -1,6 +1,7 @@
 #include "app/Gauge.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 
 TGauge::TGauge(QWidget* parent) : QProgressBar(parent)
@@ -29,7 +30,14 @@ void TGauge::SetMaxValue(std::int64_t maximum)
 void TGauge::SetProgress(std::int64_t position)
 {
     position_ = std::clamp<std::int64_t>(position, 0, maximum_);
-    setValue(maximum_ == 0 && position > 0 ? maximum() : Scaled(position_));
+    const int value = maximum_ == 0 && position > 0 ? maximum() : Scaled(position_);
+    // Each move of the bar costs the style's measuring and often a repaint,
+    // more than a network block's own work; a move finer than any bar can
+    // show is left out. An empty and a full bar always show.
+    const std::int64_t step = std::abs(static_cast<std::int64_t>(value) - QProgressBar::value());
+    if (value != 0 && value != maximum() && step * VisibleSteps < maximum())
+        return;
+    setValue(value);
 }
 
 void TGauge::ShowText(const QString& text)

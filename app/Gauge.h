@@ -19,6 +19,9 @@ public:
     std::int64_t Progress() const { return position_; }
 
 private:
+    // The finest steps in which the bar moves.
+    static constexpr std::int64_t VisibleSteps = 1000;
+
     int Scaled(std::int64_t value) const;
 
     std::int64_t maximum_ = 100;

@@ -1,5 +1,6 @@
 #include "transfer/FileOfBytes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -81,14 +82,28 @@ std::size_t TFileOfBytes::Read(unsigned char* buffer, std::size_t capacity)
 {
     std::size_t total = 0;
     while (total < capacity) {
-        const ssize_t n = ::read(fd_, buffer + total, capacity - total);
+        if (ahead_.start == ahead_.end && !FillAhead())
+            break;
+        const std::size_t n = std::min(capacity - total, ahead_.end - ahead_.start);
+        std::copy_n(ahead_.bytes.begin() + static_cast<std::ptrdiff_t>(ahead_.start), n, buffer + total);
+        ahead_.start += n;
+        total += n;
+    }
+    return total;
+}
+
+bool TFileOfBytes::FillAhead()
+{
+    if (ahead_.bytes.empty())
+        ahead_.bytes.resize(ReadAheadSize);
+    for (;;) {
+        const ssize_t n = ::read(fd_, ahead_.bytes.data(), ahead_.bytes.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             RaiseInOutError(errno);
-        if (n == 0)
-            break;
-        total += static_cast<std::size_t>(n);
+        ahead_.start = 0;
+        ahead_.end = static_cast<std::size_t>(n);
+        return n > 0;
     }
-    return total;
 }

@@ -76,4 +76,22 @@ TEST_F(FileOfBytes, APipeIsRefusedWithoutWaitingForAWriter)
     EXPECT_EQ(opening.get(), "'" + pipe + "' is not a regular file");
 }
 
+TEST_F(FileOfBytes, BlocksReadAcrossTheReadAheadGiveTheFileUnchanged)
+{
+    // Longer than two pieces of the read-ahead and no multiple of a block.
+    std::string contents(150001, '\0');
+    for (std::size_t k = 0; k < contents.size(); ++k)
+        contents[k] = static_cast<char>((k * 7919) % 251);
+    const std::string path = PathOf("image.bin");
+    std::ofstream(path, std::ios::binary) << contents;
+
+    TFileOfBytes file(path);
+    std::string read;
+    unsigned char block[1024];
+    for (std::size_t n = file.Read(block, sizeof block); n > 0; n = file.Read(block, sizeof block))
+        read.append(reinterpret_cast<const char*>(block), n);
+    EXPECT_EQ(read, contents);
+    EXPECT_EQ(file.Read(block, sizeof block), 0U);
+}
+
 } // namespace

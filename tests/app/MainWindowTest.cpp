@@ -184,6 +184,15 @@ TEST(Gauge, ClampsAndScales)
     gauge.SetMaxValue(0);
     gauge.SetProgress(2048);
     EXPECT_EQ(gauge.value(), gauge.maximum());
+    // A step finer than a thousandth leaves the bar as it is; the position
+    // stays exact, and the bar follows once the step shows.
+    gauge.SetMaxValue(1000000);
+    gauge.SetProgress(500000);
+    gauge.SetProgress(500400);
+    EXPECT_EQ(gauge.Progress(), 500400);
+    EXPECT_EQ(gauge.value(), 500000);
+    gauge.SetProgress(501024);
+    EXPECT_EQ(gauge.value(), 501024);
 }
 
 } // namespace
