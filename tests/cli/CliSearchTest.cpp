@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 #include <sstream>
+#include <tuple>
 
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
@@ -19,7 +20,7 @@ namespace {
 const std::string UpdaterAddress = "192.0.2.1/24";
 const std::string LanAddress = "192.0.2.10/24";
 // Every address of this range is local on the boards' side.
-const QString BoardRange = QStringLiteral("192.0.2.128/25");
+const std::string BoardRange = "192.0.2.128/25";
 
 std::string BoardAddress(int board)
 {
@@ -41,13 +42,7 @@ protected:
     {
         if (const std::string reason = NetNamespace::Unavailable(); !reason.empty())
             GTEST_SKIP() << reason;
-        updater = std::make_unique<NetNamespace>();
-        lan = std::make_unique<NetNamespace>();
-        updater->SetDefaultRoute(updater->Connect(*lan, UpdaterAddress, LanAddress));
-        QProcess ip;
-        lan->Start(ip, QStringLiteral("ip"), {"route", "add", "local", BoardRange, "dev", "lo"});
-        ASSERT_TRUE(ip.waitForFinished(10000)) << "ip route did not end";
-        ASSERT_EQ(ip.exitCode(), 0) << ip.readAllStandardError().toStdString();
+        std::tie(updater, lan) = HostAndLan(UpdaterAddress, LanAddress, BoardRange);
     }
 
     std::unique_ptr<BoardSim> StartBoard(int board, std::vector<std::string> options = {})

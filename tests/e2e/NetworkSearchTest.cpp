@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/Feedback.h"
@@ -43,7 +44,7 @@ const std::string LanAddress = "192.0.2.10";
 const std::string PrefixLength = "/24";
 // Every address of this range is local on the boards' side, so each board
 // binds an address of its own without one being configured for it.
-const QString BoardRange = QStringLiteral("192.0.2.128/25");
+const std::string BoardRange = "192.0.2.128/25";
 constexpr int FirstBoardHost = 129;
 
 const std::string SettingsFile = "ZEVEVI.CFG";
@@ -159,10 +160,7 @@ protected:
     {
         if (const std::string reason = NetNamespace::Unavailable(); !reason.empty())
             GTEST_SKIP() << reason;
-        updater = std::make_unique<NetNamespace>();
-        lan = std::make_unique<NetNamespace>();
-        updater->SetDefaultRoute(updater->Connect(*lan, UpdaterAddress + PrefixLength, LanAddress + PrefixLength));
-        ASSERT_NO_FATAL_FAILURE(RunIp(*lan, {"route", "add", "local", BoardRange, "dev", "lo"}));
+        std::tie(updater, lan) = HostAndLan(UpdaterAddress + PrefixLength, LanAddress + PrefixLength, BoardRange);
         // The updater's socket is made at its first use, in the namespace of
         // the thread using it: this one, from here on.
         inside.emplace(*updater);

@@ -155,6 +155,21 @@ void NetNamespace::SetDefaultRoute(const std::string& device)
     RunIp({"-n", QString::fromStdString(name_), "route", "add", "default", "dev", QString::fromStdString(device)});
 }
 
+void NetNamespace::AddLocalRange(const std::string& range)
+{
+    RunIp({"-n", QString::fromStdString(name_), "route", "add", "local", QString::fromStdString(range), "dev", "lo"});
+}
+
+std::pair<std::unique_ptr<NetNamespace>, std::unique_ptr<NetNamespace>>
+HostAndLan(const std::string& hostAddress, const std::string& lanAddress, const std::string& localRange)
+{
+    auto host = std::make_unique<NetNamespace>();
+    auto lan = std::make_unique<NetNamespace>();
+    host->SetDefaultRoute(host->Connect(*lan, hostAddress, lanAddress));
+    lan->AddLocalRange(localRange);
+    return {std::move(host), std::move(lan)};
+}
+
 void NetNamespace::Start(QProcess& process, const QString& program, const QStringList& arguments) const
 {
     process.start(IpProgram, QStringList{"netns", "exec", QString::fromStdString(name_), program} + arguments);

@@ -23,7 +23,9 @@
 
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <string>
+#include <utility>
 
 class QProcess;
 
@@ -46,6 +48,9 @@ public:
     // Sends everything without a nearer route out of `device`, so that a
     // broadcast to 255.255.255.255 has a way out.
     void SetDefaultRoute(const std::string& device);
+    // Makes every address of `range` (CIDR form) local here, so that several
+    // peers can each listen on an address of their own.
+    void AddLocalRange(const std::string& range);
 
     // Starts `program` inside this namespace.
     void Start(QProcess& process, const QString& program, const QStringList& arguments) const;
@@ -56,6 +61,12 @@ private:
     std::string name_;
     int devices_ = 0;
 };
+
+// A host and the LAN it is linked to: the host's default route leads onto
+// the LAN, so that a broadcast has a way out, and every address of
+// `localRange` is local on the LAN's side, one for each simulated board.
+std::pair<std::unique_ptr<NetNamespace>, std::unique_ptr<NetNamespace>>
+HostAndLan(const std::string& hostAddress, const std::string& lanAddress, const std::string& localRange);
 
 class NetNamespaceScope {
 public:
