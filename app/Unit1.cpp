@@ -222,6 +222,7 @@ void TForm1::Timer1Timer()
 void TForm1::RunTransfer(void (TForm1::*transfer)())
 {
     const HistoryKind kind = TransferKind(transfer);
+    TFileDescriptions files(TransferFiles(kind));
     QElapsedTimer clock;
     clock.start();
     const auto seconds = [&clock] { return static_cast<double>(clock.elapsed()) / MillisecondsPerSecond; };
@@ -230,13 +231,13 @@ void TForm1::RunTransfer(void (TForm1::*transfer)())
         (this->*transfer)();
     } catch (const ETransferStopped&) {
         ShowStatus(QStringLiteral("Update Stopped"));
-        FinishTransfer(kind, HistoryOutcome::Stopped, seconds());
+        FinishTransfer(kind, HistoryOutcome::Stopped, seconds(), files);
         return;
     } catch (...) {
-        FinishTransfer(kind, HistoryOutcome::Failed, seconds());
+        FinishTransfer(kind, HistoryOutcome::Failed, seconds(), files);
         throw;
     }
-    FinishTransfer(kind, OutcomeOf(session_.Tally()), seconds());
+    FinishTransfer(kind, OutcomeOf(session_.Tally()), seconds(), files);
     // A board-reported failure is never shown as success.
     const std::string boardErrors = DescribeBoardErrors(session_.Tally());
     if (!boardErrors.empty())
@@ -282,7 +283,7 @@ TUpdateSummary TForm1::SummaryOf(HistoryKind kind) const
     return summary;
 }
 
-void TForm1::FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds)
+void TForm1::FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds, TFileDescriptions& files)
 {
     SetTransferRunning(false);
     progress_.reset();
@@ -292,7 +293,7 @@ void TForm1::FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double sec
     summary.missingAnswers = session_.Tally().missingAnswers;
     summary.boardErrors = session_.Tally().boardErrorCount;
     summary.seconds = seconds;
-    const QString historyError = RecordInHistory(summary, TransferFiles(kind));
+    const QString historyError = RecordInHistory(summary, files);
     if (!historyError.isEmpty())
         ShowWarning(historyError, QStringLiteral("Update History"));
 }

@@ -117,7 +117,7 @@ private:
     HistoryKind TransferKind(void (TForm1::*transfer)()) const;
     std::vector<std::string> TransferFiles(HistoryKind kind) const;
     TUpdateSummary SummaryOf(HistoryKind kind) const;
-    void FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds);
+    void FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds, TFileDescriptions& files);
     void RunSelectedTransfer();
     void ShowStatus(const QString& text);
 

@@ -154,7 +154,7 @@ HistoryOutcome HistoryOutcomeOf(BoardOutcome outcome)
 }
 
 // One history line per board and file.
-void RecordHistory(const TCliOptions& options, const std::vector<TBoardResult>& results)
+void RecordHistory(const TCliOptions& options, const std::vector<TBoardResult>& results, TFileDescriptions& files)
 {
     for (const TBoardResult& result : results) {
         TUpdateSummary summary;
@@ -165,7 +165,7 @@ void RecordHistory(const TCliOptions& options, const std::vector<TBoardResult>& 
         summary.missingAnswers = result.missingAnswers;
         summary.boardErrors = result.boardErrors;
         summary.seconds = result.seconds;
-        const QString error = RecordInHistory(summary, options.files);
+        const QString error = RecordInHistory(summary, files);
         if (!error.isEmpty())
             std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
     }
@@ -203,10 +203,11 @@ int Update(TCliOptions options)
     TUpdatePlan plan{options, BoardsOf(options, error), *total};
     if (plan.boards.empty())
         return Fail(Interrupted() ? ExitInterrupted : ExitLinkFailed, error);
+    TFileDescriptions files(options.files);
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
     reporter.Summary(results);
-    RecordHistory(options, results);
+    RecordHistory(options, results, files);
     return ExitStatusOf(results);
 }
 

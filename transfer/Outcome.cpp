@@ -31,12 +31,28 @@ std::string DescribeWarnings(const TSessionTally& tally)
     return text;
 }
 
-QString RecordInHistory(const TUpdateSummary& summary, std::span<const std::string> paths)
+TFileDescriptions::TFileDescriptions(std::vector<std::string> paths)
+    : pending_(std::async(std::launch::async, [paths = std::move(paths)] {
+          std::vector<UpdateRecord> records(paths.size());
+          for (std::size_t k = 0; k < paths.size(); ++k)
+              DescribeFile(records[k], QString::fromStdString(paths[k]));
+          return records;
+      }))
+{
+}
+
+const std::vector<UpdateRecord>& TFileDescriptions::Records()
+{
+    if (!records_)
+        records_ = pending_.get();
+    return *records_;
+}
+
+QString RecordInHistory(const TUpdateSummary& summary, TFileDescriptions& files)
 {
     QString warning;
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (const std::string& path : paths) {
-        UpdateRecord record;
+    for (UpdateRecord record : files.Records()) {
         record.time = now;
         record.link = summary.link;
         record.board = summary.board;
@@ -45,7 +61,6 @@ QString RecordInHistory(const TUpdateSummary& summary, std::span<const std::stri
         record.missingAnswers = summary.missingAnswers;
         record.boardErrors = summary.boardErrors;
         record.seconds = summary.seconds;
-        DescribeFile(record, QString::fromStdString(path));
         const QString error = AppendHistory(record);
         if (warning.isEmpty())
             warning = error;

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <QString>
-#include <span>
+#include <future>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "transfer/History.h"
 #include "transfer/Session.h"
@@ -23,6 +25,23 @@ std::string DescribeBoardErrors(const TSessionTally& tally);
 // nothing did.
 std::string DescribeWarnings(const TSessionTally& tally);
 
+// The files of a transfer described for the history (DescribeFile) on a
+// thread of their own, from before the transfer starts: hashing an image of a
+// few MiB takes tens of milliseconds, which neither the transfer nor the
+// operator then waits for. Each file is read once, whichever boards it goes
+// to. The destructor waits for the thread.
+class TFileDescriptions {
+public:
+    explicit TFileDescriptions(std::vector<std::string> paths);
+    // One record a file, in the order of the paths, with its file, size and
+    // SHA-256; waits until they are known.
+    const std::vector<UpdateRecord>& Records();
+
+private:
+    std::future<std::vector<UpdateRecord>> pending_;
+    std::optional<std::vector<UpdateRecord>> records_;
+};
+
 // One history line per file of the transfer. Returns the text to show the
 // operator when the history cannot be written (once per process), else empty.
 struct TUpdateSummary {
@@ -34,4 +53,4 @@ struct TUpdateSummary {
     int boardErrors = 0;
     double seconds = 0;
 };
-QString RecordInHistory(const TUpdateSummary& summary, std::span<const std::string> paths);
+QString RecordInHistory(const TUpdateSummary& summary, TFileDescriptions& files);
