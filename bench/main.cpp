@@ -57,7 +57,7 @@ const Goal LineGoal = Goal::AtLeast(0.95);
 const Goal UnpacedGoal = Goal::AtLeast(0.8);
 const Goal NetworkGoal = Goal::AtLeast(0.9);
 const Goal BelowLimit = Goal::Below(1.0);
-const Goal CpuGoal = Goal::Below(0.05);
+const Goal CpuGoal = Goal::Below(0.03);
 constexpr double MemoryLimitMiB = 2;
 
 // The unpaced links' rates swing with whatever else the machine runs, the
