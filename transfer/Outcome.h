@@ -42,8 +42,7 @@ private:
     std::optional<std::vector<UpdateRecord>> records_;
 };
 
-// One history line per file of the transfer. Returns the text to show the
-// operator when the history cannot be written (once per process), else empty.
+// What the history says of a transfer besides its files.
 struct TUpdateSummary {
     HistoryLink link = HistoryLink::Serial;
     QString board;
@@ -53,4 +52,6 @@ struct TUpdateSummary {
     int boardErrors = 0;
     double seconds = 0;
 };
+// One history line per file of the transfer. Returns the text to show the
+// operator when the history cannot be written (once per process), else empty.
 QString RecordInHistory(const TUpdateSummary& summary, TFileDescriptions& files);
