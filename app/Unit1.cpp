@@ -219,15 +219,32 @@ void TForm1::Timer1Timer()
     Beep();
 }
 
+std::optional<TBoardLock> TForm1::LockBoard()
+{
+    if (CommMode == ModeRS232 && Form2 != nullptr) {
+        const std::string& port = Form2->ComPort1->Port();
+        return std::optional<TBoardLock>(std::in_place, SerialBoardKey(port), port);
+    }
+    if (CommMode == ModeNetwork) {
+        const std::string& address = IdUDPClient1->HostAddress();
+        return std::optional<TBoardLock>(std::in_place, NetworkBoardKey(address), address);
+    }
+    return std::nullopt;
+}
+
 void TForm1::RunTransfer(void (TForm1::*transfer)())
 {
     const HistoryKind kind = TransferKind(transfer);
-    TFileDescriptions files(TransferFiles(kind));
+    const std::vector<std::string> files = TransferFiles(kind);
     QElapsedTimer clock;
     clock.start();
     const auto seconds = [&clock] { return static_cast<double>(clock.elapsed()) / MillisecondsPerSecond; };
     SetTransferRunning(true);
+    session_.StartTally();
     try {
+        // Held until the transfer ends: a second updater on this board is
+        // refused meanwhile.
+        const std::optional<TBoardLock> lock = LockBoard();
         (this->*transfer)();
     } catch (const ETransferStopped&) {
         ShowStatus(QStringLiteral("Update Stopped"));
@@ -238,10 +255,11 @@ void TForm1::RunTransfer(void (TForm1::*transfer)())
         throw;
     }
     FinishTransfer(kind, OutcomeOf(session_.Tally()), seconds(), files);
-    // A board-reported failure is never shown as success.
-    const std::string boardErrors = DescribeBoardErrors(session_.Tally());
-    if (!boardErrors.empty())
-        ShowWarning(QString::fromStdString(boardErrors), QStringLiteral("Update Warning"));
+    // A board-reported failure, or a board that sent what nobody asked for,
+    // is never shown as success.
+    for (const std::string& warning : {DescribeBoardErrors(session_.Tally()), DescribeStrays(session_.Tally())})
+        if (!warning.empty())
+            ShowWarning(QString::fromStdString(warning), QStringLiteral("Update Warning"));
 }
 
 HistoryKind TForm1::TransferKind(void (TForm1::*transfer)()) const
@@ -283,7 +301,8 @@ TUpdateSummary TForm1::SummaryOf(HistoryKind kind) const
     return summary;
 }
 
-void TForm1::FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds, TFileDescriptions& files)
+void TForm1::FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds,
+                            const std::vector<std::string>& files)
 {
     SetTransferRunning(false);
     progress_.reset();
@@ -293,7 +312,7 @@ void TForm1::FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double sec
     summary.missingAnswers = session_.Tally().missingAnswers;
     summary.boardErrors = session_.Tally().boardErrorCount;
     summary.seconds = seconds;
-    const QString historyError = RecordInHistory(summary, files);
+    const QString historyError = RecordInHistory(summary, files, session_.Tally().sentFiles);
     if (!historyError.isEmpty())
         ShowWarning(historyError, QStringLiteral("Update History"));
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/UpdateState.h"
+#include "transfer/BoardLock.h"
 #include "transfer/Outcome.h"
 #include "transfer/Progress.h"
 #include "transfer/Session.h"
@@ -117,7 +118,10 @@ private:
     HistoryKind TransferKind(void (TForm1::*transfer)()) const;
     std::vector<std::string> TransferFiles(HistoryKind kind) const;
     TUpdateSummary SummaryOf(HistoryKind kind) const;
-    void FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds, TFileDescriptions& files);
+    void FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds,
+                        const std::vector<std::string>& files);
+    // The lock of the board the transfer goes to; none for USB.
+    std::optional<TBoardLock> LockBoard();
     void RunSelectedTransfer();
     void ShowStatus(const QString& text);
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "transfer/Session.h"
 
@@ -13,7 +14,7 @@ enum class BoardOutcome {
     Failed,       // a file, port or socket error ended the transfer
     Stopped,      // ended after answers missed in a row
     Interrupted,  // ended by Ctrl-C
-    LinkFailed,   // the link could not be opened; nothing was sent
+    LinkFailed,   // the link could not be opened, or another updater holds the board; nothing was sent
 };
 
 struct TBoardResult {
@@ -23,7 +24,9 @@ struct TBoardResult {
     double seconds = 0;
     int missingAnswers = 0;
     int boardErrors = 0;
+    int strayAnswers = 0;
     std::optional<TBoardError> firstBoardError;
+    std::vector<TSentFile> sentFiles;  // what the board got, for the history
     std::string message;  // why it failed, stopped or could not start
 };
 

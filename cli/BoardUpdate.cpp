@@ -145,6 +145,8 @@ TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t boa
     result.bytes = tally.bytesSent;
     result.missingAnswers = tally.missingAnswers;
     result.boardErrors = tally.boardErrorCount;
+    result.strayAnswers = tally.strayAnswers;
+    result.sentFiles = tally.sentFiles;
     if (!tally.boardErrors.empty())
         result.firstBoardError = tally.boardErrors.front();
     reporter.Done(board, result);

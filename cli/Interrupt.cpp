@@ -5,12 +5,15 @@
 
 namespace {
 
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler may only touch a lock-free flag");
+// The signal that asked the run to end; 0 while none has.
+std::atomic<int> endingSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler may only touch a lock-free flag");
 
-extern "C" void OnInterrupt(int)
+constexpr int SignalExitBase = 128;
+
+extern "C" void OnInterrupt(int signal)
 {
-    interrupted.store(true);
+    endingSignal.store(signal);
 }
 
 } // namespace
@@ -20,12 +23,18 @@ void InstallInterruptHandler()
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
 }
 
 bool Interrupted()
 {
-    return interrupted.load();
+    return endingSignal.load() != 0;
+}
+
+int InterruptedExitStatus()
+{
+    return SignalExitBase + endingSignal.load();
 }
 
 void EndIfInterrupted()

@@ -1,13 +1,16 @@
-// Ctrl-C: the handler only raises a flag; every session checks it at its next
-// wait and ends there, so that ports and sockets are closed in order and the
-// summary of what was done is printed.
+// Ctrl-C, SIGTERM and SIGHUP (a `timeout`, a closed terminal, a service
+// manager): the handler only raises a flag; every session checks it at its
+// next wait and ends there, so that ports and sockets are closed in order,
+// the summary of what was done is printed and the history records it.
 #pragma once
 
 #include <stdexcept>
 
-// Installs the SIGINT handler.
+// Installs the handler for SIGINT, SIGTERM and SIGHUP.
 void InstallInterruptHandler();
 bool Interrupted();
+// 128 + the number of the signal that interrupted the run (130 for Ctrl-C).
+int InterruptedExitStatus();
 
 // Why a board's session ended before its transfer did.
 class ESessionEnded : public std::runtime_error {
@@ -20,5 +23,5 @@ private:
     Reason reason_;
 };
 
-// Raises ESessionEnded when Ctrl-C was pressed.
+// Raises ESessionEnded when a signal asked the run to end.
 void EndIfInterrupted();

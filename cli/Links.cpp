@@ -15,6 +15,7 @@
 #include "serial/CPort.h"
 #include "serial/SerialChoices.h"
 #include "serial/SettingsFile.h"
+#include "transfer/BoardLock.h"
 #include "transfer/PortHints.h"
 
 namespace {
@@ -103,6 +104,13 @@ void AwaitDrainedLine(TCliEvents& events, const int& emptied, int watchdogMs)
     }
 }
 
+// Whether the transfer ran to its end, so that its last requests deserve the
+// time to leave the line; one that failed or was stopped closes at once.
+bool RanToTheEnd(const TBoardResult& result)
+{
+    return result.outcome == BoardOutcome::Updated || result.outcome == BoardOutcome::Warnings;
+}
+
 // The port's receive events reach the session on this (the main) thread
 // while the session waits for its answers.
 TBoardResult UpdateOverSerial(const TUpdatePlan& plan, TReporter& reporter)
@@ -111,6 +119,12 @@ TBoardResult UpdateOverSerial(const TUpdatePlan& plan, TReporter& reporter)
     TCliEvents events(reporter, 0, plan.totalBytes, options.keepGoing);
     TSession session(events);
     session.WatchdogMs = options.watchdogMs;
+    std::optional<TBoardLock> lock;
+    try {
+        lock.emplace(SerialBoardKey(options.serial.port), options.serial.port);
+    } catch (const std::runtime_error& error) {
+        return LinkFailure(reporter, 0, plan.boards.front(), error.what());
+    }
     int emptied = 0;  // how often the output queue has run empty
     TComPort port;    // closed before the session it feeds goes
     try {
@@ -123,26 +137,27 @@ TBoardResult UpdateOverSerial(const TUpdatePlan& plan, TReporter& reporter)
     }
     session.Link = {LinkKind::Serial, &port, nullptr};
     TBoardResult result = UpdateBoard(session, reporter, 0, plan.boards.front(), options);
-    if (session.NoReply != 0)
+    if (session.NoReply != 0 && RanToTheEnd(result))
         AwaitDrainedLine(events, emptied, options.watchdogMs);
     return result;
 }
 
-// A board's socket that resolves the board's name before anything is sent, so
-// that a name without an address is a link that cannot be opened.
+// A board's socket, for a board whose address is known.
 class TBoardClient : public TIdUDPClient {
 public:
-    void Open(const std::string& host)
+    void Open(const std::string& address)
     {
-        Host = Stack().ResolveAddress(host);
+        Host = address;
         Port = BoardRequestPort;
         Binding();
     }
+    std::string Resolve(const std::string& host) { return Stack().ResolveAddress(host); }
 };
 
 TBoardResult UpdateOverUdp(const TUpdatePlan& plan, TReporter& reporter, std::size_t board)
 {
     const std::string& host = plan.boards[board];
+    const TResolvedBoard& resolved = plan.addresses[board];
     if (Interrupted()) {
         TBoardResult result;
         result.board = host;
@@ -154,10 +169,14 @@ TBoardResult UpdateOverUdp(const TUpdatePlan& plan, TReporter& reporter, std::si
     TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing);
     TSession session(events);
     session.WatchdogMs = plan.options.watchdogMs;
+    if (resolved.address.empty())
+        return LinkFailure(reporter, board, host, resolved.error);
     TBoardClient client;
+    std::optional<TBoardLock> lock;
     try {
-        client.Open(host);
-    } catch (const EIdException& error) {
+        lock.emplace(NetworkBoardKey(resolved.address), host);
+        client.Open(resolved.address);
+    } catch (const std::runtime_error& error) {
         return LinkFailure(reporter, board, host, error.what());
     }
     session.Link = {LinkKind::Network, nullptr, &client};
@@ -212,6 +231,34 @@ bool ApplySavedLink(TCliOptions& options, std::string& error)
         error = SettingsFileName + ": " + failure.what();
     }
     return error.empty();
+}
+
+bool ResolveBoards(TUpdatePlan& plan, std::string& error)
+{
+    if (plan.options.link != CliLink::Udp && plan.options.link != CliLink::UdpSearch)
+        return true;
+    TBoardClient resolver;
+    plan.addresses.clear();
+    for (const std::string& host : plan.boards) {
+        TResolvedBoard resolved;
+        try {
+            resolved.address = resolver.Resolve(host);
+        } catch (const EIdException& failure) {
+            resolved.error = failure.what();
+        }
+        plan.addresses.push_back(resolved);
+    }
+    for (std::size_t k = 0; k < plan.boards.size(); ++k) {
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::string& address = plan.addresses[k].address;
+            if (!address.empty() && address == plan.addresses[j].address) {
+                error = "the board at " + address + " is named twice (" + plan.boards[j] + " and " +
+                        plan.boards[k] + ")";
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& reporter)

@@ -13,10 +13,18 @@
 class TReporter;
 
 // What an update does: the options, the boards (the serial port, the UDP
-// hosts, or "usb") and the bytes of every file it sends to each board.
+// hosts as named, or "usb"), the UDP hosts' addresses (ResolveBoards) and the
+// bytes of every file it sends to each board.
+struct TResolvedBoard {
+    std::string address;  // empty when the name has no address
+    std::string error;
+};
+
 struct TUpdatePlan {
     TCliOptions options;
     std::vector<std::string> boards;
+    // One per UDP board: its dotted address, or why its name has none.
+    std::vector<TResolvedBoard> addresses;
     std::int64_t totalBytes = 0;
 };
 
@@ -25,6 +33,11 @@ struct TUpdatePlan {
 // its line (a position without a choice keeps the default), a network
 // record's address the board. False, with the reason, when there is none.
 bool ApplySavedLink(TCliOptions& options, std::string& error);
+
+// Resolves the UDP boards' names before anything is sent. A name without an
+// address is left to fail as that board's link; false, with the reason, when
+// two names are one board (each board is updated by one session only).
+bool ResolveBoards(TUpdatePlan& plan, std::string& error);
 
 // Updates every board of the plan and returns one result per board, in order.
 std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& reporter);

@@ -50,13 +50,13 @@ std::optional<std::int64_t> CheckFiles(const TCliOptions& options, std::string& 
             error = path + ": " + failure.what();
             return std::nullopt;
         }
-        try {
-            if (options.command == CliCommand::Flash)
-                CheckSendableName(path);
-        } catch (const EUnsendableName& failure) {
-            error = failure.what();
-            return std::nullopt;
-        }
+    }
+    try {
+        if (options.command == CliCommand::Flash)
+            CheckSendableNames(options.files);
+    } catch (const EUnsendableName& failure) {
+        error = failure.what();
+        return std::nullopt;
     }
     return total;
 }
@@ -75,7 +75,7 @@ int PrintSearch()
     } catch (const EIdException& error) {
         return Fail(ExitLinkFailed, error.what());
     }
-    return Interrupted() ? ExitInterrupted : ExitUpdated;
+    return Interrupted() ? InterruptedExitStatus() : ExitUpdated;
 }
 
 int PrintHistory(bool json)
@@ -154,7 +154,7 @@ HistoryOutcome HistoryOutcomeOf(BoardOutcome outcome)
 }
 
 // One history line per board and file.
-void RecordHistory(const TCliOptions& options, const std::vector<TBoardResult>& results, TFileDescriptions& files)
+void RecordHistory(const TCliOptions& options, const std::vector<TBoardResult>& results)
 {
     for (const TBoardResult& result : results) {
         TUpdateSummary summary;
@@ -165,7 +165,7 @@ void RecordHistory(const TCliOptions& options, const std::vector<TBoardResult>& 
         summary.missingAnswers = result.missingAnswers;
         summary.boardErrors = result.boardErrors;
         summary.seconds = result.seconds;
-        const QString error = RecordInHistory(summary, files);
+        const QString error = RecordInHistory(summary, options.files, result.sentFiles);
         if (!error.isEmpty())
             std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
     }
@@ -174,7 +174,7 @@ void RecordHistory(const TCliOptions& options, const std::vector<TBoardResult>& 
 int ExitStatusOf(const std::vector<TBoardResult>& results)
 {
     if (Interrupted())
-        return ExitInterrupted;
+        return InterruptedExitStatus();
     int status = ExitUpdated;
     for (const TBoardResult& result : results) {
         if (result.outcome == BoardOutcome::LinkFailed)
@@ -196,18 +196,19 @@ int Update(TCliOptions options)
     if (options.command == CliCommand::Bios) {
         const std::optional<std::string> password = ReadPassword(options.passwordFile, error);
         if (!password)
-            return Fail(Interrupted() ? ExitInterrupted : ExitBadInput, error + "; nothing was sent");
+            return Fail(Interrupted() ? InterruptedExitStatus() : ExitBadInput, error + "; nothing was sent");
         if (!IsBiosPassword(*password))
             return Fail(ExitBadInput, "wrong BIOS password; nothing was sent");
     }
-    TUpdatePlan plan{options, BoardsOf(options, error), *total};
+    TUpdatePlan plan{options, BoardsOf(options, error), {}, *total};
     if (plan.boards.empty())
-        return Fail(Interrupted() ? ExitInterrupted : ExitLinkFailed, error);
-    TFileDescriptions files(options.files);
+        return Fail(Interrupted() ? InterruptedExitStatus() : ExitLinkFailed, error);
+    if (!ResolveBoards(plan, error))
+        return Refuse(error + "; nothing was sent");
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
     reporter.Summary(results);
-    RecordHistory(options, results, files);
+    RecordHistory(options, results);
     return ExitStatusOf(results);
 }
 

@@ -25,10 +25,10 @@ const std::array<AnswerEntry, AnswerCount> AnswerTable = {{
     {"Get Data File Size", AnyGroup, 0x20, AnswerEffect::None, true, false},
     {"Get Data Partition Free Space", AnyGroup, 0x21, AnswerEffect::None, false, false},
     {"Get Number of Stream Files", AnyGroup, 0x29, AnswerEffect::None, true, false},
-    {"Get Number of Data Files", AnyGroup, 0x22, AnswerEffect::None, true, false},
+    {"Get Number of Data Files", AnyGroup, 0x22, AnswerEffect::None, true, true},
     {"Get Number of Data Files", 0x13, 0x1C, AnswerEffect::None, true, false},
     {"Get Number of FLASH Files", 0x13, 0x79, AnswerEffect::None, true, false},
-    {"answer to GetFlashInfo", 0x13, 0x78, AnswerEffect::None, true, false},
+    {"answer to GetFlashInfo", 0x13, 0x78, AnswerEffect::None, true, true},
 }};
 
 namespace {
@@ -100,6 +100,11 @@ std::size_t NextStart(std::span<const Byte> chunk, std::size_t from, bool fresh)
     return NoStart;
 }
 
+bool IsBootErrorAnswer(const AnswerEntry& entry)
+{
+    return entry.group == GroupBoot && entry.operation == OperationBootError;
+}
+
 } // namespace
 
 Byte TAnswerReceiver::BufferByte(std::int32_t position) const
@@ -169,11 +174,13 @@ bool TAnswerReceiver::FrameHolds(int end) const
     return end <= CurrentFrameLength();
 }
 
-// A create answer's handle; false when the frame ends before it.
+// A create answer's handle; false when the frame ends before it. A board
+// that refuses a create may end its answer right after the result code: the
+// refusal is an answer all the same, and the handle stays as it was.
 bool TAnswerReceiver::TakeHandle(std::int32_t& handle)
 {
     if (!FrameHolds(OffsetData + HandleSize))
-        return false;
+        return FrameHolds(OffsetResult + 1) && FrameByte(OffsetResult) != 0;
     handle = static_cast<std::int32_t>(LongAt(RxStart + OffsetData));
     return true;
 }
@@ -206,14 +213,22 @@ bool TAnswerReceiver::ShowBurnState(DecodeOutcome& outcome) const
     return true;
 }
 
-void TAnswerReceiver::TakeAnswerFields(const AnswerEntry& entry, DecodeOutcome& outcome) const
+// Takes the fields every answer carries: false when the frame ends before
+// its result code, or a boot-error answer before its boot error, so that a
+// cut answer is never read as a success.
+bool TAnswerReceiver::TakeAnswerFields(const AnswerEntry& entry, DecodeOutcome& outcome) const
 {
     outcome.group = FrameByte(OffsetGroup);
     outcome.operation = FrameByte(OffsetOperation);
-    if (FrameHolds(OffsetResult + 1))
-        outcome.result = FrameByte(OffsetResult);
-    if (entry.group == GroupBoot && entry.operation == OperationBootError && FrameHolds(OffsetData + 1))
-        outcome.bootError = FrameByte(OffsetData);
+    if (!FrameHolds(OffsetResult + 1))
+        return false;
+    outcome.result = FrameByte(OffsetResult);
+    if (!IsBootErrorAnswer(entry))
+        return true;
+    if (!FrameHolds(OffsetData + 1))
+        return false;
+    outcome.bootError = FrameByte(OffsetData);
+    return true;
 }
 
 // Carries out a decoded answer's effect, consumes its frame and raises
@@ -222,9 +237,8 @@ void TAnswerReceiver::TakeAnswerFields(const AnswerEntry& entry, DecodeOutcome& 
 void TAnswerReceiver::Apply(const AnswerEntry& entry, DecodeOutcome& outcome)
 {
     // Taken before the effect: Read Data Block clears the stored bytes.
-    TakeAnswerFields(entry, outcome);
-    bool accepted = true;
-    switch (entry.effect) {
+    bool accepted = TakeAnswerFields(entry, outcome);
+    switch (accepted ? entry.effect : AnswerEffect::None) {
     case AnswerEffect::None:
         break;
     case AnswerEffect::CopyBlock:

@@ -110,8 +110,9 @@ public:
     DecodeOutcome DecodeSerialAnswer();
 
     // The network link's decoding of the datagram stored at RxStart: the alarm
-    // check, then the boot-error and create-file answers; any other answer is
-    // left in RxBuffer undecoded.
+    // check, then the answers a transfer waits for (boot error, create file,
+    // number of data files, flash info); any other answer is left in RxBuffer
+    // undecoded.
     DecodeOutcome DecodeNetworkAnswer();
 
     // The unsigned little-endian numbers at RxBuffer positions p .. p + 3 and
@@ -149,7 +150,7 @@ private:
     bool TakeHandle(std::int32_t& handle);
     bool CopyBlock();
     bool ShowBurnState(DecodeOutcome& outcome) const;
-    void TakeAnswerFields(const AnswerEntry& entry, DecodeOutcome& outcome) const;
+    bool TakeAnswerFields(const AnswerEntry& entry, DecodeOutcome& outcome) const;
     void Apply(const AnswerEntry& entry, DecodeOutcome& outcome);
     template <typename Admit>
     DecodeOutcome Decode(Admit decodes);

@@ -22,7 +22,17 @@ constexpr int ErrorInvalidName = 123;
     throw EInOutError("'" + path + "' is not a regular file", ErrorAccessDenied);
 }
 
+bool SameTime(const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 } // namespace
+
+EFileChanged::EFileChanged(const std::string& path)
+    : std::runtime_error("The file '" + path + "' changed while it was sent; the board's copy is incomplete.")
+{
+}
 
 void RaiseInOutError(int error)
 {
@@ -70,6 +80,8 @@ TFileOfBytes::TFileOfBytes(const std::string& path) : path_(path)
         RaiseNotRegularFile(path);
     }
     size_ = status.st_size;
+    modified_ = status.st_mtim;
+    changed_ = status.st_ctim;
 }
 
 TFileOfBytes::~TFileOfBytes()
@@ -94,16 +106,61 @@ std::size_t TFileOfBytes::Read(unsigned char* buffer, std::size_t capacity)
 
 bool TFileOfBytes::FillAhead()
 {
+    const std::int64_t left = size_ - consumed_;
+    if (left == 0) {
+        CheckEnd();
+        return false;
+    }
+    CheckUnchanged();
     if (ahead_.bytes.empty())
         ahead_.bytes.resize(ReadAheadSize);
+    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(left, ReadAheadSize));
     for (;;) {
-        const ssize_t n = ::read(fd_, ahead_.bytes.data(), ahead_.bytes.size());
+        const ssize_t n = ::read(fd_, ahead_.bytes.data(), wanted);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             RaiseInOutError(errno);
+        // The file ends before the size announced to the board.
+        if (n == 0)
+            throw EFileChanged(path_);
         ahead_.start = 0;
         ahead_.end = static_cast<std::size_t>(n);
-        return n > 0;
+        consumed_ += n;
+        hash_.addData(QByteArrayView(ahead_.bytes.data(), n));
+        return true;
     }
+}
+
+void TFileOfBytes::CheckEnd()
+{
+    if (endChecked_)
+        return;
+    // A file that still has bytes where it ended when it was opened has grown
+    // (or, like the kernel's own files, never told its size): the board
+    // would not get all of it.
+    unsigned char beyond = 0;
+    ssize_t n = -1;
+    do {
+        n = ::pread(fd_, &beyond, 1, size_);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        RaiseInOutError(errno);
+    if (n > 0)
+        throw EFileChanged(path_);
+    endChecked_ = true;
+}
+
+void TFileOfBytes::CheckUnchanged() const
+{
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0)
+        RaiseInOutError(errno);
+    if (status.st_size != size_ || !SameTime(status.st_mtim, modified_) || !SameTime(status.st_ctim, changed_))
+        throw EFileChanged(path_);
+}
+
+std::string TFileOfBytes::Sha256() const
+{
+    return hash_.result().toHex().toStdString();
 }

@@ -3,12 +3,27 @@
 // "I/O error %d" (EInOutError). Only regular files are opened: a folder, a
 // device, a pipe or a socket raises "'<path>' is not a regular file", and
 // opening never waits.
+//
+// A transfer reads its file once, through this one descriptor, and what it
+// read is what the board got: the bytes are hashed as they are read, never
+// beyond the size the file had when it was opened, and a file that changes
+// meanwhile raises EFileChanged instead of sending the board something else.
 #pragma once
+
+#include <QCryptographicHash>
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+// "The file 'NAME' changed while it was sent; the board's copy is incomplete."
+class EFileChanged : public std::runtime_error {
+public:
+    explicit EFileChanged(const std::string& path);
+};
 
 class TFileOfBytes {
 public:
@@ -19,23 +34,41 @@ public:
     TFileOfBytes(const TFileOfBytes&) = delete;
     TFileOfBytes& operator=(const TFileOfBytes&) = delete;
 
+    // The size when the file was opened: what the transfer announces and sends.
     std::int64_t Size() const { return size_; }
     const std::string& Path() const { return path_; }
 
-    // Reads up to `capacity` bytes; returns how many were read, 0 at the end.
-    // The file is read ahead in large pieces, so that a stream of small
-    // blocks costs the system one call per piece, not one per block.
+    // Reads up to `capacity` bytes; returns how many were read, 0 once Size()
+    // bytes have been read. The file is read ahead in large pieces, so that a
+    // stream of small blocks costs the system one call per piece, not one per
+    // block. Raises EFileChanged when the file ends before Size(), goes on
+    // behind it, or has been written to since it was opened.
     std::size_t Read(unsigned char* buffer, std::size_t capacity);
+
+    // Raises EFileChanged unless the file is still as it was opened: the same
+    // size and time of change. Called once everything has been read, it
+    // also catches a file that grew or was rewritten behind the last read.
+    void CheckUnchanged() const;
+
+    // The SHA-256 of the bytes read so far, lower-case hex.
+    std::string Sha256() const;
 
 private:
     static constexpr std::size_t ReadAheadSize = 64 * 1024;
 
-    // Refills the read-ahead; false at the end of the file.
+    // Refills the read-ahead; false once Size() bytes have been read and
+    // the file ends there.
     bool FillAhead();
+    void CheckEnd();
 
     std::string path_;
     int fd_ = -1;
     std::int64_t size_ = 0;
+    std::int64_t consumed_ = 0;  // bytes read from the file so far
+    bool endChecked_ = false;
+    timespec modified_{};
+    timespec changed_{};
+    QCryptographicHash hash_{QCryptographicHash::Sha256};
     struct {
         std::vector<unsigned char> bytes; // allocated at the first read
         std::size_t start = 0;

@@ -1,6 +1,5 @@
 #include "transfer/History.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -146,31 +145,6 @@ QString Row(const QStringList& cells, const QList<qsizetype>& widths)
 }
 
 } // namespace
-
-std::optional<QByteArray> FileSha256(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return std::nullopt;
-    return hash.result().toHex();
-}
-
-bool DescribeFile(UpdateRecord& record, const QString& path)
-{
-    const QFileInfo info(path);
-    record.file = info.absoluteFilePath();
-    record.size = 0;
-    record.sha256.clear();
-    const std::optional<QByteArray> hash = FileSha256(path);
-    if (!hash || !info.isFile())
-        return false;
-    record.size = info.size();
-    record.sha256 = *hash;
-    return true;
-}
 
 QString DefaultHistoryPath()
 {

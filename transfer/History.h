@@ -28,15 +28,6 @@ struct UpdateRecord {
     double seconds = 0;
 };
 
-// The SHA-256 of a file in lower-case hex, read in pieces; none when the file
-// cannot be read.
-std::optional<QByteArray> FileSha256(const QString& path);
-
-// Fills the record's file, size and SHA-256 from the file at `path`; false
-// when it cannot be read (the record then names the file with size 0 and no
-// hash).
-bool DescribeFile(UpdateRecord& record, const QString& path);
-
 // The history file: $XDG_STATE_HOME/orvenda-updater/history.jsonl, or
 // ~/.local/state/orvenda-updater/history.jsonl.
 QString DefaultHistoryPath();

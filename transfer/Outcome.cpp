@@ -1,8 +1,13 @@
 #include "transfer/Outcome.h"
 
+#include <QFileInfo>
+
+#include <algorithm>
+
 HistoryOutcome OutcomeOf(const TSessionTally& tally)
 {
-    const bool clean = tally.missingAnswers == 0 && tally.boardErrorCount == 0 && tally.filesNotWritten.empty();
+    const bool clean = tally.missingAnswers == 0 && tally.boardErrorCount == 0 && tally.strayAnswers == 0 &&
+                       tally.filesNotWritten.empty();
     return clean ? HistoryOutcome::Updated : HistoryOutcome::Warnings;
 }
 
@@ -20,39 +25,56 @@ std::string DescribeBoardErrors(const TSessionTally& tally)
     return text;
 }
 
+std::string DescribeStrays(const TSessionTally& tally)
+{
+    if (tally.strayAnswers == 0)
+        return {};
+    return std::to_string(tally.strayAnswers) +
+           " datagrams from the board were no answer to the request waited for (garbled, cut short, or another "
+           "answer) and were dropped.";
+}
+
 std::string DescribeWarnings(const TSessionTally& tally)
 {
     std::string text = DescribeBoardErrors(tally);
     const auto add = [&text](const std::string& sentence) { text += (text.empty() ? "" : "\n") + sentence; };
     if (tally.missingAnswers > 0)
         add(std::to_string(tally.missingAnswers) + " awaited answers did not come.");
+    if (tally.strayAnswers > 0)
+        add(DescribeStrays(tally));
     for (const std::string& path : tally.filesNotWritten)
         add("The file '" + path + "' was not written.");
     return text;
 }
 
-TFileDescriptions::TFileDescriptions(std::vector<std::string> paths)
-    : pending_(std::async(std::launch::async, [paths = std::move(paths)] {
-          std::vector<UpdateRecord> records(paths.size());
-          for (std::size_t k = 0; k < paths.size(); ++k)
-              DescribeFile(records[k], QString::fromStdString(paths[k]));
-          return records;
-      }))
+namespace {
+
+// The record of one chosen file: what went out when it did, else the file
+// as it stands (looked at, never opened).
+UpdateRecord FileRecord(const std::string& path, const std::vector<TSentFile>& sent)
 {
+    UpdateRecord record;
+    const QString name = QString::fromStdString(path);
+    record.file = QFileInfo(name).absoluteFilePath();
+    const auto match = std::find_if(sent.begin(), sent.end(), [&](const TSentFile& file) { return file.path == path; });
+    if (match == sent.end()) {
+        record.size = QFileInfo(name).size();
+        return record;
+    }
+    record.size = match->size;
+    record.sha256 = QByteArray::fromStdString(match->sha256);
+    return record;
 }
 
-const std::vector<UpdateRecord>& TFileDescriptions::Records()
-{
-    if (!records_)
-        records_ = pending_.get();
-    return *records_;
-}
+} // namespace
 
-QString RecordInHistory(const TUpdateSummary& summary, TFileDescriptions& files)
+QString RecordInHistory(const TUpdateSummary& summary, const std::vector<std::string>& paths,
+                        const std::vector<TSentFile>& sent)
 {
     QString warning;
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (UpdateRecord record : files.Records()) {
+    for (const std::string& path : paths) {
+        UpdateRecord record = FileRecord(path, sent);
         record.time = now;
         record.link = summary.link;
         record.board = summary.board;

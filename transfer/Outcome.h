@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QString>
-#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,35 +11,23 @@
 #include "transfer/History.h"
 #include "transfer/Session.h"
 
-// Updated when every awaited answer came without a board-reported failure
-// and every file was written; Warnings otherwise.
+// Updated when every awaited answer came without a board-reported failure,
+// nothing else came from the board, and every file was written; Warnings
+// otherwise.
 HistoryOutcome OutcomeOf(const TSessionTally& tally);
 
 // The first board-reported failure, the block it followed and how many there
 // were; empty when there was none.
 std::string DescribeBoardErrors(const TSessionTally& tally);
 
+// The datagrams of the board that answered nothing waited for; empty when
+// there were none.
+std::string DescribeStrays(const TSessionTally& tally);
+
 // What went wrong in a transfer that completed: board-reported failures,
-// missing answers and files not written, one sentence each; empty when
-// nothing did.
+// missing answers, stray datagrams and files not written, one sentence each;
+// empty when nothing did.
 std::string DescribeWarnings(const TSessionTally& tally);
-
-// The files of a transfer described for the history (DescribeFile) on a
-// thread of their own, from before the transfer starts: hashing an image of a
-// few MiB takes tens of milliseconds, which neither the transfer nor the
-// operator then waits for. Each file is read once, whichever boards it goes
-// to. The destructor waits for the thread.
-class TFileDescriptions {
-public:
-    explicit TFileDescriptions(std::vector<std::string> paths);
-    // One record a file, in the order of the paths, with its file, size and
-    // SHA-256; waits until they are known.
-    const std::vector<UpdateRecord>& Records();
-
-private:
-    std::future<std::vector<UpdateRecord>> pending_;
-    std::optional<std::vector<UpdateRecord>> records_;
-};
 
 // What the history says of a transfer besides its files.
 struct TUpdateSummary {
@@ -52,6 +39,10 @@ struct TUpdateSummary {
     int boardErrors = 0;
     double seconds = 0;
 };
-// One history line per file of the transfer. Returns the text to show the
-// operator when the history cannot be written (once per process), else empty.
-QString RecordInHistory(const TUpdateSummary& summary, TFileDescriptions& files);
+// One history line per chosen file of the transfer, with the size and
+// SHA-256 of what the board got (`sent`, the session's tally): a file that did
+// not go out whole is recorded with the size it had and no hash. Returns the
+// text to show the operator when the history cannot be written (once per
+// process), else empty.
+QString RecordInHistory(const TUpdateSummary& summary, const std::vector<std::string>& paths,
+                        const std::vector<TSentFile>& sent);

@@ -1,7 +1,7 @@
 #include "transfer/Session.h"
 
-#include <QFileInfo>
 #include <algorithm>
+#include <set>
 #include <string_view>
 #include <thread>
 
@@ -31,24 +31,24 @@ std::string Unsigned(std::int32_t handle)
     return std::to_string(static_cast<std::uint32_t>(handle));
 }
 
-std::string FileNameOf(const std::string& path)
-{
-    return QFileInfo(QString::fromStdString(path)).fileName().toStdString();
-}
-
 // The characters that end a name in the request grammar: a name with one of
 // them would turn its CreateFlashFile call into another text.
 constexpr std::string_view NameBreakers = ":();";
 
 using OpenFiles = std::vector<std::unique_ptr<TFileOfBytes>>;
 
+[[noreturn]] void RaiseUnsendable(const std::string& path, const std::string& why)
+{
+    throw EUnsendableName("The flash file '" + path + "' cannot be written to the board: " + why +
+                          ". Rename the file and choose it again.");
+}
+
 // Every file is opened before anything is sent, so that a file that cannot
 // be read announces nothing to the board.
 OpenFiles OpenAll(std::span<const std::string> paths)
 {
     OpenFiles files;
-    for (const std::string& path : paths)
-        CheckSendableName(path);
+    CheckSendableNames(paths);
     for (const std::string& path : paths)
         files.push_back(std::make_unique<TFileOfBytes>(path));
     return files;
@@ -56,13 +56,27 @@ OpenFiles OpenAll(std::span<const std::string> paths)
 
 } // namespace
 
-void CheckSendableName(const std::string& path)
+std::string FileNameOf(const std::string& path)
 {
-    const std::string name = FileNameOf(path);
-    const auto at = name.find_first_of(NameBreakers);
-    if (at != std::string::npos)
-        throw EUnsendableName("The flash file '" + path + "' cannot be written to the board: its name contains '" +
-                              name[at] + "'. Rename the file and choose it again.");
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void CheckSendableNames(std::span<const std::string> paths)
+{
+    std::set<std::string> names;
+    for (const std::string& path : paths) {
+        const std::string name = FileNameOf(path);
+        const auto at = name.find_first_of(NameBreakers);
+        if (at != std::string::npos)
+            RaiseUnsendable(path, std::string("its name contains '") + name[at] + "'");
+        // The request carries the name in a field of its own size; the board
+        // would keep a longer name cut, and two such names as one file.
+        if (name.size() > static_cast<std::size_t>(NameFieldSize))
+            RaiseUnsendable(path, "its name is longer than " + std::to_string(NameFieldSize) + " bytes");
+        if (!names.insert(name).second)
+            RaiseUnsendable(path, "another chosen file has the same name");
+    }
 }
 
 void PauseFor(std::chrono::milliseconds duration)
@@ -220,6 +234,9 @@ void TSession::SettleAnswer(Byte before, bool awaitedSeen, const DecodeOutcome& 
 // is decoded for its effects now, so that it cannot end the coming wait.
 void TSession::TakeStaleAnswers()
 {
+    // A closed port has nothing to take; the request's first write reports it.
+    if (!Link.port->Connected())
+        return;
     for (std::int32_t waiting = Link.port->BytesWaiting(); waiting > 0; waiting = Link.port->BytesWaiting())
         ReceiveFromPort(waiting);
 }
@@ -234,31 +251,32 @@ void TSession::Net_Read_Neg()
 {
     WaitLabel = "Net";
     TimedOut = 0;
-    std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
-    const std::int32_t n = ReceiveAnswerDatagram();
-    if (n == 0) {
-        // The board did not answer within the watchdog's interval: the same
-        // report as on the serial link, and the transfer goes on.
-        awaiting_ = false;
-        Watchdog();
-        return;
+    const QDeadlineTimer deadline(WatchdogMs);
+    while (!awaitedAnswered_) {
+        const std::optional<std::int32_t> length = ReceiveBoardDatagram(deadline);
+        if (!length) {
+            // The board did not answer within the watchdog's interval: the
+            // same report as on the serial link, and the transfer goes on.
+            awaiting_ = false;
+            Watchdog();
+            return;
+        }
+        if (!TakeBoardDatagram(*length))
+            ++tally_.strayAnswers;
     }
-    std::copy_n(NetBuffer.begin(), n, RxBlock.begin());
-    RxCount = n;
-    Translation();
     awaiting_ = false;
 }
 
-std::int32_t TSession::ReceiveAnswerDatagram()
+std::optional<std::int32_t> TSession::ReceiveBoardDatagram(const QDeadlineTimer& deadline)
 {
-    // Bounded by the watchdog's interval. The thread is serviced whenever a
-    // slice has passed since it last was, also between answers that come
-    // quickly, so that a window never looks frozen. Only the board answers:
-    // a datagram from any other address (another host, a board chosen
-    // earlier) is dropped without a word, whatever it holds.
+    // The thread is serviced whenever a slice has passed since it last was,
+    // also between answers that come quickly, so that a window never looks
+    // frozen. Only the board answers: a datagram from any other address
+    // (another host, a board chosen earlier) is dropped without a word,
+    // whatever it holds.
     const std::string& board = Link.udp->HostAddress();
-    const QDeadlineTimer deadline(WatchdogMs);
     for (;;) {
+        std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
         const auto slice = static_cast<std::int32_t>(std::min<qint64>(deadline.remainingTime(), NetServiceSliceMs));
         const TIdDatagram datagram = Link.udp->ReceiveDatagram(NetBuffer.data(), NetAnswerSize, slice);
         if (!lastService_.isValid() || lastService_.hasExpired(NetServiceSliceMs)) {
@@ -266,24 +284,39 @@ std::int32_t TSession::ReceiveAnswerDatagram()
             events_.Service();
         }
         if (!datagram.TimedOut && datagram.PeerIP == board)
-            return TIdUDPBase::UsableLength(datagram, NetAnswerSize);
+            return datagram.Length;
         if (deadline.hasExpired())
-            return 0;
+            return std::nullopt;
     }
 }
 
-void TSession::Translation()
+// Decodes one datagram of the board; false for a stray: an empty datagram,
+// one longer than any answer (its end is lost), or one that is neither the
+// answer waited for nor the board's alarm.
+bool TSession::TakeBoardDatagram(std::int32_t length)
+{
+    if (length <= 0 || length > NetAnswerSize)
+        return false;
+    std::copy_n(NetBuffer.begin(), length, RxBlock.begin());
+    RxCount = length;
+    const DecodeOutcome outcome = Translation();
+    const bool alarm = outcome.beeps > 0 && outcome.answer == nullptr;
+    return awaitedAnswered_ || alarm;
+}
+
+DecodeOutcome TSession::Translation()
 {
     std::copy_n(RxBlock.begin(), RxCount, RxBuffer.begin());
     RxStart = 1;
-    Message_Answer_Decoding();
+    return Message_Answer_Decoding();
 }
 
-void TSession::Message_Answer_Decoding()
+DecodeOutcome TSession::Message_Answer_Decoding()
 {
     const Byte before = AnswerReceived;
     const DecodeOutcome outcome = DecodeNetworkAnswer();
     SettleAnswer(before, outcome.answer != nullptr && CountAnswer(outcome), outcome);
+    return outcome;
 }
 
 void TSession::StartTally()
@@ -303,6 +336,7 @@ void TSession::RunImage(const std::string& path, std::int32_t burnBlock)
 {
     StartTally();
     TFileOfBytes image(path);
+    BoundWrites();
     Execute_Command(SetBurnBlockCall(burnBlock));
     StreamImage(image);
 }
@@ -317,8 +351,18 @@ void TSession::StreamImage(TFileOfBytes& image)
 {
     BoundWrites();
     events_.FileStarted(image.Path(), image.Size());
-    StreamBlocks(image, {ImageBlockSize, GroupBoot, OperationImageBlock, nullptr, " GetBootError :", "GetBootError"});
+    StreamFile(image, {ImageBlockSize, GroupBoot, OperationImageBlock, nullptr, " GetBootError :", "GetBootError"});
     events_.Status("Finish Update");
+}
+
+void TSession::StreamFile(TFileOfBytes& file, const BlockStream& stream)
+{
+    tally_.sentFiles.push_back({file.Path(), file.Size(), {}});
+    StreamBlocks(file, stream);
+    // A file that grew or was rewritten behind the last read is not what the
+    // board got.
+    file.CheckUnchanged();
+    tally_.sentFiles.back().sha256 = file.Sha256();
 }
 
 void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
@@ -408,7 +452,7 @@ void TSession::CopyFlashFile(std::span<const std::string> paths)
         // No block goes out under a handle the board did not give for this file.
         if (!FileCreated(path))
             continue;
-        StreamBlocks(*file, {FileBlockSize, GroupBoot, OperationFlashFileBlock, &FlashFileHandle,
+        StreamFile(*file, {FileBlockSize, GroupBoot, OperationFlashFileBlock, &FlashFileHandle,
                              " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
         Execute_Command(" CloseFlashFile(" + Unsigned(FlashFileHandle) + ")");
     }
@@ -426,7 +470,7 @@ void TSession::CopyDataFile(const std::string& path)
     if (!FileCreated(path))
         return;
     events_.FileStarted(path, file.Size());
-    StreamBlocks(file, {FileBlockSize, GroupDataFile, OperationDataFileBlock, &DataFileHandle,
+    StreamFile(file, {FileBlockSize, GroupDataFile, OperationDataFileBlock, &DataFileHandle,
                         " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
     Execute_Command(" CloseDataFile(" + Unsigned(DataFileHandle) + ")");
     events_.Status("Finish Phase 1");

@@ -16,6 +16,7 @@
 #include <functional>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -115,6 +116,15 @@ struct TBoardError {
     Byte bootError;
 };
 
+// A file whose transfer started: what the board was told and what it got.
+struct TSentFile {
+    std::string path;
+    std::int64_t size = 0;  // as announced to the board
+    // The SHA-256 (lower-case hex) of the bytes that went out, once the whole
+    // file went out unchanged; empty until then.
+    std::string sha256;
+};
+
 // What a transfer came to, kept until the next transfer starts.
 struct TSessionTally {
     int missingAnswers = 0;
@@ -124,6 +134,10 @@ struct TSessionTally {
     std::int64_t bytesSent = 0;            // file bytes in block frames
     std::int64_t blocksSent = 0;
     int missingInARow = 0;
+    // Network: datagrams from the board that did not answer the request
+    // waited for (empty, oversized, undecodable, or another answer).
+    int strayAnswers = 0;
+    std::vector<TSentFile> sentFiles;
 };
 
 class TSession : public TRequestFrame, public TAnswerReceiver {
@@ -151,10 +165,13 @@ public:
     void FSend(Byte value);
     // The serial wait for the answer to the request just sent.
     void WaitAck(const std::string& label);
+    // The network wait: takes the board's datagrams until one decodes as the
+    // answer awaited or the watchdog's interval has passed; every other
+    // datagram from the board is counted as stray.
     void Net_Read_Neg();
-    void Translation();
-    // Decodes the datagram stored at RxStart and reports it.
-    void Message_Answer_Decoding();
+    DecodeOutcome Translation();
+    // Decodes the datagram stored at RxStart, reports it and returns it.
+    DecodeOutcome Message_Answer_Decoding();
 
     // One serial receive event's bytes (at most RxChunkSize); returns what was
     // decoded, which is also reported to the events.
@@ -171,6 +188,9 @@ public:
     void CopyDataFile(const std::string& path);
 
     const TSessionTally& Tally() const { return tally_; }
+    // Forgets what the last transfer came to; every transfer starts here, and
+    // a front end that refuses one before it starts does too.
+    void StartTally();
     // Marks a wait that the watchdog ended: the report, and the tally.
     void Watchdog();
 
@@ -183,7 +203,6 @@ private:
         const char* query;
         const char* label;
     };
-    void StartTally();
     void StreamImage(TFileOfBytes& image);
     void StreamBlocks(TFileOfBytes& file, const BlockStream& stream);
     void RequestAndWait(const std::string& callText, const std::string& label);
@@ -198,7 +217,9 @@ private:
     bool FileCreated(const std::string& path);
     void BoundWrites();
     void SendDatagram(std::span<const Byte> frame);
-    std::int32_t ReceiveAnswerDatagram();
+    std::optional<std::int32_t> ReceiveBoardDatagram(const QDeadlineTimer& deadline);
+    bool TakeBoardDatagram(std::int32_t length);
+    void StreamFile(TFileOfBytes& file, const BlockStream& stream);
     bool IsAwaitedAnswer(const DecodeOutcome& outcome) const;
     bool CountAnswer(const DecodeOutcome& answer);
     void SettleAnswer(Byte before, bool awaitedSeen, const DecodeOutcome& outcome);
@@ -215,9 +236,14 @@ private:
     QElapsedTimer lastService_;  // when the network wait last serviced its thread
 };
 
-// Raises EUnsendableName, naming the file, when a flash file's name holds a
-// character that ends a name in the request grammar (":", "(", ")", ";").
-void CheckSendableName(const std::string& path);
+// Raises EUnsendableName, naming the file, when a flash file's name cannot
+// reach the board whole: it holds a character that ends a name in the request
+// grammar (":", "(", ")", ";"), it is longer than the request's 12 bytes, or
+// another of the files has the same name (the board would keep one of them).
+void CheckSendableNames(std::span<const std::string> paths);
+
+// The last component of a path, as bytes.
+std::string FileNameOf(const std::string& path);
 
 // The board's settle times around the file-store transfers. The updater does
 // not service anything during them.

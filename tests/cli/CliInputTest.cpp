@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <filesystem>
 
 #include "tests/cli/CliRunner.h"
@@ -119,7 +122,10 @@ TEST(CliLinkFailure, PortThatCannotBeOpenedExitsThreeWithTheDriversMessage)
     EXPECT_NE(outcome.err.find("Unable to open com port"), std::string::npos) << outcome.Printed();
 }
 
-TEST(CliLinkFailure, PortHeldByAnotherProgramExitsThree)
+// Another updater on the board is refused by the board's lock, before the
+// port is touched; any other program that holds the port, by the port's own
+// lock. Either way nothing is sent.
+TEST(CliLinkFailure, ABoardOrPortHeldElsewhereExitsThree)
 {
     CliFolder folder;
     folder.WriteFile("app.hex", 100);
@@ -131,9 +137,21 @@ TEST(CliLinkFailure, PortHeldByAnotherProgramExitsThree)
     ASSERT_TRUE(first.waitForReadyRead(10000)) << "the first update did not start";
     const CliOutcome second = folder.Run({"firmware", "app.hex", "--serial", pty});
     EXPECT_EQ(second.exitCode, 3) << second.Printed();
-    EXPECT_NE(second.err.find("Unable to open com port"), std::string::npos) << second.Printed();
+    EXPECT_NE(second.err.find("Board " + pty.toStdString() + " is being updated by another updater."),
+              std::string::npos)
+        << second.Printed();
     ::kill(static_cast<pid_t>(first.processId()), SIGINT);
     EXPECT_EQ(folder.Finish(first).exitCode, 130);
+    const std::size_t framesOfTheFirst = ReceivedFrames(board).size();
+
+    const int held = ::open(board.PtyPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    const CliOutcome third = folder.Run({"firmware", "app.hex", "--serial", pty});
+    ::close(held);
+    EXPECT_EQ(third.exitCode, 3) << third.Printed();
+    EXPECT_NE(third.err.find("Unable to open com port"), std::string::npos) << third.Printed();
+    EXPECT_EQ(ReceivedFrames(board).size(), framesOfTheFirst);
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // simulated board's file store, over a pseudo-terminal and over UDP.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <QAction>
 #include <QLabel>
 #include <algorithm>
@@ -23,7 +25,7 @@ TEST_P(FileStore, FlashFilesArriveUnderTheirNamesWithTheBoardsHandles)
 {
     UpdaterSession session(GetParam());
     const std::vector<std::pair<std::string, std::size_t>> files = {
-        {"empty.bin", 0}, {"abc.txt", 3}, {"one.blk", 512}, {"two.blk", 1024}, {"a_very_long_name.bin", 10000}};
+        {"empty.bin", 0}, {"abc.txt", 3}, {"one.blk", 512}, {"two.blk", 1024}, {"twelve.bytes", 10000}};
     QStringList chosen;
     std::vector<std::string> contents;
     for (const auto& [name, size] : files) {
@@ -42,7 +44,7 @@ TEST_P(FileStore, FlashFilesArriveUnderTheirNamesWithTheBoardsHandles)
         EXPECT_EQ(session.board->Kept("flash/abc.txt"), contents[1]);
         EXPECT_EQ(session.board->Kept("flash/one.blk"), contents[2]);
         EXPECT_EQ(session.board->Kept("flash/two.blk"), contents[3]);
-        EXPECT_EQ(session.board->Kept("flash/a_very_long_"), contents[4]);  // cut to 12 characters
+        EXPECT_EQ(session.board->Kept("flash/twelve.bytes"), contents[4]);  // the longest name the request carries
     }
     session.SyncWithBoard();
     const std::vector<std::string> frames = session.BoardFrames();
@@ -51,7 +53,7 @@ TEST_P(FileStore, FlashFilesArriveUnderTheirNamesWithTheBoardsHandles)
     EXPECT_EQ(frames[1], "13 78 GetFlashInfo length=6");
     EXPECT_EQ(frames[2], "13 7B CreateFlashFile name=\"empty.bin\" file_length=0 type=3 length=23 (handle=1)");
     EXPECT_EQ(CountOf(frames, "13 7F EraseFlash"), 2u);  // once in each Update
-    EXPECT_EQ(CountOf(frames, "13 7B CreateFlashFile name=\"a_very_long_\" file_length=10000 type=3"), 2u);
+    EXPECT_EQ(CountOf(frames, "13 7B CreateFlashFile name=\"twelve.bytes\" file_length=10000 type=3"), 2u);
     // Blocks: (0 + 1) + (0 + 1) + (1 + 1) + (2 + 1) + (19 + 1) = 27 per Update.
     EXPECT_EQ(CountOf(frames, "13 7C FlashFileBlock"), 54u);
     EXPECT_EQ(CountOf(frames, "13 7D CloseFlashFile"), 10u);
@@ -79,17 +81,32 @@ TEST_P(FileStore, TheDataFileArrivesAndIsBurnt)
     EXPECT_EQ(session.board->Count("refused"), 0u);
 }
 
-TEST_P(FileStore, ANameTheRequestCannotCarrySendsNothingAndTheProgramGoesOn)
+// Names the board would not keep as chosen: one the request grammar cannot
+// carry, one longer than the request's 12 bytes (the board would cut it, and
+// two such names would be one file), and one name chosen twice.
+TEST_P(FileStore, ANameTheBoardCannotKeepWholeSendsNothingAndTheProgramGoesOn)
 {
     UpdaterSession session(GetParam());
-    const std::string path = session.MakeImage("a;b.bin", 3);
-    session.driver.SetFileChoice({QString::fromStdString(path)});
-    Form1->OpenOSDFiles1->trigger();
-    Form1->Update1->trigger();
-    ASSERT_FALSE(session.driver.Boxes().empty());
-    EXPECT_TRUE(session.driver.Boxes().back().text.contains(QString::fromStdString(path)));
-    EXPECT_EQ(session.driver.Boxes().back().icon, QMessageBox::Critical);
-    EXPECT_TRUE(Form1->Update1->isEnabled());
+    std::filesystem::create_directories(session.windows.PathOf("one"));
+    std::filesystem::create_directories(session.windows.PathOf("two"));
+    const std::vector<std::vector<std::string>> selections = {
+        {session.MakeImage("ok.bin", 3), session.MakeImage("settings_part1.bin", 3)},
+        {session.MakeImage("one/same.bin", 3), session.MakeImage("two/same.bin", 3)},
+        {session.MakeImage("a;b.bin", 3)},
+    };
+    for (const std::vector<std::string>& selection : selections) {
+        QStringList chosen;
+        for (const std::string& path : selection)
+            chosen << QString::fromStdString(path);
+        session.driver.Clear();
+        session.driver.SetFileChoice(chosen);
+        Form1->OpenOSDFiles1->trigger();
+        Form1->Update1->trigger();
+        ASSERT_FALSE(session.driver.Boxes().empty());
+        EXPECT_TRUE(session.driver.Boxes().back().text.contains(chosen.back())) << session.driver.Boxes().back().text.toStdString();
+        EXPECT_EQ(session.driver.Boxes().back().icon, QMessageBox::Critical);
+        EXPECT_TRUE(Form1->Update1->isEnabled());
+    }
 
     // Nothing reached the board, and a firmware update after it works.
     std::string firmware;
