@@ -152,7 +152,18 @@ bool ReadHosts(const QCommandLineParser& parser, TCliOptions& options, std::stri
     return !options.hosts.empty();
 }
 
-bool ReadCommand(const QStringList& positional, TCliOptions& options, std::string& error)
+// The argument as the system gave it: the first raw argument that decodes to
+// `decoded`, or its UTF-8 bytes when there is none.
+std::string RawArgument(const QString& decoded, const std::vector<std::string>& raw)
+{
+    for (const std::string& argument : raw)
+        if (QString::fromLocal8Bit(argument) == decoded)
+            return argument;
+    return decoded.toStdString();
+}
+
+bool ReadCommand(const QStringList& positional, const std::vector<std::string>& raw, TCliOptions& options,
+                 std::string& error)
 {
     if (positional.isEmpty()) {
         error = "no command given (firmware, bios, flash, data, search or history)";
@@ -174,7 +185,7 @@ bool ReadCommand(const QStringList& positional, TCliOptions& options, std::strin
     }
     options.command = shape->second.command;
     for (qsizetype k = 1; k < positional.size(); ++k)
-        options.files.push_back(positional[k].toStdString());
+        options.files.push_back(RawArgument(positional[k], raw));
     return true;
 }
 
@@ -199,7 +210,7 @@ TSerialLine DefaultSerialLine()
             ParityChoices[DefaultPositions[3]], StopBitsChoices[DefaultPositions[4]]};
 }
 
-TParsedCommandLine ParseCommandLine(const QStringList& arguments)
+TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vector<std::string>& raw)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -240,7 +251,7 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments)
     options.json = parser.isSet("json");
     if (parser.isSet("password-file"))
         options.passwordFile = parser.value("password-file").toStdString();
-    const bool ok = ReadCommand(parser.positionalArguments(), options, error) &&
+    const bool ok = ReadCommand(parser.positionalArguments(), raw, options, error) &&
                     ReadSerialLine(parser, options, error) && ReadHosts(parser, options, error) &&
                     ReadNumber(parser, "jobs", options.jobs, error) &&
                     ReadNumber(parser, "watchdog", options.watchdogMs, error) &&

@@ -40,9 +40,11 @@ struct TCliOptions {
 };
 
 // The options, or the reason the command line is refused. `--help` prints the
-// usage and ends the program.
+// usage and ends the program. `raw` is the command line as the system gave it
+// (argv): file names are taken from it byte for byte, so that a name that is
+// not UTF-8 still opens the file it names.
 struct TParsedCommandLine {
     std::optional<TCliOptions> options;
     std::string error;
 };
-TParsedCommandLine ParseCommandLine(const QStringList& arguments);
+TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vector<std::string>& raw = {});

@@ -33,6 +33,10 @@ std::string SummaryLine(const TBoardResult& result)
                        " bytes in " + QString::number(result.seconds, 'f', SecondsDecimals).toStdString() + " s (" +
                        RateText(RateOf(result)).toStdString() + "), " + std::to_string(result.missingAnswers) +
                        " missing answers, " + std::to_string(result.boardErrors) + " board-reported errors";
+    // Named only when there were any: a board that sends what nobody asked
+    // for deserves a look, a sound one needs no word about it.
+    if (result.strayAnswers > 0)
+        line += ", " + std::to_string(result.strayAnswers) + " stray datagrams";
     if (!result.message.empty())
         line += ": " + result.message;
     return line;
@@ -120,7 +124,8 @@ void TReporter::Done(std::size_t board, const TBoardResult& result)
                            {"seconds", result.seconds},
                            {"rate", RateOf(result)},
                            {"missingAnswers", result.missingAnswers},
-                           {"boardErrors", result.boardErrors}};
+                           {"boardErrors", result.boardErrors},
+                           {"strayAnswers", result.strayAnswers}};
         if (result.firstBoardError) {
             const TBoardError& first = *result.firstBoardError;
             object.insert("firstBoardError", QJsonObject{{"wait", Text(first.label)},

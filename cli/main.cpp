@@ -218,7 +218,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvenda-update"));
-    const TParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments());
+    const TParsedCommandLine parsed =
+        ParseCommandLine(QCoreApplication::arguments(), std::vector<std::string>(argv, argv + argc));
     if (!parsed.options)
         return Refuse(parsed.error);
     InstallInterruptHandler();

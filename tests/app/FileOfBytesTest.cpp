@@ -2,11 +2,14 @@
 // and never a wait.
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
+#include <thread>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,6 +95,45 @@ TEST_F(FileOfBytes, BlocksReadAcrossTheReadAheadGiveTheFileUnchanged)
         read.append(reinterpret_cast<const char*>(block), n);
     EXPECT_EQ(read, contents);
     EXPECT_EQ(file.Read(block, sizeof block), 0U);
+    EXPECT_NO_THROW(file.CheckUnchanged());
+    EXPECT_EQ(file.Sha256(), QCryptographicHash::hash(QByteArray::fromStdString(contents), QCryptographicHash::Sha256)
+                                 .toHex()
+                                 .toStdString());
+}
+
+// A file that changes while it is read is never passed off as the file: cut
+// short before the size it was opened with, grown behind it, or rewritten in
+// place behind the read-ahead.
+TEST_F(FileOfBytes, AFileChangedWhileItIsReadRaisesItsChange)
+{
+    constexpr std::size_t Size = 200000;
+    const std::string path = PathOf("image.bin");
+    const auto readAll = [](TFileOfBytes& file) {
+        unsigned char block[1024];
+        while (file.Read(block, sizeof block) > 0) {
+        }
+    };
+    const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+        {"cut short", [&] { std::filesystem::resize_file(path, Size / 2); }},
+        {"grown", [&] { std::ofstream(path, std::ios::binary | std::ios::app) << 'x'; }},
+        {"rewritten", [&] { std::fstream(path, std::ios::in | std::ios::out | std::ios::binary).put('x'); }},
+    };
+    for (const auto& [what, change] : changes) {
+        SCOPED_TRACE(what);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(Size, 'a');
+        TFileOfBytes file(path);
+        unsigned char first[1024];
+        ASSERT_EQ(file.Read(first, sizeof first), sizeof first);
+        // Past the coarse clock's step, so that a rewrite shows in the times.
+        std::this_thread::sleep_for(20ms);
+        change();
+        EXPECT_THROW(
+            {
+                readAll(file);
+                file.CheckUnchanged();
+            },
+            EFileChanged);
+    }
 }
 
 } // namespace

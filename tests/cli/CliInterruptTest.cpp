@@ -1,5 +1,6 @@
-// Ctrl-C during a transfer: every session ends at its next wait, the port is
-// closed, the summary says what was done, and the exit status is 130.
+// Ctrl-C, SIGTERM or SIGHUP during a transfer: every session ends at its next
+// wait, the port is closed, the summary says what was done, the history
+// records the update as stopped, and the exit status is 128 + the signal.
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
@@ -7,6 +8,10 @@
 #include <QThread>
 
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "serial/CPort.h"
 #include "tests/cli/CliRunner.h"
@@ -17,8 +22,8 @@ namespace {
 constexpr int PatienceMs = 10000;
 
 // Starts an update that takes long (every answer late), waits until its
-// first block has gone, presses Ctrl-C and returns what it printed.
-CliOutcome InterruptedUpdate(const CliFolder& folder, const QStringList& link)
+// first block has gone, sends `signal` and returns what it printed.
+CliOutcome InterruptedUpdate(const CliFolder& folder, const QStringList& link, int signal = SIGINT)
 {
     folder.WriteFile("app.hex", 64 * 1024);
     QProcess update;
@@ -31,29 +36,43 @@ CliOutcome InterruptedUpdate(const CliFolder& folder, const QStringList& link)
         }
         printed += update.readAllStandardOutput().toStdString();
     }
-    ::kill(static_cast<pid_t>(update.processId()), SIGINT);
+    ::kill(static_cast<pid_t>(update.processId()), signal);
     CliOutcome outcome = folder.Finish(update);
     outcome.out = printed + outcome.out;
     return outcome;
 }
 
-TEST(CliInterrupt, SerialUpdateEndsWith130AndLeavesThePortFree)
+class CliSignals : public ::testing::TestWithParam<int> {};
+
+TEST_P(CliSignals, SerialUpdateEndsWithTheSignalsStatusRecordedAndLeavesThePortFree)
 {
     CliFolder folder;
     BoardSim board({"--pty", "--delay", "200"});
     const CliOutcome outcome =
-        InterruptedUpdate(folder, {"--serial", QString::fromStdString(board.PtyPath())});
-    EXPECT_EQ(outcome.exitCode, 130) << outcome.Printed();
+        InterruptedUpdate(folder, {"--serial", QString::fromStdString(board.PtyPath())}, GetParam());
+    EXPECT_EQ(outcome.exitCode, 128 + GetParam()) << outcome.Printed();
     const QJsonObject done = outcome.DoneOf(board.PtyPath());
     EXPECT_EQ(done.value("outcome").toString(), "interrupted") << outcome.Printed();
     EXPECT_GT(done.value("bytes").toInteger(), 0);
     EXPECT_LT(done.value("bytes").toInteger(), 64 * 1024);
+    const CliOutcome history = folder.Run({"history", "--json"});
+    EXPECT_NE(history.out.find("\"outcome\":\"stopped\""), std::string::npos) << history.Printed();
 
-    // The port was closed: it can be opened exclusively again.
+    // The port was closed: its exclusive mode is off again, so that a user
+    // whom the mode stops (root is not) can open it, and so can we.
+    const int device = ::open(board.PtyPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(device, 0);
+    int exclusive = -1;
+    ASSERT_EQ(::ioctl(device, TIOCGEXCL, &exclusive), 0);
+    ::close(device);
+    EXPECT_EQ(exclusive, 0);
     TComPort port;
     port.SetPort(board.PtyPath());
     EXPECT_NO_THROW(port.Open());
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, CliSignals, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 TEST(CliInterrupt, UdpUpdateEndsWith130AndSaysWhatWasDone)
 {

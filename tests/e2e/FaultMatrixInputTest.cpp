@@ -10,7 +10,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,6 +25,7 @@
 #include "app/Feedback.h"
 #include "app/Unit1.h"
 #include "serial/Unit2.h"
+#include "transfer/History.h"
 #include "tests/e2e/UpdaterSession.h"
 
 namespace {
@@ -85,6 +89,14 @@ const std::vector<BadImage> BadImages = {
      [](const std::string& path) {
          std::filesystem::remove(path);
          std::filesystem::create_directory(path);
+     },
+     "'%1' is not a regular file.", false},
+    // Neither ends nor waits: the window must answer at once.
+    {"the zero device", "/dev/zero", Keep, "'%1' is not a regular file.", false},
+    {"an image replaced by a pipe", "pipe.hex",
+     [](const std::string& path) {
+         std::filesystem::remove(path);
+         ::mkfifo(path.c_str(), 0600);
      },
      "'%1' is not a regular file.", false},
     // Opens, but its first read fails: the test's own memory at address 0.
@@ -151,6 +163,37 @@ TEST_P(BadImageInput, AnUnreadableImageIsAccessDenied)
     ExpectAGoodUpdate(session);
     // Nothing went out before the good update's own frames.
     EXPECT_EQ(session.BoardFrames(), ImageUpdateFrames(ImageSize));
+}
+
+// An image cut short while it is sent: the transfer stops at the change, the
+// board keeps a part of the image, the operator is told, and the history
+// says the update failed.
+TEST_P(BadImageInput, AnImageCutShortWhileItIsSentFailsTheUpdate)
+{
+    UpdaterSession session(GetParam());
+    constexpr std::size_t LongImage = 3 * 64 * 1024;
+    std::string image;
+    const std::string path = session.MakeImage("app.hex", LongImage, &image);
+    std::function<void()> cutOnceRunning = [&] {
+        if (!Form1->TransferRunning()) {
+            QTimer::singleShot(0, cutOnceRunning);
+            return;
+        }
+        std::filesystem::resize_file(path, LongImage / 2);
+    };
+    QTimer::singleShot(0, cutOnceRunning);
+    ChooseChangeAndUpdate(session, path, Keep);
+
+    EXPECT_EQ(OnlyErrorReport(session).text,
+              QString::fromStdString("The file '" + path + "' changed while it was sent; the board's copy is incomplete."));
+    ExpectReadyForTheNextCommand();
+    session.SyncWithBoard();
+    const std::optional<std::string> kept = session.board->Kept("burn0.bin");
+    EXPECT_TRUE(PrefixOf(kept, image));
+    EXPECT_LT(kept.value_or("").size(), LongImage / 2);
+    const QJsonObject record = QJsonDocument::fromJson(ReadHistory().lines.back()).object();
+    EXPECT_EQ(record.value("outcome").toString(), "failed");
+    EXPECT_EQ(record.value("sha256").toString(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, BadImageInput, ::testing::Values(Link::Serial, Link::Network),

@@ -226,6 +226,18 @@ TEST_F(AnswerDecoding, CreateAnswersKeepTheBoardsHandles)
     Receive({AnswerFrame(0x13, 0x7B, {0x00, 0xFE, 0xFF, 0xFF, 0xFF})});
     EXPECT_EQ(static_cast<std::uint32_t>(FlashFileHandle), 0xFFFFFFFEu);
 
+    // A refusal that ends after its result code is an answer, and leaves the
+    // handle; one that claims success without a handle is none.
+    AnswerReceived = 0;
+    DecodeOutcome refusal = Receive({AnswerFrame(0x11, 0x1B, {0x07})});
+    ASSERT_NE(refusal.answer, nullptr);
+    EXPECT_EQ(refusal.result, 7);
+    EXPECT_EQ(AnswerReceived, 1);
+    EXPECT_EQ(DataFileHandle, 0x107);
+    AnswerReceived = 0;
+    EXPECT_EQ(Receive({AnswerFrame(0x13, 0x7B, {0x00, 0x01})}).answer, nullptr);
+    EXPECT_EQ(AnswerReceived, 0);
+
     // Create Boot File keeps no handle; (0x13, 0x1C) is a file count, not Open Data File.
     Receive({AnswerFrame(0x13, 0x15, {0x00, 0x09, 0x00, 0x00, 0x00})});
     Receive({AnswerFrame(0x13, 0x1C, {0x00, 0x09, 0x00, 0x00, 0x00})});
@@ -355,6 +367,13 @@ TEST_F(AnswerDecoding, NetworkDatagrams)
     ReceiveDatagram(AnswerFrame(0x13, 0x7B, {0x00, 0x0D, 0x00, 0x00, 0x00}));
     EXPECT_EQ(FlashFileHandle, 13);
 
+    // So do the file-store queries the transfers wait for.
+    for (const Bytes& answer : {AnswerFrame(0x11, 0x22, {0x00, 0x02, 0x00, 0x00, 0x00}), AnswerFrame(0x13, 0x78, {0x00})}) {
+        AnswerReceived = 0;
+        EXPECT_NE(ReceiveDatagram(answer).answer, nullptr);
+        EXPECT_EQ(AnswerReceived, 1);
+    }
+
     // Any other answer is left in RxBuffer and raises nothing.
     AnswerReceived = 0;
     const Bytes other = AnswerFrame(0x13, 0x79, {0x00, 0x02, 0x00, 0x00, 0x00});
@@ -362,6 +381,16 @@ TEST_F(AnswerDecoding, NetworkDatagrams)
     EXPECT_EQ(AnswerReceived, 0);
     EXPECT_EQ(RxStart, 1);
     EXPECT_EQ(RxCount, static_cast<std::int32_t>(other.size()));
+
+    // An answer whose length ends it before its result code, or a boot-error
+    // answer before its boot error, is no answer on either link: it must not
+    // pass for a success.
+    for (const Bytes& cut : {AnswerFrame(GroupBootError, OperationBootError, {}),
+                             AnswerFrame(GroupBootError, OperationBootError, {0x00})}) {
+        EXPECT_EQ(ReceiveDatagram(cut).answer, nullptr);
+        EXPECT_EQ(Receive({cut}).answer, nullptr);
+        EXPECT_EQ(AnswerReceived, 0);
+    }
 
     // A short datagram is incomplete; the alarm frame beeps.
     EXPECT_EQ(ReceiveDatagram(Slice(BootErrorAnswer(), 0, 7)).answer, nullptr);
