@@ -349,6 +349,67 @@ TEST(NetworkBoard, MisbehavesAsAsked)
     EXPECT_TRUE(answer->bytes.empty());
 }
 
+// A fault that replaces each answer, as one board sends it on each link.
+struct ReplacedAnswer {
+    std::string name;
+    std::vector<std::string> arguments;
+    Bytes request;
+    std::string serial;      // each answer on the serial line
+    std::string datagram;    // each answer's datagram
+    std::string transcript;  // in the board's line for the answer
+};
+
+void PrintTo(const ReplacedAnswer& fault, std::ostream* out)
+{
+    *out << fault.name;
+}
+
+class AnswerFault : public testing::TestWithParam<ReplacedAnswer> {};
+
+// Two requests on the serial line: the second answer's bytes right behind the
+// first show that nothing else came between.
+TEST_P(AnswerFault, SendsTheSameReplacementOnBothLinks)
+{
+    const ReplacedAnswer& fault = GetParam();
+    const std::string address = OwnLoopbackAddress();
+    std::vector<std::string> arguments{"--pty", "--udp", address};
+    arguments.insert(arguments.end(), fault.arguments.begin(), fault.arguments.end());
+    BoardSim board(arguments);
+    Line line(board.PtyPath());
+    line.Write(fault.request);
+    line.Write(fault.request);
+    Bytes twice = Hex(fault.serial);
+    twice.insert(twice.end(), twice.begin(), twice.end());
+    EXPECT_EQ(line.Read(twice.size()), twice);
+
+    Peer peer;
+    peer.SendTo(Endpoint(address, 3333), fault.request);
+    auto answer = peer.Receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes, Hex(fault.datagram));
+    EXPECT_NE(board.Transcript().find(fault.transcript), std::string::npos) << board.Transcript();
+}
+
+const Bytes CreateFlashFile = BuildFrame(Hex("13 7B 61 70 70 2E 62 69 6E 00 00 00 00 00 03 00 00 00 03"));
+const std::string VersionAnswer = "A5 70 0A 00 0B 0A 42 4F 41 52 44 53 49 4D";  // text "BOARDSIM"
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, AnswerFault,
+    testing::Values(
+        ReplacedAnswer{"None", {}, GetBootError, "A5 18 04 00 13 01 00 00", "A5 18 04 00 13 01 00 00",
+                       "boot_error=0 length=8\n"},
+        ReplacedAnswer{"GarbleLead", {"--garble", "lead"}, GetBootError, "A5 A5 18 04 00 13 01 00",
+                       "A5 A5 18 04 00 13 01 00 00", "length=8 [garble=lead]\n"},
+        ReplacedAnswer{"GarbleOperation", {"--garble", "operation"}, GetBootError, "A5 96 04 00 13 7F 00 00",
+                       "A5 96 04 00 13 7F 00 00", "length=8 [garble=operation]\n"},
+        ReplacedAnswer{"GarbleCut", {"--garble", "cut"}, GetBootError, "A5 18 04 00 13 01", "A5 18 04 00 13 01",
+                       "length=8 [garble=cut]\n"},
+        ReplacedAnswer{"WrongAnswer", {"--wrong-answer"}, GetBootError, VersionAnswer, VersionAnswer,
+                       "length=8 [wrong-answer]\n"},
+        ReplacedAnswer{"RefuseCreate", {"--refuse-create", "5"}, CreateFlashFile, "A5 96 03 00 13 7B 05",
+                       "A5 96 03 00 13 7B 05", "CreateFlashFile result=5 length=7\n"}),
+    [](const auto& info) { return info.param.name; });
+
 // Two boards on one segment both hear one broadcast search and reply from
 // their own address and port 3334. Needs root for the namespaces.
 TEST(NetworkBoard, AnswersTheBroadcastSearchInANamespace)

@@ -185,14 +185,17 @@ TEST(FrameAssembly, DropsAStartByteWithAnImpossibleLength)
 TEST(BoardOptions, ParsesLinksFaultsAndRefusesNonsense)
 {
     auto parsed = ParseOptions({"--pty", "--link", "demo/COM1", "--baud", "115200", "--udp", "127.0.0.9",
-                                "--noise", "00,A5", "--split", "2,3", "--second-answer", "0", "--boot-error", "7"});
+                                "--noise", "00,A5", "--split", "2,3", "--second-answer", "0", "--boot-error", "7",
+                                "--garble", "cut", "--refuse-create", "255"});
     ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << std::get<OptionError>(parsed).message;
     const Options& options = std::get<Options>(parsed);
     EXPECT_EQ(options.baud, 115200U);
     EXPECT_EQ(options.session.faults.noise, Hex("00 A5"));
     EXPECT_EQ(options.session.faults.split, (std::vector<std::size_t>{2, 3}));
     EXPECT_EQ(options.session.faults.secondAnswer, Milliseconds{0});
-    EXPECT_EQ(options.session.bootError, 7);
+    EXPECT_EQ(options.session.board.bootError, 7);
+    EXPECT_EQ(options.session.faults.garble, Garble::Cut);
+    EXPECT_EQ(options.session.board.refuseCreate, 255);
 
     const std::vector<std::vector<std::string>> refused{
         {},                                   // no link
@@ -201,6 +204,9 @@ TEST(BoardOptions, ParsesLinksFaultsAndRefusesNonsense)
         {"--pty", "--boot-error", "256"},     // beyond a byte
         {"--pty", "--noise", "1G"},           // not hexadecimal
         {"--pty", "--split", "0"},            // an empty chunk
+        {"--pty", "--garble", "shift"},       // no such mode
+        {"--pty", "--refuse-create", "0"},    // success is no refusal
+        {"--pty", "--garble", "lead", "--wrong-answer"},  // two replacements of one answer
         {"--udp", "localhost"},               // names are not looked up
         {"--pty", "--frobnicate"},
     };

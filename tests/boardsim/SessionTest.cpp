@@ -150,7 +150,7 @@ TEST_F(BoardSession, FilesWrittenInTurnsStayExactBeyondTheOpenLimit)
 TEST_F(BoardSession, ReportsTheChosenBootError)
 {
     SessionSettings settings;
-    settings.bootError = 7;
+    settings.board.bootError = 7;
     Start(settings);
     EXPECT_EQ(Serial(GetBootError), Hex("A5 1F 04 00 13 01 00 07"));
 }
@@ -196,6 +196,25 @@ TEST_F(BoardSession, RefusesBlockWritesAndClosesWithAWrongHandle)
     EXPECT_EQ(counts.refused, 4U);
     EXPECT_FALSE(session_->Failed()) << "only strict mode stops";
     EXPECT_NE(TranscriptText().find("refused: handle 0 names no open data file"), std::string::npos);
+}
+
+// A refused create hands out no handle, so whatever is written or closed
+// under the handle it would have given is refused.
+TEST_F(BoardSession, RefusesCreatesWithTheChosenCodeAndKeepsNothing)
+{
+    SessionSettings settings;
+    settings.board.refuseCreate = 5;
+    Start(settings);
+    EXPECT_EQ(Serial(Framed("13 7B 61 70 70 2E 62 69 6E 00 00 00 00 00 03 00 00 00 03")),
+              Hex("A5 96 03 00 13 7B 05"));
+    EXPECT_EQ(Serial("A5 8F 0E 00 11 1B 46 6C 61 73 68 2E 64 61 74 00 00 00"), Hex("A5 34 03 00 11 1B 05"));
+    Serial("A5 C4 0B 00 13 7C 01 00 00 00 03 00 61 62 63");
+    Serial(Framed("11 1E 01 00 00 00 03 00 61 62 63"));
+    Serial(Framed("13 7D 01 00 00 00"));
+    EXPECT_EQ(session_->Counts().refused, 3U);
+    EXPECT_EQ(store_->KeptCount(), 0U);
+    EXPECT_NE(TranscriptText().find("(refused with result 5)\ntx 13 7B CreateFlashFile result=5 length=7\n"),
+              std::string::npos);
 }
 
 TEST_F(BoardSession, CountsAFlashFileClosedShortOfItsLength)
@@ -332,4 +351,18 @@ TEST(BoardFaults, DropAnswersAsAsked)
     FaultOptions none;
     none.noAnswer = true;
     EXPECT_TRUE(AnswerShaper(none).Shape(answer, Link::Datagram).empty());
+}
+
+// The repeat of a garbled answer is the right one, which the updater must
+// still take.
+TEST(BoardFaults, SecondAnswerIsTheAnswerAsItIs)
+{
+    const Bytes answer = Hex(BootErrorAnswer);
+    FaultOptions cut;
+    cut.garble = Garble::Cut;
+    cut.secondAnswer = Milliseconds{0};
+    const auto pieces = AnswerShaper(cut).Shape(answer, Link::Datagram);
+    ASSERT_EQ(pieces.size(), 2U);
+    EXPECT_EQ(pieces[0].bytes, Hex("A5 18 04 00 13 01"));
+    EXPECT_EQ(pieces[1].bytes, answer);
 }

@@ -20,17 +20,17 @@ Outcome Refused(std::string error)
     return outcome;
 }
 
-Outcome Answer(Command command, const Bytes& data)
+Outcome Answer(Command command, const Bytes& data, std::uint8_t result = ResultSuccess)
 {
     const CommandInfo& info = InfoOf(command);
     Outcome outcome;
-    outcome.answer = BuildAnswer(info.group, info.operation, ResultSuccess, data);
+    outcome.answer = BuildAnswer(info.group, info.operation, result, data);
     return outcome;
 }
 
 }  // namespace
 
-Board::Board(FileStore& store, std::uint8_t bootError) : store_(store), bootError_(bootError) {}
+Board::Board(FileStore& store, const BoardSettings& settings) : store_(store), settings_(settings) {}
 
 Outcome Board::Handle(const Request& request)
 {
@@ -67,7 +67,7 @@ Outcome Board::Handle(const Request& request)
 
 Outcome Board::GetBootError() const
 {
-    return Answer(Command::GetBootError, Bytes{bootError_});
+    return Answer(Command::GetBootError, Bytes{settings_.bootError});
 }
 
 Outcome Board::SetBurnBlock(std::uint8_t block)
@@ -91,6 +91,11 @@ Outcome Board::WriteImageBlock(const Request& request)
 
 Outcome Board::CreateFile(const Request& request, bool flash)
 {
+    if (settings_.refuseCreate != ResultSuccess) {
+        Outcome outcome = Answer(request.command, {}, settings_.refuseCreate);
+        outcome.note = "refused with result " + std::to_string(settings_.refuseCreate);
+        return outcome;
+    }
     const std::string path = (flash ? FlashFolder : DataFolder) + request.name;
     // A second create of the same name starts the file again; handles to the
     // old content end with it.

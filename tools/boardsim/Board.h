@@ -15,6 +15,11 @@
 //   GetNumberofDataFiles  the number of data files kept (32 bits)
 //   GetFlashInfo          the number of flash files (32 bits), then their
 //                         total size in bytes (32 bits)
+//
+// A board set to refuse creates answers CreateDataFile and CreateFlashFile
+// with its refusal code as the result and nothing after it; it keeps no file
+// and hands out no handle, so that the blocks and the close that may follow
+// name no open file.
 #pragma once
 
 #include <cstdint>
@@ -39,9 +44,14 @@ struct Outcome {
     bool sizeMismatch = false;
 };
 
+struct BoardSettings {
+    std::uint8_t bootError = 0;     // what GetBootError reports
+    std::uint8_t refuseCreate = 0;  // 0: creates succeed; otherwise their refusal code
+};
+
 class Board {
 public:
-    Board(FileStore& store, std::uint8_t bootError);
+    Board(FileStore& store, const BoardSettings& settings);
 
     Outcome Handle(const Request& request);
 
@@ -67,7 +77,7 @@ private:
     OpenFile* Find(std::uint32_t handle, bool flash);
 
     FileStore& store_;
-    std::uint8_t bootError_;
+    BoardSettings settings_;
     std::optional<std::string> burnTarget_;
     std::map<std::uint32_t, OpenFile> open_;
     std::uint32_t nextHandle_ = 1;

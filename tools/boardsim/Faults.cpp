@@ -1,8 +1,92 @@
 #include "tools/boardsim/Faults.h"
 
 #include <algorithm>
+#include <array>
 
 namespace boardsim {
+
+namespace {
+
+struct GarbleName {
+    Garble mode;
+    const char* name;
+};
+
+constexpr std::array<GarbleName, 3> GarbleNameList{{
+    {Garble::Lead, "lead"},
+    {Garble::Operation, "operation"},
+    {Garble::Cut, "cut"},
+}};
+
+// No entry of the updater's answer table, in any group, has this operation
+// code (the board knows it only as the request EraseFlash, which it never
+// answers).
+constexpr std::uint8_t StrayOperation = 0x7F;
+// A cut answer ends where its result code would begin.
+constexpr std::size_t CutLength = ParametersOffset;
+
+// The answer to Get Version: one the updater knows but never asks for while
+// it updates, so it answers none of the requests the updater waits on. Its
+// data is the version text.
+constexpr std::uint8_t VersionGroup = 0x0B;
+constexpr std::uint8_t VersionOperation = 0x0A;
+constexpr char VersionText[] = "BOARDSIM";
+
+// Answers always hold their result code, so every field touched below exists.
+Bytes Lead(const Bytes& answer, Link link)
+{
+    // A receiver on the serial line skips a stray start byte before a whole
+    // answer as noise; shifted by one within its own length, the answer lacks
+    // its last byte and never completes.
+    Bytes sent{StartByte};
+    const auto end = link == Link::Serial ? answer.end() - 1 : answer.end();
+    sent.insert(sent.end(), answer.begin(), end);
+    return sent;
+}
+
+Bytes WithStrayOperation(Bytes answer)
+{
+    answer[OperationOffset] = StrayOperation;
+    answer[ChecksumOffset] = ChecksumOf(answer);
+    return answer;
+}
+
+Bytes Cut(const Bytes& answer)
+{
+    return Bytes(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(CutLength));
+}
+
+Bytes VersionAnswer()
+{
+    Bytes body{VersionGroup, VersionOperation};
+    body.insert(body.end(), std::begin(VersionText), std::end(VersionText) - 1);
+    return BuildFrame(body);
+}
+
+std::string NameOf(Garble mode)
+{
+    return std::find_if(GarbleNameList.begin(), GarbleNameList.end(),
+                        [mode](const GarbleName& entry) { return entry.mode == mode; })
+        ->name;
+}
+
+}  // namespace
+
+std::optional<Garble> GarbleNamed(const std::string& name)
+{
+    const auto it = std::find_if(GarbleNameList.begin(), GarbleNameList.end(),
+                                 [&name](const GarbleName& entry) { return name == entry.name; });
+    return it == GarbleNameList.end() ? std::nullopt : std::optional(it->mode);
+}
+
+std::string GarbleNames()
+{
+    std::string names;
+    for (const GarbleName& entry : GarbleNameList) {
+        names += (names.empty() ? "" : ", ") + std::string(entry.name);
+    }
+    return names;
+}
 
 AnswerShaper::AnswerShaper(FaultOptions faults) : faults_(std::move(faults)) {}
 
@@ -12,6 +96,25 @@ bool AnswerShaper::DropsNext()
     const bool drop = faults_.noAnswer || (faults_.dropEvery != 0 && shaped_ % faults_.dropEvery == 0);
     dropped_ += drop ? 1 : 0;
     return drop;
+}
+
+Bytes AnswerShaper::Sent(const Bytes& answer, Link link) const
+{
+    if (faults_.wrongAnswer) {
+        return VersionAnswer();
+    }
+    if (!faults_.garble) {
+        return answer;
+    }
+    switch (*faults_.garble) {
+    case Garble::Lead:
+        return Lead(answer, link);
+    case Garble::Operation:
+        return WithStrayOperation(answer);
+    case Garble::Cut:
+        return Cut(answer);
+    }
+    return answer;
 }
 
 Bytes AnswerShaper::DatagramBody(const Bytes& answer) const
@@ -52,13 +155,14 @@ std::vector<Transmission> AnswerShaper::Shape(const Bytes& answer, Link link)
     if (faults_.alarm) {
         out.push_back({Milliseconds{0}, BuildAlarm()});
     }
+    const Bytes sent = Sent(answer, link);
     if (link == Link::Serial) {
         if (!faults_.noise.empty()) {
             out.push_back({Milliseconds{0}, faults_.noise});
         }
-        AppendChunks(out, answer);
+        AppendChunks(out, sent);
     } else {
-        AppendChunks(out, DatagramBody(answer));
+        AppendChunks(out, DatagramBody(sent));
     }
     if (faults_.secondAnswer) {
         out.push_back({*faults_.secondAnswer, answer});
@@ -82,6 +186,12 @@ std::string AnswerShaper::Describe(Link link) const
     }
     if (!faults_.split.empty()) {
         add("split");
+    }
+    if (faults_.garble) {
+        add("garble=" + NameOf(*faults_.garble));
+    }
+    if (faults_.wrongAnswer) {
+        add("wrong-answer");
     }
     if (faults_.secondAnswer) {
         add("second-answer");

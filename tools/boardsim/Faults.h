@@ -1,7 +1,8 @@
 // Faults the board shows on request, so that the updater's handling of a
 // misbehaving board can be tried: answers that never come, come late, come in
-// pieces, come with noise or twice; alarm frames; datagrams that are empty or
-// too long; search replies from the wrong port or with the wrong content.
+// pieces, come with noise or twice, come garbled or answer another request;
+// alarm frames; datagrams that are empty or too long; search replies from the
+// wrong port or with the wrong content.
 #pragma once
 
 #include <chrono>
@@ -19,6 +20,21 @@ using Milliseconds = std::chrono::milliseconds;
 
 inline constexpr Milliseconds DefaultSplitPause{50};
 
+// How each answer is garbled so that it decodes as no answer at all:
+//   Lead       a stray start byte (A5) before it. In a datagram the answer
+//              follows whole; on the serial line, where a receiver skips a
+//              stray byte before a whole frame as noise, the answer is shifted
+//              behind it within its own length and so loses its last byte.
+//   Operation  an operation code that no answer has; the checksum fits.
+//   Cut        only its header, group and operation: the result code and what
+//              follows never come, though its length counts them.
+enum class Garble { Lead, Operation, Cut };
+
+// The mode of this name ("lead", "operation", "cut"), or nothing.
+std::optional<Garble> GarbleNamed(const std::string& name);
+// The names of every mode, for messages: "lead, operation, cut".
+std::string GarbleNames();
+
 struct FaultOptions {
     bool noAnswer = false;                      // answer nothing
     std::uint32_t dropEvery = 0;                // drop the Nth, 2Nth, ... answer (0: none)
@@ -30,6 +46,8 @@ struct FaultOptions {
     std::optional<Milliseconds> secondAnswer;   // the answer again, this long after the first
     bool emptyDatagram = false;                 // datagrams: an empty datagram instead of the answer
     std::size_t padDatagram = 0;                // datagrams: zero bytes up to this length
+    std::optional<Garble> garble;               // each answer garbled this way
+    bool wrongAnswer = false;                   // a Get Version answer in place of each answer
     bool noSearchReply = false;
     std::optional<std::uint16_t> searchFrom;    // reply to a search from this port
     std::optional<Bytes> searchReply;           // reply to a search with these bytes
@@ -49,7 +67,8 @@ public:
     explicit AnswerShaper(FaultOptions faults);
 
     // The pieces that carry `answer` on `link`; none when the answer is
-    // dropped.
+    // dropped. A second answer repeats `answer` as it is, so that a garbled or
+    // wrong answer can be followed by the right one.
     std::vector<Transmission> Shape(const Bytes& answer, Link link);
 
     // The faults in force, in words for the transcript (empty: none).
@@ -60,6 +79,8 @@ public:
 
 private:
     bool DropsNext();
+    // What goes out in place of the answer: itself, garbled, or the wrong one.
+    Bytes Sent(const Bytes& answer, Link link) const;
     Bytes DatagramBody(const Bytes& answer) const;
     void AppendChunks(std::vector<Transmission>& out, const Bytes& body) const;
 

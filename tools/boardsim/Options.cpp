@@ -92,6 +92,27 @@ Result Sizes(std::vector<std::size_t>& target, const std::string& option, const 
     return std::nullopt;
 }
 
+Result GarbleMode(std::optional<Garble>& target, const std::string& option, const std::string& text)
+{
+    target = GarbleNamed(text);
+    if (!target) {
+        return option + ": '" + text + "' is not one of " + GarbleNames();
+    }
+    return std::nullopt;
+}
+
+// A refusal carries a result code other than success.
+Result RefusalCode(std::uint8_t& target, const std::string& option, const std::string& text)
+{
+    if (auto error = Assign(target, option, text, ByteMax)) {
+        return error;
+    }
+    if (target == ResultSuccess) {
+        return option + ": 0 is success; a refusal's result code is from 1 to " + std::to_string(ByteMax);
+    }
+    return std::nullopt;
+}
+
 Result Address(std::optional<std::string>& target, const std::string& option, const std::string& text)
 {
     in_addr address{};
@@ -152,7 +173,9 @@ const std::vector<OptionSpec>& Specs()
         {"--summary", true, [](Options& o, const Arg& a) { o.summary = a.value; return Result{}; }},
         {"--strict", false, [](Options& o, const Arg&) { return Flag(o.session.strict); }},
         {"--boot-error", true,
-         [](Options& o, const Arg& a) { return Assign(o.session.bootError, a.name, a.value, ByteMax); }},
+         [](Options& o, const Arg& a) { return Assign(o.session.board.bootError, a.name, a.value, ByteMax); }},
+        {"--refuse-create", true,
+         [](Options& o, const Arg& a) { return RefusalCode(o.session.board.refuseCreate, a.name, a.value); }},
         {"--no-answer", false, [](Options& o, const Arg&) { return Flag(Faults(o).noAnswer); }},
         {"--drop-every", true,
          [](Options& o, const Arg& a) { return Assign(Faults(o).dropEvery, a.name, a.value, CountMax); }},
@@ -167,6 +190,8 @@ const std::vector<OptionSpec>& Specs()
         {"--empty-datagram", false, [](Options& o, const Arg&) { return Flag(Faults(o).emptyDatagram); }},
         {"--pad-datagram", true,
          [](Options& o, const Arg& a) { return Assign(Faults(o).padDatagram, a.name, a.value, DatagramMax); }},
+        {"--garble", true, [](Options& o, const Arg& a) { return GarbleMode(Faults(o).garble, a.name, a.value); }},
+        {"--wrong-answer", false, [](Options& o, const Arg&) { return Flag(Faults(o).wrongAnswer); }},
         {"--no-search-reply", false, [](Options& o, const Arg&) { return Flag(Faults(o).noSearchReply); }},
         {"--search-from", true, [](Options& o, const Arg& a) { return Optional(Faults(o).searchFrom, a, Port); }},
         {"--search-reply", true, [](Options& o, const Arg& a) { return Optional(Faults(o).searchReply, a, HexBytes); }},
@@ -184,6 +209,9 @@ Result CheckCombination(const Options& options)
     }
     if (options.link && !options.pty) {
         return std::string("--link needs --pty");
+    }
+    if (options.session.faults.garble && options.session.faults.wrongAnswer) {
+        return std::string("--garble and --wrong-answer both replace each answer; give one of them");
     }
     if (options.session.faults.searchFrom == SearchPort) {
         return "--search-from: the board replies from " + std::to_string(SearchPort) +
@@ -267,6 +295,10 @@ What it keeps:
 
 Board behaviour:
   --boot-error N      the boot error that GetBootError reports (0 to 255; default 0)
+  --refuse-create CODE  refuse every CreateDataFile and CreateFlashFile: the answer carries
+                      result CODE (1 to 255) and ends right after it, without a handle
+                      (payload: group, operation, result). Nothing is kept, and the blocks
+                      and closes that follow name no open file, so they are refused.
   --strict            stop at the first bad frame or refused request, exit status 3
 
 Faults (answers are those to GetBootError, CreateDataFile, CreateFlashFile,
@@ -281,9 +313,23 @@ GetNumberofDataFiles and GetFlashInfo):
   --noise BYTES       send these bytes (hexadecimal, e.g. 00,55) before each answer; on the
                       network they lead the answer's datagram
   --alarm             send an alarm frame (group FF, operation 00) before each answer
-  --second-answer MS  send each answer again MS milliseconds after the first
+  --second-answer MS  send each answer again MS milliseconds after the first, as it is
+                      (not garbled, not wrong, without noise or padding)
   --empty-datagram    network: an empty datagram instead of each answer
   --pad-datagram N    network: fill each answer's datagram with zero bytes up to N bytes
+  --garble MODE       garble each answer so that it decodes as no answer:
+                        lead       a stray A5 before the answer. On the network it leads
+                                   the answer's datagram (one byte longer). On the serial
+                                   line the answer is shifted behind it within its own
+                                   length, losing its last byte: read from the stray A5
+                                   the frame claims over 1000 bytes, and the answer never
+                                   completes. (A stray A5 before a whole answer is noise
+                                   that the updater skips: --noise A5 sends that.)
+                        operation  operation code 7F, which no answer has; checksum fitted
+                        cut        only the header, group and operation (6 bytes): the
+                                   result code and what follows never come
+  --wrong-answer      a Get Version answer (group 0B, operation 0A, text "BOARDSIM")
+                      in place of each answer
   --no-search-reply   do not answer the search
   --search-from PORT  answer the search from PORT instead of 3334
   --search-reply BYTES  answer the search with these bytes (hexadecimal) instead of "DRVK"

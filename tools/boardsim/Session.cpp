@@ -7,7 +7,7 @@ namespace boardsim {
 
 Session::Session(const SessionSettings& settings, FileStore& store, Transcript& transcript)
     : strict_(settings.strict),
-      board_(store, settings.bootError),
+      board_(store, settings.board),
       store_(store),
       transcript_(transcript),
       shaper_(settings.faults)

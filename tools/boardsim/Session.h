@@ -37,7 +37,7 @@ struct Counters {
 };
 
 struct SessionSettings {
-    std::uint8_t bootError = 0;
+    BoardSettings board;
     bool strict = false;
     FaultOptions faults;
 };

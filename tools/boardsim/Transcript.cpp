@@ -61,7 +61,7 @@ std::string AnswerFields(Command command, std::span<const std::uint8_t> data)
         return data.empty() ? "" : " boot_error=" + std::to_string(data[0]);
     case Command::CreateDataFile:
     case Command::CreateFlashFile:
-        return " handle=" + longAt(0);
+        return data.empty() ? "" : " handle=" + longAt(0);  // a refusal carries none
     case Command::GetNumberofDataFiles:
         return " files=" + longAt(0);
     case Command::GetFlashInfo:
