@@ -36,7 +36,7 @@ std::string SummaryLine(const TBoardResult& result)
     // Named only when there were any: a board that sends what nobody asked
     // for deserves a look, a sound one needs no word about it.
     if (result.strayAnswers > 0)
-        line += ", " + std::to_string(result.strayAnswers) + " stray datagrams";
+        line += ", " + std::to_string(result.strayAnswers) + " stray frames";
     if (!result.message.empty())
         line += ": " + result.message;
     return line;

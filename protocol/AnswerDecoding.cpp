@@ -355,18 +355,22 @@ void TAnswerReceiver::CheckAlarm(ReceiveResult& result)
 void TAnswerReceiver::FrameCompleted(ReceiveResult& result)
 {
     CheckAlarm(result);
+    if (IsAlarmFrame())
+        return;
+    const bool hears = result.sink != nullptr && *result.sink;
     // A frame too short to carry its group and operation is no answer; one
     // that matches no entry stays the current frame until the next start.
-    if (!FrameHolds(OffsetOperation + 1))
-        return;
-    const AnswerEntry* entry = FindAnswer(FrameByte(OffsetGroup), FrameByte(OffsetOperation));
-    if (entry == nullptr)
-        return;
+    const AnswerEntry* entry =
+        FrameHolds(OffsetOperation + 1) ? FindAnswer(FrameByte(OffsetGroup), FrameByte(OffsetOperation)) : nullptr;
     DecodeOutcome decoded;
-    Apply(*entry, decoded);
+    if (entry != nullptr)
+        Apply(*entry, decoded);
     result.outcome.discarded = result.outcome.discarded || decoded.discarded;
-    if (decoded.answer == nullptr)
+    if (decoded.answer == nullptr) {
+        if (hears)
+            (*result.sink)(decoded);
         return;
+    }
     result.outcome.answer = decoded.answer;
     result.outcome.group = decoded.group;
     result.outcome.operation = decoded.operation;
@@ -376,7 +380,7 @@ void TAnswerReceiver::FrameCompleted(ReceiveResult& result)
         result.outcome.burnStateText = decoded.burnStateText;
     if (!decoded.burnLineText.empty())
         result.outcome.burnLineText = decoded.burnLineText;
-    if (result.sink != nullptr && *result.sink)
+    if (hears)
         (*result.sink)(decoded);
 }
 

@@ -102,7 +102,8 @@ public:
     // that matches no entry stays the current frame until the next start.
     // The alarm frame beeps when it arrives, and at every later read while it
     // is the current frame. Returns the read's beeps, whether a frame was
-    // dropped, and the last answer decoded; `each` hears every answer.
+    // dropped, and the last answer decoded; `each` hears every frame the read
+    // completes but the alarm: its answer, or none for a frame that is none.
     DecodeOutcome ReceiveChunk(std::span<const Byte> chunk, const AnswerSink& each = {});
 
     // The decoding of the current frame alone: the alarm check, then, when the

@@ -30,7 +30,7 @@ std::string DescribeStrays(const TSessionTally& tally)
     if (tally.strayAnswers == 0)
         return {};
     return std::to_string(tally.strayAnswers) +
-           " datagrams from the board were no answer to the request waited for (garbled, cut short, or another "
+           " frames from the board were no answer to the request waited for (garbled, cut short, or another "
            "answer) and were dropped.";
 }
 

@@ -20,8 +20,8 @@ HistoryOutcome OutcomeOf(const TSessionTally& tally);
 // were; empty when there was none.
 std::string DescribeBoardErrors(const TSessionTally& tally);
 
-// The datagrams of the board that answered nothing waited for; empty when
-// there were none.
+// What the board sent that answered nothing waited for; empty when there was
+// nothing.
 std::string DescribeStrays(const TSessionTally& tally);
 
 // What went wrong in a transfer that completed: board-reported failures,

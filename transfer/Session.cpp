@@ -182,8 +182,15 @@ DecodeOutcome TSession::ReceiveSerial(std::span<const Byte> chunk)
 {
     const Byte before = AnswerReceived;
     bool awaitedSeen = false;
-    const DecodeOutcome outcome =
-        ReceiveChunk(chunk, [this, &awaitedSeen](const DecodeOutcome& each) { awaitedSeen |= CountAnswer(each); });
+    // While a wait is open, every frame of the board that is not its answer
+    // (nor the alarm, which the receiver keeps to itself) is a stray.
+    const DecodeOutcome outcome = ReceiveChunk(chunk, [this, &awaitedSeen](const DecodeOutcome& each) {
+        const bool open = awaiting_ && !awaitedAnswered_;
+        if (CountAnswer(each))
+            awaitedSeen = true;
+        else if (open)
+            ++tally_.strayAnswers;
+    });
     SettleAnswer(before, awaitedSeen, outcome);
     return outcome;
 }
@@ -205,7 +212,7 @@ bool TSession::IsAwaitedAnswer(const DecodeOutcome& outcome) const
 
 bool TSession::CountAnswer(const DecodeOutcome& answer)
 {
-    if (!awaiting_ || !answer.answer->raisesAnswer || !IsAwaitedAnswer(answer))
+    if (!awaiting_ || answer.answer == nullptr || !answer.answer->raisesAnswer || !IsAwaitedAnswer(answer))
         return false;
     awaitedAnswered_ = true;
     awaitedResult_ = answer.result;

@@ -134,8 +134,9 @@ struct TSessionTally {
     std::int64_t bytesSent = 0;            // file bytes in block frames
     std::int64_t blocksSent = 0;
     int missingInARow = 0;
-    // Network: datagrams from the board that did not answer the request
-    // waited for (empty, oversized, undecodable, or another answer).
+    // What the board sent while a wait was open that did not answer it: a
+    // frame of another answer or of none, a garbled, empty or oversized
+    // datagram. Its alarm is no stray.
     int strayAnswers = 0;
     std::vector<TSentFile> sentFiles;
 };

@@ -31,6 +31,22 @@ std::string AwaitPrinted(QProcess& update, const std::string& fragment)
     return printed;
 }
 
+// A board that answers every request, but each time behind a frame of
+// another operation, is not "updated": its strays are counted and told.
+TEST(CliStrays, ABoardSendingWhatWasNotAskedForIsNeverUpdated)
+{
+    CliFolder folder;
+    folder.WriteFile("app.hex", 3000);
+    const std::string address = LoopbackAddress(32);
+    BoardSim board({"--udp", address, "--garble", "operation", "--second-answer", "0"});
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--udp", QString::fromStdString(address), "--json"});
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    const QJsonObject done = outcome.DoneOf(address);
+    EXPECT_EQ(done.value("outcome").toString(), "warnings") << outcome.Printed();
+    EXPECT_EQ(done.value("missingAnswers").toInt(), 0);
+    EXPECT_EQ(done.value("strayAnswers").toInt(), 3);
+}
+
 TEST(CliOneBoardOneUpdater, ABoardNamedTwiceIsRefusedBeforeAnythingIsSent)
 {
     CliFolder folder;

@@ -69,6 +69,8 @@ struct AnswerFault {
     // answer behind noise, or in pieces, is garbled and never ends a wait.
     Strays networkStrays = Strays::None;
     int networkWatchdogMs = 0;  // 0: the same as the serial line's
+    // On the line, a frame that starts but never ends is no stray.
+    Strays serialStrays = Strays::None;
 };
 
 // Generous intervals where no report is expected, so that a loaded machine
@@ -94,6 +96,19 @@ const std::vector<AnswerFault> AnswerFaults = {
      Strays::AtLeastOnePerQuery, ShortWatchdogMs},
     {"LengthBytesSplitAcrossReads", {"--split", "3"}, RoomyWatchdogMs, Reports::None, Reports::EveryQuery, 0,
      Strays::AtLeastOnePerQuery, ShortWatchdogMs},
+    // Answers that are no answer to the wait: garbled by a leading start
+    // byte, of another operation, cut short, or the answer to another request.
+    {"GarbledByALeadingStartByte", {"--garble", "lead"}, ShortWatchdogMs, Reports::EveryQuery, Reports::EveryQuery, 0,
+     Strays::AtLeastOnePerQuery},
+    {"OfAnotherOperation", {"--garble", "operation"}, ShortWatchdogMs, Reports::EveryQuery, Reports::EveryQuery, 0,
+     Strays::AtLeastOnePerQuery, 0, Strays::AtLeastOnePerQuery},
+    {"CutShort", {"--garble", "cut"}, ShortWatchdogMs, Reports::EveryQuery, Reports::EveryQuery, 0,
+     Strays::AtLeastOnePerQuery},
+    {"AnswerToAnotherRequest", {"--wrong-answer"}, ShortWatchdogMs, Reports::EveryQuery, Reports::EveryQuery, 0,
+     Strays::AtLeastOnePerQuery, 0, Strays::AtLeastOnePerQuery},
+    // Every awaited answer comes, each behind one of another operation.
+    {"AnotherOperationThenTheAnswer", {"--garble", "operation", "--second-answer", "0"}, RoomyWatchdogMs, Reports::None,
+     Reports::None, 0, Strays::AtLeastOnePerQuery, 0, Strays::AtLeastOnePerQuery},
     {"AlarmBeforeAnswers", {"--alarm"}, RoomyWatchdogMs, Reports::None, Reports::None, AlarmBeeps},
     {"TwoAnswersInOneRead", {"--second-answer", "0"}, RoomyWatchdogMs, Reports::None, Reports::None},
     {"TwoAnswersPerRequest", {"--second-answer", "20"}, RoomyWatchdogMs, Reports::None, Reports::None},
@@ -190,7 +205,7 @@ TEST_P(AnswerFaultMatrix, TheStreamGoesOnAndTheBoardGetsEveryFrameOnce)
     ExpectReportCount(link == Link::Serial ? fault.serial : fault.network, reports,
                       session.board->Count("answers_dropped"));
     // Strays are told after each finish, and the last update's are counted.
-    const Strays strays = network ? fault.networkStrays : Strays::None;
+    const Strays strays = network ? fault.networkStrays : fault.serialStrays;
     const int lastQueries = static_cast<int>(SecondImageSize / ImageBlockSize + 1);
     if (strays == Strays::None) {
         EXPECT_EQ(Form1->Session().Tally().strayAnswers, 0);
@@ -198,7 +213,7 @@ TEST_P(AnswerFaultMatrix, TheStreamGoesOnAndTheBoardGetsEveryFrameOnce)
         EXPECT_GE(Form1->Session().Tally().strayAnswers, lastQueries);
         const std::vector<SeenBox> warnings = session.BoxesCaptioned(WarningCaption);
         ASSERT_EQ(warnings.size(), 2u);
-        EXPECT_TRUE(warnings[1].text.contains("datagrams from the board")) << warnings[1].text.toStdString();
+        EXPECT_TRUE(warnings[1].text.contains("frames from the board")) << warnings[1].text.toStdString();
     }
     EXPECT_EQ(session.BoardFrames(), frames);
     EXPECT_EQ(session.board->Count("bad_frames"), 0u);

@@ -10,6 +10,7 @@
 
 #include "app/Unit1.h"
 #include "tests/e2e/UpdaterSession.h"
+#include "transfer/Outcome.h"
 
 namespace {
 
@@ -138,6 +139,27 @@ TEST_P(FileStore, AFileWhoseCreationWasNotAnsweredIsNotWrittenAndTheNextIs)
     EXPECT_EQ(CountOf(frames, "13 7D CloseFlashFile handle=2"), 1u);
     EXPECT_EQ(CountOf(frames, "13 7D CloseFlashFile"), 1u);
     EXPECT_EQ(session.board->Count("refused"), 0u);
+}
+
+// A board that refuses a creation may end its answer after the result code:
+// the refusal is told at once (no watchdog report), and the file's blocks
+// and close stay home.
+TEST_P(FileStore, ACreationRefusedWithoutAHandleIsToldAtOnce)
+{
+    UpdaterSession session(GetParam(), {"--refuse-create", "5"});
+    session.driver.SetFileChoice({QString::fromStdString(session.MakeImage("first.bin", 10))});
+    Form1->OpenOSDFiles1->trigger();
+    Form1->Update1->trigger();
+    EXPECT_EQ(Form1->Panel1->text(), "Finish Write");
+    EXPECT_TRUE(session.BoxesCaptioned("RS232 Error").empty());
+    // The file not written, then the board-reported failure after the finish.
+    const std::vector<SeenBox> told = session.BoxesCaptioned("Update Warning");
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_TRUE(told[0].text.contains("refused to create it (result 5)")) << told[0].text.toStdString();
+    EXPECT_TRUE(told[1].text.contains("carried result 5")) << told[1].text.toStdString();
+    EXPECT_EQ(OutcomeOf(Form1->Session().Tally()), HistoryOutcome::Warnings);
+    session.SyncWithBoard();
+    EXPECT_EQ(CountOf(session.BoardFrames(), "13 7C FlashFileBlock"), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, FileStore, ::testing::Values(Link::Serial, Link::Network),
