@@ -213,6 +213,13 @@ void ExpectClosedPortUntilConnect(UpdaterSession& session)
     EXPECT_TRUE(OnlyErrorReport(session).text.startsWith("WriteFile function failed (win error code: "));
     ExpectReadyForTheNextCommand();
     EXPECT_TRUE(session.BoardFrames().empty());
+    // The data file's first request is an answered one: the same report.
+    session.driver.Clear();
+    session.driver.SetFileChoice({QString::fromStdString(session.MakeImage("Flash.dat", ImageSize))});
+    Form1->SendDataFile1->trigger();
+    EXPECT_EQ(OnlyErrorReport(session).text, "WriteFile function failed (win error code: 9)");
+    ExpectReadyForTheNextCommand();
+    EXPECT_TRUE(session.BoardFrames().empty());
 
     session.driver.Clear();
     Form2->Button2->click();
