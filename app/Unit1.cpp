@@ -250,6 +250,10 @@ void TForm1::RunTransfer(void (TForm1::*transfer)())
         ShowStatus(QStringLiteral("Update Stopped"));
         FinishTransfer(kind, HistoryOutcome::Stopped, seconds(), files);
         return;
+    } catch (const EAbort&) {
+        // Escape, or the window closed: the operator stopped it.
+        FinishTransfer(kind, HistoryOutcome::Stopped, seconds(), files);
+        throw;
     } catch (...) {
         FinishTransfer(kind, HistoryOutcome::Failed, seconds(), files);
         throw;

@@ -108,6 +108,7 @@ TEST_P(ImageStream, StoppingASilentBoardSendsNothingMore)
     // SetBurnBlock, then three blocks with their queries, and nothing after the third query.
     const std::vector<std::string> all = ImageUpdateFrames(5 * ImageBlockSize);
     EXPECT_EQ(session.AwaitBoardFrames(7), std::vector<std::string>(all.begin(), all.begin() + 7));
+    EXPECT_EQ(QJsonDocument::fromJson(ReadHistory().lines.back()).object().value("outcome").toString(), "stopped");
 }
 
 TEST_P(ImageStream, ABoardReportedFailureIsToldAfterTheFinish)
@@ -223,6 +224,8 @@ TEST_P(ImageStream, EscapeDuringATransferEndsIt)
     const auto kept = session.board->Kept("burn0.bin");
     ASSERT_TRUE(kept.has_value());
     EXPECT_LT(kept->size(), 50000u);
+    // Stopped by the operator, as Ctrl-C is on the command line.
+    EXPECT_EQ(QJsonDocument::fromJson(ReadHistory().lines.back()).object().value("outcome").toString(), "stopped");
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ImageStream, ::testing::Values(Link::Serial, Link::Network),
