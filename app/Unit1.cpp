@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QKeyEvent>
@@ -53,6 +54,13 @@ void CentreOnDesktop(QWidget& window)
     window.move(placed.topLeft());
 }
 
+bool IsEscape(const QEvent& event)
+{
+    const QEvent::Type type = event.type();
+    return (type == QEvent::KeyPress || type == QEvent::ShortcutOverride) &&
+           static_cast<const QKeyEvent&>(event).key() == Qt::Key_Escape;
+}
+
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent), session_(*this)
@@ -62,10 +70,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), session_(*this)
     CreateMenu();
     ConnectHandlers();
     CentreOnDesktop(*this);
+    // Escape must reach the window whichever of its widgets has the keyboard.
+    QApplication::instance()->installEventFilter(this);
 }
 
 TForm1::~TForm1()
 {
+    QApplication::instance()->removeEventFilter(this);
     delete OpenDialog1;
     if (Form1 == this)
         Form1 = nullptr;
@@ -194,12 +205,21 @@ void TForm1::FormKeyDown(int Key)
         TerminateProgram();
 }
 
-void TForm1::keyPressEvent(QKeyEvent* event)
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->key() == Qt::Key_Escape)
+    // The receiver is looked at before the event: events that other threads
+    // post pass through here too, and are theirs until their receiver takes
+    // them.
+    const bool inThisWindow = watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this;
+    if (!inThisWindow || !IsEscape(*event))
+        return QMainWindow::eventFilter(watched, event);
+    if (event->type() == QEvent::ShortcutOverride) {
+        // Accepted, so that Escape arrives as a key press, never as a shortcut.
+        event->accept();
+    } else {
         FormKeyDown(KeyEscape);
-    else
-        QMainWindow::keyPressEvent(event);
+    }
+    return true;
 }
 
 void TForm1::closeEvent(QCloseEvent* event)

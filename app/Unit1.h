@@ -104,7 +104,10 @@ public:
     QAction* Update1 = nullptr;
 
 protected:
-    void keyPressEvent(QKeyEvent* event) override;
+    // Takes Escape from whatever holds the keyboard inside this window, its
+    // menu bar included (which keeps the keyboard after a menu command chosen
+    // from it); a popup menu is a window of its own and keeps Escape to close.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:

@@ -1,11 +1,12 @@
 #include "cli/Password.h"
 
-#include <QFile>
-
 #include <cstdio>
 #include <iostream>
 #include <termios.h>
 #include <unistd.h>
+
+#include "protocol/RuntimeErrors.h"
+#include "transfer/FileOfBytes.h"
 
 namespace {
 
@@ -17,14 +18,20 @@ std::string WithoutLineEnd(std::string line)
     return line;
 }
 
+// The first line of a regular file. Anything else (a pipe, a device, a folder)
+// is refused at once: opening never waits for a writer, and nothing is read
+// from a source that may never end.
 std::optional<std::string> ReadPasswordFile(const std::string& path, std::string& error)
 {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = "cannot read the password file " + path + ": " + file.errorString().toStdString();
+    std::string head(PasswordFileReadLimit, '\0');
+    try {
+        TFileOfBytes file(path);
+        head.resize(file.Read(reinterpret_cast<unsigned char*>(head.data()), head.size()));
+    } catch (const EInOutError& failure) {
+        error = "cannot read the password file " + path + ": " + failure.what();
         return std::nullopt;
     }
-    return WithoutLineEnd(file.readLine().toStdString());
+    return WithoutLineEnd(head.substr(0, head.find('\n')));
 }
 
 // Switches the terminal's echo off for its lifetime.

@@ -80,7 +80,8 @@ int PrintSearch()
 
 int PrintHistory(bool json)
 {
-    const HistoryReading reading = ReadHistory();
+    const QString path = DefaultHistoryPath();
+    const HistoryReading reading = ReadHistory(path);
     if (!reading.error.isEmpty())
         return Fail(ExitBadInput, reading.error.toStdString());
     if (json) {
@@ -89,6 +90,10 @@ int PrintHistory(bool json)
     } else {
         std::fputs(qPrintable(HistoryTable(reading.lines)), stdout);
     }
+    // Told, not hidden: a damaged history is worth a look.
+    if (reading.unreadable > 0)
+        std::fprintf(stderr, "orvenda-update: skipped %d unreadable line%s in %s\n", reading.unreadable,
+                     reading.unreadable == 1 ? "" : "s", qPrintable(path));
     return ExitUpdated;
 }
 

@@ -7,10 +7,13 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -22,10 +25,16 @@ constexpr std::array OutcomeNames = {"updated", "warnings", "failed", "stopped"}
 constexpr const char* ProgramFolder = "orvenda-updater";
 constexpr const char* HistoryFileName = "history.jsonl";
 constexpr mode_t HistoryFileMode = 0644;
+// Narrowed by the umask, as the folders of any program.
+constexpr mode_t FolderMode = 0777;
 // The table shows enough of a hash to tell images apart.
 constexpr qsizetype ShownHashDigits = 12;
 constexpr int SecondsDecimals = 1;
 const QString ColumnGap = QStringLiteral("  ");
+// A control character in the table is shown as \xHH.
+constexpr int ControlDigits = 2;
+constexpr unsigned char FirstPrintable = 0x20;
+constexpr int Hexadecimal = 16;
 
 // Set once the operator has been told that the history cannot be written.
 std::atomic<bool> appendFailureReported{false};
@@ -53,33 +62,91 @@ QJsonObject ToJson(const UpdateRecord& record)
     };
 }
 
+// Makes the folder and those above it that are missing. Returns 0, or the
+// errno of the folder that could not be made, which is put in `failed`.
+int MakeFolder(const QString& folder, QString& failed)
+{
+    const QByteArray name = QFile::encodeName(folder);
+    int error = ::mkdir(name.constData(), FolderMode) == 0 ? 0 : errno;
+    const QString parent = QFileInfo(folder).path();
+    if (error == ENOENT && parent != folder) {
+        error = MakeFolder(parent, failed);
+        if (error != 0)
+            return error;
+        error = ::mkdir(name.constData(), FolderMode) == 0 ? 0 : errno;
+    }
+    if (error == EEXIST) {
+        struct stat status {};
+        error = ::stat(name.constData(), &status) == 0 && S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+    }
+    if (error != 0)
+        failed = folder;
+    return error;
+}
+
+// True when the file's last byte is not a line end: a line cut off by a full
+// disk or a crash, after which an appended line would be swallowed by it.
+bool EndsInCutOffLine(int fd)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || status.st_size == 0)
+        return false;
+    char last = '\n';
+    ssize_t read = -1;
+    do {
+        read = ::pread(fd, &last, 1, status.st_size - 1);
+    } while (read == -1 && errno == EINTR);
+    return read == 1 && last != '\n';
+}
+
 // Writes the whole line with one call, so that lines from other threads and
-// processes never interleave with it; returns 0 or the errno.
+// processes never interleave with it, after a line end of its own when the
+// file ends in a cut-off line; returns 0 or the errno. The lock keeps another
+// updater from appending between the look at the last byte and the write.
 int AppendLine(const QString& path, const QByteArray& line)
 {
     const QByteArray name = QFile::encodeName(path);
     int fd = -1;
     do {
-        fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, HistoryFileMode);
+        fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, HistoryFileMode);
     } while (fd == -1 && errno == EINTR);
     if (fd == -1)
         return errno;
+    // Without the lock (a file system that has none) the worst is an empty
+    // line, which reading skips.
+    int locked = -1;
+    do {
+        locked = ::flock(fd, LOCK_EX);
+    } while (locked == -1 && errno == EINTR);
+    const QByteArray bytes = EndsInCutOffLine(fd) ? '\n' + line : line;
     ssize_t written = -1;
     do {
-        written = ::write(fd, line.constData(), static_cast<size_t>(line.size()));
+        written = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
     } while (written == -1 && errno == EINTR);
     int error = 0;
     if (written == -1)
         error = errno;
-    else if (written != line.size())
+    else if (written != bytes.size())
         error = ENOSPC; // only a full disk cuts a write to a regular file short
     if (::close(fd) == -1 && error == 0 && errno != EINTR)
         error = errno;
     return error;
 }
 
+// JSON carries control characters escaped; the parser lets raw ones through,
+// which `history --json` would hand to the terminal as stored. A tab may
+// stand between a line's values.
+bool HoldsRawControlCharacter(const QByteArray& line)
+{
+    return std::any_of(line.begin(), line.end(), [](char byte) {
+        return static_cast<unsigned char>(byte) < FirstPrintable && byte != '\t';
+    });
+}
+
 std::optional<QJsonObject> ParseLine(const QByteArray& line)
 {
+    if (HoldsRawControlCharacter(line))
+        return std::nullopt;
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(line, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
@@ -130,6 +197,23 @@ const std::array<Column, 11> Columns = {{
      [](const QJsonObject& e) { return QString::number(e.value("seconds").toDouble(), 'f', SecondsDecimals); }},
 }};
 
+// The text with its control characters written out as \n or \xHH, so that a
+// name can neither break a row of the table or forge one, nor drive the
+// terminal.
+QString Printable(const QString& text)
+{
+    QString shown;
+    for (const QChar character : text) {
+        if (character.category() != QChar::Other_Control)
+            shown += character;
+        else if (character == '\n')
+            shown += QStringLiteral("\\n");
+        else
+            shown += QStringLiteral("\\x%1").arg(character.unicode(), ControlDigits, Hexadecimal, QChar('0'));
+    }
+    return shown;
+}
+
 QString Row(const QStringList& cells, const QList<qsizetype>& widths)
 {
     QStringList padded;
@@ -158,12 +242,16 @@ QString DefaultHistoryPath()
 QString AppendHistory(const UpdateRecord& record, const QString& path)
 {
     const QByteArray line = QJsonDocument(ToJson(record)).toJson(QJsonDocument::Compact) + '\n';
-    // A folder that cannot be made makes the open fail, with the reason.
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    const int error = AppendLine(path, line);
+    QString failedFolder;
+    int error = MakeFolder(QFileInfo(path).absolutePath(), failedFolder);
+    if (error == 0)
+        error = AppendLine(path, line);
     if (error == 0 || appendFailureReported.exchange(true))
         return {};
-    return QStringLiteral("The update history cannot be written to %1: %2").arg(path, qt_error_string(error));
+    QString reason = qt_error_string(error);
+    if (!failedFolder.isEmpty())
+        reason = QStringLiteral("cannot make the folder %1: %2").arg(failedFolder, reason);
+    return QStringLiteral("The update history cannot be written to %1: %2").arg(path, reason);
 }
 
 HistoryReading ReadHistory(const QString& path)
@@ -180,6 +268,8 @@ HistoryReading ReadHistory(const QString& path)
         const QByteArray line = file.readLine().trimmed();
         if (ParseLine(line))
             reading.lines << line;
+        else if (!line.isEmpty())
+            ++reading.unreadable;
     }
     return reading;
 }
@@ -197,7 +287,7 @@ QString HistoryTable(const QList<QByteArray>& lines)
             continue;
         QStringList cells;
         for (const Column& column : Columns)
-            cells << column.cell(*entry);
+            cells << Printable(column.cell(*entry));
         rows << cells;
     }
     QList<qsizetype> widths(static_cast<qsizetype>(Columns.size()), 0);

@@ -32,20 +32,23 @@ struct UpdateRecord {
 // ~/.local/state/orvenda-updater/history.jsonl.
 QString DefaultHistoryPath();
 
-// Appends the record as one line, creating the folder when needed. Returns
-// an error text the first time an append fails in this process, and an empty
-// text otherwise (also for later failures: the operator is told once). Safe
-// from several threads and processes at once: each line is one write to a
-// file opened for appending.
+// Appends the record as one line, creating the folders when needed; after a
+// cut-off last line, the record starts a line of its own. Returns an error
+// text (naming the folder that could not be made, if one) the first time an
+// append fails in this process, and an empty text otherwise (also for later
+// failures: the operator is told once). Safe from several threads and
+// processes at once: each line is one write to a file opened for appending.
 QString AppendHistory(const UpdateRecord& record, const QString& path = DefaultHistoryPath());
 
 struct HistoryReading {
     QList<QByteArray> lines; // the sound lines as stored, without their line ends
+    int unreadable = 0;      // the damaged lines skipped (empty lines are not counted)
     QString error;           // why the file could not be read; empty when it could or does not exist
 };
 
-// Reads the history back, skipping damaged lines.
+// Reads the history back, skipping and counting damaged lines.
 HistoryReading ReadHistory(const QString& path = DefaultHistoryPath());
 
-// The lines as a plain-text table, one update a row under a heading.
+// The lines as a plain-text table, one update a row under a heading; control
+// characters in the cells are shown escaped.
 QString HistoryTable(const QList<QByteArray>& lines);

@@ -1,5 +1,6 @@
 // The main window under the offscreen platform: captions, menu, modes, the
-// watchdog's report, Escape, and the standard error report.
+// watchdog's report, Escape (also after a menu command chosen from the
+// keyboard), and the standard error report.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -9,6 +10,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <cstdlib>
 
 #include "app/Application.h"
@@ -135,11 +137,46 @@ TEST(MainWindow, EscapeEndsTheProgram)
 {
     Windows windows;
     windows.Create();
+    // Not even a command of the window whose shortcut is Escape takes it.
+    QAction command(Form1);
+    command.setShortcut(Qt::Key_Escape);
+    Form1->addAction(&command);
+    Form1->show();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(Form1));
+    int fired = 0;
+    QObject::connect(&command, &QAction::triggered, [&fired] { ++fired; });
     QTest::keyClick(Form1, Qt::Key_A);
     EXPECT_FALSE(ProgramTerminating());
     QTest::keyClick(Form1, Qt::Key_Escape);
     EXPECT_TRUE(ProgramTerminating());
     EXPECT_THROW(ProcessMessages(), EAbort);
+    EXPECT_EQ(fired, 0);
+}
+
+TEST(MainWindow, EscapeEndsTheProgramAfterAMenuCommandChosenFromTheKeyboard)
+{
+    Windows windows;
+    windows.Create();
+    ModalDriver driver(QMessageBox::Cancel);
+    Form1->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Form1)) << "the main window was not shown within 5 s";
+    // Typed at the window, as a keyboard does: each key goes to whatever
+    // holds the keyboard, the open File menu or the menu bar itself.
+    QWindow* window = Form1->windowHandle();
+    QTest::keyClick(window, Qt::Key_F, Qt::AltModifier);
+    ASSERT_EQ(QApplication::activePopupWidget(), Form1->File1);
+    // An open menu keeps Escape to close itself.
+    QTest::keyClick(window, Qt::Key_Escape);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_FALSE(ProgramTerminating());
+    QTest::keyClick(window, Qt::Key_F, Qt::AltModifier);
+    QTest::keyClick(window, Qt::Key_Left); // round to Update, the last item of the bar
+    QTest::keyClick(window, Qt::Key_Return);
+    ASSERT_EQ(driver.Boxes().size(), 1u);
+    EXPECT_EQ(driver.Boxes()[0].caption, "Update Confirmation");
+    EXPECT_FALSE(ProgramTerminating());
+    QTest::keyClick(window, Qt::Key_Escape);
+    EXPECT_TRUE(ProgramTerminating());
 }
 
 TEST(ErrorReport, AppendsAPeriodAfterCharactersThatSortAfterIt)

@@ -1,6 +1,6 @@
 // What orvenda-update refuses before anything is sent: bad command lines,
-// files that cannot be read, a wrong BIOS password; and a serial port that
-// cannot be opened.
+// files that cannot be read, a wrong BIOS password, a password file that is no
+// regular file; and a serial port that cannot be opened.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -8,7 +8,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 #include <filesystem>
+#include <sys/stat.h>
 
+#include "cli/Password.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/support/BoardSim.h"
 
@@ -33,12 +35,13 @@ protected:
     }
 
     // Runs the program and checks it exits 2 having sent the board nothing.
-    void ExpectRefused(const QStringList& arguments, const QByteArray& input = {})
+    CliOutcome ExpectRefused(const QStringList& arguments, const QByteArray& input = {})
     {
-        const CliOutcome outcome = folder.Run(WithBoard(arguments), input);
+        CliOutcome outcome = folder.Run(WithBoard(arguments), input);
         EXPECT_EQ(outcome.exitCode, 2) << outcome.Printed();
         EXPECT_NE(outcome.err.find("orvenda-update: "), std::string::npos) << outcome.Printed();
         EXPECT_TRUE(ReceivedFrames(board).empty()) << outcome.Printed();
+        return outcome;
     }
 };
 
@@ -94,6 +97,33 @@ TEST_F(CliRefuses, WrongBiosPasswordExitsTwoWithNothingSent)
     ExpectRefused({"bios", "app.hex", "--serial", "PTY", "--password-file", "wrong.pw"});
     ExpectRefused({"bios", "app.hex", "--serial", "PTY"}, "marsh17x\n");
     ExpectRefused({"bios", "app.hex", "--serial", "PTY"});  // no password at all
+}
+
+TEST_F(CliRefuses, PasswordFilesThatAreNoRegularFilesExitTwoAtOnce)
+{
+    // A pipe without a writer would hold the program forever, an endless
+    // device would fill its memory: both are refused before a byte is read.
+    const std::string pipe = folder.PathOf("pipe.pw");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), S_IRUSR | S_IWUSR), 0);
+    for (const std::string& file : {pipe, std::string("/dev/zero")}) {
+        SCOPED_TRACE(file);
+        const CliOutcome outcome =
+            ExpectRefused({"bios", "app.hex", "--serial", "PTY", "--password-file", QString::fromStdString(file)});
+        EXPECT_NE(outcome.err.find("password file " + file), std::string::npos) << outcome.Printed();
+    }
+}
+
+TEST(CliPasswordFile, IsReadUpToItsFirstLineEnd)
+{
+    CliFolder folder;
+    folder.WriteBytes("crlf.pw", "marsh17\r\nsecond line\n");
+    std::string error;
+    EXPECT_EQ(ReadPassword(folder.PathOf("crlf.pw"), error), "marsh17") << error;
+    // A long file without a line end is read no further than a password's room.
+    folder.WriteBytes("long.pw", std::string(3 * PasswordFileReadLimit, 'x'));
+    const std::optional<std::string> password = ReadPassword(folder.PathOf("long.pw"), error);
+    ASSERT_TRUE(password) << error;
+    EXPECT_EQ(password->size(), PasswordFileReadLimit);
 }
 
 TEST_F(CliRefuses, PasswordTypedOnStandardInputUnlocksTheBios)

@@ -117,6 +117,23 @@ TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
     EXPECT_NE(table.out.find("app.hex"), std::string::npos) << table.Printed();
 }
 
+TEST(CliHistory, UnreadableLinesAreCountedNotHidden)
+{
+    CliFolder folder;
+    const std::string history = "state/orvenda-updater/history.jsonl";
+    std::filesystem::create_directories(folder.PathOf("state/orvenda-updater"));
+    const std::string sound = R"({"time":"2026-03-14T15:09:26Z","link":"udp","board":"127.0.0.1"})";
+    folder.WriteBytes(history, "not json\n" + sound + "\n[1,2]\n\n");
+    const std::string skipped = "orvenda-update: skipped 2 unreadable lines in " + folder.PathOf(history) + "\n";
+    for (const QStringList& arguments : {QStringList{"history"}, QStringList{"history", "--json"}}) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        const CliOutcome outcome = folder.Run(arguments);
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+        EXPECT_EQ(outcome.err, skipped) << outcome.Printed();
+        EXPECT_NE(outcome.out.find("127.0.0.1"), std::string::npos) << outcome.Printed();
+    }
+}
+
 TEST_P(CliTransfers, WithoutJsonOrTerminalOnlyTheSummaryIsPrinted)
 {
     folder.WriteFile("app.hex", 3000);

@@ -1,5 +1,6 @@
-// The update history: appends, reading back, damaged lines, an unwritable
-// state folder and appends from many threads at once.
+// The update history: appends, reading back, damaged and cut-off lines,
+// control characters in the table, an unwritable state folder and appends
+// from many threads at once.
 #include "transfer/History.h"
 
 #include <QFile>
@@ -114,15 +115,49 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
     EXPECT_EQ(rows[2].indexOf("stopped"), outcome);
 }
 
-TEST_F(UpdateHistory, DamagedLinesAreSkipped)
+TEST_F(UpdateHistory, DamagedLinesAreSkippedAndCounted)
 {
     ASSERT_EQ(AppendHistory(SerialUpdate(), history), QString());
     const QByteArray sound = ReadFile(history);
-    WriteFile(history, "not json\n" + sound + "{\"time\":\"2026-03-14T15:0\n[1,2]\n{\"link\":\"udp\"}\n\n" + sound);
+    // The last damaged line carries a raw escape character, which JSON never does.
+    WriteFile(history, "not json\n" + sound + "{\"time\":\"2026-03-14T15:0\n[1,2]\n{\"link\":\"udp\"}\n\n" + sound +
+                           "{\"time\":\"2026-03-14T15:09:26Z\",\"board\":\"\x1b[2J\"}\n");
     const HistoryReading reading = ReadHistory(history);
     EXPECT_TRUE(reading.error.isEmpty());
     EXPECT_EQ(reading.lines, QList<QByteArray>({sound.trimmed(), sound.trimmed()}));
+    // Five damaged lines; the empty one is no record and not counted.
+    EXPECT_EQ(reading.unreadable, 5);
     EXPECT_EQ(HistoryTable({"garbage", sound.trimmed()}).count('\n'), 2);
+}
+
+TEST_F(UpdateHistory, AnAppendAfterACutOffLineStartsALineOfItsOwn)
+{
+    ASSERT_EQ(AppendHistory(SerialUpdate(), history), QString());
+    const QByteArray sound = ReadFile(history);
+    const QByteArray cutOff = sound.left(sound.size() / 2);
+    WriteFile(history, sound + cutOff);
+    ASSERT_EQ(AppendHistory(SerialUpdate(), history), QString());
+    EXPECT_EQ(ReadFile(history), sound + cutOff + '\n' + sound);
+    const HistoryReading reading = ReadHistory(history);
+    EXPECT_EQ(reading.lines.size(), 2);
+    EXPECT_EQ(reading.unreadable, 1);
+}
+
+TEST_F(UpdateHistory, ControlCharactersInNamesAreShownEscaped)
+{
+    UpdateRecord forged = SerialUpdate();
+    // A board name that would end its row and forge another one, and a file
+    // name that would clear the terminal.
+    forged.board = "/dev/ttyUSB0\n2026-01-01 00:00:00  udp";
+    forged.file = "/images/app\x1b[2J\t\x7f.hex";
+    ASSERT_EQ(AppendHistory(forged, history), QString());
+    const QString table = HistoryTable(ReadHistory(history).lines);
+    const QStringList rows = table.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(rows.size(), 2) << table.toStdString();
+    EXPECT_TRUE(rows[1].contains("/dev/ttyUSB0\\n2026-01-01 00:00:00  udp")) << rows[1].toStdString();
+    EXPECT_TRUE(rows[1].contains("app\\x1b[2J\\x09\\x7f.hex")) << rows[1].toStdString();
+    for (const QChar character : table)
+        EXPECT_TRUE(character == '\n' || character.category() != QChar::Other_Control) << int{character.unicode()};
 }
 
 TEST_F(UpdateHistory, NoHistoryYetReadsAsEmpty)
@@ -147,6 +182,9 @@ TEST_F(UpdateHistory, AnUnwritableStateFolderWarnsOnceAndNeverThrows)
     QString first;
     ASSERT_NO_THROW(first = AppendHistory(SerialUpdate(), history));
     EXPECT_TRUE(first.contains(history)) << first.toStdString();
+    // The folder that could not be made, and why.
+    const QString reason = "cannot make the folder " + folder.filePath("state/orvenda-updater") + ": Not a directory";
+    EXPECT_TRUE(first.endsWith(reason)) << first.toStdString();
     EXPECT_EQ(AppendHistory(SerialUpdate(), history), QString());
     EXPECT_EQ(AppendHistory(SerialUpdate(), folder.filePath("state/history.jsonl")), QString());
 }
