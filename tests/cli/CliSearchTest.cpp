@@ -116,7 +116,7 @@ TEST_F(CliSearch, BoardNameWithoutAnAddressIsALinkThatCannotBeOpened)
     EXPECT_EQ(outcome.DoneOf(BoardAddress(0)).value("outcome").toString(), "updated") << outcome.Printed();
 }
 
-TEST(CliSearchStranger, EmptyAndOversizedDatagramsDoNotEndTheSearch)
+TEST(CliSearchStranger, EmptyAndOversizedDatagramsDoNotEndTheSearchAndABoardIsListedOnce)
 {
     constexpr std::uint16_t SearchPort = 3334;
     constexpr std::size_t Oversized = 9000;  // more than any receive buffer of the updater
@@ -131,6 +131,7 @@ TEST(CliSearchStranger, EmptyAndOversizedDatagramsDoNotEndTheSearch)
     stranger.SendTo(search->address, search->port, "");
     stranger.SendTo(search->address, search->port, std::string(Oversized, 'D'));
     listener.SendTo(search->address, search->port, search->bytes);
+    listener.SendTo(search->address, search->port, search->bytes);  // listed once all the same
     const CliOutcome outcome = folder.Finish(process);
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
     EXPECT_EQ(outcome.out, board + "\n") << outcome.Printed();
@@ -217,6 +218,18 @@ TEST_F(CliRoutedSearch, RangeWithoutBoardsEndsNamingWhatItSearched)
     ASSERT_EQ(done.size(), 1u) << json.Printed();
     EXPECT_EQ(done[0].value("searched").toArray(), QJsonArray{empty});
     EXPECT_TRUE(done[0].value("boards").toArray().isEmpty());
+}
+
+TEST_F(CliRoutedSearch, RangeWithoutARouteLeavesTheRestOfTheSearchGoing)
+{
+    nets.host->RunIp({"route", "del", "default"});
+    const QString unreachable = "203.0.113.0/30";
+    EXPECT_EQ(Found({"--range", unreachable, "--interface", Q(nets.devices[1])}),
+              std::vector<std::string>{nets.peers[1]});
+    // With nothing sent at all the search fails as its socket did.
+    const CliOutcome alone = Run({"search", "--range", unreachable});
+    EXPECT_EQ(alone.exitCode, 3) << alone.Printed();
+    EXPECT_NE(alone.err.find("Network is unreachable"), std::string::npos) << alone.Printed();
 }
 
 TEST_F(CliRoutedSearch, InterfaceThatCannotBeSearchedIsRefusedWithNothingSent)
