@@ -203,7 +203,7 @@ bool ReadCommand(const QStringList& positional, TCliOptions& options, std::strin
 bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& options, std::string& error)
 {
     if (options.command == CliCommand::Search && options.link != CliLink::Saved) {
-        error = "search takes no link option: it always searches the local network";
+        error = "search takes no link option: it searches the networks itself (see --interface and --range)";
         return false;
     }
     const bool searches = options.command == CliCommand::Search || options.link == CliLink::UdpSearch;

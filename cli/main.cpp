@@ -115,21 +115,10 @@ int PrintHistory(bool json)
     return ExitUpdated;
 }
 
-// The boards the update goes to, or the exit status when there are none
-// (the reason printed).
-std::variant<std::vector<std::string>, int> BoardsOf(const TCliOptions& options)
+// The boards --udp-search found, or the exit status when there are none
+// (the reason printed): no board found is a link that cannot be opened.
+std::variant<std::vector<std::string>, int> SearchedBoards(const TCliOptions& options)
 {
-    switch (options.link) {
-    case CliLink::Serial:
-        return std::vector<std::string>{options.serial.port};
-    case CliLink::Udp:
-        return options.hosts;
-    case CliLink::UdpSearch:
-        break;
-    case CliLink::Usb:
-    case CliLink::Saved:
-        return std::vector<std::string>{UsbBoardName};
-    }
     std::variant<TSearchResult, int> search = Search(options);
     if (const int* status = std::get_if<int>(&search))
         return *status;
@@ -138,6 +127,23 @@ std::variant<std::vector<std::string>, int> BoardsOf(const TCliOptions& options)
         return std::move(found.boards);
     TReporter::SearchEnded(TReporter::ModeFor(options.json), {}, found.places);
     return Interrupted() ? ExitInterrupted : ExitLinkFailed;
+}
+
+// The boards the update goes to, or the exit status when there are none.
+std::variant<std::vector<std::string>, int> BoardsOf(const TCliOptions& options)
+{
+    switch (options.link) {
+    case CliLink::Serial:
+        return std::vector<std::string>{options.serial.port};
+    case CliLink::Udp:
+        return options.hosts;
+    case CliLink::UdpSearch:
+        return SearchedBoards(options);
+    case CliLink::Usb:
+    case CliLink::Saved:
+        break;
+    }
+    return std::vector<std::string>{UsbBoardName};
 }
 
 HistoryKind KindOf(CliCommand command)
