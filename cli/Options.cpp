@@ -24,6 +24,8 @@ Examples:
   orvenda-update flash logo.bin fonts.bin --udp 192.168.0.10,192.168.0.11
   orvenda-update data Flash.dat
   orvenda-update search
+  orvenda-update search --interface eth1 --range 10.1.2.0/24
+  orvenda-update firmware app.hex --udp-search --range 10.1.2.0/24
   orvenda-update history
 
 Without a link option the link saved in ZEVEVI.CFG of the working folder is
@@ -152,6 +154,26 @@ bool ReadHosts(const QCommandLineParser& parser, TCliOptions& options, std::stri
     return !options.hosts.empty();
 }
 
+// --interface and --range, each as often as given; an interface named twice
+// is searched once.
+bool ReadSearchScope(const QCommandLineParser& parser, TCliOptions& options, std::string& error)
+{
+    std::vector<std::string>& interfaces = options.search.interfaces;
+    for (const QString& name : parser.values("interface")) {
+        if (std::find(interfaces.begin(), interfaces.end(), name.toStdString()) == interfaces.end())
+            interfaces.push_back(name.toStdString());
+    }
+    for (const QString& text : parser.values("range")) {
+        const std::optional<TAddressRange> range = ParseAddressRange(text.toStdString(), error);
+        if (!range) {
+            error = "--range: " + error;
+            return false;
+        }
+        options.search.ranges.push_back(*range);
+    }
+    return true;
+}
+
 // The argument as the system gave it: the first raw argument that decodes to
 // `decoded`, or its UTF-8 bytes when there is none.
 std::string RawArgument(const QString& decoded, const std::vector<std::string>& raw)
@@ -192,7 +214,12 @@ bool ReadCommand(const QStringList& positional, const std::vector<std::string>& 
 bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& options, std::string& error)
 {
     if (options.command == CliCommand::Search && options.link != CliLink::Saved) {
-        error = "search takes no link option: it always searches the local network";
+        error = "search takes no link option: it searches the networks itself (see --interface and --range)";
+        return false;
+    }
+    const bool searches = options.command == CliCommand::Search || options.link == CliLink::UdpSearch;
+    if (!options.search.Everywhere() && !searches) {
+        error = "--interface and --range go with search or --udp-search";
         return false;
     }
     if (parser.isSet("password-file") && options.command != CliCommand::Bios) {
@@ -226,6 +253,10 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
         {"stop-bits", "Serial stop bits: " + Listed(StopBitsTexts) + " (default 1).", "BITS"},
         {"udp", "The boards at these addresses, over UDP.", "HOST[,HOST...]"},
         {"udp-search", "Every board that answers the network search, over UDP."},
+        {"interface", "With search or --udp-search: search the network of interface NAME only, not every "
+                      "network (repeatable).", "NAME"},
+        {"range", "With search or --udp-search: ask each address of CIDR (at most 1024), for boards behind a "
+                  "router; alone, no broadcast is sent (repeatable).", "CIDR"},
         {"usb", "The USB link (no transport: nothing is sent)."},
         {"jobs", "Over UDP, update at most N boards at a time (default: all).", "N"},
         {"watchdog", "How long to wait for each answer, in milliseconds (default 10000).", "MS"},
@@ -253,6 +284,7 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
         options.passwordFile = parser.value("password-file").toStdString();
     const bool ok = ReadCommand(parser.positionalArguments(), raw, options, error) &&
                     ReadSerialLine(parser, options, error) && ReadHosts(parser, options, error) &&
+                    ReadSearchScope(parser, options, error) &&
                     ReadNumber(parser, "jobs", options.jobs, error) &&
                     ReadNumber(parser, "watchdog", options.watchdogMs, error) &&
                     CheckCombination(parser, options, error);

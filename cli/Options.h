@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "network/SearchPlan.h"
 #include "serial/CPort.h"
 #include "transfer/Session.h"
 
@@ -32,6 +33,7 @@ struct TCliOptions {
     CliLink link = CliLink::Saved;
     TSerialLine serial = DefaultSerialLine();
     std::vector<std::string> hosts;
+    TSearchScope search;  // search and --udp-search: --interface and --range
     int jobs = 0;  // 0: every board at once
     int watchdogMs = DefaultWatchdogMs;
     bool keepGoing = false;

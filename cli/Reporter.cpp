@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 
 #include <cstdio>
@@ -41,6 +42,23 @@ std::string SummaryLine(const TBoardResult& result)
         line += ": " + result.message;
     return line;
 }
+
+void Emit(QJsonObject object)
+{
+    object.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+}
+
+QJsonArray Texts(const std::vector<std::string>& texts)
+{
+    QJsonArray array;
+    for (const std::string& text : texts)
+        array.append(Text(text));
+    return array;
+}
+
+const std::string NoBoardAnswered = "no board answered the search";
 
 } // namespace
 
@@ -155,11 +173,22 @@ void TReporter::Summary(const std::vector<TBoardResult>& results)
     std::fflush(stdout);
 }
 
-void TReporter::Emit(QJsonObject object)
+void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places)
 {
-    object.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
-    std::fflush(stdout);
+    if (mode == Mode::Json) {
+        QJsonObject object{{"event", "done"}, {"boards", Texts(boards)}, {"searched", Texts(places)}};
+        if (boards.empty())
+            object.insert("message", Text(NoBoardAnswered));
+        Emit(object);
+        return;
+    }
+    if (!boards.empty())
+        return;
+    std::string searched;
+    for (const std::string& place : places)
+        searched += (searched.empty() ? "" : ", ") + place;
+    std::fprintf(stderr, "orvenda-update: %s; searched %s\n", NoBoardAnswered.c_str(), searched.c_str());
+    std::fflush(stderr);
 }
 
 void TReporter::Message(const std::string& board, const char* kind, const std::string& text)

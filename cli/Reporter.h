@@ -38,6 +38,11 @@ public:
     void Done(std::size_t board, const TBoardResult& result);
     // One line per board; nothing in Json mode, whose done objects say it all.
     void Summary(const std::vector<TBoardResult>& results);
+    // The end of a board search and where it looked (TSearchPlan's places).
+    // Json: a done object with the boards found and the places searched.
+    // Otherwise, when no board answered, one line on standard error that
+    // names the places; the boards found are the caller's to print.
+    static void SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places);
 
 private:
     // What the terminal shows of one board.
@@ -46,7 +51,6 @@ private:
         QElapsedTimer lastProgress;  // Json: when progress was last written
     };
 
-    void Emit(QJsonObject object);
     void Redraw();
     void ClearLines();
     void Message(const std::string& board, const char* kind, const std::string& text);

@@ -5,18 +5,20 @@
 
 #include <cstdio>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "bios/BiosPassword.h"
-#include "cli/BoardSearch.h"
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
 #include "cli/Links.h"
 #include "cli/Options.h"
 #include "cli/Password.h"
 #include "cli/Reporter.h"
+#include "network/BoardSearch.h"
 #include "network/IdException.h"
 #include "network/IdUDPClient.h"
+#include "network/LocalNetwork.h"
 #include "protocol/RuntimeErrors.h"
 #include "transfer/FileOfBytes.h"
 #include "transfer/History.h"
@@ -61,20 +63,41 @@ std::optional<std::int64_t> CheckFiles(const TCliOptions& options, std::string& 
     return total;
 }
 
-std::vector<std::string> SearchNetwork()
-{
-    TIdUDPClient client;
-    return SearchBoards(client);
-}
+// The boards that answered a search, and where it looked.
+struct TSearchResult {
+    std::vector<std::string> boards;
+    std::vector<std::string> places;
+};
 
-int PrintSearch()
+// Runs the search the options ask for; Ctrl-C ends it with what it found.
+// When it cannot run, prints why and gives the exit status instead: 2 for an
+// interface it cannot search, 3 for a socket that failed.
+std::variant<TSearchResult, int> Search(const TCliOptions& options)
 {
     try {
-        for (const std::string& board : SearchNetwork())
-            std::printf("%s\n", board.c_str());
-    } catch (const EIdException& error) {
-        return Fail(ExitLinkFailed, error.what());
+        std::string error;
+        const std::optional<TSearchPlan> plan = PlanSearch(options.search, ReadLocalNetwork(), error);
+        if (!plan)
+            return Fail(ExitBadInput, error + "; nothing was sent");
+        TIdUDPClient client;
+        return TSearchResult{SearchBoards(client, *plan, Interrupted), plan->places};
+    } catch (const EIdException& failure) {
+        return Fail(ExitLinkFailed, failure.what());
     }
+}
+
+int PrintSearch(const TCliOptions& options)
+{
+    const std::variant<TSearchResult, int> search = Search(options);
+    if (const int* status = std::get_if<int>(&search))
+        return *status;
+    const TSearchResult& found = std::get<TSearchResult>(search);
+    const TReporter::Mode mode = TReporter::ModeFor(options.json);
+    if (mode != TReporter::Mode::Json) {
+        for (const std::string& board : found.boards)
+            std::printf("%s\n", board.c_str());
+    }
+    TReporter::SearchEnded(mode, found.boards, found.places);
     return Interrupted() ? InterruptedExitStatus() : ExitUpdated;
 }
 
@@ -97,29 +120,35 @@ int PrintHistory(bool json)
     return ExitUpdated;
 }
 
-// The boards the update goes to; empty, with the reason, when there are none.
-std::vector<std::string> BoardsOf(const TCliOptions& options, std::string& error)
+// The boards --udp-search found, or the exit status when there are none
+// (the reason printed): no board found is a link that cannot be opened.
+std::variant<std::vector<std::string>, int> SearchedBoards(const TCliOptions& options)
+{
+    std::variant<TSearchResult, int> search = Search(options);
+    if (const int* status = std::get_if<int>(&search))
+        return *status;
+    TSearchResult& found = std::get<TSearchResult>(search);
+    if (!found.boards.empty())
+        return std::move(found.boards);
+    TReporter::SearchEnded(TReporter::ModeFor(options.json), {}, found.places);
+    return Interrupted() ? InterruptedExitStatus() : ExitLinkFailed;
+}
+
+// The boards the update goes to, or the exit status when there are none.
+std::variant<std::vector<std::string>, int> BoardsOf(const TCliOptions& options)
 {
     switch (options.link) {
     case CliLink::Serial:
-        return {options.serial.port};
+        return std::vector<std::string>{options.serial.port};
     case CliLink::Udp:
         return options.hosts;
     case CliLink::UdpSearch:
-        try {
-            std::vector<std::string> boards = SearchNetwork();
-            if (boards.empty())
-                error = "no board answered the search";
-            return boards;
-        } catch (const EIdException& failure) {
-            error = failure.what();
-            return {};
-        }
+        return SearchedBoards(options);
     case CliLink::Usb:
     case CliLink::Saved:
         break;
     }
-    return {UsbBoardName};
+    return std::vector<std::string>{UsbBoardName};
 }
 
 HistoryKind KindOf(CliCommand command)
@@ -205,9 +234,10 @@ int Update(TCliOptions options)
         if (!IsBiosPassword(*password))
             return Fail(ExitBadInput, "wrong BIOS password; nothing was sent");
     }
-    TUpdatePlan plan{options, BoardsOf(options, error), {}, *total};
-    if (plan.boards.empty())
-        return Fail(Interrupted() ? InterruptedExitStatus() : ExitLinkFailed, error);
+    std::variant<std::vector<std::string>, int> boards = BoardsOf(options);
+    if (const int* status = std::get_if<int>(&boards))
+        return *status;
+    TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total};
     if (!ResolveBoards(plan, error))
         return Refuse(error + "; nothing was sent");
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
@@ -233,7 +263,7 @@ int main(int argc, char** argv)
     case CliCommand::History:
         return PrintHistory(options.json);
     case CliCommand::Search:
-        return PrintSearch();
+        return PrintSearch(options);
     default:
         return Update(options);
     }

@@ -70,9 +70,14 @@ void TIdUDPBase::SendTextTo(const std::string& host, std::int32_t port, const st
 
 void TIdUDPBase::BroadcastText(const std::string& text, std::int32_t port)
 {
+    BroadcastTextTo(BroadcastAddress, port, text);
+}
+
+void TIdUDPBase::BroadcastTextTo(const std::string& host, std::int32_t port, const std::string& text)
+{
     Binding().SetBroadcast(true);
     try {
-        SendTextTo(BroadcastAddress, port, text);
+        SendTextTo(host, port, text);
     } catch (...) {
         BroadcastEnabledChanged();
         throw;

@@ -64,6 +64,8 @@ public:
     // broadcast permission on for this one send. The permission goes back to
     // BroadcastEnabled afterwards, also when the send fails.
     void BroadcastText(const std::string& text, std::int32_t port);
+    // The same to a host, which may be the broadcast address of a network.
+    void BroadcastTextTo(const std::string& host, std::int32_t port, const std::string& text);
 
     // Waits up to `timeout` ms (or IdTimeoutDefault, IdTimeoutInfinite) for one
     // datagram and copies as much of it as fits into the buffer. Whatever the

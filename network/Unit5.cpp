@@ -11,6 +11,7 @@
 #include "app/Unit1.h"
 #include "network/IdStack.h"
 #include "network/IdUDPClient.h"
+#include "network/LocalNetwork.h"
 
 TForm5* Form5 = nullptr;
 
@@ -107,21 +108,13 @@ void TForm5::FormCreate()
 
 void TForm5::Button1Click()
 {
-    TIdUDPClient& client = *Form1->IdUDPClient1;
-    client.BroadcastText(BoardSearchMessage, BoardSearchPort);
-    // The list shows the boards that answer this search. It is emptied only
-    // once the search is on its way, so a search that cannot go out leaves
-    // the earlier list, and the choice it offers, as they were.
+    const std::vector<std::string> boards =
+        SearchBoards(*Form1->IdUDPClient1, PlanEveryNetwork(ReadLocalNetwork()));
+    // The list changes only once the search has ended well, so a search that
+    // fails leaves the earlier list, and the choice it offers, as they were.
     ClearBoards();
-    for (;;) {
-        std::string peerIP;
-        std::int32_t peerPort = 0;
-        const std::string reply = client.ReceiveTextFrom(peerIP, peerPort, BoardSearchWaitMs);
-        if (reply.empty())
-            break;  // a whole wait without any datagram: every board has answered
-        if (reply == BoardSearchMessage && peerPort == BoardSearchPort)
-            AddBoard(peerIP);
-    }
+    for (const std::string& board : boards)
+        AddBoard(board);
     Panel2->setText(QStringLiteral("Finished Searching"));
 }
 
@@ -135,8 +128,6 @@ void TForm5::ClearBoards()
 // stands for the board it shows.
 void TForm5::AddBoard(const std::string& address)
 {
-    if (BoardAddresses.size() >= MaxBoards)
-        return;
     BoardAddresses.push_back(address);
     ListBox1->addItem(BoardEntryPrefix + QString::fromStdString(address));
     Panel1->setText(QStringLiteral("Found Host Kolm Board"));

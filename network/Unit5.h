@@ -1,5 +1,5 @@
-// The network configuration window. It finds boards on the local network by a
-// broadcast search, lets the operator pick one as the host of the main
+// The network configuration window. It finds boards on the local networks by
+// the board search (BoardSearch.h), lets the operator pick one as the host of the main
 // window's UDP client (Form1->IdUDPClient1), and keeps that choice as the
 // network record of ZEVEVI.CFG. At start-up it restores a saved record: the
 // host is set and the main window switches to Network mode.
@@ -15,20 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "network/BoardSearch.h"
 #include "serial/SettingsFile.h"
 
 class QLabel;
 class QListWidget;
 class QPushButton;
-
-// The search message, and each board's reply: these four bytes, nothing more.
-inline const std::string BoardSearchMessage = "DRVK";
-// Boards hear the search, and reply, on this port.
-inline constexpr std::int32_t BoardSearchPort = 3334;
-// The search ends when this long passes without any datagram.
-inline constexpr std::int32_t BoardSearchWaitMs = 1000;
-// The board list keeps at most this many entries; later replies are ignored.
-inline constexpr std::size_t MaxBoards = 101;
 
 // The bytes of the network record for a dotted address: the text is cut at
 // its first three dots, each part is read as a decimal integer and cut to its
@@ -47,13 +39,15 @@ public:
     // and changes nothing either.
     void FormCreate();
 
-    // Search Network: broadcasts the search message and lists every board
-    // that echoes it from the search port, in the order the replies arrive,
-    // until a wait of BoardSearchWaitMs passes without a datagram. Anything
-    // else received is ignored but starts a new wait. Each search starts
-    // from an empty list once the broadcast has gone out (a broadcast that
-    // fails leaves the earlier list) and keeps at most MaxBoards entries.
-    // Socket errors end the search and are raised. The host stays as it is.
+    // Search Network: searches every network this machine is on
+    // (PlanEveryNetwork) from the UDP client's socket and lists every board
+    // that echoes the search from the search port, in the order the replies
+    // arrived, each once, at most MaxBoards, until a wait of
+    // BoardSearchWaitMs passes without a datagram. Anything else received,
+    // from anyone, is ignored but starts a new wait. The list shows the
+    // boards of this search only. A failure of the socket (nothing could be
+    // sent, or a receive failed) is raised and leaves the earlier list. The
+    // host stays as it is.
     void Button1Click();
     // Makes the selected entry's board the UDP client's host; without a
     // selected entry nothing changes. The mode stays as it is.

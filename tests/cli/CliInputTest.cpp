@@ -64,6 +64,11 @@ TEST_F(CliRefuses, BadCommandLinesExitTwoWithNothingSent)
         {"watchdog not a number", {"firmware", "app.hex", "--serial", "PTY", "--watchdog", "soon"}},
         {"password file without bios", {"firmware", "app.hex", "--serial", "PTY", "--password-file", "x"}},
         {"search with a link", {"search", "--serial", "PTY"}},
+        // Loopback ranges: a refusal that failed would still send nothing onto a network.
+        {"malformed range", {"search", "--range", "127.0.0.0/33"}},
+        {"range of more than 1024 addresses", {"search", "--range", "127.0.0.0/21"}},
+        {"range without a search", {"firmware", "app.hex", "--serial", "PTY", "--range", "127.0.0.0/30"}},
+        {"interface without a search", {"firmware", "app.hex", "--serial", "PTY", "--interface", "lo"}},
         {"no link and no settings file", {"firmware", "app.hex"}},
     };
     for (const RefusedCase& refused : cases) {

@@ -1,11 +1,14 @@
 // The board search and --udp-search, inside network namespaces of the test's
 // own (the search broadcasts): the updater's namespace reaches the boards'
-// through a veth pair.
+// through veth pairs, and a router. A search of one loopback address alone
+// sends no broadcast and runs without them.
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <QProcess>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <sstream>
 #include <tuple>
@@ -14,6 +17,7 @@
 #include "tests/e2e/UpdaterSession.h"
 #include "tests/support/BoardSim.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/UdpPeer.h"
 
 namespace {
 
@@ -95,7 +99,8 @@ TEST_F(CliSearch, NoBoardFoundIsALinkThatCannotBeOpened)
     folder.WriteFile("app.hex", 100);
     const CliOutcome outcome = Run({"firmware", "app.hex", "--udp-search"});
     EXPECT_EQ(outcome.exitCode, 3) << outcome.Printed();
-    EXPECT_NE(outcome.err.find("no board answered the search"), std::string::npos) << outcome.Printed();
+    EXPECT_NE(outcome.err.find("no board answered the search; searched veth0 (255.255.255.255)"), std::string::npos)
+        << outcome.Printed();
 }
 
 // The updater's namespace has no name server: the lookup fails at once.
@@ -109,6 +114,138 @@ TEST_F(CliSearch, BoardNameWithoutAnAddressIsALinkThatCannotBeOpened)
     EXPECT_EQ(outcome.DoneOf("no-such-board.invalid").value("outcome").toString(), "link failed")
         << outcome.Printed();
     EXPECT_EQ(outcome.DoneOf(BoardAddress(0)).value("outcome").toString(), "updated") << outcome.Printed();
+}
+
+TEST(CliSearchStranger, EmptyAndOversizedDatagramsDoNotEndTheSearchAndABoardIsListedOnce)
+{
+    constexpr std::uint16_t SearchPort = 3334;
+    constexpr std::size_t Oversized = 9000;  // more than any receive buffer of the updater
+    const std::string board = LoopbackAddress(1);
+    UdpPeer listener(board, SearchPort);
+    UdpPeer stranger(LoopbackAddress(2));
+    CliFolder folder;
+    QProcess process;
+    folder.Start(process, {"search", "--range", QString::fromStdString(board)});
+    const std::optional<Datagram> search = listener.Receive();
+    ASSERT_TRUE(search.has_value());
+    stranger.SendTo(search->address, search->port, "");
+    stranger.SendTo(search->address, search->port, std::string(Oversized, 'D'));
+    listener.SendTo(search->address, search->port, search->bytes);
+    listener.SendTo(search->address, search->port, search->bytes);  // listed once all the same
+    const CliOutcome outcome = folder.Finish(process);
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    EXPECT_EQ(outcome.out, board + "\n") << outcome.Printed();
+}
+
+// Two LANs and one behind a router, a simulated board in each, listening on
+// every address of its LAN as a board does.
+class CliRoutedSearch : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const std::string reason = NetNamespace::Unavailable(); !reason.empty())
+            GTEST_SKIP() << reason;
+        nets = MakeRoutedNetworks();
+        for (std::size_t k = 0; k < RoutedNetworks::LanCount; ++k) {
+            boards[k] = std::make_unique<BoardSim>(std::vector<std::string>{"--udp", "0.0.0.0"},
+                                                   std::vector<std::string>{"ip", "netns", "exec", nets.lans[k]->Name()});
+        }
+    }
+
+    CliOutcome Run(const QStringList& arguments)
+    {
+        QProcess process;
+        folder.Start(process, arguments, nets.host.get());
+        return folder.Finish(process);
+    }
+
+    // The boards a search lists, in address order.
+    std::vector<std::string> Found(const QStringList& arguments)
+    {
+        const CliOutcome outcome = Run(QStringList{"search"} + arguments);
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+        std::vector<std::string> found = Lines(outcome.out);
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+    static QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+    CliFolder folder;
+    RoutedNetworks nets;
+    std::array<std::unique_ptr<BoardSim>, RoutedNetworks::LanCount> boards;
+};
+
+TEST_F(CliRoutedSearch, SearchReachesEveryLanOnceAndNoBoardBehindTheRouter)
+{
+    EXPECT_EQ(Found({}), (std::vector<std::string>{nets.peers[0], nets.peers[1]}));
+    // The default route's LAN hears 255.255.255.255 alone, not its own broadcast address as well.
+    EXPECT_EQ(boards[0]->Count("searches"), 1u);
+    EXPECT_EQ(boards[1]->Count("searches"), 1u);
+    EXPECT_EQ(boards[2]->Count("searches"), 0u);
+}
+
+TEST_F(CliRoutedSearch, InterfaceAndRangeEachLimitTheSearch)
+{
+    EXPECT_EQ(Found({"--interface", Q(nets.devices[1])}), std::vector<std::string>{nets.peers[1]});
+    EXPECT_EQ(Found({"--range", Q(nets.networks[2])}), std::vector<std::string>{nets.peers[2]});
+}
+
+TEST_F(CliRoutedSearch, UdpSearchUpdatesTheBoardsOfTheInterfaceAndTheRange)
+{
+    const std::string image = folder.WriteFile("app.hex", 3000);
+    const CliOutcome outcome = Run({"firmware", "app.hex", "--udp-search", "--interface", Q(nets.devices[1]),
+                                    "--range", Q(nets.networks[2]), "--json"});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    EXPECT_FALSE(boards[0]->Kept("burn0.bin"));
+    EXPECT_TRUE(SameBytes(boards[1]->Kept("burn0.bin"), image));
+    EXPECT_TRUE(SameBytes(boards[2]->Kept("burn0.bin"), image));
+}
+
+TEST_F(CliRoutedSearch, RangeWithoutBoardsEndsNamingWhatItSearched)
+{
+    const QString empty = "198.18.4.16/28";  // behind the router, beside its board
+    const CliOutcome plain = Run({"search", "--range", empty});
+    EXPECT_EQ(plain.exitCode, 0) << plain.Printed();
+    EXPECT_EQ(plain.out, "");
+    EXPECT_NE(plain.err.find("no board answered the search; searched 198.18.4.16/28"), std::string::npos)
+        << plain.Printed();
+
+    folder.WriteFile("app.hex", 100);
+    const CliOutcome json = Run({"firmware", "app.hex", "--udp-search", "--range", empty, "--json"});
+    EXPECT_EQ(json.exitCode, 3) << json.Printed();
+    const std::vector<QJsonObject> done = json.Events("done");
+    ASSERT_EQ(done.size(), 1u) << json.Printed();
+    EXPECT_EQ(done[0].value("searched").toArray(), QJsonArray{empty});
+    EXPECT_TRUE(done[0].value("boards").toArray().isEmpty());
+}
+
+TEST_F(CliRoutedSearch, RangeWithoutARouteLeavesTheRestOfTheSearchGoing)
+{
+    nets.host->RunIp({"route", "del", "default"});
+    const QString unreachable = "203.0.113.0/30";
+    EXPECT_EQ(Found({"--range", unreachable, "--interface", Q(nets.devices[1])}),
+              std::vector<std::string>{nets.peers[1]});
+    // With nothing sent at all the search fails as its socket did.
+    const CliOutcome alone = Run({"search", "--range", unreachable});
+    EXPECT_EQ(alone.exitCode, 3) << alone.Printed();
+    EXPECT_NE(alone.err.find("Network is unreachable"), std::string::npos) << alone.Printed();
+}
+
+TEST_F(CliRoutedSearch, InterfaceThatCannotBeSearchedIsRefusedWithNothingSent)
+{
+    nets.host->RunIp({"link", "set", Q(nets.devices[1]), "down"});
+    const std::vector<std::pair<QString, std::string>> cases = {
+        {"nosuch0", "no network interface is named \"nosuch0\""},
+        {Q(nets.devices[1]), "network interface " + nets.devices[1] + " is down"},
+        {"lo", "network interface lo has no IPv4 broadcast address"},
+    };
+    for (const auto& [name, reason] : cases) {
+        const CliOutcome outcome = Run({"search", "--interface", Q(nets.devices[0]), "--interface", name});
+        EXPECT_EQ(outcome.exitCode, 2) << outcome.Printed();
+        EXPECT_NE(outcome.err.find(reason), std::string::npos) << outcome.Printed();
+    }
+    EXPECT_EQ(boards[0]->Count("searches"), 0u);
 }
 
 } // namespace

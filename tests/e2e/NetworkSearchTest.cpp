@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -46,6 +47,9 @@ const std::string PrefixLength = "/24";
 // binds an address of its own without one being configured for it.
 const std::string BoardRange = "192.0.2.128/25";
 constexpr int FirstBoardHost = 129;
+
+// HostAndLan's link, on the updater's side.
+const std::string UpdaterDevice = "veth0";
 
 const std::string SettingsFile = "ZEVEVI.CFG";
 const std::string EntryPrefix = "Kolm Board at : ";
@@ -146,14 +150,6 @@ void Search()
     QTest::mouseClick(Form5->Button1, Qt::LeftButton);
 }
 
-void RunIp(const NetNamespace& space, const QStringList& arguments)
-{
-    QProcess ip;
-    space.Start(ip, QStringLiteral("ip"), arguments);
-    ASSERT_TRUE(ip.waitForFinished(-1)) << ip.errorString().toStdString();
-    ASSERT_EQ(ip.exitCode(), 0) << ip.readAllStandardError().toStdString();
-}
-
 class NetworkSearch : public ::testing::Test {
 protected:
     void SetUp() override
@@ -161,9 +157,14 @@ protected:
         if (const std::string reason = NetNamespace::Unavailable(); !reason.empty())
             GTEST_SKIP() << reason;
         std::tie(updater, lan) = HostAndLan(UpdaterAddress + PrefixLength, LanAddress + PrefixLength, BoardRange);
-        // The updater's socket is made at its first use, in the namespace of
-        // the thread using it: this one, from here on.
-        inside.emplace(*updater);
+        Enter(*updater);
+    }
+
+    // The updater's socket is made at its first use, in the namespace of the
+    // thread using it: this one, from here on.
+    void Enter(const NetNamespace& space)
+    {
+        inside.emplace(space);
         StartWindows();
     }
 
@@ -181,6 +182,7 @@ protected:
 
     std::unique_ptr<NetNamespace> updater;
     std::unique_ptr<NetNamespace> lan;
+    RoutedNetworks routed;
     std::optional<NetNamespaceScope> inside;
     std::unique_ptr<Windows> windows;
     ModalDriver driver;
@@ -282,27 +284,56 @@ TEST_F(NetworkSearch, EachSearchListsAtMost101Boards)
     EXPECT_EQ(Form5->Panel2->text(), "Finished Searching");
 }
 
-TEST_F(NetworkSearch, SocketErrorsEndTheSearchThroughTheErrorReport)
+TEST_F(NetworkSearch, StrangersCannotEndTheSearchButAFailingSocketDoesThroughTheErrorReport)
 {
+    constexpr std::size_t Oversized = 9000;  // more than the endpoint's text buffer
     {
-        ScriptedBoards boards(*lan, {{BoardAddress(0)}, {BoardAddress(1), SearchPort, ""}});
+        ScriptedBoards boards(*lan, {{BoardAddress(0)},
+                                     {BoardAddress(1), SearchPort, ""},
+                                     {BoardAddress(2), SearchPort, std::string(Oversized, 'D')},
+                                     {BoardAddress(3)}});
         Search();
     }
-    EXPECT_EQ(Entries(), (std::vector<std::string>{Entry(0)}));
-    EXPECT_TRUE(Form5->Panel2->text().isEmpty());
+    EXPECT_EQ(Entries(), (std::vector<std::string>{Entry(0), Entry(3)}));
+    EXPECT_EQ(Form5->Panel2->text(), "Finished Searching");
+    EXPECT_TRUE(driver.Boxes().empty());
+
+    // Without any interface up nothing can go out, not even to 255.255.255.255.
+    Form5->Panel2->clear();
+    updater->RunIp({"link", "set", QString::fromStdString(UpdaterDevice), "down"});
+    Search();
     ASSERT_EQ(driver.Boxes().size(), 1u);
     EXPECT_EQ(driver.Boxes()[0].caption, ProgramName);
-    EXPECT_EQ(driver.Boxes()[0].text, "UDP Receive Error = 0.");
+    EXPECT_EQ(driver.Boxes()[0].text, "Socket Error # 10051\r\nNetwork is unreachable.");
     EXPECT_EQ(driver.Boxes()[0].icon, QMessageBox::Critical);
-
-    // Without a route the broadcast itself fails.
-    ASSERT_NO_FATAL_FAILURE(RunIp(*updater, {"route", "del", "default"}));
-    Search();
-    ASSERT_EQ(driver.Boxes().size(), 2u);
-    EXPECT_EQ(driver.Boxes()[1].text, "Socket Error # 10051\r\nNetwork is unreachable.");
     EXPECT_TRUE(Form5->Panel2->text().isEmpty());
     // A search that never went out leaves the earlier list.
-    EXPECT_EQ(Entries(), (std::vector<std::string>{Entry(0)}));
+    EXPECT_EQ(Entries(), (std::vector<std::string>{Entry(0), Entry(3)}));
+}
+
+class RoutedNetworkSearch : public NetworkSearch {
+protected:
+    void SetUp() override
+    {
+        if (const std::string reason = NetNamespace::Unavailable(); !reason.empty())
+            GTEST_SKIP() << reason;
+        routed = MakeRoutedNetworks();
+        Enter(*routed.host);
+    }
+};
+
+// A board on each of two LANs is listed; the one behind a router hears no broadcast.
+TEST_F(RoutedNetworkSearch, ListsTheBoardsOfEveryLan)
+{
+    std::vector<std::unique_ptr<BoardSim>> boards;
+    for (const auto& space : routed.lans)
+        boards.push_back(std::make_unique<BoardSim>(std::vector<std::string>{"--udp", "0.0.0.0"},
+                                                    std::vector<std::string>{"ip", "netns", "exec", space->Name()}));
+    Search();
+    std::vector<std::string> entries = Entries();
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{EntryPrefix + routed.peers[0], EntryPrefix + routed.peers[1]}));
+    EXPECT_TRUE(driver.Boxes().empty());
 }
 
 // Two simulated boards: the one chosen gets the firmware, and the saved

@@ -61,7 +61,7 @@ else
   warnings=$(gzip -dc "$manual" | groff -man -Tutf8 -ww -z 2>&1)
   [ -z "$warnings" ] || fault "the manual page has faults: $warnings"
   text=$(gzip -dc "$manual" | groff -man -Tutf8 2>/dev/null | sed 's/\x1b\[[0-9;]*m//g; s/.\x08//g')
-  for word in firmware bios flash data search --serial --udp --udp-search --usb --jobs --json --watchdog; do
+  for word in firmware bios flash data search --serial --udp --udp-search --interface --range --usb --jobs --json --watchdog; do
     grep -qe "$word" <<<"$text" || fault "the manual page does not document '$word'"
   done
 fi

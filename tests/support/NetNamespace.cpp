@@ -85,12 +85,13 @@ int OpenNamespace(const std::string& path)
     return descriptor;
 }
 
-// Gives `device` in namespace `name` its address and brings it up.
+// Gives `device` in namespace `name` its address, with the broadcast address
+// of its network as every usual network set-up gives it, and brings it up.
 void ConfigureDevice(const std::string& name, const std::string& device, const std::string& address)
 {
     const QString space = QString::fromStdString(name);
     const QString interface = QString::fromStdString(device);
-    RunIp({"-n", space, "address", "add", QString::fromStdString(address), "dev", interface});
+    RunIp({"-n", space, "address", "add", QString::fromStdString(address), "broadcast", "+", "dev", interface});
     RunIp({"-n", space, "link", "set", interface, "up"});
 }
 
@@ -120,9 +121,9 @@ NetNamespace::NetNamespace()
     static std::atomic<int> made{0};
     name_ = NamespacePrefix.toStdString() + std::to_string(::getpid()) + "-" + std::to_string(made++);
     const QString name = QString::fromStdString(name_);
-    RunIp({"netns", "add", name});
+    ::RunIp({"netns", "add", name});
     try {
-        RunIp({"-n", name, "link", "set", "lo", "up"});
+        RunIp({"link", "set", "lo", "up"});
     } catch (...) {
         RemoveNamespace(name);
         throw;
@@ -143,7 +144,7 @@ std::string NetNamespace::Connect(NetNamespace& peer, const std::string& address
 {
     const std::string device = NextDevice();
     const std::string peerDevice = peer.NextDevice();
-    RunIp({"-n", QString::fromStdString(name_), "link", "add", QString::fromStdString(device), "type", "veth",
+    RunIp({"link", "add", QString::fromStdString(device), "type", "veth",
            "peer", "name", QString::fromStdString(peerDevice), "netns", QString::fromStdString(peer.name_)});
     ConfigureDevice(name_, device, address);
     ConfigureDevice(peer.name_, peerDevice, peerAddress);
@@ -152,12 +153,27 @@ std::string NetNamespace::Connect(NetNamespace& peer, const std::string& address
 
 void NetNamespace::SetDefaultRoute(const std::string& device)
 {
-    RunIp({"-n", QString::fromStdString(name_), "route", "add", "default", "dev", QString::fromStdString(device)});
+    RunIp({"route", "add", "default", "dev", QString::fromStdString(device)});
 }
 
 void NetNamespace::AddLocalRange(const std::string& range)
 {
-    RunIp({"-n", QString::fromStdString(name_), "route", "add", "local", QString::fromStdString(range), "dev", "lo"});
+    RunIp({"route", "add", "local", QString::fromStdString(range), "dev", "lo"});
+}
+
+void NetNamespace::AddRoute(const std::string& destination, const std::string& gateway)
+{
+    RunIp({"route", "add", QString::fromStdString(destination), "via", QString::fromStdString(gateway)});
+}
+
+void NetNamespace::EnableForwarding()
+{
+    ::RunIp({"netns", "exec", QString::fromStdString(name_), "sysctl", "-qw", "net.ipv4.ip_forward=1"});
+}
+
+void NetNamespace::RunIp(const QStringList& arguments) const
+{
+    ::RunIp(QStringList{"-n", QString::fromStdString(name_)} + arguments);
 }
 
 std::pair<std::unique_ptr<NetNamespace>, std::unique_ptr<NetNamespace>>
@@ -168,6 +184,38 @@ HostAndLan(const std::string& hostAddress, const std::string& lanAddress, const 
     host->SetDefaultRoute(host->Connect(*lan, hostAddress, lanAddress));
     lan->AddLocalRange(localRange);
     return {std::move(host), std::move(lan)};
+}
+
+RoutedNetworks MakeRoutedNetworks()
+{
+    // The n-th network is 198.18.n.0/24; the link to the router is the third.
+    const std::array<int, RoutedNetworks::LanCount> lanNumbers = {1, 2, 4};
+    constexpr int RouterLink = 3;
+    const auto address = [](int network, int host) {
+        return "198.18." + std::to_string(network) + "." + std::to_string(host);
+    };
+    const std::string prefix = "/24";
+    constexpr int Near = 1;  // the host's end of a link, or the router's
+    constexpr int Far = 2;
+    RoutedNetworks nets;
+    nets.host = std::make_unique<NetNamespace>();
+    nets.router = std::make_unique<NetNamespace>();
+    for (std::size_t k = 0; k < RoutedNetworks::LanCount; ++k) {
+        nets.lans[k] = std::make_unique<NetNamespace>();
+        nets.peers[k] = address(lanNumbers[k], Far);
+        nets.networks[k] = address(lanNumbers[k], 0) + prefix;
+    }
+    for (std::size_t k = 0; k < nets.devices.size(); ++k)
+        nets.devices[k] = nets.host->Connect(*nets.lans[k], address(lanNumbers[k], Near) + prefix, nets.peers[k] + prefix);
+    nets.host->SetDefaultRoute(nets.devices[0]);
+    nets.host->Connect(*nets.router, address(RouterLink, Near) + prefix, address(RouterLink, Far) + prefix);
+    const std::size_t behind = RoutedNetworks::LanCount - 1;
+    const std::string routerOnLan = address(lanNumbers[behind], Near);
+    nets.router->Connect(*nets.lans[behind], routerOnLan + prefix, nets.peers[behind] + prefix);
+    nets.router->EnableForwarding();
+    nets.host->AddRoute(nets.networks[behind], address(RouterLink, Far));
+    nets.lans[behind]->AddRoute("default", routerOnLan);
+    return nets;
 }
 
 void NetNamespace::Start(QProcess& process, const QString& program, const QStringList& arguments) const

@@ -23,6 +23,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <memory>
 #include <string>
 #include <utility>
@@ -51,6 +52,13 @@ public:
     // Makes every address of `range` (CIDR form) local here, so that several
     // peers can each listen on an address of their own.
     void AddLocalRange(const std::string& range);
+    // Sends what goes to `destination` (CIDR form, or "default") through
+    // the router at `gateway`.
+    void AddRoute(const std::string& destination, const std::string& gateway);
+    // Makes this namespace a router: it forwards what is not its own.
+    void EnableForwarding();
+    // Runs `ip` with `arguments` on this namespace's network.
+    void RunIp(const QStringList& arguments) const;
 
     // Starts `program` inside this namespace.
     void Start(QProcess& process, const QString& program, const QStringList& arguments) const;
@@ -67,6 +75,21 @@ private:
 // `localRange` is local on the LAN's side, one for each simulated board.
 std::pair<std::unique_ptr<NetNamespace>, std::unique_ptr<NetNamespace>>
 HostAndLan(const std::string& hostAddress, const std::string& lanAddress, const std::string& localRange);
+
+// A host on two LANs, its default route on the first, and a third LAN
+// behind a router on a link of its own: the router forwards both ways, the
+// host reaches the third LAN through it, and the third LAN's default route
+// leads back. Each LAN's namespace has one address, its peer address.
+struct RoutedNetworks {
+    static constexpr std::size_t LanCount = 3;  // the first LAN, the second, the one behind the router
+    std::unique_ptr<NetNamespace> host;
+    std::unique_ptr<NetNamespace> router;
+    std::array<std::unique_ptr<NetNamespace>, LanCount> lans;
+    std::array<std::string, LanCount> peers;     // dotted
+    std::array<std::string, LanCount> networks;  // CIDR form
+    std::array<std::string, LanCount - 1> devices;  // the host's interfaces onto the first two LANs
+};
+RoutedNetworks MakeRoutedNetworks();
 
 class NetNamespaceScope {
 public:
