@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "cli/BoardUpdate.h"
@@ -248,14 +249,16 @@ bool ResolveBoards(TUpdatePlan& plan, std::string& error)
         }
         plan.addresses.push_back(resolved);
     }
+    std::map<std::string, std::size_t> named;  // address -> the first board named so
     for (std::size_t k = 0; k < plan.boards.size(); ++k) {
-        for (std::size_t j = 0; j < k; ++j) {
-            const std::string& address = plan.addresses[k].address;
-            if (!address.empty() && address == plan.addresses[j].address) {
-                error = "the board at " + address + " is named twice (" + plan.boards[j] + " and " +
-                        plan.boards[k] + ")";
-                return false;
-            }
+        const std::string& address = plan.addresses[k].address;
+        if (address.empty())
+            continue;
+        const auto [first, fresh] = named.emplace(address, k);
+        if (!fresh) {
+            error = "the board at " + address + " is named twice (" + plan.boards[first->second] + " and " +
+                    plan.boards[k] + ")";
+            return false;
         }
     }
     return true;
