@@ -20,7 +20,9 @@ namespace {
 constexpr int PatienceMs = 10000;
 // Loopback addresses 127.1.x.n, x from the process id, apart from the ranges
 // the window tests use.
-constexpr int LoopbackSubnets = 250;
+// 127.2.0.0 to 127.61.255.255; the windows' tests use from 127.64.0.0 on.
+constexpr int FirstLoopbackSubnet = 2;
+constexpr int LoopbackSubnets = 60;
 
 } // namespace
 
@@ -146,5 +148,9 @@ std::vector<std::string> ReceivedFrames(const BoardSim& board)
 
 std::string LoopbackAddress(int n)
 {
-    return "127.1." + std::to_string(getpid() % LoopbackSubnets) + "." + std::to_string(n);
+    // The test process's id picks the subnet, so that test processes that
+    // run at once never share a board's address.
+    const int pid = static_cast<int>(getpid());
+    return "127." + std::to_string(FirstLoopbackSubnet + (pid >> 8) % LoopbackSubnets) + "." +
+           std::to_string(pid & 0xFF) + "." + std::to_string(n);
 }

@@ -59,5 +59,5 @@ std::vector<std::string> ReceivedFrames(const BoardSim& board);
 // the program has ended.
 ::testing::AssertionResult AwaitFrame(const BoardSim& board, const std::string& fragment);
 
-// A loopback address of this test process's own: 127.1.x.n.
+// A loopback address of this test process's own: 127.a.b.n.
 std::string LoopbackAddress(int n);

@@ -19,11 +19,20 @@ int UpdaterSession::nextAddress_ = 0;
 namespace {
 
 // Each session's network board listens on a loopback address of its own, so
-// that sessions never hear each other's datagrams.
+// that sessions never hear each other's datagrams: 127.A.B.n, with A.B from
+// the test process's id (test processes that run at once differ in it) and n
+// counting the process's sessions.
+constexpr int SessionSubnetsFirst = 64;
+constexpr int SessionSubnets = 128;
+constexpr int HostsPerSubnet = 250;
+constexpr int AddressTries = 5;
+
 std::string NextLoopbackAddress(int& counter)
 {
     ++counter;
-    return "127.0." + std::to_string(40 + getpid() % 200) + "." + std::to_string(1 + counter % 250);
+    const int pid = static_cast<int>(getpid());
+    return "127." + std::to_string(SessionSubnetsFirst + (pid >> 8) % SessionSubnets) + "." +
+           std::to_string(pid & 0xFF) + "." + std::to_string(1 + counter % HostsPerSubnet);
 }
 
 } // namespace
@@ -37,9 +46,18 @@ UpdaterSession::UpdaterSession(Link chosen, std::vector<std::string> boardOption
                                std::optional<std::string> settingsFile)
     : link(chosen)
 {
-    if (link == Link::Network)
-        address_ = NextLoopbackAddress(nextAddress_);
-    StartBoard(std::move(boardOptions));
+    // An address that another program holds after all is passed over.
+    for (int tries = 1;; ++tries) {
+        if (link == Link::Network)
+            address_ = NextLoopbackAddress(nextAddress_);
+        try {
+            StartBoard(boardOptions);
+            break;
+        } catch (const std::runtime_error&) {
+            if (link != Link::Network || tries == AddressTries)
+                throw;
+        }
+    }
     // COM1 at 115200 baud, 8 data bits, no parity, 1 stop bit.
     if (!settingsFile && link == Link::Serial)
         settingsFile = std::string("\0\0\6\3\0\0", 6);
