@@ -18,9 +18,8 @@
 namespace {
 
 constexpr int PatienceMs = 10000;
-// Loopback addresses 127.1.x.n, x from the process id, apart from the ranges
-// the window tests use.
-// 127.2.0.0 to 127.61.255.255; the windows' tests use from 127.64.0.0 on.
+// Loopback addresses from 127.2.0.0 to 127.61.255.255, apart from the ranges
+// the window tests (from 127.64.0.0 on) and the benchmarks (127.0.0.0/16) use.
 constexpr int FirstLoopbackSubnet = 2;
 constexpr int LoopbackSubnets = 60;
 
