@@ -19,13 +19,19 @@ cpu_set_t SetOf(const std::vector<int>& cpus)
     return set;
 }
 
-// `thread` 0 is the calling thread.
-void SetAffinity(pid_t thread, const std::vector<int>& cpus)
+// `thread` 0 is the calling thread. Returns 0, or the error number.
+int TrySetAffinity(pid_t thread, const std::vector<int>& cpus)
 {
     const cpu_set_t set = SetOf(cpus);
-    if (::sched_setaffinity(thread, sizeof set, &set) != 0)
+    return ::sched_setaffinity(thread, sizeof set, &set) == 0 ? 0 : errno;
+}
+
+// Throws for an error number other than 0.
+void ThrowOnError(pid_t thread, const std::vector<int>& cpus, int error)
+{
+    if (error != 0)
         throw std::runtime_error("cannot pin thread " + std::to_string(thread) + " to processor "
-                                 + std::to_string(cpus.front()) + ": " + std::strerror(errno));
+                                 + std::to_string(cpus.front()) + ": " + std::strerror(error));
 }
 
 // Every thread of the process, pinned to `cpus`. A thread that ended between
@@ -34,12 +40,8 @@ void SetProcessAffinity(const std::vector<int>& cpus)
 {
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         const pid_t thread = static_cast<pid_t>(std::stol(task.path().filename().string()));
-        try {
-            SetAffinity(thread, cpus);
-        } catch (const std::runtime_error&) {
-            if (errno != ESRCH)
-                throw;
-        }
+        if (const int error = TrySetAffinity(thread, cpus); error != ESRCH)
+            ThrowOnError(thread, cpus, error);
     }
 }
 
@@ -79,7 +81,7 @@ std::optional<Cores> CoresFor(Placement placement, const std::vector<int>& allow
 
 void PinThisThread(int cpu)
 {
-    SetAffinity(0, {cpu});
+    ThrowOnError(0, {cpu}, TrySetAffinity(0, {cpu}));
 }
 
 void PinProcess(int cpu)

@@ -320,7 +320,8 @@ void PrintMachine()
 {
     std::string load;
     std::ifstream("/proc/loadavg") >> load;
-    std::cout << "# " << std::thread::hardware_concurrency() << " processors, load average " << load
+    std::cout << "# " << std::thread::hardware_concurrency() << " processors (" << AllowedCpus().size()
+              << " for this run), load average " << load
               << " at the start; unpaced rates and their limits are taken in " << Rounds
               << " interleaved rounds, their ratio the median; the boards' figures the least of " << FleetRounds
               << " runs" << std::endl;
