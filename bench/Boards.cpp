@@ -3,19 +3,49 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <iomanip>
+#include <sstream>
 #include <stdexcept>
 
 #include "bench/Command.h"
 #include "bench/Transfers.h"
 #include "bench/Usage.h"
+#include "protocol/Encoder.h"
+#include "transfer/Session.h"
 
 namespace {
 
-const std::string FleetNet = "127.0.0.";
+const std::string LoopbackNet = "127.";
+// Host addresses run through the last byte from 1 to 254 of each /24.
+constexpr int FirstHostByte = 1;
+constexpr int HostsPerNet = 254;
+constexpr int NetsPerSixteen = 256;
 
-// The fleet the goal is set for; the other sizes are shown beside it.
-constexpr int GoalBoards = 8;
-const Goal FleetGoal = Goal::AtMost(1.25);
+// Boards started at once: more overlap their start-up, but 256 at once would
+// only crowd the two cores the benchmark is made for.
+constexpr std::size_t StartBatch = 16;
+
+// The fleets the goals are set for; the other sizes are shown beside them.
+constexpr int OneBoard = 1;
+constexpr int TimeGoalBoards = 8;
+constexpr int CpuGoalBoards = 256;
+const Goal TimeGoal = Goal::AtMost(1.25);
+constexpr double MemoryPerBoardMiB = 0.25;
+const Goal MemoryGoal = Goal::AtMost(1.0);
+const Goal CpuGoal = Goal::AtMost(1.5);
+constexpr double BlocksPerCpuFigure = 1000;
+constexpr double KiBPerMiB = 1024;
+constexpr int MiBDecimals = 1;
+constexpr int CpuDecimals = 3;
 
 // A run of the largest fleet takes seconds; this only ends a hung one.
 constexpr int UpdateLimitMs = 300000;
@@ -24,10 +54,10 @@ const QString EventKey = QStringLiteral("event");
 const QString DoneEvent = QStringLiteral("done");
 
 // The "done" events among the JSON lines of the updater's output.
-std::size_t DoneEvents(const QByteArray& output)
+std::size_t DoneEvents(const std::string& output)
 {
     std::size_t done = 0;
-    for (const QByteArray& line : output.split('\n')) {
+    for (const QByteArray& line : QByteArray::fromStdString(output).split('\n')) {
         const QJsonDocument event = QJsonDocument::fromJson(line);
         if (event.isObject() && event.object().value(EventKey).toString() == DoneEvent)
             ++done;
@@ -35,14 +65,107 @@ std::size_t DoneEvents(const QByteArray& output)
     return done;
 }
 
+std::string Fixed(double value, int decimals)
+{
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(decimals) << value;
+    return text.str();
+}
+
+const FleetRun& RunOf(const std::vector<FleetRun>& runs, int boards)
+{
+    const auto run = std::find_if(runs.begin(), runs.end(), [&](const FleetRun& r) { return r.boards == boards; });
+    if (run == runs.end())
+        throw std::invalid_argument("no run of " + std::to_string(boards) + " boards");
+    return *run;
+}
+
+double CpuPerThousandBlocks(const FleetRun& run)
+{
+    return run.cpuSeconds / static_cast<double>(run.blocks) * BlocksPerCpuFigure;
+}
+
+std::string FleetName(int boards)
+{
+    return "boards, " + std::to_string(boards) + (boards == OneBoard ? " alone" : " at once") + " over UDP";
+}
+
+Figure TimeFigure(const FleetRun& run, const FleetRun& one)
+{
+    return {FleetName(run.boards), {run.wallSeconds, "s"}, {one.wallSeconds, "s"},
+            "one board alone; each answers after " + std::to_string(LanRoundTripMs) + " ms",
+            run.boards == TimeGoalBoards ? TimeGoal : Goal::Informative(),
+            "peak " + Fixed(run.peakMiB, MiBDecimals) + " MiB, CPU " + Fixed(CpuPerThousandBlocks(run), CpuDecimals)
+                + " s per 1000 blocks"};
+}
+
+Figure MemoryFigure(const FleetRun& run, const FleetRun& one)
+{
+    const double perBoard = (run.peakMiB - one.peakMiB) / (run.boards - OneBoard);
+    return {"boards, " + std::to_string(run.boards) + ": memory per added board", {perBoard, "MiB"},
+            {MemoryPerBoardMiB, "MiB"}, "what each board beyond the first may add", MemoryGoal,
+            "peaks " + Fixed(run.peakMiB, MiBDecimals) + " and " + Fixed(one.peakMiB, MiBDecimals) + " MiB"};
+}
+
+Figure CpuFigure(const FleetRun& run, const FleetRun& eight)
+{
+    return {"boards, " + std::to_string(run.boards) + ": CPU per 1000 blocks", {CpuPerThousandBlocks(run), "s"},
+            {CpuPerThousandBlocks(eight), "s"}, "the same at " + std::to_string(TimeGoalBoards) + " boards",
+            run.boards == CpuGoalBoards ? CpuGoal : Goal::Informative(), ""};
+}
+
 } // namespace
 
-BoardFleet::BoardFleet(int boards, int firstHost)
+std::vector<std::string> FleetAddresses(int boards, int firstHost)
 {
+    std::vector<std::string> addresses;
     for (int index = 0; index < boards; ++index) {
-        addresses_.push_back(FleetNet + std::to_string(firstHost + index));
-        boards_.push_back(std::make_unique<BoardSim>(std::vector<std::string>{
-            "--udp", addresses_.back(), "--delay", std::to_string(LanRoundTripMs)}));
+        const int host = firstHost - FirstHostByte + index;
+        const int net = host / HostsPerNet;
+        addresses.push_back(LoopbackNet + std::to_string(net / NetsPerSixteen) + "."
+                            + std::to_string(net % NetsPerSixteen) + "."
+                            + std::to_string(host % HostsPerNet + FirstHostByte));
+    }
+    return addresses;
+}
+
+void CheckAddressesFree(const std::vector<std::string>& addresses, std::uint16_t port)
+{
+    for (const std::string& address : addresses) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(port);
+        if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1)
+            throw std::runtime_error("not an IPv4 address: " + address);
+        const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (probe < 0)
+            throw std::runtime_error(std::string("UDP socket: ") + std::strerror(errno));
+        const bool bound = ::bind(probe, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+        const int error = errno;
+        ::close(probe);
+        const std::string where = "address " + address + ":" + std::to_string(port);
+        if (!bound && error == EADDRINUSE)
+            throw std::runtime_error(where + " is in use by another program");
+        if (!bound)
+            throw std::runtime_error(where + " cannot be bound: " + std::strerror(error));
+    }
+}
+
+BoardFleet::BoardFleet(int boards, int firstHost) : addresses_(FleetAddresses(boards, firstHost))
+{
+    CheckAddressesFree(addresses_, BoardRequestPort);
+    for (std::size_t first = 0; first < addresses_.size(); first += StartBatch) {
+        std::vector<std::future<std::unique_ptr<BoardSim>>> batch;
+        for (std::size_t k = first; k < std::min(first + StartBatch, addresses_.size()); ++k) {
+            batch.push_back(std::async(std::launch::async, [address = addresses_[k]] {
+                return std::make_unique<BoardSim>(
+                    std::vector<std::string>{"--udp", address, "--delay", std::to_string(LanRoundTripMs)});
+            }));
+        }
+        // In order, so that board k sits at index k; a board that failed
+        // leaves the rest of its batch to be stopped with their futures.
+        for (auto& board : batch)
+            boards_.push_back(board.get());
     }
 }
 
@@ -62,16 +185,13 @@ std::size_t BoardFleet::StopAll()
     return clean;
 }
 
-double UpdateFleet(const std::filesystem::path& updater, const std::string& image, std::uint64_t size,
-                   const BoardFleet& fleet)
+FleetRun UpdateFleet(const std::filesystem::path& updater, const std::string& image, std::uint64_t size,
+                     const BoardFleet& fleet)
 {
     const std::string what = "orvenda-update of " + std::to_string(fleet.Size()) + " boards";
     const Stopwatch clock;
-    const CommandResult run = RunToEnd(QString::fromStdString(updater.string()),
-                                       {QStringLiteral("firmware"), QString::fromStdString(image),
-                                        QStringLiteral("--udp"), QString::fromStdString(fleet.AddressList()),
-                                        QStringLiteral("--json")},
-                                       UpdateLimitMs, what);
+    const CommandResult run =
+        RunToEnd(updater.string(), {"firmware", image, "--udp", fleet.AddressList(), "--json"}, UpdateLimitMs, what);
     const double wallSeconds = clock.Elapsed().wallSeconds;
     if (run.exitCode != 0)
         throw std::runtime_error(what + " ended with exit status " + std::to_string(run.exitCode));
@@ -85,12 +205,25 @@ double UpdateFleet(const std::filesystem::path& updater, const std::string& imag
             throw std::runtime_error(fleet.Address(index) + ": " + error.what());
         }
     }
-    return wallSeconds;
+    const std::uint64_t blocksPerBoard = (size + ImageBlockSize - 1) / ImageBlockSize;
+    return {static_cast<int>(fleet.Size()), wallSeconds, run.cpuSeconds, static_cast<double>(run.peakKiB) / KiBPerMiB,
+            blocksPerBoard * fleet.Size()};
 }
 
-Figure FleetFigure(int boards, double wallSeconds, double oneBoardSeconds)
+std::vector<Figure> FleetFigures(const std::vector<FleetRun>& runs)
 {
-    return {"boards, " + std::to_string(boards) + " at once over UDP", {wallSeconds, "s"}, {oneBoardSeconds, "s"},
-            "one board alone; each answers after " + std::to_string(LanRoundTripMs) + " ms",
-            boards == GoalBoards ? FleetGoal : Goal::Informative(), ""};
+    const FleetRun& one = RunOf(runs, OneBoard);
+    const FleetRun& eight = RunOf(runs, TimeGoalBoards);
+    std::vector<Figure> figures;
+    for (const FleetRun& run : runs)
+        figures.push_back(TimeFigure(run, one));
+    for (const FleetRun& run : runs) {
+        if (run.boards != OneBoard)
+            figures.push_back(MemoryFigure(run, one));
+    }
+    for (const FleetRun& run : runs) {
+        if (run.boards != TimeGoalBoards)
+            figures.push_back(CpuFigure(run, eight));
+    }
+    return figures;
 }

@@ -1,7 +1,8 @@
 // Many boards at once: the command-line updater updates N simulated boards,
 // each a board process on a loopback address of its own that answers after
-// the round trip of a local network, and the wall time is held against the
-// time of one board alone.
+// the round trip of a local network. Its wall time is held against the time
+// of one board alone, its peak memory and CPU time against what each added
+// board may cost.
 #pragma once
 
 #include <cstdint>
@@ -19,14 +20,25 @@ inline constexpr int LanRoundTripMs = 2;
 // 127.0.0.1 is left to everything else on loopback.
 inline constexpr int FleetFirstHost = 2;
 
-// N board processes on 127.0.0.2, 127.0.0.3, ... port 3333, each answering
-// after the LAN round trip and keeping what it receives in a folder of its
-// own. They are ended when the fleet is destroyed.
+// The loopback addresses of `boards` boards, from host number `firstHost` on:
+// 127.0.0.2 ... 127.0.0.254, then 127.0.1.1 and on into as many /24s of
+// 127.0.0.0/8 as the fleet needs. No address ends in .0 or .255, which some
+// programs take for a network or a broadcast address.
+std::vector<std::string> FleetAddresses(int boards, int firstHost = FleetFirstHost);
+
+// Binds a UDP socket to each address at `port` and closes it again. Throws
+// std::runtime_error naming the first address that cannot be bound:
+// "address 127.0.0.9:3333 is in use by another program".
+void CheckAddressesFree(const std::vector<std::string>& addresses, std::uint16_t port);
+
+// N board processes on FleetAddresses port 3333, each answering after the LAN
+// round trip and keeping what it receives in a folder of its own. They are
+// ended when the fleet is destroyed.
 class BoardFleet {
 public:
-    // Starts the boards one after the other, each up before the next, from
-    // host number `firstHost` of 127.0.0.0/24 on. Throws std::runtime_error
-    // when one cannot start.
+    // Checks that every address is free, then starts the boards, a batch at a
+    // time. Throws std::runtime_error when an address is taken or a board
+    // cannot start.
     explicit BoardFleet(int boards, int firstHost = FleetFirstHost);
 
     std::size_t Size() const { return boards_.size(); }
@@ -42,13 +54,25 @@ private:
     std::vector<std::unique_ptr<BoardSim>> boards_;
 };
 
-// Runs `updater` firmware `image` --udp <every board> --json and returns its
-// wall time in seconds. Throws std::runtime_error when the command fails or
-// hangs, does not report every board done, or a board did not keep the image
-// byte for byte: a failed run gives no figure.
-double UpdateFleet(const std::filesystem::path& updater, const std::string& image, std::uint64_t size,
-                   const BoardFleet& fleet);
+// What one run of the command-line updater on a fleet cost.
+struct FleetRun {
+    int boards = 0;
+    double wallSeconds = 0;
+    double cpuSeconds = 0;     // the updater's user + system time
+    double peakMiB = 0;        // the updater's peak resident memory
+    std::uint64_t blocks = 0;  // image blocks sent, over every board
+};
 
-// The figure of N boards: their wall time against one board's, with the goal
-// that holds for that many boards.
-Figure FleetFigure(int boards, double wallSeconds, double oneBoardSeconds);
+// Runs `updater` firmware `image` --udp <every board> --json and returns what
+// it cost. Throws std::runtime_error when the command fails or hangs, does
+// not report every board done, or a board did not keep the image byte for
+// byte: a failed run gives no figure.
+FleetRun UpdateFleet(const std::filesystem::path& updater, const std::string& image, std::uint64_t size,
+                     const BoardFleet& fleet);
+
+// The figures of the fleets, `runs` holding one of a single board and one of
+// eight: each fleet's time against one board's, the memory each added board
+// costs, and the CPU time per 1000 blocks against that at eight boards, each
+// with the goal that holds for that many boards. Throws std::invalid_argument
+// without the runs of one and of eight boards.
+std::vector<Figure> FleetFigures(const std::vector<FleetRun>& runs);

@@ -1,17 +1,21 @@
-// Runs another program to its end for a benchmark, bounded in time.
+// Runs another program to its end for a benchmark, bounded in time, and tells
+// what the run cost.
 #pragma once
 
-#include <QByteArray>
-#include <QString>
-#include <QStringList>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 struct CommandResult {
     int exitCode = 0;
-    QByteArray output;  // standard output; standard error goes to ours
+    std::string output;        // standard output; standard error goes to ours
+    double cpuSeconds = 0;     // user + system time of the run
+    std::int64_t peakKiB = 0;  // its peak resident memory (ru_maxrss)
 };
 
-// Runs `program` with `arguments` and returns its exit code and output. The
-// run leads a process group of its own, so that one that outlasts
+// Runs `program` with `arguments` and returns its exit code, output and
+// cost. The run leads a process group of its own, so that one that outlasts
 // `limitMs` is ended together with whatever it started. Throws
 // std::runtime_error, naming `what`, when it cannot start, crashes or hangs.
-CommandResult RunToEnd(const QString& program, const QStringList& arguments, int limitMs, const std::string& what);
+CommandResult RunToEnd(const std::string& program, const std::vector<std::string>& arguments, int limitMs,
+                       const std::string& what);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "bench/Placement.h"
 #include "protocol/Encoder.h"
 
 // The datagrams of one image block on the wire: the block write of 1024 bytes
@@ -24,10 +25,11 @@ inline constexpr std::size_t AnswerFrameSize = FrameHeaderSize + CommandSize + B
 double PseudoTerminalOneByteRate(std::size_t bytes);
 
 // Block cycles per second between two UDP sockets on loopback: a block
-// datagram and a query datagram out, an answer datagram back from a thread
-// that answers each query, `cycles` times. Throws std::runtime_error when a
-// socket fails or an answer does not come.
-double DatagramPingPongRate(std::size_t cycles);
+// datagram and a query datagram out from a thread on `cores.updater`, an
+// answer datagram back from a thread on `cores.board` that answers each
+// query, `cycles` times. Throws std::runtime_error when a socket fails, a
+// thread cannot be pinned or an answer does not come.
+double DatagramPingPongRate(std::size_t cycles, const Cores& cores);
 
 // Block cycles per second of a plain sender against a board listening at
 // `address`:`port`, with the updater's frames (SetBurnBlock, then image blocks

@@ -48,9 +48,20 @@ std::optional<bool> Goal::MetBy(double ratio) const
     case Kind::AtLeast: return ratio >= bound;
     case Kind::AtMost: return ratio <= bound;
     case Kind::Below: return ratio < bound;
+    case Kind::UnderCeiling:
     case Kind::None: break;
     }
     return std::nullopt;
+}
+
+std::string Goal::Verdict(double ratio) const
+{
+    const bool limitIsCeiling = kind == Kind::AtLeast || kind == Kind::UnderCeiling;
+    if (limitIsCeiling && ratio > CeilingTolerance)
+        return "limit not a limit";
+    if (const std::optional<bool> met = MetBy(ratio))
+        return *met ? "met" : "MISSED";
+    return "";
 }
 
 std::string Goal::Text() const
@@ -59,25 +70,33 @@ std::string Goal::Text() const
     case Kind::AtLeast: return ">= " + Fixed(bound, GoalDecimals);
     case Kind::AtMost: return "<= " + Fixed(bound, GoalDecimals);
     case Kind::Below: return "< " + Fixed(bound, GoalDecimals);
+    case Kind::UnderCeiling:
     case Kind::None: break;
     }
     return "none";
 }
 
-void PrintFigure(const Figure& figure)
+void PrintFigure(const Figure& figure, const std::optional<RatioSpread>& rounds)
 {
     // Without a limit there is no ratio (nan), and a goal is never met.
-    const double ratio = figure.limit.value > 0 ? figure.figure.value / figure.limit.value
-                                                : std::numeric_limits<double>::quiet_NaN();
+    const double single = figure.limit.value > 0 ? figure.figure.value / figure.limit.value
+                                                 : std::numeric_limits<double>::quiet_NaN();
+    const double ratio = rounds ? rounds->median : single;
     const std::string limit = "limit " + Text(figure.limit) + " (" + figure.limitSource + ")";
     std::ostringstream line;
     line << std::left << std::setw(NameWidth) << figure.name << "  " << std::setw(FigureWidth)
          << Text(figure.figure) << "  " << std::setw(LimitWidth) << limit << "  ratio "
          << Fixed(ratio, RatioDecimals) << "  goal " << figure.goal.Text();
-    if (const std::optional<bool> met = figure.goal.MetBy(ratio))
-        line << (*met ? "  met" : "  MISSED");
-    if (!figure.detail.empty())
-        line << "  (" << figure.detail << ")";
+    if (const std::string verdict = figure.goal.Verdict(ratio); !verdict.empty())
+        line << "  " << verdict;
+    std::string detail = figure.detail;
+    if (rounds) {
+        detail += (detail.empty() ? "" : "; ") + std::string("median of ") + std::to_string(rounds->rounds)
+                  + " rounds, spread " + Fixed(rounds->least, RatioDecimals) + ".."
+                  + Fixed(rounds->most, RatioDecimals);
+    }
+    if (!detail.empty())
+        line << "  (" << detail << ")";
     std::cout << line.str() << std::endl;
 }
 

@@ -5,19 +5,31 @@
 #include <optional>
 #include <string>
 
-// What the ratio of a figure to its limit should be.
+#include "bench/Rounds.h"
+
+// What the ratio of a figure to its limit should be. With "at least" and
+// "under a ceiling" the limit is what the figure cannot pass: a ratio above
+// CeilingTolerance says that the limit was measured wrongly, or under other
+// conditions than the figure, and is printed as "limit not a limit".
+inline constexpr double CeilingTolerance = 1.05;
+
 struct Goal {
-    enum class Kind { AtLeast, AtMost, Below, None };
+    enum class Kind { AtLeast, AtMost, Below, UnderCeiling, None };
     Kind kind = Kind::None;
     double bound = 0;
 
     static Goal AtLeast(double bound) { return {Kind::AtLeast, bound}; }
     static Goal AtMost(double bound) { return {Kind::AtMost, bound}; }
     static Goal Below(double bound) { return {Kind::Below, bound}; }
+    // No goal, but a limit that the figure cannot pass.
+    static Goal UnderCeiling() { return {Kind::UnderCeiling, 0}; }
     static Goal Informative() { return {}; }
 
     // Nothing for a figure without a goal.
     std::optional<bool> MetBy(double ratio) const;
+    // "met", "MISSED", "limit not a limit", or nothing for a figure without a
+    // goal whose limit held.
+    std::string Verdict(double ratio) const;
     std::string Text() const;
 };
 
@@ -36,8 +48,9 @@ struct Figure {
     std::string detail;      // shown at the end of the line, e.g. the two peaks of a difference
 };
 
-// Prints the figure as one line on standard output.
-void PrintFigure(const Figure& figure);
+// Prints the figure as one line on standard output. With `rounds`, the ratio
+// is their median, shown with their spread.
+void PrintFigure(const Figure& figure, const std::optional<RatioSpread>& rounds = std::nullopt);
 
 // Prints one line for a benchmark that could not be measured, with the reason.
 void PrintNotMeasured(const std::string& name, const std::string& reason);

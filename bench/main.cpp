@@ -19,7 +19,8 @@
 #include <functional>
 #include <iomanip>
 #include <iostream>
-#include <limits>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -29,7 +30,9 @@
 #include "bench/Boards.h"
 #include "bench/Command.h"
 #include "bench/LinkLimits.h"
+#include "bench/Placement.h"
 #include "bench/Report.h"
+#include "bench/Rounds.h"
 #include "bench/Transfers.h"
 #include "network/IdUDPClient.h"
 
@@ -62,16 +65,16 @@ constexpr double MemoryLimitMiB = 2;
 
 // The unpaced links' rates swing with whatever else the machine runs, the
 // limits' as much as the transfers': each is measured this many times, in
-// turns with its limit, and the best of each is kept.
+// turns with its limit, and the median of the rounds' ratios is printed.
 constexpr int Rounds = 5;
 
 // The memory runs use the faster of the two unpaced links; a 64 MiB image
 // takes seconds over UDP and minutes over the pseudo-terminal.
 constexpr Link MemoryLink = Link::Network;
 
-// The fleets that the command-line updater updates at once, each held against
-// one board alone.
-constexpr std::array FleetSizes{2, 4, 8, 64};
+// The fleets that the command-line updater updates at once: one board alone,
+// and the fleets held against it. 256 boards of 256 KiB take seconds.
+constexpr std::array FleetSizes{1, 8, 64, 256};
 constexpr int FleetRounds = 3;
 const std::filesystem::path CommandLineUpdater = ORVENDA_UPDATE_PATH;
 
@@ -96,15 +99,13 @@ double PayloadRate(std::uint64_t size, const Usage& usage)
     return static_cast<double>(size) / usage.wallSeconds;
 }
 
-// The best rate of each measure, the measures taken in turns.
-std::vector<double> BestOfRounds(const std::vector<std::function<double()>>& measures)
+// A figure measured in rounds against its limit measured in the same rounds:
+// the medians of both, and the median ratio of the rounds with its spread.
+void PrintRounds(const std::string& name, const std::vector<double>& figures, const std::vector<double>& limits,
+                 const std::string& unit, const std::string& limitSource, const Goal& goal)
 {
-    std::vector<double> best(measures.size(), 0);
-    for (int round = 0; round < Rounds; ++round) {
-        for (std::size_t k = 0; k < measures.size(); ++k)
-            best[k] = std::max(best[k], measures[k]());
-    }
-    return best;
+    PrintFigure({name, {Median(figures), unit}, {Median(limits), unit}, limitSource, goal, ""},
+                RatiosOfRounds(figures, limits));
 }
 
 // A serial transfer to a board that reads at `baud`; prints the payload rate
@@ -132,36 +133,79 @@ void Cpu(const Usage& paced)
 
 void UnpacedSerial()
 {
-    const std::vector<double> best = BestOfRounds({
-        [] { return PayloadRate(SerialImageSize, TransferOver(Link::Serial, {}, SerialImageSize)); },
-        [] { return PseudoTerminalOneByteRate(SerialImageSize); },
-    });
-    PrintFigure({"serial, unpaced", {best[0], "B/s"}, {best[1], "B/s"}, "one-byte writes into a pseudo-terminal",
-                 UnpacedGoal, ""});
+    enum { Limit, Transfer };
+    const std::vector<std::vector<double>> rates = InterleavedRounds(
+        {
+            [] { return PseudoTerminalOneByteRate(SerialImageSize); },
+            [] { return PayloadRate(SerialImageSize, TransferOver(Link::Serial, {}, SerialImageSize)); },
+        },
+        Rounds);
+    PrintRounds("serial, unpaced", rates[Transfer], rates[Limit], "B/s", "one-byte writes into a pseudo-terminal",
+                UnpacedGoal);
+}
+
+// A network session with its board on `cores.board` and every thread of the
+// updater on `cores.updater`: the board process keeps the processor of the
+// thread that starts it.
+std::unique_ptr<UpdaterSession> PlacedSession(const Cores& cores)
+{
+    PinProcess(cores.board);
+    auto session = std::make_unique<UpdaterSession>(Link::Network);
+    PinProcess(cores.updater);
+    return session;
+}
+
+// The updater's blocks per second from Update to "Finish Update".
+double PlacedUpdateRate(const Cores& cores, std::uint64_t blocks)
+{
+    const std::unique_ptr<UpdaterSession> session = PlacedSession(cores);
+    const std::string image = WriteImage(*session, ImageName(NetworkImageSize), NetworkImageSize);
+    return static_cast<double>(blocks) / TimedUpdate(*session, image, NetworkImageSize).wallSeconds;
 }
 
 // What the simulated board itself allows: a plain sender's block cycles.
-double BoardCeiling(std::uint64_t blocks)
+double PlacedBoardCeiling(const Cores& cores, std::uint64_t blocks)
 {
-    UpdaterSession session(Link::Network);
+    const std::unique_ptr<UpdaterSession> session = PlacedSession(cores);
     return BoardPingPongRate(Form1->IdUDPClient1->Host, BoardRequestPort, blocks);
+}
+
+// The update, the board's ceiling and the ping-pong, each with its two sides
+// placed alike, so that their ratios compare like with like.
+void NetworkPlaced(Placement placement, const Cores& cores)
+{
+    const ProcessorsRestored restored;
+    const std::uint64_t blocks = NetworkImageSize / ImageBlockSize + 1;
+    enum { PingPong, Ceiling, Update };
+    const std::vector<std::vector<double>> rates = InterleavedRounds(
+        {
+            [&] { return DatagramPingPongRate(blocks, cores); },
+            [&] { return PlacedBoardCeiling(cores, blocks); },
+            [&] { return PlacedUpdateRate(cores, blocks); },
+        },
+        Rounds);
+    const std::string where = ", " + PlacementName(placement);
+    const std::string name = "network, loopback UDP" + where;
+    PrintRounds(name, rates[Update], rates[PingPong], "blocks/s", "datagram ping-pong", NetworkGoal);
+    PrintRounds(name, rates[Update], rates[Ceiling], "blocks/s", "the simulated board's own ceiling",
+                Goal::UnderCeiling());
+    // The board must not be what holds the updater back.
+    PrintRounds("simulated board alone" + where, rates[Ceiling], rates[PingPong], "blocks/s", "datagram ping-pong",
+                NetworkGoal);
 }
 
 void Network()
 {
-    const std::uint64_t blocks = NetworkImageSize / ImageBlockSize + 1;
-    const std::vector<double> best = BestOfRounds({
-        [&] { return static_cast<double>(blocks) / TransferOver(Link::Network, {}, NetworkImageSize).wallSeconds; },
-        [&] { return DatagramPingPongRate(blocks); },
-        [&] { return BoardCeiling(blocks); },
-    });
-    const std::string name = "network, loopback UDP";
-    PrintFigure({name, {best[0], "blocks/s"}, {best[1], "blocks/s"}, "datagram ping-pong", NetworkGoal, ""});
-    PrintFigure({name, {best[0], "blocks/s"}, {best[2], "blocks/s"}, "the simulated board's own ceiling",
-                 Goal::Informative(), ""});
-    // The board must not be what holds the updater back.
-    PrintFigure({"simulated board, a plain sender", {best[2], "blocks/s"}, {best[1], "blocks/s"},
-                 "datagram ping-pong", NetworkGoal, ""});
+    const std::vector<int> allowed = AllowedCpus();
+    for (const Placement placement : Placements) {
+        if (const std::optional<Cores> cores = CoresFor(placement, allowed)) {
+            NetworkPlaced(placement, *cores);
+            continue;
+        }
+        PrintSkipped("network, loopback UDP, " + PlacementName(placement),
+                     "cannot be held: only processor " + std::to_string(allowed.front())
+                         + " is available to this process, so the updater and the board share it");
+    }
 }
 
 // Runs this program once more for one transfer of `size` bytes and returns the
@@ -169,11 +213,11 @@ void Network()
 double PeakMemoryOfRun(std::uint64_t size)
 {
     const std::string what = "the run of " + std::to_string(size / MiB) + " MiB";
-    const CommandResult run = RunToEnd(QCoreApplication::applicationFilePath(),
-                                       {PeakMemoryOption, QString::number(size)}, MemoryRunLimitMs, what);
+    const CommandResult run = RunToEnd(QCoreApplication::applicationFilePath().toStdString(),
+                                       {PeakMemoryOption.toStdString(), std::to_string(size)}, MemoryRunLimitMs, what);
     if (run.exitCode != 0)
         throw std::runtime_error(what + " failed");
-    const std::string output = run.output.toStdString();
+    const std::string& output = run.output;
     const std::size_t at = output.find(PeakLinePrefix);
     if (at == std::string::npos)
         throw std::runtime_error(what + " printed no peak");
@@ -190,7 +234,23 @@ void Memory()
                  "what the stream may add", BelowLimit, peaks.str()});
 }
 
-// The command-line updater's wall time for N boards at once against one board's.
+// One fleet, updated a few times: the least wall time, CPU time and peak
+// memory of the runs, as the machine's other work only adds to each. The
+// first run also pays for what the machine has not cached yet.
+FleetRun BestFleetRun(const std::string& image, int boards)
+{
+    const BoardFleet fleet(boards);
+    FleetRun best = UpdateFleet(CommandLineUpdater, image, FleetImageSize, fleet);
+    for (int round = 1; round < FleetRounds; ++round) {
+        const FleetRun run = UpdateFleet(CommandLineUpdater, image, FleetImageSize, fleet);
+        best.wallSeconds = std::min(best.wallSeconds, run.wallSeconds);
+        best.cpuSeconds = std::min(best.cpuSeconds, run.cpuSeconds);
+        best.peakMiB = std::min(best.peakMiB, run.peakMiB);
+    }
+    return best;
+}
+
+// The command-line updater on N boards at once against one board alone.
 void Boards()
 {
     if (!std::filesystem::exists(CommandLineUpdater)) {
@@ -202,18 +262,11 @@ void Boards()
         throw std::runtime_error("no temporary folder for the image");
     const std::string image = folder.filePath(QStringLiteral("fleet.hex")).toStdString();
     WriteImageAt(image, FleetImageSize);
-    // The fastest of a few runs on the same boards: the first run also pays
-    // for what the machine has not cached yet.
-    const auto timed = [&](int boards) {
-        const BoardFleet fleet(boards);
-        double best = std::numeric_limits<double>::infinity();
-        for (int round = 0; round < FleetRounds; ++round)
-            best = std::min(best, UpdateFleet(CommandLineUpdater, image, FleetImageSize, fleet));
-        return best;
-    };
-    const double oneBoard = timed(1);
+    std::vector<FleetRun> runs;
     for (const int boards : FleetSizes)
-        PrintFigure(FleetFigure(boards, timed(boards), oneBoard));
+        runs.push_back(BestFleetRun(image, boards));
+    for (const Figure& figure : FleetFigures(runs))
+        PrintFigure(figure);
 }
 
 // Runs one benchmark; a failure is printed in place of its figures.
@@ -267,9 +320,11 @@ void PrintMachine()
 {
     std::string load;
     std::ifstream("/proc/loadavg") >> load;
-    std::cout << "# " << std::thread::hardware_concurrency() << " processors, load average " << load
-              << " at the start; unpaced rates and their limits are the best of " << Rounds
-              << " rounds, the boards' times the best of " << FleetRounds << std::endl;
+    std::cout << "# " << std::thread::hardware_concurrency() << " processors (" << AllowedCpus().size()
+              << " for this run), load average " << load
+              << " at the start; unpaced rates and their limits are taken in " << Rounds
+              << " interleaved rounds, their ratio the median; the boards' figures the least of " << FleetRounds
+              << " runs" << std::endl;
 }
 
 int Run(const QStringList& names)

@@ -2,10 +2,21 @@
 # Installs what is missing, builds the benchmarks, and runs them: the updater's
 # real transfers to the simulated board against the links' own limits, one
 # line per figure (the figure, its limit, the ratio, the goal). The figures are
-# printed, not judged. Takes about a minute once built.
+# printed, not judged. Takes a few minutes once built; run it on an idle machine.
 #   scripts/bench.sh                   every benchmark
-#   scripts/bench.sh network memory    only these (paced, unpaced, network, memory, boards)
+#   scripts/bench.sh network memory    only these:
+#     paced     serial at 115200 and 921600 baud against the line rate; CPU per second
+#     unpaced   serial without pacing against one-byte pseudo-terminal writes, in rounds
+#     network   UDP on loopback against a datagram ping-pong and the board's ceiling,
+#               on two cores and on one
+#     memory    the peak memory a 64 MiB image adds over a 1 MiB one
+#     boards    orvenda-update on 1, 8, 64 and 256 boards: time, peak memory, CPU per block
+#   scripts/bench.sh --help            this text
 set -euo pipefail
+if [[ "${1:-}" == "--help" || "${1:-}" == "-h" ]]; then
+  sed -n '2,/^set /p' "$0" | sed '$d; s/^# \{0,1\}//'
+  exit 0
+fi
 cd "$(dirname "$0")/.."
 build_dir="${BUILD_DIR:-build}"
 scripts/install-deps.sh

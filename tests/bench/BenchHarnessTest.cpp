@@ -14,14 +14,26 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
+#include <optional>
+#include <set>
+#include <string>
 #include <vector>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "app/Application.h"
 #include "app/Unit1.h"
 #include "bench/Boards.h"
+#include "bench/Command.h"
 #include "bench/LinkLimits.h"
+#include "bench/Placement.h"
 #include "bench/Report.h"
+#include "bench/Rounds.h"
 #include "bench/Transfers.h"
 #include "bench/Usage.h"
 #include "network/IdUDPClient.h"
@@ -46,9 +58,53 @@ std::string PrintedLine(const Figure& figure)
 TEST(LinkLimits, BothLimitsEndWithAPositiveRate)
 {
     const double pseudoTerminal = PseudoTerminalOneByteRate(FewBytes);
-    const double pingPong = DatagramPingPongRate(FewCycles);
     EXPECT_TRUE(std::isfinite(pseudoTerminal) && pseudoTerminal > 0) << pseudoTerminal;
-    EXPECT_TRUE(std::isfinite(pingPong) && pingPong > 0) << pingPong;
+    for (const Placement placement : Placements) {
+        const std::optional<Cores> cores = CoresFor(placement, AllowedCpus());
+        if (!cores)
+            continue;  // one processor: the sides cannot be apart
+        const double pingPong = DatagramPingPongRate(FewCycles, *cores);
+        EXPECT_TRUE(std::isfinite(pingPong) && pingPong > 0) << PlacementName(placement) << ": " << pingPong;
+    }
+}
+
+std::vector<int> CpusOf(pthread_t thread)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    EXPECT_EQ(::pthread_getaffinity_np(thread, sizeof set, &set), 0);
+    std::vector<int> cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &set))
+            cpus.push_back(cpu);
+    }
+    return cpus;
+}
+
+// A thread the process started before the pin (as the toolkit's are) is
+// pinned with it, and every thread gets its processors back afterwards.
+TEST(Placement, TheWholeProcessIsPinnedAndFreedAgain)
+{
+    const std::vector<int> allowed = AllowedCpus();
+    const std::optional<Cores> apart = CoresFor(Placement::CrossCore, allowed);
+    EXPECT_EQ(apart.has_value(), allowed.size() > 1);
+    if (apart) {
+        EXPECT_NE(apart->updater, apart->board);
+    }
+    EXPECT_FALSE(CoresFor(Placement::CrossCore, {allowed.front()}).has_value());
+    const int last = allowed.back();
+    std::promise<void> finish;
+    std::thread other([done = finish.get_future()] { done.wait(); });
+    {
+        const ProcessorsRestored restored;
+        PinProcess(last);
+        EXPECT_EQ(CpusOf(other.native_handle()), std::vector<int>{last});
+        EXPECT_EQ(CpusOf(::pthread_self()), std::vector<int>{last});
+    }
+    EXPECT_EQ(CpusOf(other.native_handle()), allowed);
+    EXPECT_EQ(CpusOf(::pthread_self()), allowed);
+    finish.set_value();
+    other.join();
 }
 
 TEST(LinkLimits, TheBoardsCeilingIsMeasuredWithFramesTheBoardTakes)
@@ -87,15 +143,126 @@ TEST(Report, VerdictsAtTheBoundsAndWithoutALimit)
               std::string::npos);
 }
 
-TEST(Report, AFleetIsHeldToItsGoalAtEightBoardsAndShownAtOthers)
+// A figure well above what should be its ceiling says the limit was measured
+// wrongly, not that the goal was met.
+TEST(Report, AFigureAboveItsCeilingShowsTheLimitIsNoLimit)
 {
-    const std::string eight = PrintedLine(FleetFigure(8, 1.25, 1.0));
-    for (const char* part : {"boards, 8 at once over UDP", "limit 1 s (one board alone", "ratio 1.250",
-                             "goal <= 1.25  met"})
-        EXPECT_NE(eight.find(part), std::string::npos) << part << " in " << eight;
-    EXPECT_NE(PrintedLine(FleetFigure(8, 1.3, 1.0)).find("MISSED"), std::string::npos);
-    const std::string many = PrintedLine(FleetFigure(64, 3.0, 1.0));
-    EXPECT_NE(many.find("ratio 3.000  goal none"), std::string::npos) << many;
+    const std::string above = PrintedLine({"a", {106, "blocks/s"}, {100, "blocks/s"}, "x", Goal::AtLeast(0.9), ""});
+    EXPECT_NE(above.find("ratio 1.060  goal >= 0.90  limit not a limit"), std::string::npos) << above;
+    EXPECT_EQ(above.find(" met"), std::string::npos) << above;
+    const std::string within = PrintedLine({"b", {105, "blocks/s"}, {100, "blocks/s"}, "x", Goal::AtLeast(0.9), ""});
+    EXPECT_NE(within.find("goal >= 0.90  met"), std::string::npos) << within;
+    const std::string ceiling = PrintedLine({"c", {3, "B/s"}, {2, "B/s"}, "x", Goal::UnderCeiling(), ""});
+    EXPECT_NE(ceiling.find("goal none  limit not a limit"), std::string::npos) << ceiling;
+    EXPECT_EQ(PrintedLine({"d", {1, "B/s"}, {2, "B/s"}, "x", Goal::UnderCeiling(), ""}).find("limit not"),
+              std::string::npos);
+    // A bound from above is no ceiling: more is simply missed.
+    const std::string budget = PrintedLine({"e", {3, "MiB"}, {2, "MiB"}, "x", Goal::Below(1.0), ""});
+    EXPECT_NE(budget.find("MISSED"), std::string::npos) << budget;
+}
+
+TEST(Rounds, TheMeasuresTakeTurnsAndTheRatiosMedianAndSpreadArePrinted)
+{
+    std::string order;
+    const auto values = InterleavedRounds({[&] { order += 'L'; return 100.0; },
+                                           [&] { order += 'F'; return static_cast<double>(order.size()); }},
+                                          3);
+    EXPECT_EQ(order, "LFLFLF");
+    EXPECT_EQ(values[1], (std::vector<double>{2, 4, 6}));
+    // Ratios 0.9, 0.7 and 1.2: the median is the middle one, not the mean
+    // nor the ratio of the best figure to the best limit.
+    const RatioSpread spread = RatiosOfRounds({90, 70, 120}, {100, 100, 100});
+    EXPECT_DOUBLE_EQ(spread.median, 0.9);
+    EXPECT_DOUBLE_EQ(spread.least, 0.7);
+    EXPECT_DOUBLE_EQ(spread.most, 1.2);
+    EXPECT_DOUBLE_EQ(Median({4, 1, 3, 2}), 2.5);
+    EXPECT_THROW(RatiosOfRounds({1, 2}, {1}), std::invalid_argument);
+    ::testing::internal::CaptureStdout();
+    PrintFigure({"f", {90, "B/s"}, {100, "B/s"}, "x", Goal::AtLeast(0.8), ""}, spread);
+    const std::string line = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(line.find("ratio 0.900  goal >= 0.80  met  (median of 3 rounds, spread 0.700..1.200)"),
+              std::string::npos)
+        << line;
+}
+
+std::string PrintedFleet(const std::vector<FleetRun>& runs)
+{
+    ::testing::internal::CaptureStdout();
+    for (const Figure& figure : FleetFigures(runs))
+        PrintFigure(figure);
+    return ::testing::internal::GetCapturedStdout();
+}
+
+// Time against one board (goal at 8), memory per added board (peak(N) -
+// peak(1)) / (N - 1), CPU per 1000 blocks against that at 8 (goal at 256).
+TEST(Report, AFleetIsHeldToItsGoalsAndShownAtOtherSizes)
+{
+    constexpr int BlocksPerBoard = 256;
+    const std::vector<FleetRun> runs{{1, 1.0, 0.256, 10.0, BlocksPerBoard},
+                                     {8, 1.25, 2.048, 11.75, 8 * BlocksPerBoard},
+                                     {64, 3.0, 16.384, 26.0, 64 * BlocksPerBoard},
+                                     {256, 9.0, 98.304, 80.0, 256 * BlocksPerBoard}};
+    const std::string printed = PrintedFleet(runs);
+    for (const char* part : {"boards, 8 at once over UDP", "limit 1 s (one board alone",
+                             "ratio 1.250  goal <= 1.25  met", "ratio 3.000  goal none", "boards, 8: memory per added board", "limit 0.25 MiB",
+                             "0.275 MiB", "ratio 1.098  goal <= 1.00  MISSED",
+                             "boards, 256: CPU per 1000 blocks", "ratio 1.500  goal <= 1.50  met",
+                             "(peaks 80.0 and 10.0 MiB)", "CPU 1.000 s per 1000 blocks"})
+        EXPECT_NE(printed.find(part), std::string::npos) << part << " in " << printed;
+    EXPECT_EQ(printed.find("boards, 8: CPU"), std::string::npos) << "8 boards are the CPU figure's limit";
+    std::vector<FleetRun> slower = runs;
+    slower[1].wallSeconds = 1.3;
+    slower[3].cpuSeconds = 100;
+    const std::string missed = PrintedFleet(slower);
+    EXPECT_NE(missed.find("ratio 1.300  goal <= 1.25  MISSED"), std::string::npos) << missed;
+    EXPECT_NE(missed.find("goal <= 1.50  MISSED"), std::string::npos) << missed;
+    EXPECT_THROW(FleetFigures({runs[0], runs[2]}), std::invalid_argument);
+}
+
+// 256 boards do not fit in 127.0.0.0/24: the fleet spreads into the next
+// ones, every board on an address of its own, none on a .0 or .255.
+TEST(Fleet, ManyBoardsSpreadBeyondOneNetworkOnAddressesOfTheirOwn)
+{
+    constexpr int Many = 256;
+    const std::vector<std::string> addresses = FleetAddresses(Many);
+    ASSERT_EQ(addresses.size(), static_cast<std::size_t>(Many));
+    EXPECT_EQ(addresses.front(), "127.0.0.2");
+    EXPECT_EQ(addresses[252], "127.0.0.254");
+    EXPECT_EQ(addresses[253], "127.0.1.1");
+    EXPECT_EQ(std::set<std::string>(addresses.begin(), addresses.end()).size(), addresses.size());
+    for (const std::string& address : addresses) {
+        in_addr parsed{};
+        ASSERT_EQ(::inet_pton(AF_INET, address.c_str(), &parsed), 1) << address;
+        const std::uint32_t host = ntohl(parsed.s_addr);
+        EXPECT_EQ(host >> 24, 127u) << address;
+        EXPECT_NE(host & 0xFF, 0u) << address;
+        EXPECT_NE(host & 0xFF, 0xFFu) << address;
+    }
+    EXPECT_EQ(FleetAddresses(1, 254 * 256 + 1).front(), "127.1.0.1");
+}
+
+// Another program holding a board's address and port: the fleet names the
+// address before it starts a board, instead of a board that ended early.
+TEST(Fleet, AnAddressInUseIsNamedBeforeAnyBoardStarts)
+{
+    constexpr int TakenHost = TestFleetHost + 5;
+    const std::vector<std::string> addresses = FleetAddresses(3, TakenHost - 1);
+    const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(holder, 0);
+    sockaddr_in taken{};
+    taken.sin_family = AF_INET;
+    taken.sin_port = htons(BoardRequestPort);
+    ASSERT_EQ(::inet_pton(AF_INET, addresses[1].c_str(), &taken.sin_addr), 1);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<const sockaddr*>(&taken), sizeof taken), 0);
+    const std::string expected = "address " + addresses[1] + ":3333 is in use by another program";
+    try {
+        BoardFleet fleet(3, TakenHost - 1);
+        ADD_FAILURE() << "the fleet started beside a taken address";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), expected);
+    }
+    ::close(holder);
+    EXPECT_NO_THROW(CheckAddressesFree(addresses, BoardRequestPort));
 }
 
 // Each board of a fleet answers on its own address and keeps its own image.
@@ -255,13 +422,18 @@ TEST_P(TimedTransfer, AnImageTheBoardDidNotKeepAsSentGivesNoFigure)
 INSTANTIATE_TEST_SUITE_P(Links, TimedTransfer, ::testing::Values(Link::Serial, Link::Network),
                          [](const auto& info) { return LinkName(info.param); });
 
+// The run's own cost, as the fleet's figures take it: its peak is at least
+// what the run itself saw, and sending an image costs it CPU time.
 TEST(BenchCommand, AMemoryRunPrintsItsPeakAndABadCommandLineIsRefused)
 {
+    const CommandResult memory = RunToEnd(UPDATER_BENCH_PATH, {"--peak-memory", "100000"}, CommandBoundMs, "run");
+    EXPECT_EQ(memory.exitCode, 0);
+    const std::string prefix = "peak_kib ";
+    ASSERT_EQ(memory.output.rfind(prefix, 0), 0u) << memory.output;
+    EXPECT_GE(memory.peakKiB, std::stoll(memory.output.substr(prefix.size())));
+    EXPECT_GT(memory.cpuSeconds, 0);
+
     QProcess run;
-    run.start(QStringLiteral(UPDATER_BENCH_PATH), {QStringLiteral("--peak-memory"), QStringLiteral("100000")});
-    ASSERT_TRUE(run.waitForFinished(CommandBoundMs)) << "the memory run did not end within 10 s";
-    EXPECT_EQ(run.exitCode(), 0);
-    EXPECT_TRUE(run.readAllStandardOutput().startsWith("peak_kib "));
 
     for (const QStringList& bad : {QStringList{"nonsense"}, QStringList{"--peak-memory"},
                                    QStringList{"--peak-memory", "12x"}}) {
