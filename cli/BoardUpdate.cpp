@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "cli/ErrorText.h"
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
 
@@ -134,11 +135,16 @@ TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t boa
         result.message = ended.what();
     } catch (const ETransferStopped& stopped) {
         result.outcome = BoardOutcome::Stopped;
-        result.message = stopped.what();
+        result.message = stopped.WhyStopped() == ETransferStopped::Reason::Silence ? SilentBoardText(stopped.what())
+                                                                                   : stopped.what();
+    } catch (const EIdException& error) {
+        result.outcome = BoardOutcome::Failed;
+        result.message = SocketFailureText(boardName, error);
+        reporter.Error(board, result.message);
     } catch (const std::exception& error) {
         result.outcome = BoardOutcome::Failed;
-        result.message = error.what();
-        reporter.Error(board, error.what());
+        result.message = OneLine(error.what());
+        reporter.Error(board, result.message);
     }
     const TSessionTally& tally = session.Tally();
     result.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
@@ -149,6 +155,5 @@ TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t boa
     result.sentFiles = tally.sentFiles;
     if (!tally.boardErrors.empty())
         result.firstBoardError = tally.boardErrors.front();
-    reporter.Done(board, result);
     return result;
 }

@@ -180,8 +180,9 @@ TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
     QStringList hosts;
     for (const auto& board : boards)
         hosts << QString::fromStdString(board->name);
-    const CliOutcome outcome =
-        folder.Run({"firmware", "app.hex", "--udp", hosts.join(","), "--json", "--watchdog", "300"});
+    // Every --udp adds its boards, one or a list.
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--udp", hosts.mid(0, 2).join(","), "--udp", hosts[2],
+                                           "--udp", hosts[3], "--json", "--watchdog", "300"});
 
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
     for (std::size_t k = 0; k < boards.size(); ++k) {
@@ -189,6 +190,10 @@ TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
         if (k == 2) {
             EXPECT_EQ(done.value("outcome").toString(), "stopped") << outcome.Printed();
             EXPECT_EQ(done.value("missingAnswers").toInt(), 3);
+            EXPECT_NE(done.value("message").toString().indexOf("check the address, the board's power and that "
+                                                              "nothing else updates it"),
+                      -1)
+                << outcome.Printed();
             EXPECT_EQ(outcome.Events("warning").size(), 3u) << outcome.Printed();
             EXPECT_TRUE(PrefixOf(boards[k]->board->Kept("burn0.bin"), image));
         } else {
@@ -210,6 +215,38 @@ TEST(CliManyBoards, KeepGoingSendsEveryBlockToASilentBoard)
     EXPECT_EQ(done.value("outcome").toString(), "warnings");
     EXPECT_EQ(done.value("missingAnswers").toInt(), 5);  // one per block's query
     EXPECT_TRUE(SameBytes(silent.board->Kept("burn0.bin"), image));
+}
+
+// A board silent for its first three answers stops the first try; the retry
+// starts again from the start and updates it. Each try is told and recorded.
+TEST(CliRetries, ARetryAfterASilentFirstTryEndsUpdated)
+{
+    CliFolder folder;
+    const std::string image = folder.WriteFile("app.hex", 2500);
+    const std::vector<std::string> silentAtFirst = {"--silent-first", "3"};
+    LinkedBoard plain(CliLinkKind::Udp, silentAtFirst, 8);
+    const CliOutcome summary = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "2"}
+                                          << plain.linkOptions);
+    EXPECT_EQ(summary.exitCode, 0) << summary.Printed();
+    EXPECT_EQ(summary.out.rfind(plain.name + ": updated on try 2, 2500 bytes in ", 0), 0u) << summary.Printed();
+    EXPECT_TRUE(SameBytes(plain.board->Kept("burn0.bin"), image));
+    const CliOutcome history = folder.Run({"history", "--json"});
+    EXPECT_EQ(std::count(history.out.begin(), history.out.end(), '\n'), 2) << history.Printed();
+    EXPECT_NE(history.out.find("\"outcome\":\"stopped\""), std::string::npos) << history.Printed();
+    EXPECT_NE(history.out.find("\"reason\":\"the board does not answer"), std::string::npos) << history.Printed();
+
+    LinkedBoard json(CliLinkKind::Udp, silentAtFirst, 9);
+    const CliOutcome events = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "2",
+                                                     "--json"}
+                                         << json.linkOptions);
+    EXPECT_EQ(events.exitCode, 0) << events.Printed();
+    const std::vector<QJsonObject> tries = events.Events("done");
+    ASSERT_EQ(tries.size(), 2u) << events.Printed();
+    EXPECT_EQ(tries[0].value("outcome").toString(), "stopped");
+    EXPECT_EQ(tries[0].value("try").toInt(), 1);
+    EXPECT_EQ(tries[1].value("outcome").toString(), "updated");
+    EXPECT_EQ(tries[1].value("try").toInt(), 2);
+    EXPECT_EQ(events.Events("start").size(), 2u) << events.Printed();
 }
 
 // Without a link option the link saved in ZEVEVI.CFG is used.
