@@ -9,14 +9,20 @@
 #include "cli/ErrorText.h"
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
+#include "cli/Trace.h"
 
 namespace {
 
 constexpr std::int32_t FirmwareBurnBlock = 0;
 constexpr std::int32_t BiosBurnBlock = 1;
+// The label the session gives every wait on the network.
+const std::string NetworkWaitLabel = "Net";
 
 // The serial wait wakes at least this often to notice Ctrl-C.
 constexpr qint64 InterruptSliceMs = 50;
+// A wait for an answer is shown once it is longer than this, in whole
+// seconds of this length.
+constexpr qint64 ShownWaitMs = 1000;
 
 void RunTransfer(TSession& session, const TCliOptions& options)
 {
@@ -52,9 +58,36 @@ BoardOutcome OutcomeOf(const ESessionEnded& ended)
 
 } // namespace
 
-TCliEvents::TCliEvents(TReporter& reporter, std::size_t board, std::int64_t total, bool keepGoing)
-    : reporter_(reporter), board_(board), keepGoing_(keepGoing), progress_(total)
+TCliEvents::TCliEvents(TReporter& reporter, std::size_t board, std::int64_t total, bool keepGoing, TTrace* trace,
+                       std::string name)
+    : reporter_(reporter), board_(board), keepGoing_(keepGoing), progress_(total), trace_(trace),
+      name_(std::move(name))
 {
+}
+
+void TCliEvents::Frame(FrameDirection direction, std::span<const Byte> bytes, bool stray)
+{
+    if (trace_ != nullptr)
+        trace_->Frame(name_, direction, bytes, stray);
+    if (direction == FrameDirection::Sent) {
+        awaitedSince_.start();
+    } else if (!stray && awaitedSince_.isValid()) {
+        awaitedSince_.invalidate();
+        reporter_.Waiting(board_, 0);
+    }
+}
+
+void TCliEvents::Answer(const DecodeOutcome& outcome)
+{
+    const bool boardError = outcome.result != 0 || outcome.bootError != 0;
+    if (outcome.answer != nullptr && boardError && firstErrorRequest_.empty())
+        firstErrorRequest_ = outcome.answer->name;
+}
+
+void TCliEvents::ShowWait()
+{
+    if (awaitedSince_.isValid() && awaitedSince_.hasExpired(ShownWaitMs))
+        reporter_.Waiting(board_, static_cast<int>(awaitedSince_.elapsed() / ShownWaitMs));
 }
 
 void TCliEvents::Status(const std::string& text)
@@ -113,15 +146,17 @@ void TCliEvents::AwaitEvents(const QDeadlineTimer& deadline)
     wake.start(static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 0, InterruptSliceMs)));
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     EndIfInterrupted();
+    ShowWait();
 }
 
 void TCliEvents::Service()
 {
     EndIfInterrupted();
+    ShowWait();
 }
 
-TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t board, const std::string& boardName,
-                         const TCliOptions& options)
+TBoardResult UpdateBoard(TSession& session, TCliEvents& events, TReporter& reporter, std::size_t board,
+                         const std::string& boardName, const TCliOptions& options)
 {
     TBoardResult result;
     result.board = boardName;
@@ -153,7 +188,11 @@ TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t boa
     result.boardErrors = tally.boardErrorCount;
     result.strayAnswers = tally.strayAnswers;
     result.sentFiles = tally.sentFiles;
-    if (!tally.boardErrors.empty())
+    if (!tally.boardErrors.empty()) {
         result.firstBoardError = tally.boardErrors.front();
+        // The network wait is labelled by its link alone; the answer names the request.
+        if (result.firstBoardError->label == NetworkWaitLabel && !events.FirstErrorRequest().empty())
+            result.firstBoardError->label = events.FirstErrorRequest();
+    }
     return result;
 }

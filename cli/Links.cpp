@@ -131,7 +131,7 @@ bool RanToTheEnd(const TBoardResult& result)
 TBoardResult UpdateOverSerial(const TUpdatePlan& plan, TReporter& reporter)
 {
     const TCliOptions& options = plan.options;
-    TCliEvents events(reporter, 0, plan.totalBytes, options.keepGoing);
+    TCliEvents events(reporter, 0, plan.totalBytes, options.keepGoing, plan.trace, plan.boards.front());
     TSession session(events);
     session.WatchdogMs = options.watchdogMs;
     std::optional<TBoardLock> lock;
@@ -151,7 +151,7 @@ TBoardResult UpdateOverSerial(const TUpdatePlan& plan, TReporter& reporter)
         return NothingSent(reporter, 0, plan.boards.front(), PortFailureText(error));
     }
     session.Link = {LinkKind::Serial, &port, nullptr};
-    TBoardResult result = UpdateBoard(session, reporter, 0, plan.boards.front(), options);
+    TBoardResult result = UpdateBoard(session, events, reporter, 0, plan.boards.front(), options);
     if (session.NoReply != 0 && RanToTheEnd(result))
         AwaitDrainedLine(events, emptied, options.watchdogMs);
     return result;
@@ -180,7 +180,7 @@ TBoardResult UpdateOverUdp(const TUpdatePlan& plan, TReporter& reporter, std::si
         result.message = "not started";
         return result;
     }
-    TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing);
+    TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing, plan.trace, host);
     TSession session(events);
     session.WatchdogMs = plan.options.watchdogMs;
     if (resolved.address.empty())
@@ -194,7 +194,7 @@ TBoardResult UpdateOverUdp(const TUpdatePlan& plan, TReporter& reporter, std::si
         return NothingSent(reporter, board, host, OpenFailureText(host, error));
     }
     session.Link = {LinkKind::Network, nullptr, &client};
-    return UpdateBoard(session, reporter, board, host, plan.options);
+    return UpdateBoard(session, events, reporter, board, host, plan.options);
 }
 
 // What a try that failed or was stopped after sending leaves to another; a

@@ -12,6 +12,7 @@
 #include "cli/Options.h"
 
 class TReporter;
+class TTrace;
 
 // Why nothing goes out over --usb.
 inline const std::string UsbHasNoTransport = "nothing sent: the USB link has no transport";
@@ -33,6 +34,7 @@ struct TUpdatePlan {
     // Hears every try of every board as it ends, for the history; from the
     // boards' threads.
     std::function<void(const TBoardResult&)> tried;
+    TTrace* trace = nullptr;  // --trace: every frame; none without it
 };
 
 // Puts the link saved in ZEVEVI.CFG of the working folder into `options`, as

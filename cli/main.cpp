@@ -17,6 +17,7 @@
 #include "cli/Options.h"
 #include "cli/Password.h"
 #include "cli/Reporter.h"
+#include "cli/Trace.h"
 #include "network/BoardSearch.h"
 #include "network/IdException.h"
 #include "network/IdUDPClient.h"
@@ -265,8 +266,16 @@ int Update(TCliOptions options)
     std::variant<std::vector<std::string>, int> boards = BoardsOf(options);
     if (const int* status = std::get_if<int>(&boards))
         return *status;
+    std::optional<TTrace> trace;
+    try {
+        if (options.tracePath)
+            trace.emplace(*options.tracePath);
+    } catch (const std::runtime_error& failure) {
+        return Fail(options.json, ExitBadInput, std::string(failure.what()) + "; nothing was sent");
+    }
     TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total,
-                     [&options](const TBoardResult& result) { RecordHistory(options, result); }};
+                     [&options](const TBoardResult& result) { RecordHistory(options, result); },
+                     trace ? &*trace : nullptr};
     if (!ResolveBoards(plan, error))
         return Refuse(options.json, error + "; nothing was sent");
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);

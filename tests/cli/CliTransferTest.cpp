@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <memory>
 
 #include "tests/cli/CliRunner.h"
@@ -158,6 +161,44 @@ TEST_P(CliTransfers, BoardReportedErrorIsNamedAndExitsOne)
     EXPECT_EQ(first.value("bootError").toInt(), 7);
     // The stream still goes on to its end.
     EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+}
+
+// Each frame as "out|in GROUP OPERATION": from a trace line (time, board,
+// direction, bytes), or from a transcript line of the board (rx is what it
+// received).
+std::vector<std::string> TracedFrames(const std::string& text, bool transcript)
+{
+    std::vector<std::string> frames;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> word{std::istream_iterator<std::string>(words), {}};
+        if (transcript && word.size() > 2)
+            frames.push_back((word[0] == "rx" ? "out " : "in ") + word[1] + " " + word[2]);
+        else if (!transcript && word.size() > 8)
+            frames.push_back(word[2] + " " + word[7] + " " + word[8]);
+        else
+            frames.push_back("unreadable: " + line);
+    }
+    return frames;
+}
+
+TEST_P(CliTransfers, TraceHoldsEveryFrameOfTheBoardsTranscript)
+{
+    folder.WriteFile("app.hex", 1500);
+    folder.WriteFile("logo.bin", 700);
+    ExpectUpdated(Run({"firmware", "app.hex", "--trace", "firmware.trace"}));
+    ExpectUpdated(Run({"flash", "logo.bin", "--trace", "flash.trace"}));
+    // The last request gets no answer: it may still be on its way.
+    ASSERT_TRUE(AwaitFrame(*target.board, "CloseFlashFile"));
+    std::ifstream firmware(folder.PathOf("firmware.trace"));
+    std::ifstream flash(folder.PathOf("flash.trace"));
+    const std::string traced = std::string(std::istreambuf_iterator<char>(firmware), {}) +
+                               std::string(std::istreambuf_iterator<char>(flash), {});
+    const std::vector<std::string> frames = TracedFrames(traced, false);
+    EXPECT_EQ(frames, TracedFrames(target.board->Transcript(), true)) << traced;
+    EXPECT_EQ(traced.find(" stray"), std::string::npos) << traced;
+    EXPECT_NE(traced.find(" " + target.name + " in A5 "), std::string::npos) << traced;
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, CliTransfers,
