@@ -45,6 +45,18 @@ void RunTransfer(TSession& session, const TCliOptions& options)
     }
 }
 
+// The request an answer answers, spelled as the serial waits name it:
+// "Get Boot Error" and "answer to GetFlashInfo" answer GetBootError and
+// GetFlashInfo.
+std::string RequestNameOf(std::string answer)
+{
+    const std::string answerTo = "answer to ";
+    if (answer.rfind(answerTo, 0) == 0)
+        answer.erase(0, answerTo.size());
+    std::erase(answer, ' ');
+    return answer;
+}
+
 BoardOutcome BoardOutcomeOf(const TSessionTally& tally)
 {
     return OutcomeOf(tally) == HistoryOutcome::Updated ? BoardOutcome::Updated : BoardOutcome::Warnings;
@@ -81,7 +93,7 @@ void TCliEvents::Answer(const DecodeOutcome& outcome)
 {
     const bool boardError = outcome.result != 0 || outcome.bootError != 0;
     if (outcome.answer != nullptr && boardError && firstErrorRequest_.empty())
-        firstErrorRequest_ = outcome.answer->name;
+        firstErrorRequest_ = RequestNameOf(outcome.answer->name);
 }
 
 void TCliEvents::ShowWait()

@@ -159,6 +159,8 @@ TEST_P(CliTransfers, BoardReportedErrorIsNamedAndExitsOne)
     const QJsonObject first = done.value("firstBoardError").toObject();
     EXPECT_EQ(first.value("block").toInt(), 1);
     EXPECT_EQ(first.value("bootError").toInt(), 7);
+    // By its request on either link, not by the network wait's label.
+    EXPECT_EQ(first.value("wait").toString(), "GetBootError");
     // The stream still goes on to its end.
     EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
 }
