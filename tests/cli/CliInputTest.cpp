@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 
+#include "cli/ErrorText.h"
 #include "cli/Password.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/support/BoardSim.h"
@@ -250,6 +251,17 @@ TEST(CliLinkFailure, ABoardOrPortHeldElsewhereExitsThree)
     EXPECT_EQ(third.exitCode, 3) << third.Printed();
     EXPECT_NE(third.err.find("Unable to open com port"), std::string::npos) << third.Printed();
     EXPECT_EQ(ReceivedFrames(board).size(), framesOfTheFirst);
+}
+
+// The socket layer's texts in words, on one line, naming the host.
+TEST(CliErrorText, SocketErrorsAreToldInWordsOnOneLine)
+{
+    EXPECT_EQ(OneLine("Socket Error # 10013\r\nPermission denied."), "Socket Error # 10013: Permission denied.");
+    EXPECT_EQ(OneLine("Socket Error # 11001\r\n"), "Socket Error # 11001");
+    EXPECT_EQ(SocketFailureText("board7", EIdSocketError(11001, "Socket Error # 11001\r\n")),
+              "cannot resolve the name \"board7\": check the name, or give the board's address");
+    EXPECT_EQ(SocketFailureText("10.9.9.9", EIdSocketError(10051, "Socket Error # 10051\r\nNetwork is unreachable.")),
+              "no route to 10.9.9.9: check the cable and the address");
 }
 
 } // namespace

@@ -304,6 +304,9 @@ TEST(CliSavedLink, SerialRecordOpensCom1WithItsLine)
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
     EXPECT_EQ(outcome.DoneOf("COM1").value("outcome").toString(), "updated") << outcome.Printed();
     EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+    // The history names the device that was opened, not the name as given.
+    const CliOutcome history = folder.Run({"history", "--json"});
+    EXPECT_NE(history.out.find("\"board\":\"" + target.name + "\""), std::string::npos) << history.Printed();
 }
 
 TEST(CliSavedLink, NetworkRecordChoosesItsBoard)
