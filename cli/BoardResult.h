@@ -28,6 +28,8 @@ struct TBoardResult {
     std::optional<TBoardError> firstBoardError;
     std::vector<TSentFile> sentFiles;  // what the board got, for the history
     std::string message;  // why it failed, stopped or could not start
+    bool nothingSent = false;  // the link was never used: no counts to tell
+    int attempt = 1;           // which try this is (--retries)
 };
 
 // "updated", "warnings", ...

@@ -6,16 +6,23 @@
 
 #include <algorithm>
 
+#include "cli/ErrorText.h"
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
+#include "cli/Trace.h"
 
 namespace {
 
 constexpr std::int32_t FirmwareBurnBlock = 0;
 constexpr std::int32_t BiosBurnBlock = 1;
+// The label the session gives every wait on the network.
+const std::string NetworkWaitLabel = "Net";
 
 // The serial wait wakes at least this often to notice Ctrl-C.
 constexpr qint64 InterruptSliceMs = 50;
+// A wait for an answer is shown once it is longer than this, in whole
+// seconds of this length.
+constexpr qint64 ShownWaitMs = 1000;
 
 void RunTransfer(TSession& session, const TCliOptions& options)
 {
@@ -38,6 +45,18 @@ void RunTransfer(TSession& session, const TCliOptions& options)
     }
 }
 
+// The request an answer answers, spelled as the serial waits name it:
+// "Get Boot Error" and "answer to GetFlashInfo" answer GetBootError and
+// GetFlashInfo.
+std::string RequestNameOf(std::string answer)
+{
+    const std::string answerTo = "answer to ";
+    if (answer.rfind(answerTo, 0) == 0)
+        answer.erase(0, answerTo.size());
+    std::erase(answer, ' ');
+    return answer;
+}
+
 BoardOutcome BoardOutcomeOf(const TSessionTally& tally)
 {
     return OutcomeOf(tally) == HistoryOutcome::Updated ? BoardOutcome::Updated : BoardOutcome::Warnings;
@@ -51,9 +70,36 @@ BoardOutcome OutcomeOf(const ESessionEnded& ended)
 
 } // namespace
 
-TCliEvents::TCliEvents(TReporter& reporter, std::size_t board, std::int64_t total, bool keepGoing)
-    : reporter_(reporter), board_(board), keepGoing_(keepGoing), progress_(total)
+TCliEvents::TCliEvents(TReporter& reporter, std::size_t board, std::int64_t total, bool keepGoing, TTrace* trace,
+                       std::string name)
+    : reporter_(reporter), board_(board), keepGoing_(keepGoing), progress_(total), trace_(trace),
+      name_(std::move(name))
 {
+}
+
+void TCliEvents::Frame(FrameDirection direction, std::span<const Byte> bytes, bool stray)
+{
+    if (trace_ != nullptr)
+        trace_->Frame(name_, direction, bytes, stray);
+    if (direction == FrameDirection::Sent) {
+        awaitedSince_.start();
+    } else if (!stray && awaitedSince_.isValid()) {
+        awaitedSince_.invalidate();
+        reporter_.Waiting(board_, 0);
+    }
+}
+
+void TCliEvents::Answer(const DecodeOutcome& outcome)
+{
+    const bool boardError = outcome.result != 0 || outcome.bootError != 0;
+    if (outcome.answer != nullptr && boardError && firstErrorRequest_.empty())
+        firstErrorRequest_ = RequestNameOf(outcome.answer->name);
+}
+
+void TCliEvents::ShowWait()
+{
+    if (awaitedSince_.isValid() && awaitedSince_.hasExpired(ShownWaitMs))
+        reporter_.Waiting(board_, static_cast<int>(awaitedSince_.elapsed() / ShownWaitMs));
 }
 
 void TCliEvents::Status(const std::string& text)
@@ -112,15 +158,17 @@ void TCliEvents::AwaitEvents(const QDeadlineTimer& deadline)
     wake.start(static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 0, InterruptSliceMs)));
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     EndIfInterrupted();
+    ShowWait();
 }
 
 void TCliEvents::Service()
 {
     EndIfInterrupted();
+    ShowWait();
 }
 
-TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t board, const std::string& boardName,
-                         const TCliOptions& options)
+TBoardResult UpdateBoard(TSession& session, TCliEvents& events, TReporter& reporter, std::size_t board,
+                         const std::string& boardName, const TCliOptions& options)
 {
     TBoardResult result;
     result.board = boardName;
@@ -134,11 +182,16 @@ TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t boa
         result.message = ended.what();
     } catch (const ETransferStopped& stopped) {
         result.outcome = BoardOutcome::Stopped;
-        result.message = stopped.what();
+        result.message = stopped.WhyStopped() == ETransferStopped::Reason::Silence ? SilentBoardText(stopped.what())
+                                                                                   : stopped.what();
+    } catch (const EIdException& error) {
+        result.outcome = BoardOutcome::Failed;
+        result.message = SocketFailureText(boardName, error);
+        reporter.Error(board, result.message);
     } catch (const std::exception& error) {
         result.outcome = BoardOutcome::Failed;
-        result.message = error.what();
-        reporter.Error(board, error.what());
+        result.message = OneLine(error.what());
+        reporter.Error(board, result.message);
     }
     const TSessionTally& tally = session.Tally();
     result.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
@@ -147,8 +200,11 @@ TBoardResult UpdateBoard(TSession& session, TReporter& reporter, std::size_t boa
     result.boardErrors = tally.boardErrorCount;
     result.strayAnswers = tally.strayAnswers;
     result.sentFiles = tally.sentFiles;
-    if (!tally.boardErrors.empty())
+    if (!tally.boardErrors.empty()) {
         result.firstBoardError = tally.boardErrors.front();
-    reporter.Done(board, result);
+        // The network wait is labelled by its link alone; the answer names the request.
+        if (result.firstBoardError->label == NetworkWaitLabel && !events.FirstErrorRequest().empty())
+            result.firstBoardError->label = events.FirstErrorRequest();
+    }
     return result;
 }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cli/BoardUpdate.h"
+#include "cli/ErrorText.h"
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
 #include "network/IdException.h"
@@ -52,15 +53,27 @@ void ApplyNetworkRecord(const TSettingsRecord& record, TCliOptions& options)
     options.hosts = {TIdStack::AddressToText(address)};
 }
 
-TBoardResult LinkFailure(TReporter& reporter, std::size_t board, const std::string& name, const std::string& message)
+// A board that got nothing: the reason is told once, as its error; the
+// summary says only that nothing was sent.
+TBoardResult NothingSent(TReporter& reporter, std::size_t board, const std::string& name, const std::string& message,
+                         BoardOutcome outcome = BoardOutcome::LinkFailed)
 {
     TBoardResult result;
     result.board = name;
-    result.outcome = BoardOutcome::LinkFailed;
+    result.outcome = outcome;
     result.message = message;
+    result.nothingSent = true;
     reporter.Error(board, message);
-    reporter.Done(board, result);
     return result;
+}
+
+// A failed socket in words: the socket layer's own, or the reason of any
+// other failure (another updater holding the board).
+std::string OpenFailureText(const std::string& host, const std::runtime_error& error)
+{
+    if (const auto* socketError = dynamic_cast<const EIdException*>(&error))
+        return SocketFailureText(host, *socketError);
+    return OneLine(error.what());
 }
 
 // The driver's error and, where there is one, the advice for it.
@@ -76,6 +89,8 @@ void ConfigurePort(TComPort& port, const TSerialLine& line)
 {
     port.SetPort(line.port);
     port.SetBaudRate(line.baudRate);
+    if (line.baudRate == brCustom)
+        port.SetCustomBaudRate(line.customBaudRate);
     port.SetDataBits(line.dataBits);
     port.Parity().SetBits(line.parity);
     port.SetStopBits(line.stopBits);
@@ -117,14 +132,14 @@ bool RanToTheEnd(const TBoardResult& result)
 TBoardResult UpdateOverSerial(const TUpdatePlan& plan, TReporter& reporter)
 {
     const TCliOptions& options = plan.options;
-    TCliEvents events(reporter, 0, plan.totalBytes, options.keepGoing);
+    TCliEvents events(reporter, 0, plan.totalBytes, options.keepGoing, plan.trace, plan.boards.front());
     TSession session(events);
     session.WatchdogMs = options.watchdogMs;
     std::optional<TBoardLock> lock;
     try {
         lock.emplace(SerialBoardKey(options.serial.port), options.serial.port);
     } catch (const std::runtime_error& error) {
-        return LinkFailure(reporter, 0, plan.boards.front(), error.what());
+        return NothingSent(reporter, 0, plan.boards.front(), error.what());
     }
     int emptied = 0;  // how often the output queue has run empty
     TComPort port;    // closed before the session it feeds goes
@@ -134,10 +149,10 @@ TBoardResult UpdateOverSerial(const TUpdatePlan& plan, TReporter& reporter)
         port.OnTxEmpty = [&emptied](QObject*) { ++emptied; };
         port.Open();
     } catch (const EComPort& error) {
-        return LinkFailure(reporter, 0, plan.boards.front(), PortFailureText(error));
+        return NothingSent(reporter, 0, plan.boards.front(), PortFailureText(error));
     }
     session.Link = {LinkKind::Serial, &port, nullptr};
-    TBoardResult result = UpdateBoard(session, reporter, 0, plan.boards.front(), options);
+    TBoardResult result = UpdateBoard(session, events, reporter, 0, plan.boards.front(), options);
     if (session.NoReply != 0 && RanToTheEnd(result))
         AwaitDrainedLine(events, emptied, options.watchdogMs);
     return result;
@@ -164,24 +179,49 @@ TBoardResult UpdateOverUdp(const TUpdatePlan& plan, TReporter& reporter, std::si
         result.board = host;
         result.outcome = BoardOutcome::Interrupted;
         result.message = "not started";
-        reporter.Done(board, result);
         return result;
     }
-    TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing);
+    TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing, plan.trace, host);
     TSession session(events);
     session.WatchdogMs = plan.options.watchdogMs;
     if (resolved.address.empty())
-        return LinkFailure(reporter, board, host, resolved.error);
+        return NothingSent(reporter, board, host, resolved.error);
     TBoardClient client;
     std::optional<TBoardLock> lock;
     try {
         lock.emplace(NetworkBoardKey(resolved.address), host);
         client.Open(resolved.address);
     } catch (const std::runtime_error& error) {
-        return LinkFailure(reporter, board, host, error.what());
+        return NothingSent(reporter, board, host, OpenFailureText(host, error));
     }
     session.Link = {LinkKind::Network, nullptr, &client};
-    return UpdateBoard(session, reporter, board, host, plan.options);
+    return UpdateBoard(session, events, reporter, board, host, plan.options);
+}
+
+// What a try that failed or was stopped after sending leaves to another; a
+// link that could not be used, an interrupted run or a sound update leave
+// nothing.
+bool WorthAnotherTry(const TBoardResult& result)
+{
+    return (result.outcome == BoardOutcome::Failed || result.outcome == BoardOutcome::Stopped) &&
+           !result.nothingSent && !Interrupted();
+}
+
+// Runs `once` for the board until a try is worth no other or --retries more
+// tries have been made; each try is reported and told to the plan.
+template <typename Once>
+TBoardResult WithRetries(const TUpdatePlan& plan, TReporter& reporter, std::size_t board, const Once& once)
+{
+    TBoardResult result;
+    for (int attempt = 1;; ++attempt) {
+        result = once();
+        result.attempt = attempt;
+        reporter.Done(board, result);
+        if (plan.tried)
+            plan.tried(result);
+        if (attempt > plan.options.retries || !WorthAnotherTry(result))
+            return result;
+    }
 }
 
 // Each board has its own session and socket on a thread of its own, at most
@@ -193,7 +233,7 @@ std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter
     std::atomic<std::size_t> next{0};
     const auto worker = [&] {
         for (std::size_t k = next++; k < count; k = next++)
-            results[k] = UpdateOverUdp(plan, reporter, k);
+            results[k] = WithRetries(plan, reporter, k, [&] { return UpdateOverUdp(plan, reporter, k); });
     };
     const std::size_t jobs = plan.options.jobs > 0 ? std::min<std::size_t>(plan.options.jobs, count) : count;
     std::vector<std::jthread> threads;
@@ -203,12 +243,13 @@ std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter
     return results;
 }
 
+// The USB link has no transport: a transfer over it would send nothing, so
+// none is run and the board is not updated.
 TBoardResult UpdateOverUsb(const TUpdatePlan& plan, TReporter& reporter)
 {
-    TCliEvents events(reporter, 0, plan.totalBytes, plan.options.keepGoing);
-    TSession session(events);
-    session.Link = {LinkKind::Usb, nullptr, nullptr};
-    return UpdateBoard(session, reporter, 0, plan.boards.front(), plan.options);
+    return WithRetries(plan, reporter, 0, [&] {
+        return NothingSent(reporter, 0, plan.boards.front(), UsbHasNoTransport, BoardOutcome::Failed);
+    });
 }
 
 } // namespace
@@ -245,7 +286,7 @@ bool ResolveBoards(TUpdatePlan& plan, std::string& error)
         try {
             resolved.address = resolver.Resolve(host);
         } catch (const EIdException& failure) {
-            resolved.error = failure.what();
+            resolved.error = SocketFailureText(host, failure);
         }
         plan.addresses.push_back(resolved);
     }
@@ -268,7 +309,7 @@ std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& repor
 {
     switch (plan.options.link) {
     case CliLink::Serial:
-        return {UpdateOverSerial(plan, reporter)};
+        return {WithRetries(plan, reporter, 0, [&] { return UpdateOverSerial(plan, reporter); })};
     case CliLink::Udp:
     case CliLink::UdpSearch:
         return UpdateEveryUdpBoard(plan, reporter);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,10 @@
 #include "cli/Options.h"
 
 class TReporter;
+class TTrace;
+
+// Why nothing goes out over --usb.
+inline const std::string UsbHasNoTransport = "nothing sent: the USB link has no transport";
 
 // What an update does: the options, the boards (the serial port, the UDP
 // hosts as named, or "usb"), the UDP hosts' addresses (ResolveBoards) and the
@@ -26,6 +31,10 @@ struct TUpdatePlan {
     // One per UDP board: its dotted address, or why its name has none.
     std::vector<TResolvedBoard> addresses;
     std::int64_t totalBytes = 0;
+    // Hears every try of every board as it ends, for the history; from the
+    // boards' threads.
+    std::function<void(const TBoardResult&)> tried;
+    TTrace* trace = nullptr;  // --trace: every frame; none without it
 };
 
 // Puts the link saved in ZEVEVI.CFG of the working folder into `options`, as
@@ -39,5 +48,7 @@ bool ApplySavedLink(TCliOptions& options, std::string& error);
 // two names are one board (each board is updated by one session only).
 bool ResolveBoards(TUpdatePlan& plan, std::string& error);
 
-// Updates every board of the plan and returns one result per board, in order.
+// Updates every board of the plan and returns one result per board, in order:
+// its last try. A board whose try failed or stopped is updated again from the
+// start, up to --retries times.
 std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& reporter);

@@ -84,20 +84,24 @@ bool Choose(const QCommandLineParser& parser, const QString& option, const std::
     return true;
 }
 
-std::optional<int> PositiveNumber(const QString& text)
+// A whole number of at least `least`.
+std::optional<int> NumberFrom(const QString& text, int least)
 {
     bool ok = false;
     const int value = text.toInt(&ok);
-    return ok && value > 0 ? std::optional<int>(value) : std::nullopt;
+    return ok && value >= least ? std::optional<int>(value) : std::nullopt;
 }
 
-bool ReadNumber(const QCommandLineParser& parser, const QString& option, int& target, std::string& error)
+bool ReadNumber(const QCommandLineParser& parser, const QString& option, int& target, std::string& error,
+                int least = 1)
 {
     if (!parser.isSet(option))
         return true;
-    const std::optional<int> value = PositiveNumber(parser.value(option));
+    const std::optional<int> value = NumberFrom(parser.value(option), least);
     if (!value) {
-        error = ("--" + option + " needs a positive whole number, not \"" + parser.value(option) + "\"").toStdString();
+        error = ("--" + option + " needs a whole number of at least " + QString::number(least) + ", not \"" +
+                 parser.value(option) + "\"")
+                    .toStdString();
         return false;
     }
     target = *value;
@@ -123,6 +127,58 @@ std::optional<CliLink> ChosenLink(const QCommandLineParser& parser, std::string&
     return link;
 }
 
+QString RateList(const std::vector<std::int32_t>& rates)
+{
+    QStringList texts;
+    for (std::int32_t rate : rates)
+        texts << QString::number(rate);
+    return texts.join(QStringLiteral(", "));
+}
+
+// Every rate --baud takes, lowest first.
+std::vector<std::int32_t> AcceptedRates()
+{
+    std::vector<std::int32_t> rates = DriverBaudRates();
+    for (std::string_view text : BaudRateTexts)
+        rates.push_back(std::stoi(std::string(text)));
+    std::sort(rates.begin(), rates.end());
+    rates.erase(std::unique(rates.begin(), rates.end()), rates.end());
+    return rates;
+}
+
+// The window's rates by their names, and every other rate the driver can set
+// as a custom rate.
+bool ReadBaud(const QCommandLineParser& parser, TSerialLine& line, std::string& error)
+{
+    if (!parser.isSet("baud"))
+        return true;
+    const QString text = parser.value("baud");
+    if (const std::optional<std::size_t> position = PositionOf(BaudRateTexts, text)) {
+        line.baudRate = BaudRates[*position];
+        return true;
+    }
+    const std::vector<std::int32_t> rates = DriverBaudRates();
+    bool ok = false;
+    const int rate = text.toInt(&ok);
+    if (!ok || std::find(rates.begin(), rates.end(), rate) == rates.end()) {
+        error = ("--baud must be one of " + RateList(AcceptedRates()) + ", not \"" + text + "\"").toStdString();
+        return false;
+    }
+    line.baudRate = brCustom;
+    line.customBaudRate = rate;
+    return true;
+}
+
+// 1.5 stop bits is one of the window's choices, but no serial line here can
+// take it: refused before anything is opened.
+bool CheckStopBits(const TSerialLine& line, std::string& error)
+{
+    if (line.stopBits != sbOne5StopBits)
+        return true;
+    error = "--stop-bits 1.5 cannot be set on this system's serial lines: use 1 or 2";
+    return false;
+}
+
 bool ReadSerialLine(const QCommandLineParser& parser, TCliOptions& options, std::string& error)
 {
     const bool lineOptions = parser.isSet("baud") || parser.isSet("data-bits") || parser.isSet("parity") ||
@@ -133,18 +189,20 @@ bool ReadSerialLine(const QCommandLineParser& parser, TCliOptions& options, std:
     }
     if (options.link == CliLink::Serial)
         options.serial.port = parser.value("serial").toStdString();
-    return Choose(parser, "baud", BaudRateTexts, BaudRates, options.serial.baudRate, error) &&
+    return ReadBaud(parser, options.serial, error) &&
            Choose(parser, "data-bits", DataBitsTexts, DataBitsChoices, options.serial.dataBits, error) &&
            Choose(parser, "parity", ParityTexts, ParityChoices, options.serial.parity, error) &&
-           Choose(parser, "stop-bits", StopBitsTexts, StopBitsChoices, options.serial.stopBits, error);
+           Choose(parser, "stop-bits", StopBitsTexts, StopBitsChoices, options.serial.stopBits, error) &&
+           CheckStopBits(options.serial, error);
 }
 
 bool ReadHosts(const QCommandLineParser& parser, TCliOptions& options, std::string& error)
 {
     if (options.link != CliLink::Udp)
         return true;
-    // A board named twice is updated once: two sessions would share its answers.
-    for (const QString& host : parser.value("udp").split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    // Every --udp adds its hosts. A board named twice is updated once: two
+    // sessions would share its answers.
+    for (const QString& host : parser.values("udp").join(QLatin1Char(',')).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const std::string name = host.trimmed().toStdString();
         if (std::find(options.hosts.begin(), options.hosts.end(), name) == options.hosts.end())
             options.hosts.push_back(name);
@@ -211,12 +269,37 @@ bool ReadCommand(const QStringList& positional, const std::vector<std::string>& 
     return true;
 }
 
+// The options only an update takes, which history and search refuse, and
+// the search's own, which history refuses too.
+const std::array<const char*, 14> UpdateOptions = {"serial",    "baud",       "data-bits",     "parity",
+                                                   "stop-bits", "udp",        "udp-search",    "usb",
+                                                   "jobs",      "watchdog",   "keep-going",    "password-file",
+                                                   "retries",   "trace"};
+const std::array<const char*, 2> SearchOptions = {"interface", "range"};
+
+template <std::size_t Count>
+bool RefuseOptions(const QCommandLineParser& parser, const std::array<const char*, Count>& names,
+                   const std::string& command, const std::string& why, std::string& error)
+{
+    for (const char* option : names) {
+        if (parser.isSet(option)) {
+            error = "--" + std::string(option) + " does not go with " + command + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& options, std::string& error)
 {
-    if (options.command == CliCommand::Search && options.link != CliLink::Saved) {
-        error = "search takes no link option: it searches the networks itself (see --interface and --range)";
+    const std::string searchWhy = "it searches the networks itself (see --interface and --range)";
+    const std::string historyWhy = "it only reads the updates made on this machine";
+    if (options.command == CliCommand::Search && !RefuseOptions(parser, UpdateOptions, "search", searchWhy, error))
         return false;
-    }
+    if (options.command == CliCommand::History &&
+        (!RefuseOptions(parser, UpdateOptions, "history", historyWhy, error) ||
+         !RefuseOptions(parser, SearchOptions, "history", historyWhy, error)))
+        return false;
     const bool searches = options.command == CliCommand::Search || options.link == CliLink::UdpSearch;
     if (!options.search.Everywhere() && !searches) {
         error = "--interface and --range go with search or --udp-search";
@@ -226,7 +309,13 @@ bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& optio
         error = "--password-file goes with the bios command";
         return false;
     }
-    return true;
+    return CheckJobsFitLink(options, error);
+}
+
+void PrintAndExit(const QString& text)
+{
+    std::fputs(qPrintable(text), stdout);
+    std::exit(0);
 }
 
 } // namespace
@@ -235,6 +324,15 @@ TSerialLine DefaultSerialLine()
 {
     return {PortNames[DefaultPositions[0]], BaudRates[DefaultPositions[1]], DataBitsChoices[DefaultPositions[2]],
             ParityChoices[DefaultPositions[3]], StopBitsChoices[DefaultPositions[4]]};
+}
+
+bool CheckJobsFitLink(const TCliOptions& options, std::string& error)
+{
+    if (options.jobs == 0 || options.link == CliLink::Saved || options.link == CliLink::Udp ||
+        options.link == CliLink::UdpSearch)
+        return true;
+    error = "--jobs goes with --udp or --udp-search: this link updates one board";
+    return false;
 }
 
 TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vector<std::string>& raw)
@@ -247,11 +345,11 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
                                                 "data FILE | search | history"));
     parser.addOptions({
         {"serial", "The serial port: a device path, or COM1 to COM4 as in the window.", "PORT"},
-        {"baud", "Serial bit rate: " + Listed(BaudRateTexts) + " (default 115200).", "RATE"},
+        {"baud", "Serial bit rate: " + RateList(AcceptedRates()) + " (default 115200).", "RATE"},
         {"data-bits", "Serial data bits: " + Listed(DataBitsTexts) + " (default 8).", "BITS"},
         {"parity", "Serial parity: " + Listed(ParityTexts) + " (default None).", "PARITY"},
-        {"stop-bits", "Serial stop bits: " + Listed(StopBitsTexts) + " (default 1).", "BITS"},
-        {"udp", "The boards at these addresses, over UDP.", "HOST[,HOST...]"},
+        {"stop-bits", "Serial stop bits: 1 or 2 (default 1).", "BITS"},
+        {"udp", "The boards at these addresses, over UDP (repeatable).", "HOST[,HOST...]"},
         {"udp-search", "Every board that answers the network search, over UDP."},
         {"interface", "With search or --udp-search: search the network of interface NAME only, not every "
                       "network (repeatable).", "NAME"},
@@ -262,15 +360,20 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
         {"watchdog", "How long to wait for each answer, in milliseconds (default 10000).", "MS"},
         {"keep-going", "Go on with a board that missed three answers in a row."},
         {"password-file", "Read the BIOS password from the first line of F.", "F"},
+        {"retries", "Update a board whose update failed or stopped again from the start, up to N times "
+                    "(default 0).", "N"},
+        {"trace", "Write every frame, both ways, to FILE: time, board, direction, bytes in hex.", "FILE"},
         {"json", "Report as JSON, one object a line, on standard output."},
     });
     const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     if (!parser.parse(arguments))
         return {std::nullopt, parser.errorText().toStdString()};
-    if (parser.isSet(help)) {
-        std::fputs(qPrintable(parser.helpText() + Examples), stdout);
-        std::exit(0);
-    }
+    // Each prints its text and ends the program before anything is opened.
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
+        PrintAndExit(parser.helpText() + Examples);
+    if (parser.isSet(version))
+        PrintAndExit(QLatin1String("orvenda-update " ORVENDA_VERSION "\n"));
 
     TCliOptions options;
     std::string error;
@@ -282,11 +385,14 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
     options.json = parser.isSet("json");
     if (parser.isSet("password-file"))
         options.passwordFile = parser.value("password-file").toStdString();
+    if (parser.isSet("trace"))
+        options.tracePath = parser.value("trace").toStdString();
     const bool ok = ReadCommand(parser.positionalArguments(), raw, options, error) &&
                     ReadSerialLine(parser, options, error) && ReadHosts(parser, options, error) &&
                     ReadSearchScope(parser, options, error) &&
                     ReadNumber(parser, "jobs", options.jobs, error) &&
                     ReadNumber(parser, "watchdog", options.watchdogMs, error) &&
+                    ReadNumber(parser, "retries", options.retries, error, 0) &&
                     CheckCombination(parser, options, error);
     if (!ok)
         return {std::nullopt, error};

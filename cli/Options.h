@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ struct TSerialLine {
     TDataBits dataBits;
     TParityBits parity;
     TStopBits stopBits;
+    std::int32_t customBaudRate = 0;  // the rate when baudRate is brCustom
 };
 
 // The serial line of the window's defaults: COM1 at 115200 baud, 8N1.
@@ -39,14 +41,20 @@ struct TCliOptions {
     bool keepGoing = false;
     bool json = false;
     std::optional<std::string> passwordFile;
+    int retries = 0;  // how often a failed or stopped board is updated again
+    std::optional<std::string> tracePath;  // --trace: every frame, both ways
 };
 
-// The options, or the reason the command line is refused. `--help` prints the
-// usage and ends the program. `raw` is the command line as the system gave it
+// The options, or the reason the command line is refused. `--help`,
+// `--help-all` and `--version` print their text and end the program. `raw` is the command line as the system gave it
 // (argv): file names are taken from it byte for byte, so that a name that is
 // not UTF-8 still opens the file it names.
 struct TParsedCommandLine {
     std::optional<TCliOptions> options;
     std::string error;
 };
+// Refuses --jobs on a link that updates one board; the saved link is known
+// only once it has been read, so the update checks again then.
+bool CheckJobsFitLink(const TCliOptions& options, std::string& error);
+
 TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vector<std::string>& raw = {});

@@ -5,9 +5,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "cli/ErrorText.h"
 #include "transfer/Progress.h"
 
 namespace {
@@ -15,9 +19,24 @@ namespace {
 // Progress objects per board and second, at most.
 constexpr qint64 ProgressIntervalMs = 100;
 constexpr int SecondsDecimals = 1;
+// The width of a terminal that does not tell its own.
+constexpr int FallbackColumns = 80;
 
-// Terminal control: up N lines, and clear from the cursor to the screen's end.
-std::string LinesUp(std::size_t count)
+// What the board is doing, from the session's status texts: an empty phase
+// clears the one shown, no phase at all keeps it.
+struct TPhaseText {
+    const char* status;
+    const char* phase;
+};
+constexpr std::array<TPhaseText, 4> Phases = {{
+    {"Erasing Flash Please Wait !", "erasing"},
+    {"Please Wait for Burning to Finish", "burning, do not power off"},
+    {"Finish Update", ""},
+    {"Finish Write", ""},
+}};
+
+// Terminal control: up N rows, and clear from the cursor to the screen's end.
+std::string RowsUp(std::size_t count)
 {
     return "\x1b[" + std::to_string(count) + "A";
 }
@@ -28,18 +47,48 @@ QString Text(const std::string& text)
     return QString::fromStdString(text);
 }
 
-std::string SummaryLine(const TBoardResult& result)
+int TerminalColumns()
 {
-    std::string line = result.board + ": " + OutcomeName(result.outcome) + ", " + std::to_string(result.bytes) +
-                       " bytes in " + QString::number(result.seconds, 'f', SecondsDecimals).toStdString() + " s (" +
-                       RateText(RateOf(result)).toStdString() + "), " + std::to_string(result.missingAnswers) +
-                       " missing answers, " + std::to_string(result.boardErrors) + " board-reported errors";
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0)
+        return FallbackColumns;
+    return size.ws_col;
+}
+
+// The line cut to one screen row: one column stays free, so that no
+// terminal wraps it, whatever it does with a full row.
+QString CutToWidth(const QString& line, int columns)
+{
+    return line.size() < columns ? line : line.left(std::max(columns - 1, 0));
+}
+
+std::string FirstBoardErrorText(const TBoardError& error)
+{
+    return "first board error in " + error.label + " after block " + std::to_string(error.block) + ": result " +
+           std::to_string(int{error.result}) + ", boot error " + std::to_string(int{error.bootError});
+}
+
+// What a finished board came to: its outcome and counts, then what went
+// wrong.
+std::string SummaryText(const TBoardResult& result)
+{
+    std::string line = OutcomeName(result.outcome);
+    if (result.attempt > 1)
+        line += " on try " + std::to_string(result.attempt);
+    if (result.nothingSent)
+        return line + ", nothing sent";
+    line += ", " + std::to_string(result.bytes) + " bytes in " +
+            QString::number(result.seconds, 'f', SecondsDecimals).toStdString() + " s (" +
+            RateText(RateOf(result)).toStdString() + "), " + std::to_string(result.missingAnswers) +
+            " missing answers, " + std::to_string(result.boardErrors) + " board-reported errors";
     // Named only when there were any: a board that sends what nobody asked
     // for deserves a look, a sound one needs no word about it.
     if (result.strayAnswers > 0)
         line += ", " + std::to_string(result.strayAnswers) + " stray frames";
+    if (result.firstBoardError)
+        line += ", " + FirstBoardErrorText(*result.firstBoardError);
     if (!result.message.empty())
-        line += ": " + result.message;
+        line += ": " + OneLine(result.message);
     return line;
 }
 
@@ -58,6 +107,30 @@ QJsonArray Texts(const std::vector<std::string>& texts)
     return array;
 }
 
+QJsonObject DoneObject(const TBoardResult& result)
+{
+    QJsonObject object{{"event", "done"},
+                       {"board", Text(result.board)},
+                       {"outcome", OutcomeName(result.outcome)},
+                       {"try", result.attempt},
+                       {"bytes", static_cast<qint64>(result.bytes)},
+                       {"seconds", result.seconds},
+                       {"rate", RateOf(result)},
+                       {"missingAnswers", result.missingAnswers},
+                       {"boardErrors", result.boardErrors},
+                       {"strayAnswers", result.strayAnswers}};
+    if (result.firstBoardError) {
+        const TBoardError& first = *result.firstBoardError;
+        object.insert("firstBoardError", QJsonObject{{"wait", Text(first.label)},
+                                                     {"block", static_cast<qint64>(first.block)},
+                                                     {"result", int{first.result}},
+                                                     {"bootError", int{first.bootError}}});
+    }
+    if (!result.message.empty())
+        object.insert("message", Text(OneLine(result.message)));
+    return object;
+}
+
 const std::string NoBoardAnswered = "no board answered the search";
 
 } // namespace
@@ -72,8 +145,8 @@ TReporter::Mode TReporter::ModeFor(bool json)
 TReporter::TReporter(Mode mode, std::vector<std::string> boards)
     : mode_(mode), boards_(std::move(boards)), lines_(boards_.size())
 {
-    for (std::size_t k = 0; k < boards_.size(); ++k)
-        lines_[k].text = boards_[k] + ": waiting";
+    for (TBoardLine& line : lines_)
+        line.text = "waiting";
 }
 
 void TReporter::Start(std::size_t board, const std::string& file, std::int64_t size)
@@ -81,7 +154,7 @@ void TReporter::Start(std::size_t board, const std::string& file, std::int64_t s
     std::lock_guard lock(mutex_);
     if (mode_ == Mode::Json)
         Emit({{"event", "start"}, {"board", Text(boards_[board])}, {"file", Text(file)}, {"size", static_cast<qint64>(size)}});
-    lines_[board].text = boards_[board] + ": " + QFileInfo(Text(file)).fileName().toStdString();
+    lines_[board].text = QFileInfo(Text(file)).fileName().toStdString();
     if (mode_ == Mode::Terminal)
         Redraw();
 }
@@ -91,6 +164,13 @@ void TReporter::Status(std::size_t board, const std::string& text)
     std::lock_guard lock(mutex_);
     if (mode_ == Mode::Json)
         Emit({{"event", "status"}, {"board", Text(boards_[board])}, {"text", Text(text)}});
+    for (const TPhaseText& phase : Phases) {
+        if (text == phase.status) {
+            lines_[board].phase = phase.phase;
+            if (mode_ == Mode::Terminal)
+                Redraw();
+        }
+    }
 }
 
 void TReporter::Progress(std::size_t board, const TransferProgress& progress)
@@ -111,8 +191,19 @@ void TReporter::Progress(std::size_t board, const TransferProgress& progress)
         Emit(object);
         return;
     }
-    line.text = boards_[board] + ": " + progress.Text().toStdString() + "   " + std::to_string(progress.Done()) +
-                " of " + std::to_string(progress.Total()) + " bytes";
+    line.text = progress.Text().toStdString() + "   " + std::to_string(progress.Done()) + " of " +
+                std::to_string(progress.Total()) + " bytes";
+    if (mode_ == Mode::Terminal)
+        Redraw();
+}
+
+void TReporter::Waiting(std::size_t board, int seconds)
+{
+    std::lock_guard lock(mutex_);
+    TBoardLine& line = lines_[board];
+    if (line.waitingSeconds == seconds)
+        return;
+    line.waitingSeconds = seconds;
     if (mode_ == Mode::Terminal)
         Redraw();
 }
@@ -135,28 +226,13 @@ void TReporter::Done(std::size_t board, const TBoardResult& result)
 {
     std::lock_guard lock(mutex_);
     if (mode_ == Mode::Json) {
-        QJsonObject object{{"event", "done"},
-                           {"board", Text(result.board)},
-                           {"outcome", OutcomeName(result.outcome)},
-                           {"bytes", static_cast<qint64>(result.bytes)},
-                           {"seconds", result.seconds},
-                           {"rate", RateOf(result)},
-                           {"missingAnswers", result.missingAnswers},
-                           {"boardErrors", result.boardErrors},
-                           {"strayAnswers", result.strayAnswers}};
-        if (result.firstBoardError) {
-            const TBoardError& first = *result.firstBoardError;
-            object.insert("firstBoardError", QJsonObject{{"wait", Text(first.label)},
-                                                         {"block", static_cast<qint64>(first.block)},
-                                                         {"result", int{first.result}},
-                                                         {"bootError", int{first.bootError}}});
-        }
-        if (!result.message.empty())
-            object.insert("message", Text(result.message));
-        Emit(object);
+        Emit(DoneObject(result));
         return;
     }
-    lines_[board].text = SummaryLine(result);
+    TBoardLine& line = lines_[board];
+    line.text = SummaryText(result);
+    line.phase.clear();
+    line.waitingSeconds = 0;
     if (mode_ == Mode::Terminal)
         Redraw();
 }
@@ -168,8 +244,11 @@ void TReporter::Summary(const std::vector<TBoardResult>& results)
         return;
     if (mode_ == Mode::Terminal)
         ClearLines();
-    for (const TBoardResult& result : results)
-        std::printf("%s\n", SummaryLine(result).c_str());
+    const int columns = TerminalColumns();
+    for (const TBoardResult& result : results) {
+        const QString line = Text(result.board + ": " + SummaryText(result));
+        std::printf("%s\n", qPrintable(mode_ == Mode::Terminal ? CutToWidth(line, columns) : line));
+    }
     std::fflush(stdout);
 }
 
@@ -191,33 +270,60 @@ void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, c
     std::fflush(stderr);
 }
 
+void TReporter::Ended(const std::string& message, int exitStatus)
+{
+    Emit({{"event", "error"}, {"message", Text(OneLine(message))}, {"exitStatus", exitStatus}});
+}
+
 void TReporter::Message(const std::string& board, const char* kind, const std::string& text)
 {
+    const std::string line = OneLine(text);
     if (mode_ == Mode::Json) {
-        Emit({{"event", kind}, {"board", Text(board)}, {"message", Text(text)}});
+        Emit({{"event", kind}, {"board", Text(board)}, {"message", Text(line)}});
         return;
     }
     if (mode_ == Mode::Terminal)
         ClearLines();
-    std::fprintf(stderr, "orvenda-update: %s: %s: %s\n", board.c_str(), kind, text.c_str());
+    std::fprintf(stderr, "orvenda-update: %s: %s: %s\n", board.c_str(), kind, line.c_str());
     std::fflush(stderr);
     if (mode_ == Mode::Terminal)
         Redraw();
 }
 
+std::string TReporter::LineOf(std::size_t board) const
+{
+    const TBoardLine& line = lines_[board];
+    std::string text = boards_[board] + ": ";
+    if (line.waitingSeconds > 0)
+        text += "waiting for the board, " + std::to_string(line.waitingSeconds) + " s; ";
+    if (!line.phase.empty())
+        text += line.phase + "; ";
+    return text + line.text;
+}
+
+// Moves up over the rows the drawn lines take now: a terminal that has
+// narrowed since rewraps them over more rows.
 void TReporter::ClearLines()
 {
-    if (drawn_ > 0)
-        std::printf("%s\r%s", LinesUp(drawn_).c_str(), ClearToEnd);
-    drawn_ = 0;
+    if (drawn_.empty())
+        return;
+    const qsizetype columns = TerminalColumns();
+    std::size_t rows = 0;
+    for (qsizetype length : drawn_)
+        rows += static_cast<std::size_t>(std::max<qsizetype>(1, (length + columns - 1) / columns));
+    std::printf("%s\r%s", RowsUp(rows).c_str(), ClearToEnd);
+    drawn_.clear();
     std::fflush(stdout);
 }
 
 void TReporter::Redraw()
 {
     ClearLines();
-    for (const TBoardLine& line : lines_)
-        std::printf("%s\n", line.text.c_str());
-    drawn_ = lines_.size();
+    const int columns = TerminalColumns();
+    for (std::size_t k = 0; k < lines_.size(); ++k) {
+        const QString line = CutToWidth(Text(LineOf(k)), columns);
+        std::printf("%s\n", qPrintable(line));
+        drawn_.push_back(line.size());
+    }
     std::fflush(stdout);
 }

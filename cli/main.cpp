@@ -2,6 +2,7 @@
 // window, one session per board, many boards at once over the network.
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <string>
@@ -9,17 +10,20 @@
 #include <vector>
 
 #include "bios/BiosPassword.h"
+#include "cli/ErrorText.h"
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
 #include "cli/Links.h"
 #include "cli/Options.h"
 #include "cli/Password.h"
 #include "cli/Reporter.h"
+#include "cli/Trace.h"
 #include "network/BoardSearch.h"
 #include "network/IdException.h"
 #include "network/IdUDPClient.h"
 #include "network/LocalNetwork.h"
 #include "protocol/RuntimeErrors.h"
+#include "serial/CPortDevice.h"
 #include "transfer/FileOfBytes.h"
 #include "transfer/History.h"
 #include "transfer/Outcome.h"
@@ -28,16 +32,29 @@ namespace {
 
 const char* const UsbBoardName = "usb";
 
-int Refuse(const std::string& reason)
+// Every way out before the boards report: the reason on standard error and,
+// with --json, an error event on standard output.
+int Fail(bool json, int status, const std::string& reason)
 {
-    std::fprintf(stderr, "orvenda-update: %s\nTry 'orvenda-update --help'.\n", reason.c_str());
+    const std::string line = OneLine(reason);
+    std::fprintf(stderr, "orvenda-update: %s\n", line.c_str());
+    if (json)
+        TReporter::Ended(line, status);
+    return status;
+}
+
+int Refuse(bool json, const std::string& reason)
+{
+    Fail(json, ExitBadInput, reason);
+    if (!json)
+        std::fputs("Try 'orvenda-update --help'.\n", stderr);
     return ExitBadInput;
 }
 
-int Fail(int status, const std::string& reason)
+// Whether --json was asked for, also on a command line that is refused.
+bool AsksForJson(const QStringList& arguments)
 {
-    std::fprintf(stderr, "orvenda-update: %s\n", reason.c_str());
-    return status;
+    return arguments.contains(QStringLiteral("--json"));
 }
 
 // Opens every file the transfer sends, so that one that cannot be read stops
@@ -78,11 +95,11 @@ std::variant<TSearchResult, int> Search(const TCliOptions& options)
         std::string error;
         const std::optional<TSearchPlan> plan = PlanSearch(options.search, ReadLocalNetwork(), error);
         if (!plan)
-            return Fail(ExitBadInput, error + "; nothing was sent");
+            return Fail(options.json, ExitBadInput, error + "; nothing was sent");
         TIdUDPClient client;
         return TSearchResult{SearchBoards(client, *plan, Interrupted), plan->places};
     } catch (const EIdException& failure) {
-        return Fail(ExitLinkFailed, failure.what());
+        return Fail(options.json, ExitLinkFailed, failure.what());
     }
 }
 
@@ -106,7 +123,7 @@ int PrintHistory(bool json)
     const QString path = DefaultHistoryPath();
     const HistoryReading reading = ReadHistory(path);
     if (!reading.error.isEmpty())
-        return Fail(ExitBadInput, reading.error.toStdString());
+        return Fail(json, ExitBadInput, reading.error.toStdString());
     if (json) {
         for (const QByteArray& line : reading.lines)
             std::printf("%s\n", line.constData());
@@ -187,22 +204,33 @@ HistoryOutcome HistoryOutcomeOf(BoardOutcome outcome)
     }
 }
 
-// One history line per board and file.
-void RecordHistory(const TCliOptions& options, const std::vector<TBoardResult>& results)
+// The board as the history names it: the device a serial port name opened
+// (COM1 stands for a device, a relative path for one in the working folder),
+// the host as given otherwise.
+QString HistoryBoardName(const TCliOptions& options, const std::string& board)
 {
-    for (const TBoardResult& result : results) {
-        TUpdateSummary summary;
-        summary.link = HistoryLinkOf(options.link);
-        summary.board = QString::fromStdString(result.board);
-        summary.kind = KindOf(options.command);
-        summary.outcome = HistoryOutcomeOf(result.outcome);
-        summary.missingAnswers = result.missingAnswers;
-        summary.boardErrors = result.boardErrors;
-        summary.seconds = result.seconds;
-        const QString error = RecordInHistory(summary, options.files, result.sentFiles);
-        if (!error.isEmpty())
-            std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
-    }
+    if (options.link != CliLink::Serial)
+        return QString::fromStdString(board);
+    const QFileInfo device(QString::fromStdString(ComDevicePath(board)));
+    const QString canonical = device.canonicalFilePath();
+    return canonical.isEmpty() ? device.absoluteFilePath() : canonical;
+}
+
+// One history line per file of a board's try.
+void RecordHistory(const TCliOptions& options, const TBoardResult& result)
+{
+    TUpdateSummary summary;
+    summary.link = HistoryLinkOf(options.link);
+    summary.board = HistoryBoardName(options, result.board);
+    summary.kind = KindOf(options.command);
+    summary.outcome = HistoryOutcomeOf(result.outcome);
+    summary.missingAnswers = result.missingAnswers;
+    summary.boardErrors = result.boardErrors;
+    summary.seconds = result.seconds;
+    summary.reason = QString::fromStdString(OneLine(result.message));
+    const QString error = RecordInHistory(summary, options.files, result.sentFiles);
+    if (!error.isEmpty())
+        std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
 }
 
 int ExitStatusOf(const std::vector<TBoardResult>& results)
@@ -222,28 +250,37 @@ int ExitStatusOf(const std::vector<TBoardResult>& results)
 int Update(TCliOptions options)
 {
     std::string error;
-    if (options.link == CliLink::Saved && !ApplySavedLink(options, error))
-        return Refuse(error);
+    if (options.link == CliLink::Saved && (!ApplySavedLink(options, error) || !CheckJobsFitLink(options, error)))
+        return Refuse(options.json, error);
     const std::optional<std::int64_t> total = CheckFiles(options, error);
     if (!total)
-        return Fail(ExitBadInput, error + "; nothing was sent");
+        return Fail(options.json, ExitBadInput, error + "; nothing was sent");
     if (options.command == CliCommand::Bios) {
         const std::optional<std::string> password = ReadPassword(options.passwordFile, error);
         if (!password)
-            return Fail(Interrupted() ? InterruptedExitStatus() : ExitBadInput, error + "; nothing was sent");
+            return Fail(options.json, Interrupted() ? InterruptedExitStatus() : ExitBadInput,
+                        error + "; nothing was sent");
         if (!IsBiosPassword(*password))
-            return Fail(ExitBadInput, "wrong BIOS password; nothing was sent");
+            return Fail(options.json, ExitBadInput, "wrong BIOS password; nothing was sent");
     }
     std::variant<std::vector<std::string>, int> boards = BoardsOf(options);
     if (const int* status = std::get_if<int>(&boards))
         return *status;
-    TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total};
+    std::optional<TTrace> trace;
+    try {
+        if (options.tracePath)
+            trace.emplace(*options.tracePath);
+    } catch (const std::runtime_error& failure) {
+        return Fail(options.json, ExitBadInput, std::string(failure.what()) + "; nothing was sent");
+    }
+    TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total,
+                     [&options](const TBoardResult& result) { RecordHistory(options, result); },
+                     trace ? &*trace : nullptr};
     if (!ResolveBoards(plan, error))
-        return Refuse(error + "; nothing was sent");
+        return Refuse(options.json, error + "; nothing was sent");
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
     reporter.Summary(results);
-    RecordHistory(options, results);
     return ExitStatusOf(results);
 }
 
@@ -256,7 +293,7 @@ int main(int argc, char** argv)
     const TParsedCommandLine parsed =
         ParseCommandLine(QCoreApplication::arguments(), std::vector<std::string>(argv, argv + argc));
     if (!parsed.options)
-        return Refuse(parsed.error);
+        return Refuse(AsksForJson(QCoreApplication::arguments()), parsed.error);
     InstallInterruptHandler();
     const TCliOptions& options = *parsed.options;
     switch (options.command) {

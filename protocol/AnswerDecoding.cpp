@@ -352,6 +352,14 @@ void TAnswerReceiver::CheckAlarm(ReceiveResult& result)
     }
 }
 
+std::span<const Byte> TAnswerReceiver::CompletedFrame() const
+{
+    if (RxStart < 1)
+        return {};
+    const auto stored = static_cast<std::size_t>(StoredFrameBytes());
+    return std::span<const Byte>(RxBuffer).subspan(static_cast<std::size_t>(RxStart - 1), stored);
+}
+
 void TAnswerReceiver::FrameCompleted(ReceiveResult& result)
 {
     CheckAlarm(result);
@@ -363,6 +371,7 @@ void TAnswerReceiver::FrameCompleted(ReceiveResult& result)
     const AnswerEntry* entry =
         FrameHolds(OffsetOperation + 1) ? FindAnswer(FrameByte(OffsetGroup), FrameByte(OffsetOperation)) : nullptr;
     DecodeOutcome decoded;
+    decoded.frame = CompletedFrame();
     if (entry != nullptr)
         Apply(*entry, decoded);
     result.outcome.discarded = result.outcome.discarded || decoded.discarded;

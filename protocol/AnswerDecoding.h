@@ -73,6 +73,10 @@ struct DecodeOutcome {
     // (the state text is empty when the state is neither idle nor busy).
     std::string burnStateText;
     std::string burnLineText;
+    // ReceiveChunk's sink only: the completed frame's bytes in RxBuffer, as
+    // they came (a Read Data Block answer's are cleared once copied). Valid
+    // for the sink's call alone.
+    std::span<const Byte> frame;
 };
 
 // The first entry of the table that matches a group and operation code, or
@@ -127,6 +131,8 @@ public:
 private:
     Byte BufferByte(std::int32_t position) const;
     Byte FrameByte(int offset) const;
+    // The current frame's bytes stored so far.
+    std::span<const Byte> CompletedFrame() const;
     std::uint32_t NumberAt(std::int32_t position, int size) const;
     struct ReceiveResult {
         DecodeOutcome outcome;

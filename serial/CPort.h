@@ -43,6 +43,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "serial/CPortSync.h"
 
@@ -50,6 +51,10 @@ enum TBaudRate {
     brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
     br19200, br38400, br56000, br57600, br115200, br128000, br256000
 };
+// The bit rates the driver can set on a line (those termios can express),
+// lowest first; any other rate fails to open.
+std::vector<std::int32_t> DriverBaudRates();
+
 enum TStopBits { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
 enum TDataBits { dbFive, dbSix, dbSeven, dbEight };
 enum TParityBits { prNone, prOdd, prEven, prMark, prSpace };

@@ -245,6 +245,14 @@ bool IsComName(const std::string& name, int& number)
 
 } // namespace
 
+std::vector<std::int32_t> DriverBaudRates()
+{
+    std::vector<std::int32_t> rates;
+    for (const auto& [rate, speed] : TermiosRates)
+        rates.push_back(rate);
+    return rates;
+}
+
 std::string ComDevicePath(const std::string& name)
 {
     int number = 0;

@@ -27,9 +27,6 @@ constexpr const char* HistoryFileName = "history.jsonl";
 constexpr mode_t HistoryFileMode = 0644;
 // Narrowed by the umask, as the folders of any program.
 constexpr mode_t FolderMode = 0777;
-// The table shows enough of a hash to tell images apart.
-constexpr qsizetype ShownHashDigits = 12;
-constexpr int SecondsDecimals = 1;
 const QString ColumnGap = QStringLiteral("  ");
 // A control character in the table is shown as \xHH.
 constexpr int ControlDigits = 2;
@@ -47,7 +44,7 @@ QString NameOf(const std::array<const char*, Count>& names, Enum value)
 
 QJsonObject ToJson(const UpdateRecord& record)
 {
-    return {
+    QJsonObject object{
         {"time", record.time.toUTC().toString(Qt::ISODate)},
         {"link", NameOf(LinkNames, record.link)},
         {"board", record.board},
@@ -60,6 +57,10 @@ QJsonObject ToJson(const UpdateRecord& record)
         {"board_errors", record.boardErrors},
         {"seconds", record.seconds},
     };
+    // Older lines have none, and read the same.
+    if (!record.reason.isEmpty())
+        object.insert("reason", record.reason);
+    return object;
 }
 
 // Makes the folder and those above it that are missing. Returns 0, or the
@@ -159,16 +160,19 @@ std::optional<QJsonObject> ParseLine(const QByteArray& line)
 
 enum class Align { Left, Right };
 
+// A column of the table. The last takes the room the others leave; every
+// other is cut at its widest.
 struct Column {
     const char* heading;
     Align align;
+    qsizetype widest;
     QString (*cell)(const QJsonObject&);
 };
 
 QString LocalTime(const QJsonObject& entry)
 {
     const QDateTime time = QDateTime::fromString(entry.value("time").toString(), Qt::ISODate);
-    return time.isValid() ? time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+    return time.isValid() ? time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm"))
                           : entry.value("time").toString();
 }
 
@@ -182,20 +186,33 @@ QString Whole(const QJsonObject& entry, const char* key)
     return QString::number(entry.value(key).toInteger());
 }
 
-const std::array<Column, 11> Columns = {{
-    {"Time", Align::Left, LocalTime},
-    {"Link", Align::Left, [](const QJsonObject& e) { return Text(e, "link"); }},
-    {"Board", Align::Left, [](const QJsonObject& e) { return Text(e, "board"); }},
-    {"File", Align::Left, [](const QJsonObject& e) { return QFileInfo(Text(e, "file")).fileName(); }},
-    {"Size", Align::Right, [](const QJsonObject& e) { return Whole(e, "size"); }},
-    {"SHA-256", Align::Left, [](const QJsonObject& e) { return Text(e, "sha256").left(ShownHashDigits); }},
-    {"Kind", Align::Left, [](const QJsonObject& e) { return Text(e, "kind"); }},
-    {"Outcome", Align::Left, [](const QJsonObject& e) { return Text(e, "outcome"); }},
-    {"Missing", Align::Right, [](const QJsonObject& e) { return Whole(e, "missing_answers"); }},
-    {"Errors", Align::Right, [](const QJsonObject& e) { return Whole(e, "board_errors"); }},
-    {"Seconds", Align::Right,
-     [](const QJsonObject& e) { return QString::number(e.value("seconds").toDouble(), 'f', SecondsDecimals); }},
+constexpr qsizetype TimeWidth = 16;
+constexpr qsizetype BoardWidth = 24;
+constexpr qsizetype FileWidth = 16;
+constexpr qsizetype KindWidth = 8;
+constexpr qsizetype OutcomeWidth = 8;
+constexpr qsizetype CountWidth = 4;
+
+const std::array<Column, 8> Columns = {{
+    {"Time", Align::Left, TimeWidth, LocalTime},
+    {"Board", Align::Left, BoardWidth, [](const QJsonObject& e) { return Text(e, "board"); }},
+    {"File", Align::Left, FileWidth, [](const QJsonObject& e) { return QFileInfo(Text(e, "file")).fileName(); }},
+    {"Kind", Align::Left, KindWidth, [](const QJsonObject& e) { return Text(e, "kind"); }},
+    {"Outcome", Align::Left, OutcomeWidth, [](const QJsonObject& e) { return Text(e, "outcome"); }},
+    {"Miss", Align::Right, CountWidth, [](const QJsonObject& e) { return Whole(e, "missing_answers"); }},
+    {"Err", Align::Right, CountWidth, [](const QJsonObject& e) { return Whole(e, "board_errors"); }},
+    {"Reason", Align::Left, HistoryTableColumns, [](const QJsonObject& e) { return Text(e, "reason"); }},
 }};
+
+const QString CutMark = QStringLiteral("\u2026");
+
+// The text cut to `width`, its end replaced by the mark when it was longer.
+QString CutTo(const QString& text, qsizetype width)
+{
+    if (text.size() <= width)
+        return text;
+    return width <= 0 ? QString() : text.left(width - CutMark.size()) + CutMark;
+}
 
 // The text with its control characters written out as \n or \xHH, so that a
 // name can neither break a row of the table or forge one, nor drive the
@@ -214,13 +231,29 @@ QString Printable(const QString& text)
     return shown;
 }
 
+// Each column as wide as its widest cell, within its bound; the last gets
+// what the others leave of the table's width.
+QList<qsizetype> ColumnWidths(const QList<QStringList>& rows)
+{
+    QList<qsizetype> widths(static_cast<qsizetype>(Columns.size()), 0);
+    for (const QStringList& row : rows)
+        for (qsizetype i = 0; i < row.size(); ++i)
+            widths[i] = std::min(std::max(widths[i], row[i].size()), Columns[static_cast<std::size_t>(i)].widest);
+    qsizetype used = 0;
+    for (qsizetype i = 0; i + 1 < widths.size(); ++i)
+        used += widths[i] + ColumnGap.size();
+    widths.back() = std::min(widths.back(), std::max<qsizetype>(HistoryTableColumns - used, 0));
+    return widths;
+}
+
 QString Row(const QStringList& cells, const QList<qsizetype>& widths)
 {
     QStringList padded;
     for (std::size_t i = 0; i < Columns.size(); ++i) {
         const auto index = static_cast<qsizetype>(i);
-        padded << (Columns[i].align == Align::Left ? cells[index].leftJustified(widths[index])
-                                                   : cells[index].rightJustified(widths[index]));
+        const QString cell = CutTo(cells[index], widths[index]);
+        padded << (Columns[i].align == Align::Left ? cell.leftJustified(widths[index])
+                                                   : cell.rightJustified(widths[index]));
     }
     QString row = padded.join(ColumnGap);
     while (row.endsWith(' '))
@@ -290,10 +323,7 @@ QString HistoryTable(const QList<QByteArray>& lines)
             cells << Printable(column.cell(*entry));
         rows << cells;
     }
-    QList<qsizetype> widths(static_cast<qsizetype>(Columns.size()), 0);
-    for (const QStringList& row : rows)
-        for (qsizetype i = 0; i < row.size(); ++i)
-            widths[i] = std::max(widths[i], row[i].size());
+    const QList<qsizetype> widths = ColumnWidths(rows);
     QString table;
     for (const QStringList& row : rows)
         table += Row(row, widths);

@@ -26,6 +26,7 @@ struct UpdateRecord {
     int missingAnswers = 0;
     int boardErrors = 0;
     double seconds = 0;
+    QString reason; // why it failed or stopped; stored only when there is one
 };
 
 // The history file: $XDG_STATE_HOME/orvenda-updater/history.jsonl, or
@@ -49,6 +50,8 @@ struct HistoryReading {
 // Reads the history back, skipping and counting damaged lines.
 HistoryReading ReadHistory(const QString& path = DefaultHistoryPath());
 
-// The lines as a plain-text table, one update a row under a heading; control
-// characters in the cells are shown escaped.
+// The lines as a plain-text table, one update a row under a heading, at most
+// HistoryTableColumns wide: a cell too long for its column is cut, marked
+// with "…". Control characters in the cells are shown escaped.
+inline constexpr qsizetype HistoryTableColumns = 100;
 QString HistoryTable(const QList<QByteArray>& lines);

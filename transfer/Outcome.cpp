@@ -83,6 +83,7 @@ QString RecordInHistory(const TUpdateSummary& summary, const std::vector<std::st
         record.missingAnswers = summary.missingAnswers;
         record.boardErrors = summary.boardErrors;
         record.seconds = summary.seconds;
+        record.reason = summary.reason;
         const QString error = AppendHistory(record);
         if (warning.isEmpty())
             warning = error;

@@ -38,6 +38,7 @@ struct TUpdateSummary {
     int missingAnswers = 0;
     int boardErrors = 0;
     double seconds = 0;
+    QString reason;  // why it failed or stopped, when it did
 };
 // One history line per chosen file of the transfer, with the size and
 // SHA-256 of what the board got (`sent`, the session's tally): a file that did

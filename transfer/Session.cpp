@@ -124,6 +124,7 @@ void TSession::Transmit()
         awaitedGroup_ = frame[OffsetGroup];
         awaitedOperation_ = frame[OffsetOperation];
     }
+    events_.Frame(FrameDirection::Sent, frame, false);
     if (Link.kind == LinkKind::Serial) {
         for (Byte value : frame)
             FSend(value);
@@ -186,10 +187,14 @@ DecodeOutcome TSession::ReceiveSerial(std::span<const Byte> chunk)
     // (nor the alarm, which the receiver keeps to itself) is a stray.
     const DecodeOutcome outcome = ReceiveChunk(chunk, [this, &awaitedSeen](const DecodeOutcome& each) {
         const bool open = awaiting_ && !awaitedAnswered_;
-        if (CountAnswer(each))
+        bool stray = false;
+        if (CountAnswer(each)) {
             awaitedSeen = true;
-        else if (open)
+        } else if (open) {
             ++tally_.strayAnswers;
+            stray = true;
+        }
+        events_.Frame(FrameDirection::Received, each.frame, stray);
     });
     SettleAnswer(before, awaitedSeen, outcome);
     return outcome;
@@ -302,13 +307,18 @@ std::optional<std::int32_t> TSession::ReceiveBoardDatagram(const QDeadlineTimer&
 // answer waited for nor the board's alarm.
 bool TSession::TakeBoardDatagram(std::int32_t length)
 {
-    if (length <= 0 || length > NetAnswerSize)
+    const std::span<const Byte> datagram(NetBuffer.data(), static_cast<std::size_t>(std::clamp(length, 0, NetAnswerSize)));
+    if (length <= 0 || length > NetAnswerSize) {
+        events_.Frame(FrameDirection::Received, datagram, true);
         return false;
+    }
     std::copy_n(NetBuffer.begin(), length, RxBlock.begin());
     RxCount = length;
     const DecodeOutcome outcome = Translation();
     const bool alarm = outcome.beeps > 0 && outcome.answer == nullptr;
-    return awaitedAnswered_ || alarm;
+    const bool taken = awaitedAnswered_ || alarm;
+    events_.Frame(FrameDirection::Received, datagram, !taken);
+    return taken;
 }
 
 DecodeOutcome TSession::Translation()

@@ -47,6 +47,9 @@ struct TSessionLink {
     TIdUDPClient* udp = nullptr;     // Network: Host is the board, Port its request port
 };
 
+// Which way a frame went.
+enum class FrameDirection { Sent, Received };
+
 // What the session reports. Every call comes on the session's thread.
 class TSessionEvents {
 public:
@@ -60,6 +63,12 @@ public:
     // block ahead as the board's operators know it; `bytesDone` counts the
     // file's bytes sent so far, `total` is the file's size.
     virtual void BlockSent(std::int64_t /*gaugePosition*/, std::int64_t /*bytesDone*/, std::int64_t /*total*/) {}
+    // A frame went to the board, or one of the board's came in, its bytes as
+    // on the link (a datagram longer than any answer: as far as it was read).
+    // `stray`: a received frame that no wait took, neither the answer awaited
+    // nor the alarm. The serial alarm frame is not told. Called for every
+    // frame: it must stay cheap.
+    virtual void Frame(FrameDirection /*direction*/, std::span<const Byte> /*bytes*/, bool /*stray*/) {}
     // An answer was decoded (beeps, burn state texts).
     virtual void Answer(const DecodeOutcome& /*outcome*/) {}
     // The watchdog fired: no answer came within its interval for the wait

@@ -351,6 +351,15 @@ TEST(BoardFaults, DropAnswersAsAsked)
     FaultOptions none;
     none.noAnswer = true;
     EXPECT_TRUE(AnswerShaper(none).Shape(answer, Link::Datagram).empty());
+
+    FaultOptions firstTwo;
+    firstTwo.silentFirst = 2;
+    AnswerShaper comesBack(firstTwo);
+    sent.clear();
+    for (int i = 0; i < 4; ++i) {
+        sent.push_back(!comesBack.Shape(answer, Link::Serial).empty());
+    }
+    EXPECT_EQ(sent, (std::vector<bool>{false, false, true, true}));
 }
 
 // The repeat of a garbled answer is the right one, which the updater must

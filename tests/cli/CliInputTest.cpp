@@ -3,6 +3,8 @@
 // regular file; and a serial port that cannot be opened.
 #include <gtest/gtest.h>
 
+#include <QJsonObject>
+
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 
+#include "cli/ErrorText.h"
 #include "cli/Password.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/support/BoardSim.h"
@@ -34,12 +37,19 @@ protected:
         return arguments;
     }
 
-    // Runs the program and checks it exits 2 having sent the board nothing.
+    // Runs the program and checks it exits 2 having sent the board nothing;
+    // with --json too, where standard output holds the error event.
     CliOutcome ExpectRefused(const QStringList& arguments, const QByteArray& input = {})
     {
         CliOutcome outcome = folder.Run(WithBoard(arguments), input);
         EXPECT_EQ(outcome.exitCode, 2) << outcome.Printed();
         EXPECT_NE(outcome.err.find("orvenda-update: "), std::string::npos) << outcome.Printed();
+        const CliOutcome json = folder.Run(WithBoard(arguments) << "--json", input);
+        EXPECT_EQ(json.exitCode, 2) << json.Printed();
+        const std::vector<QJsonObject> errors = json.Events("error");
+        EXPECT_EQ(errors.size(), 1u) << json.Printed();
+        for (const QJsonObject& error : errors)
+            EXPECT_EQ(error.value("exitStatus").toInt(), 2) << json.Printed();
         EXPECT_TRUE(ReceivedFrames(board).empty()) << outcome.Printed();
         return outcome;
     }
@@ -70,6 +80,13 @@ TEST_F(CliRefuses, BadCommandLinesExitTwoWithNothingSent)
         {"range without a search", {"firmware", "app.hex", "--serial", "PTY", "--range", "127.0.0.0/30"}},
         {"interface without a search", {"firmware", "app.hex", "--serial", "PTY", "--interface", "lo"}},
         {"no link and no settings file", {"firmware", "app.hex"}},
+        {"jobs on a serial line", {"firmware", "app.hex", "--serial", "PTY", "--jobs", "2"}},
+        {"jobs with usb", {"firmware", "app.hex", "--usb", "--jobs", "2"}},
+        {"a link with history", {"history", "--serial", "PTY"}},
+        {"retries with history", {"history", "--retries", "1"}},
+        {"jobs with search", {"search", "--range", "127.0.0.1", "--jobs", "2"}},
+        {"stop bits the line cannot take", {"firmware", "app.hex", "--serial", "PTY", "--stop-bits", "1.5"}},
+        {"negative retries", {"firmware", "app.hex", "--serial", "PTY", "--retries", "-1"}},
     };
     for (const RefusedCase& refused : cases) {
         SCOPED_TRACE(refused.name);
@@ -148,13 +165,60 @@ TEST(CliHelp, HelpListsTheCommandsWithExamples)
         EXPECT_NE(outcome.out.find(expected), std::string::npos) << expected;
 }
 
-TEST(CliLinkFailure, PortThatCannotBeOpenedExitsThreeWithTheDriversMessage)
+// --help-all and --version after a command print and end: nothing is sent.
+TEST_F(CliRefuses, HelpAllAndVersionPrintTheirTextAndSendNothing)
+{
+    const CliOutcome helpAll = folder.Run(WithBoard({"firmware", "app.hex", "--serial", "PTY", "--help-all"}));
+    EXPECT_EQ(helpAll.exitCode, 0) << helpAll.Printed();
+    EXPECT_NE(helpAll.out.find("--retries"), std::string::npos) << helpAll.Printed();
+    const CliOutcome version = folder.Run(WithBoard({"firmware", "app.hex", "--serial", "PTY", "--version"}));
+    EXPECT_EQ(version.exitCode, 0) << version.Printed();
+    EXPECT_EQ(version.out, "orvenda-update " ORVENDA_VERSION "\n");
+    EXPECT_TRUE(ReceivedFrames(board).empty());
+}
+
+// Every rate the driver can set is taken, not only the window's list.
+TEST_F(CliRefuses, ABitRateBeyondTheWindowsListUpdates)
+{
+    const CliOutcome outcome = folder.Run(WithBoard({"firmware", "app.hex", "--serial", "PTY", "--baud", "921600"}));
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    EXPECT_TRUE(board.Kept("burn0.bin"));
+}
+
+// The driver's message is told once, on one line; with --json as an error
+// event and the board's done event.
+TEST(CliLinkFailure, PortThatCannotBeOpenedExitsThreeWithTheDriversMessageOnce)
 {
     CliFolder folder;
     folder.WriteFile("app.hex", 100);
     const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--serial", "/nonexistent/ttyX"});
     EXPECT_EQ(outcome.exitCode, 3) << outcome.Printed();
-    EXPECT_NE(outcome.err.find("Unable to open com port"), std::string::npos) << outcome.Printed();
+    const std::string printed = outcome.out + outcome.err;
+    const std::size_t first = printed.find("Unable to open com port");
+    ASSERT_NE(first, std::string::npos) << outcome.Printed();
+    EXPECT_EQ(printed.find("Unable to open com port", first + 1), std::string::npos) << outcome.Printed();
+    EXPECT_EQ(outcome.out.find(" 0 bytes"), std::string::npos) << outcome.Printed();
+
+    const CliOutcome json = folder.Run({"firmware", "app.hex", "--serial", "/nonexistent/ttyX", "--json"});
+    EXPECT_EQ(json.exitCode, 3) << json.Printed();
+    EXPECT_EQ(json.Events("error").size(), 1u) << json.Printed();
+    EXPECT_EQ(json.DoneOf("/nonexistent/ttyX").value("outcome").toString(), "link failed") << json.Printed();
+}
+
+// USB has no transport: nothing is sent, so nothing is updated.
+TEST(CliUsb, SendsNothingExitsOneAndIsRecordedAsFailed)
+{
+    CliFolder folder;
+    folder.WriteFile("app.hex", 100);
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--usb"});
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    EXPECT_NE(outcome.err.find("nothing sent: the USB link has no transport"), std::string::npos)
+        << outcome.Printed();
+    EXPECT_EQ(outcome.out.find("updated"), std::string::npos) << outcome.Printed();
+    const CliOutcome history = folder.Run({"history", "--json"});
+    EXPECT_NE(history.out.find("\"outcome\":\"failed\""), std::string::npos) << history.Printed();
+    EXPECT_NE(history.out.find("\"reason\":\"nothing sent: the USB link has no transport\""), std::string::npos)
+        << history.Printed();
 }
 
 // Another updater on the board is refused by the board's lock, before the
@@ -187,6 +251,17 @@ TEST(CliLinkFailure, ABoardOrPortHeldElsewhereExitsThree)
     EXPECT_EQ(third.exitCode, 3) << third.Printed();
     EXPECT_NE(third.err.find("Unable to open com port"), std::string::npos) << third.Printed();
     EXPECT_EQ(ReceivedFrames(board).size(), framesOfTheFirst);
+}
+
+// The socket layer's texts in words, on one line, naming the host.
+TEST(CliErrorText, SocketErrorsAreToldInWordsOnOneLine)
+{
+    EXPECT_EQ(OneLine("Socket Error # 10013\r\nPermission denied."), "Socket Error # 10013: Permission denied.");
+    EXPECT_EQ(OneLine("Socket Error # 11001\r\n"), "Socket Error # 11001");
+    EXPECT_EQ(SocketFailureText("board7", EIdSocketError(11001, "Socket Error # 11001\r\n")),
+              "cannot resolve the name \"board7\": check the name, or give the board's address");
+    EXPECT_EQ(SocketFailureText("10.9.9.9", EIdSocketError(10051, "Socket Error # 10051\r\nNetwork is unreachable.")),
+              "no route to 10.9.9.9: check the cable and the address");
 }
 
 } // namespace

@@ -113,6 +113,11 @@ TEST_F(CliSearch, BoardNameWithoutAnAddressIsALinkThatCannotBeOpened)
     EXPECT_EQ(outcome.exitCode, 3) << outcome.Printed();
     EXPECT_EQ(outcome.DoneOf("no-such-board.invalid").value("outcome").toString(), "link failed")
         << outcome.Printed();
+    // Told in words, naming the host, on one line.
+    const std::vector<QJsonObject> errors = outcome.Events("error");
+    ASSERT_EQ(errors.size(), 1u) << outcome.Printed();
+    EXPECT_EQ(errors.front().value("message").toString().toStdString(),
+              "cannot resolve the name \"no-such-board.invalid\": check the name, or give the board's address");
     EXPECT_EQ(outcome.DoneOf(BoardAddress(0)).value("outcome").toString(), "updated") << outcome.Printed();
 }
 

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <memory>
 
 #include "tests/cli/CliRunner.h"
@@ -156,8 +159,48 @@ TEST_P(CliTransfers, BoardReportedErrorIsNamedAndExitsOne)
     const QJsonObject first = done.value("firstBoardError").toObject();
     EXPECT_EQ(first.value("block").toInt(), 1);
     EXPECT_EQ(first.value("bootError").toInt(), 7);
+    // By its request on either link, not by the network wait's label.
+    EXPECT_EQ(first.value("wait").toString(), "GetBootError");
     // The stream still goes on to its end.
     EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+}
+
+// Each frame as "out|in GROUP OPERATION": from a trace line (time, board,
+// direction, bytes), or from a transcript line of the board (rx is what it
+// received).
+std::vector<std::string> TracedFrames(const std::string& text, bool transcript)
+{
+    std::vector<std::string> frames;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> word{std::istream_iterator<std::string>(words), {}};
+        if (transcript && word.size() > 2)
+            frames.push_back((word[0] == "rx" ? "out " : "in ") + word[1] + " " + word[2]);
+        else if (!transcript && word.size() > 8)
+            frames.push_back(word[2] + " " + word[7] + " " + word[8]);
+        else
+            frames.push_back("unreadable: " + line);
+    }
+    return frames;
+}
+
+TEST_P(CliTransfers, TraceHoldsEveryFrameOfTheBoardsTranscript)
+{
+    folder.WriteFile("app.hex", 1500);
+    folder.WriteFile("logo.bin", 700);
+    ExpectUpdated(Run({"firmware", "app.hex", "--trace", "firmware.trace"}));
+    ExpectUpdated(Run({"flash", "logo.bin", "--trace", "flash.trace"}));
+    // The last request gets no answer: it may still be on its way.
+    ASSERT_TRUE(AwaitFrame(*target.board, "CloseFlashFile"));
+    std::ifstream firmware(folder.PathOf("firmware.trace"));
+    std::ifstream flash(folder.PathOf("flash.trace"));
+    const std::string traced = std::string(std::istreambuf_iterator<char>(firmware), {}) +
+                               std::string(std::istreambuf_iterator<char>(flash), {});
+    const std::vector<std::string> frames = TracedFrames(traced, false);
+    EXPECT_EQ(frames, TracedFrames(target.board->Transcript(), true)) << traced;
+    EXPECT_EQ(traced.find(" stray"), std::string::npos) << traced;
+    EXPECT_NE(traced.find(" " + target.name + " in A5 "), std::string::npos) << traced;
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, CliTransfers,
@@ -180,8 +223,9 @@ TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
     QStringList hosts;
     for (const auto& board : boards)
         hosts << QString::fromStdString(board->name);
-    const CliOutcome outcome =
-        folder.Run({"firmware", "app.hex", "--udp", hosts.join(","), "--json", "--watchdog", "300"});
+    // Every --udp adds its boards, one or a list.
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--udp", hosts.mid(0, 2).join(","), "--udp", hosts[2],
+                                           "--udp", hosts[3], "--json", "--watchdog", "300"});
 
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
     for (std::size_t k = 0; k < boards.size(); ++k) {
@@ -189,6 +233,10 @@ TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
         if (k == 2) {
             EXPECT_EQ(done.value("outcome").toString(), "stopped") << outcome.Printed();
             EXPECT_EQ(done.value("missingAnswers").toInt(), 3);
+            EXPECT_NE(done.value("message").toString().indexOf("check the address, the board's power and that "
+                                                              "nothing else updates it"),
+                      -1)
+                << outcome.Printed();
             EXPECT_EQ(outcome.Events("warning").size(), 3u) << outcome.Printed();
             EXPECT_TRUE(PrefixOf(boards[k]->board->Kept("burn0.bin"), image));
         } else {
@@ -212,6 +260,38 @@ TEST(CliManyBoards, KeepGoingSendsEveryBlockToASilentBoard)
     EXPECT_TRUE(SameBytes(silent.board->Kept("burn0.bin"), image));
 }
 
+// A board silent for its first three answers stops the first try; the retry
+// starts again from the start and updates it. Each try is told and recorded.
+TEST(CliRetries, ARetryAfterASilentFirstTryEndsUpdated)
+{
+    CliFolder folder;
+    const std::string image = folder.WriteFile("app.hex", 2500);
+    const std::vector<std::string> silentAtFirst = {"--silent-first", "3"};
+    LinkedBoard plain(CliLinkKind::Udp, silentAtFirst, 8);
+    const CliOutcome summary = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "2"}
+                                          << plain.linkOptions);
+    EXPECT_EQ(summary.exitCode, 0) << summary.Printed();
+    EXPECT_EQ(summary.out.rfind(plain.name + ": updated on try 2, 2500 bytes in ", 0), 0u) << summary.Printed();
+    EXPECT_TRUE(SameBytes(plain.board->Kept("burn0.bin"), image));
+    const CliOutcome history = folder.Run({"history", "--json"});
+    EXPECT_EQ(std::count(history.out.begin(), history.out.end(), '\n'), 2) << history.Printed();
+    EXPECT_NE(history.out.find("\"outcome\":\"stopped\""), std::string::npos) << history.Printed();
+    EXPECT_NE(history.out.find("\"reason\":\"the board does not answer"), std::string::npos) << history.Printed();
+
+    LinkedBoard json(CliLinkKind::Udp, silentAtFirst, 9);
+    const CliOutcome events = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "2",
+                                                     "--json"}
+                                         << json.linkOptions);
+    EXPECT_EQ(events.exitCode, 0) << events.Printed();
+    const std::vector<QJsonObject> tries = events.Events("done");
+    ASSERT_EQ(tries.size(), 2u) << events.Printed();
+    EXPECT_EQ(tries[0].value("outcome").toString(), "stopped");
+    EXPECT_EQ(tries[0].value("try").toInt(), 1);
+    EXPECT_EQ(tries[1].value("outcome").toString(), "updated");
+    EXPECT_EQ(tries[1].value("try").toInt(), 2);
+    EXPECT_EQ(events.Events("start").size(), 2u) << events.Printed();
+}
+
 // Without a link option the link saved in ZEVEVI.CFG is used.
 TEST(CliSavedLink, SerialRecordOpensCom1WithItsLine)
 {
@@ -224,6 +304,9 @@ TEST(CliSavedLink, SerialRecordOpensCom1WithItsLine)
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
     EXPECT_EQ(outcome.DoneOf("COM1").value("outcome").toString(), "updated") << outcome.Printed();
     EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+    // The history names the device that was opened, not the name as given.
+    const CliOutcome history = folder.Run({"history", "--json"});
+    EXPECT_NE(history.out.find("\"board\":\"" + target.name + "\""), std::string::npos) << history.Printed();
 }
 
 TEST(CliSavedLink, NetworkRecordChoosesItsBoard)

@@ -93,22 +93,27 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
     network.file = "/images/QLTBIOS.HEX";
     network.kind = HistoryKind::Bios;
     network.outcome = HistoryOutcome::Stopped;
+    network.reason = "the board does not answer: check the address, the board's power and that nothing else "
+                     "updates it";
     ASSERT_EQ(AppendHistory(serial, history), QString());
     ASSERT_EQ(AppendHistory(network, history), QString());
 
     const QStringList rows = HistoryTable(ReadHistory(history).lines).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(rows.size(), 3);
     EXPECT_TRUE(rows[0].startsWith("Time")) << rows[0].toStdString();
-    for (const char* heading : {"Link", "Board", "File", "Size", "SHA-256", "Kind", "Outcome", "Missing",
-                                "Errors", "Seconds"})
+    for (const char* heading : {"Board", "File", "Kind", "Outcome", "Miss", "Err", "Reason"})
         EXPECT_TRUE(rows[0].contains(heading)) << heading;
     const QStringList first = rows[1].split(' ', Qt::SkipEmptyParts);
-    // The date and time, then the columns in order; the hash is shortened.
-    EXPECT_EQ(first.mid(2), QStringList({"serial", "/dev/ttyUSB0", "app.hex", "123456", "ba7816bf8f01",
-                                         "firmware", "warnings", "2", "1", "12.4"}));
+    // The date and time, then the columns in order; no reason for an update without one.
+    EXPECT_EQ(first.mid(2), QStringList({"/dev/ttyUSB0", "app.hex", "firmware", "warnings", "2", "1"}));
     EXPECT_TRUE(rows[2].contains("192.168.0.10"));
     EXPECT_TRUE(rows[2].contains("QLTBIOS.HEX"));
     EXPECT_TRUE(rows[2].contains("stopped"));
+    // The reason is told as far as the table's width allows, and cut visibly.
+    EXPECT_TRUE(rows[2].contains("the board does not")) << rows[2].toStdString();
+    EXPECT_TRUE(rows[2].endsWith(QStringLiteral("\u2026"))) << rows[2].toStdString();
+    for (const QString& row : rows)
+        EXPECT_LE(row.size(), HistoryTableColumns) << row.toStdString();
     // The columns line up: every row puts its outcome where the heading is.
     const qsizetype outcome = rows[0].indexOf("Outcome");
     EXPECT_EQ(rows[1].indexOf("warnings"), outcome);
@@ -147,15 +152,15 @@ TEST_F(UpdateHistory, ControlCharactersInNamesAreShownEscaped)
 {
     UpdateRecord forged = SerialUpdate();
     // A board name that would end its row and forge another one, and a file
-    // name that would clear the terminal.
-    forged.board = "/dev/ttyUSB0\n2026-01-01 00:00:00  udp";
-    forged.file = "/images/app\x1b[2J\t\x7f.hex";
+    // name that would clear the terminal; both short enough for their columns.
+    forged.board = "S0\n2026-01-01 00:00";
+    forged.file = "/images/\x1b[2J\t\x7f";
     ASSERT_EQ(AppendHistory(forged, history), QString());
     const QString table = HistoryTable(ReadHistory(history).lines);
     const QStringList rows = table.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(rows.size(), 2) << table.toStdString();
-    EXPECT_TRUE(rows[1].contains("/dev/ttyUSB0\\n2026-01-01 00:00:00  udp")) << rows[1].toStdString();
-    EXPECT_TRUE(rows[1].contains("app\\x1b[2J\\x09\\x7f.hex")) << rows[1].toStdString();
+    EXPECT_TRUE(rows[1].contains("S0\\n2026-01-01 00:00")) << rows[1].toStdString();
+    EXPECT_TRUE(rows[1].contains("\\x1b[2J\\x09\\x7f")) << rows[1].toStdString();
     for (const QChar character : table)
         EXPECT_TRUE(character == '\n' || character.category() != QChar::Other_Control) << int{character.unicode()};
 }

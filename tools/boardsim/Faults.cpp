@@ -93,7 +93,8 @@ AnswerShaper::AnswerShaper(FaultOptions faults) : faults_(std::move(faults)) {}
 bool AnswerShaper::DropsNext()
 {
     ++shaped_;
-    const bool drop = faults_.noAnswer || (faults_.dropEvery != 0 && shaped_ % faults_.dropEvery == 0);
+    const bool drop = faults_.noAnswer || shaped_ <= faults_.silentFirst ||
+                      (faults_.dropEvery != 0 && shaped_ % faults_.dropEvery == 0);
     dropped_ += drop ? 1 : 0;
     return drop;
 }

@@ -38,6 +38,7 @@ std::string GarbleNames();
 struct FaultOptions {
     bool noAnswer = false;                      // answer nothing
     std::uint32_t dropEvery = 0;                // drop the Nth, 2Nth, ... answer (0: none)
+    std::uint32_t silentFirst = 0;              // drop the first N answers, then answer
     Milliseconds delay{0};                      // before each answer
     std::vector<std::size_t> split;             // chunk sizes; the rest follows as a last chunk
     Milliseconds splitPause = DefaultSplitPause;  // between chunks

@@ -179,6 +179,8 @@ const std::vector<OptionSpec>& Specs()
         {"--no-answer", false, [](Options& o, const Arg&) { return Flag(Faults(o).noAnswer); }},
         {"--drop-every", true,
          [](Options& o, const Arg& a) { return Assign(Faults(o).dropEvery, a.name, a.value, CountMax); }},
+        {"--silent-first", true,
+         [](Options& o, const Arg& a) { return Assign(Faults(o).silentFirst, a.name, a.value, CountMax); }},
         {"--delay", true, [](Options& o, const Arg& a) { return AssignMilliseconds(Faults(o).delay, a.name, a.value); }},
         {"--split", true, [](Options& o, const Arg& a) { return Sizes(Faults(o).split, a.name, a.value); }},
         {"--split-pause", true,
@@ -305,6 +307,7 @@ Faults (answers are those to GetBootError, CreateDataFile, CreateFlashFile,
 GetNumberofDataFiles and GetFlashInfo):
   --no-answer         never answer
   --drop-every N      drop the Nth, 2Nth, ... answer
+  --silent-first N    drop the first N answers, then answer (a board that comes back)
   --delay MS          wait MS milliseconds before each answer (e.g. 2 for the round trip
                       of a local network)
   --split SIZES       send each answer in chunks of these sizes (e.g. 2,3), the rest as a

@@ -1,0 +1,18 @@
+// The texts of the command line's errors: one line each, naming the cause in
+// words, with a hint where one helps.
+#pragma once
+
+#include <string>
+
+#include "network/IdException.h"
+
+// `text` on one line: the socket layer's "\r\n" between an error's number and
+// its words becomes ": ", any other line break a blank.
+std::string OneLine(const std::string& text);
+
+// A socket error of the board at `host`, in words: a name that does not
+// resolve, no route, or the socket layer's own text on one line.
+std::string SocketFailureText(const std::string& host, const EIdException& error);
+
+// Why a board that stopped answering was given up, and what to check.
+std::string SilentBoardText(const std::string& stopped);

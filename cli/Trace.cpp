@@ -1,0 +1,43 @@
+#include "cli/Trace.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+constexpr double MillisecondsPerSecond = 1000.0;
+
+std::string Hex(std::span<const Byte> bytes)
+{
+    constexpr const char* Digits = "0123456789ABCDEF";
+    constexpr int NibbleBits = 4;
+    constexpr Byte LowNibble = 0x0F;
+    std::string text;
+    text.reserve(bytes.size() * 3);
+    for (Byte value : bytes) {
+        if (!text.empty())
+            text += ' ';
+        text += Digits[value >> NibbleBits];
+        text += Digits[value & LowNibble];
+    }
+    return text;
+}
+
+} // namespace
+
+TTrace::TTrace(const std::string& path) : file_(std::fopen(path.c_str(), "w"))
+{
+    if (!file_)
+        throw std::runtime_error("--trace " + path + ": " + std::strerror(errno));
+    clock_.start();
+}
+
+void TTrace::Frame(const std::string& board, FrameDirection direction, std::span<const Byte> bytes, bool stray)
+{
+    const std::string hex = Hex(bytes);
+    const double seconds = static_cast<double>(clock_.elapsed()) / MillisecondsPerSecond;
+    std::lock_guard lock(mutex_);
+    std::fprintf(file_.get(), "%.3f %s %s %s%s\n", seconds, board.c_str(),
+                 direction == FrameDirection::Sent ? "out" : "in", hex.c_str(), stray ? " stray" : "");
+}
