@@ -3,7 +3,27 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "serial/CPort.h"
+#include "transfer/PortHints.h"
+
 int BeepCount = 0;
+
+namespace {
+
+// The report's text: the error's message and, for a serial port's failure,
+// on a line of its own the advice that the command line gives for it too.
+QString ReportText(const std::exception& error)
+{
+    QString text = ErrorReportText(error.what());
+    if (const auto* portError = dynamic_cast<const EComPort*>(&error)) {
+        const QString hint = PortHint(*portError);
+        if (!hint.isEmpty())
+            text += QLatin1Char('\n') + hint;
+    }
+    return text;
+}
+
+} // namespace
 
 QString ErrorReportText(const std::string& message)
 {
@@ -17,7 +37,7 @@ void ShowException(const std::exception& error)
 {
     if (dynamic_cast<const EAbort*>(&error) != nullptr)
         return;
-    QMessageBox::critical(QApplication::activeWindow(), ProgramName, ErrorReportText(error.what()));
+    QMessageBox::critical(QApplication::activeWindow(), ProgramName, ReportText(error));
 }
 
 void ShowMessage(const QString& text, const QString& caption, bool errorIcon)

@@ -15,7 +15,8 @@ inline const QString ProgramName = QStringLiteral("Orvenda Updater");
 QString ErrorReportText(const std::string& message);
 
 // Shows the standard error report for an exception (error icon, the program's
-// name as caption). EAbort is silent.
+// name as caption). A serial port's failure gets the advice for it on a second
+// line. EAbort is silent.
 void ShowException(const std::exception& error);
 
 // A modal box with an OK button. `errorIcon` chooses between the error icon and none.

@@ -1,8 +1,21 @@
 #include "app/Gauge.h"
 
+#include <QPainter>
+#include <QStyleOptionProgressBar>
+
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+
+#include "transfer/Progress.h"
+
+namespace {
+
+// QProgressBar puts the bar's percent where its format says "%p".
+const QString BarPercent = QStringLiteral("%p %");
+const QString LabelSeparator = QStringLiteral("   ");
+
+} // namespace
 
 TGauge::TGauge(QWidget* parent) : QProgressBar(parent)
 {
@@ -38,10 +51,65 @@ void TGauge::SetProgress(std::int64_t position)
     if (value != 0 && value != maximum() && step * VisibleSteps < maximum())
         return;
     setValue(value);
+    RepaintChangedLabel();
 }
 
-void TGauge::ShowText(const QString& text)
+void TGauge::ShowLabel(const TransferProgress& progress)
 {
-    setFormat(text);
-    setTextVisible(!text.isEmpty());
+    setFormat(BarPercent + LabelSeparator + RateText(progress.BytesPerSecond()) + LabelSeparator +
+              TimeLeftText(progress.SecondsLeft()));
+    labelShown_ = true;
+    RepaintChangedLabel();
+}
+
+void TGauge::HideLabel()
+{
+    labelShown_ = false;
+    update();
+}
+
+void TGauge::RepaintChangedLabel()
+{
+    // The bar repaints itself only when its filled part grows by a visible
+    // step; the label's percent may change before that. Like the bar, the
+    // label is painted at once: between a block and its answer nothing else
+    // is serviced.
+    if (labelShown_ && text() != paintedLabel_)
+        repaint();
+}
+
+void TGauge::paintEvent(QPaintEvent* event)
+{
+    QProgressBar::paintEvent(event);
+    paintedLabel_ = labelShown_ ? text() : QString();
+    if (!paintedLabel_.isEmpty())
+        PaintLabel();
+}
+
+QRect TGauge::FilledPart(const QRect& bar) const
+{
+    const std::int64_t range = std::int64_t{maximum()} - minimum();
+    if (range <= 0)
+        return bar; // a bar of one step is full, as its percent says
+    const std::int64_t done = std::clamp<std::int64_t>(std::int64_t{value()} - minimum(), 0, range);
+    QRect filled = bar;
+    filled.setWidth(static_cast<int>(bar.width() * done / range));
+    return filled;
+}
+
+void TGauge::PaintLabel()
+{
+    QStyleOptionProgressBar option;
+    initStyleOption(&option);
+    const QRect bar = style()->subElementRect(QStyle::SE_ProgressBarContents, &option, this);
+    const QRect filled = FilledPart(bar);
+    QPainter painter(this);
+    painter.setFont(font());
+    const auto paintClipped = [&](const QRegion& clip, QPalette::ColorRole role) {
+        painter.setClipRegion(clip);
+        painter.setPen(palette().color(role));
+        painter.drawText(bar, Qt::AlignCenter, paintedLabel_);
+    };
+    paintClipped(QRegion(filled), QPalette::HighlightedText);
+    paintClipped(QRegion(bar).subtracted(QRegion(filled)), QPalette::Text);
 }

@@ -102,7 +102,7 @@ void TForm1::BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::
     // operator can read.
     if (!gaugeTextShown_.isValid() || gaugeTextShown_.hasExpired(GaugeTextIntervalMs)) {
         gaugeTextShown_.start();
-        Gauge1->ShowText(progress_->Text());
+        Gauge1->ShowLabel(*progress_);
     }
 }
 

@@ -92,8 +92,11 @@ void TForm1::CreateComponents()
 
     Gauge1 = new TGauge(central);
     Gauge1->setFixedHeight(StripHeight);
-    Gauge1->setStyleSheet(QStringLiteral(
-        "QProgressBar { background-color: #FFFBF0; } QProgressBar::chunk { background-color: blue; }"));
+    // The label is white over the blue bar and black over the cream, whatever
+    // the desktop's colours.
+    Gauge1->setStyleSheet(QStringLiteral("QProgressBar { background-color: #FFFBF0; color: black; "
+                                         "selection-color: white; } "
+                                         "QProgressBar::chunk { background-color: blue; }"));
     Panel1 = CreateStatusPanel(central);
     Panel2 = CreateStatusPanel(central);
     strips->addWidget(Gauge1);
@@ -330,7 +333,7 @@ void TForm1::FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double sec
 {
     SetTransferRunning(false);
     progress_.reset();
-    Gauge1->ShowText(QString());
+    Gauge1->HideLabel();
     TUpdateSummary summary = SummaryOf(kind);
     summary.outcome = outcome;
     summary.missingAnswers = session_.Tally().missingAnswers;

@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh            build and test dependencies
 #   scripts/install-deps.sh fuzz       ... and clang with its fuzzing runtime
 #   scripts/install-deps.sh display    ... and a virtual X display for the demo
-#   scripts/install-deps.sh package    ... and what finds a Debian package's dependencies
+#   scripts/install-deps.sh package    ... and what finds a Debian package's dependencies and checks it
 set -euo pipefail
 
 # desktop-file-utils, libxml2-utils and groff-base check the installed desktop entry, icon and manual
@@ -15,7 +15,7 @@ for extra in "$@"; do
   case "$extra" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     display) packages+=(xvfb xauth) ;;
-    package) packages+=(dpkg-dev) ;;
+    package) packages+=(dpkg-dev lintian) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -22,6 +23,7 @@
 #include "serial/Unit2.h"
 #include "tests/support/ModalDriver.h"
 #include "tests/support/Windows.h"
+#include "transfer/Progress.h"
 
 namespace {
 
@@ -230,6 +232,99 @@ TEST(Gauge, ClampsAndScales)
     EXPECT_EQ(gauge.value(), 500000);
     gauge.SetProgress(501024);
     EXPECT_EQ(gauge.value(), 501024);
+}
+
+TEST(Gauge, TheLabelPaintsTheBarsPercentNotTheBytesSent)
+{
+    constexpr std::int64_t Size = 3000;
+    TGauge gauge;
+    gauge.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&gauge));
+    gauge.SetMaxValue(Size);
+    TransferProgress progress(Size);
+    progress.Record(1024, 0);
+    gauge.SetProgress(2048); // the bar runs one block ahead of the bytes sent
+    gauge.ShowLabel(progress);
+    EXPECT_TRUE(gauge.LabelShown());
+    EXPECT_EQ(gauge.Label().toStdString(), "68 %   -- kB/s   -:-- left");
+    // Each percent is painted as the bar reaches it, also where the filled
+    // part grows by less than the bar itself would repaint for.
+    constexpr int Whole = 100;
+    for (int percent = 0; percent <= Whole; ++percent) {
+        gauge.SetProgress(Size * percent / Whole);
+        EXPECT_EQ(gauge.Label().section(' ', 0, 0).toInt(), percent);
+    }
+    gauge.HideLabel();
+    EXPECT_FALSE(gauge.LabelShown());
+}
+
+// What a grab of the gauge shows: the colours of its filled and its empty
+// part, and of its label over each.
+struct GaugePicture {
+    // Rows and columns this far from the edge hold the bar's colours, clear of
+    // its frame and of the label.
+    static constexpr int Inset = 3;
+    // Columns this near the end of the filled part may blend both colours.
+    static constexpr int EdgeMargin = 2;
+
+    explicit GaugePicture(QWidget& gauge) : image(gauge.grab().toImage())
+    {
+        filled = image.pixelColor(Inset, Inset);
+        empty = image.pixelColor(image.width() - 1 - Inset, Inset);
+        int edge = Inset;
+        while (edge < image.width() && image.pixelColor(edge, Inset) == filled)
+            ++edge;
+        inkOverFilled = Ink(Inset, edge - EdgeMargin, filled);
+        inkOverEmpty = Ink(edge + EdgeMargin, image.width() - Inset, empty);
+    }
+
+    // The pixel of columns [from, to) that stands out most on `ground`;
+    // `label` grows to hold every pixel that differs from it.
+    QColor Ink(int from, int to, const QColor& ground)
+    {
+        QColor most = ground;
+        for (int y = Inset; y < image.height() - Inset; ++y) {
+            for (int x = from; x < to; ++x) {
+                const QColor pixel = image.pixelColor(x, y);
+                if (pixel == ground)
+                    continue;
+                label |= QRect(x, y, 1, 1);
+                if (std::abs(pixel.lightness() - ground.lightness()) > std::abs(most.lightness() - ground.lightness()))
+                    most = pixel;
+            }
+        }
+        return most;
+    }
+
+    QImage image;
+    QColor filled;
+    QColor empty;
+    QColor inkOverFilled;
+    QColor inkOverEmpty;
+    QRect label;
+};
+
+TEST(Gauge, TheLabelIsCentredAndStandsOutOnBothPartsOfTheBar)
+{
+    Windows windows;
+    windows.Create();
+    TGauge& gauge = *Form1->Gauge1;
+    gauge.SetMaxValue(1000);
+    gauge.SetProgress(500);
+    gauge.ShowLabel(TransferProgress(1000));
+    const GaugePicture picture(gauge);
+    ASSERT_NE(picture.filled, picture.empty);
+    // The glyphs' cores carry the label's colours: white over the blue bar,
+    // black over the cream.
+    EXPECT_EQ(picture.inkOverFilled.name().toStdString(), "#ffffff");
+    EXPECT_EQ(picture.inkOverEmpty.name().toStdString(), "#000000");
+    constexpr int CentreTolerance = 3;
+    EXPECT_NEAR(picture.label.center().x(), gauge.width() / 2, CentreTolerance);
+    EXPECT_NEAR(picture.label.center().y(), gauge.height() / 2, CentreTolerance);
+
+    gauge.HideLabel();
+    const GaugePicture bare(gauge);
+    EXPECT_TRUE(bare.label.isEmpty());
 }
 
 } // namespace

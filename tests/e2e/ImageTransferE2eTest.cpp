@@ -127,24 +127,38 @@ TEST_P(ImageStream, ABoardReportedFailureIsToldAfterTheFinish)
     EXPECT_EQ(session.driver.Boxes().size(), 2u);
 }
 
-// The gauge tells percent, rate and time left while a paced transfer runs,
-// and nothing once it has finished.
-TEST(GaugeText, TellsPercentRateAndTimeLeftWhileATransferRuns)
+// The percent the bar shows, as its label should tell it.
+int BarPercent(const TGauge& gauge)
+{
+    constexpr std::int64_t Whole = 100;
+    return static_cast<int>(std::int64_t{gauge.value() - gauge.minimum()} * Whole /
+                            (std::int64_t{gauge.maximum()} - gauge.minimum()));
+}
+
+// The gauge's label tells the bar's percent (one block ahead of the bytes
+// sent), the rate and the time left while a paced transfer runs, and nothing
+// once it has finished.
+TEST(GaugeText, TellsTheBarsPercentRateAndTimeLeftWhileATransferRuns)
 {
     UpdaterSession session(Link::Serial, {"--baud", "115200"});
+    Form1->show(); // the label is checked as painted
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Form1));
     QStringList seen;
     QTimer sample;
     QObject::connect(&sample, &QTimer::timeout, [&] {
-        if (Form1->Gauge1->isTextVisible())
-            seen << Form1->Gauge1->format();
+        if (!Form1->Gauge1->LabelShown())
+            return;
+        const QString label = Form1->Gauge1->Label();
+        seen << label;
+        EXPECT_EQ(label.section(' ', 0, 0).toInt(), BarPercent(*Form1->Gauge1)) << label.toStdString();
     });
     sample.start(100);
     session.UpdateFirmware(session.MakeImage("app.hex", 24 * ImageBlockSize));
     sample.stop();
     EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
-    EXPECT_FALSE(Form1->Gauge1->isTextVisible());
+    EXPECT_FALSE(Form1->Gauge1->LabelShown());
 
-    ASSERT_GE(seen.size(), 3) << "the gauge showed no text during the transfer";
+    ASSERT_GE(seen.size(), 3) << "the gauge showed no label during the transfer";
     const QRegularExpression shape(QStringLiteral("^(\\d+) %   \\S+ k?B/s   (\\d+):(\\d\\d) left$"));
     int lastPercent = 0;
     std::vector<int> secondsLeft;

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <cerrno>
 #include <termios.h>
 #include <unistd.h>
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "tests/serial/Unit2TestSupport.h"
 #include "tests/support/ModalDriver.h"
 #include "tests/support/Windows.h"
+#include "transfer/PortHints.h"
 
 namespace {
 
@@ -252,20 +254,34 @@ TEST(SerialWindow, SettingsFileErrorsAtStartUp)
     }
 }
 
-TEST(SerialWindow, PortThatCannotBeOpenedIsReported)
+// The box gives the driver's text, then the advice for its error.
+TEST(SerialWindow, PortThatCannotBeOpenedIsReportedWithAHint)
 {
-    Windows windows;
-    // A file that is no terminal can't be opened as a port.
-    PutFile(windows.PathOf("plain-file"), {});
-    LinkPort(windows, "COM2", windows.PathOf("plain-file"));
-    PutFile(windows.PathOf(SettingsFile), {0x00, 0x01, 0x06, 0x03, 0x00, 0x00});
-    ModalDriver boxes;
-    windows.Create();
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_TRUE(boxes.Boxes()[0].text.startsWith("Unable to open com port (win error code: "));
-    EXPECT_FALSE(Form2->ComPort1->Connected());
-    RunIdle();
-    EXPECT_EQ(Form2->Panel1->text(), "Not connected");
+    struct Case {
+        const char* target; // what COM2 links to, in the working folder
+        int osError;
+    };
+    // A name that leads nowhere (an adapter that is gone), and a file that is
+    // no terminal.
+    for (const Case& failure : {Case{"missing-device", ENOENT}, Case{"plain-file", ENOTTY}}) {
+        SCOPED_TRACE(failure.target);
+        Windows windows;
+        PutFile(windows.PathOf("plain-file"), {});
+        LinkPort(windows, "COM2", windows.PathOf(failure.target));
+        PutFile(windows.PathOf(SettingsFile), {0x00, 0x01, 0x06, 0x03, 0x00, 0x00});
+        ModalDriver boxes;
+        windows.Create();
+        ASSERT_EQ(boxes.Boxes().size(), 1u);
+        const QString hint = PortHint(ecOpen, failure.osError);
+        ASSERT_FALSE(hint.isEmpty());
+        EXPECT_EQ(boxes.Boxes()[0].caption, ProgramName);
+        EXPECT_EQ(boxes.Boxes()[0].text.toStdString(),
+                  "Unable to open com port (win error code: " + std::to_string(failure.osError) + ")\n" +
+                      hint.toStdString());
+        EXPECT_FALSE(Form2->ComPort1->Connected());
+        RunIdle();
+        EXPECT_EQ(Form2->Panel1->text(), "Not connected");
+    }
 }
 
 // Every status panel of the serial link says it is down.
