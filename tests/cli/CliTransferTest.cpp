@@ -81,13 +81,24 @@ TEST_P(CliTransfers, BiosWithItsPasswordArrivesInBurnBlockOne)
     EXPECT_FALSE(target.board->Kept("burn0.bin"));
 }
 
-TEST_P(CliTransfers, FlashFilesArriveUnderTheirNames)
+TEST_P(CliTransfers, FlashFilesArriveUnderTheirNamesAndEachIsInTheHistory)
 {
-    const std::string logo = folder.WriteFile("logo.bin", 1300);
-    const std::string fonts = folder.WriteFile("fonts.bin", 512);
-    ExpectUpdated(Run({"flash", "logo.bin", "fonts.bin"}));
-    EXPECT_TRUE(SameBytes(target.board->Kept("flash/logo.bin"), logo));
-    EXPECT_TRUE(SameBytes(target.board->Kept("flash/fonts.bin"), fonts));
+    const std::vector<std::string> names = {"logo.bin", "fonts.bin", "menu.bin"};
+    const std::vector<std::size_t> sizes = {1300, 512, 2048};
+    std::vector<std::string> contents;
+    QStringList arguments{"flash"};
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        contents.push_back(folder.WriteFile(names[k], sizes[k]));
+        arguments << QString::fromStdString(names[k]);
+    }
+    ExpectUpdated(Run(arguments));
+    for (std::size_t k = 0; k < names.size(); ++k)
+        EXPECT_TRUE(SameBytes(target.board->Kept("flash/" + names[k]), contents[k])) << names[k];
+    // One record per file, each naming its own.
+    const std::string history = folder.Run({"history", "--json"}).out;
+    EXPECT_EQ(std::count(history.begin(), history.end(), '\n'), static_cast<long>(names.size())) << history;
+    for (const std::string& name : names)
+        EXPECT_NE(history.find(folder.PathOf(name)), std::string::npos) << history;
 }
 
 TEST_P(CliTransfers, DataFileArrivesAsFlashDat)
@@ -160,10 +171,41 @@ TEST_P(CliTransfers, BoardReportedErrorIsNamedAndExitsOne)
     EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
 }
 
+// Answers missing now and then, never three in a row, are warnings and no
+// reason to stop; the summary tells the missing answers and the board's own
+// failures apart.
+TEST(CliSparseMisses, AreWarningsAndTheSummaryCountsThemApartFromBoardErrors)
+{
+    CliFolder folder;
+    const std::string image = folder.WriteFile("app.hex", 8 * 1024);
+    LinkedBoard target(CliLinkKind::Udp, {"--drop-every", "2", "--boot-error", "7"}, 8);
+    const CliOutcome outcome =
+        folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "300"} << target.linkOptions);
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    EXPECT_EQ(outcome.out.rfind(target.name + ": warnings, 8192 bytes in ", 0), 0u) << outcome.Printed();
+    EXPECT_NE(outcome.out.find(", 4 missing answers, 5 board-reported errors"), std::string::npos)
+        << outcome.Printed();
+    EXPECT_EQ(outcome.err, "");  // without JSON or a terminal the summary alone tells them
+    EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, CliTransfers,
                          ::testing::Values(TransferCase{"Serial", CliLinkKind::Serial},
                                            TransferCase{"Udp", CliLinkKind::Udp}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+::testing::AssertionResult SilenceStopIsInTheHistory(const CliFolder& folder, const std::string& board)
+{
+    const CliOutcome history = folder.Run({"history", "--json"});
+    for (const QJsonObject& record : history.Events("")) {
+        // Records carry no event: every line of the history is one.
+        if (record.value("board").toString().toStdString() == board)
+            return record.value("outcome").toString() == "stopped"
+                       ? ::testing::AssertionSuccess()
+                       : ::testing::AssertionFailure() << "recorded as " << record.value("outcome").toString().toStdString();
+    }
+    return ::testing::AssertionFailure() << "no record of " << board << " in " << history.out;
+}
 
 // Four boards at once, one of them silent: the other three complete, the
 // silent one is stopped after three missing answers in a row and named.
@@ -191,6 +233,7 @@ TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
             EXPECT_EQ(done.value("missingAnswers").toInt(), 3);
             EXPECT_EQ(outcome.Events("warning").size(), 3u) << outcome.Printed();
             EXPECT_TRUE(PrefixOf(boards[k]->board->Kept("burn0.bin"), image));
+            EXPECT_TRUE(SilenceStopIsInTheHistory(folder, boards[k]->name));
         } else {
             EXPECT_EQ(done.value("outcome").toString(), "updated") << outcome.Printed();
             EXPECT_TRUE(SameBytes(boards[k]->board->Kept("burn0.bin"), image)) << boards[k]->name;
