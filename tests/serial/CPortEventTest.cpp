@@ -110,7 +110,9 @@ TEST_F(CPortEventTest, TheInputQueuesMarkIsToldOncePerCrossing)
     EXPECT_EQ(Read(InputSize), "123456789a");
     FlushEvents();
     terminal.Send("bcdefghij");
-    ProcessEventsUntil([&] { return marks() == 2; }, "the second crossing");
+    ProcessEventsUntil([&] { return marks() >= 2; }, "the second crossing");
+    FlushEvents();
+    EXPECT_EQ(marks(), 2);
 }
 
 TEST_F(CPortEventTest, BytesAlreadyReadGiveNoRxCall)
