@@ -79,6 +79,8 @@ TEST_P(CliTransfers, BiosWithItsPasswordArrivesInBurnBlockOne)
     ExpectUpdated(Run({"bios", "QLTBIOS.HEX", "--password-file", "bios.pw"}));
     EXPECT_TRUE(SameBytes(target.board->Kept("burn1.bin"), image));
     EXPECT_FALSE(target.board->Kept("burn0.bin"));
+    const CliOutcome history = folder.Run({"history", "--json"});
+    EXPECT_NE(history.out.find("\"kind\":\"bios\""), std::string::npos) << history.out;
 }
 
 TEST_P(CliTransfers, FlashFilesArriveUnderTheirNamesAndEachIsInTheHistory)
@@ -151,6 +153,8 @@ TEST_P(CliTransfers, WithoutJsonOrTerminalOnlyTheSummaryIsPrinted)
     const CliOutcome outcome = folder.Run(QStringList{"firmware", "app.hex"} << target.linkOptions);
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
     EXPECT_EQ(outcome.out.rfind(target.name + ": updated, 3000 bytes in ", 0), 0u) << outcome.Printed();
+    // A sound board gets no word about strays.
+    EXPECT_TRUE(outcome.out.ends_with(", 0 missing answers, 0 board-reported errors\n")) << outcome.Printed();
     EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1) << outcome.Printed();
     EXPECT_EQ(outcome.err, "");
 }
@@ -187,6 +191,25 @@ TEST(CliSparseMisses, AreWarningsAndTheSummaryCountsThemApartFromBoardErrors)
         << outcome.Printed();
     EXPECT_EQ(outcome.err, "");  // without JSON or a terminal the summary alone tells them
     EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+}
+
+// A flash file the board refused to create is not written, and the refusal,
+// the only failure the board reported, is named with its result before any
+// block.
+TEST(CliRefusedCreation, IsAWarningNamingTheBoardsOnlyFailure)
+{
+    CliFolder folder;
+    folder.WriteFile("logo.bin", 100);
+    LinkedBoard target(CliLinkKind::Udp, {"--refuse-create", "5"}, 9);
+    const CliOutcome outcome = folder.Run(QStringList{"flash", "logo.bin", "--json"} << target.linkOptions);
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    const QJsonObject done = outcome.DoneOf(target.name);
+    EXPECT_EQ(done.value("outcome").toString(), "warnings") << outcome.Printed();
+    EXPECT_EQ(done.value("boardErrors").toInt(), 1);
+    const QJsonObject first = done.value("firstBoardError").toObject();
+    EXPECT_EQ(first.value("block").toInt(-1), 0) << outcome.Printed();
+    EXPECT_EQ(first.value("result").toInt(), 5);
+    EXPECT_FALSE(target.board->Kept("flash/logo.bin"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, CliTransfers,
