@@ -41,7 +41,6 @@ TEST(MainWindow, StartsInRS232ModeWithEmptyPanels)
     windows.Create();
     EXPECT_EQ(Form1->windowTitle(), "Orvenda Updater RS232 Mode");
     EXPECT_EQ(CommMode, 0);
-    EXPECT_EQ(Form1->Session().LinkReady, 1);
     EXPECT_EQ(BiosUnlocked, 0);
     EXPECT_TRUE(Form1->Panel1->text().isEmpty());
     EXPECT_TRUE(Form1->Panel2->text().isEmpty());

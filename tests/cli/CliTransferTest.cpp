@@ -82,15 +82,28 @@ TEST_P(CliTransfers, BiosWithItsPasswordArrivesInBurnBlockOne)
     ExpectUpdated(Run({"bios", "QLTBIOS.HEX", "--password-file", "bios.pw"}));
     EXPECT_TRUE(SameBytes(target.board->Kept("burn1.bin"), image));
     EXPECT_FALSE(target.board->Kept("burn0.bin"));
+    const CliOutcome history = folder.Run({"history", "--json"});
+    EXPECT_NE(history.out.find("\"kind\":\"bios\""), std::string::npos) << history.out;
 }
 
-TEST_P(CliTransfers, FlashFilesArriveUnderTheirNames)
+TEST_P(CliTransfers, FlashFilesArriveUnderTheirNamesAndEachIsInTheHistory)
 {
-    const std::string logo = folder.WriteFile("logo.bin", 1300);
-    const std::string fonts = folder.WriteFile("fonts.bin", 512);
-    ExpectUpdated(Run({"flash", "logo.bin", "fonts.bin"}));
-    EXPECT_TRUE(SameBytes(target.board->Kept("flash/logo.bin"), logo));
-    EXPECT_TRUE(SameBytes(target.board->Kept("flash/fonts.bin"), fonts));
+    const std::vector<std::string> names = {"logo.bin", "fonts.bin", "menu.bin"};
+    const std::vector<std::size_t> sizes = {1300, 512, 2048};
+    std::vector<std::string> contents;
+    QStringList arguments{"flash"};
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        contents.push_back(folder.WriteFile(names[k], sizes[k]));
+        arguments << QString::fromStdString(names[k]);
+    }
+    ExpectUpdated(Run(arguments));
+    for (std::size_t k = 0; k < names.size(); ++k)
+        EXPECT_TRUE(SameBytes(target.board->Kept("flash/" + names[k]), contents[k])) << names[k];
+    // One record per file, each naming its own.
+    const std::string history = folder.Run({"history", "--json"}).out;
+    EXPECT_EQ(std::count(history.begin(), history.end(), '\n'), static_cast<long>(names.size())) << history;
+    for (const std::string& name : names)
+        EXPECT_NE(history.find(folder.PathOf(name)), std::string::npos) << history;
 }
 
 TEST_P(CliTransfers, DataFileArrivesAsFlashDat)
@@ -143,6 +156,8 @@ TEST_P(CliTransfers, WithoutJsonOrTerminalOnlyTheSummaryIsPrinted)
     const CliOutcome outcome = folder.Run(QStringList{"firmware", "app.hex"} << target.linkOptions);
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
     EXPECT_EQ(outcome.out.rfind(target.name + ": updated, 3000 bytes in ", 0), 0u) << outcome.Printed();
+    // A sound board gets no word about strays.
+    EXPECT_TRUE(outcome.out.ends_with(", 0 missing answers, 0 board-reported errors\n")) << outcome.Printed();
     EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1) << outcome.Printed();
     EXPECT_EQ(outcome.err, "");
 }
@@ -203,10 +218,60 @@ TEST_P(CliTransfers, TraceHoldsEveryFrameOfTheBoardsTranscript)
     EXPECT_NE(traced.find(" " + target.name + " in A5 "), std::string::npos) << traced;
 }
 
+// Answers missing now and then, never three in a row, are warnings and no
+// reason to stop; the summary tells the missing answers and the board's own
+// failures apart.
+TEST(CliSparseMisses, AreWarningsAndTheSummaryCountsThemApartFromBoardErrors)
+{
+    CliFolder folder;
+    const std::string image = folder.WriteFile("app.hex", 8 * 1024);
+    LinkedBoard target(CliLinkKind::Udp, {"--drop-every", "2", "--boot-error", "7"}, 8);
+    const CliOutcome outcome =
+        folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "300"} << target.linkOptions);
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    EXPECT_EQ(outcome.out.rfind(target.name + ": warnings, 8192 bytes in ", 0), 0u) << outcome.Printed();
+    EXPECT_NE(outcome.out.find(", 4 missing answers, 5 board-reported errors"), std::string::npos)
+        << outcome.Printed();
+    EXPECT_EQ(outcome.err, "");  // without JSON or a terminal the summary alone tells them
+    EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
+}
+
+// A flash file the board refused to create is not written, and the refusal,
+// the only failure the board reported, is named with its result before any
+// block.
+TEST(CliRefusedCreation, IsAWarningNamingTheBoardsOnlyFailure)
+{
+    CliFolder folder;
+    folder.WriteFile("logo.bin", 100);
+    LinkedBoard target(CliLinkKind::Udp, {"--refuse-create", "5"}, 9);
+    const CliOutcome outcome = folder.Run(QStringList{"flash", "logo.bin", "--json"} << target.linkOptions);
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    const QJsonObject done = outcome.DoneOf(target.name);
+    EXPECT_EQ(done.value("outcome").toString(), "warnings") << outcome.Printed();
+    EXPECT_EQ(done.value("boardErrors").toInt(), 1);
+    const QJsonObject first = done.value("firstBoardError").toObject();
+    EXPECT_EQ(first.value("block").toInt(-1), 0) << outcome.Printed();
+    EXPECT_EQ(first.value("result").toInt(), 5);
+    EXPECT_FALSE(target.board->Kept("flash/logo.bin"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, CliTransfers,
                          ::testing::Values(TransferCase{"Serial", CliLinkKind::Serial},
                                            TransferCase{"Udp", CliLinkKind::Udp}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+::testing::AssertionResult SilenceStopIsInTheHistory(const CliFolder& folder, const std::string& board)
+{
+    const CliOutcome history = folder.Run({"history", "--json"});
+    for (const QJsonObject& record : history.Events("")) {
+        // Records carry no event: every line of the history is one.
+        if (record.value("board").toString().toStdString() == board)
+            return record.value("outcome").toString() == "stopped"
+                       ? ::testing::AssertionSuccess()
+                       : ::testing::AssertionFailure() << "recorded as " << record.value("outcome").toString().toStdString();
+    }
+    return ::testing::AssertionFailure() << "no record of " << board << " in " << history.out;
+}
 
 // Four boards at once, one of them silent: the other three complete, the
 // silent one is stopped after three missing answers in a row and named.
@@ -239,6 +304,7 @@ TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
                 << outcome.Printed();
             EXPECT_EQ(outcome.Events("warning").size(), 3u) << outcome.Printed();
             EXPECT_TRUE(PrefixOf(boards[k]->board->Kept("burn0.bin"), image));
+            EXPECT_TRUE(SilenceStopIsInTheHistory(folder, boards[k]->name));
         } else {
             EXPECT_EQ(done.value("outcome").toString(), "updated") << outcome.Printed();
             EXPECT_TRUE(SameBytes(boards[k]->board->Kept("burn0.bin"), image)) << boards[k]->name;

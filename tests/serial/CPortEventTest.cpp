@@ -2,6 +2,7 @@
 // thread, in which order, and how closing and failing handlers end delivery.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -88,6 +89,30 @@ TEST_F(CPortEventTest, UnreadBytesAreReportedWithTheNextReceivedByte)
     ProcessEventsUntil([&] { return RxCalls().size() == 2; }, "RxCalls().size() == 2");
     EXPECT_EQ(RxCalls().back(), "rx 3");
     EXPECT_EQ(Read(10), "456");
+}
+
+// The 80 % mark of the input queue is told when the waiting bytes cross it,
+// not again while they stay above it.
+TEST_F(CPortEventTest, TheInputQueuesMarkIsToldOncePerCrossing)
+{
+    constexpr int InputSize = 10;  // the mark at 8 bytes
+    port->Buffer().SetInputSize(InputSize);
+    port->OnRx80Full = [this](QObject*) { calls.push_back("80"); };
+    const auto marks = [this] { return std::count(calls.begin(), calls.end(), "80"); };
+    port->Open();
+    terminal.Send("123456789");
+    ProcessEventsUntil([&] { return marks() == 1; }, "the first crossing");
+    terminal.Send("a");  // still above the mark
+    ProcessEventsUntil([&] { return RxCalls().size() >= 2; }, "the evRxChar of the byte above the mark");
+    FlushEvents();
+    EXPECT_EQ(marks(), 1);
+    // Emptied, and crossed again.
+    EXPECT_EQ(Read(InputSize), "123456789a");
+    FlushEvents();
+    terminal.Send("bcdefghij");
+    ProcessEventsUntil([&] { return marks() >= 2; }, "the second crossing");
+    FlushEvents();
+    EXPECT_EQ(marks(), 2);
 }
 
 TEST_F(CPortEventTest, BytesAlreadyReadGiveNoRxCall)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "serial/CPort.h"
+#include "serial/CPortDevice.h"
 #include "tests/serial/CPortTestSupport.h"
 
 namespace {
@@ -131,6 +132,23 @@ TEST(CPortOpenTest, ComNamesUseTheWorkingDirectoryEntry)
     port.WriteBytes("k", 1);
     EXPECT_EQ(terminal.Receive(1), "k");
     port.Close();
+    QDir::setCurrent(previous);
+}
+
+// Without an entry of the name in the working directory, COMn is the n-th
+// serial device counted from zero; other names stay as they are. Only the
+// mapping is looked at: the machine's own serial devices are never opened.
+TEST(CPortOpenTest, ComNamesWithoutAnEntryMapToTheSerialDevices)
+{
+    QTemporaryDir folder;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(folder.path());
+    ASSERT_EQ(::symlink("/nonexistent", "COM3"), 0);  // a dangling entry is still the entry
+    EXPECT_EQ(ComDevicePath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(ComDevicePath("COM4"), "/dev/ttyS3");
+    EXPECT_EQ(ComDevicePath("COM3"), "./COM3");
+    for (const std::string name : {"COM0", "COM5", "COM12", "com1", "/dev/ttyUSB0"})
+        EXPECT_EQ(ComDevicePath(name), name);
     QDir::setCurrent(previous);
 }
 

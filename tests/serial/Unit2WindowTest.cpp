@@ -384,13 +384,6 @@ TEST(SerialWindow, AnswersOnThePortReachTheDecoding)
     const int beeps = BeepCount;
     terminal.Send(AnswerText(0xFF, 0x00, {0x00}));
     ProcessEventsUntil([&] { return BeepCount == beeps + 2; }, "BeepCount == beeps + 2");
-
-    // A write that empties the output queue raises LinkReady.
-    session.LinkReady = 0;
-    const Byte request = FrameStartByte;
-    EXPECT_EQ(Form2->ComPort1->WriteBytes(&request, 1), 1);
-    EXPECT_EQ(terminal.Receive(1), std::string(1, static_cast<char>(FrameStartByte)));
-    ProcessEventsUntil([&] { return session.LinkReady == 1; }, "LinkReady == 1");
 }
 
 TEST(SerialWindow, NetworkPathAndLineEventHandlers)
