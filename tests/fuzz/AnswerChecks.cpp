@@ -58,10 +58,21 @@ const AnswerEntry* ExpectedAnswer(std::span<const Byte> stored, Link link)
     return entry;
 }
 
-// Whether the fields that an answer's effect reads lie within its frame and,
-// for a data block, within RxBlock.
+bool HandleFits(std::span<const Byte> frame)
+{
+    return OffsetData + HandleSize <= frame.size();
+}
+
+// Whether the frame carries the fields every answer has (its result code, and
+// a boot-error answer its boot error) and those its effect reads, within the
+// frame and, for a data block, within RxBlock. A create answer that ends after
+// a non-zero result code is a refusal, taken without a handle.
 bool EffectFits(const AnswerEntry& entry, std::span<const Byte> frame)
 {
+    if (OffsetResult + 1 > frame.size())
+        return false;
+    if (entry.group == GroupBoot && entry.operation == OperationBootError && OffsetData + 1 > frame.size())
+        return false;
     switch (entry.effect) {
     case AnswerEffect::None:
         return true;
@@ -71,7 +82,7 @@ bool EffectFits(const AnswerEntry& entry, std::span<const Byte> frame)
     }
     case AnswerEffect::DataHandle:
     case AnswerEffect::FlashHandle:
-        return OffsetData + HandleSize <= frame.size();
+        return HandleFits(frame) || frame[OffsetResult] != 0;
     case AnswerEffect::BurnState:
         return BurnLineOffset + BurnLineSize <= frame.size();
     }
@@ -140,8 +151,9 @@ void CheckDecoded(const ReceiveSnapshot& before, const AnswerEntry& entry, const
     FUZZ_CHECK(Receiver.RxCount == 0 && Receiver.RxStart == 0);
     FUZZ_CHECK(Receiver.AnswerReceived == (entry.raisesAnswer ? 1 : 0));
     const auto handle = static_cast<std::int32_t>(LongAt(frame, OffsetData));
-    CheckHandles(entry.effect == AnswerEffect::DataHandle ? handle : UntouchedDataHandle,
-                 entry.effect == AnswerEffect::FlashHandle ? handle : UntouchedFlashHandle);
+    const bool newHandle = HandleFits(frame);
+    CheckHandles(entry.effect == AnswerEffect::DataHandle && newHandle ? handle : UntouchedDataHandle,
+                 entry.effect == AnswerEffect::FlashHandle && newHandle ? handle : UntouchedFlashHandle);
     if (entry.effect == AnswerEffect::CopyBlock) {
         CheckBlockCopied(before, frame);
         return;

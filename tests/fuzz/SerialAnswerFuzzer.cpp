@@ -46,9 +46,9 @@ constexpr Byte StartByteStandIn = 0x5A;
 
 void ArbitraryEvent(std::span<const std::uint8_t> bytes)
 {
+    // A complete frame that is no answer is heard too, without an entry.
     const DecodeOutcome outcome = Receiver.ReceiveChunk(bytes, [](const DecodeOutcome& each) {
-        FUZZ_CHECK(each.answer != nullptr);
-        FUZZ_CHECK(FindAnswer(each.group, each.operation) == each.answer);
+        FUZZ_CHECK(each.answer == nullptr || FindAnswer(each.group, each.operation) == each.answer);
     });
     FUZZ_CHECK(outcome.beeps % AlarmBeeps == 0);
     fuzz::CheckReceiveBounds();
@@ -89,6 +89,7 @@ void WellFormedAnswers(fuzz::FuzzInput input)
     std::size_t decoded = 0;
     const auto each = [&](const DecodeOutcome& answer) {
         FUZZ_CHECK(decoded < sent.size());
+        FUZZ_CHECK(answer.answer != nullptr);
         FUZZ_CHECK(answer.group == sent[decoded]->group && answer.operation == sent[decoded]->operation);
         ++decoded;
     };
