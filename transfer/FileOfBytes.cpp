@@ -104,8 +104,17 @@ std::size_t TFileOfBytes::Read(unsigned char* buffer, std::size_t capacity)
     return total;
 }
 
+void TFileOfBytes::HashRead()
+{
+    if (ahead_.start == ahead_.hashed)
+        return;
+    hash_.addData(QByteArrayView(ahead_.bytes.data() + ahead_.hashed, ahead_.start - ahead_.hashed));
+    ahead_.hashed = ahead_.start;
+}
+
 bool TFileOfBytes::FillAhead()
 {
+    HashRead();
     const std::int64_t left = size_ - consumed_;
     if (left == 0) {
         CheckEnd();
@@ -125,9 +134,9 @@ bool TFileOfBytes::FillAhead()
         if (n == 0)
             throw EFileChanged(path_);
         ahead_.start = 0;
+        ahead_.hashed = 0;
         ahead_.end = static_cast<std::size_t>(n);
         consumed_ += n;
-        hash_.addData(QByteArrayView(ahead_.bytes.data(), n));
         return true;
     }
 }
@@ -160,7 +169,8 @@ void TFileOfBytes::CheckUnchanged() const
         throw EFileChanged(path_);
 }
 
-std::string TFileOfBytes::Sha256() const
+std::string TFileOfBytes::Sha256()
 {
+    HashRead();
     return hash_.result().toHex().toStdString();
 }

@@ -50,8 +50,12 @@ public:
     // also catches a file that grew or was rewritten behind the last read.
     void CheckUnchanged() const;
 
+    // Adds the bytes read since the last call to the hash. A transfer calls it
+    // while the board works on a block, so that hashing costs the stream no
+    // time of its own; reading and Sha256() call it too.
+    void HashRead();
     // The SHA-256 of the bytes read so far, lower-case hex.
-    std::string Sha256() const;
+    std::string Sha256();
 
 private:
     static constexpr std::size_t ReadAheadSize = 64 * 1024;
@@ -73,6 +77,7 @@ private:
         std::vector<unsigned char> bytes; // allocated at the first read
         std::size_t start = 0;
         std::size_t end = 0;
+        std::size_t hashed = 0;  // the bytes before it are in the hash
     } ahead_;
 };
 

@@ -403,10 +403,11 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
         done += static_cast<std::int64_t>(n);
         tally_.bytesSent += static_cast<std::int64_t>(n);
         ++tally_.blocksSent;
-        // The query follows its block at once; the progress is shown while
-        // the board works on them. One block ahead, as the board's operators
+        // The query follows its block at once; the block is hashed and the
+        // progress shown while the board works on them. One block ahead, as the board's operators
         // know it: the gauge is full when the last block goes out.
         SendAndWait(query, stream.label, [&] {
+            file.HashRead();
             events_.BlockSent((k + 1) * stream.blockSize, done, file.Size());
             events_.Status("Updating Please Wait !");
         });
