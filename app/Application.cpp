@@ -1,9 +1,5 @@
 #include "app/Application.h"
 
-namespace {
-bool Terminating = false;
-}
-
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
     setApplicationName(ProgramName);
@@ -19,27 +15,4 @@ bool TApplication::notify(QObject* receiver, QEvent* event)
         ShowException(std::runtime_error("Unknown error"));
     }
     return false;
-}
-
-void TerminateProgram()
-{
-    Terminating = true;
-    QCoreApplication::quit();
-}
-
-bool ProgramTerminating()
-{
-    return Terminating;
-}
-
-void ResetProgramTermination()
-{
-    Terminating = false;
-}
-
-void ProcessMessages()
-{
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    if (Terminating)
-        throw EAbort();
 }

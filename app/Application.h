@@ -35,14 +35,3 @@ void ConnectReported(Sender* sender, Signal signal, Window* window, void (Window
 {
     QObject::connect(sender, signal, window, [window, handler] { RunReported([&] { (window->*handler)(); }); });
 }
-
-// Ends the program at once: the event loop ends, and every wait of a running
-// transfer unwinds with EAbort at its next look at ProgramTerminating.
-void TerminateProgram();
-bool ProgramTerminating();
-// Clears the end of the program again; for tests that go on after an end.
-void ResetProgramTermination();
-
-// Runs the window messages that are pending (the serial event thread's
-// dispatches included). Raises EAbort once the program is ending.
-void ProcessMessages();

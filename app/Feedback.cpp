@@ -6,8 +6,6 @@
 #include "serial/CPort.h"
 #include "transfer/PortHints.h"
 
-int BeepCount = 0;
-
 namespace {
 
 // The report's text: the error's message and, for a serial port's failure,
@@ -35,8 +33,6 @@ QString ErrorReportText(const std::string& message)
 
 void ShowException(const std::exception& error)
 {
-    if (dynamic_cast<const EAbort*>(&error) != nullptr)
-        return;
     QMessageBox::critical(QApplication::activeWindow(), ProgramName, ReportText(error));
 }
 
@@ -67,13 +63,13 @@ bool AskYesNo(const QString& text, const QString& caption)
     return box.exec() == QMessageBox::Yes;
 }
 
-void Beep()
+void TFeedback::Beep()
 {
-    ++BeepCount;
+    ++beeps_;
     QApplication::beep();
 }
 
-void BeepTimes(int count)
+void TFeedback::BeepTimes(int count)
 {
     for (int k = 0; k < count; ++k)
         Beep();

@@ -16,7 +16,7 @@ QString ErrorReportText(const std::string& message);
 
 // Shows the standard error report for an exception (error icon, the program's
 // name as caption). A serial port's failure gets the advice for it on a second
-// line. EAbort is silent.
+// line.
 void ShowException(const std::exception& error);
 
 // A modal box with an OK button. `errorIcon` chooses between the error icon and none.
@@ -31,13 +31,13 @@ void ShowWarning(const QString& text, const QString& caption);
 // A modal Yes/No question; true when the operator chose Yes.
 bool AskYesNo(const QString& text, const QString& caption);
 
-// The system beep. BeepCount counts them, so that the beeps can be checked.
-void Beep();
-void BeepTimes(int count);
-extern int BeepCount;
-
-// Raised to unwind an operation silently: the program is ending.
-class EAbort : public std::exception {
+// The system beep, counted, so that the beeps can be checked.
+class TFeedback {
 public:
-    const char* what() const noexcept override { return "Operation aborted"; }
+    void Beep();
+    void BeepTimes(int count);
+    int BeepCount() const { return beeps_; }
+
+private:
+    int beeps_ = 0;
 };

@@ -34,15 +34,5 @@ void TForm1::SendDataFile1Click()
     DataFileName = OpenDialog1->FileName.toStdString();
     if (!ConfirmOkCancel(QStringLiteral("Please Confirm Update ?"), QStringLiteral("Update Confirmation")))
         return;
-    RunTransfer(&TForm1::CopyDataFile);
-}
-
-void TForm1::CopyFlashFile()
-{
-    Session().CopyFlashFile(std::span<const std::string>(FlashFileNames.data(), static_cast<std::size_t>(FlashFileCount)));
-}
-
-void TForm1::CopyDataFile()
-{
-    Session().CopyDataFile(DataFileName);
+    RunTransfer({HistoryKind::Data, {DataFileName}});
 }

@@ -7,15 +7,7 @@
 #include "app/Feedback.h"
 #include "app/OpenDialog.h"
 #include "app/Unit1.h"
-#include "app/Application.h"
 #include "bios/Unit20.h"
-
-namespace {
-
-constexpr int FirmwareBurnBlock = 0;
-constexpr int BiosBurnBlock = 1;
-
-} // namespace
 
 void TForm1::OpenFirmware1Click()
 {
@@ -31,6 +23,13 @@ void TForm1::OpenImage1Click()
 {
     BiosUnlocked = 0;
     Form20->show();
+}
+
+void TForm1::OnBiosPassword(bool right)
+{
+    if (right)
+        BiosUnlocked = 1;
+    Contin();
 }
 
 void TForm1::Contin()
@@ -50,22 +49,16 @@ void TForm1::Update1Click()
 {
     if (!ConfirmOkCancel(QStringLiteral("Please Confirm Update ?"), QStringLiteral("Update Confirmation")))
         return;
-    RunTransfer(&TForm1::RunSelectedTransfer);
-}
-
-void TForm1::RunSelectedTransfer()
-{
-    if (UpdateKind == KindFirmware)
-        Session().RunImage(FirmwareFileName, BurnBlockNumber);
-    if (UpdateKind == KindBios) {
+    if (UpdateKind == KindBios)
         BurnBlockNumber = BiosBurnBlock;
-        Session().RunImage(BiosFileName, BiosBurnBlock);
-    }
-    if (UpdateKind == KindFlashFiles)
-        CopyFlashFile();
+    RunTransfer(SelectedRequest());
 }
 
-void TForm1::CopyBootFile(const std::string& path)
+TUpdateRequest TForm1::SelectedRequest() const
 {
-    Session().CopyBootFile(path);
+    if (UpdateKind == KindFlashFiles)
+        return {HistoryKind::Flash, {FlashFileNames.begin(), FlashFileNames.begin() + FlashFileCount}};
+    if (UpdateKind == KindBios)
+        return {HistoryKind::Bios, {BiosFileName}};
+    return {HistoryKind::Firmware, {FirmwareFileName}};
 }

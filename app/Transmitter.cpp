@@ -1,72 +1,35 @@
-// The main window's side of its session: the transmitter's and the encoder's
-// entry points, and what the window shows of the session's events.
-#include <QCoreApplication>
+// The main window's side of its session: the link it runs over, and what the
+// window shows of the session's events.
 #include <QLabel>
 #include <QTimer>
 
-#include "app/Application.h"
-#include "app/Feedback.h"
 #include "app/Gauge.h"
 #include "app/Unit1.h"
-#include "network/IdUDPClient.h"
-#include "serial/CPort.h"
 #include "serial/Unit2.h"
 
 namespace {
 
 constexpr qint64 GaugeTextIntervalMs = 250;
 
-LinkKind LinkOfMode(Byte mode)
-{
-    if (mode == ModeRS232)
-        return LinkKind::Serial;
-    if (mode == ModeNetwork)
-        return LinkKind::Network;
-    return LinkKind::Usb;
-}
-
 } // namespace
+
+TBoardLink& TForm1::LinkOfMode()
+{
+    if (CommMode == ModeRS232 && Form2 != nullptr)
+        return Form2->SerialLink();
+    if (CommMode == ModeNetwork)
+        return *udpLink_;
+    return noLink_;
+}
 
 TSession& TForm1::Session()
 {
-    session_.Link = {LinkOfMode(CommMode), Form2 != nullptr ? Form2->ComPort1 : nullptr, IdUDPClient1};
+    session_.UseLink(LinkOfMode());
+    // The serial line's alarm and late answers reach the window in every mode.
+    if (Form2 != nullptr)
+        session_.HearFrom(Form2->SerialLink());
     session_.WatchdogMs = Timer1->interval();
     return session_;
-}
-
-void TForm1::Execute_Command(const std::string& callText)
-{
-    Session().Execute_Command(callText);
-}
-
-void TForm1::Trans(const std::string& fieldList)
-{
-    Session().Trans(fieldList);
-}
-
-void TForm1::Send_PVR(const std::string& label)
-{
-    Session().Send_PVR(label);
-}
-
-void TForm1::FSend(Byte value)
-{
-    Session().FSend(value);
-}
-
-void TForm1::WaitAck(const std::string& label)
-{
-    Session().WaitAck(label);
-}
-
-void TForm1::Net_Read_Neg()
-{
-    Session().Net_Read_Neg();
-}
-
-void TForm1::Translation()
-{
-    Session().Translation();
 }
 
 void TForm1::ShowStatus(const QString& text)
@@ -108,7 +71,7 @@ void TForm1::BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::
 
 void TForm1::Answer(const DecodeOutcome& outcome)
 {
-    BeepTimes(outcome.beeps);
+    Feedback.BeepTimes(outcome.beeps);
     // The burn line replaces the burn state at once.
     if (!outcome.burnStateText.empty())
         Panel1->setText(QString::fromStdString(outcome.burnStateText));
@@ -133,26 +96,8 @@ void TForm1::FileNotWritten(const std::string& path, const std::string& reason)
                 QStringLiteral("Update Warning"));
 }
 
-bool TForm1::StopAfterSilence(int /*missingInARow*/)
+bool TForm1::StopAfterSilence(int missingInARow)
 {
-    return AskYesNo(QStringLiteral("The board has not answered 3 times in a row. Stop the update?"),
+    return AskYesNo(QStringLiteral("The board has not answered %1 times in a row. Stop the update?").arg(missingInARow),
                     QStringLiteral("Board Not Answering"));
-}
-
-void TForm1::AwaitEvents(const QDeadlineTimer& deadline)
-{
-    // Wakes for every window message (the serial receive events among them)
-    // and at the deadline, without spinning.
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.setTimerType(Qt::PreciseTimer);
-    wake.start(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0)));
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    if (ProgramTerminating())
-        throw EAbort();
-}
-
-void TForm1::Service()
-{
-    ProcessMessages();
 }

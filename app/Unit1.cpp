@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCoreApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QKeyEvent>
@@ -15,20 +16,19 @@
 
 #include "app/Application.h"
 #include "protocol/Encoder.h"
-#include "app/Feedback.h"
 #include "app/Gauge.h"
 #include "app/OpenDialog.h"
 #include "bios/Unit20.h"
 #include "network/IdUDPClient.h"
 #include "network/Unit5.h"
 #include "serial/Unit2.h"
+#include "transfer/Outcome.h"
 
 TForm1* Form1 = nullptr;
 
 namespace {
 
 constexpr int KeyEscape = 27;
-constexpr double MillisecondsPerSecond = 1000.0;
 constexpr int StripHeight = 36;
 
 QLabel* CreateStatusPanel(QWidget* parent)
@@ -111,6 +111,9 @@ void TForm1::CreateComponents()
     OpenDialog1->Filter = QStringLiteral("Hex File|*.Hex");
     IdUDPClient1 = new TIdUDPClient(this);
     IdUDPClient1->Port = BoardRequestPort;
+    udpLink_ = std::make_unique<TUdpLink>(*IdUDPClient1);
+    // The network wait keeps the window alive: its events run at every pulse.
+    udpLink_->SetPulse([] { QCoreApplication::processEvents(); });
 
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -161,9 +164,29 @@ void TForm1::ConnectHandlers()
 void TForm1::FormCreate()
 {
     BuildCommandTable();
-    session_.LinkReady = 1;
     SetMode(ModeRS232, "Orvenda Updater RS232 Mode");
     BiosUnlocked = 0;
+}
+
+void TForm1::ConnectWindows()
+{
+    session_.HearFrom(Form2->SerialLink());
+    connect(Form2, &TForm2::LineTrouble, this, [this](int beeps) { Feedback.BeepTimes(beeps); });
+    connect(Form2, &TForm2::ConnectionShown, Panel2, &QLabel::setText);
+    Form5->UseClient(*IdUDPClient1);
+    connect(Form5, &TForm5::BoardChosen, this,
+            [this](const QString& address) { IdUDPClient1->Host = address.toStdString(); });
+    ConnectReported(Form5, &TForm5::SavedBoardRestored, this, &TForm1::Network2Click);
+    connect(Form20, &TForm20::PasswordAccepted, this,
+            [this](bool right) { RunReported([&] { OnBiosPassword(right); }); });
+    connect(Form20, &TForm20::PasswordClosed, this, [this] { BiosUnlocked = 0; });
+}
+
+void TForm1::TerminateProgram()
+{
+    terminating_ = true;
+    Session().Link().Cancel();
+    QCoreApplication::quit();
 }
 
 void TForm1::SetMode(Byte mode, const char* caption)
@@ -239,109 +262,63 @@ void TForm1::Timer1Timer()
     const QString label = QString::fromLatin1(session_.WaitLabel.c_str());
     Panel1->setText(QStringLiteral("Error in : ") + label);
     ShowMessage(label, QStringLiteral("RS232 Error"), false);
-    Beep();
+    Feedback.Beep();
 }
 
-std::optional<TBoardLock> TForm1::LockBoard()
+TLinkSettings TForm1::LinkSettings() const
 {
+    TLinkSettings settings;
     if (CommMode == ModeRS232 && Form2 != nullptr) {
-        const std::string& port = Form2->ComPort1->Port();
-        return std::optional<TBoardLock>(std::in_place, SerialBoardKey(port), port);
+        settings.kind = LinkKind::Serial;
+        settings.serial.port = Form2->ComPort1->Port();
+    } else if (CommMode == ModeNetwork) {
+        settings.kind = LinkKind::Network;
+        settings.host = IdUDPClient1->Host;
     }
-    if (CommMode == ModeNetwork) {
-        const std::string& address = IdUDPClient1->HostAddress();
-        return std::optional<TBoardLock>(std::in_place, NetworkBoardKey(address), address);
-    }
-    return std::nullopt;
+    return settings;
 }
 
-void TForm1::RunTransfer(void (TForm1::*transfer)())
+void TForm1::RunTransfer(const TUpdateRequest& request)
 {
-    const HistoryKind kind = TransferKind(transfer);
-    const std::vector<std::string> files = TransferFiles(kind);
-    QElapsedTimer clock;
-    clock.start();
-    const auto seconds = [&clock] { return static_cast<double>(clock.elapsed()) / MillisecondsPerSecond; };
+    const TLinkSettings settings = LinkSettings();
+    TBoardLink& link = Session().Link();
+    link.Rearm();
     SetTransferRunning(true);
-    session_.StartTally();
+    TBoardResult result;
     try {
         // Held until the transfer ends: a second updater on this board is
         // refused meanwhile.
-        const std::optional<TBoardLock> lock = LockBoard();
-        (this->*transfer)();
-    } catch (const ETransferStopped&) {
-        ShowStatus(QStringLiteral("Update Stopped"));
-        FinishTransfer(kind, HistoryOutcome::Stopped, seconds(), files);
-        return;
-    } catch (const EAbort&) {
-        // Escape, or the window closed: the operator stopped it.
-        FinishTransfer(kind, HistoryOutcome::Stopped, seconds(), files);
-        throw;
+        const std::optional<TBoardLock> lock =
+            LockBoard(settings, settings.kind == LinkKind::Network ? IdUDPClient1->HostAddress() : std::string());
+        result = RunUpdate(session_, request, link.BoardName());
     } catch (...) {
-        FinishTransfer(kind, HistoryOutcome::Failed, seconds(), files);
-        throw;
+        // The board was not to be had: nothing was sent.
+        session_.StartTally();
+        result.outcome = BoardOutcome::LinkFailed;
+        result.failure = std::current_exception();
     }
-    FinishTransfer(kind, OutcomeOf(session_.Tally()), seconds(), files);
+    SetTransferRunning(false);
+    progress_.reset();
+    Gauge1->HideLabel();
+    const QString historyError = history_.Record(settings, request, result);
+    if (!historyError.isEmpty())
+        ShowWarning(historyError, QStringLiteral("Update History"));
+    ReportResult(result);
+}
+
+void TForm1::ReportResult(const TBoardResult& result)
+{
+    if (result.failure)
+        std::rethrow_exception(result.failure);
+    if (result.outcome == BoardOutcome::Stopped)
+        ShowStatus(QStringLiteral("Update Stopped"));
+    if (result.outcome != BoardOutcome::Warnings)
+        return;
     // A board-reported failure, or a board that sent what nobody asked for,
     // is never shown as success.
     for (const std::string& warning : {DescribeBoardErrors(session_.Tally()), DescribeStrays(session_.Tally())})
         if (!warning.empty())
             ShowWarning(QString::fromStdString(warning), QStringLiteral("Update Warning"));
-}
-
-HistoryKind TForm1::TransferKind(void (TForm1::*transfer)()) const
-{
-    if (transfer == &TForm1::CopyDataFile)
-        return HistoryKind::Data;
-    if (UpdateKind == KindFlashFiles)
-        return HistoryKind::Flash;
-    return UpdateKind == KindBios ? HistoryKind::Bios : HistoryKind::Firmware;
-}
-
-std::vector<std::string> TForm1::TransferFiles(HistoryKind kind) const
-{
-    switch (kind) {
-    case HistoryKind::Data:
-        return {DataFileName};
-    case HistoryKind::Flash:
-        return {FlashFileNames.begin(), FlashFileNames.begin() + FlashFileCount};
-    case HistoryKind::Bios:
-        return {BiosFileName};
-    case HistoryKind::Firmware:
-        break;
-    }
-    return {FirmwareFileName};
-}
-
-TUpdateSummary TForm1::SummaryOf(HistoryKind kind) const
-{
-    TUpdateSummary summary;
-    summary.kind = kind;
-    if (CommMode == ModeRS232) {
-        summary.board = Form2 != nullptr ? QString::fromStdString(Form2->ComPort1->Port()) : QString();
-    } else if (CommMode == ModeNetwork) {
-        summary.link = HistoryLink::Udp;
-        summary.board = QString::fromStdString(IdUDPClient1->Host);
-    } else {
-        summary.link = HistoryLink::Usb;
-    }
-    return summary;
-}
-
-void TForm1::FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds,
-                            const std::vector<std::string>& files)
-{
-    SetTransferRunning(false);
-    progress_.reset();
-    Gauge1->HideLabel();
-    TUpdateSummary summary = SummaryOf(kind);
-    summary.outcome = outcome;
-    summary.missingAnswers = session_.Tally().missingAnswers;
-    summary.boardErrors = session_.Tally().boardErrorCount;
-    summary.seconds = seconds;
-    const QString historyError = RecordInHistory(summary, files, session_.Tally().sentFiles);
-    if (!historyError.isEmpty())
-        ShowWarning(historyError, QStringLiteral("Update History"));
 }
 
 void TForm1::SetTransferRunning(bool running)

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "app/Feedback.h"
 #include "app/UpdateState.h"
-#include "transfer/BoardLock.h"
-#include "transfer/Outcome.h"
 #include "transfer/Progress.h"
+#include "transfer/Run.h"
 #include "transfer/Session.h"
 
 class QAction;
@@ -36,6 +36,9 @@ public:
     ~TForm1() override;
 
     void FormCreate();
+    // Connects the secondary windows, once they exist, to this one: what they
+    // choose and report arrives here through their signals.
+    void ConnectWindows();
 
     // Menu handlers.
     void Exit1Click();
@@ -51,29 +54,34 @@ public:
     // windows say, with Timer1's interval as its watchdog.
     TSession& Session();
 
-    // The request encoder's entry points.
-    void Execute_Command(const std::string& callText);
-    void Trans(const std::string& fieldList);
+    // Ends the program: the event loop ends, and a running transfer stops at
+    // its next wait (its link is cancelled).
+    void TerminateProgram();
+    bool Terminating() const { return terminating_; }
 
-    // The transmitter: sends TxFrame over the link of CommMode and waits for answers.
-    void Send_PVR(const std::string& label);
-    void FSend(Byte value);
-    void WaitAck(const std::string& label);
-    void Net_Read_Neg();
-    void Translation();
+    // The operator's selection (the update state).
+    Byte CommMode = ModeRS232;
+    Byte UpdateKind = KindFirmware;
+    std::string FirmwareFileName;
+    std::string BiosFileName;
+    std::string DataFileName;
+    std::array<std::string, MaxFlashFiles> FlashFileNames;
+    std::int32_t FlashFileCount = 0;
+    std::int32_t BurnBlockNumber = 0;
+    Byte BiosUnlocked = 0;
+
+    // The beeps and boxes of this window and its secondary windows.
+    TFeedback Feedback;
 
     // The image transfer.
     void OpenFirmware1Click();
     void OpenImage1Click();
     void Contin();
     void Update1Click();
-    void CopyBootFile(const std::string& path);
 
     // The flash-file and data-file transfers.
     void OpenOSDFiles1Click();
     void SendDataFile1Click();
-    void CopyFlashFile();
-    void CopyDataFile();
 
     // True while a transfer runs; the commands that would start another one,
     // or change its selection, mode or link, are disabled meanwhile.
@@ -116,16 +124,16 @@ private:
     void ConnectHandlers();
     void SetMode(Byte mode, const char* caption);
     void SetTransferRunning(bool running);
-    void RunTransfer(void (TForm1::*transfer)());
-    // What the transfer about to run writes, as the history records it.
-    HistoryKind TransferKind(void (TForm1::*transfer)()) const;
-    std::vector<std::string> TransferFiles(HistoryKind kind) const;
-    TUpdateSummary SummaryOf(HistoryKind kind) const;
-    void FinishTransfer(HistoryKind kind, HistoryOutcome outcome, double seconds,
-                        const std::vector<std::string>& files);
-    // The lock of the board the transfer goes to; none for USB.
-    std::optional<TBoardLock> LockBoard();
-    void RunSelectedTransfer();
+    // Runs the request over the link of CommMode, records it in the history
+    // and tells the operator what it came to.
+    void RunTransfer(const TUpdateRequest& request);
+    // What Update sends: the image or the flash files chosen.
+    TUpdateRequest SelectedRequest() const;
+    // The board the transfer goes to, as the settings windows chose it.
+    TLinkSettings LinkSettings() const;
+    TBoardLink& LinkOfMode();
+    void ReportResult(const TBoardResult& result);
+    void OnBiosPassword(bool right);
     void ShowStatus(const QString& text);
 
     // The session's events.
@@ -137,10 +145,12 @@ private:
     void ShortWrite() override;
     void FileNotWritten(const std::string& path, const std::string& reason) override;
     bool StopAfterSilence(int missingInARow) override;
-    void AwaitEvents(const QDeadlineTimer& deadline) override;
-    void Service() override;
 
     TSession session_;
+    std::unique_ptr<TUdpLink> udpLink_;
+    TNoLink noLink_;
+    THistoryWriter history_;
+    bool terminating_ = false;
     bool transferRunning_ = false;
     std::optional<TransferProgress> progress_;  // the running file's, for the gauge's text
     QElapsedTimer gaugeTextShown_;

@@ -1,5 +1,6 @@
-// The updater's entry: creates the four windows in their order and runs the
-// message loop until the main window is closed.
+// The updater's entry: creates the four windows, connects them, runs their
+// FormCreate in their order and runs the message loop until the main window
+// is closed.
 #include "app/Application.h"
 #include "app/Unit1.h"
 #include "bios/Unit20.h"
@@ -15,13 +16,12 @@ namespace {
 constexpr const char* DesktopName = "orvenda-updater";
 constexpr const char* BuiltInIcon = ":/icons/orvenda-updater.svg";
 
-// A window's creation runs its FormCreate; an error there is reported and the
-// window lives on with what it had reached, as after any other handler.
+// A window's FormCreate: an error there is reported and the window lives on
+// with what it had reached, as after any other handler.
 template <typename Form>
-void CreateForm(Form*& reference)
+void RunFormCreate(Form* form)
 {
-    reference = new Form;
-    RunReported([&] { reference->FormCreate(); });
+    RunReported([form] { form->FormCreate(); });
 }
 
 } // namespace
@@ -31,11 +31,16 @@ int main(int argc, char** argv)
     TApplication application(argc, argv);
     QGuiApplication::setDesktopFileName(DesktopName);
     QGuiApplication::setWindowIcon(QIcon(BuiltInIcon));
-    CreateForm(Form1);
-    CreateForm(Form2);
-    CreateForm(Form20);
-    CreateForm(Form5);
-    if (ProgramTerminating())
+    Form1 = new TForm1;
+    Form2 = new TForm2;
+    Form20 = new TForm20;
+    Form5 = new TForm5;
+    Form1->ConnectWindows();
+    RunFormCreate(Form1);
+    RunFormCreate(Form2);
+    RunFormCreate(Form20);
+    RunFormCreate(Form5);
+    if (Form1->Terminating())
         return 0;
     Form1->show();
     const int result = application.exec();

@@ -90,9 +90,9 @@ void WriteImageAt(const std::string& path, std::uint64_t size)
 Usage TimedUpdate(UpdaterSession& session, const std::string& path, std::uint64_t size)
 {
     // What File, Open Firmware leaves behind, without the dialog.
-    UpdateKind = KindFirmware;
-    BurnBlockNumber = 0;
-    FirmwareFileName = path;
+    Form1->UpdateKind = KindFirmware;
+    Form1->BurnBlockNumber = 0;
+    Form1->FirmwareFileName = path;
     session.driver.Clear();
 
     const Stopwatch clock;

@@ -5,8 +5,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/Unit1.h"
-#include "app/UpdateState.h"
 #include "bios/BiosPassword.h"
 
 TForm20* Form20 = nullptr;
@@ -81,15 +79,14 @@ void TForm20::Edit1KeyUp()
 
 void TForm20::Button1Click()
 {
-    if (IsBiosPassword(EnteredPassword)) {
+    const bool right = IsBiosPassword(EnteredPassword);
+    if (right)
         hide();
-        BiosUnlocked = 1;
-    }
-    Form1->Contin();
+    emit PasswordAccepted(right);
 }
 
 void TForm20::Button2Click()
 {
     hide();
-    BiosUnlocked = 0;
+    emit PasswordClosed();
 }

@@ -1,7 +1,8 @@
 // The BIOS password window. It keeps its own record of every character typed
 // into its field since the program started and shows only asterisks; Accept
-// unlocks the BIOS selection when the record is exactly the password, and the
-// main window's Contin ends the program when it is not.
+// tells whether the record is exactly the password (the main window unlocks
+// the BIOS selection, or ends the program when it is not), Close that the
+// window was closed.
 #pragma once
 
 #include <QWidget>
@@ -28,6 +29,10 @@ public:
     QLineEdit* Edit1 = nullptr;
     QPushButton* Button1 = nullptr;
     QPushButton* Button2 = nullptr;
+
+signals:
+    void PasswordAccepted(bool right);
+    void PasswordClosed();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -1,17 +1,12 @@
-// One board's update: the session's events as the command line reports them,
-// and the run of the chosen transfer on a session whose link is set up.
+// One board's update: the session's events as the command line reports them.
 #pragma once
 
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 
 #include <cstdint>
 #include <span>
 #include <string>
 
-#include "cli/BoardResult.h"
-#include "cli/Options.h"
-#include "transfer/Outcome.h"
 #include "transfer/Progress.h"
 #include "transfer/Session.h"
 
@@ -29,22 +24,15 @@ public:
     void FileStarted(const std::string& path, std::int64_t size) override;
     void BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::int64_t total) override;
     void Frame(FrameDirection direction, std::span<const Byte> bytes, bool stray) override;
-    void Answer(const DecodeOutcome& outcome) override;
     void MissingAnswer(const std::string& label) override;
     void ShortWrite() override;
     void FileNotWritten(const std::string& path, const std::string& reason) override;
     // A board that has not answered MissingAnswersBeforeAsking times in a row
     // is given up, unless --keep-going.
     bool StopAfterSilence(int missingInARow) override;
-    // The serial wait: runs the thread's events (the port's receive events
-    // among them) until one came or the deadline passed.
-    void AwaitEvents(const QDeadlineTimer& deadline) override;
-    void Service() override;
-
-    // The request whose answer first carried a board-reported error, by its
-    // answer's name (the network wait has no label of its own); empty when
-    // none did.
-    const std::string& FirstErrorRequest() const { return firstErrorRequest_; }
+    // The link's pulse while a wait runs: Ctrl-C cancels the link, and a
+    // long wait is shown.
+    void Pulse(TBoardLink& link);
 
 private:
     // Tells the reporter how long the answer to the last request sent has
@@ -61,11 +49,4 @@ private:
     TTrace* trace_;
     std::string name_;
     QElapsedTimer awaitedSince_;  // when the last request went out; invalid once answered
-    std::string firstErrorRequest_;
 };
-
-// Runs the transfer that `options` chooses on `session` and tells what it
-// came to. Ends early, with the reason in the result, on a file, port or socket
-// error, on Ctrl-C, and after missed answers in a row.
-TBoardResult UpdateBoard(TSession& session, TCliEvents& events, TReporter& reporter, std::size_t board,
-                         const std::string& boardName, const TCliOptions& options);

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/BoardResult.h"
+#include "transfer/BoardResult.h"
 #include "cli/Options.h"
+#include "transfer/Run.h"
 
 class TReporter;
 class TTrace;
@@ -31,9 +32,10 @@ struct TUpdatePlan {
     // One per UDP board: its dotted address, or why its name has none.
     std::vector<TResolvedBoard> addresses;
     std::int64_t totalBytes = 0;
-    // Hears every try of every board as it ends, for the history; from the
-    // boards' threads.
-    std::function<void(const TBoardResult&)> tried;
+    TUpdateRequest request;  // what every board is sent
+    // Hears every try of every board as it ends, with the board's link, for
+    // the history; from the boards' threads.
+    std::function<void(const TLinkSettings&, const TBoardResult&)> tried;
     TTrace* trace = nullptr;  // --trace: every frame; none without it
 };
 

@@ -320,12 +320,6 @@ void PrintAndExit(const QString& text)
 
 } // namespace
 
-TSerialLine DefaultSerialLine()
-{
-    return {PortNames[DefaultPositions[0]], BaudRates[DefaultPositions[1]], DataBitsChoices[DefaultPositions[2]],
-            ParityChoices[DefaultPositions[3]], StopBitsChoices[DefaultPositions[4]]};
-}
-
 bool CheckJobsFitLink(const TCliOptions& options, std::string& error)
 {
     if (options.jobs == 0 || options.link == CliLink::Saved || options.link == CliLink::Udp ||

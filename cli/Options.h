@@ -10,24 +10,10 @@
 #include <vector>
 
 #include "network/SearchPlan.h"
-#include "serial/CPort.h"
-#include "transfer/Session.h"
+#include "transfer/Run.h"
 
 enum class CliCommand { Firmware, Bios, Flash, Data, Search, History };
 enum class CliLink { Saved, Serial, Udp, UdpSearch, Usb };
-
-// The serial line as the driver takes it.
-struct TSerialLine {
-    std::string port;
-    TBaudRate baudRate;
-    TDataBits dataBits;
-    TParityBits parity;
-    TStopBits stopBits;
-    std::int32_t customBaudRate = 0;  // the rate when baudRate is brCustom
-};
-
-// The serial line of the window's defaults: COM1 at 115200 baud, 8N1.
-TSerialLine DefaultSerialLine();
 
 struct TCliOptions {
     CliCommand command = CliCommand::Firmware;

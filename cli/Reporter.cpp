@@ -11,7 +11,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "cli/ErrorText.h"
+#include "transfer/ErrorText.h"
 #include "transfer/Progress.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/BoardResult.h"
+#include "transfer/BoardResult.h"
 
 class TransferProgress;
 

@@ -2,7 +2,6 @@
 // window, one session per board, many boards at once over the network.
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFileInfo>
 
 #include <cstdio>
 #include <string>
@@ -10,7 +9,7 @@
 #include <vector>
 
 #include "bios/BiosPassword.h"
-#include "cli/ErrorText.h"
+#include "transfer/ErrorText.h"
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
 #include "cli/Links.h"
@@ -23,10 +22,9 @@
 #include "network/IdUDPClient.h"
 #include "network/LocalNetwork.h"
 #include "protocol/RuntimeErrors.h"
-#include "serial/CPortDevice.h"
 #include "transfer/FileOfBytes.h"
 #include "transfer/History.h"
-#include "transfer/Outcome.h"
+#include "transfer/Run.h"
 
 namespace {
 
@@ -182,57 +180,6 @@ HistoryKind KindOf(CliCommand command)
     }
 }
 
-HistoryLink HistoryLinkOf(CliLink link)
-{
-    if (link == CliLink::Serial)
-        return HistoryLink::Serial;
-    return link == CliLink::Usb ? HistoryLink::Usb : HistoryLink::Udp;
-}
-
-HistoryOutcome HistoryOutcomeOf(BoardOutcome outcome)
-{
-    switch (outcome) {
-    case BoardOutcome::Updated:
-        return HistoryOutcome::Updated;
-    case BoardOutcome::Warnings:
-        return HistoryOutcome::Warnings;
-    case BoardOutcome::Stopped:
-    case BoardOutcome::Interrupted:
-        return HistoryOutcome::Stopped;
-    default:
-        return HistoryOutcome::Failed;
-    }
-}
-
-// The board as the history names it: the device a serial port name opened
-// (COM1 stands for a device, a relative path for one in the working folder),
-// the host as given otherwise.
-QString HistoryBoardName(const TCliOptions& options, const std::string& board)
-{
-    if (options.link != CliLink::Serial)
-        return QString::fromStdString(board);
-    const QFileInfo device(QString::fromStdString(ComDevicePath(board)));
-    const QString canonical = device.canonicalFilePath();
-    return canonical.isEmpty() ? device.absoluteFilePath() : canonical;
-}
-
-// One history line per file of a board's try.
-void RecordHistory(const TCliOptions& options, const TBoardResult& result)
-{
-    TUpdateSummary summary;
-    summary.link = HistoryLinkOf(options.link);
-    summary.board = HistoryBoardName(options, result.board);
-    summary.kind = KindOf(options.command);
-    summary.outcome = HistoryOutcomeOf(result.outcome);
-    summary.missingAnswers = result.missingAnswers;
-    summary.boardErrors = result.boardErrors;
-    summary.seconds = result.seconds;
-    summary.reason = QString::fromStdString(OneLine(result.message));
-    const QString error = RecordInHistory(summary, options.files, result.sentFiles);
-    if (!error.isEmpty())
-        std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
-}
-
 int ExitStatusOf(const std::vector<TBoardResult>& results)
 {
     if (Interrupted())
@@ -273,8 +220,14 @@ int Update(TCliOptions options)
     } catch (const std::runtime_error& failure) {
         return Fail(options.json, ExitBadInput, std::string(failure.what()) + "; nothing was sent");
     }
+    THistoryWriter history;
     TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total,
-                     [&options](const TBoardResult& result) { RecordHistory(options, result); },
+                     {KindOf(options.command), options.files},
+                     [&history, &plan](const TLinkSettings& link, const TBoardResult& result) {
+                         const QString error = history.Record(link, plan.request, result);
+                         if (!error.isEmpty())
+                             std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
+                     },
                      trace ? &*trace : nullptr};
     if (!ResolveBoards(plan, error))
         return Refuse(options.json, error + "; nothing was sent");

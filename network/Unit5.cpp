@@ -8,7 +8,6 @@
 
 #include "app/Application.h"
 #include "protocol/Encoder.h"
-#include "app/Unit1.h"
 #include "network/IdStack.h"
 #include "network/IdUDPClient.h"
 #include "network/LocalNetwork.h"
@@ -102,14 +101,14 @@ void TForm5::FormCreate()
     TIdIPv4Address address{};
     for (std::size_t k = 0; k < address.size(); ++k)
         address[k] = record->Field(k);
-    Form1->IdUDPClient1->Host = TIdStack::AddressToText(address);
-    Form1->Network2Click();
+    emit BoardChosen(QString::fromStdString(TIdStack::AddressToText(address)));
+    emit SavedBoardRestored();
 }
 
 void TForm5::Button1Click()
 {
     const std::vector<std::string> boards =
-        SearchBoards(*Form1->IdUDPClient1, PlanEveryNetwork(ReadLocalNetwork()));
+        SearchBoards(*client_, PlanEveryNetwork(ReadLocalNetwork()));
     // The list changes only once the search has ended well, so a search that
     // fails leaves the earlier list, and the choice it offers, as they were.
     ClearBoards();
@@ -147,7 +146,7 @@ const std::string* TForm5::SelectedAddress() const
 void TForm5::ListBox1Click()
 {
     if (const std::string* address = SelectedAddress())
-        Form1->IdUDPClient1->Host = *address;
+        emit BoardChosen(QString::fromStdString(*address));
 }
 
 void TForm5::BitBtn1Click()

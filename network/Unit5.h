@@ -1,8 +1,9 @@
 // The network configuration window. It finds boards on the local networks by
-// the board search (BoardSearch.h), lets the operator pick one as the host of the main
-// window's UDP client (Form1->IdUDPClient1), and keeps that choice as the
-// network record of ZEVEVI.CFG. At start-up it restores a saved record: the
-// host is set and the main window switches to Network mode.
+// the board search (BoardSearch.h) from the main window's UDP client, lets the
+// operator pick one (BoardChosen: the main window makes it its client's host),
+// and keeps that choice as the network record of ZEVEVI.CFG. At start-up it
+// restores a saved record: the board is chosen and SavedBoardRestored tells
+// the main window to switch to Network mode.
 //
 // Every handler runs on the GUI thread; the search blocks it until the boards
 // have stopped answering.
@@ -21,6 +22,7 @@
 class QLabel;
 class QListWidget;
 class QPushButton;
+class TIdUDPClient;
 
 // The bytes of the network record for a dotted address: the text is cut at
 // its first three dots, each part is read as a decimal integer and cut to its
@@ -33,8 +35,11 @@ class TForm5 : public QWidget {
 public:
     explicit TForm5(QWidget* parent = nullptr);
 
-    // Restores a network record of ZEVEVI.CFG: sets the UDP client's host and
-    // selects Network mode in the main window. Without a file, or with another
+    // The socket the search sends from and hears on.
+    void UseClient(TIdUDPClient& client) { client_ = &client; }
+
+    // Restores a network record of ZEVEVI.CFG: chooses its board and asks for
+    // Network mode. Without a file, or with another
     // record, nothing changes; a record that ends early raises the read error
     // and changes nothing either.
     void FormCreate();
@@ -49,8 +54,8 @@ public:
     // sent, or a receive failed) is raised and leaves the earlier list. The
     // host stays as it is.
     void Button1Click();
-    // Makes the selected entry's board the UDP client's host; without a
-    // selected entry nothing changes. The mode stays as it is.
+    // Chooses the selected entry's board; without a selected entry nothing
+    // changes. The mode stays as it is.
     void ListBox1Click();
     // Save Configuration: writes the network record of the selected entry's
     // board. Without a selected entry ZEVEVI.CFG is left untouched.
@@ -65,6 +70,10 @@ public:
     QLabel* Panel1 = nullptr;
     QLabel* Panel2 = nullptr;
 
+signals:
+    void BoardChosen(const QString& address);
+    void SavedBoardRestored();
+
 private:
     void CreateControls();
     void ConnectHandlers();
@@ -75,6 +84,7 @@ private:
     // The boards found, in list order: entry k of ListBox1 stands for
     // BoardAddresses[k]. Never more than MaxBoards, those of the last search.
     std::vector<std::string> BoardAddresses;
+    TIdUDPClient* client_ = nullptr;
 };
 
 extern TForm5* Form5;

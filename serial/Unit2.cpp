@@ -11,7 +11,6 @@
 #include <span>
 
 #include "app/Feedback.h"
-#include "app/Unit1.h"
 #include "protocol/AnswerDecoding.h"
 #include "serial/SerialChoices.h"
 
@@ -113,6 +112,7 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent)
 TForm2::~TForm2()
 {
     QObject::disconnect(idleConnection_);
+    link_.reset();
     delete ComPort1;
     ComPort1 = nullptr;
     if (Form2 == this)
@@ -192,8 +192,7 @@ void TForm2::CreatePort()
     ComPort1->Timeouts().SetWriteTotalMultiplier(0);
     ComPort1->Timeouts().SetWriteTotalConstant(0);
 
-    ComPort1->OnRxChar = [this](QObject* sender, int count) { ComPort1RxChar(sender, count); };
-    ComPort1->OnTxEmpty = [this](QObject* sender) { ComPort1TxEmpty(sender); };
+    link_ = std::make_unique<TSerialLink>(*ComPort1);
     ComPort1->OnError = [this](QObject* sender, TComErrors errors) { ComPort1Error(sender, errors); };
     ComPort1->OnRx80Full = [this](QObject* sender) { ComPort1Rx80Full(sender); };
 }
@@ -205,10 +204,6 @@ std::array<QComboBox*, SerialFieldCount> TForm2::Combos() const
 
 void TForm2::FormCreate()
 {
-    if (Form1 != nullptr) {
-        Form1->Session().RxCount = 0;
-        Form1->Session().RxStart = 0;
-    }
     QObject::disconnect(idleConnection_);
     idleConnection_ = connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
                               &TForm2::IdleProc);
@@ -297,8 +292,7 @@ void TForm2::IdleProc()
     if (!state.linkUp) {
         Panel1->setText(NotConnected);
         Panel2->setText(QString());
-        if (Form1 != nullptr)
-            Form1->Panel2->setText(NotConnected);
+        emit ConnectionShown(NotConnected);
         return;
     }
     const QString port = ConnectedPrefix + QString::fromStdString(ComPort1->Port());
@@ -306,45 +300,15 @@ void TForm2::IdleProc()
                              ParityNames[ComPort1->Parity().Bits()] + ',' + StopBitsNames[ComPort1->StopBits()];
     Panel1->setText(port);
     Panel2->setText(settings);
-    if (Form1 != nullptr)
-        Form1->Panel2->setText(port + QStringLiteral("  ") + settings);
-}
-
-void TForm2::ComPort1RxChar(QObject* /*Sender*/, int Count)
-{
-    // The main window's session assembles and decodes the answer, and the
-    // main window shows what it brought.
-    if (Form1 != nullptr)
-        Form1->Session().ReceiveFromPort(Count);
-}
-
-void TForm2::ComPort1TxEmpty(QObject* /*Sender*/)
-{
-    if (Form1 != nullptr)
-        Form1->Session().LinkReady = 1;
+    emit ConnectionShown(port + QStringLiteral("  ") + settings);
 }
 
 void TForm2::ComPort1Error(QObject* /*Sender*/, TComErrors /*Errors*/)
 {
-    BeepTimes(LineErrorBeeps);
+    emit LineTrouble(LineErrorBeeps);
 }
 
 void TForm2::ComPort1Rx80Full(QObject* /*Sender*/)
 {
-    BeepTimes(Rx80FullBeeps);
-}
-
-void TForm2::Message_Answer_Decoding()
-{
-    Form1->Session().Message_Answer_Decoding();
-}
-
-void TForm2::LongToStr(std::int32_t p, std::string& text) const
-{
-    text = Form1->Session().LongToStr(p);
-}
-
-void TForm2::ShortToStr(std::int32_t p, std::string& text) const
-{
-    text = Form1->Session().ShortToStr(p);
+    emit LineTrouble(Rx80FullBeeps);
 }

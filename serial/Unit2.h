@@ -1,19 +1,21 @@
-// The serial settings window. It owns the serial port for the whole run: the
-// senders write to Form2->ComPort1, and the port's handlers below receive and
-// decode the board's answers. At start-up it restores the serial record of
-// ZEVEVI.CFG and connects; while the application is idle it shows the
-// connection state in its panels and in the main window's Panel2.
+// The serial settings window. It owns the serial port for the whole run and
+// the serial link over it, which the main window's session sends over and
+// hears from. At start-up it restores the serial record of ZEVEVI.CFG and
+// connects; while the application is idle it shows the connection state in
+// its panels, and tells it (ConnectionShown) for the main window's Panel2.
 #pragma once
 
 #include <QMetaObject>
 #include <QWidget>
 #include <array>
+#include <memory>
 #include <optional>
 #include <cstdint>
 #include <string>
 
 #include "serial/CPort.h"
 #include "serial/SettingsFile.h"
+#include "transfer/Link.h"
 
 class QComboBox;
 class QLabel;
@@ -38,19 +40,13 @@ public:
     // Runs whenever the GUI thread's event loop is about to block; cheap.
     void IdleProc();
 
-    // ComPort1's handlers.
-    void ComPort1RxChar(QObject* Sender, int Count);
-    void ComPort1TxEmpty(QObject* Sender);
+    // ComPort1's line handlers; its receive and transmit-empty events belong
+    // to the serial link.
     void ComPort1Error(QObject* Sender, TComErrors Errors);
     void ComPort1Rx80Full(QObject* Sender);
 
-    // The network receive path's decoding of the datagram at RxStart.
-    void Message_Answer_Decoding();
-
-    // The decimal texts of the unsigned 32-bit and 16-bit little-endian numbers
-    // at RxBuffer positions p .. p + 3 and p .. p + 1.
-    void LongToStr(std::int32_t p, std::string& text) const;
-    void ShortToStr(std::int32_t p, std::string& text) const;
+    // The link over ComPort1.
+    TSerialLink& SerialLink() { return *link_; }
 
     QLabel* Label5 = nullptr;
     QLabel* Label6 = nullptr;
@@ -69,6 +65,12 @@ public:
     QLabel* Panel2 = nullptr;
     TComPort* ComPort1 = nullptr;
 
+signals:
+    // The line reported trouble: the beeps that tell it.
+    void LineTrouble(int beeps);
+    // The connection state as the main window's Panel2 shows it.
+    void ConnectionShown(const QString& text);
+
 private:
     void CreateControls();
     void CreatePort();
@@ -77,6 +79,7 @@ private:
     void RestoreSerialRecord();
     void ApplySelections();
 
+    std::unique_ptr<TSerialLink> link_;
     QMetaObject::Connection idleConnection_;
     // What the panels show, so that an idle moment with nothing new is cheap.
     struct TPanelState {

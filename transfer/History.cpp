@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -32,9 +31,6 @@ const QString ColumnGap = QStringLiteral("  ");
 constexpr int ControlDigits = 2;
 constexpr unsigned char FirstPrintable = 0x20;
 constexpr int Hexadecimal = 16;
-
-// Set once the operator has been told that the history cannot be written.
-std::atomic<bool> appendFailureReported{false};
 
 template <typename Enum, std::size_t Count>
 QString NameOf(const std::array<const char*, Count>& names, Enum value)
@@ -279,7 +275,7 @@ QString AppendHistory(const UpdateRecord& record, const QString& path)
     int error = MakeFolder(QFileInfo(path).absolutePath(), failedFolder);
     if (error == 0)
         error = AppendLine(path, line);
-    if (error == 0 || appendFailureReported.exchange(true))
+    if (error == 0)
         return {};
     QString reason = qt_error_string(error);
     if (!failedFolder.isEmpty())

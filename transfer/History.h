@@ -35,9 +35,8 @@ QString DefaultHistoryPath();
 
 // Appends the record as one line, creating the folders when needed; after a
 // cut-off last line, the record starts a line of its own. Returns an error
-// text (naming the folder that could not be made, if one) the first time an
-// append fails in this process, and an empty text otherwise (also for later
-// failures: the operator is told once). Safe from several threads and
+// text (naming the folder that could not be made, if one) when the append
+// fails, and an empty text otherwise. Safe from several threads and
 // processes at once: each line is one write to a file opened for appending.
 QString AppendHistory(const UpdateRecord& record, const QString& path = DefaultHistoryPath());
 

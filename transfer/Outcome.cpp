@@ -69,7 +69,7 @@ UpdateRecord FileRecord(const std::string& path, const std::vector<TSentFile>& s
 } // namespace
 
 QString RecordInHistory(const TUpdateSummary& summary, const std::vector<std::string>& paths,
-                        const std::vector<TSentFile>& sent)
+                        const std::vector<TSentFile>& sent, const QString& historyPath)
 {
     QString warning;
     const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -84,7 +84,7 @@ QString RecordInHistory(const TUpdateSummary& summary, const std::vector<std::st
         record.boardErrors = summary.boardErrors;
         record.seconds = summary.seconds;
         record.reason = summary.reason;
-        const QString error = AppendHistory(record);
+        const QString error = AppendHistory(record, historyPath);
         if (warning.isEmpty())
             warning = error;
     }

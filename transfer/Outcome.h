@@ -42,8 +42,7 @@ struct TUpdateSummary {
 };
 // One history line per chosen file of the transfer, with the size and
 // SHA-256 of what the board got (`sent`, the session's tally): a file that did
-// not go out whole is recorded with the size it had and no hash. Returns the
-// text to show the operator when the history cannot be written (once per
-// process), else empty.
+// not go out whole is recorded with the size it had and no hash. Returns why
+// the history cannot be written, else empty.
 QString RecordInHistory(const TUpdateSummary& summary, const std::vector<std::string>& paths,
-                        const std::vector<TSentFile>& sent);
+                        const std::vector<TSentFile>& sent, const QString& historyPath = DefaultHistoryPath());

@@ -5,14 +5,12 @@
 #include <string_view>
 #include <thread>
 
-#include "network/IdUDPClient.h"
-#include "serial/CPort.h"
 #include "transfer/FileOfBytes.h"
 
 namespace {
 
-// The network wait services its thread at least this often.
-constexpr int NetServiceSliceMs = 50;
+// The label of every wait on a link that reads each answer as it comes.
+const std::string NetWaitLabel = "Net";
 // How many board-reported failures a tally keeps in detail.
 constexpr std::size_t KeptBoardErrors = 16;
 
@@ -54,6 +52,18 @@ OpenFiles OpenAll(std::span<const std::string> paths)
     return files;
 }
 
+// The request an answer answers, spelled as the serial waits name it:
+// "Get Boot Error" and "answer to GetFlashInfo" answer GetBootError and
+// GetFlashInfo.
+std::string RequestNameOf(std::string answer)
+{
+    const std::string answerTo = "answer to ";
+    if (answer.rfind(answerTo, 0) == 0)
+        answer.erase(0, answerTo.size());
+    std::erase(answer, ' ');
+    return answer;
+}
+
 } // namespace
 
 std::string FileNameOf(const std::string& path)
@@ -89,6 +99,12 @@ TSession::TSession(TSessionEvents& events) : events_(events)
     EnsureCommandTable();
 }
 
+void TSession::UseLink(TBoardLink& link)
+{
+    link_ = &link;
+    HearFrom(link);
+}
+
 void TSession::Execute_Command(const std::string& callText)
 {
     CallText = callText;
@@ -108,7 +124,7 @@ void TSession::Trans(const std::string& fieldList)
 void TSession::Send_PVR(const std::string& /*label*/)
 {
     Transmit();
-    if (Link.kind == LinkKind::Network && NoReply == 0)
+    if (link_->ReadsEachAnswer() && NoReply == 0)
         Net_Read_Neg();
 }
 
@@ -116,8 +132,11 @@ void TSession::Transmit()
 {
     const std::span<const Byte> frame(TxFrame.data(), static_cast<std::size_t>(TxLength - 1));
     if (NoReply == 0 && frame.size() > static_cast<std::size_t>(OffsetOperation)) {
-        if (Link.kind == LinkKind::Serial)
-            TakeStaleAnswers();
+        // What the link holds before an answered request goes out was sent
+        // before the board saw the request: a late or repeated answer to an
+        // earlier one. It is decoded for its effects now, so that it cannot
+        // end the coming wait.
+        link_->TakePending();
         awaiting_ = true;
         awaitedAnswered_ = false;
         awaitedResult_ = 0;
@@ -125,19 +144,9 @@ void TSession::Transmit()
         awaitedOperation_ = frame[OffsetOperation];
     }
     events_.Frame(FrameDirection::Sent, frame, false);
-    if (Link.kind == LinkKind::Serial) {
-        for (Byte value : frame)
-            FSend(value);
-    } else if (Link.kind == LinkKind::Network) {
-        SendDatagram(frame);
-    }
-}
-
-void TSession::FSend(Byte value)
-{
-    // The write is bounded by the watchdog's interval (BoundWrites): a line
+    // The writes are bounded by the watchdog's interval (BoundWrites): a line
     // that takes no byte within it cancels the transfer, with one report.
-    if (Link.port->WriteBytes(&value, 1) != 1) {
+    if (!link_->Send(frame)) {
         events_.ShortWrite();
         throw ETransferStopped(ETransferStopped::Reason::WriteCancelled, "RS232 Error Operation Cancelled");
     }
@@ -145,27 +154,33 @@ void TSession::FSend(Byte value)
 
 void TSession::BoundWrites()
 {
-    if (Link.kind != LinkKind::Serial)
-        return;
-    Link.port->Timeouts().SetWriteTotalMultiplier(0);
-    Link.port->Timeouts().SetWriteTotalConstant(WatchdogMs);
+    link_->BoundWrites(WatchdogMs);
 }
 
 void TSession::WaitAck(const std::string& label)
 {
+    AwaitAnswer(label);
+    AnswerReceived = 0;
+}
+
+void TSession::Net_Read_Neg()
+{
+    AwaitAnswer(NetWaitLabel);
+}
+
+void TSession::AwaitAnswer(const std::string& label)
+{
     WaitLabel = label;
     TimedOut = 0;
+    AnswerReceived = 0;
     const QDeadlineTimer deadline(WatchdogMs, Qt::PreciseTimer);
-    AnswerReceived = 0;
-    while (AnswerReceived == 0 && TimedOut == 0) {
-        if (deadline.hasExpired()) {
-            Watchdog();
-            break;
-        }
-        events_.AwaitEvents(deadline);
-    }
+    const bool ended =
+        link_->Await([this] { return awaitedAnswered_ || AnswerReceived != 0 || TimedOut != 0; }, deadline);
     awaiting_ = false;
-    AnswerReceived = 0;
+    // The board did not answer within the watchdog's interval: reported, and
+    // the transfer goes on.
+    if (!ended)
+        Watchdog();
 }
 
 void TSession::Watchdog()
@@ -177,6 +192,11 @@ void TSession::Watchdog()
     if (tally_.missingInARow % MissingAnswersBeforeAsking == 0 && events_.StopAfterSilence(tally_.missingInARow))
         throw ETransferStopped(ETransferStopped::Reason::Silence,
                                "stopped after " + std::to_string(tally_.missingInARow) + " missing answers in a row");
+}
+
+void TSession::StreamReceived(std::span<const Byte> bytes)
+{
+    ReceiveSerial(bytes);
 }
 
 DecodeOutcome TSession::ReceiveSerial(std::span<const Byte> chunk)
@@ -200,15 +220,6 @@ DecodeOutcome TSession::ReceiveSerial(std::span<const Byte> chunk)
     return outcome;
 }
 
-DecodeOutcome TSession::ReceiveFromPort(int count)
-{
-    // Bytes beyond one chunk stay in the port's input queue for the next event.
-    RxChunk.fill(0);
-    const std::int32_t wanted = std::min(count, RxChunkSize);
-    const std::int32_t read = Link.port->ReadBytes(RxChunk.data(), wanted);
-    return ReceiveSerial(std::span<const Byte>(RxChunk.data(), static_cast<std::size_t>(std::clamp(read, 0, wanted))));
-}
-
 bool TSession::IsAwaitedAnswer(const DecodeOutcome& outcome) const
 {
     return outcome.operation == awaitedOperation_ &&
@@ -224,8 +235,10 @@ bool TSession::CountAnswer(const DecodeOutcome& answer)
     tally_.missingInARow = 0;
     if (answer.result != 0 || answer.bootError != 0) {
         ++tally_.boardErrorCount;
+        // A wait labelled by its link alone is named by the request answered.
+        const std::string label = WaitLabel == NetWaitLabel ? RequestNameOf(answer.answer->name) : WaitLabel;
         if (tally_.boardErrors.size() < KeptBoardErrors)
-            tally_.boardErrors.push_back({WaitLabel, currentBlock_, answer.result, answer.bootError});
+            tally_.boardErrors.push_back({label, currentBlock_, answer.result, answer.bootError});
     }
     return true;
 }
@@ -241,84 +254,22 @@ void TSession::SettleAnswer(Byte before, bool awaitedSeen, const DecodeOutcome& 
     events_.Answer(outcome);
 }
 
-// What the line holds before an answered request goes out was sent before
-// the board saw the request: a late or repeated answer to an earlier one. It
-// is decoded for its effects now, so that it cannot end the coming wait.
-void TSession::TakeStaleAnswers()
+// One datagram of the board, taken while a wait is open: a stray when it is
+// empty, longer than any answer (its end is lost), or neither the answer
+// waited for nor the board's alarm.
+void TSession::DatagramReceived(std::span<const Byte> bytes, std::int32_t length)
 {
-    // A closed port has nothing to take; the request's first write reports it.
-    if (!Link.port->Connected())
-        return;
-    for (std::int32_t waiting = Link.port->BytesWaiting(); waiting > 0; waiting = Link.port->BytesWaiting())
-        ReceiveFromPort(waiting);
-}
-
-void TSession::SendDatagram(std::span<const Byte> frame)
-{
-    std::copy(frame.begin(), frame.end(), NetBuffer.begin());
-    Link.udp->SendBytes(NetBuffer.data(), static_cast<std::int32_t>(frame.size()));
-}
-
-void TSession::Net_Read_Neg()
-{
-    WaitLabel = "Net";
-    TimedOut = 0;
-    const QDeadlineTimer deadline(WatchdogMs);
-    while (!awaitedAnswered_) {
-        const std::optional<std::int32_t> length = ReceiveBoardDatagram(deadline);
-        if (!length) {
-            // The board did not answer within the watchdog's interval: the
-            // same report as on the serial link, and the transfer goes on.
-            awaiting_ = false;
-            Watchdog();
-            return;
-        }
-        if (!TakeBoardDatagram(*length))
-            ++tally_.strayAnswers;
+    bool taken = false;
+    if (length > 0 && length <= NetAnswerSize) {
+        std::copy(bytes.begin(), bytes.end(), RxBlock.begin());
+        RxCount = length;
+        const DecodeOutcome outcome = Translation();
+        const bool alarm = outcome.beeps > 0 && outcome.answer == nullptr;
+        taken = awaitedAnswered_ || alarm;
     }
-    awaiting_ = false;
-}
-
-std::optional<std::int32_t> TSession::ReceiveBoardDatagram(const QDeadlineTimer& deadline)
-{
-    // The thread is serviced whenever a slice has passed since it last was,
-    // also between answers that come quickly, so that a window never looks
-    // frozen. Only the board answers: a datagram from any other address
-    // (another host, a board chosen earlier) is dropped without a word,
-    // whatever it holds.
-    const std::string& board = Link.udp->HostAddress();
-    for (;;) {
-        std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
-        const auto slice = static_cast<std::int32_t>(std::min<qint64>(deadline.remainingTime(), NetServiceSliceMs));
-        const TIdDatagram datagram = Link.udp->ReceiveDatagram(NetBuffer.data(), NetAnswerSize, slice);
-        if (!lastService_.isValid() || lastService_.hasExpired(NetServiceSliceMs)) {
-            lastService_.start();
-            events_.Service();
-        }
-        if (!datagram.TimedOut && datagram.PeerIP == board)
-            return datagram.Length;
-        if (deadline.hasExpired())
-            return std::nullopt;
-    }
-}
-
-// Decodes one datagram of the board; false for a stray: an empty datagram,
-// one longer than any answer (its end is lost), or one that is neither the
-// answer waited for nor the board's alarm.
-bool TSession::TakeBoardDatagram(std::int32_t length)
-{
-    const std::span<const Byte> datagram(NetBuffer.data(), static_cast<std::size_t>(std::clamp(length, 0, NetAnswerSize)));
-    if (length <= 0 || length > NetAnswerSize) {
-        events_.Frame(FrameDirection::Received, datagram, true);
-        return false;
-    }
-    std::copy_n(NetBuffer.begin(), length, RxBlock.begin());
-    RxCount = length;
-    const DecodeOutcome outcome = Translation();
-    const bool alarm = outcome.beeps > 0 && outcome.answer == nullptr;
-    const bool taken = awaitedAnswered_ || alarm;
-    events_.Frame(FrameDirection::Received, datagram, !taken);
-    return taken;
+    events_.Frame(FrameDirection::Received, bytes, !taken);
+    if (!taken)
+        ++tally_.strayAnswers;
 }
 
 DecodeOutcome TSession::Translation()
@@ -345,7 +296,7 @@ void TSession::StartTally()
 void TSession::RequestAndWait(const std::string& callText, const std::string& label)
 {
     Execute_Command(callText);
-    if (Link.kind == LinkKind::Serial)
+    if (link_->Carries() && !link_->ReadsEachAnswer())
         WaitAck(label);
 }
 
@@ -430,16 +381,22 @@ void TSession::SendAndWait(const TRequestFrame& request, const std::string& labe
     static_cast<TRequestFrame&>(*this) = request;
     Transmit();
     meanwhile();
-    if (Link.kind == LinkKind::Serial)
+    // Without a transport nothing is awaited, but the front end still gets
+    // its turn once a block, and a cancel ends the transfer there.
+    if (!link_->Carries()) {
+        link_->Await([] { return true; }, QDeadlineTimer());
+        return;
+    }
+    if (!link_->ReadsEachAnswer())
         WaitAck(label);
-    else if (Link.kind == LinkKind::Network && NoReply == 0)
+    else if (NoReply == 0)
         Net_Read_Neg();
 }
 
 bool TSession::FileCreated(const std::string& path)
 {
     // Without a transport nothing answers, and nothing is written either.
-    if (Link.kind == LinkKind::Usb)
+    if (!link_->Carries())
         return true;
     if (awaitedAnswered_ && awaitedResult_ == 0)
         return true;

@@ -24,28 +24,13 @@
 
 #include "protocol/AnswerDecoding.h"
 #include "protocol/Encoder.h"
+#include "transfer/Link.h"
 
-class TCustomComPort;
-class TIdUDPClient;
 class TFileOfBytes;
 
 inline constexpr int DefaultWatchdogMs = 10000;
 inline constexpr std::int32_t BoardRequestPort = 3333;
 inline constexpr int FileBlockSize = 512;
-
-// The network link's frame buffer: a frame is copied here before it is sent,
-// and an answer datagram of at most NetAnswerSize bytes lands in it.
-inline constexpr int NetBufferSize = 30000;
-inline constexpr std::int32_t NetAnswerSize = 100;
-
-// How the session reaches its board.
-enum class LinkKind { Serial, Usb, Network };
-
-struct TSessionLink {
-    LinkKind kind = LinkKind::Usb;
-    TCustomComPort* port = nullptr;  // Serial: an open port; its receive events feed ReceiveSerial
-    TIdUDPClient* udp = nullptr;     // Network: Host is the board, Port its request port
-};
 
 // Which way a frame went.
 enum class FrameDirection { Sent, Received };
@@ -83,31 +68,11 @@ public:
     // The board has not answered `missingInARow` awaited requests in a row (a
     // multiple of MissingAnswersBeforeAsking): true stops the transfer.
     virtual bool StopAfterSilence(int /*missingInARow*/) { return false; }
-
-    // The serial wait: blocks until the thread has handled at least one event
-    // (the port's receive events among them) or the deadline has passed. May
-    // raise to end the transfer (the program is ending).
-    virtual void AwaitEvents(const QDeadlineTimer& deadline) = 0;
-    // The network wait calls this between its receive slices. May raise.
-    virtual void Service() {}
 };
 
 // After this many awaited answers in a row have not come, the session asks
 // its events whether to stop.
 inline constexpr int MissingAnswersBeforeAsking = 3;
-
-// Ends a transfer early without an error of its own: the operator stopped it
-// (or the front end did, for a silent board), or a serial write could not be
-// completed. What was sent stays sent.
-class ETransferStopped : public std::runtime_error {
-public:
-    enum class Reason { Silence, WriteCancelled };
-    ETransferStopped(Reason reason, const std::string& message) : std::runtime_error(message), reason_(reason) {}
-    Reason WhyStopped() const { return reason_; }
-
-private:
-    Reason reason_;
-};
 
 // Raised before anything is sent when a flash file's name cannot be carried
 // by the CreateFlashFile request.
@@ -150,29 +115,39 @@ struct TSessionTally {
     std::vector<TSentFile> sentFiles;
 };
 
-class TSession : public TRequestFrame, public TAnswerReceiver {
+// One board's session over a link. The session hands the link its frames and
+// waits on it; what the link receives comes back through TLinkReceiver.
+class TSession : public TRequestFrame, public TAnswerReceiver, private TLinkReceiver {
 public:
     explicit TSession(TSessionEvents& events);
+    TSession(const TSession&) = delete;
+    TSession& operator=(const TSession&) = delete;
 
-    // The link and the watchdog's interval; both may change between transfers.
-    TSessionLink Link;
+    // The link the session sends over and hears from; it may change between
+    // transfers. A link's receiver is the session that uses it.
+    void UseLink(TBoardLink& link);
+    TBoardLink& Link() const { return *link_; }
+    // Makes this session hear what `link` receives also while another link
+    // carries its transfers (the serial line's alarm reaches the window in
+    // every mode).
+    void HearFrom(TBoardLink& link) { link.SetReceiver(this); }
+
+    // The watchdog's interval; it may change between transfers.
     int WatchdogMs = DefaultWatchdogMs;
 
     // The state of the waits.
     Byte TimedOut = 0;
-    Byte LinkReady = 1;
     std::string WaitLabel;
-    std::array<Byte, NetBufferSize> NetBuffer{};
 
     // The request encoder: looks the call text up in the command table and
     // encodes it into TxFrame, then sends it (Trans).
     void Execute_Command(const std::string& callText);
     void Trans(const std::string& fieldList);
 
-    // The transmitter: sends TxFrame over the link; on the network link an
-    // answered request also receives and decodes its answer.
+    // The transmitter: sends TxFrame over the link; on a link that reads
+    // every answer as it comes (the network), an answered request also
+    // receives and decodes its answer.
     void Send_PVR(const std::string& label);
-    void FSend(Byte value);
     // The serial wait for the answer to the request just sent.
     void WaitAck(const std::string& label);
     // The network wait: takes the board's datagrams until one decodes as the
@@ -183,12 +158,9 @@ public:
     // Decodes the datagram stored at RxStart, reports it and returns it.
     DecodeOutcome Message_Answer_Decoding();
 
-    // One serial receive event's bytes (at most RxChunkSize); returns what was
-    // decoded, which is also reported to the events.
+    // A piece of the serial byte stream (at most RxChunkSize); returns what
+    // was decoded, which is also reported to the events.
     DecodeOutcome ReceiveSerial(std::span<const Byte> chunk);
-    // Reads what the serial port holds (at most `count` bytes, one chunk) and
-    // decodes it: the body of the port's receive handler.
-    DecodeOutcome ReceiveFromPort(int count);
 
     // The transfers. Each starts a fresh tally. File and link errors are raised.
     // An image into a burn block: SetBurnBlock, then the image's blocks.
@@ -201,8 +173,6 @@ public:
     // Forgets what the last transfer came to; every transfer starts here, and
     // a front end that refuses one before it starts does too.
     void StartTally();
-    // Marks a wait that the watchdog ended: the report, and the tally.
-    void Watchdog();
 
 private:
     struct BlockStream {
@@ -222,20 +192,28 @@ private:
     void SendAndWait(const TRequestFrame& request, const std::string& label, const std::function<void()>& meanwhile);
     // Sends TxFrame over the link without reading an answer.
     void Transmit();
+    // The wait both links share: until the answer awaited has come, the
+    // watchdog's interval has passed (reported), or the window's watchdog
+    // has fired.
+    void AwaitAnswer(const std::string& label);
+    // Marks a wait that the watchdog ended: the report, and the tally.
+    void Watchdog();
     // Whether the create request just waited for was answered without error;
     // tells the events which file was not written when it was not.
     bool FileCreated(const std::string& path);
     void BoundWrites();
-    void SendDatagram(std::span<const Byte> frame);
-    std::optional<std::int32_t> ReceiveBoardDatagram(const QDeadlineTimer& deadline);
-    bool TakeBoardDatagram(std::int32_t length);
     void StreamFile(TFileOfBytes& file, const BlockStream& stream);
     bool IsAwaitedAnswer(const DecodeOutcome& outcome) const;
     bool CountAnswer(const DecodeOutcome& answer);
     void SettleAnswer(Byte before, bool awaitedSeen, const DecodeOutcome& outcome);
-    void TakeStaleAnswers();
+
+    // What the link received.
+    void StreamReceived(std::span<const Byte> bytes) override;
+    void DatagramReceived(std::span<const Byte> bytes, std::int32_t length) override;
 
     TSessionEvents& events_;
+    TNoLink noLink_;
+    TBoardLink* link_ = &noLink_;
     TSessionTally tally_;
     std::int64_t currentBlock_ = 0;
     bool awaiting_ = false;  // an answered request went out and its wait has not ended
@@ -243,7 +221,6 @@ private:
     Byte awaitedResult_ = 0;
     Byte awaitedGroup_ = 0;
     Byte awaitedOperation_ = 0;
-    QElapsedTimer lastService_;  // when the network wait last serviced its thread
 };
 
 // Raises EUnsendableName, naming the file, when a flash file's name cannot

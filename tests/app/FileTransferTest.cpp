@@ -37,17 +37,17 @@ TEST_F(FileTransfer, FlashFilesAreChosenFromTheFileMenu)
 {
     driver.SetFileChoice({MakeFile("logo.bin", 10), MakeFile("font.bin", 600)});
     Form1->OpenOSDFiles1->trigger();
-    EXPECT_EQ(UpdateKind, KindFlashFiles);
-    ASSERT_EQ(FlashFileCount, 2);
-    EXPECT_EQ(FlashFileNames[0], windows.PathOf("logo.bin"));
-    EXPECT_EQ(FlashFileNames[1], windows.PathOf("font.bin"));
+    EXPECT_EQ(Form1->UpdateKind, KindFlashFiles);
+    ASSERT_EQ(Form1->FlashFileCount, 2);
+    EXPECT_EQ(Form1->FlashFileNames[0], windows.PathOf("logo.bin"));
+    EXPECT_EQ(Form1->FlashFileNames[1], windows.PathOf("font.bin"));
     ASSERT_EQ(driver.FileDialogs().size(), 1u);
     EXPECT_EQ(driver.FileDialogs()[0].nameFilters, QStringList({"All Files (*.*)"}));
 
     // Cancelling keeps the earlier list.
     driver.SetFileChoice({});
     Form1->OpenOSDFiles1->trigger();
-    EXPECT_EQ(FlashFileCount, 2);
+    EXPECT_EQ(Form1->FlashFileCount, 2);
 
     Form1->Update1Click();
     EXPECT_EQ(Form1->Panel1->text(), "Finish Write");
@@ -62,8 +62,8 @@ TEST_F(FileTransfer, NeverMoreThanTenFlashFiles)
         files << MakeFile("f" + std::to_string(i) + ".bin", 1);
     driver.SetFileChoice(files);
     Form1->OpenOSDFiles1Click();
-    EXPECT_EQ(FlashFileCount, 10);
-    EXPECT_EQ(FlashFileNames[9], files[9].toStdString());
+    EXPECT_EQ(Form1->FlashFileCount, 10);
+    EXPECT_EQ(Form1->FlashFileNames[9], files[9].toStdString());
     ASSERT_EQ(driver.Boxes().size(), 1u);
     EXPECT_TRUE(driver.Boxes()[0].text.contains("first 10 of the 12"));
 }
@@ -72,10 +72,10 @@ TEST_F(FileTransfer, NamesTheRequestCannotCarryAreRefusedBeforeAnythingIsSent)
 {
     for (const char* name : {"a:b.bin", "a(b", "x;y", "c)d"}) {
         SCOPED_TRACE(name);
-        UpdateKind = KindFlashFiles;
-        FlashFileNames[0] = MakeFile("fine.bin", 3).toStdString();
-        FlashFileNames[1] = MakeFile(name, 3).toStdString();
-        FlashFileCount = 2;
+        Form1->UpdateKind = KindFlashFiles;
+        Form1->FlashFileNames[0] = MakeFile("fine.bin", 3).toStdString();
+        Form1->FlashFileNames[1] = MakeFile(name, 3).toStdString();
+        Form1->FlashFileCount = 2;
         Form1->Session().TxLength = 0;
         try {
             Form1->Update1Click();
@@ -92,7 +92,7 @@ TEST_F(FileTransfer, DataFileIsChosenConfirmedAndBurnt)
 {
     driver.SetFileChoice({MakeFile("settings.dat", 1024)});
     Form1->SendDataFile1->trigger();
-    EXPECT_EQ(DataFileName, windows.PathOf("settings.dat"));
+    EXPECT_EQ(Form1->DataFileName, windows.PathOf("settings.dat"));
     ASSERT_EQ(driver.Boxes().size(), 1u);
     EXPECT_EQ(driver.Boxes()[0].caption, "Update Confirmation");
     EXPECT_EQ(Form1->Panel1->text(), "Please Wait for Burning to Finish");
@@ -102,9 +102,9 @@ TEST_F(FileTransfer, DataFileIsChosenConfirmedAndBurnt)
 
 TEST_F(FileTransfer, AMissingDataFileSendsNothing)
 {
-    DataFileName = windows.PathOf("gone.dat");
+    Form1->DataFileName = windows.PathOf("gone.dat");
     Form1->Session().TxLength = 0;
-    EXPECT_THROW(Form1->CopyDataFile(), EInOutError);
+    EXPECT_THROW(Form1->Session().CopyDataFile(Form1->DataFileName), EInOutError);
     EXPECT_EQ(Form1->Session().TxLength, 0);
 }
 

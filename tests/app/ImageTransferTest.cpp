@@ -54,9 +54,9 @@ TEST_F(ImageTransfer, UsbModeStreamsTheWholeFileAndSendsNothing)
     ASSERT_EQ(driver.FileDialogs().size(), 1u);
     EXPECT_EQ(driver.FileDialogs()[0].fileName, "*.hex");
     EXPECT_EQ(driver.FileDialogs()[0].nameFilters, QStringList({"Hex File (*.Hex)"}));
-    EXPECT_EQ(FirmwareFileName, image);
-    EXPECT_EQ(UpdateKind, KindFirmware);
-    EXPECT_EQ(BurnBlockNumber, 0);
+    EXPECT_EQ(Form1->FirmwareFileName, image);
+    EXPECT_EQ(Form1->UpdateKind, KindFirmware);
+    EXPECT_EQ(Form1->BurnBlockNumber, 0);
 
     Form1->Update1Click();
     ASSERT_EQ(driver.Boxes().size(), 1u);
@@ -76,7 +76,7 @@ TEST_F(ImageTransfer, UsbModeStreamsTheWholeFileAndSendsNothing)
 TEST_F(ImageTransfer, CancelSendsNothing)
 {
     MakeImage("app.hex", 10);
-    FirmwareFileName = windows.PathOf("app.hex");
+    Form1->FirmwareFileName = windows.PathOf("app.hex");
     driver.SetAnswer(QMessageBox::Cancel);
     Form1->Session().TxLength = 0;
     Form1->Update1Click();
@@ -87,7 +87,7 @@ TEST_F(ImageTransfer, CancelSendsNothing)
 TEST_F(ImageTransfer, ACancelledDialogKeepsThePresetName)
 {
     Form1->OpenFirmware1Click();
-    EXPECT_EQ(FirmwareFileName, "*.hex");
+    EXPECT_EQ(Form1->FirmwareFileName, "*.hex");
     EXPECT_EQ(UpdateError(), "File not found");
     EXPECT_FALSE(Form1->TransferRunning());
     EXPECT_TRUE(Form1->Update1->isEnabled());
@@ -96,18 +96,18 @@ TEST_F(ImageTransfer, ACancelledDialogKeepsThePresetName)
 TEST_F(ImageTransfer, FilesThatCannotBeStreamed)
 {
     EXPECT_EQ(UpdateError(), "File not found"); // nothing chosen yet
-    FirmwareFileName = windows.Folder();
+    Form1->FirmwareFileName = windows.Folder();
     EXPECT_EQ(UpdateError(), "'" + windows.Folder() + "' is not a regular file");
-    FirmwareFileName = windows.PathOf(std::string(5000, 'n'));
+    Form1->FirmwareFileName = windows.PathOf(std::string(5000, 'n'));
     EXPECT_EQ(UpdateError(), "Invalid filename");
-    FirmwareFileName = windows.PathOf("missing/app.hex");
+    Form1->FirmwareFileName = windows.PathOf("missing/app.hex");
     EXPECT_EQ(UpdateError(), "File not found");
 }
 
 TEST_F(ImageTransfer, EmptyAndBlockSizedImagesStillSendTheirLastBlock)
 {
     for (std::size_t size : {0u, 1024u, 2048u}) {
-        FirmwareFileName = MakeImage("image.bin", size);
+        Form1->FirmwareFileName = MakeImage("image.bin", size);
         Form1->Update1Click();
         EXPECT_EQ(Form1->Panel1->text(), "Finish Update") << size;
         EXPECT_EQ(Form1->Gauge1->value(), Form1->Gauge1->maximum()) << size;

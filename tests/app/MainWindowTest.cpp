@@ -40,8 +40,8 @@ TEST(MainWindow, StartsInRS232ModeWithEmptyPanels)
     Windows windows;
     windows.Create();
     EXPECT_EQ(Form1->windowTitle(), "Orvenda Updater RS232 Mode");
-    EXPECT_EQ(CommMode, 0);
-    EXPECT_EQ(BiosUnlocked, 0);
+    EXPECT_EQ(Form1->CommMode, 0);
+    EXPECT_EQ(Form1->BiosUnlocked, 0);
     EXPECT_TRUE(Form1->Panel1->text().isEmpty());
     EXPECT_TRUE(Form1->Panel2->text().isEmpty());
     EXPECT_EQ(Form1->Gauge1->Progress(), 0);
@@ -90,13 +90,13 @@ TEST(MainWindow, ModeSelection)
     windows.Create();
     Form1->USB1->trigger();
     EXPECT_EQ(Form1->windowTitle(), "Dorvik Firmware Update USB Mode");
-    EXPECT_EQ(CommMode, 1);
+    EXPECT_EQ(Form1->CommMode, 1);
     Form1->RS2321->trigger();
     EXPECT_EQ(Form1->windowTitle(), "Dorvik Firmware Update RS232 Mode");
-    EXPECT_EQ(CommMode, 0);
+    EXPECT_EQ(Form1->CommMode, 0);
     Form1->Network2->trigger();
     EXPECT_EQ(Form1->windowTitle(), "Dorvik Firmware Update NetWork Mode");
-    EXPECT_EQ(CommMode, 3);
+    EXPECT_EQ(Form1->CommMode, 3);
 }
 
 TEST(MainWindow, ConfigurationItemsShowTheirWindows)
@@ -118,7 +118,7 @@ TEST(MainWindow, WatchdogExpiryReport)
     Windows windows;
     windows.Create();
     ModalDriver driver;
-    const int beeps = BeepCount;
+    const int beeps = Form1->Feedback.BeepCount();
     Form1->Session().WaitLabel = "GetBootError";
     Form1->Session().TimedOut = 0;
     Form1->Timer1->setInterval(1);
@@ -131,7 +131,7 @@ TEST(MainWindow, WatchdogExpiryReport)
     EXPECT_EQ(driver.Boxes()[0].caption, "RS232 Error");
     EXPECT_EQ(driver.Boxes()[0].text, "GetBootError");
     EXPECT_EQ(driver.Boxes()[0].icon, QMessageBox::NoIcon);
-    EXPECT_EQ(BeepCount, beeps + 1);
+    EXPECT_EQ(Form1->Feedback.BeepCount(), beeps + 1);
 }
 
 TEST(MainWindow, EscapeEndsTheProgram)
@@ -147,10 +147,11 @@ TEST(MainWindow, EscapeEndsTheProgram)
     int fired = 0;
     QObject::connect(&command, &QAction::triggered, [&fired] { ++fired; });
     QTest::keyClick(Form1, Qt::Key_A);
-    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->Terminating());
     QTest::keyClick(Form1, Qt::Key_Escape);
-    EXPECT_TRUE(ProgramTerminating());
-    EXPECT_THROW(ProcessMessages(), EAbort);
+    EXPECT_TRUE(Form1->Terminating());
+    // A transfer under way would stop at its next wait.
+    EXPECT_TRUE(Form1->Session().Link().Cancelled());
     EXPECT_EQ(fired, 0);
 }
 
@@ -169,15 +170,15 @@ TEST(MainWindow, EscapeEndsTheProgramAfterAMenuCommandChosenFromTheKeyboard)
     // An open menu keeps Escape to close itself.
     QTest::keyClick(window, Qt::Key_Escape);
     EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
-    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->Terminating());
     QTest::keyClick(window, Qt::Key_F, Qt::AltModifier);
     QTest::keyClick(window, Qt::Key_Left); // round to Update, the last item of the bar
     QTest::keyClick(window, Qt::Key_Return);
     ASSERT_EQ(driver.Boxes().size(), 1u);
     EXPECT_EQ(driver.Boxes()[0].caption, "Update Confirmation");
-    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->Terminating());
     QTest::keyClick(window, Qt::Key_Escape);
-    EXPECT_TRUE(ProgramTerminating());
+    EXPECT_TRUE(Form1->Terminating());
 }
 
 TEST(ErrorReport, AppendsAPeriodAfterCharactersThatSortAfterIt)

@@ -35,21 +35,21 @@ TEST_F(PasswordWindow, TheRightPasswordOpensTheBiosDialog)
     Type("marsh17");
     EXPECT_EQ(Form20->Edit1->text(), "*******");
     QTest::mouseClick(Form20->Button1, Qt::LeftButton);
-    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->Terminating());
     EXPECT_FALSE(Form20->isVisible());
-    EXPECT_EQ(BiosUnlocked, 1);
-    EXPECT_EQ(UpdateKind, KindBios);
+    EXPECT_EQ(Form1->BiosUnlocked, 1);
+    EXPECT_EQ(Form1->UpdateKind, KindBios);
     ASSERT_EQ(driver.FileDialogs().size(), 1u);
     EXPECT_EQ(driver.FileDialogs()[0].fileName, "QLTBIOS.HEX");
     EXPECT_EQ(driver.FileDialogs()[0].nameFilters, QStringList({"BIOS File (*.HEX)"}));
     // Cancelled: the preset name is the BIOS path.
-    EXPECT_EQ(BiosFileName, "QLTBIOS.HEX");
+    EXPECT_EQ(Form1->BiosFileName, "QLTBIOS.HEX");
 }
 
 TEST_F(PasswordWindow, AcceptWithNothingTypedEndsTheProgram)
 {
     QTest::mouseClick(Form20->Button1, Qt::LeftButton);
-    EXPECT_TRUE(ProgramTerminating());
+    EXPECT_TRUE(Form1->Terminating());
     EXPECT_TRUE(driver.FileDialogs().empty());
 }
 
@@ -61,7 +61,7 @@ TEST_F(PasswordWindow, ControlCharactersAreRecordedAndNothingIsRemoved)
     EXPECT_EQ(Form20->Entered(), std::string("marsh1x\b7"));
     EXPECT_EQ(Form20->Edit1->text(), "*********");
     QTest::mouseClick(Form20->Button1, Qt::LeftButton);
-    EXPECT_TRUE(ProgramTerminating());
+    EXPECT_TRUE(Form1->Terminating());
 }
 
 TEST_F(PasswordWindow, EnterCountsAsACharacter)
@@ -70,7 +70,7 @@ TEST_F(PasswordWindow, EnterCountsAsACharacter)
     QTest::keyClick(Form20->Edit1, Qt::Key_Return);
     EXPECT_EQ(Form20->Entered(), std::string("marsh17\r"));
     QTest::mouseClick(Form20->Button1, Qt::LeftButton);
-    EXPECT_TRUE(ProgramTerminating());
+    EXPECT_TRUE(Form1->Terminating());
 }
 
 TEST_F(PasswordWindow, KeysThatTypeNothingAndPasteLeaveTheRecord)
@@ -90,20 +90,20 @@ TEST_F(PasswordWindow, CloseKeepsTheRecordForTheNextOpening)
     Type("mar");
     QTest::mouseClick(Form20->Button2, Qt::LeftButton);
     EXPECT_FALSE(Form20->isVisible());
-    EXPECT_EQ(BiosUnlocked, 0);
+    EXPECT_EQ(Form1->BiosUnlocked, 0);
     Form1->OpenImage1->trigger();
     EXPECT_EQ(Form20->Edit1->text(), "***");
     Type("sh17");
     QTest::mouseClick(Form20->Button1, Qt::LeftButton);
-    EXPECT_EQ(BiosUnlocked, 1);
+    EXPECT_EQ(Form1->BiosUnlocked, 1);
 
     // Unlocked once: a later opening accepts again without typing, but each
     // opening clears the unlock first.
     Form1->OpenImage1->trigger();
-    EXPECT_EQ(BiosUnlocked, 0);
+    EXPECT_EQ(Form1->BiosUnlocked, 0);
     QTest::mouseClick(Form20->Button1, Qt::LeftButton);
-    EXPECT_EQ(BiosUnlocked, 1);
-    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_EQ(Form1->BiosUnlocked, 1);
+    EXPECT_FALSE(Form1->Terminating());
 }
 
 } // namespace

@@ -44,7 +44,7 @@ SeenBox OnlyErrorReport(const UpdaterSession& session)
 
 void ExpectReadyForTheNextCommand()
 {
-    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->Terminating());
     EXPECT_FALSE(Form1->TransferRunning());
     EXPECT_TRUE(Form1->Update1->isEnabled());
 }
@@ -67,7 +67,7 @@ void ChooseChangeAndUpdate(UpdaterSession& session, const std::string& path,
 {
     session.driver.SetFileChoice({QString::fromStdString(path)});
     Form1->OpenFirmware1->trigger();
-    ASSERT_EQ(FirmwareFileName, path);
+    ASSERT_EQ(Form1->FirmwareFileName, path);
     change(path);
     Form1->Update1->trigger();
 }
@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(Links, BadImageInput, ::testing::Values(Link::Serial, L
 void ExpectClosedPortUntilConnect(UpdaterSession& session)
 {
     EXPECT_FALSE(Form2->ComPort1->Connected());
-    EXPECT_EQ(CommMode, ModeRS232);
+    EXPECT_EQ(Form1->CommMode, ModeRS232);
     EXPECT_EQ(Form1->windowTitle(), "Orvenda Updater RS232 Mode");
 
     session.driver.Clear();

@@ -136,7 +136,7 @@ std::vector<SeenBox> WatchdogReports(const UpdaterSession& session)
 void ExpectFinishedAndReady()
 {
     EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
-    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->Terminating());
     EXPECT_FALSE(Form1->TransferRunning());
     EXPECT_TRUE(Form1->Update1->isEnabled());
 }
@@ -178,7 +178,7 @@ TEST_P(AnswerFaultMatrix, TheStreamGoesOnAndTheBoardGetsEveryFrameOnce)
     UpdaterSession session(link, fault.boardOptions);
     const bool network = link == Link::Network;
     session.ShortenWatchdog(network && fault.networkWatchdogMs != 0 ? fault.networkWatchdogMs : fault.watchdogMs);
-    const int beepsBefore = BeepCount;
+    const int beepsBefore = Form1->Feedback.BeepCount();
 
     const std::vector<std::string> frames =
         Concat(ImageUpdateFrames(FirstImageSize), ImageUpdateFrames(SecondImageSize));
@@ -199,7 +199,7 @@ TEST_P(AnswerFaultMatrix, TheStreamGoesOnAndTheBoardGetsEveryFrameOnce)
     const std::size_t reports = WatchdogReports(session).size();
     RecordProperty("watchdog_reports", static_cast<int>(reports));
     EXPECT_EQ(session.BoxesCaptioned(ConfirmationCaption).size(), 2u);
-    EXPECT_GE(BeepCount - beepsBefore, static_cast<int>(reports) + fault.alarmBeeps);
+    EXPECT_GE(Form1->Feedback.BeepCount() - beepsBefore, static_cast<int>(reports) + fault.alarmBeeps);
 
     // The board's counts stop it, so that its transcript is complete.
     ExpectReportCount(link == Link::Serial ? fault.serial : fault.network, reports,
@@ -307,7 +307,7 @@ TEST(BoardGoesAway, SerialLineHungUpMidTransferIsReportedAndCanBeConnectedAgain)
         << errors[0].text.toStdString();
     EXPECT_EQ(errors[0].icon, QMessageBox::Critical);
     EXPECT_NE(Form1->Panel1->text(), "Finish Update");
-    EXPECT_FALSE(ProgramTerminating());
+    EXPECT_FALSE(Form1->Terminating());
     EXPECT_FALSE(Form1->TransferRunning());
     EXPECT_TRUE(Form1->Update1->isEnabled());
 

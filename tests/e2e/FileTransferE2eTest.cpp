@@ -36,7 +36,7 @@ TEST_P(FileStore, FlashFilesArriveUnderTheirNamesWithTheBoardsHandles)
     }
     session.driver.SetFileChoice(chosen);
     Form1->OpenOSDFiles1->trigger();
-    ASSERT_EQ(FlashFileCount, 5);
+    ASSERT_EQ(Form1->FlashFileCount, 5);
 
     for (int round = 1; round <= 2; ++round) {
         Form1->Update1->trigger();

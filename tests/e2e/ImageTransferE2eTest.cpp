@@ -63,10 +63,10 @@ TEST_P(ImageStream, ABiosImageGoesToBurnBlockOneAfterThePassword)
     QTest::keyClicks(Form20->Edit1, QStringLiteral("marsh17"));
     session.driver.SetFileChoice({QString::fromStdString(biosPath)});
     QTest::mouseClick(Form20->Button1, Qt::LeftButton);
-    ASSERT_EQ(UpdateKind, KindBios);
+    ASSERT_EQ(Form1->UpdateKind, KindBios);
     Form1->Update1->trigger();
     EXPECT_EQ(session.board->Kept("burn1.bin"), bios);
-    EXPECT_EQ(BurnBlockNumber, 1);
+    EXPECT_EQ(Form1->BurnBlockNumber, 1);
 
     // Open Firmware announces block 0 again.
     std::string firmware;
@@ -232,7 +232,7 @@ TEST_P(ImageStream, EscapeDuringATransferEndsIt)
     UpdaterSession session(GetParam(), {"--delay", "30"});
     QTimer::singleShot(100, Form1, [] { QTest::keyClick(Form1, Qt::Key_Escape); });
     session.UpdateFirmware(session.MakeImage("app.hex", 50000));
-    EXPECT_TRUE(ProgramTerminating());
+    EXPECT_TRUE(Form1->Terminating());
     EXPECT_EQ(Form1->Panel1->text(), "Updating Please Wait !");
     EXPECT_FALSE(Form1->TransferRunning());
     const auto kept = session.board->Kept("burn0.bin");

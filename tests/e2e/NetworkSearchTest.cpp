@@ -236,7 +236,7 @@ TEST_F(NetworkSearch, EachSearchStartsFromAnEmptyListWhoseEntriesChooseTheirBoar
     PutFile(windows->PathOf(SettingsFile), {SerialRecordKind, 0, 6, 3, 0, 0});
     ClickEntry(0);
     EXPECT_EQ(Form1->IdUDPClient1->Host, BoardAddress(3));
-    EXPECT_EQ(CommMode, ModeRS232);
+    EXPECT_EQ(Form1->CommMode, ModeRS232);
     EXPECT_EQ(Form1->windowTitle(), "Orvenda Updater RS232 Mode");
     QTest::mouseClick(Form5->BitBtn1, Qt::LeftButton);
     EXPECT_EQ(SavedSettings(), (Bytes{NetworkRecordKind, 192, 0, 2, static_cast<Byte>(FirstBoardHost + 3)}));
@@ -358,8 +358,8 @@ TEST_F(NetworkSearch, ChosenBoardGetsTheFirmwareAlsoAfterARestart)
 
     auto update = [&](char fill) {
         const std::string image(3000, fill);
-        FirmwareFileName = windows->PathOf("app.hex");
-        std::ofstream(FirmwareFileName, std::ios::binary) << image;
+        Form1->FirmwareFileName = windows->PathOf("app.hex");
+        std::ofstream(Form1->FirmwareFileName, std::ios::binary) << image;
         Form1->Update1Click();
         EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
         EXPECT_EQ(chosen.Kept("burn0.bin"), image);
@@ -370,7 +370,7 @@ TEST_F(NetworkSearch, ChosenBoardGetsTheFirmwareAlsoAfterARestart)
 
     QTest::mouseClick(Form5->BitBtn1, Qt::LeftButton);
     StartWindows(SavedSettings());
-    EXPECT_EQ(CommMode, ModeNetwork);
+    EXPECT_EQ(Form1->CommMode, ModeNetwork);
     EXPECT_EQ(Form1->windowTitle(), "Dorvik Firmware Update NetWork Mode");
     EXPECT_EQ(Form1->IdUDPClient1->Host, chosenAddress);
     update('b');

@@ -143,9 +143,9 @@ void UpdaterSession::ShortenWatchdog(int milliseconds)
 
 void UpdaterSession::SyncWithBoard()
 {
-    Form1->Execute_Command(" GetBootError :");
-    if (CommMode == ModeRS232)
-        Form1->WaitAck("GetBootError");
+    Form1->Session().Execute_Command(" GetBootError :");
+    if (Form1->CommMode == ModeRS232)
+        Form1->Session().WaitAck("GetBootError");
 }
 
 std::vector<std::string> UpdaterSession::BoardFrames()

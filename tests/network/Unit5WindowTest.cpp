@@ -45,7 +45,7 @@ TEST(NetworkWindow, StartsHiddenAndEmptyAndCloseOnlyHidesIt)
     EXPECT_TRUE(Form5->isVisible());
     QTest::mouseClick(Form5->Button2, Qt::LeftButton);
     EXPECT_FALSE(Form5->isVisible());
-    EXPECT_EQ(CommMode, ModeRS232);
+    EXPECT_EQ(Form1->CommMode, ModeRS232);
 }
 
 // COM1 leads to a pseudo-terminal, so a serial record really connects, and a
@@ -76,7 +76,7 @@ TEST_P(NetworkRecordStart, SelectsNetworkModeWithTheSavedHostAndLeavesThePortClo
     StartWith(GetParam().record);
     EXPECT_EQ(Form1->IdUDPClient1->Host, GetParam().host);
     EXPECT_EQ(Form1->IdUDPClient1->Port, BoardRequestPort);
-    EXPECT_EQ(CommMode, ModeNetwork);
+    EXPECT_EQ(Form1->CommMode, ModeNetwork);
     EXPECT_EQ(Form1->windowTitle(), "Dorvik Firmware Update NetWork Mode");
     EXPECT_FALSE(Form2->ComPort1->Connected());
     EXPECT_TRUE(driver.Boxes().empty());
@@ -94,7 +94,7 @@ TEST_F(NetworkWindowStart, SerialRecordLeavesTheHostAndRS232Mode)
     StartWith(SerialRecord);
     EXPECT_TRUE(Form2->ComPort1->Connected());
     EXPECT_TRUE(Form1->IdUDPClient1->Host.empty());
-    EXPECT_EQ(CommMode, ModeRS232);
+    EXPECT_EQ(Form1->CommMode, ModeRS232);
     EXPECT_EQ(Form1->windowTitle(), "Orvenda Updater RS232 Mode");
     EXPECT_TRUE(driver.Boxes().empty());
 }
@@ -107,7 +107,7 @@ TEST_F(NetworkWindowStart, ShortNetworkRecordIsReportedAndChangesNothing)
     EXPECT_EQ(driver.Boxes()[0].text, "Read beyond end of file.");
     EXPECT_EQ(driver.Boxes()[0].icon, QMessageBox::Critical);
     EXPECT_TRUE(Form1->IdUDPClient1->Host.empty());
-    EXPECT_EQ(CommMode, ModeRS232);
+    EXPECT_EQ(Form1->CommMode, ModeRS232);
 }
 
 TEST_F(NetworkWindowStart, SaveWithoutSelectedBoardLeavesTheSettingsFileAlone)

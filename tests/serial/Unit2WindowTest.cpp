@@ -381,9 +381,9 @@ TEST(SerialWindow, AnswersOnThePortReachTheDecoding)
     EXPECT_EQ(Form1->Panel1->text(), "Burn Line :300");
 
     // The alarm frame beeps twice at each receive event.
-    const int beeps = BeepCount;
+    const int beeps = Form1->Feedback.BeepCount();
     terminal.Send(AnswerText(0xFF, 0x00, {0x00}));
-    ProcessEventsUntil([&] { return BeepCount == beeps + 2; }, "BeepCount == beeps + 2");
+    ProcessEventsUntil([&] { return Form1->Feedback.BeepCount() == beeps + 2; }, "Form1->Feedback.BeepCount() == beeps + 2");
 }
 
 TEST(SerialWindow, NetworkPathAndLineEventHandlers)
@@ -395,21 +395,18 @@ TEST(SerialWindow, NetworkPathAndLineEventHandlers)
     std::copy(datagram.begin(), datagram.end(), session.RxBuffer.begin());
     session.RxStart = 1;
     session.RxCount = static_cast<std::int32_t>(datagram.size());
-    std::string text;
-    Form2->LongToStr(session.RxStart + 7, text);
-    EXPECT_EQ(text, "42");
-    Form2->ShortToStr(session.RxStart + 2, text);
-    EXPECT_EQ(text, "7");
-    Form2->Message_Answer_Decoding();
+    EXPECT_EQ(session.LongToStr(session.RxStart + 7), "42");
+    EXPECT_EQ(session.ShortToStr(session.RxStart + 2), "7");
+    session.Message_Answer_Decoding();
     EXPECT_EQ(session.FlashFileHandle, 42);
     EXPECT_EQ(session.AnswerReceived, 1);
     EXPECT_EQ(session.RxCount, 0);
 
-    const int beeps = BeepCount;
+    const int beeps = Form1->Feedback.BeepCount();
     Form2->ComPort1Error(Form2->ComPort1, TComErrors{erFrame});
-    EXPECT_EQ(BeepCount, beeps + 2);
+    EXPECT_EQ(Form1->Feedback.BeepCount(), beeps + 2);
     Form2->ComPort1Rx80Full(Form2->ComPort1);
-    EXPECT_EQ(BeepCount, beeps + 5);
+    EXPECT_EQ(Form1->Feedback.BeepCount(), beeps + 5);
 }
 
 // A line whose far end stops reading: every write waits until the line takes
@@ -424,9 +421,9 @@ TEST(SerialWindow, APeerThatStopsReadingCancelsTheUpdateWithOneReport)
     constexpr int ShortWatchdogMs = 300;
     Form1->Timer1->setInterval(ShortWatchdogMs);
     constexpr std::size_t ImageSize = 1024 * 1024;  // far more than a terminal's buffer holds
-    FirmwareFileName = windows.PathOf("big.hex");
-    PutFile(FirmwareFileName, Bytes(ImageSize, 0x11));
-    UpdateKind = KindFirmware;
+    Form1->FirmwareFileName = windows.PathOf("big.hex");
+    PutFile(Form1->FirmwareFileName, Bytes(ImageSize, 0x11));
+    Form1->UpdateKind = KindFirmware;
 
     Form1->Update1Click();
 
@@ -446,7 +443,7 @@ TEST(SerialWindow, APeerThatStopsReadingCancelsTheUpdateWithOneReport)
     Form2->ComPort1->Timeouts().SetWriteTotalMultiplier(0);
     Form2->ComPort1->Timeouts().SetWriteTotalConstant(0);
     boxes.Clear();
-    PutFile(FirmwareFileName, Bytes(100, 0x11));
+    PutFile(Form1->FirmwareFileName, Bytes(100, 0x11));
     Form1->Update1Click();
     EXPECT_EQ(Form1->Panel1->text(), "Update Stopped");
     ASSERT_FALSE(boxes.Boxes().empty());

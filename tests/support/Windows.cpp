@@ -15,15 +15,14 @@ Windows::Windows() : previousFolder_(QDir::currentPath())
 
 void Windows::Create()
 {
-    ResetUpdateState();
-    ResetProgramTermination();
     Form1 = new TForm1;
-    RunReported([] { Form1->FormCreate(); });
     Form2 = new TForm2;
-    RunReported([] { Form2->FormCreate(); });
     Form20 = new TForm20;
-    RunReported([] { Form20->FormCreate(); });
     Form5 = new TForm5;
+    Form1->ConnectWindows();
+    RunReported([] { Form1->FormCreate(); });
+    RunReported([] { Form2->FormCreate(); });
+    RunReported([] { Form20->FormCreate(); });
     RunReported([] { Form5->FormCreate(); });
     created_ = true;
 }
@@ -40,7 +39,6 @@ Windows::~Windows()
         delete Form1;
         Form1 = nullptr;
     }
-    ResetProgramTermination();
     QDir::setCurrent(previousFolder_);
 }
 

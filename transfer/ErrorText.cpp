@@ -1,4 +1,4 @@
-#include "cli/ErrorText.h"
+#include "transfer/ErrorText.h"
 
 #include "network/IdStack.h"
 

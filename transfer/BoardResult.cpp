@@ -1,4 +1,4 @@
-#include "cli/BoardResult.h"
+#include "transfer/BoardResult.h"
 
 const char* OutcomeName(BoardOutcome outcome)
 {
@@ -17,6 +17,23 @@ const char* OutcomeName(BoardOutcome outcome)
         return "link failed";
     }
     return "";
+}
+
+HistoryOutcome HistoryOutcomeOf(BoardOutcome outcome)
+{
+    switch (outcome) {
+    case BoardOutcome::Updated:
+        return HistoryOutcome::Updated;
+    case BoardOutcome::Warnings:
+        return HistoryOutcome::Warnings;
+    case BoardOutcome::Stopped:
+    case BoardOutcome::Interrupted:
+        return HistoryOutcome::Stopped;
+    case BoardOutcome::Failed:
+    case BoardOutcome::LinkFailed:
+        break;
+    }
+    return HistoryOutcome::Failed;
 }
 
 double RateOf(const TBoardResult& result)

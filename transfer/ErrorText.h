@@ -1,4 +1,4 @@
-// The texts of the command line's errors: one line each, naming the cause in
+// The texts of link errors as both front ends tell them: one line each, naming the cause in
 // words, with a hint where one helps.
 #pragma once
 

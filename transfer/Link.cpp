@@ -1,0 +1,176 @@
+#include "transfer/Link.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+
+#include "network/IdUDPClient.h"
+#include "serial/CPort.h"
+
+namespace {
+
+// How long the line must stay empty after its last write before the drain
+// takes it as done.
+constexpr int QuietLineMs = 100;
+
+qint64 SliceOf(const QDeadlineTimer& deadline)
+{
+    return std::clamp<qint64>(deadline.remainingTime(), 0, TBoardLink::PulseIntervalMs);
+}
+
+} // namespace
+
+void TBoardLink::Pulse()
+{
+    if (pulse_ && (!lastPulse_.isValid() || lastPulse_.hasExpired(PulseIntervalMs))) {
+        lastPulse_.start();
+        pulse_();
+    }
+    if (cancelled_)
+        throw ETransferStopped(ETransferStopped::Reason::Operator, "stopped by the operator");
+}
+
+bool TNoLink::Await(const std::function<bool()>& answered, const QDeadlineTimer& /*deadline*/)
+{
+    // Nothing answers; the front end still gets its turn, and a cancel ends
+    // the transfer here.
+    Pulse();
+    return answered();
+}
+
+TSerialLink::TSerialLink(TCustomComPort& port) : port_(port)
+{
+    port_.OnRxChar = [this](QObject*, int count) { ComPort1RxChar(count); };
+    port_.OnTxEmpty = [this](QObject*) { ComPort1TxEmpty(); };
+}
+
+TSerialLink::~TSerialLink()
+{
+    port_.OnRxChar = nullptr;
+    port_.OnTxEmpty = nullptr;
+}
+
+std::string TSerialLink::BoardName() const
+{
+    return port_.Port();
+}
+
+void TSerialLink::BoundWrites(int milliseconds)
+{
+    port_.Timeouts().SetWriteTotalMultiplier(0);
+    port_.Timeouts().SetWriteTotalConstant(milliseconds);
+}
+
+bool TSerialLink::FSend(Byte value)
+{
+    return port_.WriteBytes(&value, 1) == 1;
+}
+
+bool TSerialLink::Send(std::span<const Byte> frame)
+{
+    // Byte by byte, each write bounded (BoundWrites): a line that stops
+    // taking bytes fails the frame at the byte it stopped at.
+    return std::all_of(frame.begin(), frame.end(), [this](Byte value) { return FSend(value); });
+}
+
+void TSerialLink::ComPort1RxChar(int count)
+{
+    chunk_.fill(0);
+    const std::int32_t wanted = std::min(count, RxChunkSize);
+    const std::int32_t read = std::clamp(port_.ReadBytes(chunk_.data(), wanted), 0, wanted);
+    if (receiver_ != nullptr)
+        receiver_->StreamReceived(std::span<const Byte>(chunk_.data(), static_cast<std::size_t>(read)));
+}
+
+void TSerialLink::ComPort1TxEmpty()
+{
+    LinkReady = 1;
+    ++emptied_;
+}
+
+void TSerialLink::TakePending()
+{
+    // A closed port has nothing to take; the request's first write reports it.
+    if (!port_.Connected())
+        return;
+    for (std::int32_t waiting = port_.BytesWaiting(); waiting > 0; waiting = port_.BytesWaiting())
+        ComPort1RxChar(waiting);
+}
+
+void TSerialLink::PumpEvents(const QDeadlineTimer& deadline)
+{
+    // Wakes for every event (the port's receive events among them) and at the
+    // deadline or the pulse, without spinning.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    wake.start(static_cast<int>(SliceOf(deadline)));
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+bool TSerialLink::Await(const std::function<bool()>& answered, const QDeadlineTimer& deadline)
+{
+    Pulse();
+    while (!answered() && !deadline.hasExpired()) {
+        PumpEvents(deadline);
+        Pulse();
+    }
+    return answered();
+}
+
+void TSerialLink::Finish(int milliseconds)
+{
+    const QDeadlineTimer deadline(milliseconds);
+    QDeadlineTimer quiet(QDeadlineTimer::Forever);
+    int seen = emptied_;
+    try {
+        while (!deadline.hasExpired() && !quiet.hasExpired()) {
+            PumpEvents(QDeadlineTimer(std::min<qint64>(QuietLineMs, deadline.remainingTime())));
+            Pulse();
+            if (emptied_ != seen) {
+                seen = emptied_;
+                quiet.setRemainingTime(QuietLineMs);
+            }
+        }
+    } catch (const ETransferStopped&) {
+        // Stopped by the operator: the port closes now.
+    }
+}
+
+TUdpLink::TUdpLink(TIdUDPClient& client) : client_(client)
+{
+}
+
+std::string TUdpLink::BoardName() const
+{
+    return client_.Host;
+}
+
+bool TUdpLink::Send(std::span<const Byte> frame)
+{
+    std::copy(frame.begin(), frame.end(), NetBuffer.begin());
+    client_.SendBytes(NetBuffer.data(), static_cast<std::int32_t>(frame.size()));
+    return true;
+}
+
+bool TUdpLink::Await(const std::function<bool()>& answered, const QDeadlineTimer& deadline)
+{
+    const std::string& board = client_.HostAddress();
+    while (!answered()) {
+        // The front end gets its turn whenever a pulse interval has passed,
+        // also between answers that come quickly, so that a window never
+        // looks frozen.
+        Pulse();
+        if (deadline.hasExpired())
+            return false;
+        std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
+        const TIdDatagram datagram = client_.ReceiveDatagram(NetBuffer.data(), NetAnswerSize,
+                                                             static_cast<std::int32_t>(SliceOf(deadline)));
+        if (datagram.TimedOut || datagram.PeerIP != board || receiver_ == nullptr)
+            continue;
+        const auto kept = static_cast<std::size_t>(std::clamp(datagram.Length, 0, NetAnswerSize));
+        receiver_->DatagramReceived(std::span<const Byte>(NetBuffer.data(), kept), datagram.Length);
+    }
+    return true;
+}

@@ -1,0 +1,184 @@
+// The board's link as a session uses it: send a frame, wait until an awaited
+// answer has come or a deadline has passed, and cancel. Three kinds: the
+// serial line (a port, its receive wiring and its drain), UDP (a socket whose
+// waits take the board's datagrams only) and none (USB: nothing is sent and
+// nothing answers).
+//
+// A link is used by one thread at a time, the session's; Cancel alone may be
+// called from any thread.
+#pragma once
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+#include "protocol/Bytes.h"
+#include "protocol/ReceiveState.h"
+
+class TCustomComPort;
+class TIdUDPClient;
+
+// Where a link hands what the board sent.
+class TLinkReceiver {
+public:
+    virtual ~TLinkReceiver() = default;
+    // A piece of the serial line's byte stream, as one read took it (at most
+    // RxChunkSize bytes).
+    virtual void StreamReceived(std::span<const Byte> bytes) = 0;
+    // One datagram of the board: its first bytes (at most the answer buffer's
+    // size) and its whole length, which is larger for a datagram longer than
+    // any answer.
+    virtual void DatagramReceived(std::span<const Byte> bytes, std::int32_t length) = 0;
+};
+
+// Ends a transfer early without an error of its own: the operator stopped it
+// (Escape, Ctrl-C: the link was cancelled), the front end did for a silent
+// board, or a serial write could not be completed. What was sent stays sent.
+class ETransferStopped : public std::runtime_error {
+public:
+    enum class Reason { Silence, WriteCancelled, Operator };
+    ETransferStopped(Reason reason, const std::string& message) : std::runtime_error(message), reason_(reason) {}
+    Reason WhyStopped() const { return reason_; }
+
+private:
+    Reason reason_;
+};
+
+class TBoardLink {
+public:
+    virtual ~TBoardLink() = default;
+
+    // Whether anything reaches the board and comes back; a link without
+    // transport sends nothing, and nothing is awaited over it.
+    virtual bool Carries() const { return true; }
+    // Whether every answered request is followed by its wait as it goes out
+    // (the network: a datagram not read is lost), rather than only those the
+    // transfer waits for (the serial line keeps the rest in its input queue).
+    virtual bool ReadsEachAnswer() const { return false; }
+    // The board as the operator names it: the port, the address, "usb".
+    virtual std::string BoardName() const = 0;
+
+    // What the link receives goes to `receiver` (none: it is dropped).
+    void SetReceiver(TLinkReceiver* receiver) { receiver_ = receiver; }
+
+    // Bounds every later write to `milliseconds`: a line that takes no byte
+    // within it makes Send fail instead of blocking.
+    virtual void BoundWrites(int /*milliseconds*/) {}
+    // Sends one frame; false when the link could not take all of it in time.
+    virtual bool Send(std::span<const Byte> frame) = 0;
+    // Hands the receiver what has arrived and was not handed yet (the serial
+    // line's input queue): answers that came before the next request went out.
+    virtual void TakePending() {}
+    // Hands the receiver what comes until `answered` holds or the deadline has
+    // passed, and returns `answered()`. Raises ETransferStopped (Operator) once
+    // the link is cancelled; the pulse may raise too.
+    virtual bool Await(const std::function<bool()>& answered, const QDeadlineTimer& deadline) = 0;
+    // A transfer that ran to its end: the link keeps what it still has to send
+    // until it has left (the serial line's output queue), at most `milliseconds`.
+    virtual void Finish(int /*milliseconds*/) {}
+
+    // Stops the wait under way and every later one, from any thread.
+    void Cancel() { cancelled_ = true; }
+    bool Cancelled() const { return cancelled_; }
+    // Forgets an earlier Cancel, before the link serves another transfer.
+    void Rearm() { cancelled_ = false; }
+    // The front end's turn while a wait runs, at least every PulseIntervalMs:
+    // to keep its window alive, show how long the wait has taken, or notice
+    // its own reason to cancel.
+    void SetPulse(std::function<void()> pulse) { pulse_ = std::move(pulse); }
+
+    static constexpr int PulseIntervalMs = 50;
+
+protected:
+    // The pulse when one is due (the first of a link's life, then once a
+    // pulse interval has passed, across waits), then the cancel check.
+    void Pulse();
+    TLinkReceiver* receiver_ = nullptr;
+
+private:
+    std::function<void()> pulse_;
+    QElapsedTimer lastPulse_;
+    std::atomic<bool> cancelled_{false};
+};
+
+// USB: no transport.
+class TNoLink : public TBoardLink {
+public:
+    bool Carries() const override { return false; }
+    std::string BoardName() const override { return "usb"; }
+    bool Send(std::span<const Byte> /*frame*/) override { return true; }
+    bool Await(const std::function<bool()>& answered, const QDeadlineTimer& /*deadline*/) override;
+};
+
+// The serial line over a port that is open (or opened later) elsewhere. While
+// the link lives, the port's receive events feed its receiver: the board's
+// bytes are read on the thread whose event loop runs the port's events, the
+// one the waits pump.
+class TSerialLink : public TBoardLink {
+public:
+    explicit TSerialLink(TCustomComPort& port);
+    ~TSerialLink() override;
+    TSerialLink(const TSerialLink&) = delete;
+    TSerialLink& operator=(const TSerialLink&) = delete;
+
+    std::string BoardName() const override;
+    void BoundWrites(int milliseconds) override;
+    bool Send(std::span<const Byte> frame) override;
+    void TakePending() override;
+    bool Await(const std::function<bool()>& answered, const QDeadlineTimer& deadline) override;
+    // Closing a port discards what the line has not sent yet: a transfer whose
+    // last request gets no answer may still have it in the output queue.
+    // Waits until the queue has run empty and no write has followed for a
+    // while, or `milliseconds` have passed; Ctrl-C or Escape end it early.
+    void Finish(int milliseconds) override;
+
+    // One byte to the line; false when it was not taken in time.
+    bool FSend(Byte value);
+    // The port's receive event: reads what it holds (at most one chunk) and
+    // hands it on; bytes beyond stay for the next event.
+    void ComPort1RxChar(int count);
+    // The port's transmit-empty event.
+    void ComPort1TxEmpty();
+
+    TCustomComPort& Port() { return port_; }
+    // 1 once the output queue has run empty, as the port last reported.
+    Byte LinkReady = 1;
+
+private:
+    // Runs the thread's events (the port's among them) until one came or the
+    // deadline passed, at most one pulse interval.
+    void PumpEvents(const QDeadlineTimer& deadline);
+
+    TCustomComPort& port_;
+    std::array<Byte, RxChunkSize> chunk_{};
+    int emptied_ = 0;  // how often the output queue has run empty
+};
+
+// The network link's frame buffer: a frame is copied here before it is sent,
+// and an answer datagram of at most NetAnswerSize bytes lands in it.
+inline constexpr int NetBufferSize = 30000;
+inline constexpr std::int32_t NetAnswerSize = 100;
+
+// UDP: one socket to the board at the client's host and port. Only the
+// board's datagrams reach the receiver: anything from another address (another
+// host, a board chosen earlier) is dropped without a word.
+class TUdpLink : public TBoardLink {
+public:
+    explicit TUdpLink(TIdUDPClient& client);
+
+    bool ReadsEachAnswer() const override { return true; }
+    std::string BoardName() const override;
+    bool Send(std::span<const Byte> frame) override;
+    bool Await(const std::function<bool()>& answered, const QDeadlineTimer& deadline) override;
+
+private:
+    TIdUDPClient& client_;
+    std::array<Byte, NetBufferSize> NetBuffer{};
+};
