@@ -1,13 +1,50 @@
-// The same image sent through the window and through orvenda-update gives the
-// simulated board the same frames, frame for frame, on both links.
+// The same update through the window and through orvenda-update: the
+// simulated board gets the same frames, frame for frame, on both links, and
+// the history records each outcome alike.
 #include <gtest/gtest.h>
+
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTimer>
+#include <QtTest/QTest>
+
+#include <csignal>
 
 #include "app/Unit1.h"
 #include "network/IdUDPClient.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
+#include "transfer/History.h"
 
 namespace {
+
+constexpr int SilentWatchdogMs = 100;
+
+// A history record without what differs between two runs of one update (the
+// time, its length, the board's device or address, the file's folder).
+QJsonObject Comparable(const QByteArray& line)
+{
+    QJsonObject record = QJsonDocument::fromJson(line).object();
+    record.insert("file", QFileInfo(record.value("file").toString()).fileName());
+    for (const char* varying : {"time", "seconds", "board"})
+        record.remove(varying);
+    return record;
+}
+
+QJsonObject LastWindowRecord()
+{
+    const QList<QByteArray> lines = ReadHistory().lines;
+    return lines.isEmpty() ? QJsonObject() : Comparable(lines.back());
+}
+
+QJsonObject LastCliRecord(const CliFolder& folder)
+{
+    const QList<QByteArray> lines =
+        ReadHistory(QString::fromStdString(folder.PathOf("state/orvenda-updater/history.jsonl"))).lines;
+    return lines.isEmpty() ? QJsonObject() : Comparable(lines.back());
+}
 
 class CliWindowParity : public ::testing::TestWithParam<Link> {};
 
@@ -34,9 +71,75 @@ TEST_P(CliWindowParity, BoardSeesTheSameFramesFromBothFrontEnds)
     EXPECT_EQ(fromWindow, ImageUpdateFrames(size));
     EXPECT_EQ(ReceivedFrames(board), fromWindow);
     EXPECT_TRUE(SameBytes(board.Kept("burn0.bin"), image));
+    EXPECT_EQ(LastCliRecord(folder), LastWindowRecord());
+    EXPECT_EQ(LastWindowRecord().value("outcome").toString(), "updated");
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, CliWindowParity, ::testing::Values(Link::Serial, Link::Network),
                          [](const auto& info) { return LinkName(info.param); });
+
+// One update that does not end "updated", over the serial line: the board's
+// options and the outcome both front ends record. The window's operator
+// answers Yes to the silence question; "Operator" stops the update by hand.
+struct Unfinished {
+    const char* name;
+    std::vector<std::string> board;
+    const char* outcome;
+};
+
+class UnfinishedParity : public ::testing::TestWithParam<Unfinished> {};
+
+// Stops the window's transfer with Escape once its first block is out, or
+// orvenda-update's with Ctrl-C.
+bool StopsByOperator(const Unfinished& update)
+{
+    return std::string(update.name) == "Operator";
+}
+
+// The window's record of the update; `image` gets the image it sent.
+QJsonObject WindowRecord(const Unfinished& update, std::string& image)
+{
+    constexpr std::size_t ImageSize = 20000;
+    UpdaterSession window(Link::Serial, update.board);
+    window.ShortenWatchdog(SilentWatchdogMs);
+    window.driver.SetQuestionAnswer(QMessageBox::Yes);
+    if (StopsByOperator(update))
+        QTimer::singleShot(100, Form1, [] { QTest::keyClick(Form1, Qt::Key_Escape); });
+    window.UpdateFirmware(window.MakeImage("app.hex", ImageSize, &image));
+    return LastWindowRecord();
+}
+
+QJsonObject CliRecord(const Unfinished& update, const std::string& image)
+{
+    CliFolder folder;
+    folder.WriteBytes("app.hex", image);
+    std::vector<std::string> options = {"--pty"};
+    options.insert(options.end(), update.board.begin(), update.board.end());
+    BoardSim board(options);
+    QProcess process;
+    folder.Start(process, {"firmware", "app.hex", "--serial", QString::fromStdString(board.PtyPath()), "--watchdog",
+                           QString::number(SilentWatchdogMs)});
+    if (StopsByOperator(update)) {
+        EXPECT_TRUE(AwaitFrame(board, "ImageBlock"));
+        ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    }
+    folder.Finish(process);
+    return LastCliRecord(folder);
+}
+
+TEST_P(UnfinishedParity, IsRecordedAlikeByBothFrontEnds)
+{
+    std::string image;
+    const QJsonObject fromWindow = WindowRecord(GetParam(), image);
+    EXPECT_EQ(fromWindow.value("outcome").toString(), GetParam().outcome);
+    EXPECT_EQ(CliRecord(GetParam(), image), fromWindow);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, UnfinishedParity,
+    ::testing::Values(Unfinished{"BoardErrors", {"--boot-error", "7"}, "warnings"},
+                      Unfinished{"Silence", {"--no-answer"}, "stopped"},
+                      Unfinished{"Operator", {"--delay", "30"}, "stopped"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
