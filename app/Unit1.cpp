@@ -112,8 +112,10 @@ void TForm1::CreateComponents()
     IdUDPClient1 = new TIdUDPClient(this);
     IdUDPClient1->Port = BoardRequestPort;
     udpLink_ = std::make_unique<TUdpLink>(*IdUDPClient1);
-    // The network wait keeps the window alive: its events run at every pulse.
-    udpLink_->SetPulse([] { QCoreApplication::processEvents(); });
+    // The network wait, and a transfer without transport, keep the window
+    // alive: its events run at every pulse (Escape among them).
+    for (TBoardLink* link : {static_cast<TBoardLink*>(udpLink_.get()), static_cast<TBoardLink*>(&noLink_)})
+        link->SetPulse([] { QCoreApplication::processEvents(); });
 
     setFocusPolicy(Qt::StrongFocus);
 }

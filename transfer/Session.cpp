@@ -306,16 +306,10 @@ void TSession::RunImage(const std::string& path, std::int32_t burnBlock)
     TFileOfBytes image(path);
     BoundWrites();
     Execute_Command(SetBurnBlockCall(burnBlock));
-    StreamImage(image);
+    CopyBootFile(image);
 }
 
-void TSession::CopyBootFile(const std::string& path)
-{
-    TFileOfBytes image(path);
-    StreamImage(image);
-}
-
-void TSession::StreamImage(TFileOfBytes& image)
+void TSession::CopyBootFile(TFileOfBytes& image)
 {
     BoundWrites();
     events_.FileStarted(image.Path(), image.Size());

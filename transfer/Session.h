@@ -142,30 +142,14 @@ public:
     // The request encoder: looks the call text up in the command table and
     // encodes it into TxFrame, then sends it (Trans).
     void Execute_Command(const std::string& callText);
-    void Trans(const std::string& fieldList);
-
-    // The transmitter: sends TxFrame over the link; on a link that reads
-    // every answer as it comes (the network), an answered request also
-    // receives and decodes its answer.
-    void Send_PVR(const std::string& label);
     // The serial wait for the answer to the request just sent.
     void WaitAck(const std::string& label);
-    // The network wait: takes the board's datagrams until one decodes as the
-    // answer awaited or the watchdog's interval has passed; every other
-    // datagram from the board is counted as stray.
-    void Net_Read_Neg();
-    DecodeOutcome Translation();
     // Decodes the datagram stored at RxStart, reports it and returns it.
     DecodeOutcome Message_Answer_Decoding();
-
-    // A piece of the serial byte stream (at most RxChunkSize); returns what
-    // was decoded, which is also reported to the events.
-    DecodeOutcome ReceiveSerial(std::span<const Byte> chunk);
 
     // The transfers. Each starts a fresh tally. File and link errors are raised.
     // An image into a burn block: SetBurnBlock, then the image's blocks.
     void RunImage(const std::string& path, std::int32_t burnBlock);
-    void CopyBootFile(const std::string& path);
     void CopyFlashFile(std::span<const std::string> paths);
     void CopyDataFile(const std::string& path);
 
@@ -175,6 +159,20 @@ public:
     void StartTally();
 
 private:
+    void Trans(const std::string& fieldList);
+    // The transmitter: sends TxFrame over the link; on a link that reads
+    // every answer as it comes (the network), an answered request also
+    // receives and decodes its answer.
+    void Send_PVR(const std::string& label);
+    // The network wait: takes the board's datagrams until one decodes as the
+    // answer awaited or the watchdog's interval has passed; every other
+    // datagram from the board is counted as stray.
+    void Net_Read_Neg();
+    DecodeOutcome Translation();
+    // A piece of the serial byte stream (at most RxChunkSize); returns what
+    // was decoded, which is also reported to the events.
+    DecodeOutcome ReceiveSerial(std::span<const Byte> chunk);
+
     struct BlockStream {
         int blockSize;
         Byte group;
@@ -183,7 +181,8 @@ private:
         const char* query;
         const char* label;
     };
-    void StreamImage(TFileOfBytes& image);
+    // Streams the image to the board, each block followed by its boot-error query.
+    void CopyBootFile(TFileOfBytes& image);
     void StreamBlocks(TFileOfBytes& file, const BlockStream& stream);
     void RequestAndWait(const std::string& callText, const std::string& label);
     // A table command encoded once, to be sent many times.
