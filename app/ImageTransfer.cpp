@@ -8,7 +8,7 @@
 #include "app/OpenDialog.h"
 #include "app/Unit1.h"
 #include "app/Application.h"
-#include "bios/Unit20.h"
+#include "app/Unit20.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "app/Unit1.h"
 #include "network/IdUDPClient.h"
 #include "serial/CPort.h"
-#include "serial/Unit2.h"
+#include "app/Unit2.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "protocol/RuntimeErrors.h"
 #include "serial/CPort.h"
 #include "serial/SerialChoices.h"
-#include "serial/SettingsFile.h"
+#include "transfer/SettingsFile.h"
 #include "transfer/BoardLock.h"
 #include "transfer/PortHints.h"
 

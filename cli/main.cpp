@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "bios/BiosPassword.h"
+#include "transfer/BiosPassword.h"
 #include "cli/ErrorText.h"
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"

@@ -1,4 +1,4 @@
-#include "bios/Unit20.h"
+#include "app/Unit20.h"
 
 #include <QKeyEvent>
 #include <QLabel>
@@ -7,7 +7,7 @@
 
 #include "app/Unit1.h"
 #include "app/UpdateState.h"
-#include "bios/BiosPassword.h"
+#include "transfer/BiosPassword.h"
 
 TForm20* Form20 = nullptr;
 

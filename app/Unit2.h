@@ -13,7 +13,7 @@
 #include <string>
 
 #include "serial/CPort.h"
-#include "serial/SettingsFile.h"
+#include "transfer/SettingsFile.h"
 
 class QComboBox;
 class QLabel;
