@@ -12,7 +12,6 @@
 #include <filesystem>
 
 #include "app/Feedback.h"
-#include "protocol/RuntimeErrors.h"
 #include "app/Unit1.h"
 #include "network/IdUDPClient.h"
 #include "app/Unit5.h"
