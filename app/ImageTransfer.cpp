@@ -7,7 +7,7 @@
 #include "app/Feedback.h"
 #include "app/OpenDialog.h"
 #include "app/Unit1.h"
-#include "bios/Unit20.h"
+#include "app/Unit20.h"
 
 void TForm1::OpenFirmware1Click()
 {

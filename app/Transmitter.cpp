@@ -5,7 +5,7 @@
 
 #include "app/Gauge.h"
 #include "app/Unit1.h"
-#include "serial/Unit2.h"
+#include "app/Unit2.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 #include "protocol/Encoder.h"
 #include "app/Gauge.h"
 #include "app/OpenDialog.h"
-#include "bios/Unit20.h"
+#include "app/Unit20.h"
 #include "network/IdUDPClient.h"
-#include "network/Unit5.h"
-#include "serial/Unit2.h"
+#include "app/Unit2.h"
+#include "app/Unit5.h"
 #include "transfer/Outcome.h"
 
 TForm1* Form1 = nullptr;
@@ -165,7 +165,6 @@ void TForm1::ConnectHandlers()
 
 void TForm1::FormCreate()
 {
-    BuildCommandTable();
     SetMode(ModeRS232, "Orvenda Updater RS232 Mode");
     BiosUnlocked = 0;
 }

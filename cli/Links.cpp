@@ -11,7 +11,7 @@
 #include "network/IdException.h"
 #include "network/IdUDPClient.h"
 #include "protocol/RuntimeErrors.h"
-#include "serial/SettingsFile.h"
+#include "transfer/SettingsFile.h"
 #include "transfer/BoardLock.h"
 #include "transfer/ErrorText.h"
 

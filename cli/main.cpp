@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "bios/BiosPassword.h"
+#include "transfer/BiosPassword.h"
 #include "transfer/ErrorText.h"
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"

@@ -34,7 +34,7 @@ enum class AnswerEffect {
     CopyBlock,       // Read Data Block: the block goes to RxBlock
     DataHandle,      // DataFileHandle := LONG at 7
     FlashHandle,     // FlashFileHandle := LONG at 7
-    BurnState,       // the main window's Panel1 shows the burn state and line
+    BurnState,       // the front ends show the burn state and line
 };
 
 struct AnswerEntry {
@@ -55,7 +55,7 @@ extern const std::array<AnswerEntry, AnswerCount> AnswerTable;
 // operation 0x00), at every receive event while it is the current frame.
 inline constexpr int AlarmBeeps = 2;
 
-// What one receive event or one datagram brought about, for the window to show.
+// What one receive event or one datagram brought about, for the front end to show.
 // The update state (AnswerReceived, the handles) and RxBlock are already set.
 struct DecodeOutcome {
     int beeps = 0;
@@ -69,7 +69,7 @@ struct DecodeOutcome {
     Byte bootError = 0;
     bool discarded = false;               // a frame did not fit its buffer, or ended before
                                           // the fields its answer carries, and was dropped
-    // Get Burnt State: the texts the main window's Panel1 shows, in this order
+    // Get Burnt State: the texts the front ends show, in this order
     // (the state text is empty when the state is neither idle nor busy).
     std::string burnStateText;
     std::string burnLineText;

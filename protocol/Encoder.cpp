@@ -1,14 +1,9 @@
 #include "protocol/Encoder.h"
 
 #include <algorithm>
-#include <mutex>
 #include <stdexcept>
 
 #include "protocol/RuntimeErrors.h"
-
-std::array<std::string, CommandTableSize> CommandTable;
-std::array<std::string, CommandTableSize> CommandTemplates;
-std::int32_t CommandCount = 0;
 
 namespace {
 
@@ -103,23 +98,18 @@ bool AppendParameter(FrameWriter& out, const std::string& field, std::string& ca
 
 } // namespace
 
-void BuildCommandTable()
+std::span<const std::string> CommandTemplates()
 {
-    for (std::size_t i = 0; i < CommandDefinitions.size(); ++i) {
-        CommandTable[i] = CommandDefinitions[i];
-        const auto percent = CommandTable[i].find('%');
-        CommandTemplates[i] = " " + CommandTable[i].substr(percent + 1);
-    }
-    CommandCount = static_cast<std::int32_t>(CommandDefinitions.size());
-}
-
-void EnsureCommandTable()
-{
-    static std::once_flag built;
-    std::call_once(built, [] {
-        if (CommandCount == 0)
-            BuildCommandTable();
-    });
+    using Templates = std::array<std::string, CommandDefinitions.size()>;
+    static const Templates templates = [] {
+        Templates built;
+        for (std::size_t i = 0; i < CommandDefinitions.size(); ++i) {
+            const std::string definition = CommandDefinitions[i];
+            built[i] = " " + definition.substr(definition.find('%') + 1);
+        }
+        return built;
+    }();
+    return templates;
 }
 
 std::string CommandName(const std::string& text)
@@ -152,6 +142,12 @@ CommandMatch MatchCommand(const std::string& callText, std::span<const std::stri
         return match;
     }
     return {};
+}
+
+CommandMatch MatchCommand(const std::string& callText)
+{
+    const auto templates = CommandTemplates();
+    return MatchCommand(callText, templates, static_cast<std::int32_t>(templates.size()));
 }
 
 std::string TakeArgument(std::string& callText)

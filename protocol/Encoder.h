@@ -1,6 +1,6 @@
 // The command table and the request encoder. Everything here is a plain
-// function over texts and bytes; the main window's Execute_Command and Trans
-// are the entry points that feed it the program-wide encoder state.
+// function over texts and bytes, and the table is constant data; the encoder's
+// state is the request frame each session with a board holds.
 #pragma once
 
 #include <array>
@@ -14,7 +14,6 @@
 inline constexpr Byte FrameStartByte = 0xA5;
 inline constexpr int FrameHeaderSize = 4;       // start byte, checksum, 16-bit payload length
 inline constexpr int TxFrameSize = 1500;
-inline constexpr int CommandTableSize = 500;
 inline constexpr int MaxCommandFields = 100;
 inline constexpr int NameFieldSize = 12;        // NM parameters: 12 bytes, zero padded
 
@@ -37,16 +36,6 @@ struct TRequestFrame {
     std::string CallText;       // the call being encoded; cut down as arguments are taken
 };
 
-extern std::array<std::string, CommandTableSize> CommandTable;
-extern std::array<std::string, CommandTableSize> CommandTemplates;
-extern std::int32_t CommandCount;
-
-// Fills CommandTable, CommandCount and CommandTemplates.
-void BuildCommandTable();
-// Builds the table once per program, for callers that may run on several
-// threads at once; the table is only read afterwards.
-void EnsureCommandTable();
-
 // The name of a template or call text: its leading part up to its first ":",
 // or, when it has none, up to its first "(" (empty when it has neither).
 std::string CommandName(const std::string& text);
@@ -57,9 +46,16 @@ struct CommandMatch {
     std::string fieldList;  // e.g. "13,C8,BY"
 };
 
+// The board's command templates in table order, each the part of its
+// command's definition from the "%" on, behind a blank. Built once, on first
+// use, and constant afterwards, so sessions on several threads share them.
+std::span<const std::string> CommandTemplates();
+
 // Looks a call text up among the first `count` templates, in table order.
 CommandMatch MatchCommand(const std::string& callText,
                           std::span<const std::string> templates, std::int32_t count);
+// Looks a call text up among the board's command templates.
+CommandMatch MatchCommand(const std::string& callText);
 
 // Takes the next argument from a call text, cutting the text down as the
 // encoder does.

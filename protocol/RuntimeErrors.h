@@ -1,7 +1,7 @@
 // The runtime's error kinds that the updater raises itself: conversion errors
 // of the request encoder and input/output errors of the file layer. Every
 // exception of the program derives from std::exception and carries the text
-// that the standard error report shows (see app/ErrorReport.h).
+// that the standard error report shows (ShowException in app/Feedback.h).
 #pragma once
 
 #include <stdexcept>

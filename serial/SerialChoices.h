@@ -10,7 +10,7 @@
 
 #include "protocol/Bytes.h"
 #include "serial/CPort.h"
-#include "serial/SettingsFile.h"
+#include "protocol/SettingsRecord.h"
 
 // What each position selects.
 inline const std::array<std::string, 4> PortNames = {"COM1", "COM2", "COM3", "COM4"};

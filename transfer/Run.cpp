@@ -8,7 +8,7 @@
 #include "network/IdUDPClient.h"
 #include "serial/CPortDevice.h"
 #include "serial/SerialChoices.h"
-#include "serial/SettingsFile.h"
+#include "transfer/SettingsFile.h"
 #include "transfer/ErrorText.h"
 #include "transfer/Outcome.h"
 #include "transfer/PortHints.h"

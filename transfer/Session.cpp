@@ -96,7 +96,6 @@ void PauseFor(std::chrono::milliseconds duration)
 
 TSession::TSession(TSessionEvents& events) : events_(events)
 {
-    EnsureCommandTable();
 }
 
 void TSession::UseLink(TBoardLink& link)
@@ -108,7 +107,7 @@ void TSession::UseLink(TBoardLink& link)
 void TSession::Execute_Command(const std::string& callText)
 {
     CallText = callText;
-    const CommandMatch match = MatchCommand(CallText, CommandTemplates, CommandCount);
+    const CommandMatch match = MatchCommand(CallText);
     NoReply = match.noReply;
     if (match.found)
         Trans(match.fieldList);
@@ -363,7 +362,7 @@ TRequestFrame TSession::EncodeCall(const std::string& callText) const
 {
     TRequestFrame request;
     request.CallText = callText;
-    const CommandMatch match = MatchCommand(request.CallText, CommandTemplates, CommandCount);
+    const CommandMatch match = MatchCommand(request.CallText);
     request.NoReply = match.noReply;
     request.TxLength = EncodeRequest(match.fieldList, request.CallText, request.TxFrame, {});
     return request;

@@ -24,7 +24,7 @@
 #include "app/Application.h"
 #include "app/Feedback.h"
 #include "app/Unit1.h"
-#include "serial/Unit2.h"
+#include "app/Unit2.h"
 #include "transfer/History.h"
 #include "tests/e2e/UpdaterSession.h"
 

@@ -19,7 +19,7 @@
 #include "app/Unit1.h"
 #include "transfer/Outcome.h"
 #include "protocol/AnswerDecoding.h"
-#include "serial/Unit2.h"
+#include "app/Unit2.h"
 #include "network/IdUDPClient.h"
 #include "tests/e2e/UpdaterSession.h"
 #include "tests/support/UdpPeer.h"

@@ -18,7 +18,7 @@
 #include "app/Gauge.h"
 #include "transfer/History.h"
 #include "app/Unit1.h"
-#include "bios/Unit20.h"
+#include "app/Unit20.h"
 #include "tests/e2e/UpdaterSession.h"
 
 namespace {

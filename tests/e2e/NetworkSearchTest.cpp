@@ -28,7 +28,7 @@
 #include "app/Feedback.h"
 #include "app/Unit1.h"
 #include "network/IdUDPClient.h"
-#include "network/Unit5.h"
+#include "app/Unit5.h"
 #include "tests/serial/Unit2TestSupport.h"
 #include "tests/support/BoardSim.h"
 #include "tests/support/ModalDriver.h"

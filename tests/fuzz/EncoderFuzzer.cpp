@@ -220,18 +220,13 @@ std::string AsText(std::span<const std::uint8_t> bytes)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
-{
-    BuildCommandTable();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::FuzzInput input(data, size);
     switch (input.TakeByte() % ModeCount) {
     case TableCall:
-        MatchAndEncode(AsText(input.TakeRest()), CommandTemplates, CommandCount);
+        MatchAndEncode(AsText(input.TakeRest()), CommandTemplates(),
+                       static_cast<std::int32_t>(CommandTemplates().size()));
         break;
     case FieldList: {
         const std::string fieldList = input.TakeText(TextSeparator);

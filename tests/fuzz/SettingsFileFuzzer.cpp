@@ -15,7 +15,7 @@
 #include <system_error>
 
 #include "protocol/RuntimeErrors.h"
-#include "serial/SettingsFile.h"
+#include "transfer/SettingsFile.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {

@@ -20,8 +20,7 @@ struct Encoded {
 // Execute_Command does.
 Encoded Encode(const std::string& callText, std::span<const Byte> dataBlock = {})
 {
-    BuildCommandTable();
-    const CommandMatch match = MatchCommand(callText, CommandTemplates, CommandCount);
+    const CommandMatch match = MatchCommand(callText);
     Encoded result;
     result.noReply = match.noReply;
     if (!match.found)
@@ -161,7 +160,6 @@ TEST(RequestEncoding, FrameLimitIsNeverPassed)
 
 TEST(RequestEncoding, ConsecutiveFramesAreIndependent)
 {
-    BuildCommandTable();
     std::array<Byte, TxFrameSize> frame{};
     std::string first = " CreateFlashFile(app.bin;1234;3)";
     EncodeRequest("13,7B,NM,LO,BY", first, frame, {});

@@ -1,5 +1,6 @@
 // The event thread over a pseudo-terminal: what reaches the handlers, on which
 // thread, in which order, and how closing and failing handlers end delivery.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +11,7 @@
 
 #include "serial/CPort.h"
 #include "tests/serial/CPortTestSupport.h"
-#include "tests/support/ModalDriver.h"
+#include "tests/support/ErrorReports.h"
 
 namespace {
 
@@ -167,7 +168,7 @@ TEST_F(CPortEventTest, OnlyTheChosenEventsAreReported)
 
 TEST_F(CPortEventTest, AFailingHandlerEndsDeliveryUntilThePortIsReopened)
 {
-    ModalDriver boxes;
+    ErrorReports reports;
     onRx = [](int) { throw std::runtime_error("handler failed"); };
     port->Open();
     terminal.Send("ab");
@@ -176,9 +177,9 @@ TEST_F(CPortEventTest, AFailingHandlerEndsDeliveryUntilThePortIsReopened)
     EXPECT_TRUE(port->ThreadCreated());
     EXPECT_EQ(calls, std::vector<std::string>{"rx 2"});
     // The failure reaches the error report once.
-    ProcessEventsUntil([&] { return !boxes.Boxes().empty(); }, "the error report of the failed handler");
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes().front().text, QStringLiteral("handler failed."));
+    ProcessEventsUntil([&] { return !reports.Texts().empty(); }, "the error report of the failed handler");
+    ASSERT_EQ(reports.Texts().size(), 1u);
+    EXPECT_EQ(reports.Texts().front(), "handler failed");
 
     // The device keeps what arrives; nothing is delivered.
     terminal.Send("c");
@@ -193,23 +194,23 @@ TEST_F(CPortEventTest, AFailingHandlerEndsDeliveryUntilThePortIsReopened)
     port->Open();
     ProcessEventsUntil([&] { return RxCalls().size() == 2; }, "RxCalls().size() == 2");
     EXPECT_EQ(RxCalls().back(), "rx 3");
-    EXPECT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(reports.Texts().size(), 1u);
 }
 
 TEST_F(CPortEventTest, AFailingHandlerOnTheEventThreadIsReportedOnTheOwnerThread)
 {
-    ModalDriver boxes;
+    ErrorReports reports;
     port->OnRxChar = [](QObject*, int) { throw std::runtime_error("event thread handler failed"); };
     port->SetSyncMethod(smNone);
     port->Open();
     terminal.Send("x");
-    ProcessEventsUntil([&] { return !boxes.Boxes().empty(); }, "the error report of the failed handler");
+    ProcessEventsUntil([&] { return !reports.Texts().empty(); }, "the error report of the failed handler");
     EXPECT_FALSE(port->ThreadRunning());
     EXPECT_TRUE(port->Connected());
     terminal.Send("y");
     WaitWithoutEvents([&] { return port->BytesWaiting() == 2; }, "both bytes waiting");
     QCoreApplication::processEvents();
-    EXPECT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(reports.Texts().size(), 1u);
 }
 
 TEST_F(CPortEventTest, ClosingRunsAPendingDispatchWhileStillConnected)
@@ -325,7 +326,7 @@ TEST_F(CPortEventTest, WithoutSynchronisationHandlersRunOnTheEventThread)
 
 TEST_F(CPortEventTest, WindowSyncReportsAHandlerFailureAndDeliversOn)
 {
-    ModalDriver boxes;
+    ErrorReports reports;
     onRx = [this](int) {
         Read(1);
         throw std::runtime_error("handler failed");
@@ -333,16 +334,16 @@ TEST_F(CPortEventTest, WindowSyncReportsAHandlerFailureAndDeliversOn)
     port->SetSyncMethod(smWindowSync);
     port->Open();
     terminal.Send("1");
-    ProcessEventsUntil([&] { return boxes.Boxes().size() == 1; }, "boxes.Boxes().size() == 1");
+    ProcessEventsUntil([&] { return reports.Texts().size() == 1; }, "reports.Texts().size() == 1");
     terminal.Send("2");
-    ProcessEventsUntil([&] { return boxes.Boxes().size() == 2; }, "boxes.Boxes().size() == 2");
+    ProcessEventsUntil([&] { return reports.Texts().size() == 2; }, "reports.Texts().size() == 2");
     EXPECT_EQ(RxCalls(), (std::vector<std::string>{"rx 1", "rx 1"}));
-    EXPECT_EQ(boxes.Boxes().front().text, QStringLiteral("handler failed."));
+    EXPECT_EQ(reports.Texts().front(), "handler failed");
 }
 
 TEST_F(CPortEventTest, AnOpeningAfterLoadingReportsItsFailure)
 {
-    ModalDriver boxes;
+    ErrorReports reports;
     port->BeginLoading();
     port->SetConnected(true);
     EXPECT_FALSE(port->Connected());
@@ -354,8 +355,8 @@ TEST_F(CPortEventTest, AnOpeningAfterLoadingReportsItsFailure)
     missing.BeginLoading();
     missing.SetConnected(true);
     missing.Loaded();
-    ProcessEventsUntil([&] { return !boxes.Boxes().empty(); }, "!boxes.Boxes().empty()");
-    EXPECT_TRUE(boxes.Boxes().front().text.startsWith(QStringLiteral("Unable to open com port (win error code: ")));
+    ProcessEventsUntil([&] { return !reports.Texts().empty(); }, "!reports.Texts().empty()");
+    EXPECT_THAT(reports.Texts().front(), ::testing::StartsWith("Unable to open com port (win error code: "));
     EXPECT_FALSE(missing.Connected());
 }
 

@@ -1,12 +1,21 @@
 // The main of every test executable: one application object for the whole run,
-// as in the program, under the offscreen platform, with a state folder of its
-// own so that the updates the tests run stay out of the user's history.
+// as in the program, with a state folder of its own so that the updates the
+// tests run stay out of the user's history. The tests of the windows get the
+// window's application object under the offscreen platform; the others get a
+// core application object with its own error report (ErrorReports.h), and
+// link no widgets.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
 #include <cstdlib>
 
+#ifdef UPDATER_TEST_WINDOWS
 #include "app/Application.h"
+using TTestApplication = TApplication;
+#else
+#include "tests/support/ErrorReports.h"
+using TTestApplication = TReportingApplication;
+#endif
 
 int main(int argc, char** argv)
 {
@@ -14,6 +23,6 @@ int main(int argc, char** argv)
     const QTemporaryDir state;
     ::setenv("XDG_STATE_HOME", state.path().toLocal8Bit().constData(), 1);
     ::testing::InitGoogleTest(&argc, argv);
-    TApplication application(argc, argv);
+    TTestApplication application(argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -4,9 +4,9 @@
 
 #include "app/Application.h"
 #include "app/Unit1.h"
-#include "bios/Unit20.h"
-#include "network/Unit5.h"
-#include "serial/Unit2.h"
+#include "app/Unit20.h"
+#include "app/Unit5.h"
+#include "app/Unit2.h"
 
 Windows::Windows() : previousFolder_(QDir::currentPath())
 {

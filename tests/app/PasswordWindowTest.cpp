@@ -8,7 +8,7 @@
 
 #include "app/Application.h"
 #include "app/Unit1.h"
-#include "bios/Unit20.h"
+#include "app/Unit20.h"
 #include "tests/support/ModalDriver.h"
 #include "tests/support/Windows.h"
 

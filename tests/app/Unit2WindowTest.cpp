@@ -19,7 +19,7 @@
 #include "app/Feedback.h"
 #include "app/Unit1.h"
 #include "protocol/ReceiveState.h"
-#include "serial/Unit2.h"
+#include "app/Unit2.h"
 #include "tests/serial/CPortTestSupport.h"
 #include "tests/serial/Unit2TestSupport.h"
 #include "tests/support/ModalDriver.h"

@@ -1,4 +1,4 @@
-#include "serial/Unit2.h"
+#include "app/Unit2.h"
 
 #include <QAbstractEventDispatcher>
 #include <QComboBox>

@@ -1,6 +1,5 @@
-#include "serial/SettingsFile.h"
+#include "transfer/SettingsFile.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
@@ -9,12 +8,8 @@
 #include <unistd.h>
 
 #include "transfer/FileOfBytes.h"
-#include "protocol/RuntimeErrors.h"
 
 namespace {
-
-// The runtime's error number for a read past the end of a file.
-constexpr int ErrorReadBeyondEnd = 100;
 
 // Beside the settings file, so that the rename stays within one file system.
 const std::string TemporarySuffix = ".new";
@@ -23,11 +18,6 @@ constexpr mode_t NewFileMode = 0666;  // narrowed by the process's umask
 constexpr mode_t PermissionBits = 07777;
 // Longer chains of links are taken for a loop.
 constexpr int MaxLinkDepth = 40;
-
-[[noreturn]] void RaiseReadBeyondEnd()
-{
-    throw EInOutError("Read beyond end of file", ErrorReadBeyondEnd);
-}
 
 // Writes all bytes and flushes them to the device; returns 0 or the errno of
 // the first failure.
@@ -98,29 +88,7 @@ void WriteRecord(std::span<const Byte> record, const std::string& path)
     }
 }
 
-// The kind byte, then the record's fields.
-template <std::size_t FieldCount>
-void WriteRecord(Byte kind, const std::array<Byte, FieldCount>& fields, const std::string& path)
-{
-    std::array<Byte, 1 + FieldCount> record{kind};
-    std::copy(fields.begin(), fields.end(), record.begin() + 1);
-    WriteRecord(std::span<const Byte>(record), path);
-}
-
 } // namespace
-
-TSettingsRecord::TSettingsRecord(Byte kind, const std::array<Byte, MaxFieldCount>& fields,
-                                 std::size_t fieldCount)
-    : kind_(kind), fields_(fields), fieldCount_(std::min(fieldCount, MaxFieldCount))
-{
-}
-
-Byte TSettingsRecord::Field(std::size_t index) const
-{
-    if (index >= fieldCount_)
-        RaiseReadBeyondEnd();
-    return fields_[index];
-}
 
 std::optional<TSettingsRecord> ReadSettingsFile(const std::string& path)
 {
@@ -128,21 +96,17 @@ std::optional<TSettingsRecord> ReadSettingsFile(const std::string& path)
     if (!std::filesystem::exists(path, error) && !error)
         return std::nullopt;
     TFileOfBytes file(path);
-    std::array<Byte, 1 + MaxFieldCount> content{};
+    std::array<Byte, MaxRecordSize> content{};
     const std::size_t length = file.Read(content.data(), content.size());
-    if (length == 0)
-        RaiseReadBeyondEnd();
-    std::array<Byte, MaxFieldCount> fields{};
-    std::copy(content.begin() + 1, content.end(), fields.begin());
-    return TSettingsRecord(content[0], fields, length - 1);
+    return ParseSettingsRecord(std::span<const Byte>(content).first(length));
 }
 
 void WriteSerialRecord(const std::array<Byte, SerialFieldCount>& positions, const std::string& path)
 {
-    WriteRecord(SerialRecordKind, positions, path);
+    WriteRecord(SerialRecordBytes(positions), path);
 }
 
 void WriteNetworkRecord(const std::array<Byte, NetworkFieldCount>& address, const std::string& path)
 {
-    WriteRecord(NetworkRecordKind, address, path);
+    WriteRecord(NetworkRecordBytes(address), path);
 }

@@ -17,18 +17,12 @@
 #include <vector>
 
 #include "network/BoardSearch.h"
-#include "serial/SettingsFile.h"
+#include "transfer/SettingsFile.h"
 
 class QLabel;
 class QListWidget;
 class QPushButton;
 class TIdUDPClient;
-
-// The bytes of the network record for a dotted address: the text is cut at
-// its first three dots, each part is read as a decimal integer and cut to its
-// low byte ("10.0.0.7" gives 0A 00 00 07). Raises EConvertError for a part
-// that is not a decimal integer.
-std::array<Byte, NetworkFieldCount> AddressRecordBytes(const std::string& address);
 
 class TForm5 : public QWidget {
     Q_OBJECT

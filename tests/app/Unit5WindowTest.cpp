@@ -1,6 +1,5 @@
 // The network window where no network is needed: its controls, the start-up
-// from ZEVEVI.CFG, Save and Close with no board listed, and the bytes a saved
-// address becomes. The search and the choice of a board run in network
+// from ZEVEVI.CFG, and Save and Close with no board listed. The search and the choice of a board run in network
 // namespaces (tests/e2e/NetworkSearchTest.cpp).
 #include <gtest/gtest.h>
 
@@ -13,11 +12,10 @@
 #include <filesystem>
 
 #include "app/Feedback.h"
-#include "protocol/RuntimeErrors.h"
 #include "app/Unit1.h"
 #include "network/IdUDPClient.h"
-#include "network/Unit5.h"
-#include "serial/Unit2.h"
+#include "app/Unit5.h"
+#include "app/Unit2.h"
 #include "tests/serial/CPortTestSupport.h"
 #include "tests/serial/Unit2TestSupport.h"
 #include "tests/support/ModalDriver.h"
@@ -120,20 +118,6 @@ TEST_F(NetworkWindowStart, SaveWithoutSelectedBoardLeavesTheSettingsFileAlone)
     QTest::mouseClick(Form5->BitBtn1, Qt::LeftButton);
     EXPECT_FALSE(std::filesystem::exists(windows.PathOf(SettingsFile)));
     EXPECT_TRUE(driver.Boxes().empty());
-}
-
-TEST(NetworkRecordBytes, EachNumberOfTheAddressInDottedOrderCutToOneByte)
-{
-    using Record = std::array<Byte, NetworkFieldCount>;
-    EXPECT_EQ(AddressRecordBytes("10.0.0.7"), (Record{0x0A, 0x00, 0x00, 0x07}));
-    EXPECT_EQ(AddressRecordBytes("198.51.100.255"), (Record{0xC6, 0x33, 0x64, 0xFF}));
-    EXPECT_EQ(AddressRecordBytes("1.2.3.300"), (Record{1, 2, 3, 300 % 256}));
-    try {
-        AddressRecordBytes("1.2.x.4");
-        ADD_FAILURE() << "no conversion error";
-    } catch (const EConvertError& error) {
-        EXPECT_STREQ(error.what(), "'x' is not a valid integer value");
-    }
 }
 
 } // namespace

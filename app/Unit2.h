@@ -14,8 +14,8 @@
 #include <string>
 
 #include "serial/CPort.h"
-#include "serial/SettingsFile.h"
 #include "transfer/Link.h"
+#include "transfer/SettingsFile.h"
 
 class QComboBox;
 class QLabel;

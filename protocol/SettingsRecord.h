@@ -1,34 +1,31 @@
-// The settings file ZEVEVI.CFG: one record of single unsigned bytes, either the
-// serial record of the serial settings window or the network record of the
-// network window. No header, version, checksum or padding:
+// The record of the settings file ZEVEVI.CFG, as bytes: one record of single
+// unsigned bytes, either the serial record of the serial settings window or the
+// network record of the network window. No header, version, checksum or
+// padding:
 //
 //   serial record (6 bytes):  0, port, baud rate, data bits, parity, stop bits
 //                             (the selected combo box positions, 255 = none)
 //   network record (5 bytes): 1, the four numbers of the board's IPv4 address
 //                             in dotted order
 //
-// A first byte other than 0 or 1 makes both windows ignore the file. Saving in
-// either window replaces whatever record the file held.
-//
-// Errors are the runtime's input/output errors (EInOutError): "File not found",
-// "File access denied", "Invalid filename", "I/O error %d", and "Read beyond end
-// of file" for a record shorter than its kind needs.
+// A first byte other than 0 or 1 makes both windows ignore the file. Reading
+// and writing the file itself is transfer/SettingsFile.h's part.
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <optional>
+#include <span>
 #include <string>
 
 #include "protocol/Bytes.h"
-
-inline const std::string SettingsFileName = "ZEVEVI.CFG";
 
 inline constexpr Byte SerialRecordKind = 0;
 inline constexpr Byte NetworkRecordKind = 1;
 inline constexpr std::size_t SerialFieldCount = 5;   // port, baud rate, data bits, parity, stop bits
 inline constexpr std::size_t NetworkFieldCount = 4;  // the address numbers in dotted order
 inline constexpr std::size_t MaxFieldCount = SerialFieldCount;
+// The most bytes a record takes: its kind byte and the longest record's fields.
+inline constexpr std::size_t MaxRecordSize = 1 + MaxFieldCount;
 
 // A combo box without a selected item (position -1 cut to one byte).
 inline constexpr Byte NoSelection = 255;
@@ -54,16 +51,16 @@ private:
     std::size_t fieldCount_;
 };
 
-// Reads the settings file. Returns nothing when the file does not exist;
-// raises EInOutError when it exists but cannot be read, or is empty.
-std::optional<TSettingsRecord> ReadSettingsFile(const std::string& path = SettingsFileName);
+// The record the file's first bytes hold (at most MaxRecordSize of them count).
+// Raises the runtime's read-beyond-end error (EInOutError) for no bytes at all.
+TSettingsRecord ParseSettingsRecord(std::span<const Byte> content);
 
-// Replace the file's content with one record. The record is written to a
-// temporary file beside it and renamed over it, so a failed or interrupted save
-// leaves the previous content whole. When the file is a symbolic link, the file
-// it leads to is replaced and the link stays; the replaced file's permissions
-// carry over to the new one. Raises EInOutError on failure.
-void WriteSerialRecord(const std::array<Byte, SerialFieldCount>& positions,
-                       const std::string& path = SettingsFileName);
-void WriteNetworkRecord(const std::array<Byte, NetworkFieldCount>& address,
-                        const std::string& path = SettingsFileName);
+// The bytes of a record: the kind byte, then the fields.
+std::array<Byte, 1 + SerialFieldCount> SerialRecordBytes(const std::array<Byte, SerialFieldCount>& positions);
+std::array<Byte, 1 + NetworkFieldCount> NetworkRecordBytes(const std::array<Byte, NetworkFieldCount>& address);
+
+// The fields of the network record for a dotted address: the text is cut at
+// its first three dots, each part is read as a decimal integer and cut to its
+// low byte ("10.0.0.7" gives 0A 00 00 07). Raises EConvertError for a part
+// that is not a decimal integer.
+std::array<Byte, NetworkFieldCount> AddressRecordBytes(const std::string& address);

@@ -1,4 +1,4 @@
-#include "network/Unit5.h"
+#include "app/Unit5.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -32,23 +32,6 @@ QLabel* CreatePanel(QWidget* parent)
 }
 
 } // namespace
-
-std::array<Byte, NetworkFieldCount> AddressRecordBytes(const std::string& address)
-{
-    std::array<std::string, NetworkFieldCount> AddressOctets;
-    std::string rest = address;
-    for (std::size_t k = 0; k + 1 < NetworkFieldCount; ++k) {
-        const std::size_t dot = rest.find('.');
-        AddressOctets[k] = rest.substr(0, dot);
-        rest = dot == std::string::npos ? std::string() : rest.substr(dot + 1);
-    }
-    AddressOctets.back() = rest;
-
-    std::array<Byte, NetworkFieldCount> record{};
-    for (std::size_t k = 0; k < NetworkFieldCount; ++k)
-        record[k] = static_cast<Byte>(DecimalArgument(AddressOctets[k]));
-    return record;
-}
 
 TForm5::TForm5(QWidget* parent) : QWidget(parent)
 {

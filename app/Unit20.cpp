@@ -1,11 +1,11 @@
-#include "bios/Unit20.h"
+#include "app/Unit20.h"
 
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "bios/BiosPassword.h"
+#include "transfer/BiosPassword.h"
 
 TForm20* Form20 = nullptr;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "protocol/RuntimeErrors.h"
-#include "serial/SettingsFile.h"
+#include "transfer/SettingsFile.h"
 #include "tests/serial/Unit2TestSupport.h"
 
 namespace {
