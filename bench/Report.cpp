@@ -114,6 +114,11 @@ void PrintNotMeasured(const std::string& name, const std::string& reason)
     PrintNameAndText(name, "not measured: " + reason);
 }
 
+void PrintNotHeld(const std::string& name, const std::string& reason)
+{
+    PrintNameAndText(name, "cannot be held: " + reason);
+}
+
 void PrintSkipped(const std::string& name, const std::string& reason)
 {
     PrintNameAndText(name, "skipped: " + reason);

@@ -55,6 +55,10 @@ void PrintFigure(const Figure& figure, const std::optional<RatioSpread>& rounds 
 // Prints one line for a benchmark that could not be measured, with the reason.
 void PrintNotMeasured(const std::string& name, const std::string& reason);
 
+// Prints one line for a goal that the placement or the machine cannot hold,
+// with the reason; the figures are printed on lines of their own.
+void PrintNotHeld(const std::string& name, const std::string& reason);
+
 // Prints one line for a benchmark that was not run, with the reason; unlike a
 // figure that could not be measured, this is no failure.
 void PrintSkipped(const std::string& name, const std::string& reason);
