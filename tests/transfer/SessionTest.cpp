@@ -134,9 +134,10 @@ class Silence : public Bench<SilentBoard> {};
 
 TEST_P(Silence, EveryQueryIsMissingAndEveryThirdInARowIsAsked)
 {
+    const std::size_t size = 6 * ImageBlockSize;
     link.Script(GetBootErrorCode, {GetParam().reply});
-    const TBoardResult result = RunImageOf(6 * ImageBlockSize);
-    const int queries = 7;
+    const TBoardResult result = RunImageOf(size);
+    const int queries = static_cast<int>(BlocksOf(size));
     EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
     EXPECT_EQ(result.missingAnswers, queries);
     EXPECT_EQ(events.missing.size(), static_cast<std::size_t>(queries));
@@ -185,11 +186,13 @@ TEST_P(Transfer, AnotherAnswerBeforeTheRightOneIsAStray)
 
 TEST_P(Transfer, AFailingWriteStopsTheTransferAndIsToldOnce)
 {
-    link.FailWritesFrom(3);
+    // SetBurnBlock and the first block go out; the first query does not.
+    const std::size_t framesTaken = 2;
+    link.FailWritesFrom(framesTaken + 1);
     const TBoardResult result = RunImageOf(3 * ImageBlockSize);
     EXPECT_EQ(result.outcome, BoardOutcome::Stopped);
     EXPECT_EQ(events.shortWrites, 1);
-    EXPECT_EQ(link.Sent().size(), 2u);
+    EXPECT_EQ(link.Sent().size(), framesTaken);
 }
 
 TEST_P(Transfer, ACancelDuringAWaitInterruptsAndIsRecordedAsStopped)
