@@ -120,10 +120,10 @@ TEST_P(Transfer, SetBurnBlockThenEveryBlockFollowedByItsQuery)
     Bytes firstBlock = WholeBlockHeader;
     firstBlock.insert(firstBlock.end(), ImageBlockSize, FileFill);
     EXPECT_EQ(sent[1], firstBlock);
-    EXPECT_EQ(sent[2], GetBootError);
+    for (std::size_t query = 2; query < sent.size(); query += 2)
+        EXPECT_EQ(sent[query], GetBootError) << query;
     EXPECT_EQ(sent[sent.size() - 2], EmptyBlock);
     EXPECT_EQ(link.CountSent(ImageBlockCode), BlocksOf(size));
-    EXPECT_EQ(link.CountSent(GetBootErrorCode), BlocksOf(size));
     EXPECT_TRUE(events.missing.empty());
 }
 
