@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "protocol/Encoder.h"
-#include "protocol/RuntimeErrors.h"
 #include "app/Unit1.h"
 #include "tests/support/ModalDriver.h"
 #include "tests/support/Windows.h"
@@ -98,14 +97,6 @@ TEST_F(FileTransfer, DataFileIsChosenConfirmedAndBurnt)
     EXPECT_EQ(Form1->Panel1->text(), "Please Wait for Burning to Finish");
     EXPECT_EQ(std::vector<Byte>(Form1->Session().TxFrame.begin(), Form1->Session().TxFrame.begin() + 7),
               std::vector<Byte>({0xA5, 0x4B, 0x03, 0x00, 0x13, 0x2A, 0x0B}));
-}
-
-TEST_F(FileTransfer, AMissingDataFileSendsNothing)
-{
-    Form1->DataFileName = windows.PathOf("gone.dat");
-    Form1->Session().TxLength = 0;
-    EXPECT_THROW(Form1->Session().CopyDataFile(Form1->DataFileName), EInOutError);
-    EXPECT_EQ(Form1->Session().TxLength, 0);
 }
 
 } // namespace

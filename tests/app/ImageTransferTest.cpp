@@ -104,14 +104,4 @@ TEST_F(ImageTransfer, FilesThatCannotBeStreamed)
     EXPECT_EQ(UpdateError(), "File not found");
 }
 
-TEST_F(ImageTransfer, EmptyAndBlockSizedImagesStillSendTheirLastBlock)
-{
-    for (std::size_t size : {0u, 1024u, 2048u}) {
-        Form1->FirmwareFileName = MakeImage("image.bin", size);
-        Form1->Update1Click();
-        EXPECT_EQ(Form1->Panel1->text(), "Finish Update") << size;
-        EXPECT_EQ(Form1->Gauge1->value(), Form1->Gauge1->maximum()) << size;
-    }
-}
-
 } // namespace

@@ -1,0 +1,277 @@
+// The engine alone: a session and one update run over a scripted link, no
+// window, board or event loop. Each case pins what the board gets, what the
+// tally counts and what the update comes to.
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <fstream>
+
+#include "tests/transfer/ScriptedLink.h"
+#include "transfer/Run.h"
+
+namespace {
+
+constexpr RequestCode ImageBlockCode{GroupBoot, OperationImageBlock};
+constexpr RequestCode FlashBlockCode{GroupBoot, OperationFlashFileBlock};
+constexpr RequestCode CloseFlashFileCode{0x13, 0x7D};
+constexpr RequestCode DataBlockCode{GroupDataFile, OperationDataFileBlock};
+constexpr RequestCode CloseDataFileCode{0x11, 0x1D};
+constexpr char FileFill = 'x';
+
+// The first frames of every firmware update.
+const Bytes SetBurnBlockZero = {0xA5, 0xDE, 0x03, 0x00, 0x13, 0xC8, 0x00};
+const Bytes GetBootError = {0xA5, 0x16, 0x02, 0x00, 0x13, 0x01};
+// A whole block's header: 1024 bytes, counted twice in its length.
+const Bytes WholeBlockHeader = {0xA5, 0xE8, 0x04, 0x04, 0x13, 0xC9, 0x00, 0x04};
+const Bytes EmptyBlock = {0xA5, 0xE0, 0x04, 0x00, 0x13, 0xC9, 0x00, 0x00};
+
+// What the session tells, kept; it stops a silent board at the `stopAt`-th
+// missing answer in a row when asked there.
+class TRecordedEvents : public TSessionEvents {
+public:
+    void MissingAnswer(const std::string& label) override { missing.push_back(label); }
+    void ShortWrite() override { ++shortWrites; }
+    void FileNotWritten(const std::string& path, const std::string& /*reason*/) override { notWritten.push_back(path); }
+    bool StopAfterSilence(int inARow) override
+    {
+        asked.push_back(inARow);
+        return stopAt != 0 && inARow >= stopAt;
+    }
+
+    int stopAt = 0;
+    std::vector<std::string> missing;
+    std::vector<int> asked;
+    std::vector<std::string> notWritten;
+    int shortWrites = 0;
+};
+
+// The link a case's parameter names: its delivery, or the serial line.
+Delivery DeliveryOf(Delivery delivery)
+{
+    return delivery;
+}
+
+// A silent board: the link, and what the board does with every query.
+struct SilentBoard {
+    const char* name;
+    Delivery delivery;
+    Reply reply;
+};
+
+Delivery DeliveryOf(const SilentBoard& board)
+{
+    return board.delivery;
+}
+
+// The stale answers come over the serial line.
+Delivery DeliveryOf(Reply /*stale*/)
+{
+    return Delivery::Stream;
+}
+
+// One session over its own scripted link, and files to send.
+template <typename Param>
+class Bench : public ::testing::TestWithParam<Param> {
+protected:
+    Bench() : link(DeliveryOf(this->GetParam())) { session.UseLink(link); }
+
+    std::string MakeFile(const std::string& name, std::size_t size)
+    {
+        const std::string path = dir.filePath(QString::fromStdString(name)).toStdString();
+        std::ofstream(path, std::ios::binary) << std::string(size, FileFill);
+        return path;
+    }
+    TBoardResult Run(HistoryKind kind, std::vector<std::string> files)
+    {
+        request = {kind, std::move(files)};
+        return RunUpdate(session, request, link.BoardName());
+    }
+    TBoardResult RunImageOf(std::size_t size) { return Run(HistoryKind::Firmware, {MakeFile("app.hex", size)}); }
+
+    QTemporaryDir dir;
+    TScriptedLink link;
+    TRecordedEvents events;
+    TSession session{events};
+    TUpdateRequest request;
+};
+
+std::size_t BlocksOf(std::size_t imageSize)
+{
+    return imageSize / ImageBlockSize + 1;
+}
+
+class Transfer : public Bench<Delivery> {};
+
+// An image goes out as SetBurnBlock, then each block followed by its query;
+// a size that fills its last block still ends with an empty one.
+TEST_P(Transfer, SetBurnBlockThenEveryBlockFollowedByItsQuery)
+{
+    const std::size_t size = 2 * ImageBlockSize;
+    const TBoardResult result = RunImageOf(size);
+    EXPECT_EQ(result.outcome, BoardOutcome::Updated);
+    EXPECT_EQ(result.bytes, static_cast<std::int64_t>(size));
+    EXPECT_EQ(session.Tally().blocksSent, static_cast<std::int64_t>(BlocksOf(size)));
+    const std::vector<Bytes>& sent = link.Sent();
+    ASSERT_EQ(sent.size(), 1 + 2 * BlocksOf(size));
+    EXPECT_EQ(sent[0], SetBurnBlockZero);
+    Bytes firstBlock = WholeBlockHeader;
+    firstBlock.insert(firstBlock.end(), ImageBlockSize, FileFill);
+    EXPECT_EQ(sent[1], firstBlock);
+    for (std::size_t query = 2; query < sent.size(); query += 2)
+        EXPECT_EQ(sent[query], GetBootError) << query;
+    EXPECT_EQ(sent[sent.size() - 2], EmptyBlock);
+    EXPECT_EQ(link.CountSent(ImageBlockCode), BlocksOf(size));
+    EXPECT_TRUE(events.missing.empty());
+}
+
+// A board whose every query goes unanswered, or answered by another request's
+// answer alone: each wait is a missing answer, the operator is asked at every
+// third in a row, and the stream goes on while the answer is no.
+class Silence : public Bench<SilentBoard> {};
+
+TEST_P(Silence, EveryQueryIsMissingAndEveryThirdInARowIsAsked)
+{
+    const std::size_t size = 6 * ImageBlockSize;
+    link.Script(GetBootErrorCode, {GetParam().reply});
+    const TBoardResult result = RunImageOf(size);
+    const int queries = static_cast<int>(BlocksOf(size));
+    EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
+    EXPECT_EQ(result.missingAnswers, queries);
+    EXPECT_EQ(events.missing.size(), static_cast<std::size_t>(queries));
+    EXPECT_EQ(events.asked, std::vector<int>({3, 6}));
+    EXPECT_EQ(result.strayAnswers, GetParam().reply == Reply::OtherOnly ? queries : 0);
+    EXPECT_EQ(link.CountSent(ImageBlockCode), static_cast<std::size_t>(queries));
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, Silence,
+                         ::testing::Values(SilentBoard{"SilentStream", Delivery::Stream, Reply::Silence},
+                                           SilentBoard{"SilentDatagrams", Delivery::Datagram, Reply::Silence},
+                                           SilentBoard{"OtherAnswersStream", Delivery::Stream, Reply::OtherOnly},
+                                           SilentBoard{"OtherAnswersDatagrams", Delivery::Datagram, Reply::OtherOnly}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(Transfer, StoppingAtTheThirdSilenceSendsNothingMore)
+{
+    link.Script(GetBootErrorCode, {Reply::Silence});
+    events.stopAt = MissingAnswersBeforeAsking;
+    const TBoardResult result = RunImageOf(5 * ImageBlockSize);
+    EXPECT_EQ(result.outcome, BoardOutcome::Stopped);
+    EXPECT_FALSE(result.message.empty());
+    EXPECT_EQ(link.Sent().size(), 1u + 2 * MissingAnswersBeforeAsking);
+}
+
+TEST_P(Transfer, ABoardMissingNowAndThenIsNeverAskedToStop)
+{
+    link.Script(GetBootErrorCode, {Reply::Silence, Reply::Silence, Reply::Answer, Reply::Silence, Reply::Silence,
+                                   Reply::Answer});
+    events.stopAt = MissingAnswersBeforeAsking;
+    const TBoardResult result = RunImageOf(6 * ImageBlockSize);
+    EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
+    EXPECT_EQ(result.missingAnswers, 4);
+    EXPECT_TRUE(events.asked.empty());
+    EXPECT_EQ(link.CountSent(ImageBlockCode), BlocksOf(6 * ImageBlockSize));
+}
+
+TEST_P(Transfer, AnotherAnswerBeforeTheRightOneIsAStray)
+{
+    link.Script(GetBootErrorCode, {Reply::OtherFirst});
+    const TBoardResult result = RunImageOf(ImageBlockSize + 1);
+    EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
+    EXPECT_EQ(result.strayAnswers, 2);
+    EXPECT_EQ(result.missingAnswers, 0);
+}
+
+TEST_P(Transfer, AFailingWriteStopsTheTransferAndIsToldOnce)
+{
+    // SetBurnBlock and the first block go out; the first query does not.
+    const std::size_t framesTaken = 2;
+    link.FailWritesFrom(framesTaken + 1);
+    const TBoardResult result = RunImageOf(3 * ImageBlockSize);
+    EXPECT_EQ(result.outcome, BoardOutcome::Stopped);
+    EXPECT_EQ(events.shortWrites, 1);
+    EXPECT_EQ(link.Sent().size(), framesTaken);
+}
+
+TEST_P(Transfer, ACancelDuringAWaitInterruptsAndIsRecordedAsStopped)
+{
+    link.Script(GetBootErrorCode, {Reply::Answer, Reply::Cancel});
+    const TBoardResult result = RunImageOf(3 * ImageBlockSize);
+    EXPECT_EQ(result.outcome, BoardOutcome::Interrupted);
+    EXPECT_EQ(link.CountSent(ImageBlockCode), 2u);
+
+    const QString history = dir.filePath("history.jsonl");
+    THistoryWriter writer(history);
+    EXPECT_EQ(writer.Record(TLinkSettings{}, request, result), "");
+    const HistoryReading reading = ReadHistory(history);
+    ASSERT_EQ(reading.lines.size(), 1);
+    EXPECT_EQ(QJsonDocument::fromJson(reading.lines.front()).object().value("outcome").toString(), "stopped");
+}
+
+// A refused creation leaves that file home, blocks and close; the others go.
+TEST_P(Transfer, ARefusedFlashFileIsNotWrittenAndTheOthersAre)
+{
+    link.Script(CreateFlashFileCode, {Reply::Answer, Reply::Refusal, Reply::Answer});
+    const std::vector<std::string> files = {MakeFile("logo.bin", 10), MakeFile("font.bin", 600),
+                                            MakeFile("icon.bin", 3)};
+    const TBoardResult result = Run(HistoryKind::Flash, files);
+    EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
+    EXPECT_EQ(events.notWritten, std::vector<std::string>({files[1]}));
+    EXPECT_EQ(link.CountSent(CreateFlashFileCode), 3u);
+    EXPECT_EQ(link.CountSent(FlashBlockCode), 2u);
+    EXPECT_EQ(link.CountSent(CloseFlashFileCode), 2u);
+    EXPECT_EQ(result.boardErrors, 1);
+}
+
+TEST_P(Transfer, ADataFileWhoseCreationIsNotAnsweredSendsNoBlock)
+{
+    link.Script(CreateDataFileCode, {Reply::Silence});
+    const std::string path = MakeFile("settings.dat", 1024);
+    const TBoardResult result = Run(HistoryKind::Data, {path});
+    EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
+    EXPECT_EQ(events.notWritten, std::vector<std::string>({path}));
+    EXPECT_EQ(link.CountSent(DataBlockCode), 0u);
+    EXPECT_EQ(link.CountSent(CloseDataFileCode), 0u);
+    EXPECT_EQ(link.Sent().size(), 1u);
+}
+
+TEST_P(Transfer, AMissingFileFailsWithTheRuntimesTextAndSendsNothing)
+{
+    for (const HistoryKind kind : {HistoryKind::Firmware, HistoryKind::Flash, HistoryKind::Data}) {
+        const TBoardResult result = Run(kind, {dir.filePath("gone.bin").toStdString()});
+        EXPECT_EQ(result.outcome, BoardOutcome::Failed);
+        EXPECT_EQ(result.message, "File not found");
+    }
+    EXPECT_TRUE(link.Sent().empty());
+}
+
+TEST_P(Transfer, AnEmptyImageStillSendsItsEmptyBlock)
+{
+    EXPECT_EQ(RunImageOf(0).outcome, BoardOutcome::Updated);
+    EXPECT_EQ(link.Sent(), std::vector<Bytes>({SetBurnBlockZero, EmptyBlock, GetBootError}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, Transfer, ::testing::Values(Delivery::Stream, Delivery::Datagram),
+                         [](const auto& info) { return info.param == Delivery::Stream ? "Stream" : "Datagrams"; });
+
+// On the serial line an answer that comes after its wait ended (late, or once
+// more) waits in the line: it is taken before the next request goes out and
+// cannot end that request's wait.
+class StaleAnswer : public Bench<Reply> {};
+
+TEST_P(StaleAnswer, NeverEndsTheNextWait)
+{
+    link.Script(GetBootErrorCode, {GetParam(), Reply::Silence, Reply::Answer});
+    const TBoardResult result = RunImageOf(2 * ImageBlockSize);
+    // The second query's own answer never came.
+    EXPECT_EQ(result.missingAnswers, GetParam() == Reply::Late ? 2 : 1);
+    EXPECT_EQ(result.strayAnswers, 0);
+    EXPECT_EQ(link.CountSent(ImageBlockCode), BlocksOf(2 * ImageBlockSize));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, StaleAnswer, ::testing::Values(Reply::Late, Reply::Repeated),
+                         [](const auto& info) { return info.param == Reply::Late ? "Late" : "Repeated"; });
+
+} // namespace
