@@ -283,7 +283,10 @@ void TForm1::RunTransfer(const TUpdateRequest& request)
 {
     const TLinkSettings settings = LinkSettings();
     TBoardLink& link = Session().Link();
-    link.Rearm();
+    // A link cancelled by an earlier stop serves again; once the program is
+    // ending (Escape while the update was being confirmed), it stays cancelled.
+    if (!terminating_)
+        link.Rearm();
     SetTransferRunning(true);
     TBoardResult result;
     try {
