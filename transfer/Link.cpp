@@ -85,7 +85,6 @@ void TSerialLink::ComPort1RxChar(int count)
 
 void TSerialLink::ComPort1TxEmpty()
 {
-    LinkReady = 1;
     ++emptied_;
 }
 

@@ -139,19 +139,16 @@ public:
     // while, or `milliseconds` have passed; Ctrl-C or Escape end it early.
     void Finish(int milliseconds) override;
 
+private:
     // One byte to the line; false when it was not taken in time.
     bool FSend(Byte value);
     // The port's receive event: reads what it holds (at most one chunk) and
     // hands it on; bytes beyond stay for the next event.
     void ComPort1RxChar(int count);
-    // The port's transmit-empty event.
+    // The port's transmit-empty event: the drain's sign that the line took
+    // what was written.
     void ComPort1TxEmpty();
 
-    TCustomComPort& Port() { return port_; }
-    // 1 once the output queue has run empty, as the port last reported.
-    Byte LinkReady = 1;
-
-private:
     // Runs the thread's events (the port's among them) until one came or the
     // deadline passed, at most one pulse interval.
     void PumpEvents(const QDeadlineTimer& deadline);
