@@ -14,6 +14,7 @@
 
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
+#include "tests/serial/DeviceShim.h"
 #include "tests/support/BoardSim.h"
 
 namespace {
@@ -113,6 +114,53 @@ TEST_P(CliTransfers, DataFileArrivesAsFlashDat)
     EXPECT_TRUE(SameBytes(target.board->Kept("data/Flash.dat"), data));
     EXPECT_TRUE(AwaitFrame(*target.board, "SetBurnMode"));
 }
+
+// The data file's transfer ends with SetBurnMode, which gets no answer, and
+// closing the port discards what the line has not sent: after a transfer that
+// ran to its end, sound or with warnings, the port stays open until the output
+// queue has run empty. The device shim, preloaded into the updater, holds each
+// write in the queue for a while, as a slow line does, and tells whether the
+// port was closed with bytes still queued.
+struct DrainCase {
+    const char* name;
+    std::vector<std::string> boardFaults;
+    const char* outcome;
+};
+
+class CliSerialDrain : public ::testing::TestWithParam<DrainCase> {};
+
+TEST_P(CliSerialDrain, PortClosesOnlyOnceTheLastRequestHasLeftTheLine)
+{
+    constexpr int HeldOutputMs = 300;
+    // Longer than the held output and the quiet line after it: the drain
+    // is not cut short by its own bound.
+    const QString watchdogMs = "1000";
+    CliFolder folder;
+    LinkedBoard target(CliLinkKind::Serial, GetParam().boardFaults);
+    const std::string report = folder.PathOf("closed.txt");
+    folder.SetEnvironment("LD_PRELOAD", DEVICE_SHIM_PATH);
+    // The sanitizer's runtime need not come first when the shim is preloaded.
+    const QString sanitizerOptions = qEnvironmentVariable("ASAN_OPTIONS");
+    folder.SetEnvironment("ASAN_OPTIONS", sanitizerOptions + (sanitizerOptions.isEmpty() ? "" : ":") +
+                                              "verify_asan_link_order=0");
+    folder.SetEnvironment("ORVENDA_SHIM_SERVE", QString::fromStdString(target.name));
+    folder.SetEnvironment("ORVENDA_SHIM_HOLD_MS", QString::number(HeldOutputMs));
+    folder.SetEnvironment("ORVENDA_SHIM_REPORT", QString::fromStdString(report));
+    const std::string data = folder.WriteFile("settings.dat", 1700);
+
+    const CliOutcome outcome =
+        folder.Run(QStringList{"data", "settings.dat", "--json", "--watchdog", watchdogMs} << target.linkOptions);
+    EXPECT_EQ(outcome.DoneOf(target.name).value("outcome").toString(), GetParam().outcome) << outcome.Printed();
+    EXPECT_TRUE(SameBytes(target.board->Kept("data/Flash.dat"), data));
+    std::ifstream closed(report);
+    const std::string verdict((std::istreambuf_iterator<char>(closed)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(verdict, ShimClosedDrained);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, CliSerialDrain,
+                         ::testing::Values(DrainCase{"Updated", {}, "updated"},
+                                           DrainCase{"Warnings", {"--drop-every", "5"}, "warnings"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
 {
