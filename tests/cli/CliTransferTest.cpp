@@ -11,6 +11,7 @@
 #include <iterator>
 #include <sstream>
 #include <memory>
+#include <numeric>
 
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
@@ -97,7 +98,13 @@ TEST_P(CliTransfers, FlashFilesArriveUnderTheirNamesAndEachIsInTheHistory)
         contents.push_back(folder.WriteFile(names[k], sizes[k]));
         arguments << QString::fromStdString(names[k]);
     }
-    ExpectUpdated(Run(arguments));
+    const CliOutcome outcome = Run(arguments);
+    ExpectUpdated(outcome);
+    // The progress runs over the files together, to their whole size.
+    const std::vector<QJsonObject> progress = outcome.Events("progress");
+    ASSERT_FALSE(progress.empty()) << outcome.Printed();
+    const std::size_t total = std::accumulate(sizes.begin(), sizes.end(), std::size_t{0});
+    EXPECT_EQ(progress.back().value("bytes").toInteger(), static_cast<qint64>(total));
     for (std::size_t k = 0; k < names.size(); ++k)
         EXPECT_TRUE(SameBytes(target.board->Kept("flash/" + names[k]), contents[k])) << names[k];
     // One record per file, each naming its own.
@@ -172,6 +179,10 @@ TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
     EXPECT_EQ(progress.back().value("bytes").toInteger(), 4000);
     EXPECT_EQ(progress.back().value("percent").toInt(), 100);
     ASSERT_EQ(outcome.Events("start").size(), 1u);
+    // The session repeats its status after every block; only a change is told.
+    const std::vector<QJsonObject> statuses = outcome.Events("status");
+    const auto sameText = [](const QJsonObject& a, const QJsonObject& b) { return a.value("text") == b.value("text"); };
+    EXPECT_EQ(std::adjacent_find(statuses.begin(), statuses.end(), sameText), statuses.end()) << outcome.Printed();
 
     const CliOutcome history = folder.Run({"history", "--json"});
     EXPECT_EQ(history.exitCode, 0) << history.Printed();
@@ -322,7 +333,8 @@ INSTANTIATE_TEST_SUITE_P(Links, CliTransfers,
 }
 
 // Four boards at once, one of them silent: the other three complete, the
-// silent one is stopped after three missing answers in a row and named.
+// silent one is stopped after three missing answers in a row and named, and
+// with --retries 0 not tried again.
 TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
 {
     CliFolder folder;
@@ -338,7 +350,7 @@ TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
         hosts << QString::fromStdString(board->name);
     // Every --udp adds its boards, one or a list.
     const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--udp", hosts.mid(0, 2).join(","), "--udp", hosts[2],
-                                           "--udp", hosts[3], "--json", "--watchdog", "300"});
+                                           "--udp", hosts[3], "--json", "--watchdog", "300", "--retries", "0"});
 
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
     for (std::size_t k = 0; k < boards.size(); ++k) {
@@ -374,15 +386,15 @@ TEST(CliManyBoards, KeepGoingSendsEveryBlockToASilentBoard)
     EXPECT_TRUE(SameBytes(silent.board->Kept("burn0.bin"), image));
 }
 
-// A board silent for its first three answers stops the first try; the retry
-// starts again from the start and updates it. Each try is told and recorded.
+// A board silent for its first three answers stops the first try; the one
+// retry allowed starts again from the start and updates it. Each try is told and recorded.
 TEST(CliRetries, ARetryAfterASilentFirstTryEndsUpdated)
 {
     CliFolder folder;
     const std::string image = folder.WriteFile("app.hex", 2500);
     const std::vector<std::string> silentAtFirst = {"--silent-first", "3"};
     LinkedBoard plain(CliLinkKind::Udp, silentAtFirst, 8);
-    const CliOutcome summary = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "2"}
+    const CliOutcome summary = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "1"}
                                           << plain.linkOptions);
     EXPECT_EQ(summary.exitCode, 0) << summary.Printed();
     EXPECT_EQ(summary.out.rfind(plain.name + ": updated on try 2, 2500 bytes in ", 0), 0u) << summary.Printed();
@@ -393,7 +405,7 @@ TEST(CliRetries, ARetryAfterASilentFirstTryEndsUpdated)
     EXPECT_NE(history.out.find("\"reason\":\"the board does not answer"), std::string::npos) << history.Printed();
 
     LinkedBoard json(CliLinkKind::Udp, silentAtFirst, 9);
-    const CliOutcome events = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "2",
+    const CliOutcome events = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "1",
                                                      "--json"}
                                          << json.linkOptions);
     EXPECT_EQ(events.exitCode, 0) << events.Printed();
