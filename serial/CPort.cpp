@@ -377,6 +377,13 @@ std::int32_t TCustomComPort::BytesWaiting()
     return device_->InputCount();
 }
 
+std::int32_t TCustomComPort::BytesQueued()
+{
+    if (!device_)
+        return 0;
+    return OutputQueueCount(device_->Handle()).value_or(0);
+}
+
 TComErrors TCustomComPort::LineErrors()
 {
     if (!device_)

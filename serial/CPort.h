@@ -400,6 +400,9 @@ public:
     // Bytes received and not yet read. Clears the pending line errors, as
     // LineErrors does. Code 10 on failure (also on a closed port).
     std::int32_t BytesWaiting();
+    // Bytes written and not yet sent (the output queue); 0 on a closed port
+    // or a device that does not tell.
+    std::int32_t BytesQueued();
     // The line errors since the last BytesWaiting or LineErrors call. A parity
     // error counts only while Parity().Check() is on. A device without error
     // counters (a pseudo-terminal) reports none. Code 10 on failure.

@@ -124,7 +124,9 @@ void TSerialLink::Finish(int milliseconds)
     QDeadlineTimer quiet(QDeadlineTimer::Forever);
     int seen = emptied_;
     try {
-        while (!deadline.hasExpired() && !quiet.hasExpired()) {
+        // The port's own count has the last word: a transmit-empty event of
+        // an earlier write, taken only now, says nothing of the last one.
+        while (!deadline.hasExpired() && !(quiet.hasExpired() && port_.BytesQueued() == 0)) {
             PumpEvents(QDeadlineTimer(std::min<qint64>(QuietLineMs, deadline.remainingTime())));
             Pulse();
             if (emptied_ != seen) {

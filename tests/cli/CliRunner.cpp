@@ -87,6 +87,7 @@ void CliFolder::Start(QProcess& process, const QStringList& arguments, const Net
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_STATE_HOME", QDir(folder_.path()).filePath("state"));
+    environment.insert(extra_);
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(folder_.path());
     if (space != nullptr) {

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -38,6 +39,8 @@ public:
     // content.
     std::string WriteFile(const std::string& name, std::size_t size) const;
     void WriteBytes(const std::string& name, const std::string& bytes) const;
+    // Sets a variable of the program's environment, for every later start.
+    void SetEnvironment(const QString& name, const QString& value) { extra_.insert(name, value); }
 
     // Runs the program to its end with `input` on its standard input. Fails
     // the test when it does not end within the runner's patience.
@@ -49,6 +52,7 @@ public:
 
 private:
     QTemporaryDir folder_;
+    QProcessEnvironment extra_;
 };
 
 // The frames a board received, one transcript line each without its direction.

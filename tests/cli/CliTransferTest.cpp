@@ -11,9 +11,11 @@
 #include <iterator>
 #include <sstream>
 #include <memory>
+#include <numeric>
 
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
+#include "tests/serial/DeviceShim.h"
 #include "tests/support/BoardSim.h"
 
 namespace {
@@ -96,7 +98,13 @@ TEST_P(CliTransfers, FlashFilesArriveUnderTheirNamesAndEachIsInTheHistory)
         contents.push_back(folder.WriteFile(names[k], sizes[k]));
         arguments << QString::fromStdString(names[k]);
     }
-    ExpectUpdated(Run(arguments));
+    const CliOutcome outcome = Run(arguments);
+    ExpectUpdated(outcome);
+    // The progress runs over the files together, to their whole size.
+    const std::vector<QJsonObject> progress = outcome.Events("progress");
+    ASSERT_FALSE(progress.empty()) << outcome.Printed();
+    const std::size_t total = std::accumulate(sizes.begin(), sizes.end(), std::size_t{0});
+    EXPECT_EQ(progress.back().value("bytes").toInteger(), static_cast<qint64>(total));
     for (std::size_t k = 0; k < names.size(); ++k)
         EXPECT_TRUE(SameBytes(target.board->Kept("flash/" + names[k]), contents[k])) << names[k];
     // One record per file, each naming its own.
@@ -114,6 +122,53 @@ TEST_P(CliTransfers, DataFileArrivesAsFlashDat)
     EXPECT_TRUE(AwaitFrame(*target.board, "SetBurnMode"));
 }
 
+// The data file's transfer ends with SetBurnMode, which gets no answer, and
+// closing the port discards what the line has not sent: after a transfer that
+// ran to its end, sound or with warnings, the port stays open until the output
+// queue has run empty. The device shim, preloaded into the updater, holds each
+// write in the queue for a while, as a slow line does, and tells whether the
+// port was closed with bytes still queued.
+struct DrainCase {
+    const char* name;
+    std::vector<std::string> boardFaults;
+    const char* outcome;
+};
+
+class CliSerialDrain : public ::testing::TestWithParam<DrainCase> {};
+
+TEST_P(CliSerialDrain, PortClosesOnlyOnceTheLastRequestHasLeftTheLine)
+{
+    constexpr int HeldOutputMs = 300;
+    // Longer than the held output and the quiet line after it: the drain
+    // is not cut short by its own bound.
+    const QString watchdogMs = "1000";
+    CliFolder folder;
+    LinkedBoard target(CliLinkKind::Serial, GetParam().boardFaults);
+    const std::string report = folder.PathOf("closed.txt");
+    folder.SetEnvironment("LD_PRELOAD", DEVICE_SHIM_PATH);
+    // The sanitizer's runtime need not come first when the shim is preloaded.
+    const QString sanitizerOptions = qEnvironmentVariable("ASAN_OPTIONS");
+    folder.SetEnvironment("ASAN_OPTIONS", sanitizerOptions + (sanitizerOptions.isEmpty() ? "" : ":") +
+                                              "verify_asan_link_order=0");
+    folder.SetEnvironment("ORVENDA_SHIM_SERVE", QString::fromStdString(target.name));
+    folder.SetEnvironment("ORVENDA_SHIM_HOLD_MS", QString::number(HeldOutputMs));
+    folder.SetEnvironment("ORVENDA_SHIM_REPORT", QString::fromStdString(report));
+    const std::string data = folder.WriteFile("settings.dat", 1700);
+
+    const CliOutcome outcome =
+        folder.Run(QStringList{"data", "settings.dat", "--json", "--watchdog", watchdogMs} << target.linkOptions);
+    EXPECT_EQ(outcome.DoneOf(target.name).value("outcome").toString(), GetParam().outcome) << outcome.Printed();
+    EXPECT_TRUE(SameBytes(target.board->Kept("data/Flash.dat"), data));
+    std::ifstream closed(report);
+    const std::string verdict((std::istreambuf_iterator<char>(closed)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(verdict, ShimClosedDrained);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, CliSerialDrain,
+                         ::testing::Values(DrainCase{"Updated", {}, "updated"},
+                                           DrainCase{"Warnings", {"--drop-every", "5"}, "warnings"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
 {
     folder.WriteFile("app.hex", 4000);
@@ -124,6 +179,10 @@ TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
     EXPECT_EQ(progress.back().value("bytes").toInteger(), 4000);
     EXPECT_EQ(progress.back().value("percent").toInt(), 100);
     ASSERT_EQ(outcome.Events("start").size(), 1u);
+    // The session repeats its status after every block; only a change is told.
+    const std::vector<QJsonObject> statuses = outcome.Events("status");
+    const auto sameText = [](const QJsonObject& a, const QJsonObject& b) { return a.value("text") == b.value("text"); };
+    EXPECT_EQ(std::adjacent_find(statuses.begin(), statuses.end(), sameText), statuses.end()) << outcome.Printed();
 
     const CliOutcome history = folder.Run({"history", "--json"});
     EXPECT_EQ(history.exitCode, 0) << history.Printed();
@@ -274,7 +333,8 @@ INSTANTIATE_TEST_SUITE_P(Links, CliTransfers,
 }
 
 // Four boards at once, one of them silent: the other three complete, the
-// silent one is stopped after three missing answers in a row and named.
+// silent one is stopped after three missing answers in a row and named, and
+// with --retries 0 not tried again.
 TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
 {
     CliFolder folder;
@@ -290,7 +350,7 @@ TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
         hosts << QString::fromStdString(board->name);
     // Every --udp adds its boards, one or a list.
     const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--udp", hosts.mid(0, 2).join(","), "--udp", hosts[2],
-                                           "--udp", hosts[3], "--json", "--watchdog", "300"});
+                                           "--udp", hosts[3], "--json", "--watchdog", "300", "--retries", "0"});
 
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
     for (std::size_t k = 0; k < boards.size(); ++k) {
@@ -326,15 +386,15 @@ TEST(CliManyBoards, KeepGoingSendsEveryBlockToASilentBoard)
     EXPECT_TRUE(SameBytes(silent.board->Kept("burn0.bin"), image));
 }
 
-// A board silent for its first three answers stops the first try; the retry
-// starts again from the start and updates it. Each try is told and recorded.
+// A board silent for its first three answers stops the first try; the one
+// retry allowed starts again from the start and updates it. Each try is told and recorded.
 TEST(CliRetries, ARetryAfterASilentFirstTryEndsUpdated)
 {
     CliFolder folder;
     const std::string image = folder.WriteFile("app.hex", 2500);
     const std::vector<std::string> silentAtFirst = {"--silent-first", "3"};
     LinkedBoard plain(CliLinkKind::Udp, silentAtFirst, 8);
-    const CliOutcome summary = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "2"}
+    const CliOutcome summary = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "1"}
                                           << plain.linkOptions);
     EXPECT_EQ(summary.exitCode, 0) << summary.Printed();
     EXPECT_EQ(summary.out.rfind(plain.name + ": updated on try 2, 2500 bytes in ", 0), 0u) << summary.Printed();
@@ -345,7 +405,7 @@ TEST(CliRetries, ARetryAfterASilentFirstTryEndsUpdated)
     EXPECT_NE(history.out.find("\"reason\":\"the board does not answer"), std::string::npos) << history.Printed();
 
     LinkedBoard json(CliLinkKind::Udp, silentAtFirst, 9);
-    const CliOutcome events = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "2",
+    const CliOutcome events = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "200", "--retries", "1",
                                                      "--json"}
                                          << json.linkOptions);
     EXPECT_EQ(events.exitCode, 0) << events.Printed();

@@ -96,7 +96,11 @@ TEST(CliChangedImage, AnImageCutShortWhileItIsSentFailsAndIsRecordedSo)
     const CliOutcome outcome = folder.Finish(update);
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
     EXPECT_EQ(outcome.DoneOf(board.PtyPath()).value("outcome").toString(), "failed") << outcome.Printed();
-    EXPECT_NE(outcome.out.find("changed while it was sent"), std::string::npos) << outcome.Printed();
+    // Told as an error of its own, besides the done object's message.
+    const std::vector<QJsonObject> errors = outcome.Events("error");
+    ASSERT_EQ(errors.size(), 1u) << outcome.Printed();
+    EXPECT_NE(errors.front().value("message").toString().indexOf("changed while it was sent"), -1)
+        << outcome.Printed();
     const CliOutcome history = folder.Run({"history", "--json"});
     EXPECT_NE(history.out.find("\"outcome\":\"failed\""), std::string::npos) << history.Printed();
     EXPECT_NE(history.out.find("\"sha256\":\"\""), std::string::npos) << history.Printed();

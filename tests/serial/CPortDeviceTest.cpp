@@ -1,7 +1,8 @@
 // The driver over a device with modem lines, error counters and serial flags
 // (a pseudo-terminal behind the preloaded device shim): what the idle event
 // thread asks of the device, low-latency mode, settings the device did not
-// take, and the line-error counters shared by both threads.
+// take, the line-error counters shared by both threads, and the drain of a
+// finished link before its port closes.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 #include "serial/CPort.h"
 #include "tests/serial/CPortTestSupport.h"
 #include "tests/serial/DeviceShim.h"
+#include "transfer/Link.h"
 
 namespace {
 
@@ -173,6 +176,31 @@ TEST_F(CPortDeviceTest, ARateOrCharacterSizeTheDeviceDidNotTakeRaisesCode7)
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->Code, ecSetState);
     EXPECT_FALSE(port.Connected());
+}
+
+// Closing a port discards what the line has not sent. The shim holds each
+// write in the output queue for a while: a link that finishes keeps the port
+// open until the queue has run empty; a port closed right after its write is
+// seen closing with the bytes still queued.
+TEST_F(CPortDeviceTest, AFinishedLinkClosesThePortOnlyOnceTheOutputQueueHasRunEmpty)
+{
+    constexpr int HeldOutputMs = 300;
+    const std::array<Byte, 3> frame{0xA5, 0x01, 0x02};
+    ShimHoldOutput(HeldOutputMs);
+    port.Open();
+    {
+        TSerialLink link(port);
+        ASSERT_TRUE(link.Send(frame));
+        link.Finish(static_cast<int>(std::chrono::milliseconds(WaitBound).count()));
+    }
+    port.Close();
+    EXPECT_FALSE(ShimClosedWhileQueued());
+
+    port.Open();
+    const auto length = static_cast<std::int32_t>(frame.size());
+    ASSERT_EQ(port.WriteBytes(frame.data(), length), length);
+    port.Close();
+    EXPECT_TRUE(ShimClosedWhileQueued());
 }
 
 TEST_F(CPortDeviceTest, LineErrorsAreTakenSafelyFromBothThreadsWithoutSynchronisation)

@@ -4,9 +4,13 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -19,6 +23,14 @@ std::atomic<int> framingErrors{0};
 std::atomic<int> serialFlags{0};
 std::atomic<speed_t> keptSpeed{0};
 std::atomic<tcflag_t> keptSize{0};
+
+// The held output: how long a write stays queued, when the last one ends its
+// hold (steady clock, nanoseconds), and how many bytes are held.
+std::atomic<int> holdMs{0};
+std::atomic<long long> heldUntil{0};
+std::atomic<long> heldBytes{0};
+std::atomic<bool> closedWhileQueued{false};
+const char* reportPath = nullptr;  // set once, at load
 
 std::atomic<long> modemLineReads{0};
 std::atomic<long> modemLineWaits{0};
@@ -40,10 +52,45 @@ bool Served(int handle)
     return ::fstat(handle, &entry) == 0 && S_ISCHR(entry.st_mode) && entry.st_rdev == servedDevice.load();
 }
 
+long long Now()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool OutputHeld() { return holdMs.load() > 0 && Now() < heldUntil.load(); }
+
+void HoldWritten(long count)
+{
+    if (holdMs.load() <= 0 || count <= 0)
+        return;
+    if (!OutputHeld())
+        heldBytes.store(0);
+    heldBytes += count;
+    heldUntil.store(Now() + std::chrono::nanoseconds(std::chrono::milliseconds(holdMs.load())).count());
+}
+
+void ReportClose()
+{
+    if (OutputHeld())
+        closedWhileQueued.store(true);
+    if (reportPath == nullptr)
+        return;
+    if (std::FILE* report = std::fopen(reportPath, "w")) {
+        std::fputs(closedWhileQueued.load() ? ShimClosedQueued : ShimClosedDrained, report);
+        std::fclose(report);
+    }
+}
+
 // The answer to a request the pseudo-terminal lacks; false for the others.
 bool Answer(unsigned long request, void* argument)
 {
     switch (request) {
+    case TIOCOUTQ:
+        if (!OutputHeld())
+            return false;
+        *static_cast<int*>(argument) = static_cast<int>(heldBytes.load());
+        return true;
     case TIOCMGET:
         ++modemLineReads;
         *static_cast<int*>(argument) = modemLines.load();
@@ -105,6 +152,23 @@ int tcgetattr(int handle, termios* state) noexcept
     return result;
 }
 
+ssize_t write(int handle, const void* buffer, size_t count)
+{
+    static const auto system = Next<ssize_t (*)(int, const void*, size_t)>("write");
+    const ssize_t written = system(handle, buffer, count);
+    if (written > 0 && holdMs.load() > 0 && Served(handle))
+        HoldWritten(written);
+    return written;
+}
+
+int close(int handle)
+{
+    static const auto system = Next<int (*)(int)>("close");
+    if (Served(handle))
+        ReportClose();
+    return system(handle);
+}
+
 void ShimServe(const char* path)
 {
     serving.store(false);
@@ -116,6 +180,10 @@ void ShimServe(const char* path)
     serialFlags.store(0);
     keptSpeed.store(0);
     keptSize.store(0);
+    holdMs.store(0);
+    heldUntil.store(0);
+    heldBytes.store(0);
+    closedWhileQueued.store(false);
     struct stat entry {};
     if (path == nullptr || ::stat(path, &entry) != 0)
         return;
@@ -135,4 +203,23 @@ void ShimSetSerialFlags(int flags) { serialFlags.store(flags); }
 int ShimSerialFlags() { return serialFlags.load(); }
 void ShimKeepSpeed(speed_t speed) { keptSpeed.store(speed); }
 void ShimKeepCharacterSize(tcflag_t size) { keptSize.store(size); }
+void ShimHoldOutput(int milliseconds) { holdMs.store(milliseconds); }
+bool ShimClosedWhileQueued() { return closedWhileQueued.load(); }
 }
+
+namespace {
+
+// A child process (the updater run by a test) is configured at load.
+[[gnu::constructor]] void ServeFromTheEnvironment()
+{
+    const char* path = std::getenv("ORVENDA_SHIM_SERVE");
+    if (path == nullptr)
+        return;
+    ShimServe(path);
+    if (const char* hold = std::getenv("ORVENDA_SHIM_HOLD_MS"))
+        ShimHoldOutput(std::atoi(hold));
+    if (const char* report = std::getenv("ORVENDA_SHIM_REPORT"))
+        reportPath = report;  // the environment outlives the process's calls
+}
+
+} // namespace

@@ -2,7 +2,14 @@
 // a pseudo-terminal: a library preloaded into the test (LD_PRELOAD) answers
 // the requests a pseudo-terminal has no answer for, for the one device the
 // test names, counts them, and can report line settings the device "did not
-// take". Every other call goes to the system unchanged.
+// take". It can also hold what is written to the device in its output queue
+// for a while, as a slow line would, and tell whether the device was closed
+// with bytes still queued. Every other call goes to the system unchanged.
+//
+// A child process takes its settings from the environment when the library
+// loads: ORVENDA_SHIM_SERVE=<device path>, ORVENDA_SHIM_HOLD_MS=<ms> and
+// ORVENDA_SHIM_REPORT=<file>, into which every close of the device writes
+// ShimClosedQueued or ShimClosedDrained (the former once any close was).
 #pragma once
 
 #include <termios.h>
@@ -33,4 +40,14 @@ int ShimSerialFlags();
 // (tcgetattr reports it); 0 reports what was asked.
 void ShimKeepSpeed(speed_t speed);
 void ShimKeepCharacterSize(tcflag_t size);
+// After each write to the device, TIOCOUTQ reports the bytes written since
+// the queue was last empty as still queued until `milliseconds` after that
+// write; 0 reports what the system does.
+void ShimHoldOutput(int milliseconds);
+// Whether the device was closed while its output was held, since ShimServe.
+bool ShimClosedWhileQueued();
 }
+
+// What the report file says after the device was closed.
+inline constexpr const char* ShimClosedQueued = "closed-while-queued";
+inline constexpr const char* ShimClosedDrained = "closed-drained";
