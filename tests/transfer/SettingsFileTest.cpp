@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "protocol/RuntimeErrors.h"
+#include "serial/SerialChoices.h"
+#include "transfer/Run.h"
 #include "transfer/SettingsFile.h"
 #include "tests/serial/Unit2TestSupport.h"
 
@@ -177,6 +179,33 @@ TEST_F(SettingsFile, FileThatCannotBeReadIsReported)
     EXPECT_THROW(WriteSerialRecord({0, 6, 3, 0, 0}, Path()), EInOutError);
     EXPECT_TRUE(std::filesystem::is_directory(Path()));
     EXPECT_EQ(Names(), std::vector<std::string>({"ZEVEVI.CFG"}));
+}
+
+// A saved position picks its choice; one past the last choice (a record from
+// a box with more items, or a damaged byte) keeps the default, as 255 does.
+TEST(SavedLink, PositionsPickTheirChoicesAndOnePastTheLastKeepsTheDefault)
+{
+    const Bytes last = {SerialRecordKind, PortNames.size() - 1, BaudRates.size() - 1, DataBitsChoices.size() - 1,
+                        ParityChoices.size() - 1, StopBitsChoices.size() - 1};
+    const std::optional<TLinkSettings> lastChoices = LinkSettingsOf(ParseSettingsRecord(last));
+    ASSERT_TRUE(lastChoices);
+    EXPECT_EQ(lastChoices->serial.port, PortNames.back());
+    EXPECT_EQ(lastChoices->serial.baudRate, BaudRates.back());
+    EXPECT_EQ(lastChoices->serial.dataBits, DataBitsChoices.back());
+    EXPECT_EQ(lastChoices->serial.parity, ParityChoices.back());
+    EXPECT_EQ(lastChoices->serial.stopBits, StopBitsChoices.back());
+
+    Bytes beyond = last;
+    for (std::size_t k = 1; k < beyond.size(); ++k)
+        ++beyond[k];
+    const std::optional<TLinkSettings> defaults = LinkSettingsOf(ParseSettingsRecord(beyond));
+    ASSERT_TRUE(defaults);
+    const TSerialLine line = DefaultSerialLine();
+    EXPECT_EQ(defaults->serial.port, line.port);
+    EXPECT_EQ(defaults->serial.baudRate, line.baudRate);
+    EXPECT_EQ(defaults->serial.dataBits, line.dataBits);
+    EXPECT_EQ(defaults->serial.parity, line.parity);
+    EXPECT_EQ(defaults->serial.stopBits, line.stopBits);
 }
 
 } // namespace
