@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <thread>
 
 #include "network/IdUDPClient.h"
 #include "serial/CPort.h"
@@ -29,6 +30,11 @@ void TBoardLink::Pulse()
     }
     if (cancelled_)
         throw ETransferStopped(ETransferStopped::Reason::Operator, "stopped by the operator");
+}
+
+void TBoardLink::Settle(std::chrono::milliseconds duration)
+{
+    std::this_thread::sleep_for(duration);
 }
 
 bool TNoLink::Await(const std::function<bool()>& answered, const QDeadlineTimer& /*deadline*/)

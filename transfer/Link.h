@@ -13,6 +13,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -80,6 +81,9 @@ public:
     // passed, and returns `answered()`. Raises ETransferStopped (Operator) once
     // the link is cancelled; the pulse may raise too.
     virtual bool Await(const std::function<bool()>& answered, const QDeadlineTimer& deadline) = 0;
+    // The board's settle time around the file-store transfers (erasing,
+    // writing, the start of burning); nothing is serviced meanwhile.
+    virtual void Settle(std::chrono::milliseconds duration);
     // A transfer that ran to its end: the link keeps what it still has to send
     // until it has left (the serial line's output queue), at most `milliseconds`.
     virtual void Finish(int /*milliseconds*/) {}

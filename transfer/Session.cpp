@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <set>
 #include <string_view>
-#include <thread>
 
 #include "transfer/FileOfBytes.h"
 
@@ -87,11 +86,6 @@ void CheckSendableNames(std::span<const std::string> paths)
         if (!names.insert(name).second)
             RaiseUnsendable(path, "another chosen file has the same name");
     }
-}
-
-void PauseFor(std::chrono::milliseconds duration)
-{
-    std::this_thread::sleep_for(duration);
 }
 
 TSession::TSession(TSessionEvents& events) : events_(events)
@@ -408,7 +402,7 @@ void TSession::CopyFlashFile(std::span<const std::string> paths)
     BoundWrites();
     events_.Status("Erasing Flash Please Wait !");
     Execute_Command(" EraseFlash : ");
-    PauseFor(EraseSettleTime);
+    link_->Settle(EraseSettleTime);
     RequestAndWait(" GetFlashInfo :", "GetFlashInfo :");
     for (const auto& file : files) {
         const std::string& path = file->Path();
@@ -425,7 +419,7 @@ void TSession::CopyFlashFile(std::span<const std::string> paths)
         Execute_Command(" CloseFlashFile(" + Unsigned(FlashFileHandle) + ")");
     }
     events_.Status("Finish Write");
-    PauseFor(WriteSettleTime);
+    link_->Settle(WriteSettleTime);
 }
 
 void TSession::CopyDataFile(const std::string& path)
@@ -442,7 +436,7 @@ void TSession::CopyDataFile(const std::string& path)
                         " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
     Execute_Command(" CloseDataFile(" + Unsigned(DataFileHandle) + ")");
     events_.Status("Finish Phase 1");
-    PauseFor(BurnStartTime);
+    link_->Settle(BurnStartTime);
     Execute_Command(" SetBurnMode(0B)");
     events_.Status("Please Wait for Burning to Finish");
 }

@@ -231,6 +231,3 @@ void CheckSendableNames(std::span<const std::string> paths);
 // The last component of a path, as bytes.
 std::string FileNameOf(const std::string& path);
 
-// The board's settle times around the file-store transfers. The updater does
-// not service anything during them.
-void PauseFor(std::chrono::milliseconds duration);

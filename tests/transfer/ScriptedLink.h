@@ -49,6 +49,8 @@ public:
     bool Send(std::span<const Byte> frame) override;
     void TakePending() override;
     bool Await(const std::function<bool()>& answered, const QDeadlineTimer& deadline) override;
+    // The scripted board needs no time to settle.
+    void Settle(std::chrono::milliseconds /*duration*/) override {}
 
     // The replies to the next requests of `code`, one a request; the last one
     // stays for the rest. A request the board answers has Reply::Answer
