@@ -1,6 +1,7 @@
 #include "tests/support/NetNamespace.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 
 #include <atomic>
@@ -22,6 +23,12 @@ const QString NamespacePrefix = QStringLiteral("updater-test-");
 // Where `ip netns` keeps the namespaces it names.
 const QString NamespaceFolder = QStringLiteral("/var/run/netns/");
 const char* const ThreadNamespace = "/proc/thread-self/ns/net";
+// What `ip netns exec` puts in place of /etc for a namespace: its own
+// resolver settings, naming the namespace's own loopback, where no name
+// server listens, so that a name lookup fails at once and never reaches the
+// machine's name server through a route the test made.
+const QString NamespaceEtc = QStringLiteral("/etc/netns/");
+const QByteArray OwnResolver = "nameserver 127.0.0.1\n";
 constexpr int WaitWithoutLimit = -1;
 
 // Runs `ip` and returns what it printed; raises std::runtime_error when it
@@ -45,11 +52,20 @@ QString RunIp(const QStringList& arguments)
 // test process (RemoveLeftovers).
 void RemoveNamespace(const QString& name) noexcept
 {
+    QDir(NamespaceEtc + name).removeRecursively();
     try {
         RunIp({"netns", "delete", name});
     } catch (const std::exception& error) {
         std::fprintf(stderr, "NetNamespace: %s\n", error.what());
     }
+}
+
+void GiveOwnResolver(const QString& name)
+{
+    QFile resolver(NamespaceEtc + name + QStringLiteral("/resolv.conf"));
+    if (!QDir().mkpath(NamespaceEtc + name) || !resolver.open(QIODevice::WriteOnly) ||
+        resolver.write(OwnResolver) != OwnResolver.size())
+        throw std::runtime_error("cannot write " + resolver.fileName().toStdString());
 }
 
 // Removes the namespaces of test processes that ended without removing theirs.
@@ -123,6 +139,7 @@ NetNamespace::NetNamespace()
     const QString name = QString::fromStdString(name_);
     ::RunIp({"netns", "add", name});
     try {
+        GiveOwnResolver(name);
         RunIp({"link", "set", "lo", "up"});
     } catch (...) {
         RemoveNamespace(name);
