@@ -295,10 +295,11 @@ void TForm1::RunTransfer(const TUpdateRequest& request)
         const std::optional<TBoardLock> lock =
             LockBoard(settings, settings.kind == LinkKind::Network ? IdUDPClient1->HostAddress() : std::string());
         result = RunUpdate(session_, request, link.BoardName());
-    } catch (...) {
+    } catch (const std::exception& error) {
         // The board was not to be had: nothing was sent.
         session_.StartTally();
         result.outcome = BoardOutcome::LinkFailed;
+        result.message = error.what();
         result.failure = std::current_exception();
     }
     SetTransferRunning(false);

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "transfer/BoardResult.h"
 #include "cli/Options.h"
+#include "transfer/BoardResult.h"
 #include "transfer/Run.h"
 
 class TReporter;
@@ -18,14 +18,15 @@ class TTrace;
 // Why nothing goes out over --usb.
 inline const std::string UsbHasNoTransport = "nothing sent: the USB link has no transport";
 
-// What an update does: the options, the boards (the serial port, the UDP
-// hosts as named, or "usb"), the UDP hosts' addresses (ResolveBoards) and the
-// bytes of every file it sends to each board.
+// A UDP board's name resolved: its dotted address, or why it has none.
 struct TResolvedBoard {
     std::string address;  // empty when the name has no address
     std::string error;
 };
 
+// What an update does: the options, the boards (the serial port, the UDP
+// hosts as named, or "usb"), the UDP hosts' addresses (ResolveBoards), the
+// bytes of every file it sends to each board and the request they make.
 struct TUpdatePlan {
     TCliOptions options;
     std::vector<std::string> boards;

@@ -52,6 +52,33 @@ TLinkSettings NetworkSettingsOf(const TSettingsRecord& record)
     return settings;
 }
 
+// The line as chosen, every event; the driver's defaults already leave out
+// every kind of handshake.
+void ConfigurePort(TCustomComPort& port, const TSerialLine& line)
+{
+    port.SetPort(line.port);
+    port.SetBaudRate(line.baudRate);
+    if (line.baudRate == brCustom)
+        port.SetCustomBaudRate(line.customBaudRate);
+    port.SetDataBits(line.dataBits);
+    port.Parity().SetBits(line.parity);
+    port.SetStopBits(line.stopBits);
+    port.SetEvents(TComEvents::All());
+}
+
+// Opens the port, or raises ELinkNotOpened with the driver's error and the
+// advice for it.
+void OpenPort(TCustomComPort& port)
+{
+    try {
+        port.Open();
+    } catch (const EComPort& error) {
+        const QString hint = PortHint(error);
+        throw ELinkNotOpened(hint.isEmpty() ? std::string(error.what())
+                                            : std::string(error.what()) + " (" + hint.toStdString() + ")");
+    }
+}
+
 // The serial line over a port of its own.
 class TOpenSerialLink : public TOpenLink {
 public:
@@ -150,29 +177,6 @@ std::optional<TLinkSettings> LinkSettingsOf(const TSettingsRecord& record)
     if (record.IsNetwork())
         return NetworkSettingsOf(record);
     return std::nullopt;
-}
-
-void ConfigurePort(TCustomComPort& port, const TSerialLine& line)
-{
-    port.SetPort(line.port);
-    port.SetBaudRate(line.baudRate);
-    if (line.baudRate == brCustom)
-        port.SetCustomBaudRate(line.customBaudRate);
-    port.SetDataBits(line.dataBits);
-    port.Parity().SetBits(line.parity);
-    port.SetStopBits(line.stopBits);
-    port.SetEvents(TComEvents::All());
-}
-
-void OpenPort(TCustomComPort& port)
-{
-    try {
-        port.Open();
-    } catch (const EComPort& error) {
-        const QString hint = PortHint(error);
-        throw ELinkNotOpened(hint.isEmpty() ? std::string(error.what())
-                                            : std::string(error.what()) + " (" + hint.toStdString() + ")");
-    }
 }
 
 std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::string& address)

@@ -1,7 +1,7 @@
 // One update, as both front ends run it: which board over what (link
 // settings, opened in one place with the same hints for both), what to send
-// (an update request), and one run that sends it over a link, times it, maps
-// every error and stop to one outcome and writes the history.
+// (an update request), one run that sends it over a link, times it and maps
+// every error and stop to one outcome, and the history writer that records it.
 #pragma once
 
 #include <QString>
@@ -20,7 +20,6 @@
 #include "transfer/Link.h"
 #include "transfer/Session.h"
 
-class TIdUDPClient;
 class TSettingsRecord;
 
 enum class LinkKind { Serial, Usb, Network };
@@ -51,13 +50,6 @@ struct TLinkSettings {
 // Nothing for a record of another kind; the record's read error for one that
 // ends early, before anything is taken.
 std::optional<TLinkSettings> LinkSettingsOf(const TSettingsRecord& record);
-
-// Applies the line to a port: the settings as chosen, every event, no
-// handshake of any kind.
-void ConfigurePort(TCustomComPort& port, const TSerialLine& line);
-// Opens the port, or raises ELinkNotOpened with the driver's error and the
-// advice for it.
-void OpenPort(TCustomComPort& port);
 
 // A link that could not be opened; nothing was sent.
 class ELinkNotOpened : public std::runtime_error {
