@@ -289,12 +289,14 @@ void TForm1::RunTransfer(const TUpdateRequest& request)
         link.Rearm();
     SetTransferRunning(true);
     TBoardResult result;
+    result.board = link.BoardName();
     try {
+        const TBoardIdentity board = IdentifyBoard(settings);
+        result.board = board.name;
         // Held until the transfer ends: a second updater on this board is
         // refused meanwhile.
-        const std::optional<TBoardLock> lock =
-            LockBoard(settings, settings.kind == LinkKind::Network ? IdUDPClient1->HostAddress() : std::string());
-        result = RunUpdate(session_, request, link.BoardName());
+        const std::optional<TBoardLock> lock = LockBoard(settings, board);
+        result = RunUpdate(session_, request, board.name);
     } catch (const std::exception& error) {
         // The board was not to be had: nothing was sent.
         session_.StartTally();

@@ -9,7 +9,6 @@
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
 #include "network/IdException.h"
-#include "network/IdUDPClient.h"
 #include "protocol/RuntimeErrors.h"
 #include "transfer/SettingsFile.h"
 #include "transfer/BoardLock.h"
@@ -72,9 +71,9 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
     return result;
 }
 
-// One try of one board: its lock, its link, its session and the run. Serial:
-// the port's receive events reach the session on this (the main) thread while
-// the session waits for its answers; UDP: a socket of its own on the board's
+// One try of one board: its link, its session and the run. Serial: the
+// port's receive events reach the session on this (the main) thread while the
+// session waits for its answers; UDP: a socket of its own on the board's
 // thread.
 TBoardResult UpdateOneBoard(const TUpdatePlan& plan, TReporter& reporter, std::size_t board)
 {
@@ -84,26 +83,15 @@ TBoardResult UpdateOneBoard(const TUpdatePlan& plan, TReporter& reporter, std::s
     // so none is run and the board is not updated.
     if (settings.kind == LinkKind::Usb)
         return NothingSent(reporter, board, name, UsbHasNoTransport, BoardOutcome::Failed);
-    std::string address;
-    if (settings.kind == LinkKind::Network) {
-        address = plan.addresses[board].address;
-        if (address.empty())
-            return NothingSent(reporter, board, name, plan.addresses[board].error);
-    }
+    const TPlannedBoard& planned = plan.identities[board];
+    if (!planned.error.empty())
+        return NothingSent(reporter, board, name, planned.error);
     try {
-        // Held until the try ends: a second updater on this board is refused meanwhile.
-        const std::optional<TBoardLock> lock = LockBoard(settings, address);
-        return RunOverLink(plan, reporter, board, OpenLink(settings, address));
+        return RunOverLink(plan, reporter, board, OpenLink(settings, planned.identity.address));
     } catch (const std::runtime_error& error) {
         return NothingSent(reporter, board, name, error.what());
     }
 }
-
-// A socket that only resolves names.
-class TResolver : public TIdUDPClient {
-public:
-    std::string Resolve(const std::string& host) { return Stack().ResolveAddress(host); }
-};
 
 TBoardResult NotStarted(const std::string& host)
 {
@@ -123,18 +111,44 @@ bool WorthAnotherTry(const TBoardResult& result)
            !result.nothingSent && !Interrupted();
 }
 
+// Reports a try of the board and tells it to the plan.
+void TellTry(const TUpdatePlan& plan, TReporter& reporter, std::size_t board, const TBoardResult& result)
+{
+    reporter.Done(board, result);
+    if (plan.tried)
+        plan.tried(BoardLink(plan.options, plan.boards[board]), result);
+}
+
+// Takes the lock of a board the plan knows, so that no other updater gets
+// between its tries; a name without an address has no board to lock.
+std::optional<TBoardLock> LockPlannedBoard(const TUpdatePlan& plan, std::size_t board)
+{
+    const TPlannedBoard& planned = plan.identities[board];
+    if (planned.identity.key.empty())
+        return std::nullopt;
+    return LockBoard(BoardLink(plan.options, plan.boards[board]), planned.identity);
+}
+
 // Runs `once` for the board until a try is worth no other or --retries more
-// tries have been made; each try is reported and told to the plan.
+// tries have been made, all under the board's lock; each try is reported and
+// told to the plan.
 template <typename Once>
 TBoardResult WithRetries(const TUpdatePlan& plan, TReporter& reporter, std::size_t board, const Once& once)
 {
     TBoardResult result;
+    std::optional<TBoardLock> lock;
+    try {
+        lock = LockPlannedBoard(plan, board);
+    } catch (const std::runtime_error& error) {
+        result = NothingSent(reporter, board, plan.boards[board], error.what());
+        result.attempt = 1;
+        TellTry(plan, reporter, board, result);
+        return result;
+    }
     for (int attempt = 1;; ++attempt) {
         result = once();
         result.attempt = attempt;
-        reporter.Done(board, result);
-        if (plan.tried)
-            plan.tried(BoardLink(plan.options, plan.boards[board]), result);
+        TellTry(plan, reporter, board, result);
         if (attempt > plan.options.retries || !WorthAnotherTry(result))
             return result;
     }
@@ -187,33 +201,31 @@ bool ApplySavedLink(TCliOptions& options, std::string& error)
     return error.empty();
 }
 
-bool ResolveBoards(TUpdatePlan& plan, std::string& error)
+bool IdentifyBoards(TUpdatePlan& plan, std::string& error)
 {
-    if (plan.options.link != CliLink::Udp && plan.options.link != CliLink::UdpSearch)
-        return true;
-    TResolver resolver;
-    plan.addresses.clear();
-    for (const std::string& host : plan.boards) {
-        TResolvedBoard resolved;
-        try {
-            resolved.address = resolver.Resolve(host);
-        } catch (const EIdException& failure) {
-            resolved.error = SocketFailureText(host, failure);
-        }
-        plan.addresses.push_back(resolved);
-    }
-    std::map<std::string, std::size_t> named;  // address -> the first board named so
+    plan.identities.clear();
+    std::map<std::string, std::size_t> named;  // key -> the first board named so
     for (std::size_t k = 0; k < plan.boards.size(); ++k) {
-        const std::string& address = plan.addresses[k].address;
-        if (address.empty())
+        TPlannedBoard& planned = plan.identities.emplace_back();
+        try {
+            planned.identity = IdentifyBoard(BoardLink(plan.options, plan.boards[k]));
+        } catch (const EIdException& failure) {
+            planned.error = SocketFailureText(plan.boards[k], failure);
             continue;
-        const auto [first, fresh] = named.emplace(address, k);
+        } catch (const ENotABoard& refusal) {
+            error = refusal.what();
+            return false;
+        }
+        const auto [first, fresh] = named.emplace(planned.identity.key, k);
         if (!fresh) {
-            error = "the board at " + address + " is named twice (" + plan.boards[first->second] + " and " +
-                    plan.boards[k] + ")";
+            error = "the board at " + planned.identity.name + " is named twice (" + plan.boards[first->second] +
+                    " and " + plan.boards[k] + ")";
             return false;
         }
     }
+    for (std::size_t k = 0; k < plan.boards.size(); ++k)
+        if (!plan.identities[k].identity.key.empty())
+            plan.boards[k] = plan.identities[k].identity.name;
     return true;
 }
 

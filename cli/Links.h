@@ -18,20 +18,20 @@ class TTrace;
 // Why nothing goes out over --usb.
 inline const std::string UsbHasNoTransport = "nothing sent: the USB link has no transport";
 
-// A UDP board's name resolved: its dotted address, or why it has none.
-struct TResolvedBoard {
-    std::string address;  // empty when the name has no address
+// A board of the plan: who it is, or why its name has no address.
+struct TPlannedBoard {
+    TBoardIdentity identity;  // empty key when the name has no address
     std::string error;
 };
 
-// What an update does: the options, the boards (the serial port, the UDP
-// hosts as named, or "usb"), the UDP hosts' addresses (ResolveBoards), the
-// bytes of every file it sends to each board and the request they make.
+// What an update does: the options, the boards (as named, then by
+// IdentifyBoards their identities' names), who each board is, the bytes of
+// every file it sends to each board and the request they make.
 struct TUpdatePlan {
     TCliOptions options;
     std::vector<std::string> boards;
-    // One per UDP board: its dotted address, or why its name has none.
-    std::vector<TResolvedBoard> addresses;
+    // One per board (IdentifyBoards).
+    std::vector<TPlannedBoard> identities;
     std::int64_t totalBytes = 0;
     TUpdateRequest request;  // what every board is sent
     // Hears every try of every board as it ends, with the board's link, for
@@ -46,12 +46,14 @@ struct TUpdatePlan {
 // record's address the board. False, with the reason, when there is none.
 bool ApplySavedLink(TCliOptions& options, std::string& error);
 
-// Resolves the UDP boards' names before anything is sent. A name without an
-// address is left to fail as that board's link; false, with the reason, when
-// two names are one board (each board is updated by one session only).
-bool ResolveBoards(TUpdatePlan& plan, std::string& error);
+// Makes every board's identity before anything is sent, and names each board
+// by it from then on. A name without an address is left to fail as that
+// board's link; false, with the reason, when two names are one board (each
+// board is updated by one session only) or an address is no board's.
+bool IdentifyBoards(TUpdatePlan& plan, std::string& error);
 
 // Updates every board of the plan and returns one result per board, in order:
 // its last try. A board whose try failed or stopped is updated again from the
-// start, up to --retries times.
+// start, up to --retries times; its lock is held from before the first try
+// until after the last.
 std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& reporter);

@@ -229,8 +229,8 @@ int Update(TCliOptions options)
                              std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
                      },
                      trace ? &*trace : nullptr};
-    if (!ResolveBoards(plan, error))
-        return Refuse(options.json, error + "; nothing was sent");
+    if (!IdentifyBoards(plan, error))
+        return Fail(options.json, ExitBadInput, error + "; nothing was sent");
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
     reporter.Summary(results);

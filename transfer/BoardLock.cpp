@@ -1,64 +1,24 @@
 #include "transfer/BoardLock.h"
 
-#include <QByteArray>
-#include <QString>
-#include <QtGlobal>
+#include <QCryptographicHash>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <cstddef>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
-
-#include "serial/CPortDevice.h"
+#include <utility>
 
 namespace {
 
-constexpr const char* ProgramFolder = "orvenda-updater";
-constexpr const char* FallbackFolderPrefix = "/tmp/orvenda-updater-";
-constexpr mode_t PrivateFolderMode = 0700;
-constexpr mode_t LockFileMode = 0600;
-constexpr const char* LockFileSuffix = ".lock";
+constexpr const char* LockNamePrefix = "orvenda-updater/board/";
+// The abstract name follows the leading NUL of sun_path.
+constexpr std::size_t LongestLockName = sizeof(sockaddr_un::sun_path) - 1;
 
-std::string SystemText(int error)
+[[noreturn]] void RaiseLockFailed(int error)
 {
-    return std::strerror(error);
-}
-
-[[noreturn]] void RaiseLockFailed(const std::string& what, int error)
-{
-    throw EBoardLockFailed("The board cannot be locked for the update: " + what + ": " + SystemText(error));
-}
-
-// The folder is made private to this user; one that another user owns, or
-// that is a link, is not used (another user could otherwise take our locks).
-void MakePrivateFolder(const std::string& folder)
-{
-    if (::mkdir(folder.c_str(), PrivateFolderMode) != 0 && errno != EEXIST)
-        RaiseLockFailed("cannot make the folder " + folder, errno);
-    struct stat status {};
-    if (::lstat(folder.c_str(), &status) != 0)
-        RaiseLockFailed("cannot look at the folder " + folder, errno);
-    if (!S_ISDIR(status.st_mode) || status.st_uid != ::getuid())
-        RaiseLockFailed("the folder " + folder + " is not a folder of this user", EPERM);
-}
-
-// A key as a file name: "/" and "%" written as %2F and %25.
-std::string FileNameOfKey(const std::string& key)
-{
-    std::string name;
-    for (const char c : key) {
-        if (c == '/')
-            name += "%2F";
-        else if (c == '%')
-            name += "%25";
-        else
-            name += c;
-    }
-    return name + LockFileSuffix;
+    throw EBoardLockFailed(std::string("The board cannot be locked for the update: ") + std::strerror(error));
 }
 
 } // namespace
@@ -68,56 +28,49 @@ EBoardBusy::EBoardBusy(const std::string& board)
 {
 }
 
-std::string BoardLockFolder()
+std::string BoardLockName(const std::string& key)
 {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && runtime.startsWith('/'))
-        return runtime.toStdString() + "/" + ProgramFolder;
-    return FallbackFolderPrefix + std::to_string(::getuid());
-}
-
-std::string SerialBoardKey(const std::string& port)
-{
-    const std::string device = ComDevicePath(port);
-    char resolved[PATH_MAX];
-    // A device that is not there keeps its name: opening it fails anyway.
-    if (::realpath(device.c_str(), resolved) == nullptr)
-        return "serial:" + device;
-    return std::string("serial:") + resolved;
-}
-
-std::string NetworkBoardKey(const std::string& address)
-{
-    return "udp:" + address;
+    const std::string name = LockNamePrefix + key;
+    if (name.size() <= LongestLockName)
+        return name;
+    // A long device path still names one lock: its digest does.
+    const QByteArray digest = QCryptographicHash::hash(QByteArray::fromStdString(key), QCryptographicHash::Sha256);
+    return LockNamePrefix + digest.toHex().toStdString();
 }
 
 TBoardLock::TBoardLock(const std::string& key, const std::string& name)
 {
-    const std::string folder = BoardLockFolder();
-    MakePrivateFolder(folder);
-    const std::string path = folder + "/" + FileNameOfKey(key);
-    do {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, LockFileMode);
-    } while (fd_ < 0 && errno == EINTR);
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
-        RaiseLockFailed("cannot open " + path, errno);
-    int result = 0;
-    do {
-        result = ::flock(fd_, LOCK_EX | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result == 0)
+        RaiseLockFailed(errno);
+    const std::string lockName = BoardLockName(key);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, lockName.data(), lockName.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + lockName.size());
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) == 0)
         return;
     const int error = errno;
     ::close(fd_);
     fd_ = -1;
-    if (error == EWOULDBLOCK)
+    if (error == EADDRINUSE)
         throw EBoardBusy(name);
-    RaiseLockFailed("cannot lock " + path, error);
+    RaiseLockFailed(error);
+}
+
+TBoardLock::TBoardLock(TBoardLock&& other) noexcept : fd_(std::exchange(other.fd_, -1))
+{
+}
+
+TBoardLock& TBoardLock::operator=(TBoardLock&& other) noexcept
+{
+    std::swap(fd_, other.fd_);
+    return *this;
 }
 
 TBoardLock::~TBoardLock()
 {
-    // Closing the last descriptor of the lock releases it.
+    // Closing the socket frees its name.
     if (fd_ >= 0)
         ::close(fd_);
 }

@@ -1,10 +1,13 @@
-// One board, one updater: an advisory lock per board (a serial device or a
-// board's network address), held while an update runs. A second updater on
-// the same board, in this process or another, is refused before it sends
-// anything; the kernel releases the lock when its holder ends, however it ends.
+// One board, one updater, machine-wide: a lock per board key (see
+// BoardIdentity), held while an update runs and across its retries. A second
+// updater on the same board, in this process or another, of any user, started
+// from any environment, is refused before it sends anything.
 //
-// The locks are files in $XDG_RUNTIME_DIR/orvenda-updater, or, where that is
-// not set, in /tmp/orvenda-updater-<uid>.
+// The lock is a name in the kernel's abstract socket namespace,
+// "orvenda-updater/board/<key>": a socket bound to it holds the board. The
+// name has no file behind it, so no folder, environment variable or user
+// decides where it is, nobody can remove or replace it while it is held, and
+// the kernel frees it when its holder ends, however it ends.
 #pragma once
 
 #include <stdexcept>
@@ -16,7 +19,7 @@ public:
     explicit EBoardBusy(const std::string& board);
 };
 
-// The lock folder, the lock file or the lock itself could not be had.
+// The lock could not be had for a reason other than another updater.
 class EBoardLockFailed : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -24,24 +27,17 @@ public:
 
 class TBoardLock {
 public:
-    // Takes the lock of the board `key` stands for (SerialBoardKey,
-    // NetworkBoardKey); `name` is how the operator knows the board. Raises
-    // EBoardBusy when another updater holds it, EBoardLockFailed when it
-    // cannot be taken at all.
+    // Takes the lock of the board `key` stands for (TBoardIdentity::key);
+    // `name` is how the operator knows the board. Raises EBoardBusy when
+    // another updater holds it, EBoardLockFailed when it cannot be taken at all.
     TBoardLock(const std::string& key, const std::string& name);
     ~TBoardLock();
-    TBoardLock(const TBoardLock&) = delete;
-    TBoardLock& operator=(const TBoardLock&) = delete;
+    TBoardLock(TBoardLock&& other) noexcept;
+    TBoardLock& operator=(TBoardLock&& other) noexcept;
 
 private:
     int fd_ = -1;
 };
 
-// The key of the board behind a serial port name: the device it opens, with
-// every link resolved, so that COM1 and the device it points to are one board.
-std::string SerialBoardKey(const std::string& port);
-// The key of a board at a dotted IPv4 address.
-std::string NetworkBoardKey(const std::string& address);
-
-// The folder of the lock files.
-std::string BoardLockFolder();
+// The abstract socket name the lock of `key` binds, without its leading NUL.
+std::string BoardLockName(const std::string& key);

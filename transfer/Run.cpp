@@ -1,12 +1,10 @@
 #include "transfer/Run.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
 
 #include "network/IdException.h"
 #include "network/IdStack.h"
 #include "network/IdUDPClient.h"
-#include "serial/CPortDevice.h"
 #include "serial/SerialChoices.h"
 #include "transfer/SettingsFile.h"
 #include "transfer/ErrorText.h"
@@ -192,29 +190,24 @@ std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::st
     return std::make_unique<TOpenNoLink>();
 }
 
-std::optional<TBoardLock> LockBoard(const TLinkSettings& settings, const std::string& address)
-{
-    if (settings.kind == LinkKind::Serial)
-        return std::optional<TBoardLock>(std::in_place, SerialBoardKey(settings.serial.port), settings.serial.port);
-    if (settings.kind == LinkKind::Network)
-        return std::optional<TBoardLock>(std::in_place, NetworkBoardKey(address), settings.host);
-    return std::nullopt;
-}
-
-QString HistoryBoardName(const TLinkSettings& settings)
+TBoardIdentity IdentifyBoard(const TLinkSettings& settings)
 {
     switch (settings.kind) {
-    case LinkKind::Serial: {
-        const QFileInfo device(QString::fromStdString(ComDevicePath(settings.serial.port)));
-        const QString canonical = device.canonicalFilePath();
-        return canonical.isEmpty() ? device.absoluteFilePath() : canonical;
-    }
+    case LinkKind::Serial:
+        return SerialBoardIdentity(settings.serial.port);
     case LinkKind::Network:
-        return QString::fromStdString(settings.host);
+        return NetworkBoardIdentity(settings.host);
     case LinkKind::Usb:
         break;
     }
-    return QStringLiteral("usb");
+    return UsbBoardIdentity();
+}
+
+std::optional<TBoardLock> LockBoard(const TLinkSettings& settings, const TBoardIdentity& board)
+{
+    if (settings.kind == LinkKind::Usb)
+        return std::nullopt;
+    return std::optional<TBoardLock>(std::in_place, board.key, board.name);
 }
 
 HistoryLink HistoryLinkOf(LinkKind kind)
@@ -229,7 +222,7 @@ QString THistoryWriter::Record(const TLinkSettings& settings, const TUpdateReque
 {
     TUpdateSummary summary;
     summary.link = HistoryLinkOf(settings.kind);
-    summary.board = HistoryBoardName(settings);
+    summary.board = QString::fromStdString(result.board);
     summary.kind = request.kind;
     summary.outcome = HistoryOutcomeOf(result.outcome);
     summary.missingAnswers = result.missingAnswers;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "serial/CPort.h"
+#include "transfer/BoardIdentity.h"
 #include "transfer/BoardLock.h"
 #include "transfer/BoardResult.h"
 #include "transfer/History.h"
@@ -69,15 +70,16 @@ public:
 // operator needs, when the port or socket cannot be opened.
 std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::string& address = {});
 
-// Takes the lock of the board the settings name (`address`: the network
-// board's resolved address); none without transport. Raises EBoardBusy when
-// another updater holds it.
-std::optional<TBoardLock> LockBoard(const TLinkSettings& settings, const std::string& address);
+// The board the settings name, made once before anything is sent; both front
+// ends lock, compare and record the board by it. Raises EIdSocketError for a
+// network name without an address, ENotABoard for an address that is no
+// single board's.
+TBoardIdentity IdentifyBoard(const TLinkSettings& settings);
 
-// The board as the history names it: the device a serial port name opens
-// (COM1 stands for a device, a relative path for one in the working folder),
-// the host as given otherwise, "usb" without transport.
-QString HistoryBoardName(const TLinkSettings& settings);
+// Takes the lock of `board`; none without transport. Raises EBoardBusy when
+// another updater holds it.
+std::optional<TBoardLock> LockBoard(const TLinkSettings& settings, const TBoardIdentity& board);
+
 HistoryLink HistoryLinkOf(LinkKind kind);
 
 // What to send.

@@ -8,8 +8,10 @@
 #include <QJsonDocument>
 #include <QProcessEnvironment>
 
+#include <cstdlib>
 #include <sstream>
 #include <thread>
+#include <grp.h>
 #include <unistd.h>
 
 #include "tests/support/BoardSim.h"
@@ -83,17 +85,43 @@ void CliFolder::WriteBytes(const std::string& name, const std::string& bytes) co
         throw std::runtime_error("cannot write " + name);
 }
 
+void CliFolder::RunAsUser(uid_t user, gid_t group)
+{
+    const QString copy = QDir(folder_.path()).filePath("orvenda-update");
+    if (!QFile::copy(QStringLiteral(ORVENDA_UPDATE_PATH), copy))
+        throw std::runtime_error("cannot copy orvenda-update into the working folder");
+    const auto readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                          QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QFile::setPermissions(folder_.path(), readable);
+    QFile::setPermissions(copy, readable);
+    user_ = {user, group};
+}
+
+QString CliFolder::Program() const
+{
+    return user_ ? QDir(folder_.path()).filePath("orvenda-update") : QStringLiteral(ORVENDA_UPDATE_PATH);
+}
+
 void CliFolder::Start(QProcess& process, const QStringList& arguments, const NetNamespace* space) const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_STATE_HOME", QDir(folder_.path()).filePath("state"));
     environment.insert(extra_);
+    for (const QString& name : removed_)
+        environment.remove(name);
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(folder_.path());
+    if (user_) {
+        const auto [user, group] = *user_;
+        process.setChildProcessModifier([user, group] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(group) != 0 || ::setuid(user) != 0)
+                ::_exit(EXIT_FAILURE);
+        });
+    }
     if (space != nullptr) {
-        space->Start(process, QStringLiteral(ORVENDA_UPDATE_PATH), arguments);
+        space->Start(process, Program(), arguments);
     } else {
-        process.start(QStringLiteral(ORVENDA_UPDATE_PATH), arguments);
+        process.start(Program(), arguments);
     }
     if (!process.waitForStarted(PatienceMs))
         ADD_FAILURE() << "orvenda-update did not start: " << process.errorString().toStdString();

@@ -11,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <sys/types.h>
+#include <utility>
 #include <vector>
 
 class BoardSim;
@@ -41,6 +44,11 @@ public:
     void WriteBytes(const std::string& name, const std::string& bytes) const;
     // Sets a variable of the program's environment, for every later start.
     void SetEnvironment(const QString& name, const QString& value) { extra_.insert(name, value); }
+    // Leaves a variable out of the program's environment, for every later start.
+    void RemoveEnvironment(const QString& name) { removed_ << name; }
+    // Runs every later start as another user (root only): the program is
+    // copied into the working folder, which that user may then read.
+    void RunAsUser(uid_t user, gid_t group);
 
     // Runs the program to its end with `input` on its standard input. Fails
     // the test when it does not end within the runner's patience.
@@ -51,8 +59,12 @@ public:
     CliOutcome Finish(QProcess& process) const;
 
 private:
+    QString Program() const;
+
     QTemporaryDir folder_;
     QProcessEnvironment extra_;
+    QStringList removed_;
+    std::optional<std::pair<uid_t, gid_t>> user_;
 };
 
 // The frames a board received, one transcript line each without its direction.

@@ -428,9 +428,9 @@ TEST(CliSavedLink, SerialRecordOpensCom1WithItsLine)
     const std::string image = folder.WriteFile("app.hex", 3000);
     const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--json"});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
-    EXPECT_EQ(outcome.DoneOf("COM1").value("outcome").toString(), "updated") << outcome.Printed();
+    // The board is named by the device COM1 opens, not by the name as given.
+    EXPECT_EQ(outcome.DoneOf(target.name).value("outcome").toString(), "updated") << outcome.Printed();
     EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
-    // The history names the device that was opened, not the name as given.
     const CliOutcome history = folder.Run({"history", "--json"});
     EXPECT_NE(history.out.find("\"board\":\"" + target.name + "\""), std::string::npos) << history.Printed();
 }

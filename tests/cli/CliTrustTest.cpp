@@ -6,8 +6,14 @@
 #include <QProcess>
 #include <QThread>
 
+#include <cstdint>
 #include <filesystem>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
+#include "cli/Links.h"
+#include "cli/Reporter.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
 #include "tests/support/BoardSim.h"
@@ -15,6 +21,9 @@
 namespace {
 
 constexpr int PatienceMs = 10000;
+// The user that owns nothing, as Debian numbers it.
+constexpr uid_t NobodyUser = 65534;
+constexpr gid_t NobodyGroup = 65534;
 
 // Waits (bounded) until the program has printed `fragment` on its standard
 // output, and returns what it printed so far.
@@ -47,40 +56,123 @@ TEST(CliStrays, ABoardSendingWhatWasNotAskedForIsNeverUpdated)
     EXPECT_EQ(done.value("strayAnswers").toInt(), 3);
 }
 
-TEST(CliOneBoardOneUpdater, ABoardNamedTwiceIsRefusedBeforeAnythingIsSent)
+// Spellings of one board's address as the socket takes them: leading zeros
+// and signs, the integer form, hexadecimal.
+std::vector<std::string> SpellingsOf(const std::string& address)
+{
+    const std::size_t last = address.rfind('.') + 1;
+    const std::string head = address.substr(0, last);
+    const std::string tail = address.substr(last);
+    const std::string middle = address.substr(address.find('.'));
+    std::uint32_t number = 0;
+    for (std::size_t at = 0, part = 0; part < 4; ++part) {
+        const std::size_t dot = address.find('.', at);
+        number = number << 8 | static_cast<std::uint32_t>(std::stoul(address.substr(at, dot - at)));
+        at = dot + 1;
+    }
+    return {address, head + "0" + tail, "+" + address, head + "+" + tail, "0127" + middle, "0x7f" + middle,
+            std::to_string(number)};
+}
+
+TEST(CliOneBoardOneUpdater, ABoardNamedTwiceOrNoBoardAtAllIsRefusedBeforeAnythingIsSent)
 {
     CliFolder folder;
     folder.WriteFile("app.hex", 3000);
     const std::string address = LoopbackAddress(30);
     BoardSim board({"--udp", address});
-    // Two spellings of one address: the first part in hexadecimal.
-    const std::string spelledOtherwise = "0x7f" + address.substr(address.find('.'));
-    const CliOutcome outcome =
-        folder.Run({"firmware", "app.hex", "--udp", QString::fromStdString(address + "," + spelledOtherwise)});
-    EXPECT_EQ(outcome.exitCode, 2) << outcome.Printed();
-    EXPECT_NE(outcome.err.find("named twice"), std::string::npos) << outcome.Printed();
+    const std::vector<std::string> spellings = SpellingsOf(address);
+    for (std::size_t k = 1; k < spellings.size(); ++k) {
+        const CliOutcome outcome =
+            folder.Run({"firmware", "app.hex", "--udp", QString::fromStdString(spellings[0] + "," + spellings[k])});
+        EXPECT_EQ(outcome.exitCode, 2) << outcome.Printed();
+        EXPECT_NE(outcome.err.find("named twice"), std::string::npos) << spellings[k] << outcome.Printed();
+    }
+    // Every board behind a multicast or broadcast address would take the stream.
+    for (const char* everyBoard : {"224.0.0.1", "239.255.255.250", "255.255.255.255", "127.255.255.255", "0.0.0.0"}) {
+        const CliOutcome outcome =
+            folder.Run({"firmware", "app.hex", "--udp", QString::fromStdString(address + "," + everyBoard)});
+        EXPECT_EQ(outcome.exitCode, 2) << outcome.Printed();
+        EXPECT_NE(outcome.err.find(std::string(everyBoard) + " is not a board's address"), std::string::npos)
+            << outcome.Printed();
+    }
     EXPECT_TRUE(ReceivedFrames(board).empty());
 }
 
-// A second process on a board that is being updated is refused, and the
-// first finishes with the board holding its image exactly.
+// A second updater on a board that is being updated is refused however it
+// names the board, whatever its environment, whoever runs it; the first
+// finishes with the board holding its image exactly.
 TEST(CliOneBoardOneUpdater, ASecondUpdaterOnTheBoardIsRefused)
 {
     CliFolder folder;
-    const std::string image = folder.WriteFile("app.hex", 20 * 1024);
+    const std::string image = folder.WriteFile("app.hex", 120 * 1024);
     folder.WriteFile("other.hex", 5000);
     const std::string address = LoopbackAddress(31);
     BoardSim board({"--udp", address, "--delay", "20"});
     QProcess first;
     folder.Start(first, {"firmware", "app.hex", "--udp", QString::fromStdString(address), "--json"});
     AwaitPrinted(first, "\"progress\"");
-    const CliOutcome second = folder.Run({"firmware", "other.hex", "--udp", QString::fromStdString(address)});
-    EXPECT_EQ(second.exitCode, 3) << second.Printed();
-    EXPECT_NE(second.err.find("Board " + address + " is being updated by another updater."), std::string::npos)
-        << second.Printed();
+
+    const std::vector<std::string> spellings = SpellingsOf(address);
+    CliFolder elsewhere;
+    elsewhere.WriteFile("other.hex", 5000);
+    elsewhere.SetEnvironment("XDG_RUNTIME_DIR", QString::fromStdString(elsewhere.PathOf("run")));
+    elsewhere.SetEnvironment("HOME", QString::fromStdString(elsewhere.PathOf("home")));
+    CliFolder bare;
+    bare.WriteFile("other.hex", 5000);
+    bare.RemoveEnvironment("XDG_RUNTIME_DIR");
+    bare.RemoveEnvironment("HOME");
+    std::vector<std::pair<const CliFolder*, std::string>> seconds = {
+        {&folder, address}, {&folder, spellings[1]}, {&elsewhere, spellings[2]}, {&bare, spellings.back()}};
+    CliFolder nobody;
+    if (::getuid() == 0) {
+        nobody.WriteFile("other.hex", 5000);
+        nobody.RunAsUser(NobodyUser, NobodyGroup);
+        seconds.emplace_back(&nobody, spellings[3]);
+    }
+    for (const auto& [from, spelling] : seconds) {
+        ASSERT_EQ(first.state(), QProcess::Running) << "the first update ended before " << spelling << " was tried";
+        const CliOutcome second = from->Run({"firmware", "other.hex", "--udp", QString::fromStdString(spelling)});
+        EXPECT_EQ(second.exitCode, 3) << spelling << second.Printed();
+        EXPECT_NE(second.err.find("Board " + address + " is being updated by another updater."), std::string::npos)
+            << second.Printed();
+    }
     const CliOutcome outcome = folder.Finish(first);
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
     EXPECT_TRUE(SameBytes(board.Kept("burn0.bin"), image));
+}
+
+// No other updater gets between two tries of a board: its lock is held from
+// before the first try until after the last.
+TEST(CliOneBoardOneUpdater, TheLockIsHeldBetweenRetries)
+{
+    CliFolder folder;
+    folder.WriteFile("app.hex", 3000);
+    const std::string address = LoopbackAddress(33);
+    BoardSim board({"--udp", address, "--no-answer"});
+    TCliOptions options;
+    options.link = CliLink::Udp;
+    options.hosts = {address};
+    options.files = {folder.PathOf("app.hex")};
+    options.watchdogMs = 20;
+    options.retries = 1;
+    std::vector<bool> heldAfterTry;
+    TUpdatePlan plan{options, options.hosts, {}, 3000, {HistoryKind::Firmware, options.files},
+                     [&](const TLinkSettings&, const TBoardResult&) {
+                         try {
+                             const TBoardLock other("udp:" + address, address);
+                             heldAfterTry.push_back(false);
+                         } catch (const EBoardBusy&) {
+                             heldAfterTry.push_back(true);
+                         }
+                     }};
+    std::string error;
+    ASSERT_TRUE(IdentifyBoards(plan, error)) << error;
+    TReporter reporter(TReporter::Mode::Quiet, plan.boards);
+    const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results.front().attempt, 2);
+    EXPECT_EQ(heldAfterTry, (std::vector<bool>{true, true}));
+    EXPECT_NO_THROW(TBoardLock("udp:" + address, address)) << "the lock outlived the update";
 }
 
 TEST(CliChangedImage, AnImageCutShortWhileItIsSentFailsAndIsRecordedSo)

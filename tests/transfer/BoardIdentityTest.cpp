@@ -1,0 +1,84 @@
+// Who a board is, however it is spelled, and its lock: one key per board, and
+// a key that only one updater holds at a time.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/serial/CPortTestSupport.h"
+#include "transfer/BoardIdentity.h"
+#include "transfer/BoardLock.h"
+
+namespace {
+
+// Every spelling the socket takes for 127.0.0.2 names that board.
+TEST(BoardIdentity, EverySpellingOfAnAddressIsOneBoard)
+{
+    for (const char* spelling : {"127.0.0.2", "127.0.0.02", "+127.0.0.2", "127.0.0.+2", "127.00.0.2", "0127.0.0.2",
+                                 "2130706434", "127.2", "0x7f.0.0.2", "0x7f000002"}) {
+        const TBoardIdentity board = NetworkBoardIdentity(spelling);
+        EXPECT_EQ(board.key, "udp:127.0.0.2") << spelling;
+        EXPECT_EQ(board.address, "127.0.0.2") << spelling;
+        EXPECT_EQ(board.spelling, spelling);
+    }
+    EXPECT_EQ(NetworkBoardIdentity("LocalHost").key, "udp:127.0.0.1");
+}
+
+TEST(BoardIdentity, AnAddressThatReachesNoSingleBoardIsRefused)
+{
+    TLocalNetwork network;
+    network.interfaces.push_back({"eth1", true, true, false, {{{10, 1, 2, 7}, TIdIPv4Address{10, 1, 2, 255}}}});
+    for (const TIdIPv4Address address : {TIdIPv4Address{224, 0, 0, 1}, TIdIPv4Address{239, 255, 255, 250},
+                                         TIdIPv4Address{255, 255, 255, 255}, TIdIPv4Address{127, 255, 255, 255},
+                                         TIdIPv4Address{0, 0, 0, 0}, TIdIPv4Address{10, 1, 2, 255}})
+        EXPECT_THROW(NetworkBoardIdentity("board", address, network), ENotABoard)
+            << TIdStack::AddressToText(address);
+    EXPECT_EQ(NetworkBoardIdentity("board", {10, 1, 2, 254}, network).key, "udp:10.1.2.254");
+    EXPECT_EQ(NetworkBoardIdentity("board", {223, 255, 255, 255}, network).key, "udp:223.255.255.255");
+}
+
+// COM1 in the working folder, the same link spelled as a path, the device
+// itself and a link to it named as the system names adapters: one board.
+TEST(BoardIdentity, EveryNameOfASerialDeviceIsOneBoard)
+{
+    PseudoTerminal line;
+    QTemporaryDir folder;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(folder.path());
+    std::filesystem::create_symlink(line.Path(), "COM1");
+    std::filesystem::create_directories("by-id");
+    std::filesystem::create_symlink("../COM1", "by-id/usb-Orvenda_Board-if00-port0");
+    const std::string device = std::filesystem::canonical(line.Path());
+    for (const std::string& port : {std::string("COM1"), std::string("./COM1"), line.Path(),
+                                     folder.path().toStdString() + "/by-id/usb-Orvenda_Board-if00-port0"})
+        EXPECT_EQ(SerialBoardIdentity(port).key, "serial:" + device) << port;
+    QDir::setCurrent(previous);
+    EXPECT_EQ(UsbBoardIdentity().key, "usb");
+}
+
+TEST(BoardLock, OneHolderPerKeyUntilItLetsGo)
+{
+    const std::string longKey = "serial:/dev/" + std::string(200, 'x');
+    for (const std::string& key : {std::string("udp:127.0.0.77"), longKey}) {
+        std::optional<TBoardLock> first(std::in_place, key, "the board");
+        EXPECT_THROW(TBoardLock(key, "the board"), EBoardBusy) << key;
+        EXPECT_NO_THROW(TBoardLock(key + "0", "another board")) << key;
+        TBoardLock moved = std::move(*first);
+        first.reset();
+        EXPECT_THROW(TBoardLock(key, "the board"), EBoardBusy) << "a moved lock still holds " << key;
+        { const TBoardLock gone = std::move(moved); }
+        EXPECT_NO_THROW(TBoardLock(key, "the board")) << key;
+    }
+    try {
+        const TBoardLock held("udp:127.0.0.78", "x");
+        const TBoardLock second("udp:127.0.0.78", "127.0.0.078");
+        FAIL() << "a second lock of one key was given";
+    } catch (const EBoardBusy& busy) {
+        EXPECT_STREQ(busy.what(), "Board 127.0.0.078 is being updated by another updater.");
+    }
+}
+
+} // namespace
