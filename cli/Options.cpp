@@ -31,8 +31,10 @@ Examples:
 Without a link option the link saved in ZEVEVI.CFG of the working folder is
 used, as the window would use it.
 Exit status: 0 every board updated with every answer; 1 a missing answer, a
-board-reported error or a failed board; 2 a bad command line or a file that
-cannot be read (nothing sent); 3 a link that cannot be opened; 130 interrupted.
+board-reported error or a failed board; 2 a bad command line, a file that
+cannot be read, a board named twice or an address that is no single board's
+(nothing sent); 3 a link that cannot be opened or a board that another updater
+is updating; 130 interrupted.
 )");
 
 struct TCommandShape {
@@ -343,7 +345,8 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
         {"data-bits", "Serial data bits: " + Listed(DataBitsTexts) + " (default 8).", "BITS"},
         {"parity", "Serial parity: " + Listed(ParityTexts) + " (default None).", "PARITY"},
         {"stop-bits", "Serial stop bits: 1 or 2 (default 1).", "BITS"},
-        {"udp", "The boards at these addresses, over UDP (repeatable).", "HOST[,HOST...]"},
+        {"udp", "The boards at these addresses, over UDP (repeatable); two spellings of one address are refused.",
+         "HOST[,HOST...]"},
         {"udp-search", "Every board that answers the network search, over UDP."},
         {"interface", "With search or --udp-search: search the network of interface NAME only, not every "
                       "network (repeatable).", "NAME"},

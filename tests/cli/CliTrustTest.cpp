@@ -17,6 +17,7 @@
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
 #include "tests/support/BoardSim.h"
+#include "tests/support/NetNamespace.h"
 
 namespace {
 
@@ -96,6 +97,22 @@ TEST(CliOneBoardOneUpdater, ABoardNamedTwiceOrNoBoardAtAllIsRefusedBeforeAnythin
             << outcome.Printed();
     }
     EXPECT_TRUE(ReceivedFrames(board).empty());
+}
+
+// A name and an address of one board are one board too.
+TEST(CliOneBoardOneUpdater, ANameAndTheAddressItResolvesToAreOneBoard)
+{
+    if (const std::string reason = NetNamespace::Unavailable(); !reason.empty())
+        GTEST_SKIP() << reason;
+    NetNamespace space;
+    space.NameHost("bench-board", "127.0.0.2");
+    CliFolder folder;
+    folder.WriteFile("app.hex", 100);
+    QProcess update;
+    folder.Start(update, {"firmware", "app.hex", "--udp", "bench-board,127.000.0.2"}, &space);
+    const CliOutcome outcome = folder.Finish(update);
+    EXPECT_EQ(outcome.exitCode, 2) << outcome.Printed();
+    EXPECT_NE(outcome.err.find("the board at 127.0.0.2 is named twice"), std::string::npos) << outcome.Printed();
 }
 
 // A second updater on a board that is being updated is refused however it

@@ -11,6 +11,7 @@
 #include <QtTest/QTest>
 
 #include <csignal>
+#include <optional>
 
 #include "app/Unit1.h"
 #include "network/IdUDPClient.h"
@@ -77,6 +78,67 @@ TEST_P(CliWindowParity, BoardSeesTheSameFramesFromBothFrontEnds)
 
 INSTANTIATE_TEST_SUITE_P(Links, CliWindowParity, ::testing::Values(Link::Serial, Link::Network),
                          [](const auto& info) { return LinkName(info.param); });
+
+// The window's board as orvenda-update names it otherwise: the device COM1
+// points to, or the address with a leading zero.
+QString OtherSpellingOfWindowBoard(const UpdaterSession& window)
+{
+    if (window.link == Link::Serial)
+        return QString::fromStdString(window.board->PtyPath());
+    const QString address = QString::fromStdString(Form1->IdUDPClient1->Host);
+    return address.left(address.lastIndexOf('.') + 1) + "0" + address.mid(address.lastIndexOf('.') + 1);
+}
+
+class FrontEndLock : public ::testing::TestWithParam<Link> {};
+
+// While the window updates a board, orvenda-update is refused it, however it
+// names the board; the window's image arrives whole.
+TEST_P(FrontEndLock, ABoardTheWindowUpdatesIsRefusedToTheCommandLine)
+{
+    UpdaterSession window(GetParam(), {"--delay", "10"});
+    std::string image;
+    const std::string path = window.MakeImage("app.hex", 30 * 1024, &image);
+    CliFolder folder;
+    folder.WriteFile("other.hex", 5000);
+    const QString link = GetParam() == Link::Serial ? "--serial" : "--udp";
+    std::optional<CliOutcome> second;
+    QTimer whileRunning;
+    QObject::connect(&whileRunning, &QTimer::timeout, [&] {
+        if (Form1->TransferRunning() && !second)
+            second = folder.Run({"firmware", "other.hex", link, OtherSpellingOfWindowBoard(window)});
+    });
+    whileRunning.start(10);
+    window.UpdateFirmware(path);
+    whileRunning.stop();
+    ASSERT_TRUE(second.has_value()) << "the window's transfer never ran";
+    EXPECT_EQ(second->exitCode, 3) << second->Printed();
+    EXPECT_NE(second->err.find("is being updated by another updater."), std::string::npos) << second->Printed();
+    EXPECT_TRUE(SameBytes(window.board->Kept("burn0.bin"), image));
+    EXPECT_EQ(LastWindowRecord().value("outcome").toString(), "updated");
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, FrontEndLock, ::testing::Values(Link::Serial, Link::Network),
+                         [](const auto& info) { return LinkName(info.param); });
+
+// While orvenda-update updates a board, the window is refused it and sends
+// nothing. (Over the serial line the window's open port already keeps the
+// command line out.)
+TEST(FrontEndLockNetwork, ABoardTheCommandLineUpdatesIsRefusedToTheWindow)
+{
+    UpdaterSession window(Link::Network, {"--delay", "10"});
+    CliFolder folder;
+    const std::string image = folder.WriteFile("app.hex", 60 * 1024);
+    QProcess first;
+    folder.Start(first, {"firmware", "app.hex", "--udp", OtherSpellingOfWindowBoard(window), "--json"});
+    ASSERT_TRUE(first.waitForReadyRead(10000)) << "the command line's update did not start";
+    window.UpdateFirmware(window.MakeImage("other.hex", 5000));
+    ASSERT_EQ(first.state(), QProcess::Running) << "the command line's update ended before the window tried";
+    const QJsonObject refused = LastWindowRecord();
+    EXPECT_NE(refused.value("outcome").toString(), "updated");
+    EXPECT_NE(refused.value("reason").toString().indexOf("is being updated by another updater."), -1);
+    EXPECT_EQ(folder.Finish(first).exitCode, 0);
+    EXPECT_TRUE(SameBytes(window.board->Kept("burn0.bin"), image));
+}
 
 // One update that does not end "updated", over the serial line: the board's
 // options and the outcome both front ends record. The window's operator

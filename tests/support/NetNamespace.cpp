@@ -147,6 +147,14 @@ NetNamespace::NetNamespace()
     }
 }
 
+void NetNamespace::NameHost(const std::string& host, const std::string& address) const
+{
+    QFile hosts(NamespaceEtc + QString::fromStdString(name_) + QStringLiteral("/hosts"));
+    const QByteArray line = QByteArray::fromStdString(address + " " + host + "\n");
+    if (!hosts.open(QIODevice::Append) || hosts.write(line) != line.size())
+        throw std::runtime_error("cannot write " + hosts.fileName().toStdString());
+}
+
 NetNamespace::~NetNamespace()
 {
     RemoveNamespace(QString::fromStdString(name_));

@@ -57,6 +57,8 @@ public:
     void AddRoute(const std::string& destination, const std::string& gateway);
     // Makes this namespace a router: it forwards what is not its own.
     void EnableForwarding();
+    // Lets programs started inside (Start) resolve `host` to `address`.
+    void NameHost(const std::string& host, const std::string& address) const;
     // Runs `ip` with `arguments` on this namespace's network.
     void RunIp(const QStringList& arguments) const;
 
