@@ -63,21 +63,16 @@ TEST(BoardLock, OneHolderPerKeyUntilItLetsGo)
 {
     const std::string longKey = "serial:/dev/" + std::string(200, 'x');
     for (const std::string& key : {std::string("udp:127.0.0.77"), longKey}) {
-        std::optional<TBoardLock> first(std::in_place, key, "the board");
-        EXPECT_THROW(TBoardLock(key, "the board"), EBoardBusy) << key;
+        std::optional<TBoardLock> held(std::in_place, key, "127.0.0.077");
         EXPECT_NO_THROW(TBoardLock(key + "0", "another board")) << key;
-        TBoardLock moved = std::move(*first);
-        first.reset();
-        EXPECT_THROW(TBoardLock(key, "the board"), EBoardBusy) << "a moved lock still holds " << key;
-        { const TBoardLock gone = std::move(moved); }
+        try {
+            const TBoardLock second(key, "127.0.0.077");
+            ADD_FAILURE() << "a second lock of " << key << " was given";
+        } catch (const EBoardBusy& busy) {
+            EXPECT_STREQ(busy.what(), "Board 127.0.0.077 is being updated by another updater.");
+        }
+        held.reset();
         EXPECT_NO_THROW(TBoardLock(key, "the board")) << key;
-    }
-    try {
-        const TBoardLock held("udp:127.0.0.78", "x");
-        const TBoardLock second("udp:127.0.0.78", "127.0.0.078");
-        FAIL() << "a second lock of one key was given";
-    } catch (const EBoardBusy& busy) {
-        EXPECT_STREQ(busy.what(), "Board 127.0.0.078 is being updated by another updater.");
     }
 }
 
