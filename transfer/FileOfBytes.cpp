@@ -108,7 +108,7 @@ void TFileOfBytes::HashRead()
 {
     if (ahead_.start == ahead_.hashed)
         return;
-    hash_.addData(QByteArrayView(ahead_.bytes.data() + ahead_.hashed, ahead_.start - ahead_.hashed));
+    hash_.Add(ahead_.bytes.data() + ahead_.hashed, ahead_.start - ahead_.hashed);
     ahead_.hashed = ahead_.start;
 }
 
@@ -172,5 +172,5 @@ void TFileOfBytes::CheckUnchanged() const
 std::string TFileOfBytes::Sha256()
 {
     HashRead();
-    return hash_.result().toHex().toStdString();
+    return hash_.Hex();
 }

@@ -10,7 +10,6 @@
 // meanwhile raises EFileChanged instead of sending the board something else.
 #pragma once
 
-#include <QCryptographicHash>
 
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +17,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "transfer/Sha256.h"
 
 // "The file 'NAME' changed while it was sent; the board's copy is incomplete."
 class EFileChanged : public std::runtime_error {
@@ -72,7 +73,7 @@ private:
     bool endChecked_ = false;
     timespec modified_{};
     timespec changed_{};
-    QCryptographicHash hash_{QCryptographicHash::Sha256};
+    TSha256 hash_;
     struct {
         std::vector<unsigned char> bytes; // allocated at the first read
         std::size_t start = 0;
