@@ -52,6 +52,15 @@ public:
         frame_[position_++] = value;
     }
 
+    // A block's data in one copy: it is most of every frame of a transfer.
+    void AppendBytes(std::span<const Byte> bytes)
+    {
+        if (bytes.size() > frame_.size() - position_)
+            throw std::length_error("Request frame longer than its buffer");
+        std::copy(bytes.begin(), bytes.end(), frame_.begin() + static_cast<std::ptrdiff_t>(position_));
+        position_ += bytes.size();
+    }
+
     // Appends the low `width` bytes of `value`, low byte first.
     void AppendLittleEndian(std::uint64_t value, int width)
     {
@@ -242,7 +251,6 @@ std::int32_t EncodeBlockWrite(std::span<Byte> frame, Byte group, Byte operation,
     if (handle)
         out.AppendLittleEndian(*handle, 4);
     out.AppendLittleEndian(data.size(), 2);
-    for (Byte b : data)
-        out.Append(b);
+    out.AppendBytes(data);
     return CloseFrame(frame, out.PayloadLength());
 }
