@@ -209,16 +209,22 @@ TEST(CliHistory, UnreadableLinesAreCountedNotHidden)
     }
 }
 
-TEST_P(CliTransfers, WithoutJsonOrTerminalOnlyTheSummaryIsPrinted)
+// Without JSON or a terminal: a plain line when the board starts and one when
+// it ends on standard error; the result and the totals on standard output.
+TEST_P(CliTransfers, WithoutJsonOrTerminalPlainLinesAndTheResultArePrinted)
 {
     folder.WriteFile("app.hex", 3000);
     const CliOutcome outcome = folder.Run(QStringList{"firmware", "app.hex"} << target.linkOptions);
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
-    EXPECT_EQ(outcome.out.rfind(target.name + ": updated, 3000 bytes in ", 0), 0u) << outcome.Printed();
+    const std::string result = target.name + ": updated, 3000 bytes in ";
+    EXPECT_EQ(outcome.out.rfind(result, 0), 0u) << outcome.Printed();
     // A sound board gets no word about strays.
-    EXPECT_TRUE(outcome.out.ends_with(", 0 missing answers, 0 board-reported errors\n")) << outcome.Printed();
-    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1) << outcome.Printed();
-    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(outcome.out.ends_with(", 0 missing answers, 0 board-reported errors\n1 updated (exit 0)\n"))
+        << outcome.Printed();
+    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 2) << outcome.Printed();
+    EXPECT_EQ(outcome.err.rfind(target.name + ": started, app.hex (3000 bytes)\n" + result, 0), 0u)
+        << outcome.Printed();
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 2) << outcome.Printed();
 }
 
 TEST_P(CliTransfers, BoardReportedErrorIsNamedAndExitsOne)
@@ -291,7 +297,8 @@ TEST(CliSparseMisses, AreWarningsAndTheSummaryCountsThemApartFromBoardErrors)
     EXPECT_EQ(outcome.out.rfind(target.name + ": warnings, 8192 bytes in ", 0), 0u) << outcome.Printed();
     EXPECT_NE(outcome.out.find(", 4 missing answers, 5 board-reported errors"), std::string::npos)
         << outcome.Printed();
-    EXPECT_EQ(outcome.err, "");  // without JSON or a terminal the summary alone tells them
+    // Without JSON or a terminal the result alone tells them.
+    EXPECT_EQ(outcome.err.find(": warning: "), std::string::npos) << outcome.Printed();
     EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
 }
 
