@@ -271,10 +271,10 @@ bool ReadCommand(const QStringList& positional, const std::vector<std::string>& 
 
 // The options only an update takes, which history and search refuse, and
 // the search's own, which history refuses too.
-const std::array<const char*, 14> UpdateOptions = {"serial",    "baud",       "data-bits",     "parity",
+const std::array<const char*, 16> UpdateOptions = {"serial",    "baud",       "data-bits",     "parity",
                                                    "stop-bits", "udp",        "udp-search",    "usb",
                                                    "jobs",      "watchdog",   "keep-going",    "password-file",
-                                                   "retries",   "trace"};
+                                                   "retries",   "trace",      "dry-run",       "yes"};
 const std::array<const char*, 2> SearchOptions = {"interface", "range"};
 
 template <std::size_t Count>
@@ -357,6 +357,9 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
         {"retries", "Update a board whose update failed or stopped again from the start, up to N times "
                     "(default 0).", "N"},
         {"trace", "Write every frame, both ways, to FILE: time, board, direction, bytes in hex.", "FILE"},
+        {"dry-run", "Resolve the boards (search included), check every file and print the plan; send nothing "
+                    "but the search."},
+        {"yes", "Update the boards a search found without asking."},
         {"json", "Report as JSON, one object a line, on standard output."},
     });
     const QCommandLineOption help = parser.addHelpOption();
@@ -377,6 +380,8 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
     options.link = *link;
     options.keepGoing = parser.isSet("keep-going");
     options.json = parser.isSet("json");
+    options.dryRun = parser.isSet("dry-run");
+    options.yes = parser.isSet("yes");
     if (parser.isSet("password-file"))
         options.passwordFile = parser.value("password-file").toStdString();
     if (parser.isSet("trace"))

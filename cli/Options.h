@@ -29,6 +29,8 @@ struct TCliOptions {
     std::optional<std::string> passwordFile;
     int retries = 0;  // how often a failed or stopped board is updated again
     std::optional<std::string> tracePath;  // --trace: every frame, both ways
+    bool dryRun = false;  // --dry-run: the plan, nothing sent but the search
+    bool yes = false;     // --yes: a search's boards are updated unasked
 };
 
 // The options, or the reason the command line is refused. `--help`,

@@ -15,6 +15,7 @@
 #include "cli/Links.h"
 #include "cli/Options.h"
 #include "cli/Password.h"
+#include "cli/Plan.h"
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
 #include "network/BoardSearch.h"
@@ -202,24 +203,9 @@ int Update(TCliOptions options)
     const std::optional<std::int64_t> total = CheckFiles(options, error);
     if (!total)
         return Fail(options.json, ExitBadInput, error + "; nothing was sent");
-    if (options.command == CliCommand::Bios) {
-        const std::optional<std::string> password = ReadPassword(options.passwordFile, error);
-        if (!password)
-            return Fail(options.json, Interrupted() ? InterruptedExitStatus() : ExitBadInput,
-                        error + "; nothing was sent");
-        if (!IsBiosPassword(*password))
-            return Fail(options.json, ExitBadInput, "wrong BIOS password; nothing was sent");
-    }
     std::variant<std::vector<std::string>, int> boards = BoardsOf(options);
     if (const int* status = std::get_if<int>(&boards))
         return *status;
-    std::optional<TTrace> trace;
-    try {
-        if (options.tracePath)
-            trace.emplace(*options.tracePath);
-    } catch (const std::runtime_error& failure) {
-        return Fail(options.json, ExitBadInput, std::string(failure.what()) + "; nothing was sent");
-    }
     THistoryWriter history;
     TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total,
                      {KindOf(options.command), options.files},
@@ -228,13 +214,37 @@ int Update(TCliOptions options)
                          if (!error.isEmpty())
                              std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
                      },
-                     trace ? &*trace : nullptr};
+                     nullptr};
     if (!ResolveBoards(plan, error))
         return Refuse(options.json, error + "; nothing was sent");
+    if (options.dryRun) {
+        if (!PrintPlan(plan, stdout, error))
+            return Fail(options.json, ExitBadInput, error + "; nothing was sent");
+        return ExitUpdated;
+    }
+    if (options.link == CliLink::UdpSearch && !ConfirmSearchedBoards(plan, options.yes, error))
+        return Fail(options.json, ExitBadInput, error + "; nothing was sent");
+    if (options.command == CliCommand::Bios) {
+        const std::optional<std::string> password = ReadPassword(options.passwordFile, error);
+        if (!password)
+            return Fail(options.json, Interrupted() ? InterruptedExitStatus() : ExitBadInput,
+                        error + "; nothing was sent");
+        if (!IsBiosPassword(*password))
+            return Fail(options.json, ExitBadInput, "wrong BIOS password; nothing was sent");
+    }
+    std::optional<TTrace> trace;
+    try {
+        if (options.tracePath)
+            trace.emplace(*options.tracePath);
+    } catch (const std::runtime_error& failure) {
+        return Fail(options.json, ExitBadInput, std::string(failure.what()) + "; nothing was sent");
+    }
+    plan.trace = trace ? &*trace : nullptr;
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
-    reporter.Summary(results);
-    return ExitStatusOf(results);
+    const int status = ExitStatusOf(results);
+    reporter.Summary(results, status);
+    return status;
 }
 
 } // namespace

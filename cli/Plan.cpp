@@ -1,0 +1,93 @@
+#include "cli/Plan.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+#include <iostream>
+#include <unistd.h>
+
+namespace {
+
+// How a board is reached, as the plan tells it.
+std::string LinkText(const TCliOptions& options, const std::string& key)
+{
+    switch (options.link) {
+    case CliLink::Serial:
+    case CliLink::Saved:
+        return "serial " + key;
+    case CliLink::Udp:
+    case CliLink::UdpSearch:
+        return "udp " + key;
+    case CliLink::Usb:
+        break;
+    }
+    return "usb";
+}
+
+// The board's key: its address over UDP (ResolveBoards), the port otherwise.
+std::string KeyOf(const TUpdatePlan& plan, std::size_t board)
+{
+    return board < plan.addresses.size() ? plan.addresses[board].address : plan.boards[board];
+}
+
+// The file's SHA-256 in lower-case hex, or nothing when it cannot be read.
+std::optional<std::string> Sha256Of(const std::string& path)
+{
+    QFile file(QString::fromLocal8Bit(path.c_str()));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return std::nullopt;
+    return hash.result().toHex().toStdString();
+}
+
+const char* const Answers[] = {"y", "yes"};
+
+} // namespace
+
+bool PrintPlan(const TUpdatePlan& plan, std::FILE* out, std::string& error)
+{
+    std::fprintf(out, "%zu board%s, nothing sent:\n", plan.boards.size(), plan.boards.size() == 1 ? "" : "s");
+    for (std::size_t k = 0; k < plan.boards.size(); ++k) {
+        if (k < plan.addresses.size() && plan.addresses[k].address.empty()) {
+            error = plan.addresses[k].error;
+            return false;
+        }
+        const std::string key = KeyOf(plan, k);
+        std::fprintf(out, "  board %s (given as %s), %s\n", key.c_str(), plan.boards[k].c_str(),
+                     LinkText(plan.options, key).c_str());
+    }
+    for (const std::string& path : plan.options.files) {
+        const std::optional<std::string> sha256 = Sha256Of(path);
+        if (!sha256) {
+            error = path + ": cannot be read";
+            return false;
+        }
+        std::fprintf(out, "  file %s, %lld bytes, sha256 %s\n", path.c_str(),
+                     static_cast<long long>(QFile(QString::fromLocal8Bit(path.c_str())).size()), sha256->c_str());
+    }
+    std::fflush(out);
+    return true;
+}
+
+bool ConfirmSearchedBoards(const TUpdatePlan& plan, bool yes, std::string& error)
+{
+    std::fprintf(stderr, "The search found %zu board%s:\n", plan.boards.size(), plan.boards.size() == 1 ? "" : "s");
+    for (std::size_t k = 0; k < plan.boards.size(); ++k)
+        std::fprintf(stderr, "  %s\n", KeyOf(plan, k).c_str());
+    if (yes)
+        return true;
+    if (!::isatty(STDIN_FILENO)) {
+        error = "a search chose these boards and no one can confirm it: give --yes to update them";
+        return false;
+    }
+    std::fprintf(stderr, "Update %s? [y/N] ", plan.boards.size() == 1 ? "this board" : "these boards");
+    std::fflush(stderr);
+    std::string answer;
+    std::getline(std::cin, answer);
+    for (const char* accepted : Answers) {
+        if (QString::fromStdString(answer).trimmed().compare(QLatin1String(accepted), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    error = "not confirmed";
+    return false;
+}
