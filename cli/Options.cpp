@@ -45,6 +45,7 @@ const std::map<QString, TCommandShape> Commands = {
     {"firmware", {CliCommand::Firmware, 1, 1}}, {"bios", {CliCommand::Bios, 1, 1}},
     {"flash", {CliCommand::Flash, 1, MaxFlashFiles}}, {"data", {CliCommand::Data, 1, 1}},
     {"search", {CliCommand::Search, 0, 0}},     {"history", {CliCommand::History, 0, 0}},
+    {"status", {CliCommand::Status, 0, 0}},
 };
 
 // The position of `text` among a choice table's texts (case ignored).
@@ -246,7 +247,7 @@ bool ReadCommand(const QStringList& positional, const std::vector<std::string>& 
                  std::string& error)
 {
     if (positional.isEmpty()) {
-        error = "no command given (firmware, bios, flash, data, search or history)";
+        error = "no command given (firmware, bios, flash, data, search, status or history)";
         return false;
     }
     const auto shape = Commands.find(positional.front());
@@ -276,6 +277,9 @@ const std::array<const char*, 16> UpdateOptions = {"serial",    "baud",       "d
                                                    "jobs",      "watchdog",   "keep-going",    "password-file",
                                                    "retries",   "trace",      "dry-run",       "yes"};
 const std::array<const char*, 2> SearchOptions = {"interface", "range"};
+// The options of an update that writes, which status refuses.
+const std::array<const char*, 7> WritingOptions = {"jobs", "keep-going", "password-file", "retries",
+                                                   "trace", "dry-run", "yes"};
 
 template <std::size_t Count>
 bool RefuseOptions(const QCommandLineParser& parser, const std::array<const char*, Count>& names,
@@ -299,6 +303,9 @@ bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& optio
     if (options.command == CliCommand::History &&
         (!RefuseOptions(parser, UpdateOptions, "history", historyWhy, error) ||
          !RefuseOptions(parser, SearchOptions, "history", historyWhy, error)))
+        return false;
+    if (options.command == CliCommand::Status &&
+        !RefuseOptions(parser, WritingOptions, "status", "it only asks each board for its boot error", error))
         return false;
     const bool searches = options.command == CliCommand::Search || options.link == CliLink::UdpSearch;
     if (!options.search.Everywhere() && !searches) {
@@ -336,7 +343,7 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
         QStringLiteral("Updates recorder boards over a serial line, the local network or USB."));
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("firmware IMAGE | bios IMAGE | flash FILE... (at most 10) | "
-                                                "data FILE | search | history"));
+                                                "data FILE | search | status | history"));
     parser.addOptions({
         {"serial", "The serial port: a device path, or COM1 to COM4 as in the window.", "PORT"},
         {"baud", "Serial bit rate: " + RateList(AcceptedRates()) + " (default 115200).", "RATE"},

@@ -12,7 +12,7 @@
 #include "network/SearchPlan.h"
 #include "transfer/Run.h"
 
-enum class CliCommand { Firmware, Bios, Flash, Data, Search, History };
+enum class CliCommand { Firmware, Bios, Flash, Data, Search, History, Status };
 enum class CliLink { Saved, Serial, Udp, UdpSearch, Usb };
 
 struct TCliOptions {

@@ -16,6 +16,7 @@
 #include "cli/Options.h"
 #include "cli/Password.h"
 #include "cli/Plan.h"
+#include "cli/Status.h"
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
 #include "network/BoardSearch.h"
@@ -247,6 +248,25 @@ int Update(TCliOptions options)
     return status;
 }
 
+// Asks each board for its boot error; nothing is burnt.
+int Status(TCliOptions options)
+{
+    std::string error;
+    if (options.link == CliLink::Saved && !ApplySavedLink(options, error))
+        return Refuse(options.json, error);
+    if (options.link == CliLink::Usb)
+        return Refuse(options.json, "status needs a link that carries: " + UsbHasNoTransport);
+    std::variant<std::vector<std::string>, int> boards = BoardsOf(options);
+    if (const int* status = std::get_if<int>(&boards))
+        return *status;
+    TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, 0, {}, {}, nullptr};
+    if (!ResolveBoards(plan, error))
+        return Refuse(options.json, error + "; nothing was sent");
+    const std::vector<TBoardStatus> statuses = AskBoards(plan);
+    PrintStatus(statuses, options.json);
+    return StatusExit(statuses);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -264,6 +284,8 @@ int main(int argc, char** argv)
         return PrintHistory(options.json);
     case CliCommand::Search:
         return PrintSearch(options);
+    case CliCommand::Status:
+        return Status(options);
     default:
         return Update(options);
     }
