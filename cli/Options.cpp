@@ -312,6 +312,12 @@ bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& optio
         error = "--interface and --range go with search or --udp-search";
         return false;
     }
+    for (const char* option : {"last", "board", "outcome"}) {
+        if (parser.isSet(option) && options.command != CliCommand::History) {
+            error = "--" + std::string(option) + " goes with the history command";
+            return false;
+        }
+    }
     if (parser.isSet("password-file") && options.command != CliCommand::Bios) {
         error = "--password-file goes with the bios command";
         return false;
@@ -367,6 +373,9 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
         {"dry-run", "Resolve the boards (search included), check every file and print the plan; send nothing "
                     "but the search."},
         {"yes", "Update the boards a search found without asking."},
+        {"last", "With history: the last N updates only.", "N"},
+        {"board", "With history: the updates of board KEY only (as the table names it).", "KEY"},
+        {"outcome", "With history: the updates that ended so only (updated, failed, stopped, ...).", "WORD"},
         {"json", "Report as JSON, one object a line, on standard output."},
     });
     const QCommandLineOption help = parser.addHelpOption();
@@ -389,6 +398,8 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
     options.json = parser.isSet("json");
     options.dryRun = parser.isSet("dry-run");
     options.yes = parser.isSet("yes");
+    options.historyBoard = parser.value("board").toStdString();
+    options.historyOutcome = parser.value("outcome").toStdString();
     if (parser.isSet("password-file"))
         options.passwordFile = parser.value("password-file").toStdString();
     if (parser.isSet("trace"))
@@ -399,6 +410,7 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
                     ReadNumber(parser, "jobs", options.jobs, error) &&
                     ReadNumber(parser, "watchdog", options.watchdogMs, error) &&
                     ReadNumber(parser, "retries", options.retries, error, 0) &&
+                    ReadNumber(parser, "last", options.last, error) &&
                     CheckCombination(parser, options, error);
     if (!ok)
         return {std::nullopt, error};

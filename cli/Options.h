@@ -31,6 +31,10 @@ struct TCliOptions {
     std::optional<std::string> tracePath;  // --trace: every frame, both ways
     bool dryRun = false;  // --dry-run: the plan, nothing sent but the search
     bool yes = false;     // --yes: a search's boards are updated unasked
+    // history: --last, --board and --outcome
+    int last = 0;  // 0: every update
+    std::string historyBoard;
+    std::string historyOutcome;
 };
 
 // The options, or the reason the command line is refused. `--help`,

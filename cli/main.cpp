@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <string>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <variant>
 #include <vector>
 
@@ -118,17 +120,29 @@ int PrintSearch(const TCliOptions& options)
     return Interrupted() ? InterruptedExitStatus() : ExitUpdated;
 }
 
-int PrintHistory(bool json)
+// The table as wide as the terminal; a pipe gets the table's usual width.
+qsizetype HistoryWidth()
+{
+    winsize size{};
+    if (::isatty(STDOUT_FILENO) && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return HistoryTableColumns;
+}
+
+int PrintHistory(const TCliOptions& options)
 {
     const QString path = DefaultHistoryPath();
     const HistoryReading reading = ReadHistory(path);
     if (!reading.error.isEmpty())
-        return Fail(json, ExitBadInput, reading.error.toStdString());
-    if (json) {
-        for (const QByteArray& line : reading.lines)
+        return Fail(options.json, ExitBadInput, reading.error.toStdString());
+    const QList<QByteArray> lines =
+        FilterHistory(reading.lines, {QString::fromStdString(options.historyBoard),
+                                      QString::fromStdString(options.historyOutcome), options.last});
+    if (options.json) {
+        for (const QByteArray& line : lines)
             std::printf("%s\n", line.constData());
     } else {
-        std::fputs(qPrintable(HistoryTable(reading.lines)), stdout);
+        std::fputs(qPrintable(HistoryTable(lines, HistoryWidth())), stdout);
     }
     // Told, not hidden: a damaged history is worth a look.
     if (reading.unreadable > 0)
@@ -281,7 +295,7 @@ int main(int argc, char** argv)
     const TCliOptions& options = *parsed.options;
     switch (options.command) {
     case CliCommand::History:
-        return PrintHistory(options.json);
+        return PrintHistory(options);
     case CliCommand::Search:
         return PrintSearch(options);
     case CliCommand::Status:

@@ -192,6 +192,31 @@ TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
     EXPECT_NE(table.out.find("app.hex"), std::string::npos) << table.Printed();
 }
 
+// --board, --outcome and --last choose the updates shown, in the table as
+// in JSON; they go with history alone.
+TEST(CliHistory, ChoosesTheUpdatesShown)
+{
+    CliFolder folder;
+    std::filesystem::create_directories(folder.PathOf("state/orvenda-updater"));
+    std::string lines;
+    for (const auto& [board, outcome, file] : {std::tuple{"10.0.0.7", "updated", "a.hex"},
+                                                std::tuple{"10.0.0.8", "failed", "b.hex"},
+                                                std::tuple{"10.0.0.7", "failed", "c.hex"},
+                                                std::tuple{"10.0.0.7", "updated", "d.hex"}})
+        lines += std::string(R"({"time":"2026-03-14T15:09:26Z","link":"udp","board":")") + board +
+                 R"(","outcome":")" + outcome + R"(","file":")" + file + "\"}\n";
+    folder.WriteBytes("state/orvenda-updater/history.jsonl", lines);
+    const CliOutcome table = folder.Run({"history", "--board", "10.0.0.7", "--outcome", "failed"});
+    EXPECT_EQ(table.exitCode, 0) << table.Printed();
+    EXPECT_NE(table.out.find("c.hex"), std::string::npos) << table.Printed();
+    for (const char* other : {"a.hex", "b.hex", "d.hex"})
+        EXPECT_EQ(table.out.find(other), std::string::npos) << other << " in " << table.Printed();
+    const CliOutcome json = folder.Run({"history", "--last", "2", "--json"});
+    EXPECT_EQ(json.Events("").size(), 2u) << json.Printed();
+    EXPECT_NE(json.out.find("d.hex"), std::string::npos) << json.Printed();
+    EXPECT_EQ(folder.Run({"firmware", "a.hex", "--last", "1"}).exitCode, 2);
+}
+
 TEST(CliHistory, UnreadableLinesAreCountedNotHidden)
 {
     CliFolder folder;
