@@ -6,6 +6,7 @@
 #include <QJsonObject>
 
 #include <cstdio>
+#include <thread>
 
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
@@ -96,9 +97,16 @@ std::string Milliseconds(double value)
 
 std::vector<TBoardStatus> AskBoards(const TUpdatePlan& plan)
 {
-    std::vector<TBoardStatus> statuses;
-    for (std::size_t board = 0; board < plan.boards.size() && !Interrupted(); ++board)
-        statuses.push_back(AskBoard(plan, board));
+    // The serial port hands its answers to the main thread; network boards
+    // are asked all at once, so that silent ones cost one watchdog in all.
+    if (plan.options.link == CliLink::Serial)
+        return {AskBoard(plan, 0)};
+    std::vector<TBoardStatus> statuses(plan.boards.size());
+    std::vector<std::thread> askers;
+    for (std::size_t board = 0; board < plan.boards.size(); ++board)
+        askers.emplace_back([&plan, &statuses, board] { statuses[board] = AskBoard(plan, board); });
+    for (std::thread& asker : askers)
+        asker.join();
     return statuses;
 }
 

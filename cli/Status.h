@@ -16,7 +16,7 @@ struct TBoardStatus {
     std::string error;  // why the board could not be asked (its link, its lock)
 };
 
-// Asks every board of the plan, one after another.
+// Asks every board of the plan; the network boards all at once.
 std::vector<TBoardStatus> AskBoards(const TUpdatePlan& plan);
 
 // Prints the answers: a table, or one JSON object a board with `json`.
