@@ -229,6 +229,11 @@ TReporter::TReporter(Mode mode, std::vector<std::string> boards)
 
 TReporter::~TReporter()
 {
+    StopClock();
+}
+
+void TReporter::StopClock()
+{
     {
         std::lock_guard lock(mutex_);
         ending_ = true;
@@ -362,13 +367,7 @@ void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus
 {
     if (mode_ == Mode::Json)
         return;
-    {
-        std::lock_guard lock(mutex_);
-        ending_ = true;
-    }
-    wake_.notify_all();
-    if (clock_.joinable())
-        clock_.join();
+    StopClock();
     std::lock_guard lock(mutex_);
     if (mode_ == Mode::Live)
         Erase();

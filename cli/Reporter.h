@@ -87,6 +87,8 @@ private:
     std::string RunProgressLine() const;
     // The drawing clock: Live redraws what changed, Plain tells the progress.
     void Tick();
+    // Ends the clock's thread; what it would have drawn is left to the caller.
+    void StopClock();
     void Changed();
     void Message(const std::string& board, const char* kind, const std::string& text);
 
