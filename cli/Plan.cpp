@@ -2,6 +2,9 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <iostream>
 #include <unistd.h>
@@ -46,24 +49,40 @@ const char* const Answers[] = {"y", "yes"};
 
 bool PrintPlan(const TUpdatePlan& plan, std::FILE* out, std::string& error)
 {
-    std::fprintf(out, "%zu board%s, nothing sent:\n", plan.boards.size(), plan.boards.size() == 1 ? "" : "s");
+    QJsonArray boards;
     for (std::size_t k = 0; k < plan.boards.size(); ++k) {
         if (k < plan.addresses.size() && plan.addresses[k].address.empty()) {
             error = plan.addresses[k].error;
             return false;
         }
         const std::string key = KeyOf(plan, k);
-        std::fprintf(out, "  board %s (given as %s), %s\n", key.c_str(), plan.boards[k].c_str(),
-                     LinkText(plan.options, key).c_str());
+        boards.append(QJsonObject{{"key", QString::fromStdString(key)},
+                                  {"given", QString::fromStdString(plan.boards[k])},
+                                  {"link", QString::fromStdString(LinkText(plan.options, key))}});
     }
+    QJsonArray files;
     for (const std::string& path : plan.options.files) {
         const std::optional<std::string> sha256 = Sha256Of(path);
         if (!sha256) {
             error = path + ": cannot be read";
             return false;
         }
-        std::fprintf(out, "  file %s, %lld bytes, sha256 %s\n", path.c_str(),
-                     static_cast<long long>(QFile(QString::fromLocal8Bit(path.c_str())).size()), sha256->c_str());
+        files.append(QJsonObject{{"path", QString::fromLocal8Bit(path.c_str())},
+                                 {"size", QFile(QString::fromLocal8Bit(path.c_str())).size()},
+                                 {"sha256", QString::fromStdString(*sha256)}});
+    }
+    if (plan.options.json) {
+        const QJsonObject object{{"event", "plan"}, {"boards", boards}, {"files", files}};
+        std::fprintf(out, "%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
+    } else {
+        std::fprintf(out, "%lld board%s, nothing sent:\n", static_cast<long long>(boards.size()),
+                     boards.size() == 1 ? "" : "s");
+        for (const QJsonValue& board : boards)
+            std::fprintf(out, "  board %s (given as %s), %s\n", qPrintable(board["key"].toString()),
+                         qPrintable(board["given"].toString()), qPrintable(board["link"].toString()));
+        for (const QJsonValue& file : files)
+            std::fprintf(out, "  file %s, %lld bytes, sha256 %s\n", qPrintable(file["path"].toString()),
+                         file["size"].toInteger(), qPrintable(file["sha256"].toString()));
     }
     std::fflush(out);
     return true;

@@ -8,7 +8,8 @@
 #include "cli/Links.h"
 
 // Prints the plan: every board with its key, its spelling as given and its
-// link, then every file with its size and SHA-256. False, with the reason,
+// link, then every file with its size and SHA-256; with --json one plan
+// object. False, with the reason,
 // when the plan is not sound (a board without an address, a file that cannot
 // be read).
 bool PrintPlan(const TUpdatePlan& plan, std::FILE* out, std::string& error);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
+#include <QJsonArray>
 
 #include "tests/cli/CliRunner.h"
 #include "tests/support/BoardSim.h"
@@ -35,6 +36,11 @@ TEST(CliDryRun, PrintsEachBoardAndFileAndSendsNothingButTheSearch)
         EXPECT_NE(outcome.out.find("  file app.hex, 3000 bytes, sha256 " + sha256 + "\n"), std::string::npos)
             << outcome.Printed();
     }
+    const CliOutcome json = folder.Run({"firmware", "app.hex", "--dry-run", "--json", "--serial", Q(serial.PtyPath())});
+    ASSERT_EQ(json.Events("plan").size(), 1u) << json.Printed();
+    const QJsonObject plan = json.Events("plan").front();
+    EXPECT_EQ(plan["files"].toArray().at(0)["sha256"].toString().toStdString(), sha256);
+    EXPECT_EQ(plan["boards"].toArray().at(0)["given"].toString().toStdString(), serial.PtyPath());
     // The search is no frame of the protocol: the boards count none.
     EXPECT_EQ(serial.Count("frames"), 0u);
     EXPECT_EQ(network.Count("frames"), 0u);
