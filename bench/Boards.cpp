@@ -20,6 +20,7 @@
 #include "bench/Transfers.h"
 #include "bench/Usage.h"
 #include "protocol/Encoder.h"
+#include "tests/support/TerminalRedraws.h"
 #include "transfer/Session.h"
 
 namespace {
@@ -46,6 +47,13 @@ constexpr double BlocksPerCpuFigure = 1000;
 constexpr double KiBPerMiB = 1024;
 constexpr int MiBDecimals = 1;
 constexpr int CpuDecimals = 3;
+
+// The terminal the live view is measured on, and what it may cost.
+constexpr unsigned short TerminalColumns = 80;
+constexpr unsigned short TerminalRows = 24;
+constexpr double TerminalBytesPerBoard = 4096;
+constexpr double RedrawsPerSecond = 10;
+const Goal TerminalGoal = Goal::AtMost(1.0);
 
 // A run of the largest fleet takes seconds; this only ends a hung one.
 constexpr int UpdateLimitMs = 300000;
@@ -208,6 +216,30 @@ FleetRun UpdateFleet(const std::filesystem::path& updater, const std::string& im
     const std::uint64_t blocksPerBoard = (size + ImageBlockSize - 1) / ImageBlockSize;
     return {static_cast<int>(fleet.Size()), wallSeconds, run.cpuSeconds, static_cast<double>(run.peakKiB) / KiBPerMiB,
             blocksPerBoard * fleet.Size()};
+}
+
+TerminalRun UpdateFleetOnTerminal(const std::filesystem::path& updater, const std::string& image,
+                                  const BoardFleet& fleet)
+{
+    const std::string what = "orvenda-update of " + std::to_string(fleet.Size()) + " boards on a terminal";
+    const Stopwatch clock;
+    const CommandResult run = RunOnTerminal(updater.string(), {"firmware", image, "--udp", fleet.AddressList()},
+                                            UpdateLimitMs, what, TerminalColumns, TerminalRows);
+    const double wallSeconds = clock.Elapsed().wallSeconds;
+    if (run.exitCode != 0)
+        throw std::runtime_error(what + " ended with exit status " + std::to_string(run.exitCode));
+    const auto boards = static_cast<double>(fleet.Size());
+    return {static_cast<int>(fleet.Size()), static_cast<double>(run.output.size()) / boards,
+            static_cast<double>(RedrawsIn(run.output)) / wallSeconds};
+}
+
+std::vector<Figure> TerminalFigures(const TerminalRun& run)
+{
+    const std::string name = "boards, " + std::to_string(run.boards) + " on an 80x24 terminal: ";
+    return {{name + "bytes written per board", {run.bytesPerBoard, "B"}, {TerminalBytesPerBoard, "B"},
+             "what one board may cost the terminal", TerminalGoal, ""},
+            {name + "redraws a second", {run.redrawsPerSecond, "/s"}, {RedrawsPerSecond, "/s"},
+             "the view's redraws in all", TerminalGoal, ""}};
 }
 
 std::vector<Figure> FleetFigures(const std::vector<FleetRun>& runs)

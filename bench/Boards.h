@@ -70,6 +70,21 @@ struct FleetRun {
 FleetRun UpdateFleet(const std::filesystem::path& updater, const std::string& image, std::uint64_t size,
                      const BoardFleet& fleet);
 
+// What the live view of one run on a terminal cost: the bytes written to the
+// terminal per board, and its redraws (cursor moves up) a second.
+struct TerminalRun {
+    int boards = 0;
+    double bytesPerBoard = 0;
+    double redrawsPerSecond = 0;
+};
+
+// Runs `updater` firmware `image` --udp <every board> on an 80x24 terminal.
+// Throws std::runtime_error when the command fails or hangs.
+TerminalRun UpdateFleetOnTerminal(const std::filesystem::path& updater, const std::string& image,
+                                  const BoardFleet& fleet);
+// Bytes per board against 4 KiB, redraws a second against ten.
+std::vector<Figure> TerminalFigures(const TerminalRun& run);
+
 // The figures of the fleets, `runs` holding one of a single board and one of
 // eight: each fleet's time against one board's, the memory each added board
 // costs, and the CPU time per 1000 blocks against that at eight boards, each

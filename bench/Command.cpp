@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -31,9 +32,9 @@ double Seconds(const timeval& time)
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / MicrosecondsPerSecond;
 }
 
-// Starts the program in a process group of its own, its standard output into
-// a pipe whose reading end goes to `output`.
-pid_t Start(const std::string& program, const std::vector<std::string>& arguments, int& output,
+// Starts the program in a process group of its own, its standard output (and
+// standard error with `terminal`) into `writeEnd`, which is closed here.
+pid_t Start(const std::string& program, const std::vector<std::string>& arguments, int writeEnd, bool terminal,
             const std::string& what)
 {
     std::vector<std::string> words{program};
@@ -43,26 +44,35 @@ pid_t Start(const std::string& program, const std::vector<std::string>& argument
         argv.push_back(word.data());
     argv.push_back(nullptr);
 
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-        throw std::runtime_error(what + ": pipe: " + std::strerror(errno));
+    // A terminal that understands cursor movement, whatever ours is.
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (!terminal || std::strncmp(*variable, "TERM=", std::strlen("TERM=")) != 0)
+            variables.emplace_back(*variable);
+    }
+    if (terminal)
+        variables.emplace_back("TERM=xterm");
+    std::vector<char*> envp;
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, writeEnd, STDOUT_FILENO);
+    if (terminal)
+        ::posix_spawn_file_actions_adddup2(&actions, writeEnd, STDERR_FILENO);
     posix_spawnattr_t attributes;
     ::posix_spawnattr_init(&attributes);
     ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     ::posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    const int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
     ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    if (error != 0) {
-        ::close(pipeFds[0]);
+    ::close(writeEnd);
+    if (error != 0)
         throw std::runtime_error(what + " did not start: " + std::strerror(error));
-    }
-    output = pipeFds[0];
     return pid;
 }
 
@@ -84,7 +94,7 @@ bool ReadToEnd(int fd, Clock::time_point deadline, std::string& output)
         if (got > 0)
             output.append(buffer.data(), static_cast<std::size_t>(got));
         else if (errno != EINTR)
-            return true;
+            return true;  // a terminal whose program end is closed says EIO
     }
 }
 
@@ -104,12 +114,10 @@ bool Reaped(pid_t pid, Clock::time_point deadline, int& status, rusage& usage)
 
 } // namespace
 
-CommandResult RunToEnd(const std::string& program, const std::vector<std::string>& arguments, int limitMs,
-                       const std::string& what)
-{
-    int outputFd = -1;
-    const pid_t pid = Start(program, arguments, outputFd, what);
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+namespace {
+
+CommandResult Finish(pid_t pid, int outputFd, int limitMs, const std::string& what)
+{    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
     CommandResult result;
     int status = 0;
     rusage usage{};
@@ -126,4 +134,43 @@ CommandResult RunToEnd(const std::string& program, const std::vector<std::string
     result.cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
     result.peakKiB = usage.ru_maxrss;
     return result;
+}
+
+} // namespace
+
+CommandResult RunToEnd(const std::string& program, const std::vector<std::string>& arguments, int limitMs,
+                       const std::string& what)
+{
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        throw std::runtime_error(what + ": pipe: " + std::strerror(errno));
+    pid_t pid = -1;
+    try {
+        pid = Start(program, arguments, pipeFds[1], false, what);
+    } catch (...) {
+        ::close(pipeFds[0]);
+        throw;
+    }
+    return Finish(pid, pipeFds[0], limitMs, what);
+}
+
+CommandResult RunOnTerminal(const std::string& program, const std::vector<std::string>& arguments, int limitMs,
+                            const std::string& what, unsigned short columns, unsigned short rows)
+{
+    winsize size{};
+    size.ws_col = columns;
+    size.ws_row = rows;
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0)
+        throw std::runtime_error(what + ": openpty: " + std::strerror(errno));
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    pid_t pid = -1;
+    try {
+        pid = Start(program, arguments, slave, true, what);
+    } catch (...) {
+        ::close(master);
+        throw;
+    }
+    return Finish(pid, master, limitMs, what);
 }

@@ -19,3 +19,8 @@ struct CommandResult {
 // std::runtime_error, naming `what`, when it cannot start, crashes or hangs.
 CommandResult RunToEnd(const std::string& program, const std::vector<std::string>& arguments, int limitMs,
                        const std::string& what);
+// The same with the program on a terminal of `columns` by `rows` (a
+// pseudo-terminal for its standard output and standard error, TERM=xterm):
+// `output` is everything it wrote to the terminal.
+CommandResult RunOnTerminal(const std::string& program, const std::vector<std::string>& arguments, int limitMs,
+                            const std::string& what, unsigned short columns, unsigned short rows);

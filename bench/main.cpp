@@ -263,12 +263,18 @@ void Memory()
                  "what the stream may add", BelowLimit, peaks.str()});
 }
 
+// The fleets whose live view is measured on a terminal.
+constexpr std::array TerminalFleetSizes{8, 64, 256};
+
 // One fleet, updated a few times: the least wall time, CPU time and peak
 // memory of the runs, as the machine's other work only adds to each. The
-// first run also pays for what the machine has not cached yet.
-FleetRun BestFleetRun(const std::string& image, int boards)
+// first run also pays for what the machine has not cached yet. A fleet of
+// TerminalFleetSizes is also updated once on a terminal.
+FleetRun BestFleetRun(const std::string& image, int boards, std::vector<TerminalRun>& terminalRuns)
 {
     const BoardFleet fleet(boards);
+    if (std::find(TerminalFleetSizes.begin(), TerminalFleetSizes.end(), boards) != TerminalFleetSizes.end())
+        terminalRuns.push_back(UpdateFleetOnTerminal(CommandLineUpdater, image, fleet));
     FleetRun best = UpdateFleet(CommandLineUpdater, image, FleetImageSize, fleet);
     for (int round = 1; round < FleetRounds; ++round) {
         const FleetRun run = UpdateFleet(CommandLineUpdater, image, FleetImageSize, fleet);
@@ -292,10 +298,15 @@ void Boards()
     const std::string image = folder.filePath(QStringLiteral("fleet.hex")).toStdString();
     WriteImageAt(image, FleetImageSize);
     std::vector<FleetRun> runs;
+    std::vector<TerminalRun> terminalRuns;
     for (const int boards : FleetSizes)
-        runs.push_back(BestFleetRun(image, boards));
+        runs.push_back(BestFleetRun(image, boards, terminalRuns));
     for (const Figure& figure : FleetFigures(runs))
         PrintFigure(figure);
+    for (const TerminalRun& run : terminalRuns) {
+        for (const Figure& figure : TerminalFigures(run))
+            PrintFigure(figure);
+    }
 }
 
 // Runs one benchmark; a failure is printed in place of its figures.

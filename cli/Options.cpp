@@ -14,28 +14,97 @@ namespace {
 // The flash-file selection never holds more than this many files.
 constexpr std::size_t MaxFlashFiles = 10;
 
+const QString Usage = QStringLiteral(R"(Usage: orvenda-update COMMAND [FILE...] [OPTIONS]
+Updates recorder boards over a serial line, the local network or USB.
+
+Commands:
+  firmware IMAGE      send a firmware image (burn block 0)
+  bios IMAGE          send a BIOS image (burn block 1); asks for the password
+  flash FILE...       write up to 10 files into the board's flash store
+  data FILE           write the data file and have the board burn it
+  search              list the boards that answer the network search
+  status              ask each board for its boot error; nothing is burnt
+  history             show the updates made on this machine
+)");
+
+const QString ExitStatuses = QStringLiteral(R"(
+Exit status:
+  0    every board updated with every answer (status: every board answered
+       with boot error 0)
+  1    a missing answer, a board-reported error or a failed board
+  2    a bad command line, a file that cannot be read, a board named twice,
+       an address that is no single board's, an update not confirmed;
+       nothing was sent
+  3    a link that cannot be opened, or a board another updater holds
+  129  ended by SIGHUP, 130 by Ctrl-C (SIGINT), 143 by SIGTERM
+Without a link option the link saved in ZEVEVI.CFG of the working folder is
+used, as the window would use it.
+)");
+
 const QString Examples = QStringLiteral(R"(
 Examples:
   orvenda-update firmware app.hex --serial /dev/ttyUSB0
   orvenda-update firmware app.hex --serial COM1 --baud 38400
   orvenda-update firmware app.hex --udp 192.168.0.10
-  orvenda-update firmware app.hex --udp-search --jobs 4 --json
+  orvenda-update firmware app.hex --udp-search --dry-run
+  orvenda-update firmware app.hex --udp-search --yes --jobs 4 --json
   orvenda-update bios QLTBIOS.HEX --serial COM1 --password-file bios.pw
   orvenda-update flash logo.bin fonts.bin --udp 192.168.0.10,192.168.0.11
   orvenda-update data Flash.dat
-  orvenda-update search
   orvenda-update search --interface eth1 --range 10.1.2.0/24
-  orvenda-update firmware app.hex --udp-search --range 10.1.2.0/24
-  orvenda-update history
-
-Without a link option the link saved in ZEVEVI.CFG of the working folder is
-used, as the window would use it.
-Exit status: 0 every board updated with every answer; 1 a missing answer, a
-board-reported error or a failed board; 2 a bad command line, a file that
-cannot be read, a board named twice or an address that is no single board's
-(nothing sent); 3 a link that cannot be opened or a board that another updater
-is updating; 130 interrupted.
+  orvenda-update status --udp-search
+  orvenda-update history --last 20 --outcome failed
 )");
+
+// Where an option's description starts, and the width the help keeps to.
+constexpr qsizetype HelpIndent = 26;
+constexpr qsizetype HelpWidth = 79;
+
+struct TOptionGroup {
+    const char* title;
+    QList<QCommandLineOption> options;
+};
+
+// "  --name VALUE" and its description, wrapped at the help's width.
+QString HelpLines(const QCommandLineOption& option)
+{
+    QStringList names;
+    for (const QString& name : option.names())
+        names << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    QString head = QStringLiteral("  ") + names.join(QStringLiteral(", "));
+    if (!option.valueName().isEmpty())
+        head += ' ' + option.valueName();
+    const QString indent(HelpIndent, ' ');
+    QString text = head.size() < HelpIndent ? head.leftJustified(HelpIndent) : head + '\n' + indent;
+    qsizetype column = HelpIndent;
+    bool lineStart = true;
+    for (const QString& word : option.description().split(' ')) {
+        if (!lineStart && column + 1 + word.size() > HelpWidth) {
+            text += '\n' + indent;
+            column = HelpIndent;
+            lineStart = true;
+        }
+        if (!lineStart) {
+            text += ' ';
+            ++column;
+        }
+        text += word;
+        column += word.size();
+        lineStart = false;
+    }
+    return text + '\n';
+}
+
+QString HelpText(const std::vector<TOptionGroup>& groups, bool all)
+{
+    QString text = Usage;
+    for (const TOptionGroup& group : groups) {
+        text += '\n' + QString::fromLatin1(group.title) + ":\n";
+        for (const QCommandLineOption& option : group.options)
+            text += HelpLines(option);
+    }
+    return text + ExitStatuses + (all ? Examples : QString());
+}
 
 struct TCommandShape {
     CliCommand command;
@@ -47,6 +116,7 @@ const std::map<QString, TCommandShape> Commands = {
     {"firmware", {CliCommand::Firmware, 1, 1}}, {"bios", {CliCommand::Bios, 1, 1}},
     {"flash", {CliCommand::Flash, 1, MaxFlashFiles}}, {"data", {CliCommand::Data, 1, 1}},
     {"search", {CliCommand::Search, 0, 0}},     {"history", {CliCommand::History, 0, 0}},
+    {"status", {CliCommand::Status, 0, 0}},
 };
 
 // The position of `text` among a choice table's texts (case ignored).
@@ -248,7 +318,7 @@ bool ReadCommand(const QStringList& positional, const std::vector<std::string>& 
                  std::string& error)
 {
     if (positional.isEmpty()) {
-        error = "no command given (firmware, bios, flash, data, search or history)";
+        error = "no command given (firmware, bios, flash, data, search, status or history)";
         return false;
     }
     const auto shape = Commands.find(positional.front());
@@ -273,11 +343,14 @@ bool ReadCommand(const QStringList& positional, const std::vector<std::string>& 
 
 // The options only an update takes, which history and search refuse, and
 // the search's own, which history refuses too.
-const std::array<const char*, 14> UpdateOptions = {"serial",    "baud",       "data-bits",     "parity",
+const std::array<const char*, 16> UpdateOptions = {"serial",    "baud",       "data-bits",     "parity",
                                                    "stop-bits", "udp",        "udp-search",    "usb",
                                                    "jobs",      "watchdog",   "keep-going",    "password-file",
-                                                   "retries",   "trace"};
+                                                   "retries",   "trace",      "dry-run",       "yes"};
 const std::array<const char*, 2> SearchOptions = {"interface", "range"};
+// The options of an update that writes, which status refuses.
+const std::array<const char*, 7> WritingOptions = {"jobs", "keep-going", "password-file", "retries",
+                                                   "trace", "dry-run", "yes"};
 
 template <std::size_t Count>
 bool RefuseOptions(const QCommandLineParser& parser, const std::array<const char*, Count>& names,
@@ -302,10 +375,19 @@ bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& optio
         (!RefuseOptions(parser, UpdateOptions, "history", historyWhy, error) ||
          !RefuseOptions(parser, SearchOptions, "history", historyWhy, error)))
         return false;
+    if (options.command == CliCommand::Status &&
+        !RefuseOptions(parser, WritingOptions, "status", "it only asks each board for its boot error", error))
+        return false;
     const bool searches = options.command == CliCommand::Search || options.link == CliLink::UdpSearch;
     if (!options.search.Everywhere() && !searches) {
         error = "--interface and --range go with search or --udp-search";
         return false;
+    }
+    for (const char* option : {"last", "board", "outcome"}) {
+        if (parser.isSet(option) && options.command != CliCommand::History) {
+            error = "--" + std::string(option) + " goes with the history command";
+            return false;
+        }
     }
     if (parser.isSet("password-file") && options.command != CliCommand::Bios) {
         error = "--password-file goes with the bios command";
@@ -334,41 +416,58 @@ bool CheckJobsFitLink(const TCliOptions& options, std::string& error)
 TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vector<std::string>& raw)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Updates recorder boards over a serial line, the local network or USB."));
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("firmware IMAGE | bios IMAGE | flash FILE... (at most 10) | "
-                                                "data FILE | search | history"));
-    parser.addOptions({
-        {"serial", "The serial port: a device path, or COM1 to COM4 as in the window.", "PORT"},
-        {"baud", "Serial bit rate: " + RateList(AcceptedRates()) + " (default 115200).", "RATE"},
-        {"data-bits", "Serial data bits: " + Listed(DataBitsTexts) + " (default 8).", "BITS"},
-        {"parity", "Serial parity: " + Listed(ParityTexts) + " (default None).", "PARITY"},
-        {"stop-bits", "Serial stop bits: 1 or 2 (default 1).", "BITS"},
-        {"udp", "The boards at these addresses, over UDP (repeatable); two spellings of one address are refused.",
-         "HOST[,HOST...]"},
-        {"udp-search", "Every board that answers the network search, over UDP."},
-        {"interface", "With search or --udp-search: search the network of interface NAME only, not every "
-                      "network (repeatable).", "NAME"},
-        {"range", "With search or --udp-search: ask each address of CIDR (at most 1024), for boards behind a "
-                  "router; alone, no broadcast is sent (repeatable).", "CIDR"},
-        {"usb", "The USB link (no transport: nothing is sent)."},
-        {"jobs", "Over UDP, update at most N boards at a time (default: all).", "N"},
-        {"watchdog", "How long to wait for each answer, in milliseconds (default 10000).", "MS"},
-        {"keep-going", "Go on with a board that missed three answers in a row."},
-        {"password-file", "Read the BIOS password from the first line of F.", "F"},
-        {"retries", "Update a board whose update failed or stopped again from the start, up to N times "
-                    "(default 0).", "N"},
-        {"trace", "Write every frame, both ways, to FILE: time, board, direction, bytes in hex.", "FILE"},
-        {"json", "Report as JSON, one object a line, on standard output."},
-    });
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption help({"h", "help"}, "Print this help and end.");
+    const QCommandLineOption helpAll("help-all", "Print this help and the examples, and end.");
+    const QCommandLineOption version("version", "Print the version and end.");
+    const std::vector<TOptionGroup> groups = {
+        {"Link", {
+            {"serial", "The serial port: a device path, or COM1 to COM4 as in the window.", "PORT"},
+            {"baud", "Serial bit rate: " + RateList(AcceptedRates()) + " (default 115200).", "RATE"},
+            {"data-bits", "Serial data bits: " + Listed(DataBitsTexts) + " (default 8).", "BITS"},
+            {"parity", "Serial parity: " + Listed(ParityTexts) + " (default None).", "PARITY"},
+            {"stop-bits", "Serial stop bits: 1 or 2 (default 1).", "BITS"},
+            {"udp", "The boards at these addresses, over UDP (repeatable); two spellings of one address are "
+                    "refused.", "HOST[,HOST...]"},
+            {"udp-search", "Every board that answers the network search, over UDP; listed, then confirmed "
+                           "(see --yes)."},
+            {"interface", "With search or --udp-search: search the network of interface NAME only, not every "
+                          "network (repeatable).", "NAME"},
+            {"range", "With search or --udp-search: ask each address of CIDR (at most 1024), for boards behind a "
+                      "router; alone, no broadcast is sent (repeatable).", "CIDR"},
+            {"usb", "The USB link (no transport: nothing is sent)."},
+        }},
+        {"What to send", {
+            {"password-file", "With bios: read the BIOS password from the first line of F.", "F"},
+            {"dry-run", "Resolve the boards (search included), check every file and print the plan; send "
+                        "nothing but the search."},
+        }},
+        {"Run", {
+            {"yes", "Update the boards a search found without asking; without it and without a terminal "
+                    "such an update is refused."},
+            {"jobs", "Over UDP, update at most N boards at a time (default: all).", "N"},
+            {"watchdog", "How long to wait for each answer, in milliseconds (default 10000).", "MS"},
+            {"keep-going", "Go on with a board that missed three answers in a row."},
+            {"retries", "Update a board whose update failed or stopped again from the start, up to N times "
+                        "(default 0).", "N"},
+        }},
+        {"History", {
+            {"last", "With history: the last N updates only.", "N"},
+            {"board", "With history: the updates of board KEY only (as the table names it).", "KEY"},
+            {"outcome", "With history: the updates that ended so only (updated, failed, stopped, ...).", "WORD"},
+        }},
+        {"Output", {
+            {"json", "Report as JSON, one object a line, on standard output."},
+            {"trace", "Write every frame, both ways, to FILE: time, board, direction, bytes in hex.", "FILE"},
+            help, helpAll, version,
+        }},
+    };
+    for (const TOptionGroup& group : groups)
+        parser.addOptions(group.options);
     if (!parser.parse(arguments))
         return {std::nullopt, parser.errorText().toStdString()};
     // Each prints its text and ends the program before anything is opened.
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
-        PrintAndExit(parser.helpText() + Examples);
+    if (parser.isSet(help) || parser.isSet(helpAll))
+        PrintAndExit(HelpText(groups, parser.isSet(helpAll)));
     if (parser.isSet(version))
         PrintAndExit(QLatin1String("orvenda-update " ORVENDA_VERSION "\n"));
 
@@ -380,6 +479,10 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
     options.link = *link;
     options.keepGoing = parser.isSet("keep-going");
     options.json = parser.isSet("json");
+    options.dryRun = parser.isSet("dry-run");
+    options.yes = parser.isSet("yes");
+    options.historyBoard = parser.value("board").toStdString();
+    options.historyOutcome = parser.value("outcome").toStdString();
     if (parser.isSet("password-file"))
         options.passwordFile = parser.value("password-file").toStdString();
     if (parser.isSet("trace"))
@@ -390,6 +493,7 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
                     ReadNumber(parser, "jobs", options.jobs, error) &&
                     ReadNumber(parser, "watchdog", options.watchdogMs, error) &&
                     ReadNumber(parser, "retries", options.retries, error, 0) &&
+                    ReadNumber(parser, "last", options.last, error) &&
                     CheckCombination(parser, options, error);
     if (!ok)
         return {std::nullopt, error};

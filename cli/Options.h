@@ -12,7 +12,7 @@
 #include "network/SearchPlan.h"
 #include "transfer/Run.h"
 
-enum class CliCommand { Firmware, Bios, Flash, Data, Search, History };
+enum class CliCommand { Firmware, Bios, Flash, Data, Search, History, Status };
 enum class CliLink { Saved, Serial, Udp, UdpSearch, Usb };
 
 struct TCliOptions {
@@ -29,6 +29,12 @@ struct TCliOptions {
     std::optional<std::string> passwordFile;
     int retries = 0;  // how often a failed or stopped board is updated again
     std::optional<std::string> tracePath;  // --trace: every frame, both ways
+    bool dryRun = false;  // --dry-run: the plan, nothing sent but the search
+    bool yes = false;     // --yes: a search's boards are updated unasked
+    // history: --last, --board and --outcome
+    int last = 0;  // 0: every update
+    std::string historyBoard;
+    std::string historyOutcome;
 };
 
 // The options, or the reason the command line is refused. `--help`,

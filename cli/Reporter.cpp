@@ -7,7 +7,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -16,11 +20,18 @@
 
 namespace {
 
-// Progress objects per board and second, at most.
+// Progress objects per board and second, at most; also the view's redraws in
+// all, whatever the number of boards.
 constexpr qint64 ProgressIntervalMs = 100;
+constexpr auto RedrawInterval = std::chrono::milliseconds(ProgressIntervalMs);
+// Plain: the run's progress line at most this often.
+constexpr qint64 RunProgressIntervalMs = 5000;
 constexpr int SecondsDecimals = 1;
-// The width of a terminal that does not tell its own.
+// The size of a terminal that does not tell its own.
 constexpr int FallbackColumns = 80;
+constexpr int FallbackRows = 24;
+// Continuation rows of a wrapped result start this far in.
+const std::string WrapIndent = "  ";
 
 // What the board is doing, from the session's status texts: an empty phase
 // clears the one shown, no phase at all keeps it.
@@ -35,11 +46,17 @@ constexpr std::array<TPhaseText, 4> Phases = {{
     {"Finish Write", ""},
 }};
 
-// Terminal control: up N rows, and clear from the cursor to the screen's end.
+// Terminal control: the cursor up and down N rows, clear to the row's end and
+// to the screen's end.
 std::string RowsUp(std::size_t count)
 {
     return "\x1b[" + std::to_string(count) + "A";
 }
+std::string RowsDown(std::size_t count)
+{
+    return "\x1b[" + std::to_string(count) + "B";
+}
+constexpr const char* ClearToRowEnd = "\x1b[K";
 constexpr const char* ClearToEnd = "\x1b[J";
 
 QString Text(const std::string& text)
@@ -47,12 +64,16 @@ QString Text(const std::string& text)
     return QString::fromStdString(text);
 }
 
-int TerminalColumns()
+winsize TerminalSize(int descriptor)
 {
     winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0)
-        return FallbackColumns;
-    return size.ws_col;
+    if (::ioctl(descriptor, TIOCGWINSZ, &size) != 0)
+        size = {};
+    if (size.ws_col == 0)
+        size.ws_col = FallbackColumns;
+    if (size.ws_row == 0)
+        size.ws_row = FallbackRows;
+    return size;
 }
 
 // The line cut to one screen row: one column stays free, so that no
@@ -60,6 +81,25 @@ int TerminalColumns()
 QString CutToWidth(const QString& line, int columns)
 {
     return line.size() < columns ? line : line.left(std::max(columns - 1, 0));
+}
+
+// The line in rows of fewer than `columns` characters, broken between words
+// where it can be; rows after the first are indented.
+QStringList Wrapped(const QString& line, int columns)
+{
+    const qsizetype width = std::max<qsizetype>(columns - 1, static_cast<qsizetype>(WrapIndent.size()) + 1);
+    QStringList rows;
+    QString rest = line;
+    while (rest.size() > width) {
+        qsizetype cut = rest.lastIndexOf(' ', width);
+        const qsizetype minimum = rows.isEmpty() ? 0 : static_cast<qsizetype>(WrapIndent.size());
+        if (cut <= minimum)
+            cut = width;
+        rows << rest.left(cut);
+        rest = Text(WrapIndent) + rest.mid(cut).trimmed();
+    }
+    rows << rest;
+    return rows;
 }
 
 std::string FirstBoardErrorText(const TBoardError& error)
@@ -90,6 +130,37 @@ std::string SummaryText(const TBoardResult& result)
     if (!result.message.empty())
         line += ": " + OneLine(result.message);
     return line;
+}
+
+// Where a board's result goes in the final list: the boards that need a look
+// last, nearest the prompt.
+int ResultRank(BoardOutcome outcome)
+{
+    switch (outcome) {
+    case BoardOutcome::Updated:
+        return 0;
+    case BoardOutcome::Stopped:
+    case BoardOutcome::Interrupted:
+        return 1;
+    case BoardOutcome::Warnings:
+    case BoardOutcome::Failed:
+    case BoardOutcome::LinkFailed:
+        break;
+    }
+    return 2;
+}
+
+// "29 updated, 1 failed, 2 stopped (exit 1)": the outcomes in the engine's
+// order, each with its count.
+std::string TotalsLine(const std::vector<TBoardResult>& results, int exitStatus)
+{
+    std::map<BoardOutcome, int> counts;
+    for (const TBoardResult& result : results)
+        ++counts[result.outcome];
+    std::string line;
+    for (const auto& [outcome, count] : counts)
+        line += (line.empty() ? "" : ", ") + std::to_string(count) + " " + OutcomeName(outcome);
+    return line + " (exit " + std::to_string(exitStatus) + ")";
 }
 
 void Emit(QJsonObject object)
@@ -139,7 +210,10 @@ TReporter::Mode TReporter::ModeFor(bool json)
 {
     if (json)
         return Mode::Json;
-    return ::isatty(STDOUT_FILENO) ? Mode::Terminal : Mode::Quiet;
+    // Without a TERM the terminal's control sequences are unknown too.
+    const char* term = std::getenv("TERM");
+    const bool moves = term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+    return ::isatty(STDERR_FILENO) && moves ? Mode::Live : Mode::Plain;
 }
 
 TReporter::TReporter(Mode mode, std::vector<std::string> boards)
@@ -147,6 +221,49 @@ TReporter::TReporter(Mode mode, std::vector<std::string> boards)
 {
     for (TBoardLine& line : lines_)
         line.text = "waiting";
+    if (mode_ != Mode::Json) {
+        lastRunProgress_.start();
+        clock_ = std::thread([this] { Tick(); });
+    }
+}
+
+TReporter::~TReporter()
+{
+    StopClock();
+}
+
+void TReporter::StopClock()
+{
+    {
+        std::lock_guard lock(mutex_);
+        ending_ = true;
+    }
+    wake_.notify_all();
+    if (clock_.joinable())
+        clock_.join();
+}
+
+void TReporter::Tick()
+{
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, RedrawInterval, [this] { return ending_; })) {
+        if (mode_ == Mode::Live && changed_) {
+            Draw();
+        } else if (mode_ == Mode::Plain && lastRunProgress_.hasExpired(RunProgressIntervalMs)) {
+            lastRunProgress_.start();
+            const bool running = std::any_of(lines_.begin(), lines_.end(),
+                                             [](const TBoardLine& line) { return line.state == BoardState::Running; });
+            if (running) {
+                std::fprintf(stderr, "%s\n", RunProgressLine().c_str());
+                std::fflush(stderr);
+            }
+        }
+    }
+}
+
+void TReporter::Changed()
+{
+    changed_ = true;
 }
 
 void TReporter::Start(std::size_t board, const std::string& file, std::int64_t size)
@@ -154,9 +271,15 @@ void TReporter::Start(std::size_t board, const std::string& file, std::int64_t s
     std::lock_guard lock(mutex_);
     if (mode_ == Mode::Json)
         Emit({{"event", "start"}, {"board", Text(boards_[board])}, {"file", Text(file)}, {"size", static_cast<qint64>(size)}});
-    lines_[board].text = QFileInfo(Text(file)).fileName().toStdString();
-    if (mode_ == Mode::Terminal)
-        Redraw();
+    TBoardLine& line = lines_[board];
+    line.text = QFileInfo(Text(file)).fileName().toStdString();
+    if (mode_ == Mode::Plain && line.state != BoardState::Running) {
+        std::fprintf(stderr, "%s: started, %s (%lld bytes)\n", boards_[board].c_str(), line.text.c_str(),
+                     static_cast<long long>(size));
+        std::fflush(stderr);
+    }
+    line.state = BoardState::Running;
+    Changed();
 }
 
 void TReporter::Status(std::size_t board, const std::string& text)
@@ -167,8 +290,7 @@ void TReporter::Status(std::size_t board, const std::string& text)
     for (const TPhaseText& phase : Phases) {
         if (text == phase.status) {
             lines_[board].phase = phase.phase;
-            if (mode_ == Mode::Terminal)
-                Redraw();
+            Changed();
         }
     }
 }
@@ -177,6 +299,8 @@ void TReporter::Progress(std::size_t board, const TransferProgress& progress)
 {
     std::lock_guard lock(mutex_);
     TBoardLine& line = lines_[board];
+    line.done = progress.Done();
+    line.total = progress.Total();
     const bool last = progress.Done() >= progress.Total();
     if (line.lastProgress.isValid() && !line.lastProgress.hasExpired(ProgressIntervalMs) && !last)
         return;
@@ -193,8 +317,7 @@ void TReporter::Progress(std::size_t board, const TransferProgress& progress)
     }
     line.text = progress.Text().toStdString() + "   " + std::to_string(progress.Done()) + " of " +
                 std::to_string(progress.Total()) + " bytes";
-    if (mode_ == Mode::Terminal)
-        Redraw();
+    Changed();
 }
 
 void TReporter::Waiting(std::size_t board, int seconds)
@@ -204,15 +327,14 @@ void TReporter::Waiting(std::size_t board, int seconds)
     if (line.waitingSeconds == seconds)
         return;
     line.waitingSeconds = seconds;
-    if (mode_ == Mode::Terminal)
-        Redraw();
+    Changed();
 }
 
 void TReporter::Warning(std::size_t board, const std::string& text)
 {
     std::lock_guard lock(mutex_);
-    // Quiet: the summary counts the missing answers.
-    if (mode_ != Mode::Quiet)
+    // Plain: the result counts the missing answers.
+    if (mode_ != Mode::Plain)
         Message(boards_[board], "warning", text);
 }
 
@@ -230,25 +352,43 @@ void TReporter::Done(std::size_t board, const TBoardResult& result)
         return;
     }
     TBoardLine& line = lines_[board];
+    line.state = result.outcome == BoardOutcome::Updated ? BoardState::Updated : BoardState::NotUpdated;
     line.text = SummaryText(result);
     line.phase.clear();
     line.waitingSeconds = 0;
-    if (mode_ == Mode::Terminal)
-        Redraw();
+    if (mode_ == Mode::Plain) {
+        std::fprintf(stderr, "%s: %s\n", boards_[board].c_str(), line.text.c_str());
+        std::fflush(stderr);
+    }
+    Changed();
 }
 
-void TReporter::Summary(const std::vector<TBoardResult>& results)
+void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus)
 {
-    std::lock_guard lock(mutex_);
     if (mode_ == Mode::Json)
         return;
-    if (mode_ == Mode::Terminal)
-        ClearLines();
-    const int columns = TerminalColumns();
-    for (const TBoardResult& result : results) {
-        const QString line = Text(result.board + ": " + SummaryText(result));
-        std::printf("%s\n", qPrintable(mode_ == Mode::Terminal ? CutToWidth(line, columns) : line));
-    }
+    StopClock();
+    std::lock_guard lock(mutex_);
+    if (mode_ == Mode::Live)
+        Erase();
+    std::vector<const TBoardResult*> ordered;
+    for (const TBoardResult& result : results)
+        ordered.push_back(&result);
+    std::stable_sort(ordered.begin(), ordered.end(), [](const TBoardResult* a, const TBoardResult* b) {
+        return ResultRank(a->outcome) < ResultRank(b->outcome);
+    });
+    // A pipe takes each result as one line; a terminal shows it whole over
+    // as many rows as it needs.
+    const bool terminal = ::isatty(STDOUT_FILENO);
+    const int columns = TerminalSize(STDOUT_FILENO).ws_col;
+    auto print = [&](const std::string& line) {
+        const QStringList rows = terminal ? Wrapped(Text(line), columns) : QStringList{Text(line)};
+        for (const QString& row : rows)
+            std::printf("%s\n", qPrintable(row));
+    };
+    for (const TBoardResult* result : ordered)
+        print(result->board + ": " + SummaryText(*result));
+    print(TotalsLine(results, exitStatus));
     std::fflush(stdout);
 }
 
@@ -282,12 +422,12 @@ void TReporter::Message(const std::string& board, const char* kind, const std::s
         Emit({{"event", kind}, {"board", Text(board)}, {"message", Text(line)}});
         return;
     }
-    if (mode_ == Mode::Terminal)
-        ClearLines();
+    // Above the view, which the next tick draws again below it.
+    if (mode_ == Mode::Live)
+        Erase();
     std::fprintf(stderr, "orvenda-update: %s: %s: %s\n", board.c_str(), kind, line.c_str());
     std::fflush(stderr);
-    if (mode_ == Mode::Terminal)
-        Redraw();
+    Changed();
 }
 
 std::string TReporter::LineOf(std::size_t board) const
@@ -301,29 +441,111 @@ std::string TReporter::LineOf(std::size_t board) const
     return text + line.text;
 }
 
-// Moves up over the rows the drawn lines take now: a terminal that has
-// narrowed since rewraps them over more rows.
-void TReporter::ClearLines()
+std::vector<std::string> TReporter::Frame(std::size_t rows) const
 {
-    if (drawn_.empty())
-        return;
-    const qsizetype columns = TerminalColumns();
-    std::size_t rows = 0;
-    for (qsizetype length : drawn_)
-        rows += static_cast<std::size_t>(std::max<qsizetype>(1, (length + columns - 1) / columns));
-    std::printf("%s\r%s", RowsUp(rows).c_str(), ClearToEnd);
-    drawn_.clear();
-    std::fflush(stdout);
+    // The row below the view holds the cursor: a view as tall as the
+    // terminal would push its first line into the scrollback at every redraw.
+    const std::size_t most = std::max<std::size_t>(rows, 2) - 1;
+    std::vector<std::string> frame;
+    if (lines_.size() <= most) {
+        for (std::size_t k = 0; k < lines_.size(); ++k)
+            frame.push_back(LineOf(k));
+        return frame;
+    }
+    // Failed boards, then those in progress, each in the boards' order; the
+    // rest are counted on the last line.
+    std::map<BoardState, int> untold;
+    for (const BoardState state : {BoardState::NotUpdated, BoardState::Running}) {
+        for (std::size_t k = 0; k < lines_.size(); ++k) {
+            if (lines_[k].state != state)
+                continue;
+            if (frame.size() + 1 < most)
+                frame.push_back(LineOf(k));
+            else
+                ++untold[state];
+        }
+    }
+    for (const TBoardLine& line : lines_) {
+        if (line.state == BoardState::Updated || line.state == BoardState::Waiting)
+            ++untold[line.state];
+    }
+    static const std::map<BoardState, std::string> Told = {{BoardState::NotUpdated, "more not updated"},
+                                                           {BoardState::Running, "more in progress"},
+                                                           {BoardState::Updated, "more done"},
+                                                           {BoardState::Waiting, "waiting"}};
+    std::string rest;
+    for (const auto& [state, count] : untold)
+        rest += (rest.empty() ? "" : ", ") + std::to_string(count) + " " + Told.at(state);
+    frame.push_back(rest);
+    return frame;
 }
 
-void TReporter::Redraw()
+void TReporter::Draw()
 {
-    ClearLines();
-    const int columns = TerminalColumns();
-    for (std::size_t k = 0; k < lines_.size(); ++k) {
-        const QString line = CutToWidth(Text(LineOf(k)), columns);
-        std::printf("%s\n", qPrintable(line));
-        drawn_.push_back(line.size());
+    changed_ = false;
+    const winsize size = TerminalSize(STDERR_FILENO);
+    if (size.ws_col != shownColumns_)
+        Erase();
+    shownColumns_ = size.ws_col;
+    std::vector<std::string> frame = Frame(size.ws_row);
+    for (std::string& line : frame)
+        line = CutToWidth(Text(line), size.ws_col).toStdString();
+    std::size_t first = 0;
+    while (first < frame.size() && first < shown_.size() && frame[first] == shown_[first])
+        ++first;
+    if (first == frame.size() && first == shown_.size())
+        return;
+    std::string out = "\r";
+    if (shown_.size() > first)
+        out += RowsUp(shown_.size() - first);
+    std::size_t unchanged = 0;
+    for (std::size_t k = first; k < frame.size(); ++k) {
+        if (k < shown_.size() && frame[k] == shown_[k]) {
+            ++unchanged;
+            continue;
+        }
+        if (unchanged > 0)
+            out += RowsDown(unchanged);
+        unchanged = 0;
+        out += "\r" + frame[k] + ClearToRowEnd + "\n";
     }
-    std::fflush(stdout);
+    if (frame.size() < shown_.size())
+        out += std::string("\r") + ClearToEnd;
+    else if (unchanged > 0)
+        out += RowsDown(unchanged);
+    std::fputs(out.c_str(), stderr);
+    std::fflush(stderr);
+    shown_ = std::move(frame);
+}
+
+// Moves up over the rows the drawn lines take now: a terminal that has
+// narrowed since rewraps them over more rows.
+void TReporter::Erase()
+{
+    if (shown_.empty())
+        return;
+    const qsizetype columns = TerminalSize(STDERR_FILENO).ws_col;
+    std::size_t rows = 0;
+    for (const std::string& line : shown_)
+        rows += static_cast<std::size_t>(std::max<qsizetype>(1, (Text(line).size() + columns - 1) / columns));
+    std::fprintf(stderr, "\r%s%s", RowsUp(rows).c_str(), ClearToEnd);
+    std::fflush(stderr);
+    shown_.clear();
+}
+
+std::string TReporter::RunProgressLine() const
+{
+    std::size_t done = 0;
+    std::size_t running = 0;
+    std::int64_t sent = 0;
+    std::int64_t total = 0;
+    for (const TBoardLine& line : lines_) {
+        done += line.state == BoardState::Updated || line.state == BoardState::NotUpdated;
+        running += line.state == BoardState::Running;
+        sent += line.done;
+        total += line.total;
+    }
+    const std::int64_t percent = total > 0 ? sent * 100 / total : 0;
+    return "orvenda-update: " + std::to_string(done) + " of " + std::to_string(lines_.size()) + " boards done, " +
+           std::to_string(running) + " in progress, " + std::to_string(percent) + " % of their bytes sent";
 }

@@ -1,22 +1,29 @@
 // What orvenda-update prints while boards are updated. Safe to call from the
 // boards' threads at once.
 //
-// - Terminal: one line per board redrawn in place (phase, percent, bytes,
-//   rate, time left), each cut to the terminal's width so that it takes one
-//   screen row; warnings and errors above them; at the end one summary line
-//   per board, cut the same way.
+// - Live (standard error is a terminal that understands cursor movement): a
+//   view on standard error redrawn in place at most ten times a second in
+//   all, never taller than the terminal: when the boards do not fit, those
+//   in progress and those that failed come first, then one line for the
+//   rest ("12 more done"). Only the lines that changed are written again.
+// - Plain (any other standard error): one line per board when it starts and
+//   when it ends, and a line of the whole run's progress at most every five
+//   seconds; no cursor movement.
 // - Json: one JSON object per line on standard output: start, status,
 //   progress (at most ten a second per board), warning, error, done.
-// - Quiet (standard output is no terminal): only errors (on standard error)
-//   and the whole summary; no progress and no warnings.
+// After Live and Plain, the result goes to standard output: every board's
+// result whole (wrapped to the terminal's width), failed and unconfirmed
+// boards last, then the totals.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QJsonObject>
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "transfer/BoardResult.h"
@@ -25,12 +32,15 @@ class TransferProgress;
 
 class TReporter {
 public:
-    enum class Mode { Terminal, Json, Quiet };
+    enum class Mode { Live, Plain, Json };
 
-    // The mode for the standard output at hand and the --json option.
+    // The mode for the standard error at hand, $TERM and the --json option.
     static Mode ModeFor(bool json);
 
     TReporter(Mode mode, std::vector<std::string> boards);
+    ~TReporter();
+    TReporter(const TReporter&) = delete;
+    TReporter& operator=(const TReporter&) = delete;
 
     void Start(std::size_t board, const std::string& file, std::int64_t size);
     void Status(std::size_t board, const std::string& text);
@@ -40,8 +50,9 @@ public:
     void Warning(std::size_t board, const std::string& text);
     void Error(std::size_t board, const std::string& text);
     void Done(std::size_t board, const TBoardResult& result);
-    // One line per board; nothing in Json mode, whose done objects say it all.
-    void Summary(const std::vector<TBoardResult>& results);
+    // Ends the view, then prints every board's result and the totals with the
+    // run's exit status; nothing in Json mode, whose done objects say it all.
+    void Summary(const std::vector<TBoardResult>& results, int exitStatus);
     // The end of a board search and where it looked (TSearchPlan's places).
     // Json: a done object with the boards found and the places searched.
     // Otherwise, when no board answered, one line on standard error that
@@ -52,24 +63,45 @@ public:
     static void Ended(const std::string& message, int exitStatus);
 
 private:
-    // What the terminal shows of one board.
+    enum class BoardState { Waiting, Running, Updated, NotUpdated };
+
+    // What the view shows of one board.
     struct TBoardLine {
+        BoardState state = BoardState::Waiting;
         std::string text;   // what follows the board's name
         std::string phase;  // "erasing", "burning, do not power off", or empty
         int waitingSeconds = 0;
-        QElapsedTimer lastProgress;  // when progress was last shown
+        std::int64_t done = 0;   // bytes sent
+        std::int64_t total = 0;  // bytes to send
+        QElapsedTimer lastProgress;  // when progress was last taken
     };
 
     std::string LineOf(std::size_t board) const;
-    void Redraw();
-    void ClearLines();
+    // The lines of the view for a terminal of `rows` rows.
+    std::vector<std::string> Frame(std::size_t rows) const;
+    // Live: writes the lines of the frame that differ from those shown.
+    void Draw();
+    // Live: clears the view, leaving the cursor where it began.
+    void Erase();
+    // Plain: the whole run's progress in one line.
+    std::string RunProgressLine() const;
+    // The drawing clock: Live redraws what changed, Plain tells the progress.
+    void Tick();
+    // Ends the clock's thread; what it would have drawn is left to the caller.
+    void StopClock();
+    void Changed();
     void Message(const std::string& board, const char* kind, const std::string& text);
 
     Mode mode_;
     std::vector<std::string> boards_;
     std::vector<TBoardLine> lines_;
-    // Terminal: the lengths of the lines on the screen, to find how many
-    // screen rows they take at the terminal's width of the moment.
-    std::vector<qsizetype> drawn_;
+    // Live: the lines on the screen and the width they were drawn at.
+    std::vector<std::string> shown_;
+    int shownColumns_ = 0;
+    bool changed_ = false;
+    QElapsedTimer lastRunProgress_;  // Plain: when the progress line was last printed
     std::mutex mutex_;
+    std::condition_variable wake_;
+    bool ending_ = false;
+    std::thread clock_;
 };

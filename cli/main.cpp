@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <string>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <variant>
 #include <vector>
 
@@ -15,6 +17,8 @@
 #include "cli/Links.h"
 #include "cli/Options.h"
 #include "cli/Password.h"
+#include "cli/Plan.h"
+#include "cli/Status.h"
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
 #include "network/BoardSearch.h"
@@ -116,17 +120,29 @@ int PrintSearch(const TCliOptions& options)
     return Interrupted() ? InterruptedExitStatus() : ExitUpdated;
 }
 
-int PrintHistory(bool json)
+// The table as wide as the terminal; a pipe gets the table's usual width.
+qsizetype HistoryWidth()
+{
+    winsize size{};
+    if (::isatty(STDOUT_FILENO) && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return HistoryTableColumns;
+}
+
+int PrintHistory(const TCliOptions& options)
 {
     const QString path = DefaultHistoryPath();
     const HistoryReading reading = ReadHistory(path);
     if (!reading.error.isEmpty())
-        return Fail(json, ExitBadInput, reading.error.toStdString());
-    if (json) {
-        for (const QByteArray& line : reading.lines)
+        return Fail(options.json, ExitBadInput, reading.error.toStdString());
+    const QList<QByteArray> lines =
+        FilterHistory(reading.lines, {QString::fromStdString(options.historyBoard),
+                                      QString::fromStdString(options.historyOutcome), options.last});
+    if (options.json) {
+        for (const QByteArray& line : lines)
             std::printf("%s\n", line.constData());
     } else {
-        std::fputs(qPrintable(HistoryTable(reading.lines)), stdout);
+        std::fputs(qPrintable(HistoryTable(lines, HistoryWidth())), stdout);
     }
     // Told, not hidden: a damaged history is worth a look.
     if (reading.unreadable > 0)
@@ -202,24 +218,9 @@ int Update(TCliOptions options)
     const std::optional<std::int64_t> total = CheckFiles(options, error);
     if (!total)
         return Fail(options.json, ExitBadInput, error + "; nothing was sent");
-    if (options.command == CliCommand::Bios) {
-        const std::optional<std::string> password = ReadPassword(options.passwordFile, error);
-        if (!password)
-            return Fail(options.json, Interrupted() ? InterruptedExitStatus() : ExitBadInput,
-                        error + "; nothing was sent");
-        if (!IsBiosPassword(*password))
-            return Fail(options.json, ExitBadInput, "wrong BIOS password; nothing was sent");
-    }
     std::variant<std::vector<std::string>, int> boards = BoardsOf(options);
     if (const int* status = std::get_if<int>(&boards))
         return *status;
-    std::optional<TTrace> trace;
-    try {
-        if (options.tracePath)
-            trace.emplace(*options.tracePath);
-    } catch (const std::runtime_error& failure) {
-        return Fail(options.json, ExitBadInput, std::string(failure.what()) + "; nothing was sent");
-    }
     THistoryWriter history;
     TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total,
                      {KindOf(options.command), options.files},
@@ -228,13 +229,56 @@ int Update(TCliOptions options)
                          if (!error.isEmpty())
                              std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
                      },
-                     trace ? &*trace : nullptr};
+                     nullptr};
     if (!IdentifyBoards(plan, error))
         return Fail(options.json, ExitBadInput, error + "; nothing was sent");
+    if (options.dryRun) {
+        if (!PrintPlan(plan, stdout, error))
+            return Fail(options.json, ExitBadInput, error + "; nothing was sent");
+        return ExitUpdated;
+    }
+    if (options.link == CliLink::UdpSearch && !ConfirmSearchedBoards(plan, options.yes, error))
+        return Fail(options.json, ExitBadInput, error + "; nothing was sent");
+    if (options.command == CliCommand::Bios) {
+        const std::optional<std::string> password = ReadPassword(options.passwordFile, error);
+        if (!password)
+            return Fail(options.json, Interrupted() ? InterruptedExitStatus() : ExitBadInput,
+                        error + "; nothing was sent");
+        if (!IsBiosPassword(*password))
+            return Fail(options.json, ExitBadInput, "wrong BIOS password; nothing was sent");
+    }
+    std::optional<TTrace> trace;
+    try {
+        if (options.tracePath)
+            trace.emplace(*options.tracePath);
+    } catch (const std::runtime_error& failure) {
+        return Fail(options.json, ExitBadInput, std::string(failure.what()) + "; nothing was sent");
+    }
+    plan.trace = trace ? &*trace : nullptr;
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
-    reporter.Summary(results);
-    return ExitStatusOf(results);
+    const int status = ExitStatusOf(results);
+    reporter.Summary(results, status);
+    return status;
+}
+
+// Asks each board for its boot error; nothing is burnt.
+int Status(TCliOptions options)
+{
+    std::string error;
+    if (options.link == CliLink::Saved && !ApplySavedLink(options, error))
+        return Refuse(options.json, error);
+    if (options.link == CliLink::Usb)
+        return Refuse(options.json, "status needs a link that carries: " + UsbHasNoTransport);
+    std::variant<std::vector<std::string>, int> boards = BoardsOf(options);
+    if (const int* status = std::get_if<int>(&boards))
+        return *status;
+    TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, 0, {}, {}, nullptr};
+    if (!IdentifyBoards(plan, error))
+        return Fail(options.json, ExitBadInput, error + "; nothing was sent");
+    const std::vector<TBoardStatus> statuses = AskBoards(plan);
+    PrintStatus(statuses, options.json);
+    return StatusExit(statuses);
 }
 
 } // namespace
@@ -251,9 +295,11 @@ int main(int argc, char** argv)
     const TCliOptions& options = *parsed.options;
     switch (options.command) {
     case CliCommand::History:
-        return PrintHistory(options.json);
+        return PrintHistory(options);
     case CliCommand::Search:
         return PrintSearch(options);
+    case CliCommand::Status:
+        return Status(options);
     default:
         return Update(options);
     }

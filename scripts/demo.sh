@@ -64,6 +64,18 @@ if [ "$status" -ne 0 ]; then
   echo "demo: orvenda-update exited with status $status" >&2
   exit 1
 fi
+# The board writes what it received when its line has been quiet for a moment;
+# on a busy machine that moment can come after the updater has ended. Its flush
+# signal makes it write everything at once and say "flushed" when it is done.
+kill -USR1 "$board_pid"
+flushed=false
+while IFS= read -r -t "$ready_seconds" line <&"${BOARD[0]}"; do
+  if [ "$line" = flushed ]; then flushed=true; break; fi
+done
+if ! $flushed; then
+  echo "demo: the simulated board did not write what it received" >&2
+  exit 1
+fi
 if cmp -s app.hex board/burn0.bin; then
   echo "The board kept exactly app.hex as its firmware (demo/board/burn0.bin)."
 else

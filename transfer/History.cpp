@@ -49,13 +49,18 @@ QJsonObject ToJson(const UpdateRecord& record)
         {"sha256", QString::fromLatin1(record.sha256)},
         {"kind", NameOf(KindNames, record.kind)},
         {"outcome", NameOf(OutcomeNames, record.outcome)},
-        {"missing_answers", record.missingAnswers},
-        {"board_errors", record.boardErrors},
+        {"missingAnswers", record.missingAnswers},
+        {"boardErrors", record.boardErrors},
         {"seconds", record.seconds},
     };
     // Older lines have none, and read the same.
     if (!record.reason.isEmpty())
         object.insert("reason", record.reason);
+    if (const std::optional<HistoryBoardError>& first = record.firstBoardError)
+        object.insert("firstBoardError", QJsonObject{{"wait", first->wait},
+                                                     {"block", first->block},
+                                                     {"result", first->result},
+                                                     {"bootError", first->bootError}});
     return object;
 }
 
@@ -177,9 +182,27 @@ QString Text(const QJsonObject& entry, const char* key)
     return entry.value(key).toString();
 }
 
-QString Whole(const QJsonObject& entry, const char* key)
+// A count stored under its key, or under the key older lines used.
+QString Count(const QJsonObject& entry, const char* key, const char* olderKey)
 {
-    return QString::number(entry.value(key).toInteger());
+    return QString::number(entry.contains(key) ? entry.value(key).toInteger() : entry.value(olderKey).toInteger());
+}
+
+// Why it failed or stopped, then the first failure the board reported, in
+// the words of the command line's result.
+QString Reason(const QJsonObject& entry)
+{
+    QStringList parts;
+    if (!Text(entry, "reason").isEmpty())
+        parts << Text(entry, "reason");
+    const QJsonObject first = entry.value("firstBoardError").toObject();
+    if (!first.isEmpty())
+        parts << QStringLiteral("first board error in %1 after block %2: result %3, boot error %4")
+                     .arg(first.value("wait").toString())
+                     .arg(first.value("block").toInteger())
+                     .arg(first.value("result").toInt())
+                     .arg(first.value("bootError").toInt());
+    return parts.join(QStringLiteral("; "));
 }
 
 constexpr qsizetype TimeWidth = 16;
@@ -195,9 +218,9 @@ const std::array<Column, 8> Columns = {{
     {"File", Align::Left, FileWidth, [](const QJsonObject& e) { return QFileInfo(Text(e, "file")).fileName(); }},
     {"Kind", Align::Left, KindWidth, [](const QJsonObject& e) { return Text(e, "kind"); }},
     {"Outcome", Align::Left, OutcomeWidth, [](const QJsonObject& e) { return Text(e, "outcome"); }},
-    {"Miss", Align::Right, CountWidth, [](const QJsonObject& e) { return Whole(e, "missing_answers"); }},
-    {"Err", Align::Right, CountWidth, [](const QJsonObject& e) { return Whole(e, "board_errors"); }},
-    {"Reason", Align::Left, HistoryTableColumns, [](const QJsonObject& e) { return Text(e, "reason"); }},
+    {"Miss", Align::Right, CountWidth, [](const QJsonObject& e) { return Count(e, "missingAnswers", "missing_answers"); }},
+    {"Err", Align::Right, CountWidth, [](const QJsonObject& e) { return Count(e, "boardErrors", "board_errors"); }},
+    {"Reason", Align::Left, HistoryTableColumns, Reason},
 }};
 
 const QString CutMark = QStringLiteral("\u2026");
@@ -227,9 +250,12 @@ QString Printable(const QString& text)
     return shown;
 }
 
+// The reason column keeps at least this much room on a narrow terminal.
+constexpr qsizetype LeastReasonWidth = 20;
+
 // Each column as wide as its widest cell, within its bound; the last gets
 // what the others leave of the table's width.
-QList<qsizetype> ColumnWidths(const QList<QStringList>& rows)
+QList<qsizetype> ColumnWidths(const QList<QStringList>& rows, qsizetype columns)
 {
     QList<qsizetype> widths(static_cast<qsizetype>(Columns.size()), 0);
     for (const QStringList& row : rows)
@@ -238,23 +264,46 @@ QList<qsizetype> ColumnWidths(const QList<QStringList>& rows)
     qsizetype used = 0;
     for (qsizetype i = 0; i + 1 < widths.size(); ++i)
         used += widths[i] + ColumnGap.size();
-    widths.back() = std::min(widths.back(), std::max<qsizetype>(HistoryTableColumns - used, 0));
+    widths.back() = std::max(columns - used, LeastReasonWidth);
     return widths;
 }
 
+// The text in pieces of at most `width`, broken after a blank where it can be.
+QStringList WrapTo(const QString& text, qsizetype width)
+{
+    QStringList pieces;
+    QString rest = text;
+    while (rest.size() > width) {
+        qsizetype cut = rest.lastIndexOf(' ', width);
+        cut = cut > 0 ? cut + 1 : width;
+        pieces << rest.left(cut).trimmed();
+        rest = rest.mid(cut);
+    }
+    pieces << rest;
+    return pieces;
+}
+
+// One update: its cells on the first row, the rest of its reason on the rows
+// below, under the reason's column.
 QString Row(const QStringList& cells, const QList<qsizetype>& widths)
 {
-    QStringList padded;
-    for (std::size_t i = 0; i < Columns.size(); ++i) {
-        const auto index = static_cast<qsizetype>(i);
-        const QString cell = CutTo(cells[index], widths[index]);
-        padded << (Columns[i].align == Align::Left ? cell.leftJustified(widths[index])
-                                                   : cell.rightJustified(widths[index]));
+    const QStringList reason = WrapTo(cells.back(), widths.back());
+    QString rows;
+    for (qsizetype line = 0; line < reason.size(); ++line) {
+        QStringList padded;
+        for (std::size_t i = 0; i + 1 < Columns.size(); ++i) {
+            const auto index = static_cast<qsizetype>(i);
+            const QString cell = line == 0 ? CutTo(cells[index], widths[index]) : QString();
+            padded << (Columns[i].align == Align::Left ? cell.leftJustified(widths[index])
+                                                       : cell.rightJustified(widths[index]));
+        }
+        padded << reason[line];
+        QString row = padded.join(ColumnGap);
+        while (row.endsWith(' '))
+            row.chop(1);
+        rows += row + '\n';
     }
-    QString row = padded.join(ColumnGap);
-    while (row.endsWith(' '))
-        row.chop(1);
-    return row + '\n';
+    return rows;
 }
 
 } // namespace
@@ -303,7 +352,22 @@ HistoryReading ReadHistory(const QString& path)
     return reading;
 }
 
-QString HistoryTable(const QList<QByteArray>& lines)
+QList<QByteArray> FilterHistory(const QList<QByteArray>& lines, const HistoryFilter& filter)
+{
+    QList<QByteArray> kept;
+    for (const QByteArray& line : lines) {
+        const std::optional<QJsonObject> entry = ParseLine(line);
+        if (!entry || (!filter.board.isEmpty() && Text(*entry, "board") != filter.board) ||
+            (!filter.outcome.isEmpty() && Text(*entry, "outcome") != filter.outcome))
+            continue;
+        kept << line;
+    }
+    if (filter.last > 0 && kept.size() > filter.last)
+        kept = kept.mid(kept.size() - filter.last);
+    return kept;
+}
+
+QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns)
 {
     QList<QStringList> rows;
     QStringList headings;
@@ -319,7 +383,7 @@ QString HistoryTable(const QList<QByteArray>& lines)
             cells << Printable(column.cell(*entry));
         rows << cells;
     }
-    const QList<qsizetype> widths = ColumnWidths(rows);
+    const QList<qsizetype> widths = ColumnWidths(rows, columns);
     QString table;
     for (const QStringList& row : rows)
         table += Row(row, widths);

@@ -14,6 +14,14 @@ enum class HistoryLink { Serial, Udp, Usb };
 enum class HistoryKind { Firmware, Bios, Flash, Data };
 enum class HistoryOutcome { Updated, Warnings, Failed, Stopped };
 
+// The first answer of an update that carried a board-reported failure.
+struct HistoryBoardError {
+    QString wait;  // the request it answered: "GetBootError", "Create Flash File", ...
+    qint64 block = 0;  // the block it followed (0 before the first)
+    int result = 0;
+    int bootError = 0;
+};
+
 struct UpdateRecord {
     QDateTime time; // stored as ISO 8601 UTC
     HistoryLink link = HistoryLink::Serial;
@@ -27,6 +35,7 @@ struct UpdateRecord {
     int boardErrors = 0;
     double seconds = 0;
     QString reason; // why it failed or stopped; stored only when there is one
+    std::optional<HistoryBoardError> firstBoardError; // stored only when there is one
 };
 
 // The history file: $XDG_STATE_HOME/orvenda-updater/history.jsonl, or
@@ -49,8 +58,19 @@ struct HistoryReading {
 // Reads the history back, skipping and counting damaged lines.
 HistoryReading ReadHistory(const QString& path = DefaultHistoryPath());
 
+// Which updates `orvenda-update history` shows: those of one board, of one
+// outcome, the last few; empty or 0 takes every one.
+struct HistoryFilter {
+    QString board;
+    QString outcome;
+    qsizetype last = 0;
+};
+QList<QByteArray> FilterHistory(const QList<QByteArray>& lines, const HistoryFilter& filter);
+
 // The lines as a plain-text table, one update a row under a heading, at most
-// HistoryTableColumns wide: a cell too long for its column is cut, marked
-// with "…". Control characters in the cells are shown escaped.
+// `columns` wide: the reason (and the first board error) wraps over as many
+// rows as it needs, any other cell too long for its column is cut, marked
+// with "…". Control characters in the cells are shown escaped. Lines stored
+// with the older keys (missing_answers, board_errors) read the same.
 inline constexpr qsizetype HistoryTableColumns = 100;
-QString HistoryTable(const QList<QByteArray>& lines);
+QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns = HistoryTableColumns);

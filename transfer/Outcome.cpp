@@ -84,6 +84,7 @@ QString RecordInHistory(const TUpdateSummary& summary, const std::vector<std::st
         record.boardErrors = summary.boardErrors;
         record.seconds = summary.seconds;
         record.reason = summary.reason;
+        record.firstBoardError = summary.firstBoardError;
         const QString error = AppendHistory(record, historyPath);
         if (warning.isEmpty())
             warning = error;

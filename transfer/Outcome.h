@@ -39,6 +39,7 @@ struct TUpdateSummary {
     int boardErrors = 0;
     double seconds = 0;
     QString reason;  // why it failed or stopped, when it did
+    std::optional<HistoryBoardError> firstBoardError;
 };
 // One history line per chosen file of the transfer, with the size and
 // SHA-256 of what the board got (`sent`, the session's tally): a file that did

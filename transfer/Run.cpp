@@ -229,6 +229,9 @@ QString THistoryWriter::Record(const TLinkSettings& settings, const TUpdateReque
     summary.boardErrors = result.boardErrors;
     summary.seconds = result.seconds;
     summary.reason = QString::fromStdString(OneLine(result.message));
+    if (const std::optional<TBoardError>& first = result.firstBoardError)
+        summary.firstBoardError = HistoryBoardError{QString::fromStdString(first->label), first->block,
+                                                    int{first->result}, int{first->bootError}};
     const QString error = RecordInHistory(summary, request.files, result.sentFiles, path_);
     if (error.isEmpty() || failureTold_.exchange(true))
         return {};

@@ -155,14 +155,25 @@ TEST_F(CliRefuses, PasswordTypedOnStandardInputUnlocksTheBios)
     EXPECT_TRUE(board.Kept("burn1.bin"));
 }
 
-TEST(CliHelp, HelpListsTheCommandsWithExamples)
+// The help names the program, not its path; its options come in groups and
+// every exit status is told; --help-all adds the examples.
+TEST(CliHelp, HelpListsTheCommandsInGroupsWithEveryExitStatus)
 {
     CliFolder folder;
     const CliOutcome outcome = folder.Run({"--help"});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
-    for (const char* expected : {"firmware IMAGE", "--udp-search", "--keep-going", "--password-file", "Examples:",
-                                 "orvenda-update firmware app.hex --udp-search"})
+    EXPECT_EQ(outcome.out.rfind("Usage: orvenda-update COMMAND", 0), 0u) << outcome.out;
+    for (const char* expected : {"firmware IMAGE", "status ", "\nLink:\n", "\nWhat to send:\n", "\nRun:\n",
+                                 "\nOutput:\n", "--udp-search", "--keep-going", "--password-file", "--dry-run",
+                                 "--yes", "\n  0 ", "\n  1 ", "\n  2 ", "\n  3 ", "129", "130", "143"})
         EXPECT_NE(outcome.out.find(expected), std::string::npos) << expected;
+    EXPECT_EQ(outcome.out.find("Examples:"), std::string::npos) << outcome.out;
+    const CliOutcome all = folder.Run({"--help-all"});
+    EXPECT_EQ(all.out.rfind(outcome.out, 0), 0u) << all.out;
+    EXPECT_NE(all.out.find("\nExamples:\n  orvenda-update firmware app.hex --serial"), std::string::npos)
+        << all.out;
+    for (const QString& line : QString::fromStdString(all.out).split('\n'))
+        EXPECT_LE(line.size(), 79) << line.toStdString();
 }
 
 // --help-all and --version after a command print and end: nothing is sent.

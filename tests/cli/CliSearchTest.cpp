@@ -86,7 +86,7 @@ TEST_F(CliSearch, UdpSearchUpdatesEveryBoardFound)
     const auto second = StartBoard(1);
     const auto mute = StartBoard(2, {"--no-search-reply"});
     const std::string image = folder.WriteFile("app.hex", 5000);
-    const CliOutcome outcome = Run({"firmware", "app.hex", "--udp-search", "--json"});
+    const CliOutcome outcome = Run({"firmware", "app.hex", "--udp-search", "--yes", "--json"});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
     EXPECT_EQ(outcome.Events("done").size(), 2u) << outcome.Printed();
     EXPECT_TRUE(SameBytes(first->Kept("burn0.bin"), image));
@@ -199,7 +199,7 @@ TEST_F(CliRoutedSearch, InterfaceAndRangeEachLimitTheSearch)
 TEST_F(CliRoutedSearch, UdpSearchUpdatesTheBoardsOfTheInterfaceAndTheRange)
 {
     const std::string image = folder.WriteFile("app.hex", 3000);
-    const CliOutcome outcome = Run({"firmware", "app.hex", "--udp-search", "--interface", Q(nets.devices[1]),
+    const CliOutcome outcome = Run({"firmware", "app.hex", "--udp-search", "--yes", "--interface", Q(nets.devices[1]),
                                     "--range", Q(nets.networks[2]), "--json"});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
     EXPECT_FALSE(boards[0]->Kept("burn0.bin"));

@@ -1,12 +1,16 @@
-// On a terminal each board's line is redrawn in place, cut to the terminal's
-// width, and the summary ends the output with one line per board.
+// On a terminal each board's line is redrawn in place on standard error, cut
+// to the terminal's width, never taller than the terminal; the result ends
+// the output with every board's result whole and the totals.
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QProcess>
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
+#include <memory>
 #include <fcntl.h>
 #include <pty.h>
 #include <thread>
@@ -16,20 +20,22 @@
 
 #include "tests/cli/CliRunner.h"
 #include "tests/support/BoardSim.h"
+#include "tests/support/TerminalRedraws.h"
 
 namespace {
 
 constexpr int PatienceMs = 10000;
 constexpr unsigned short DefaultColumns = 80;
-constexpr unsigned short Rows = 50;
+constexpr unsigned short DefaultRows = 50;
 
-// A pseudo-terminal whose other end becomes the program's standard output.
+// A pseudo-terminal whose other end becomes the program's standard input,
+// output and error, as in a shell.
 class Terminal {
 public:
-    explicit Terminal(unsigned short columns = DefaultColumns)
+    explicit Terminal(unsigned short columns = DefaultColumns, unsigned short rows = DefaultRows)
     {
         winsize size{};
-        size.ws_row = Rows;
+        size.ws_row = rows;
         size.ws_col = columns;
         if (::openpty(&master_, &slave_, nullptr, nullptr, &size) != 0)
             throw std::runtime_error("openpty failed");
@@ -44,10 +50,18 @@ public:
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
-    void BecomeOutputOf(QProcess& process)
+    void BecomeTerminalOf(QProcess& process)
     {
         const int slave = slave_;
-        process.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
+        process.setChildProcessModifier([slave] {
+            for (const int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+                ::dup2(slave, standard);
+        });
+    }
+    // What the operator types.
+    void Type(const std::string& text)
+    {
+        ASSERT_EQ(::write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
     // Our copy of the program's end, closed once the program has it.
     void CloseProgramEnd()
@@ -80,117 +94,299 @@ private:
     int slave_ = -1;
 };
 
-// What a terminal of `columns` shows after `output`: printable bytes at the
-// cursor (a full row wraps at the next one), carriage return, line feed,
-// cursor up (ESC [ n A) and clear to the screen's end (ESC [ J). The rows,
-// without the empty ones at the end.
-std::vector<std::string> ScreenAfter(const std::string& output, std::size_t columns)
-{
-    std::vector<std::string> screen(1);
-    std::size_t row = 0;
-    std::size_t column = 0;
-    for (std::size_t k = 0; k < output.size(); ++k) {
-        const char c = output[k];
-        if (c == '\r') {
-            column = 0;
-        } else if (c == '\n') {
-            screen.resize(std::max(screen.size(), ++row + 1));
-        } else if (c == '\x1b' && output.compare(k, 2, "\x1b[") == 0) {
-            const std::size_t end = output.find_first_of("AJ", k + 2);
-            if (end == std::string::npos)
-                break;
-            if (output[end] == 'A') {
-                row -= std::min(row, static_cast<std::size_t>(std::stoul(output.substr(k + 2, end - k - 2))));
+// A terminal of `rows` by `columns` fed the program's output: printable bytes
+// at the cursor (a full row wraps at the next one), carriage return, line
+// feed (at the last row the top row goes into the scrollback), cursor up and
+// down (ESC [ n A, ESC [ n B), clear to the row's end (ESC [ K) and to the
+// screen's end (ESC [ J).
+class Screen {
+public:
+    Screen(std::size_t columns, std::size_t rows) : columns_(columns), rows_(rows), screen_(rows) {}
+
+    void Feed(const std::string& output)
+    {
+        for (std::size_t k = 0; k < output.size(); ++k) {
+            const char c = output[k];
+            if (c == '\r') {
+                column_ = 0;
+            } else if (c == '\n') {
+                LineFeed();
+            } else if (c == '\x1b' && output.compare(k, 2, "\x1b[") == 0) {
+                const std::size_t end = output.find_first_of("ABJK", k + 2);
+                if (end == std::string::npos)
+                    return;
+                const std::string number = output.substr(k + 2, end - k - 2);
+                const std::size_t count = number.empty() ? 1 : std::stoul(number);
+                Control(output[end], count);
+                k = end;
             } else {
-                screen[row].resize(std::min(screen[row].size(), column));
-                screen.resize(row + 1);
+                if (column_ == columns_) {  // the row is full: this byte starts the next
+                    column_ = 0;
+                    LineFeed();
+                }
+                screen_[row_].resize(std::max(screen_[row_].size(), column_ + 1), ' ');
+                screen_[row_][column_++] = c;
             }
-            k = end;
-        } else {
-            if (column == columns) {  // the row is full: this byte starts the next
-                column = 0;
-                screen.resize(std::max(screen.size(), ++row + 1));
-            }
-            screen[row].resize(std::max(screen[row].size(), column + 1), ' ');
-            screen[row][column++] = c;
         }
     }
-    while (!screen.empty() && screen.back().empty())
-        screen.pop_back();
-    return screen;
+    // The rows that scrolled away, then those on the screen, without the
+    // empty ones at the end.
+    std::vector<std::string> Lines() const
+    {
+        std::vector<std::string> lines = scrollback_;
+        lines.insert(lines.end(), screen_.begin(), screen_.end());
+        while (!lines.empty() && lines.back().empty())
+            lines.pop_back();
+        return lines;
+    }
+    const std::vector<std::string>& Scrollback() const { return scrollback_; }
+
+private:
+    void LineFeed()
+    {
+        if (row_ + 1 < rows_) {
+            ++row_;
+            return;
+        }
+        scrollback_.push_back(screen_.front());
+        screen_.erase(screen_.begin());
+        screen_.emplace_back();
+    }
+    void Control(char command, std::size_t count)
+    {
+        switch (command) {
+        case 'A':
+            row_ -= std::min(row_, count);
+            break;
+        case 'B':
+            row_ = std::min(rows_ - 1, row_ + count);
+            break;
+        case 'J':
+            for (std::size_t row = row_ + 1; row < rows_; ++row)
+                screen_[row].clear();
+            [[fallthrough]];
+        case 'K':
+            screen_[row_].resize(std::min(screen_[row_].size(), column_));
+            break;
+        }
+    }
+
+    std::size_t columns_;
+    std::size_t rows_;
+    std::vector<std::string> screen_;
+    std::vector<std::string> scrollback_;
+    std::size_t row_ = 0;
+    std::size_t column_ = 0;
+};
+
+std::vector<std::string> ScreenAfter(const std::string& output, std::size_t columns,
+                                     std::size_t rows = DefaultRows)
+{
+    Screen screen(columns, rows);
+    screen.Feed(output);
+    return screen.Lines();
+}
+
+// Each result of the final list as one text: a row that starts a board's
+// result and the indented rows that continue it.
+std::map<std::string, std::string> ResultsIn(const std::vector<std::string>& lines,
+                                             const std::vector<std::string>& boards)
+{
+    std::map<std::string, std::string> results;
+    std::string* current = nullptr;
+    for (const std::string& line : lines) {
+        current = nullptr;
+        for (const std::string& board : boards) {
+            if (line.rfind(board + ": ", 0) == 0)
+                current = &results[board];
+        }
+        if (current != nullptr)
+            *current = line;
+    }
+    // Continuations: the rows after a board's last start.
+    for (auto& [board, result] : results) {
+        auto start = std::find(lines.rbegin(), lines.rend(), result);
+        for (auto row = start.base(); row != lines.end() && row->rfind("  ", 0) == 0; ++row)
+            result += " " + row->substr(2);
+    }
+    return results;
+}
+
+// The program as a shell at `columns` by `rows` would run it.
+std::string RunOnTerminal(const CliFolder& folder, const QStringList& arguments, int expectedExit,
+                          unsigned short columns = DefaultColumns, unsigned short rows = DefaultRows,
+                          const std::string& typed = {})
+{
+    Terminal terminal(columns, rows);
+    QProcess update;
+    terminal.BecomeTerminalOf(update);
+    folder.Start(update, arguments);
+    terminal.Type(typed);
+    terminal.CloseProgramEnd();
+    const std::string shown = terminal.ReadAll();
+    EXPECT_EQ(folder.Finish(update).exitCode, expectedExit) << shown;
+    return shown;
+}
+
+// 32 boards at 80x24, one of them silent: the view never scrolls (no line of
+// it reaches the scrollback), at most ten redraws a second, and the result
+// holds every board's whole line, the silent one last, and the totals.
+TEST(CliTerminal, ThirtyTwoBoardsFitEightyByTwentyFour)
+{
+    constexpr int Boards = 32;
+    constexpr unsigned short Columns = 80;
+    constexpr unsigned short Rows = 24;
+    CliFolder folder;
+    folder.SetEnvironment("TERM", "xterm");
+    folder.WriteFile("app.hex", 16 * 1024);
+    std::vector<std::string> addresses;
+    std::vector<std::unique_ptr<BoardSim>> sims;
+    QStringList arguments = {"firmware", "app.hex", "--watchdog", "300"};
+    for (int k = 0; k < Boards; ++k) {
+        addresses.push_back(LoopbackAddress(40 + k));
+        if (k + 1 < Boards)  // the last address has no board
+            sims.push_back(std::make_unique<BoardSim>(std::vector<std::string>{"--udp", addresses.back(), "--delay", "2"}));
+        arguments << "--udp" << QString::fromStdString(addresses.back());
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const std::string shown = RunOnTerminal(folder, arguments, 1, Columns, Rows);
+    const double seconds = static_cast<double>(clock.elapsed()) / 1000;
+
+    Screen screen(Columns, Rows);
+    screen.Feed(shown);
+    const std::vector<std::string> lines = screen.Lines();
+    ASSERT_FALSE(lines.empty()) << shown;
+    EXPECT_EQ(lines.back(), "31 updated, 1 stopped (exit 1)") << shown;
+    for (const std::string& line : lines)
+        EXPECT_LT(line.size(), Columns) << line;
+    // Nothing of the view scrolled away: no progress line, and no board's
+    // line twice (its line in the view and its result read alike).
+    std::map<std::string, int> scrolled;
+    for (const std::string& line : screen.Scrollback()) {
+        EXPECT_EQ(line.find(" of 16384 bytes"), std::string::npos) << "a progress line scrolled away: " << line;
+        const bool boards = std::any_of(addresses.begin(), addresses.end(), [&](const std::string& address) {
+            return line.rfind(address + ": ", 0) == 0;
+        });
+        EXPECT_TRUE(!boards || ++scrolled[line] == 1) << "scrolled away twice: " << line;
+    }
+    // Ten redraws a second in all, and the few that follow the warnings.
+    EXPECT_LE(static_cast<double>(RedrawsIn(shown)), 10 * seconds + 10) << "in " << seconds << " s";
+
+    const std::map<std::string, std::string> results = ResultsIn(lines, addresses);
+    ASSERT_EQ(results.size(), addresses.size()) << shown;
+    for (int k = 0; k + 1 < Boards; ++k) {
+        const std::string& result = results.at(addresses[k]);
+        EXPECT_EQ(result.rfind(addresses[k] + ": updated, 16384 bytes in ", 0), 0u) << result;
+        EXPECT_TRUE(result.ends_with(", 0 missing answers, 0 board-reported errors")) << result;
+    }
+    const std::string silent = results.at(addresses.back());
+    EXPECT_NE(silent.find("check the address, the board's power and that nothing else updates it"),
+              std::string::npos) << silent;
+    // The silent board's result is the last before the totals.
+    const auto last = std::find_if(lines.rbegin() + 1, lines.rend(),
+                                   [](const std::string& line) { return line.rfind("  ", 0) != 0; });
+    EXPECT_EQ(last->rfind(addresses.back() + ": ", 0), 0u) << *last;
 }
 
 // Two boards at 40 and at 80 columns: every redraw replaces the lines before
-// it, and the screen ends with one line per board, its summary.
-TEST(CliTerminal, TheScreenEndsWithOneLinePerBoardAtAnyWidth)
+// it, and the screen ends with each board's whole result, wrapped to the
+// width, and the totals.
+TEST(CliTerminal, TheScreenEndsWithEveryWholeResultAtAnyWidth)
 {
     CliFolder folder;
+    folder.SetEnvironment("TERM", "xterm");
     folder.WriteFile("app.hex", 20 * 1024);
     const std::vector<std::string> addresses = {LoopbackAddress(21), LoopbackAddress(22)};
     BoardSim first({"--udp", addresses[0], "--delay", "2"});
     BoardSim second({"--udp", addresses[1], "--delay", "2"});
     for (const unsigned short columns : {40, 80}) {
         SCOPED_TRACE(columns);
-        Terminal terminal(columns);
-        QProcess update;
-        terminal.BecomeOutputOf(update);
-        folder.Start(update, {"firmware", "app.hex", "--udp", QString::fromStdString(addresses[0]), "--udp",
-                              QString::fromStdString(addresses[1])});
-        terminal.CloseProgramEnd();
-        const std::string shown = terminal.ReadAll();
-        EXPECT_EQ(folder.Finish(update).exitCode, 0);
+        const std::string shown =
+            RunOnTerminal(folder, {"firmware", "app.hex", "--udp", QString::fromStdString(addresses[0]), "--udp",
+                                   QString::fromStdString(addresses[1])}, 0, columns);
         const std::vector<std::string> screen = ScreenAfter(shown, columns);
-        ASSERT_EQ(screen.size(), addresses.size()) << shown;
-        for (std::size_t k = 0; k < addresses.size(); ++k) {
-            EXPECT_EQ(screen[k].rfind(addresses[k] + ": updated, 20480 bytes", 0), 0u) << screen[k];
-            EXPECT_LT(screen[k].size(), columns) << screen[k];
+        ASSERT_FALSE(screen.empty()) << shown;
+        EXPECT_EQ(screen.back(), "2 updated (exit 0)");
+        const std::map<std::string, std::string> results = ResultsIn(screen, addresses);
+        ASSERT_EQ(results.size(), addresses.size()) << shown;
+        for (const std::string& address : addresses) {
+            EXPECT_EQ(results.at(address).rfind(address + ": updated, 20480 bytes", 0), 0u) << results.at(address);
+            EXPECT_TRUE(results.at(address).ends_with("0 board-reported errors")) << results.at(address);
         }
+        for (const std::string& row : screen)
+            EXPECT_LT(row.size(), columns) << row;
     }
 }
 
 // The line tells the board's phase, and a wait for an answer of over a
-// second.
+// second; a board that answers after 300 ms keeps each phase on the screen
+// for a few redraws.
 TEST(CliTerminal, TheLineTellsThePhaseAndALongWait)
 {
     CliFolder folder;
+    folder.SetEnvironment("TERM", "xterm");
     folder.WriteFile("Flash.dat", 700);
     folder.WriteFile("app.hex", 100);
-    BoardSim board({"--pty"});
+    BoardSim board({"--pty", "--delay", "300"});
     BoardSim slow({"--pty", "--delay", "1500"});
     std::string shown;
     for (const auto& [path, command, file] :
          {std::tuple{board.PtyPath(), "flash", "app.hex"}, std::tuple{board.PtyPath(), "data", "Flash.dat"},
-          std::tuple{slow.PtyPath(), "firmware", "app.hex"}}) {
-        Terminal terminal;
-        QProcess update;
-        terminal.BecomeOutputOf(update);
-        folder.Start(update, {command, file, "--serial", QString::fromStdString(path)});
-        terminal.CloseProgramEnd();
-        shown += terminal.ReadAll();
-        EXPECT_EQ(folder.Finish(update).exitCode, 0);
-    }
+          std::tuple{slow.PtyPath(), "firmware", "app.hex"}})
+        shown += RunOnTerminal(folder, {command, file, "--serial", QString::fromStdString(path)}, 0);
     for (const char* told : {"erasing", "burning, do not power off", "waiting for the board, 1 s"})
         EXPECT_NE(shown.find(told), std::string::npos) << told << " in " << shown;
 }
 
-TEST(CliTerminal, BoardLineIsRedrawnInPlaceAndTheSummaryFollows)
+TEST(CliTerminal, BoardLineIsRedrawnInPlaceAndTheResultFollows)
 {
     CliFolder folder;
-    BoardSim board({"--pty"});
+    folder.SetEnvironment("TERM", "xterm");
+    BoardSim board({"--pty", "--delay", "20"});
     folder.WriteFile("app.hex", 20 * 1024);
-    Terminal terminal;
-    QProcess update;
-    terminal.BecomeOutputOf(update);
-    folder.Start(update, {"firmware", "app.hex", "--serial", QString::fromStdString(board.PtyPath())});
-    terminal.CloseProgramEnd();
-    const std::string shown = terminal.ReadAll();
-    EXPECT_EQ(folder.Finish(update).exitCode, 0);
-
+    const std::string shown =
+        RunOnTerminal(folder, {"firmware", "app.hex", "--serial", QString::fromStdString(board.PtyPath())}, 0);
     const std::string line = board.PtyPath() + ": ";
-    EXPECT_NE(shown.find(line + "app.hex"), std::string::npos) << shown;
     EXPECT_NE(shown.find(" of 20480 bytes"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\x1b[1A"), std::string::npos) << "no line was redrawn: " << shown;
     EXPECT_NE(shown.find(line + "updated, 20480 bytes in "), std::string::npos) << shown;
+}
+
+// TERM=dumb, or no terminal: no cursor movement, one line per board at its
+// start and its end, and the result.
+TEST(CliTerminal, ADumbTerminalGetsPlainLines)
+{
+    CliFolder folder;
+    folder.SetEnvironment("TERM", "dumb");
+    BoardSim board({"--pty"});
+    folder.WriteFile("app.hex", 20 * 1024);
+    const std::string shown =
+        RunOnTerminal(folder, {"firmware", "app.hex", "--serial", QString::fromStdString(board.PtyPath())}, 0);
+    EXPECT_EQ(shown.find("\x1b"), std::string::npos) << shown;
+    const std::string line = board.PtyPath() + ": ";
+    EXPECT_NE(shown.find(line + "started, app.hex (20480 bytes)\r\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(line + "updated, 20480 bytes in "), std::string::npos) << shown;
+    EXPECT_TRUE(shown.ends_with("1 updated (exit 0)\r\n")) << shown;
+}
+
+// A search-selected update lists the boards found and asks; only "y" updates
+// them.
+TEST(CliTerminal, ASearchedUpdateAsksBeforeFlashing)
+{
+    CliFolder folder;
+    const std::string image = folder.WriteFile("app.hex", 3000);
+    const std::string address = LoopbackAddress(32);
+    BoardSim board({"--udp", address});
+    const QStringList update = {"firmware", "app.hex", "--udp-search", "--range", QString::fromStdString(address)};
+    for (const auto& [answer, exit] : {std::pair{"n\n", 2}, std::pair{"\n", 2}, std::pair{"y\n", 0}}) {
+        SCOPED_TRACE(answer);
+        const std::string shown = RunOnTerminal(folder, update, exit, DefaultColumns, DefaultRows, answer);
+        EXPECT_NE(shown.find("The search found 1 board:\r\n  " + address + "\r\nUpdate this board? [y/N] "),
+                  std::string::npos) << shown;
+        EXPECT_EQ(board.Kept("burn0.bin").has_value(), exit == 0) << shown;
+    }
+    EXPECT_EQ(board.Kept("burn0.bin"), image);
 }
 
 } // namespace

@@ -192,6 +192,31 @@ TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
     EXPECT_NE(table.out.find("app.hex"), std::string::npos) << table.Printed();
 }
 
+// --board, --outcome and --last choose the updates shown, in the table as
+// in JSON; they go with history alone.
+TEST(CliHistory, ChoosesTheUpdatesShown)
+{
+    CliFolder folder;
+    std::filesystem::create_directories(folder.PathOf("state/orvenda-updater"));
+    std::string lines;
+    for (const auto& [board, outcome, file] : {std::tuple{"10.0.0.7", "updated", "a.hex"},
+                                                std::tuple{"10.0.0.8", "failed", "b.hex"},
+                                                std::tuple{"10.0.0.7", "failed", "c.hex"},
+                                                std::tuple{"10.0.0.7", "updated", "d.hex"}})
+        lines += std::string(R"({"time":"2026-03-14T15:09:26Z","link":"udp","board":")") + board +
+                 R"(","outcome":")" + outcome + R"(","file":")" + file + "\"}\n";
+    folder.WriteBytes("state/orvenda-updater/history.jsonl", lines);
+    const CliOutcome table = folder.Run({"history", "--board", "10.0.0.7", "--outcome", "failed"});
+    EXPECT_EQ(table.exitCode, 0) << table.Printed();
+    EXPECT_NE(table.out.find("c.hex"), std::string::npos) << table.Printed();
+    for (const char* other : {"a.hex", "b.hex", "d.hex"})
+        EXPECT_EQ(table.out.find(other), std::string::npos) << other << " in " << table.Printed();
+    const CliOutcome json = folder.Run({"history", "--last", "2", "--json"});
+    EXPECT_EQ(json.Events("").size(), 2u) << json.Printed();
+    EXPECT_NE(json.out.find("d.hex"), std::string::npos) << json.Printed();
+    EXPECT_EQ(folder.Run({"firmware", "a.hex", "--last", "1"}).exitCode, 2);
+}
+
 TEST(CliHistory, UnreadableLinesAreCountedNotHidden)
 {
     CliFolder folder;
@@ -209,16 +234,22 @@ TEST(CliHistory, UnreadableLinesAreCountedNotHidden)
     }
 }
 
-TEST_P(CliTransfers, WithoutJsonOrTerminalOnlyTheSummaryIsPrinted)
+// Without JSON or a terminal: a plain line when the board starts and one when
+// it ends on standard error; the result and the totals on standard output.
+TEST_P(CliTransfers, WithoutJsonOrTerminalPlainLinesAndTheResultArePrinted)
 {
     folder.WriteFile("app.hex", 3000);
     const CliOutcome outcome = folder.Run(QStringList{"firmware", "app.hex"} << target.linkOptions);
     EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
-    EXPECT_EQ(outcome.out.rfind(target.name + ": updated, 3000 bytes in ", 0), 0u) << outcome.Printed();
+    const std::string result = target.name + ": updated, 3000 bytes in ";
+    EXPECT_EQ(outcome.out.rfind(result, 0), 0u) << outcome.Printed();
     // A sound board gets no word about strays.
-    EXPECT_TRUE(outcome.out.ends_with(", 0 missing answers, 0 board-reported errors\n")) << outcome.Printed();
-    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1) << outcome.Printed();
-    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(outcome.out.ends_with(", 0 missing answers, 0 board-reported errors\n1 updated (exit 0)\n"))
+        << outcome.Printed();
+    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 2) << outcome.Printed();
+    EXPECT_EQ(outcome.err.rfind(target.name + ": started, app.hex (3000 bytes)\n" + result, 0), 0u)
+        << outcome.Printed();
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 2) << outcome.Printed();
 }
 
 TEST_P(CliTransfers, BoardReportedErrorIsNamedAndExitsOne)
@@ -291,7 +322,8 @@ TEST(CliSparseMisses, AreWarningsAndTheSummaryCountsThemApartFromBoardErrors)
     EXPECT_EQ(outcome.out.rfind(target.name + ": warnings, 8192 bytes in ", 0), 0u) << outcome.Printed();
     EXPECT_NE(outcome.out.find(", 4 missing answers, 5 board-reported errors"), std::string::npos)
         << outcome.Printed();
-    EXPECT_EQ(outcome.err, "");  // without JSON or a terminal the summary alone tells them
+    // Without JSON or a terminal the result alone tells them.
+    EXPECT_EQ(outcome.err.find(": warning: "), std::string::npos) << outcome.Printed();
     EXPECT_TRUE(SameBytes(target.board->Kept("burn0.bin"), image));
 }
 

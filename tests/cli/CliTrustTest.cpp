@@ -175,7 +175,7 @@ TEST(CliOneBoardOneUpdater, TheLockIsHeldBetweenRetries)
                      }};
     std::string error;
     ASSERT_TRUE(IdentifyBoards(plan, error)) << error;
-    TReporter reporter(TReporter::Mode::Quiet, plan.boards);
+    TReporter reporter(TReporter::Mode::Plain, plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results.front().attempt, 2);

@@ -79,8 +79,8 @@ check_manual() {
   done
 }
 
-check_manual orvenda-update firmware bios flash data search --serial --udp --udp-search --interface --range --usb --jobs \
-  --json --watchdog --trace --retries --version
+check_manual orvenda-update firmware bios flash data search status history --serial --udp --udp-search --interface \
+  --range --usb --jobs --json --watchdog --trace --retries --dry-run --yes --last --board --outcome --help-all --version
 check_manual orvenda-updater "Open Firmware" "Open BIOS" "Open Flash Files" "Send Data File" "Configuration, RS232" \
   "Configuration, Network" Update Escape ZEVEVI.CFG "kB/s" "win error code" orvenda-update
 

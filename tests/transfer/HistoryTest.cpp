@@ -3,8 +3,11 @@
 // from many threads at once.
 #include "transfer/History.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QJsonObject>
 #include <QTemporaryDir>
 
@@ -60,6 +63,7 @@ TEST_F(UpdateHistory, AnAppendedUpdateReadsBackWithTheFilesHash)
     record.file = image;
     record.size = 3;
     record.sha256 = AbcSha256;
+    record.firstBoardError = HistoryBoardError{"GetBootError", 4, 0, 7};
     EXPECT_EQ(AppendHistory(record, history), QString());
 
     const HistoryReading reading = ReadHistory(history);
@@ -74,8 +78,14 @@ TEST_F(UpdateHistory, AnAppendedUpdateReadsBackWithTheFilesHash)
     EXPECT_EQ(entry["sha256"].toString(), AbcSha256);
     EXPECT_EQ(entry["kind"].toString(), "firmware");
     EXPECT_EQ(entry["outcome"].toString(), "warnings");
-    EXPECT_EQ(entry["missing_answers"].toInt(), 2);
-    EXPECT_EQ(entry["board_errors"].toInt(), 1);
+    // The keys of the command line's live events.
+    EXPECT_EQ(entry["missingAnswers"].toInt(), 2);
+    EXPECT_EQ(entry["boardErrors"].toInt(), 1);
+    const QJsonObject first = entry["firstBoardError"].toObject();
+    EXPECT_EQ(first["wait"].toString(), "GetBootError");
+    EXPECT_EQ(first["block"].toInteger(), 4);
+    EXPECT_EQ(first["result"].toInt(-1), 0);
+    EXPECT_EQ(first["bootError"].toInt(), 7);
     EXPECT_DOUBLE_EQ(entry["seconds"].toDouble(), 12.4);
     // One line, ended, so that the next append starts a line of its own.
     EXPECT_EQ(ReadFile(history), reading.lines[0] + '\n');
@@ -99,7 +109,7 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
     ASSERT_EQ(AppendHistory(network, history), QString());
 
     const QStringList rows = HistoryTable(ReadHistory(history).lines).split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(rows.size(), 3);
+    ASSERT_GE(rows.size(), 4);
     EXPECT_TRUE(rows[0].startsWith("Time")) << rows[0].toStdString();
     for (const char* heading : {"Board", "File", "Kind", "Outcome", "Miss", "Err", "Reason"})
         EXPECT_TRUE(rows[0].contains(heading)) << heading;
@@ -109,15 +119,62 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
     EXPECT_TRUE(rows[2].contains("192.168.0.10"));
     EXPECT_TRUE(rows[2].contains("QLTBIOS.HEX"));
     EXPECT_TRUE(rows[2].contains("stopped"));
-    // The reason is told as far as the table's width allows, and cut visibly.
-    EXPECT_TRUE(rows[2].contains("the board does not")) << rows[2].toStdString();
-    EXPECT_TRUE(rows[2].endsWith(QStringLiteral("\u2026"))) << rows[2].toStdString();
-    for (const QString& row : rows)
-        EXPECT_LE(row.size(), HistoryTableColumns) << row.toStdString();
+    // The reason is told whole, wrapped under its column.
+    const qsizetype reason = rows[0].indexOf("Reason");
+    QString told;
+    for (qsizetype k = 2; k < rows.size(); ++k) {
+        EXPECT_LE(rows[k].size(), HistoryTableColumns) << rows[k].toStdString();
+        if (k > 2) {
+            EXPECT_EQ(rows[k].indexOf(QRegularExpression("\\S")), reason) << rows[k].toStdString();
+        }
+        told += (told.isEmpty() ? "" : " ") + rows[k].mid(reason);
+    }
+    EXPECT_EQ(told, network.reason);
     // The columns line up: every row puts its outcome where the heading is.
     const qsizetype outcome = rows[0].indexOf("Outcome");
     EXPECT_EQ(rows[1].indexOf("warnings"), outcome);
     EXPECT_EQ(rows[2].indexOf("stopped"), outcome);
+    // A wider terminal takes the reason on one row.
+    EXPECT_EQ(HistoryTable(ReadHistory(history).lines, 200).split('\n', Qt::SkipEmptyParts).size(), 3);
+}
+
+// Lines written before the keys became those of the live events read the
+// same; the first board error is told after the reason.
+TEST_F(UpdateHistory, OlderKeysReadTheSameAndTheFirstBoardErrorIsTold)
+{
+    QDir().mkpath(QFileInfo(history).path());
+    WriteFile(history, R"({"time":"2026-03-14T15:09:26Z","board":"10.0.0.7","outcome":"warnings","missing_answers":4,"board_errors":3})"
+                       "\n");
+    UpdateRecord record = SerialUpdate();
+    record.firstBoardError = HistoryBoardError{"GetBootError", 4, 0, 7};
+    ASSERT_EQ(AppendHistory(record, history), QString());
+    const QStringList rows = HistoryTable(ReadHistory(history).lines, 200).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_TRUE(rows[1].contains(QRegularExpression("warnings +4 +3$"))) << rows[1].toStdString();
+    EXPECT_TRUE(rows[2].endsWith("first board error in GetBootError after block 4: result 0, boot error 7"))
+        << rows[2].toStdString();
+}
+
+TEST_F(UpdateHistory, FiltersTakeOneBoardOneOutcomeAndTheLastFew)
+{
+    for (const char* board : {"10.0.0.7", "10.0.0.8", "10.0.0.7", "10.0.0.7"}) {
+        UpdateRecord record = SerialUpdate();
+        record.board = board;
+        record.outcome = record.board == "10.0.0.8" ? HistoryOutcome::Failed : HistoryOutcome::Updated;
+        record.file = QString::number(ReadHistory(history).lines.size());  // which update it was
+        ASSERT_EQ(AppendHistory(record, history), QString());
+    }
+    const QList<QByteArray> lines = ReadHistory(history).lines;
+    auto files = [](const QList<QByteArray>& kept) {
+        QStringList names;
+        for (const QByteArray& line : kept)
+            names << QJsonDocument::fromJson(line).object()["file"].toString();
+        return names;
+    };
+    EXPECT_EQ(files(FilterHistory(lines, {"10.0.0.7", {}, 0})), QStringList({"0", "2", "3"}));
+    EXPECT_EQ(files(FilterHistory(lines, {{}, "failed", 0})), QStringList({"1"}));
+    EXPECT_EQ(files(FilterHistory(lines, {"10.0.0.7", "updated", 2})), QStringList({"2", "3"}));
+    EXPECT_EQ(files(FilterHistory(lines, {{}, {}, 10})).size(), 4);
 }
 
 TEST_F(UpdateHistory, DamagedLinesAreSkippedAndCounted)

@@ -1,0 +1,26 @@
+// `status`: each board asked for its boot error, the query the transfers
+// send after every block; nothing is burnt.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/Links.h"
+
+// One board's answer.
+struct TBoardStatus {
+    std::string board;
+    bool answered = false;
+    int bootError = 0;
+    double roundTripMs = 0;
+    std::string error;  // why the board could not be asked (its link, its lock)
+};
+
+// Asks every board of the plan; the network boards all at once.
+std::vector<TBoardStatus> AskBoards(const TUpdatePlan& plan);
+
+// Prints the answers: a table, or one JSON object a board with `json`.
+void PrintStatus(const std::vector<TBoardStatus>& statuses, bool json);
+
+// 0 when every board answered with boot error 0, 1 otherwise.
+int StatusExit(const std::vector<TBoardStatus>& statuses);
