@@ -3,6 +3,7 @@
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
+#include "transfer/Outcome.h"
 
 namespace {
 
@@ -60,9 +61,9 @@ void TCliEvents::BlockSent(std::int64_t /*gaugePosition*/, std::int64_t bytesDon
     reporter_.Progress(board_, progress_);
 }
 
-void TCliEvents::MissingAnswer(const std::string& label)
+void TCliEvents::MissingAnswer(const TMissingAnswer& missing)
 {
-    reporter_.Warning(board_, "no answer to " + label);
+    reporter_.Warning(board_, MissingAnswerText(missing));
 }
 
 bool TCliEvents::StopAfterSilence(int /*missingInARow*/)

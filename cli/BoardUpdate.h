@@ -24,7 +24,7 @@ public:
     void FileStarted(const std::string& path, std::int64_t size) override;
     void BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::int64_t total) override;
     void Frame(FrameDirection direction, std::span<const Byte> bytes, bool stray) override;
-    void MissingAnswer(const std::string& label) override;
+    void MissingAnswer(const TMissingAnswer& missing) override;
     void ShortWrite() override;
     void FileNotWritten(const std::string& path, const std::string& reason) override;
     // A board that has not answered MissingAnswersBeforeAsking times in a row

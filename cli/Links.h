@@ -16,7 +16,6 @@ class TReporter;
 class TTrace;
 
 // Why nothing goes out over --usb.
-inline const std::string UsbHasNoTransport = "nothing sent: the USB link has no transport";
 
 // A UDP board's name resolved: its dotted address, or why it has none.
 struct TResolvedBoard {

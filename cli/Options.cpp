@@ -275,7 +275,7 @@ const std::array<const char*, 14> UpdateOptions = {"serial",    "baud",       "d
                                                    "stop-bits", "udp",        "udp-search",    "usb",
                                                    "jobs",      "watchdog",   "keep-going",    "password-file",
                                                    "retries",   "trace"};
-const std::array<const char*, 2> SearchOptions = {"interface", "range"};
+const std::array<const char*, 3> SearchOptions = {"interface", "range", "search-time"};
 
 template <std::size_t Count>
 bool RefuseOptions(const QCommandLineParser& parser, const std::array<const char*, Count>& names,
@@ -301,8 +301,8 @@ bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& optio
          !RefuseOptions(parser, SearchOptions, "history", historyWhy, error)))
         return false;
     const bool searches = options.command == CliCommand::Search || options.link == CliLink::UdpSearch;
-    if (!options.search.Everywhere() && !searches) {
-        error = "--interface and --range go with search or --udp-search";
+    if ((!options.search.Everywhere() || parser.isSet("search-time")) && !searches) {
+        error = "--interface, --range and --search-time go with search or --udp-search";
         return false;
     }
     if (parser.isSet("password-file") && options.command != CliCommand::Bios) {
@@ -349,7 +349,9 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
                       "network (repeatable).", "NAME"},
         {"range", "With search or --udp-search: ask each address of CIDR (at most 1024), for boards behind a "
                   "router; alone, no broadcast is sent (repeatable).", "CIDR"},
-        {"usb", "The USB link (no transport: nothing is sent)."},
+        {"search-time", "With search or --udp-search: end the search after S seconds at most (default 10).",
+         "S"},
+        {"usb", "The USB link (no transport: nothing is sent; the update fails)."},
         {"jobs", "Over UDP, update at most N boards at a time (default: all).", "N"},
         {"watchdog", "How long to wait for each answer, in milliseconds (default 10000).", "MS"},
         {"keep-going", "Go on with a board that missed three answers in a row."},
@@ -387,6 +389,7 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
                     ReadNumber(parser, "jobs", options.jobs, error) &&
                     ReadNumber(parser, "watchdog", options.watchdogMs, error) &&
                     ReadNumber(parser, "retries", options.retries, error, 0) &&
+                    ReadNumber(parser, "search-time", options.searchSeconds, error) &&
                     CheckCombination(parser, options, error);
     if (!ok)
         return {std::nullopt, error};

@@ -127,7 +127,7 @@ QJsonObject DoneObject(const TBoardResult& result)
                                                      {"bootError", int{first.bootError}}});
     }
     if (!result.message.empty())
-        object.insert("message", Text(OneLine(result.message)));
+        object.insert("reason", Text(OneLine(result.message)));
     return object;
 }
 
@@ -252,15 +252,20 @@ void TReporter::Summary(const std::vector<TBoardResult>& results)
     std::fflush(stdout);
 }
 
-void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places)
+void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places,
+                            const std::vector<std::string>& failed)
 {
     if (mode == Mode::Json) {
         QJsonObject object{{"event", "done"}, {"boards", Texts(boards)}, {"searched", Texts(places)}};
+        if (!failed.empty())
+            object.insert("failed", Texts(failed));
         if (boards.empty())
             object.insert("message", Text(NoBoardAnswered));
         Emit(object);
         return;
     }
+    for (const std::string& place : failed)
+        std::fprintf(stderr, "orvenda-update: the search could not be sent to %s\n", place.c_str());
     if (!boards.empty())
         return;
     std::string searched;

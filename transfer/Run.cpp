@@ -145,21 +145,50 @@ BoardOutcome OutcomeOfStop(const ETransferStopped& stopped)
                                                                       : BoardOutcome::Stopped;
 }
 
-std::string StopText(const ETransferStopped& stopped)
+std::string StopText(const ETransferStopped& stopped, bool serial)
 {
-    return stopped.WhyStopped() == ETransferStopped::Reason::Silence ? SilentBoardText(stopped.what())
+    return stopped.WhyStopped() == ETransferStopped::Reason::Silence ? SilentBoardText(stopped.what(), serial)
                                                                      : stopped.what();
+}
+
+BoardOutcome BoardOutcomeOf(Ending ending)
+{
+    switch (ending) {
+    case Ending::Updated:
+        return BoardOutcome::Updated;
+    case Ending::Unconfirmed:
+        return BoardOutcome::Unconfirmed;
+    default:
+        return BoardOutcome::Failed;
+    }
+}
+
+// A transfer that ran to its end: its ending and why. Without a transport
+// nothing went out, whatever the run did.
+void TakeEnding(const TSession& session, TBoardResult& result)
+{
+    if (!session.Link().Carries()) {
+        result.outcome = BoardOutcome::Failed;
+        result.message = UsbHasNoTransport;
+        result.nothingSent = true;
+        return;
+    }
+    result.outcome = BoardOutcomeOf(OutcomeOf(session.Tally()));
+    result.message = EndingReason(session.Tally(), !session.Link().ReadsEachAnswer());
 }
 
 void TakeTally(const TSessionTally& tally, TBoardResult& result)
 {
-    result.bytes = tally.bytesSent;
     result.missingAnswers = tally.missingAnswers;
     result.boardErrors = tally.boardErrorCount;
     result.strayAnswers = tally.strayAnswers;
-    result.sentFiles = tally.sentFiles;
     if (!tally.boardErrors.empty())
         result.firstBoardError = tally.boardErrors.front();
+    // What went nowhere is not recorded as the board's.
+    if (result.nothingSent)
+        return;
+    result.bytes = tally.bytesSent;
+    result.sentFiles = tally.sentFiles;
 }
 
 } // namespace
@@ -231,7 +260,7 @@ QString THistoryWriter::Record(const TLinkSettings& settings, const TUpdateReque
     summary.link = HistoryLinkOf(settings.kind);
     summary.board = HistoryBoardName(settings);
     summary.kind = request.kind;
-    summary.outcome = HistoryOutcomeOf(result.outcome);
+    summary.outcome = EndingOfOutcome(result.outcome);
     summary.missingAnswers = result.missingAnswers;
     summary.boardErrors = result.boardErrors;
     summary.seconds = result.seconds;
@@ -251,11 +280,10 @@ TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const s
     session.StartTally();
     try {
         RunRequest(session, request);
-        result.outcome = OutcomeOf(session.Tally()) == HistoryOutcome::Updated ? BoardOutcome::Updated
-                                                                                : BoardOutcome::Warnings;
+        TakeEnding(session, result);
     } catch (const ETransferStopped& stopped) {
         result.outcome = OutcomeOfStop(stopped);
-        result.message = StopText(stopped);
+        result.message = StopText(stopped, !session.Link().ReadsEachAnswer());
     } catch (const EIdException& error) {
         result.outcome = BoardOutcome::Failed;
         result.message = SocketFailureText(board, error);

@@ -137,7 +137,7 @@ TEST_P(UnfinishedParity, IsRecordedAlikeByBothFrontEnds)
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, UnfinishedParity,
-    ::testing::Values(Unfinished{"BoardErrors", {"--boot-error", "7"}, "warnings"},
+    ::testing::Values(Unfinished{"BoardErrors", {"--boot-error", "7"}, "failed"},
                       Unfinished{"Silence", {"--no-answer"}, "stopped"},
                       Unfinished{"Operator", {"--delay", "30"}, "stopped"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -357,7 +357,7 @@ TEST_P(BadAnswerDatagram, IsAStrayAndEveryWaitRunsOut)
     EXPECT_EQ(WatchdogReports(session).size(), static_cast<std::size_t>(queries));
     EXPECT_EQ(Form1->Session().Tally().strayAnswers, queries);
     EXPECT_EQ(Form1->Session().Tally().missingAnswers, queries);
-    EXPECT_EQ(OutcomeOf(Form1->Session().Tally()), HistoryOutcome::Warnings);
+    EXPECT_EQ(OutcomeOf(Form1->Session().Tally()), Ending::Unconfirmed);
     EXPECT_EQ(session.BoxesCaptioned(WarningCaption).size(), 1u);
     ExpectFinishedAndReady();
     session.AwaitBoardFrames(ImageUpdateFrames(FirstImageSize).size());

@@ -40,7 +40,7 @@ protected:
         record.link = HistoryLink::Serial;
         record.board = "/dev/ttyUSB0";
         record.kind = HistoryKind::Firmware;
-        record.outcome = HistoryOutcome::Warnings;
+        record.outcome = Ending::Unconfirmed;
         record.missingAnswers = 2;
         record.boardErrors = 1;
         record.seconds = 12.4;
@@ -73,7 +73,7 @@ TEST_F(UpdateHistory, AnAppendedUpdateReadsBackWithTheFilesHash)
     EXPECT_EQ(entry["size"].toInteger(), 3);
     EXPECT_EQ(entry["sha256"].toString(), AbcSha256);
     EXPECT_EQ(entry["kind"].toString(), "firmware");
-    EXPECT_EQ(entry["outcome"].toString(), "warnings");
+    EXPECT_EQ(entry["outcome"].toString(), "unconfirmed");
     EXPECT_EQ(entry["missing_answers"].toInt(), 2);
     EXPECT_EQ(entry["board_errors"].toInt(), 1);
     EXPECT_DOUBLE_EQ(entry["seconds"].toDouble(), 12.4);
@@ -92,7 +92,7 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
     network.board = "192.168.0.10";
     network.file = "/images/QLTBIOS.HEX";
     network.kind = HistoryKind::Bios;
-    network.outcome = HistoryOutcome::Stopped;
+    network.outcome = Ending::Stopped;
     network.reason = "the board does not answer: check the address, the board's power and that nothing else "
                      "updates it";
     ASSERT_EQ(AppendHistory(serial, history), QString());
@@ -105,7 +105,7 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
         EXPECT_TRUE(rows[0].contains(heading)) << heading;
     const QStringList first = rows[1].split(' ', Qt::SkipEmptyParts);
     // The date and time, then the columns in order; no reason for an update without one.
-    EXPECT_EQ(first.mid(2), QStringList({"/dev/ttyUSB0", "app.hex", "firmware", "warnings", "2", "1"}));
+    EXPECT_EQ(first.mid(2), QStringList({"/dev/ttyUSB0", "app.hex", "firmware", "unconfirmed", "2", "1"}));
     EXPECT_TRUE(rows[2].contains("192.168.0.10"));
     EXPECT_TRUE(rows[2].contains("QLTBIOS.HEX"));
     EXPECT_TRUE(rows[2].contains("stopped"));
@@ -116,7 +116,7 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
         EXPECT_LE(row.size(), HistoryTableColumns) << row.toStdString();
     // The columns line up: every row puts its outcome where the heading is.
     const qsizetype outcome = rows[0].indexOf("Outcome");
-    EXPECT_EQ(rows[1].indexOf("warnings"), outcome);
+    EXPECT_EQ(rows[1].indexOf("unconfirmed"), outcome);
     EXPECT_EQ(rows[2].indexOf("stopped"), outcome);
 }
 
