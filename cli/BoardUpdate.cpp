@@ -4,6 +4,7 @@
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
 #include "transfer/Outcome.h"
+#include "transfer/Run.h"
 
 namespace {
 
@@ -22,8 +23,15 @@ TCliEvents::TCliEvents(TReporter& reporter, std::size_t board, std::int64_t tota
 
 void TCliEvents::Frame(FrameDirection direction, std::span<const Byte> bytes, bool stray)
 {
-    if (trace_ != nullptr)
-        trace_->Frame(name_, direction, bytes, stray);
+    std::string error;
+    if (trace_ != nullptr && traceLost_.empty() && !trace_->Frame(name_, direction, bytes, stray, error)) {
+        traceLost_ = "the trace " + trace_->Path() + " cannot be written: " + error;
+        // Before the first frame nothing has gone out: the run does not start.
+        if (!sentAny_ && direction == FrameDirection::Sent)
+            throw ELinkNotOpened(traceLost_ + "; nothing was sent");
+        reporter_.Warning(board_, traceLost_ + "; the update goes on without it");
+    }
+    sentAny_ = sentAny_ || direction == FrameDirection::Sent;
     if (direction == FrameDirection::Sent) {
         awaitedSince_.start();
     } else if (!stray && awaitedSince_.isValid()) {

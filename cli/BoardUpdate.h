@@ -33,6 +33,8 @@ public:
     // The link's pulse while a wait runs: Ctrl-C cancels the link, and a
     // long wait is shown.
     void Pulse(TBoardLink& link);
+    // Why the trace lacks frames of this board's run; empty while it has them all.
+    const std::string& TraceLost() const { return traceLost_; }
 
 private:
     // Tells the reporter how long the answer to the last request sent has
@@ -49,4 +51,6 @@ private:
     TTrace* trace_;
     std::string name_;
     QElapsedTimer awaitedSince_;  // when the last request went out; invalid once answered
+    bool sentAny_ = false;
+    std::string traceLost_;
 };

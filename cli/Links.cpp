@@ -14,6 +14,7 @@
 #include "transfer/SettingsFile.h"
 #include "transfer/BoardLock.h"
 #include "transfer/ErrorText.h"
+#include "transfer/Outcome.h"
 
 namespace {
 
@@ -64,8 +65,12 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
     session.WatchdogMs = plan.options.watchdogMs;
     session.UseLink(link);
     link.SetPulse([&events, &link] { events.Pulse(link); });
-    const TBoardResult result = RunUpdate(session, plan.request, plan.boards[board]);
-    if (result.failure)
+    TBoardResult result = RunUpdate(session, plan.request, plan.boards[board]);
+    if (!events.TraceLost().empty())
+        AtBestUnconfirmed(result, events.TraceLost());
+    if (result.nothingSent)
+        reporter.Error(board, result.message);
+    else if (result.failure)
         reporter.Error(board, result.message);
     if (session.NoReply != 0 && RanToTheEnd(result))
         link.Finish(plan.options.watchdogMs);

@@ -74,6 +74,14 @@ std::string FirstMissingClause(const TSessionTally& tally, bool serial)
 
 } // namespace
 
+void AtBestUnconfirmed(TBoardResult& result, const std::string& cause)
+{
+    if (result.outcome != BoardOutcome::Updated && result.outcome != BoardOutcome::Unconfirmed)
+        return;
+    result.outcome = BoardOutcome::Unconfirmed;
+    result.message += (result.message.empty() ? "" : "; ") + cause;
+}
+
 std::string MissingAnswerText(const TMissingAnswer& missing)
 {
     return "no answer to " + WordsFor(missing.request) + AfterBlock(missing.block) + " within " +

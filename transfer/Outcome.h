@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "transfer/BoardResult.h"
 #include "transfer/History.h"
 #include "transfer/Session.h"
 
@@ -22,6 +23,10 @@ Ending OutcomeOf(const TSessionTally& tally);
 // answer with the hint for the link (`serial`: the cable, the port and the
 // bit rate; else the network), the strays; empty when nothing went wrong.
 std::string EndingReason(const TSessionTally& tally, bool serial);
+
+// Keeps a result from "updated" for a cause outside the tally (a trace that
+// lacks frames): at best unconfirmed, the cause added to its reason.
+void AtBestUnconfirmed(TBoardResult& result, const std::string& cause);
 
 // "no answer to the boot-error query after block 12 within 10 s".
 std::string MissingAnswerText(const TMissingAnswer& missing);

@@ -284,9 +284,17 @@ TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const s
     } catch (const ETransferStopped& stopped) {
         result.outcome = OutcomeOfStop(stopped);
         result.message = StopText(stopped, !session.Link().ReadsEachAnswer());
+    } catch (const ELinkNotOpened& error) {
+        // A front end found the link unusable before anything went out.
+        result.outcome = BoardOutcome::LinkFailed;
+        result.message = error.what();
+        result.nothingSent = true;
     } catch (const EIdException& error) {
-        result.outcome = BoardOutcome::Failed;
         result.message = SocketFailureText(board, error);
+        // A socket that could not send the first frame (no route) is a link
+        // that could not be used, told once; a later failure broke the transfer.
+        result.outcome = session.Tally().framesSent == 0 ? BoardOutcome::LinkFailed : BoardOutcome::Failed;
+        result.nothingSent = session.Tally().framesSent == 0;
         result.failure = std::current_exception();
     } catch (const std::exception& error) {
         result.outcome = BoardOutcome::Failed;

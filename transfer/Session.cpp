@@ -154,6 +154,7 @@ void TSession::Transmit()
         events_.ShortWrite();
         throw ETransferStopped(ETransferStopped::Reason::WriteCancelled, "RS232 Error Operation Cancelled");
     }
+    ++tally_.framesSent;
 }
 
 void TSession::TakeStrays()
@@ -241,13 +242,17 @@ bool TSession::IsAwaitedAnswer(const DecodeOutcome& outcome) const
 
 bool TSession::CountAnswer(const DecodeOutcome& answer)
 {
-    // One answer a wait: a copy that follows the answer is no answer to anything.
-    if (!awaiting_ || awaitedAnswered_ || answer.answer == nullptr || !answer.answer->raisesAnswer ||
-        !IsAwaitedAnswer(answer))
+    if (answer.answer == nullptr || !answer.answer->raisesAnswer || !IsAwaitedAnswer(answer))
         return false;
-    awaitedAnswered_ = true;
-    awaitedResult_ = answer.result;
-    tally_.missingInARow = 0;
+    // One answer a wait: a copy behind the answer, or one that came before
+    // the request went out, answers nothing; but a failure it reports is
+    // counted all the same, so that no timing of copies can hide one.
+    const bool taken = awaiting_ && !awaitedAnswered_;
+    if (taken) {
+        awaitedAnswered_ = true;
+        awaitedResult_ = answer.result;
+        tally_.missingInARow = 0;
+    }
     if (answer.result != 0 || answer.bootError != 0) {
         ++tally_.boardErrorCount;
         // A wait labelled by its link alone is named by the request answered.
@@ -255,7 +260,7 @@ bool TSession::CountAnswer(const DecodeOutcome& answer)
         if (tally_.boardErrors.size() < KeptBoardErrors)
             tally_.boardErrors.push_back({label, currentBlock_, answer.result, answer.bootError, awaitedRequest_});
     }
-    return true;
+    return taken;
 }
 
 // While an answered request is outstanding, an answer ends its wait only when

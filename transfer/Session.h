@@ -116,6 +116,7 @@ struct TSessionTally {
     int boardErrorCount = 0;
     std::vector<TBoardError> boardErrors;  // the first few, in order
     std::vector<std::string> filesNotWritten;
+    std::int64_t framesSent = 0;           // frames the link took
     std::int64_t bytesSent = 0;            // file bytes in block frames
     std::int64_t blocksSent = 0;
     int missingInARow = 0;

@@ -211,7 +211,8 @@ TEST_F(CliRoutedSearch, RangeWithoutBoardsEndsNamingWhatItSearched)
 {
     const QString empty = "198.18.4.16/28";  // behind the router, beside its board
     const CliOutcome plain = Run({"search", "--range", empty});
-    EXPECT_EQ(plain.exitCode, 0) << plain.Printed();
+    // No board found is no success.
+    EXPECT_EQ(plain.exitCode, 1) << plain.Printed();
     EXPECT_EQ(plain.out, "");
     EXPECT_NE(plain.err.find("no board answered the search; searched 198.18.4.16/28"), std::string::npos)
         << plain.Printed();

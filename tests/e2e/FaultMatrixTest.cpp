@@ -56,7 +56,8 @@ enum class Reports {
 };
 
 // How many of the board's datagrams were no answer to the wait they came in.
-enum class Strays { None, AtLeastOnePerQuery };
+// A copy behind the last answer may come after the transfer has ended.
+enum class Strays { None, AtLeastOnePerQuery, AllButTheLast };
 
 struct AnswerFault {
     const char* name;
@@ -110,8 +111,11 @@ const std::vector<AnswerFault> AnswerFaults = {
     {"AnotherOperationThenTheAnswer", {"--garble", "operation", "--second-answer", "0"}, RoomyWatchdogMs, Reports::None,
      Reports::None, 0, Strays::AtLeastOnePerQuery, 0, Strays::AtLeastOnePerQuery},
     {"AlarmBeforeAnswers", {"--alarm"}, RoomyWatchdogMs, Reports::None, Reports::None, AlarmBeeps},
-    {"TwoAnswersInOneRead", {"--second-answer", "0"}, RoomyWatchdogMs, Reports::None, Reports::None},
-    {"TwoAnswersPerRequest", {"--second-answer", "20"}, RoomyWatchdogMs, Reports::None, Reports::None},
+    // Every answer twice: each copy is a stray, never the next wait's answer.
+    {"TwoAnswersInOneRead", {"--second-answer", "0"}, RoomyWatchdogMs, Reports::None, Reports::None, 0,
+     Strays::AllButTheLast, 0, Strays::AllButTheLast},
+    {"TwoAnswersPerRequest", {"--second-answer", "20"}, RoomyWatchdogMs, Reports::None, Reports::None, 0,
+     Strays::AllButTheLast, 0, Strays::AllButTheLast},
 };
 
 const QString WarningCaption = QStringLiteral("Update Warning");
@@ -210,7 +214,7 @@ TEST_P(AnswerFaultMatrix, TheStreamGoesOnAndTheBoardGetsEveryFrameOnce)
     if (strays == Strays::None) {
         EXPECT_EQ(Form1->Session().Tally().strayAnswers, 0);
     } else {
-        EXPECT_GE(Form1->Session().Tally().strayAnswers, lastQueries);
+        EXPECT_GE(Form1->Session().Tally().strayAnswers, strays == Strays::AllButTheLast ? lastQueries - 1 : lastQueries);
         const std::vector<SeenBox> warnings = session.BoxesCaptioned(WarningCaption);
         ASSERT_EQ(warnings.size(), 2u);
         EXPECT_TRUE(warnings[1].text.contains("frames from the board")) << warnings[1].text.toStdString();
