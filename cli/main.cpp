@@ -124,6 +124,8 @@ int PrintSearch(const TCliOptions& options)
 
 int PrintHistory(bool json)
 {
+    // Reading holds nothing to close or record.
+    const TExitAtOnceOnSignal exitAtOnce;
     const QString path = DefaultHistoryPath();
     const HistoryReading reading = ReadHistory(path);
     if (!reading.error.isEmpty())
@@ -235,7 +237,13 @@ int Update(TCliOptions options)
                              std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
                      },
                      trace ? &*trace : nullptr};
-    if (!ResolveBoards(plan, error))
+    bool resolved = false;
+    {
+        // A name lookup may take long and holds nothing yet.
+        const TExitAtOnceOnSignal exitAtOnce;
+        resolved = ResolveBoards(plan, error);
+    }
+    if (!resolved)
         return Refuse(options.json, error + "; nothing was sent");
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
