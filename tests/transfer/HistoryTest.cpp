@@ -3,7 +3,9 @@
 // from many threads at once.
 #include "transfer/History.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -120,6 +122,19 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
     EXPECT_EQ(rows[2].indexOf("stopped"), outcome);
 }
 
+// Lines written before the endings were named as now read as they are.
+TEST_F(UpdateHistory, AnOlderWarningsLineIsListedAsWritten)
+{
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(history).path()));
+    WriteFile(history, R"({"time":"2026-03-14T15:09:26Z","board":"/dev/ttyUSB0","file":"/a/app.hex",)"
+                       R"("kind":"firmware","outcome":"warnings","missing_answers":2,"board_errors":0})"
+                       "\n");
+    const HistoryReading reading = ReadHistory(history);
+    ASSERT_EQ(reading.lines.size(), 1);
+    EXPECT_EQ(reading.unreadable, 0);
+    EXPECT_TRUE(HistoryTable(reading.lines).contains(" warnings ")) << HistoryTable(reading.lines).toStdString();
+}
+
 TEST_F(UpdateHistory, DamagedLinesAreSkippedAndCounted)
 {
     ASSERT_EQ(AppendHistory(SerialUpdate(), history), QString());
@@ -226,6 +241,9 @@ TEST(HistoryFiles, TheHistoryLivesInTheStateFolder)
     EXPECT_EQ(DefaultHistoryPath(), "/home/operator/.local/state/orvenda-updater/history.jsonl");
     qunsetenv("XDG_STATE_HOME");
     EXPECT_EQ(DefaultHistoryPath(), "/home/operator/.local/state/orvenda-updater/history.jsonl");
+    // Without HOME the user's own home folder holds it, never the root.
+    qunsetenv("HOME");
+    EXPECT_FALSE(DefaultHistoryPath().startsWith("/.local")) << DefaultHistoryPath().toStdString();
     qputenv("HOME", savedHome);
     if (savedState.isNull())
         qunsetenv("XDG_STATE_HOME");
