@@ -161,13 +161,13 @@ int FloodUntilEnded(QProcess& search, UdpPeer& sender, const Datagram& from, con
 // quiet second after the board's reply, long before the flood does.
 TEST(CliSearchStranger, AJunkFloodDoesNotKeepTheSearchOpen)
 {
-    constexpr int Flood = 50;  // ten seconds of junk
+    constexpr int Flood = 25;  // five seconds of junk, inside the search's bound
     const std::string board = LoopbackAddress(3);
     UdpPeer listener(board, BoardSearchPort);
     UdpPeer stranger(LoopbackAddress(4));
     CliFolder folder;
     QProcess process;
-    folder.Start(process, {"search", "--range", QString::fromStdString(board)});
+    folder.Start(process, {"search", "--range", QString::fromStdString(board), "--search-time", "30"});
     const std::optional<Datagram> search = listener.Receive();
     ASSERT_TRUE(search.has_value());
     listener.SendTo(search->address, search->port, search->bytes);
