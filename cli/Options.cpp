@@ -30,9 +30,12 @@ Examples:
 
 Without a link option the link saved in ZEVEVI.CFG of the working folder is
 used, as the window would use it.
-Exit status: 0 every board updated with every answer; 1 a missing answer, a
-board-reported error or a failed board; 2 a bad command line or a file that
-cannot be read (nothing sent); 3 a link that cannot be opened; 130 interrupted.
+Endings: updated, unconfirmed (answers missing or stray frames), failed (a
+board error, a refused file, a broken link, nothing sent), stopped, link failed.
+Exit status: 0 every board updated; 1 a board unconfirmed, failed or stopped,
+or no board found by search; 2 a bad command line or a file that cannot be read
+(nothing sent); 3 a link that cannot be opened (link failed); 128 + the signal
+when interrupted (130 for Ctrl-C).
 )");
 
 struct TCommandShape {
