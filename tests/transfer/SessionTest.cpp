@@ -62,7 +62,10 @@ struct SilentBoard {
     Reply reply;
 };
 
-Delivery DeliveryOf(const SilentBoard& board)
+// A board of a case's table: its own link.
+template <typename Board>
+    requires requires(const Board& board) { board.delivery; }
+Delivery DeliveryOf(const Board& board)
 {
     return board.delivery;
 }
@@ -292,11 +295,6 @@ struct ExtraAnswers {
     Delivery delivery;
     Extra extra;
 };
-
-Delivery DeliveryOf(const ExtraAnswers& board)
-{
-    return board.delivery;
-}
 
 class Duplicates : public Bench<ExtraAnswers> {};
 
