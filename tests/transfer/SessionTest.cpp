@@ -317,8 +317,9 @@ TEST_P(Duplicates, TheErrorStaysAtItsBlockAndEveryExtraFrameIsAStray)
     EXPECT_EQ(result.missingAnswers, 0);
     EXPECT_EQ(result.strayAnswers, GetParam().extra == Extra::None ? 0 : static_cast<int>(Blocks));
     EXPECT_EQ(result.message.rfind("the board reported boot error 9 after block 9", 0), 0u) << result.message;
-    if (GetParam().extra != Extra::None)
+    if (GetParam().extra != Extra::None) {
         EXPECT_NE(result.message.find(std::to_string(Blocks) + " stray frames"), std::string::npos) << result.message;
+    }
     EXPECT_EQ(link.CountSent(ImageBlockCode), Blocks);
 }
 
