@@ -56,8 +56,10 @@ enum class Reports {
 };
 
 // How many of the board's datagrams were no answer to the wait they came in.
-// A copy behind the last answer may come after the transfer has ended.
-enum class Strays { None, AtLeastOnePerQuery, AllButTheLast };
+// A copy behind the last answer may come after the transfer has ended; on
+// the network, where a block takes far less than the copy's delay, so may
+// the copies of the last several answers.
+enum class Strays { None, AtLeastOnePerQuery, AllButTheLast, Some };
 
 struct AnswerFault {
     const char* name;
@@ -115,7 +117,7 @@ const std::vector<AnswerFault> AnswerFaults = {
     {"TwoAnswersInOneRead", {"--second-answer", "0"}, RoomyWatchdogMs, Reports::None, Reports::None, 0,
      Strays::AllButTheLast, 0, Strays::AllButTheLast},
     {"TwoAnswersPerRequest", {"--second-answer", "20"}, RoomyWatchdogMs, Reports::None, Reports::None, 0,
-     Strays::AllButTheLast, 0, Strays::AllButTheLast},
+     Strays::Some, 0, Strays::AllButTheLast},
 };
 
 const QString WarningCaption = QStringLiteral("Update Warning");
@@ -214,7 +216,8 @@ TEST_P(AnswerFaultMatrix, TheStreamGoesOnAndTheBoardGetsEveryFrameOnce)
     if (strays == Strays::None) {
         EXPECT_EQ(Form1->Session().Tally().strayAnswers, 0);
     } else {
-        EXPECT_GE(Form1->Session().Tally().strayAnswers, strays == Strays::AllButTheLast ? lastQueries - 1 : lastQueries);
+        const int least = strays == Strays::Some ? 1 : strays == Strays::AllButTheLast ? lastQueries - 1 : lastQueries;
+        EXPECT_GE(Form1->Session().Tally().strayAnswers, least);
         const std::vector<SeenBox> warnings = session.BoxesCaptioned(WarningCaption);
         ASSERT_EQ(warnings.size(), 2u);
         EXPECT_TRUE(warnings[1].text.contains("frames from the board")) << warnings[1].text.toStdString();
