@@ -89,7 +89,20 @@ struct Unfinished {
     std::vector<std::string> board;
     const char* outcome;
     int exitStatus = 1;
+    // A copy behind the last answer may come after either front end has
+    // ended: the stray count in the reason is the timing's.
+    bool strayCountVaries = false;
 };
+
+// The record without what the timing decides.
+QJsonObject WithoutTimedCounts(QJsonObject record, const Unfinished& update)
+{
+    if (update.strayCountVaries) {
+        EXPECT_TRUE(record.value("reason").toString().contains("stray frame")) << update.name;
+        record.remove("reason");
+    }
+    return record;
+}
 
 class UnfinishedParity : public ::testing::TestWithParam<Unfinished> {};
 
@@ -137,14 +150,14 @@ TEST_P(UnfinishedParity, IsRecordedAlikeByBothFrontEnds)
     std::string image;
     const QJsonObject fromWindow = WindowRecord(GetParam(), image);
     EXPECT_EQ(fromWindow.value("outcome").toString(), GetParam().outcome);
-    EXPECT_EQ(CliRecord(GetParam(), image), fromWindow);
+    EXPECT_EQ(WithoutTimedCounts(CliRecord(GetParam(), image), GetParam()), WithoutTimedCounts(fromWindow, GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, UnfinishedParity,
     ::testing::Values(Unfinished{"BoardErrors", {"--boot-error", "7"}, "failed"},
                       Unfinished{"MissingAnswers", {"--drop-every", "5"}, "unconfirmed"},
-                      Unfinished{"Duplicates", {"--second-answer", "0"}, "unconfirmed"},
+                      Unfinished{"Duplicates", {"--second-answer", "0"}, "unconfirmed", 1, true},
                       Unfinished{"Silence", {"--no-answer"}, "stopped"},
                       Unfinished{"Operator", {"--delay", "30"}, "stopped", 128 + SIGINT}),
     [](const auto& info) { return std::string(info.param.name); });

