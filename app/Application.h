@@ -16,6 +16,11 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
+// SIGTERM and SIGHUP (a session's end, a service manager, `kill`) close
+// `window` as the operator would: an update under way ends stopped and is
+// recorded before the program ends.
+void CloseOnTermination(QWidget* window);
+
 // Runs a piece of start-up or handler code under the standard error report.
 template <typename Operation>
 void RunReported(Operation&& operation)

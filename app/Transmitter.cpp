@@ -79,7 +79,7 @@ void TForm1::Answer(const DecodeOutcome& outcome)
         Panel1->setText(QString::fromStdString(outcome.burnLineText));
 }
 
-void TForm1::MissingAnswer(const std::string& /*label*/)
+void TForm1::MissingAnswer(const TMissingAnswer& /*missing*/)
 {
     Timer1Timer();
 }

@@ -319,10 +319,16 @@ void TForm1::ReportResult(const TBoardResult& result)
         std::rethrow_exception(result.failure);
     if (result.outcome == BoardOutcome::Stopped)
         ShowStatus(QStringLiteral("Update Stopped"));
-    if (result.outcome != BoardOutcome::Warnings)
+    if (result.outcome != BoardOutcome::Unconfirmed && result.outcome != BoardOutcome::Failed)
         return;
-    // A board-reported failure, or a board that sent what nobody asked for,
-    // is never shown as success.
+    // A transfer that sent nothing, a board-reported failure, or a board that
+    // sent what nobody asked for, is never shown as success.
+    if (result.nothingSent) {
+        QString text = QString::fromStdString(result.message);
+        text[0] = text[0].toUpper();
+        ShowWarning(text + QLatin1Char('.'), QStringLiteral("Update Warning"));
+        return;
+    }
     for (const std::string& warning : {DescribeBoardErrors(session_.Tally()), DescribeStrays(session_.Tally())})
         if (!warning.empty())
             ShowWarning(QString::fromStdString(warning), QStringLiteral("Update Warning"));

@@ -141,7 +141,7 @@ private:
     void FileStarted(const std::string& path, std::int64_t size) override;
     void BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::int64_t total) override;
     void Answer(const DecodeOutcome& outcome) override;
-    void MissingAnswer(const std::string& label) override;
+    void MissingAnswer(const TMissingAnswer& missing) override;
     void ShortWrite() override;
     void FileNotWritten(const std::string& path, const std::string& reason) override;
     bool StopAfterSilence(int missingInARow) override;

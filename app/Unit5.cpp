@@ -90,13 +90,15 @@ void TForm5::FormCreate()
 
 void TForm5::Button1Click()
 {
-    const std::vector<std::string> boards =
-        SearchBoards(*client_, PlanEveryNetwork(ReadLocalNetwork()));
+    const TSearchFound found = SearchBoards(*client_, PlanEveryNetwork(ReadLocalNetwork()));
     // The list changes only once the search has ended well, so a search that
     // fails leaves the earlier list, and the choice it offers, as they were.
     ClearBoards();
-    for (const std::string& board : boards)
+    for (const std::string& board : found.boards)
         AddBoard(board);
+    // The list holds MaxBoards: the operator learns that others answered.
+    if (found.answered > found.boards.size())
+        Panel1->setText(QStringLiteral("%1 answered, %2 listed").arg(found.answered).arg(found.boards.size()));
     Panel2->setText(QStringLiteral("Finished Searching"));
 }
 

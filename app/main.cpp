@@ -43,6 +43,7 @@ int main(int argc, char** argv)
     if (Form1->Terminating())
         return 0;
     Form1->show();
+    CloseOnTermination(Form1);
     const int result = application.exec();
     delete Form5;
     delete Form20;

@@ -3,6 +3,8 @@
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
+#include "transfer/Outcome.h"
+#include "transfer/Run.h"
 
 namespace {
 
@@ -21,8 +23,15 @@ TCliEvents::TCliEvents(TReporter& reporter, std::size_t board, std::int64_t tota
 
 void TCliEvents::Frame(FrameDirection direction, std::span<const Byte> bytes, bool stray)
 {
-    if (trace_ != nullptr)
-        trace_->Frame(name_, direction, bytes, stray);
+    std::string error;
+    if (trace_ != nullptr && traceLost_.empty() && !trace_->Frame(name_, direction, bytes, stray, error)) {
+        traceLost_ = "the trace " + trace_->Path() + " cannot be written: " + error;
+        // Before the first frame nothing has gone out: the run does not start.
+        if (!sentAny_ && direction == FrameDirection::Sent)
+            throw ELinkNotOpened(traceLost_ + "; nothing was sent");
+        reporter_.Warning(board_, traceLost_ + "; the update goes on without it");
+    }
+    sentAny_ = sentAny_ || direction == FrameDirection::Sent;
     if (direction == FrameDirection::Sent) {
         awaitedSince_.start();
     } else if (!stray && awaitedSince_.isValid()) {
@@ -60,9 +69,9 @@ void TCliEvents::BlockSent(std::int64_t /*gaugePosition*/, std::int64_t bytesDon
     reporter_.Progress(board_, progress_);
 }
 
-void TCliEvents::MissingAnswer(const std::string& label)
+void TCliEvents::MissingAnswer(const TMissingAnswer& missing)
 {
-    reporter_.Warning(board_, "no answer to " + label);
+    reporter_.Warning(board_, MissingAnswerText(missing));
 }
 
 bool TCliEvents::StopAfterSilence(int /*missingInARow*/)

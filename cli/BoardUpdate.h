@@ -24,7 +24,7 @@ public:
     void FileStarted(const std::string& path, std::int64_t size) override;
     void BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::int64_t total) override;
     void Frame(FrameDirection direction, std::span<const Byte> bytes, bool stray) override;
-    void MissingAnswer(const std::string& label) override;
+    void MissingAnswer(const TMissingAnswer& missing) override;
     void ShortWrite() override;
     void FileNotWritten(const std::string& path, const std::string& reason) override;
     // A board that has not answered MissingAnswersBeforeAsking times in a row
@@ -33,6 +33,8 @@ public:
     // The link's pulse while a wait runs: Ctrl-C cancels the link, and a
     // long wait is shown.
     void Pulse(TBoardLink& link);
+    // Why the trace lacks frames of this board's run; empty while it has them all.
+    const std::string& TraceLost() const { return traceLost_; }
 
 private:
     // Tells the reporter how long the answer to the last request sent has
@@ -49,4 +51,6 @@ private:
     TTrace* trace_;
     std::string name_;
     QElapsedTimer awaitedSince_;  // when the last request went out; invalid once answered
+    bool sentAny_ = false;
+    std::string traceLost_;
 };

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <csignal>
+#include <unistd.h>
+
+#include "transfer/History.h"
 
 namespace {
 
@@ -11,9 +14,14 @@ static_assert(std::atomic<int>::is_always_lock_free, "the signal handler may onl
 
 constexpr int SignalExitBase = 128;
 
+// How many waits that end at once on a signal are under way.
+std::atomic<int> exitingAtOnce{0};
+
 extern "C" void OnInterrupt(int signal)
 {
     endingSignal.store(signal);
+    if (exitingAtOnce.load() > 0)
+        ::_exit(SignalExitBase + signal);
 }
 
 } // namespace
@@ -25,6 +33,20 @@ void InstallInterruptHandler()
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    // Another program's lock on the history may be held for as long as it
+    // likes: waiting for it ends on a signal.
+    SetHistoryLockWaiting([](bool waiting) { waiting ? ++exitingAtOnce : --exitingAtOnce; });
+}
+
+TExitAtOnceOnSignal::TExitAtOnceOnSignal()
+{
+    ++exitingAtOnce;
+}
+
+TExitAtOnceOnSignal::~TExitAtOnceOnSignal()
+{
+    --exitingAtOnce;
 }
 
 bool Interrupted()

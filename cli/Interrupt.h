@@ -6,8 +6,21 @@
 
 #include <stdexcept>
 
-// Installs the handler for SIGINT, SIGTERM and SIGHUP.
+// Installs the handler for SIGINT, SIGTERM and SIGHUP. A closed standard
+// output (SIGPIPE) ends nothing: printing fails, the update goes on and is
+// recorded.
 void InstallInterruptHandler();
+
+// While one lives, a signal ends the program at once with 128 + its number:
+// for waits that hold nothing to close or record (the history read, name
+// lookups, a busy history lock).
+class TExitAtOnceOnSignal {
+public:
+    TExitAtOnceOnSignal();
+    ~TExitAtOnceOnSignal();
+    TExitAtOnceOnSignal(const TExitAtOnceOnSignal&) = delete;
+    TExitAtOnceOnSignal& operator=(const TExitAtOnceOnSignal&) = delete;
+};
 bool Interrupted();
 // 128 + the number of the signal that interrupted the run (130 for Ctrl-C).
 int InterruptedExitStatus();

@@ -13,6 +13,7 @@
 #include "transfer/SettingsFile.h"
 #include "transfer/BoardLock.h"
 #include "transfer/ErrorText.h"
+#include "transfer/Outcome.h"
 
 namespace {
 
@@ -48,7 +49,8 @@ TLinkSettings BoardLink(const TCliOptions& options, const std::string& board)
 // time to leave the line; one that failed or was stopped closes at once.
 bool RanToTheEnd(const TBoardResult& result)
 {
-    return result.outcome == BoardOutcome::Updated || result.outcome == BoardOutcome::Warnings;
+    return result.outcome == BoardOutcome::Updated || result.outcome == BoardOutcome::Unconfirmed ||
+           (result.outcome == BoardOutcome::Failed && !result.failure);
 }
 
 // The run of one try over its open link. The link outlives the session: the
@@ -62,8 +64,12 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
     session.WatchdogMs = plan.options.watchdogMs;
     session.UseLink(link);
     link.SetPulse([&events, &link] { events.Pulse(link); });
-    const TBoardResult result = RunUpdate(session, plan.request, plan.boards[board]);
-    if (result.outcome == BoardOutcome::Failed)
+    TBoardResult result = RunUpdate(session, plan.request, plan.boards[board]);
+    if (!events.TraceLost().empty())
+        AtBestUnconfirmed(result, events.TraceLost());
+    if (result.nothingSent)
+        reporter.Error(board, result.message);
+    else if (result.failure)
         reporter.Error(board, result.message);
     if (session.NoReply != 0 && RanToTheEnd(result))
         link.Finish(plan.options.watchdogMs);

@@ -16,7 +16,6 @@ class TReporter;
 class TTrace;
 
 // Why nothing goes out over --usb.
-inline const std::string UsbHasNoTransport = "nothing sent: the USB link has no transport";
 
 // A board of the plan: who it is, or why its name has no address.
 struct TPlannedBoard {

@@ -29,13 +29,15 @@ Commands:
 
 const QString ExitStatuses = QStringLiteral(R"(
 Exit status:
-  0    every board updated with every answer (status: every board answered
-       with boot error 0)
-  1    a missing answer, a board-reported error or a failed board
+  0    every board updated (status: every board answered with boot error 0)
+  1    a board unconfirmed (answers missing, stray frames), failed (a board
+       error, a refused file, a broken link, nothing sent) or stopped; no
+       board found by a search
   2    a bad command line, a file that cannot be read, a board named twice,
        an address that is no single board's, an update not confirmed;
        nothing was sent
-  3    a link that cannot be opened, or a board another updater holds
+  3    link failed: a link that cannot be opened, or a board another updater
+       holds
   129  ended by SIGHUP, 130 by Ctrl-C (SIGINT), 143 by SIGTERM
 Without a link option the link saved in ZEVEVI.CFG of the working folder is
 used, as the window would use it.
@@ -347,7 +349,7 @@ const std::array<const char*, 16> UpdateOptions = {"serial",    "baud",       "d
                                                    "stop-bits", "udp",        "udp-search",    "usb",
                                                    "jobs",      "watchdog",   "keep-going",    "password-file",
                                                    "retries",   "trace",      "dry-run",       "yes"};
-const std::array<const char*, 2> SearchOptions = {"interface", "range"};
+const std::array<const char*, 3> SearchOptions = {"interface", "range", "search-time"};
 // The options of an update that writes, which status refuses.
 const std::array<const char*, 7> WritingOptions = {"jobs", "keep-going", "password-file", "retries",
                                                    "trace", "dry-run", "yes"};
@@ -379,8 +381,8 @@ bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& optio
         !RefuseOptions(parser, WritingOptions, "status", "it only asks each board for its boot error", error))
         return false;
     const bool searches = options.command == CliCommand::Search || options.link == CliLink::UdpSearch;
-    if (!options.search.Everywhere() && !searches) {
-        error = "--interface and --range go with search or --udp-search";
+    if ((!options.search.Everywhere() || parser.isSet("search-time")) && !searches) {
+        error = "--interface, --range and --search-time go with search or --udp-search";
         return false;
     }
     for (const char* option : {"last", "board", "outcome"}) {
@@ -434,7 +436,9 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
                           "network (repeatable).", "NAME"},
             {"range", "With search or --udp-search: ask each address of CIDR (at most 1024), for boards behind a "
                       "router; alone, no broadcast is sent (repeatable).", "CIDR"},
-            {"usb", "The USB link (no transport: nothing is sent)."},
+            {"search-time", "With search or --udp-search: end the search after S seconds at most (default 10).",
+             "S"},
+            {"usb", "The USB link (no transport: nothing is sent; the update fails)."},
         }},
         {"What to send", {
             {"password-file", "With bios: read the BIOS password from the first line of F.", "F"},
@@ -494,6 +498,7 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
                     ReadNumber(parser, "watchdog", options.watchdogMs, error) &&
                     ReadNumber(parser, "retries", options.retries, error, 0) &&
                     ReadNumber(parser, "last", options.last, error) &&
+                    ReadNumber(parser, "search-time", options.searchSeconds, error) &&
                     CheckCombination(parser, options, error);
     if (!ok)
         return {std::nullopt, error};

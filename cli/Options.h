@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "network/BoardSearch.h"
 #include "network/SearchPlan.h"
 #include "transfer/Run.h"
 
@@ -22,6 +23,7 @@ struct TCliOptions {
     TSerialLine serial = DefaultSerialLine();
     std::vector<std::string> hosts;
     TSearchScope search;  // search and --udp-search: --interface and --range
+    int searchSeconds = DefaultSearchTimeMs / 1000;  // --search-time: the whole search's bound
     int jobs = 0;  // 0: every board at once
     int watchdogMs = DefaultWatchdogMs;
     bool keepGoing = false;

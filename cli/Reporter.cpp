@@ -142,7 +142,7 @@ int ResultRank(BoardOutcome outcome)
     case BoardOutcome::Stopped:
     case BoardOutcome::Interrupted:
         return 1;
-    case BoardOutcome::Warnings:
+    case BoardOutcome::Unconfirmed:
     case BoardOutcome::Failed:
     case BoardOutcome::LinkFailed:
         break;
@@ -157,9 +157,19 @@ std::string TotalsLine(const std::vector<TBoardResult>& results, int exitStatus)
     std::map<BoardOutcome, int> counts;
     for (const TBoardResult& result : results)
         ++counts[result.outcome];
+    // Stopped by the operator and stopped for silence share their word.
+    std::vector<std::pair<std::string, int>> named;
+    for (const auto& [outcome, count] : counts) {
+        const std::string name = OutcomeName(outcome);
+        const auto same = std::find_if(named.begin(), named.end(), [&](const auto& entry) { return entry.first == name; });
+        if (same != named.end())
+            same->second += count;
+        else
+            named.emplace_back(name, count);
+    }
     std::string line;
-    for (const auto& [outcome, count] : counts)
-        line += (line.empty() ? "" : ", ") + std::to_string(count) + " " + OutcomeName(outcome);
+    for (const auto& [name, count] : named)
+        line += (line.empty() ? "" : ", ") + std::to_string(count) + " " + name;
     return line + " (exit " + std::to_string(exitStatus) + ")";
 }
 
@@ -198,7 +208,7 @@ QJsonObject DoneObject(const TBoardResult& result)
                                                      {"bootError", int{first.bootError}}});
     }
     if (!result.message.empty())
-        object.insert("message", Text(OneLine(result.message)));
+        object.insert("reason", Text(OneLine(result.message)));
     return object;
 }
 
@@ -392,15 +402,20 @@ void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus
     std::fflush(stdout);
 }
 
-void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places)
+void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places,
+                            const std::vector<std::string>& failed)
 {
     if (mode == Mode::Json) {
         QJsonObject object{{"event", "done"}, {"boards", Texts(boards)}, {"searched", Texts(places)}};
+        if (!failed.empty())
+            object.insert("failed", Texts(failed));
         if (boards.empty())
             object.insert("message", Text(NoBoardAnswered));
         Emit(object);
         return;
     }
+    for (const std::string& place : failed)
+        std::fprintf(stderr, "orvenda-update: the search could not be sent to %s\n", place.c_str());
     if (!boards.empty())
         return;
     std::string searched;
@@ -422,10 +437,16 @@ void TReporter::Message(const std::string& board, const char* kind, const std::s
         Emit({{"event", kind}, {"board", Text(board)}, {"message", Text(line)}});
         return;
     }
-    // Above the view, which the next tick draws again below it.
-    if (mode_ == Mode::Live)
+    const std::string message = "orvenda-update: " + board + ": " + kind + ": " + line;
+    // Above the view, which the next tick draws again below it; wrapped, so
+    // that the view's rows stay where it counts them.
+    if (mode_ == Mode::Live) {
         Erase();
-    std::fprintf(stderr, "orvenda-update: %s: %s: %s\n", board.c_str(), kind, line.c_str());
+        for (const QString& row : Wrapped(Text(message), TerminalSize(STDERR_FILENO).ws_col))
+            std::fprintf(stderr, "%s\n", qPrintable(row));
+    } else {
+        std::fprintf(stderr, "%s\n", message.c_str());
+    }
     std::fflush(stderr);
     Changed();
 }

@@ -57,7 +57,9 @@ public:
     // Json: a done object with the boards found and the places searched.
     // Otherwise, when no board answered, one line on standard error that
     // names the places; the boards found are the caller's to print.
-    static void SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places);
+    // Every place a send to failed is named with its reason, whatever was found.
+    static void SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places,
+                            const std::vector<std::string>& failed = {});
     // Json: the error event of a run that ends before any board reports (a
     // bad command line, a file that cannot be read, a wrong password).
     static void Ended(const std::string& message, int exitStatus);

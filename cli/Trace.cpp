@@ -26,18 +26,28 @@ std::string Hex(std::span<const Byte> bytes)
 
 } // namespace
 
-TTrace::TTrace(const std::string& path) : file_(std::fopen(path.c_str(), "w"))
+TTrace::TTrace(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "w"))
 {
     if (!file_)
         throw std::runtime_error("--trace " + path + ": " + std::strerror(errno));
     clock_.start();
 }
 
-void TTrace::Frame(const std::string& board, FrameDirection direction, std::span<const Byte> bytes, bool stray)
+bool TTrace::Frame(const std::string& board, FrameDirection direction, std::span<const Byte> bytes, bool stray,
+                   std::string& error)
 {
     const std::string hex = Hex(bytes);
     const double seconds = static_cast<double>(clock_.elapsed()) / MillisecondsPerSecond;
     std::lock_guard lock(mutex_);
-    std::fprintf(file_.get(), "%.3f %s %s %s%s\n", seconds, board.c_str(),
-                 direction == FrameDirection::Sent ? "out" : "in", hex.c_str(), stray ? " stray" : "");
+    // Flushed at once: a line that cannot be written is known before the
+    // frame goes out.
+    const bool written = std::fprintf(file_.get(), "%.3f %s %s %s%s\n", seconds, board.c_str(),
+                                      direction == FrameDirection::Sent ? "out" : "in", hex.c_str(),
+                                      stray ? " stray" : "") > 0 &&
+                         std::fflush(file_.get()) == 0;
+    if (!written) {
+        error = std::strerror(errno);
+        std::clearerr(file_.get());
+    }
+    return written;
 }

@@ -20,9 +20,14 @@ public:
     // the cause when it cannot.
     explicit TTrace(const std::string& path);
 
-    void Frame(const std::string& board, FrameDirection direction, std::span<const Byte> bytes, bool stray);
+    // Writes the frame's line through to the file; false, with the cause in
+    // `error`, when it could not be written (a full disk): the trace lacks it.
+    bool Frame(const std::string& board, FrameDirection direction, std::span<const Byte> bytes, bool stray,
+               std::string& error);
+    const std::string& Path() const { return path_; }
 
 private:
+    std::string path_;
     struct TClose {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };

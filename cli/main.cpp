@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 #include <QDateTime>
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -82,16 +84,13 @@ std::optional<std::int64_t> CheckFiles(const TCliOptions& options, std::string& 
     return total;
 }
 
-// The boards that answered a search, and where it looked.
-struct TSearchResult {
-    std::vector<std::string> boards;
-    std::vector<std::string> places;
-};
+constexpr std::int64_t MillisecondsPerSecond = 1000;
 
-// Runs the search the options ask for; Ctrl-C ends it with what it found.
-// When it cannot run, prints why and gives the exit status instead: 2 for an
-// interface it cannot search, 3 for a socket that failed.
-std::variant<TSearchResult, int> Search(const TCliOptions& options)
+// Runs the search the options ask for, listing every board that answers;
+// Ctrl-C ends it with what it found. When it cannot run, prints why and gives
+// the exit status instead: 2 for an interface it cannot search, 3 for a
+// socket that failed.
+std::variant<TSearchFound, int> Search(const TCliOptions& options)
 {
     try {
         std::string error;
@@ -99,25 +98,32 @@ std::variant<TSearchResult, int> Search(const TCliOptions& options)
         if (!plan)
             return Fail(options.json, ExitBadInput, error + "; nothing was sent");
         TIdUDPClient client;
-        return TSearchResult{SearchBoards(client, *plan, Interrupted), plan->places};
+        const TSearchLimits limits{
+            static_cast<std::int32_t>(std::min<std::int64_t>(options.searchSeconds * MillisecondsPerSecond,
+                                                             std::numeric_limits<std::int32_t>::max())),
+            std::numeric_limits<std::size_t>::max()};
+        return SearchBoards(client, *plan, Interrupted, limits);
     } catch (const EIdException& failure) {
-        return Fail(options.json, ExitLinkFailed, failure.what());
+        return Fail(options.json, ExitLinkFailed, OneLine(failure.what()));
     }
 }
 
+// No board answering is no success: the places searched are named.
 int PrintSearch(const TCliOptions& options)
 {
-    const std::variant<TSearchResult, int> search = Search(options);
+    const std::variant<TSearchFound, int> search = Search(options);
     if (const int* status = std::get_if<int>(&search))
         return *status;
-    const TSearchResult& found = std::get<TSearchResult>(search);
+    const TSearchFound& found = std::get<TSearchFound>(search);
     const TReporter::Mode mode = TReporter::ModeFor(options.json);
     if (mode != TReporter::Mode::Json) {
         for (const std::string& board : found.boards)
             std::printf("%s\n", board.c_str());
     }
-    TReporter::SearchEnded(mode, found.boards, found.places);
-    return Interrupted() ? InterruptedExitStatus() : ExitUpdated;
+    TReporter::SearchEnded(mode, found.boards, found.searched, found.failed);
+    if (Interrupted())
+        return InterruptedExitStatus();
+    return found.boards.empty() ? ExitIncomplete : ExitUpdated;
 }
 
 // The table as wide as the terminal; a pipe gets the table's usual width.
@@ -131,6 +137,8 @@ qsizetype HistoryWidth()
 
 int PrintHistory(const TCliOptions& options)
 {
+    // Reading holds nothing to close or record.
+    const TExitAtOnceOnSignal exitAtOnce;
     const QString path = DefaultHistoryPath();
     const HistoryReading reading = ReadHistory(path);
     if (!reading.error.isEmpty())
@@ -155,13 +163,13 @@ int PrintHistory(const TCliOptions& options)
 // (the reason printed): no board found is a link that cannot be opened.
 std::variant<std::vector<std::string>, int> SearchedBoards(const TCliOptions& options)
 {
-    std::variant<TSearchResult, int> search = Search(options);
+    std::variant<TSearchFound, int> search = Search(options);
     if (const int* status = std::get_if<int>(&search))
         return *status;
-    TSearchResult& found = std::get<TSearchResult>(search);
+    TSearchFound& found = std::get<TSearchFound>(search);
     if (!found.boards.empty())
         return std::move(found.boards);
-    TReporter::SearchEnded(TReporter::ModeFor(options.json), {}, found.places);
+    TReporter::SearchEnded(TReporter::ModeFor(options.json), {}, found.searched, found.failed);
     return Interrupted() ? InterruptedExitStatus() : ExitLinkFailed;
 }
 
@@ -210,6 +218,14 @@ int ExitStatusOf(const std::vector<TBoardResult>& results)
     return status;
 }
 
+// IdentifyBoards, which Ctrl-C and SIGTERM end at once: a name lookup may
+// take long, and nothing is held yet.
+bool IdentifyBoardsAnswering(TUpdatePlan& plan, std::string& error)
+{
+    const TExitAtOnceOnSignal exitAtOnce;
+    return IdentifyBoards(plan, error);
+}
+
 int Update(TCliOptions options)
 {
     std::string error;
@@ -230,7 +246,7 @@ int Update(TCliOptions options)
                              std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
                      },
                      nullptr};
-    if (!IdentifyBoards(plan, error))
+    if (!IdentifyBoardsAnswering(plan, error))
         return Fail(options.json, ExitBadInput, error + "; nothing was sent");
     if (options.dryRun) {
         if (!PrintPlan(plan, stdout, error))
@@ -274,7 +290,7 @@ int Status(TCliOptions options)
     if (const int* status = std::get_if<int>(&boards))
         return *status;
     TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, 0, {}, {}, nullptr};
-    if (!IdentifyBoards(plan, error))
+    if (!IdentifyBoardsAnswering(plan, error))
         return Fail(options.json, ExitBadInput, error + "; nothing was sent");
     const std::vector<TBoardStatus> statuses = AskBoards(plan);
     PrintStatus(statuses, options.json);

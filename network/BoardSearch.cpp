@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <set>
+#include <string_view>
 
 #include "network/IdException.h"
 #include "network/IdUDPBase.h"
@@ -20,23 +22,33 @@ constexpr qint64 CancelCheckMs = 50;
 
 class TSearchRun {
 public:
-    TSearchRun(TIdUDPBase& socket, const TSearchPlan& plan, const TSearchCancelled& cancelled)
-        : socket_(socket), plan_(plan), cancelled_(cancelled), reply_(BoardSearchMessage.size(), '\0')
+    TSearchRun(TIdUDPBase& socket, const TSearchPlan& plan, const TSearchCancelled& cancelled,
+               const TSearchLimits& limits)
+        : socket_(socket), plan_(plan), cancelled_(cancelled), limits_(limits), reply_(BoardSearchMessage.size(), '\0'),
+          placeSent_(plan.places.size(), false), placeFailure_(plan.places.size())
     {
     }
 
-    std::vector<std::string> Run()
+    TSearchFound Run()
     {
+        const QDeadlineTimer bound(limits_.totalMs);
         SendBatch();
-        while (!Cancelled()) {
+        while (!Cancelled() && !bound.hasExpired()) {
             if (!AllSent() && nextBatch_.hasExpired())
                 SendBatch();
             else if (AllSent() && quiet_.hasExpired())
                 break;
             else
-                Receive(AllSent() ? quiet_ : nextBatch_);
+                Receive(std::min(AllSent() ? quiet_ : nextBatch_, bound));
         }
-        return boards_;
+        for (std::size_t k = 0; k < plan_.places.size(); ++k) {
+            if (placeSent_[k])
+                found_.searched.push_back(plan_.places[k]);
+            else if (!placeFailure_[k].empty())
+                found_.failed.push_back(plan_.places[k] + ": " + placeFailure_[k]);
+        }
+        found_.answered = answered_.size();
+        return found_;
     }
 
 private:
@@ -46,12 +58,14 @@ private:
     void SendBatch()
     {
         if (!broadcastsSent_) {
-            for (const TIdIPv4Address& broadcast : plan_.broadcasts)
-                Send(TIdStack::AddressToText(broadcast));
+            for (std::size_t k = 0; k < plan_.broadcasts.size(); ++k)
+                Send(TIdStack::AddressToText(plan_.broadcasts[k]), k);
             broadcastsSent_ = true;
         }
-        for (std::uint32_t k = 0; k < RangeBatchSize && !AllSent(); ++k)
-            Send(NextRangeHost());
+        for (std::uint32_t k = 0; k < RangeBatchSize && !AllSent(); ++k) {
+            const std::size_t place = plan_.broadcasts.size() + range_;
+            Send(NextRangeHost(), place);
+        }
         nextBatch_.setRemainingTime(RangeBatchPauseMs);
         quiet_.setRemainingTime(BoardSearchWaitMs);
         if (AllSent() && sent_ == 0 && failure_)
@@ -72,15 +86,28 @@ private:
     // A range may hold the broadcast address of a network this machine is
     // on, which the system refuses to send to without the permission: every
     // send has it.
-    void Send(const std::string& host)
+    void Send(const std::string& host, std::size_t place)
     {
         try {
             socket_.BroadcastTextTo(host, BoardSearchPort, BoardSearchMessage);
             ++sent_;
-        } catch (const EIdException&) {
+            if (place < placeSent_.size())
+                placeSent_[place] = true;
+        } catch (const EIdException& error) {
             if (!failure_)
                 failure_ = std::current_exception();
+            if (place < placeFailure_.size() && placeFailure_[place].empty())
+                placeFailure_[place] = OneLineOf(error.what());
         }
+    }
+
+    // The socket layer's "\r\n" between an error's number and its words.
+    static std::string OneLineOf(std::string text)
+    {
+        for (const std::string_view lineEnd : {"\r\n", "\n"})
+            for (auto at = text.find(lineEnd); at != std::string::npos; at = text.find(lineEnd))
+                text.replace(at, lineEnd.size(), ": ");
+        return text;
     }
 
     void Receive(const QDeadlineTimer& until)
@@ -90,19 +117,24 @@ private:
         const TIdDatagram datagram = socket_.ReceiveDatagram(reply_.data(), size, timeout);
         if (datagram.TimedOut)
             return;
-        // Any datagram starts a new wait; only a board's reply is listed.
-        quiet_.setRemainingTime(BoardSearchWaitMs);
         const bool isReply =
             datagram.PeerPort == BoardSearchPort && datagram.Length == size && reply_ == BoardSearchMessage;
-        if (isReply && boards_.size() < MaxBoards &&
-            std::find(boards_.begin(), boards_.end(), datagram.PeerIP) == boards_.end())
-            boards_.push_back(datagram.PeerIP);
+        // Only a board's reply starts a new wait: a stranger's datagrams
+        // cannot keep the search open.
+        if (!isReply)
+            return;
+        quiet_.setRemainingTime(BoardSearchWaitMs);
+        if (answered_.insert(datagram.PeerIP).second && found_.boards.size() < limits_.listed)
+            found_.boards.push_back(datagram.PeerIP);
     }
 
     TIdUDPBase& socket_;
     const TSearchPlan& plan_;
     const TSearchCancelled& cancelled_;
+    const TSearchLimits limits_;
     std::string reply_;  // room for a reply's bytes, no more
+    std::vector<bool> placeSent_;             // a send to the place left
+    std::vector<std::string> placeFailure_;   // why the first send to it failed
     bool broadcastsSent_ = false;
     std::size_t range_ = 0;    // the range whose hosts go out next
     std::uint32_t offset_ = 0; // and the next host's place in it
@@ -110,12 +142,14 @@ private:
     std::exception_ptr failure_;
     QDeadlineTimer nextBatch_;
     QDeadlineTimer quiet_;
-    std::vector<std::string> boards_;
+    std::set<std::string> answered_;
+    TSearchFound found_;
 };
 
 } // namespace
 
-std::vector<std::string> SearchBoards(TIdUDPBase& socket, const TSearchPlan& plan, const TSearchCancelled& cancelled)
+TSearchFound SearchBoards(TIdUDPBase& socket, const TSearchPlan& plan, const TSearchCancelled& cancelled,
+                          const TSearchLimits& limits)
 {
-    return TSearchRun(socket, plan, cancelled).Run();
+    return TSearchRun(socket, plan, cancelled, limits).Run();
 }

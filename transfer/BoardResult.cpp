@@ -2,38 +2,25 @@
 
 const char* OutcomeName(BoardOutcome outcome)
 {
-    switch (outcome) {
-    case BoardOutcome::Updated:
-        return "updated";
-    case BoardOutcome::Warnings:
-        return "warnings";
-    case BoardOutcome::Failed:
-        return "failed";
-    case BoardOutcome::Stopped:
-        return "stopped";
-    case BoardOutcome::Interrupted:
-        return "interrupted";
-    case BoardOutcome::LinkFailed:
-        return "link failed";
-    }
-    return "";
+    return EndingName(EndingOfOutcome(outcome));
 }
 
-HistoryOutcome HistoryOutcomeOf(BoardOutcome outcome)
+Ending EndingOfOutcome(BoardOutcome outcome)
 {
     switch (outcome) {
     case BoardOutcome::Updated:
-        return HistoryOutcome::Updated;
-    case BoardOutcome::Warnings:
-        return HistoryOutcome::Warnings;
+        return Ending::Updated;
+    case BoardOutcome::Unconfirmed:
+        return Ending::Unconfirmed;
     case BoardOutcome::Stopped:
     case BoardOutcome::Interrupted:
-        return HistoryOutcome::Stopped;
-    case BoardOutcome::Failed:
+        return Ending::Stopped;
     case BoardOutcome::LinkFailed:
+        return Ending::LinkFailed;
+    case BoardOutcome::Failed:
         break;
     }
-    return HistoryOutcome::Failed;
+    return Ending::Failed;
 }
 
 double RateOf(const TBoardResult& result)

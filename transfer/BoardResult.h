@@ -12,9 +12,9 @@
 #include "transfer/Session.h"
 
 enum class BoardOutcome {
-    Updated,      // every answer came and none reported an error
-    Warnings,     // missing answers or board-reported errors
-    Failed,       // a file, port or socket error ended the transfer
+    Updated,      // every file went out whole, every answer came, no board error, no stray
+    Unconfirmed,  // every byte went out, but answers were missing or strays came
+    Failed,       // a board-reported error, a file, port or socket error; or nothing could be sent
     Stopped,      // ended after answers missed in a row, or a serial write that did not complete
     Interrupted,  // stopped by the operator: Escape, closing the window, Ctrl-C
     LinkFailed,   // the link could not be opened, or another updater holds the board; nothing was sent
@@ -37,10 +37,9 @@ struct TBoardResult {
     int attempt = 1;           // which try this is (--retries)
 };
 
-// "updated", "warnings", ...
+// The ending's word (EndingName): "stopped" for a board stopped by the
+// operator too.
 const char* OutcomeName(BoardOutcome outcome);
-// The history's outcome: "stopped" for a board stopped by the operator too,
-// "failed" for one whose link could not be used.
-HistoryOutcome HistoryOutcomeOf(BoardOutcome outcome);
+Ending EndingOfOutcome(BoardOutcome outcome);
 // Bytes a second over the whole transfer; 0 when no time has passed.
 double RateOf(const TBoardResult& result);

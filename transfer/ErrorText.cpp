@@ -46,8 +46,13 @@ std::string SocketFailureText(const std::string& host, const EIdException& error
     return OneLine(error.what());
 }
 
-std::string SilentBoardText(const std::string& stopped)
+std::string SilenceHint(bool serial)
 {
-    return "the board does not answer (" + stopped +
-           "): check the address, the board's power and that nothing else updates it";
+    return serial ? "check the cable, the port and the bit rate"
+                  : "check the address, the board's power and that nothing else updates it";
+}
+
+std::string SilentBoardText(const std::string& stopped, bool serial)
+{
+    return "the board does not answer (" + stopped + "): " + SilenceHint(serial);
 }

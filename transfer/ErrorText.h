@@ -14,5 +14,13 @@ std::string OneLine(const std::string& text);
 // resolve, no route, or the socket layer's own text on one line.
 std::string SocketFailureText(const std::string& host, const EIdException& error);
 
+// What to check when a board does not answer: on the serial line the cable,
+// the port and the bit rate; on the network the address, the board's power
+// and that nothing else updates it.
+std::string SilenceHint(bool serial);
+
 // Why a board that stopped answering was given up, and what to check.
-std::string SilentBoardText(const std::string& stopped);
+std::string SilentBoardText(const std::string& stopped, bool serial);
+
+// Why an update over the USB link did not happen.
+inline const std::string UsbHasNoTransport = "the USB link has no transport; nothing was sent";

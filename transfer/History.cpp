@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,7 +20,12 @@ namespace {
 
 constexpr std::array LinkNames = {"serial", "udp", "usb"};
 constexpr std::array KindNames = {"firmware", "bios", "flash", "data"};
-constexpr std::array OutcomeNames = {"updated", "warnings", "failed", "stopped"};
+constexpr std::array EndingNames = {"updated", "unconfirmed", "failed", "stopped", "link failed"};
+
+// AppendLine's answer for a path that is no regular file.
+constexpr int NotRegularFileError = -1;
+
+void (*lockWaiting)(bool) = nullptr;
 
 constexpr const char* ProgramFolder = "orvenda-updater";
 constexpr const char* HistoryFileName = "history.jsonl";
@@ -32,11 +38,33 @@ constexpr int ControlDigits = 2;
 constexpr unsigned char FirstPrintable = 0x20;
 constexpr int Hexadecimal = 16;
 
+const QString NotARegularFile = QStringLiteral("it is not a regular file");
+
+// HOME, or without it the user's home from the password database: Qt would
+// take the root folder.
+QString HomeFolder()
+{
+    const QString home = qEnvironmentVariable("HOME");
+    if (!home.isEmpty())
+        return home;
+    const passwd* user = ::getpwuid(::getuid());
+    return user != nullptr && user->pw_dir != nullptr ? QFile::decodeName(user->pw_dir) : QDir::homePath();
+}
+
 template <typename Enum, std::size_t Count>
 QString NameOf(const std::array<const char*, Count>& names, Enum value)
 {
     return QString::fromLatin1(names.at(static_cast<std::size_t>(value)));
 }
+
+} // namespace
+
+const char* EndingName(Ending ending)
+{
+    return EndingNames.at(static_cast<std::size_t>(ending));
+}
+
+namespace {
 
 QJsonObject ToJson(const UpdateRecord& record)
 {
@@ -48,7 +76,7 @@ QJsonObject ToJson(const UpdateRecord& record)
         {"size", record.size},
         {"sha256", QString::fromLatin1(record.sha256)},
         {"kind", NameOf(KindNames, record.kind)},
-        {"outcome", NameOf(OutcomeNames, record.outcome)},
+        {"outcome", QString::fromLatin1(EndingName(record.outcome))},
         {"missingAnswers", record.missingAnswers},
         {"boardErrors", record.boardErrors},
         {"seconds", record.seconds},
@@ -110,16 +138,28 @@ int AppendLine(const QString& path, const QByteArray& line)
     const QByteArray name = QFile::encodeName(path);
     int fd = -1;
     do {
-        fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, HistoryFileMode);
+        // Not blocked by a pipe in the file's place: it is refused below.
+        fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, HistoryFileMode);
     } while (fd == -1 && errno == EINTR);
     if (fd == -1)
         return errno;
     // Without the lock (a file system that has none) the worst is an empty
     // line, which reading skips.
-    int locked = -1;
-    do {
-        locked = ::flock(fd, LOCK_EX);
-    } while (locked == -1 && errno == EINTR);
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return NotRegularFileError;
+    }
+    int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    if (locked == -1 && errno == EWOULDBLOCK) {
+        if (lockWaiting != nullptr)
+            lockWaiting(true);
+        do {
+            locked = ::flock(fd, LOCK_EX);
+        } while (locked == -1 && errno == EINTR);
+        if (lockWaiting != nullptr)
+            lockWaiting(false);
+    }
     const QByteArray bytes = EndsInCutOffLine(fd) ? '\n' + line : line;
     ssize_t written = -1;
     do {
@@ -209,7 +249,8 @@ constexpr qsizetype TimeWidth = 16;
 constexpr qsizetype BoardWidth = 24;
 constexpr qsizetype FileWidth = 16;
 constexpr qsizetype KindWidth = 8;
-constexpr qsizetype OutcomeWidth = 8;
+// The longest ending: "unconfirmed", "link failed".
+constexpr qsizetype OutcomeWidth = 11;
 constexpr qsizetype CountWidth = 4;
 
 const std::array<Column, 8> Columns = {{
@@ -308,12 +349,17 @@ QString Row(const QStringList& cells, const QList<qsizetype>& widths)
 
 } // namespace
 
+void SetHistoryLockWaiting(void (*waiting)(bool))
+{
+    lockWaiting = waiting;
+}
+
 QString DefaultHistoryPath()
 {
     // A relative XDG_STATE_HOME is invalid and is ignored.
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
     if (state.isEmpty() || QDir::isRelativePath(state))
-        state = QDir::homePath() + QStringLiteral("/.local/state");
+        state = HomeFolder() + QStringLiteral("/.local/state");
     return state + '/' + ProgramFolder + '/' + HistoryFileName;
 }
 
@@ -326,7 +372,7 @@ QString AppendHistory(const UpdateRecord& record, const QString& path)
         error = AppendLine(path, line);
     if (error == 0)
         return {};
-    QString reason = qt_error_string(error);
+    QString reason = error == NotRegularFileError ? NotARegularFile : qt_error_string(error);
     if (!failedFolder.isEmpty())
         reason = QStringLiteral("cannot make the folder %1: %2").arg(failedFolder, reason);
     return QStringLiteral("The update history cannot be written to %1: %2").arg(path, reason);
@@ -338,6 +384,11 @@ HistoryReading ReadHistory(const QString& path)
     QFile file(path);
     if (!file.exists())
         return reading;
+    // A pipe or device would keep the reader waiting, or feed it forever.
+    if (!QFileInfo(path).isFile()) {
+        reading.error = QStringLiteral("The update history cannot be read from %1: %2").arg(path, NotARegularFile);
+        return reading;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         reading.error = QStringLiteral("The update history cannot be read from %1: %2").arg(path, file.errorString());
         return reading;

@@ -12,7 +12,19 @@
 
 enum class HistoryLink { Serial, Udp, Usb };
 enum class HistoryKind { Firmware, Bios, Flash, Data };
-enum class HistoryOutcome { Updated, Warnings, Failed, Stopped };
+// How an update ended, in the one vocabulary of both front ends, the history,
+// the JSON and the exit status. Only Updated is a success: every file went out
+// whole, every awaited answer came back, no board error, no stray. Unconfirmed:
+// every byte went out, but answers were missing or strays came. Failed: the
+// board reported an error, a file changed while sent, the link broke, or
+// nothing could be sent. Stopped: by the operator or after a silent board.
+// LinkFailed: the board could not be had; nothing was sent.
+enum class Ending { Updated, Unconfirmed, Failed, Stopped, LinkFailed };
+
+// The ending's one word: "updated", "unconfirmed", "failed", "stopped",
+// "link failed". Lines written before hold "warnings" too, and are shown as
+// they are.
+const char* EndingName(Ending ending);
 
 // The first answer of an update that carried a board-reported failure.
 struct HistoryBoardError {
@@ -30,7 +42,7 @@ struct UpdateRecord {
     qint64 size = 0;
     QByteArray sha256; // lower-case hex
     HistoryKind kind = HistoryKind::Firmware;
-    HistoryOutcome outcome = HistoryOutcome::Updated;
+    Ending outcome = Ending::Updated;
     int missingAnswers = 0;
     int boardErrors = 0;
     double seconds = 0;
@@ -39,7 +51,8 @@ struct UpdateRecord {
 };
 
 // The history file: $XDG_STATE_HOME/orvenda-updater/history.jsonl, or
-// ~/.local/state/orvenda-updater/history.jsonl.
+// ~/.local/state/orvenda-updater/history.jsonl; without HOME, the home folder
+// is the user's own from the password database, never the root.
 QString DefaultHistoryPath();
 
 // Appends the record as one line, creating the folders when needed; after a
@@ -48,6 +61,10 @@ QString DefaultHistoryPath();
 // fails, and an empty text otherwise. Safe from several threads and
 // processes at once: each line is one write to a file opened for appending.
 QString AppendHistory(const UpdateRecord& record, const QString& path = DefaultHistoryPath());
+
+// Told, when set, as an append starts (true) and stops (false) waiting for
+// another program's lock on the history file.
+void SetHistoryLockWaiting(void (*waiting)(bool));
 
 struct HistoryReading {
     QList<QByteArray> lines; // the sound lines as stored, without their line ends

@@ -161,9 +161,29 @@ bool TUdpLink::Send(std::span<const Byte> frame)
     return true;
 }
 
+bool TUdpLink::ReceiveOne(std::int32_t timeoutMs)
+{
+    std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
+    const TIdDatagram datagram = client_.ReceiveDatagram(NetBuffer.data(), NetAnswerSize, timeoutMs);
+    if (datagram.TimedOut)
+        return false;
+    if (datagram.PeerIP == client_.HostAddress() && receiver_ != nullptr) {
+        const auto kept = static_cast<std::size_t>(std::clamp(datagram.Length, 0, NetAnswerSize));
+        receiver_->DatagramReceived(std::span<const Byte>(NetBuffer.data(), kept), datagram.Length);
+    }
+    return true;
+}
+
+void TUdpLink::TakePending()
+{
+    // What the socket already holds came before the request that follows:
+    // handed now, it cannot be read as that request's answer.
+    while (ReceiveOne(0)) {
+    }
+}
+
 bool TUdpLink::Await(const std::function<bool()>& answered, const QDeadlineTimer& deadline)
 {
-    const std::string& board = client_.HostAddress();
     while (!answered()) {
         // The front end gets its turn whenever a pulse interval has passed,
         // also between answers that come quickly, so that a window never
@@ -171,13 +191,7 @@ bool TUdpLink::Await(const std::function<bool()>& answered, const QDeadlineTimer
         Pulse();
         if (deadline.hasExpired())
             return false;
-        std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
-        const TIdDatagram datagram = client_.ReceiveDatagram(NetBuffer.data(), NetAnswerSize,
-                                                             static_cast<std::int32_t>(SliceOf(deadline)));
-        if (datagram.TimedOut || datagram.PeerIP != board || receiver_ == nullptr)
-            continue;
-        const auto kept = static_cast<std::size_t>(std::clamp(datagram.Length, 0, NetAnswerSize));
-        receiver_->DatagramReceived(std::span<const Byte>(NetBuffer.data(), kept), datagram.Length);
+        ReceiveOne(static_cast<std::int32_t>(SliceOf(deadline)));
     }
     return true;
 }

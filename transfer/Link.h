@@ -75,7 +75,8 @@ public:
     // Sends one frame; false when the link could not take all of it in time.
     virtual bool Send(std::span<const Byte> frame) = 0;
     // Hands the receiver what has arrived and was not handed yet (the serial
-    // line's input queue): answers that came before the next request went out.
+    // line's input queue, the socket's): frames that came before the next
+    // request went out, or that are left when a transfer ends.
     virtual void TakePending() {}
     // Hands the receiver what comes until `answered` holds or the deadline has
     // passed, and returns `answered()`. Raises ETransferStopped (Operator) once
@@ -177,9 +178,14 @@ public:
     bool ReadsEachAnswer() const override { return true; }
     std::string BoardName() const override;
     bool Send(std::span<const Byte> frame) override;
+    void TakePending() override;
     bool Await(const std::function<bool()>& answered, const QDeadlineTimer& deadline) override;
 
 private:
+    // Takes one datagram within `timeoutMs` and hands it on when the board
+    // sent it; false when none came.
+    bool ReceiveOne(std::int32_t timeoutMs);
+
     TIdUDPClient& client_;
     std::array<Byte, NetBufferSize> NetBuffer{};
 };

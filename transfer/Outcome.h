@@ -8,13 +8,28 @@
 #include <string>
 #include <vector>
 
+#include "transfer/BoardResult.h"
 #include "transfer/History.h"
 #include "transfer/Session.h"
 
-// Updated when every awaited answer came without a board-reported failure,
-// nothing else came from the board, and every file was written; Warnings
-// otherwise.
-HistoryOutcome OutcomeOf(const TSessionTally& tally);
+// How a transfer that ran to its end ended, decided here for both front
+// ends: Failed when the board reported an error (a boot error, a refused
+// file); Unconfirmed when awaited answers were missing, strays came or a file
+// was not written for want of an answer; Updated otherwise.
+Ending OutcomeOf(const TSessionTally& tally);
+
+// Why a transfer that ran to its end is not Updated, in the words of a
+// technician, one clause each: the first board error, the first missing
+// answer with the hint for the link (`serial`: the cable, the port and the
+// bit rate; else the network), the strays; empty when nothing went wrong.
+std::string EndingReason(const TSessionTally& tally, bool serial);
+
+// Keeps a result from "updated" for a cause outside the tally (a trace that
+// lacks frames): at best unconfirmed, the cause added to its reason.
+void AtBestUnconfirmed(TBoardResult& result, const std::string& cause);
+
+// "no answer to the boot-error query after block 12 within 10 s".
+std::string MissingAnswerText(const TMissingAnswer& missing);
 
 // The first board-reported failure, the block it followed and how many there
 // were; empty when there was none.
@@ -24,17 +39,12 @@ std::string DescribeBoardErrors(const TSessionTally& tally);
 // nothing.
 std::string DescribeStrays(const TSessionTally& tally);
 
-// What went wrong in a transfer that completed: board-reported failures,
-// missing answers, stray datagrams and files not written, one sentence each;
-// empty when nothing did.
-std::string DescribeWarnings(const TSessionTally& tally);
-
 // What the history says of a transfer besides its files.
 struct TUpdateSummary {
     HistoryLink link = HistoryLink::Serial;
     QString board;
     HistoryKind kind = HistoryKind::Firmware;
-    HistoryOutcome outcome = HistoryOutcome::Updated;
+    Ending outcome = Ending::Updated;
     int missingAnswers = 0;
     int boardErrors = 0;
     double seconds = 0;

@@ -143,21 +143,50 @@ BoardOutcome OutcomeOfStop(const ETransferStopped& stopped)
                                                                       : BoardOutcome::Stopped;
 }
 
-std::string StopText(const ETransferStopped& stopped)
+std::string StopText(const ETransferStopped& stopped, bool serial)
 {
-    return stopped.WhyStopped() == ETransferStopped::Reason::Silence ? SilentBoardText(stopped.what())
+    return stopped.WhyStopped() == ETransferStopped::Reason::Silence ? SilentBoardText(stopped.what(), serial)
                                                                      : stopped.what();
+}
+
+BoardOutcome BoardOutcomeOf(Ending ending)
+{
+    switch (ending) {
+    case Ending::Updated:
+        return BoardOutcome::Updated;
+    case Ending::Unconfirmed:
+        return BoardOutcome::Unconfirmed;
+    default:
+        return BoardOutcome::Failed;
+    }
+}
+
+// A transfer that ran to its end: its ending and why. Without a transport
+// nothing went out, whatever the run did.
+void TakeEnding(const TSession& session, TBoardResult& result)
+{
+    if (!session.Link().Carries()) {
+        result.outcome = BoardOutcome::Failed;
+        result.message = UsbHasNoTransport;
+        result.nothingSent = true;
+        return;
+    }
+    result.outcome = BoardOutcomeOf(OutcomeOf(session.Tally()));
+    result.message = EndingReason(session.Tally(), !session.Link().ReadsEachAnswer());
 }
 
 void TakeTally(const TSessionTally& tally, TBoardResult& result)
 {
-    result.bytes = tally.bytesSent;
     result.missingAnswers = tally.missingAnswers;
     result.boardErrors = tally.boardErrorCount;
     result.strayAnswers = tally.strayAnswers;
-    result.sentFiles = tally.sentFiles;
     if (!tally.boardErrors.empty())
         result.firstBoardError = tally.boardErrors.front();
+    // What went nowhere is not recorded as the board's.
+    if (result.nothingSent)
+        return;
+    result.bytes = tally.bytesSent;
+    result.sentFiles = tally.sentFiles;
 }
 
 } // namespace
@@ -224,7 +253,7 @@ QString THistoryWriter::Record(const TLinkSettings& settings, const TUpdateReque
     summary.link = HistoryLinkOf(settings.kind);
     summary.board = QString::fromStdString(result.board);
     summary.kind = request.kind;
-    summary.outcome = HistoryOutcomeOf(result.outcome);
+    summary.outcome = EndingOfOutcome(result.outcome);
     summary.missingAnswers = result.missingAnswers;
     summary.boardErrors = result.boardErrors;
     summary.seconds = result.seconds;
@@ -247,14 +276,21 @@ TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const s
     session.StartTally();
     try {
         RunRequest(session, request);
-        result.outcome = OutcomeOf(session.Tally()) == HistoryOutcome::Updated ? BoardOutcome::Updated
-                                                                                : BoardOutcome::Warnings;
+        TakeEnding(session, result);
     } catch (const ETransferStopped& stopped) {
         result.outcome = OutcomeOfStop(stopped);
-        result.message = StopText(stopped);
+        result.message = StopText(stopped, !session.Link().ReadsEachAnswer());
+    } catch (const ELinkNotOpened& error) {
+        // A front end found the link unusable before anything went out.
+        result.outcome = BoardOutcome::LinkFailed;
+        result.message = error.what();
+        result.nothingSent = true;
     } catch (const EIdException& error) {
-        result.outcome = BoardOutcome::Failed;
         result.message = SocketFailureText(board, error);
+        // A socket that could not send the first frame (no route) is a link
+        // that could not be used, told once; a later failure broke the transfer.
+        result.outcome = session.Tally().framesSent == 0 ? BoardOutcome::LinkFailed : BoardOutcome::Failed;
+        result.nothingSent = session.Tally().framesSent == 0;
         result.failure = std::current_exception();
     } catch (const std::exception& error) {
         result.outcome = BoardOutcome::Failed;

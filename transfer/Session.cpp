@@ -71,6 +71,15 @@ std::string FileNameOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string CommandOf(const std::string& callText)
+{
+    const auto start = callText.find_first_not_of(' ');
+    if (start == std::string::npos)
+        return {};
+    const auto end = callText.find_first_of(" :(", start);
+    return callText.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
 void CheckSendableNames(std::span<const std::string> paths)
 {
     std::set<std::string> names;
@@ -100,6 +109,7 @@ void TSession::UseLink(TBoardLink& link)
 
 void TSession::Execute_Command(const std::string& callText)
 {
+    command_ = CommandOf(callText);
     CallText = callText;
     const CommandMatch match = MatchCommand(CallText);
     NoReply = match.noReply;
@@ -127,14 +137,15 @@ void TSession::Transmit()
     if (NoReply == 0 && frame.size() > static_cast<std::size_t>(OffsetOperation)) {
         // What the link holds before an answered request goes out was sent
         // before the board saw the request: a late or repeated answer to an
-        // earlier one. It is decoded for its effects now, so that it cannot
-        // end the coming wait.
-        link_->TakePending();
+        // earlier one, or a forgery. It is decoded for its effects and
+        // counted as stray now, so that it cannot end the coming wait.
+        TakeStrays();
         awaiting_ = true;
         awaitedAnswered_ = false;
         awaitedResult_ = 0;
         awaitedGroup_ = frame[OffsetGroup];
         awaitedOperation_ = frame[OffsetOperation];
+        awaitedRequest_ = command_;
     }
     events_.Frame(FrameDirection::Sent, frame, false);
     // The writes are bounded by the watchdog's interval (BoundWrites): a line
@@ -143,6 +154,14 @@ void TSession::Transmit()
         events_.ShortWrite();
         throw ETransferStopped(ETransferStopped::Reason::WriteCancelled, "RS232 Error Operation Cancelled");
     }
+    ++tally_.framesSent;
+}
+
+void TSession::TakeStrays()
+{
+    // Whatever the link hands now answers no open wait.
+    awaiting_ = false;
+    link_->TakePending();
 }
 
 void TSession::BoundWrites()
@@ -179,9 +198,12 @@ void TSession::AwaitAnswer(const std::string& label)
 void TSession::Watchdog()
 {
     TimedOut = 1;
+    const TMissingAnswer missing{awaitedRequest_, currentBlock_, WatchdogMs};
+    if (!tally_.firstMissing)
+        tally_.firstMissing = missing;
     ++tally_.missingAnswers;
     ++tally_.missingInARow;
-    events_.MissingAnswer(WaitLabel);
+    events_.MissingAnswer(missing);
     if (tally_.missingInARow % MissingAnswersBeforeAsking == 0 && events_.StopAfterSilence(tally_.missingInARow))
         throw ETransferStopped(ETransferStopped::Reason::Silence,
                                "stopped after " + std::to_string(tally_.missingInARow) + " missing answers in a row");
@@ -198,16 +220,15 @@ DecodeOutcome TSession::ReceiveSerial(std::span<const Byte> chunk)
     bool awaitedSeen = false;
     // While a wait is open, every frame of the board that is not its answer
     // (nor the alarm, which the receiver keeps to itself) is a stray.
+    // Every frame of the board that is not the answer an open wait takes (nor
+    // the alarm, which the receiver keeps to itself) is a stray: one before
+    // the request, a second one after the answer, or one left at the end.
     const DecodeOutcome outcome = ReceiveChunk(chunk, [this, &awaitedSeen](const DecodeOutcome& each) {
-        const bool open = awaiting_ && !awaitedAnswered_;
-        bool stray = false;
-        if (CountAnswer(each)) {
-            awaitedSeen = true;
-        } else if (open) {
+        const bool taken = CountAnswer(each);
+        awaitedSeen = awaitedSeen || taken;
+        if (!taken)
             ++tally_.strayAnswers;
-            stray = true;
-        }
-        events_.Frame(FrameDirection::Received, each.frame, stray);
+        events_.Frame(FrameDirection::Received, each.frame, !taken);
     });
     SettleAnswer(before, awaitedSeen, outcome);
     return outcome;
@@ -221,19 +242,25 @@ bool TSession::IsAwaitedAnswer(const DecodeOutcome& outcome) const
 
 bool TSession::CountAnswer(const DecodeOutcome& answer)
 {
-    if (!awaiting_ || answer.answer == nullptr || !answer.answer->raisesAnswer || !IsAwaitedAnswer(answer))
+    if (answer.answer == nullptr || !answer.answer->raisesAnswer || !IsAwaitedAnswer(answer))
         return false;
-    awaitedAnswered_ = true;
-    awaitedResult_ = answer.result;
-    tally_.missingInARow = 0;
+    // One answer a wait: a copy behind the answer, or one that came before
+    // the request went out, answers nothing; but a failure it reports is
+    // counted all the same, so that no timing of copies can hide one.
+    const bool taken = awaiting_ && !awaitedAnswered_;
+    if (taken) {
+        awaitedAnswered_ = true;
+        awaitedResult_ = answer.result;
+        tally_.missingInARow = 0;
+    }
     if (answer.result != 0 || answer.bootError != 0) {
         ++tally_.boardErrorCount;
         // A wait labelled by its link alone is named by the request answered.
         const std::string label = WaitLabel == NetWaitLabel ? RequestNameOf(answer.answer->name) : WaitLabel;
         if (tally_.boardErrors.size() < KeptBoardErrors)
-            tally_.boardErrors.push_back({label, currentBlock_, answer.result, answer.bootError});
+            tally_.boardErrors.push_back({label, currentBlock_, answer.result, answer.bootError, awaitedRequest_});
     }
-    return true;
+    return taken;
 }
 
 // While an answered request is outstanding, an answer ends its wait only when
@@ -256,9 +283,10 @@ void TSession::DatagramReceived(std::span<const Byte> bytes, std::int32_t length
     if (length > 0 && length <= NetAnswerSize) {
         std::copy(bytes.begin(), bytes.end(), RxBlock.begin());
         RxCount = length;
+        const bool answeredBefore = awaitedAnswered_;
         const DecodeOutcome outcome = Translation();
         const bool alarm = outcome.beeps > 0 && outcome.answer == nullptr;
-        taken = awaitedAnswered_ || alarm;
+        taken = (awaitedAnswered_ && !answeredBefore) || alarm;
     }
     events_.Frame(FrameDirection::Received, bytes, !taken);
     if (!taken)
@@ -307,6 +335,7 @@ void TSession::CopyBootFile(TFileOfBytes& image)
     BoundWrites();
     events_.FileStarted(image.Path(), image.Size());
     StreamFile(image, {ImageBlockSize, GroupBoot, OperationImageBlock, nullptr, " GetBootError :", "GetBootError"});
+    TakeStrays();
     events_.Status("Finish Update");
 }
 
@@ -326,6 +355,7 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
     // still ends with an empty block, which the board expects.
     const std::int64_t count = file.Size() / stream.blockSize + 1;
     const TRequestFrame query = EncodeCall(stream.query);
+    command_ = CommandOf(stream.query);
     std::array<Byte, ImageBlockSize> block{};
     std::int64_t done = 0;
     for (std::int64_t k = 1; k <= count; ++k) {
@@ -391,6 +421,9 @@ bool TSession::FileCreated(const std::string& path)
                                    ? "the board refused to create it (result " + std::to_string(awaitedResult_) + ")"
                                    : "the board did not answer its creation";
     tally_.filesNotWritten.push_back(path);
+    // The refusal was counted as it came; it is told by the file it refused.
+    if (awaitedAnswered_ && !tally_.boardErrors.empty() && tally_.boardErrors.back().file.empty())
+        tally_.boardErrors.back().file = path;
     events_.FileNotWritten(path, reason);
     return false;
 }
@@ -418,6 +451,7 @@ void TSession::CopyFlashFile(std::span<const std::string> paths)
                              " GetNumberofDataFiles :", "GetNumberofDataFiles :"});
         Execute_Command(" CloseFlashFile(" + Unsigned(FlashFileHandle) + ")");
     }
+    TakeStrays();
     events_.Status("Finish Write");
     link_->Settle(WriteSettleTime);
 }
@@ -438,5 +472,6 @@ void TSession::CopyDataFile(const std::string& path)
     events_.Status("Finish Phase 1");
     link_->Settle(BurnStartTime);
     Execute_Command(" SetBurnMode(0B)");
+    TakeStrays();
     events_.Status("Please Wait for Burning to Finish");
 }

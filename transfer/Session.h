@@ -32,6 +32,13 @@ inline constexpr int DefaultWatchdogMs = 10000;
 inline constexpr std::int32_t BoardRequestPort = 3333;
 inline constexpr int FileBlockSize = 512;
 
+// An awaited answer that did not come.
+struct TMissingAnswer {
+    std::string request;  // "GetBootError", "GetNumberofDataFiles", ...
+    std::int64_t block;   // the block it followed (0 before the first block)
+    int watchdogMs;       // how long it was awaited
+};
+
 // Which way a frame went.
 enum class FrameDirection { Sent, Received };
 
@@ -57,8 +64,8 @@ public:
     // An answer was decoded (beeps, burn state texts).
     virtual void Answer(const DecodeOutcome& /*outcome*/) {}
     // The watchdog fired: no answer came within its interval for the wait
-    // with this label. The transfer goes on after the call returns.
-    virtual void MissingAnswer(const std::string& /*label*/) {}
+    // with WaitLabel. The transfer goes on after the call returns.
+    virtual void MissingAnswer(const TMissingAnswer& /*missing*/) {}
     // A one-byte serial write did not complete within the watchdog's
     // interval; the transfer is cancelled after the call returns.
     virtual void ShortWrite() {}
@@ -88,7 +95,10 @@ struct TBoardError {
     std::int64_t block;  // the block it followed (1-based; 0 before the first block)
     Byte result;
     Byte bootError;
+    std::string request = {};  // the request answered: "GetBootError", "CreateFlashFile", ...
+    std::string file = {};     // the file whose creation the board refused, if it was one
 };
+
 
 // A file whose transfer started: what the board was told and what it got.
 struct TSentFile {
@@ -102,15 +112,18 @@ struct TSentFile {
 // What a transfer came to, kept until the next transfer starts.
 struct TSessionTally {
     int missingAnswers = 0;
+    std::optional<TMissingAnswer> firstMissing;
     int boardErrorCount = 0;
     std::vector<TBoardError> boardErrors;  // the first few, in order
     std::vector<std::string> filesNotWritten;
+    std::int64_t framesSent = 0;           // frames the link took
     std::int64_t bytesSent = 0;            // file bytes in block frames
     std::int64_t blocksSent = 0;
     int missingInARow = 0;
-    // What the board sent while a wait was open that did not answer it: a
-    // frame of another answer or of none, a garbled, empty or oversized
-    // datagram. Its alarm is no stray.
+    // What the board sent that no wait took as its answer: a frame of another
+    // answer or of none, a garbled, empty or oversized datagram, a copy of an
+    // answer already taken, anything that came before its request went out or
+    // was left at the end. Its alarm is no stray.
     int strayAnswers = 0;
     std::vector<TSentFile> sentFiles;
 };
@@ -191,6 +204,9 @@ private:
     void SendAndWait(const TRequestFrame& request, const std::string& label, const std::function<void()>& meanwhile);
     // Sends TxFrame over the link without reading an answer.
     void Transmit();
+    // Hands on what the link holds that no wait is open for: each frame of
+    // it is counted as stray.
+    void TakeStrays();
     // The wait both links share: until the answer awaited has come, the
     // watchdog's interval has passed (reported), or the window's watchdog
     // has fired.
@@ -220,7 +236,13 @@ private:
     Byte awaitedResult_ = 0;
     Byte awaitedGroup_ = 0;
     Byte awaitedOperation_ = 0;
+    std::string command_;         // the command of the request going out (encoding consumes CallText)
+    std::string awaitedRequest_;  // the awaited request's command: "GetBootError", ...
 };
+
+// The command a call text calls: "GetBootError" of " GetBootError :",
+// "CreateFlashFile" of " CreateFlashFile(logo.bin;10;3)".
+std::string CommandOf(const std::string& callText);
 
 // Raises EUnsendableName, naming the file, when a flash file's name cannot
 // reach the board whole: it holds a character that ends a name in the request

@@ -92,8 +92,9 @@ TEST_F(FileTransfer, DataFileIsChosenConfirmedAndBurnt)
     driver.SetFileChoice({MakeFile("settings.dat", 1024)});
     Form1->SendDataFile1->trigger();
     EXPECT_EQ(Form1->DataFileName, windows.PathOf("settings.dat"));
-    ASSERT_EQ(driver.Boxes().size(), 1u);
+    ASSERT_EQ(driver.Boxes().size(), 2u);
     EXPECT_EQ(driver.Boxes()[0].caption, "Update Confirmation");
+    EXPECT_EQ(driver.Boxes()[1].text, "The USB link has no transport; nothing was sent.");
     EXPECT_EQ(Form1->Panel1->text(), "Please Wait for Burning to Finish");
     EXPECT_EQ(std::vector<Byte>(Form1->Session().TxFrame.begin(), Form1->Session().TxFrame.begin() + 7),
               std::vector<Byte>({0xA5, 0x4B, 0x03, 0x00, 0x13, 0x2A, 0x0B}));

@@ -59,10 +59,14 @@ TEST_F(ImageTransfer, UsbModeStreamsTheWholeFileAndSendsNothing)
     EXPECT_EQ(Form1->BurnBlockNumber, 0);
 
     Form1->Update1Click();
-    ASSERT_EQ(driver.Boxes().size(), 1u);
+    ASSERT_EQ(driver.Boxes().size(), 2u);
     EXPECT_EQ(driver.Boxes()[0].caption, "Update Confirmation");
     EXPECT_EQ(driver.Boxes()[0].text, "Please Confirm Update ?");
     EXPECT_EQ(driver.Boxes()[0].icon, QMessageBox::NoIcon);
+    // The finish text stays; then the operator is told that nothing went out.
+    EXPECT_EQ(driver.Boxes()[1].caption, "Update Warning");
+    EXPECT_EQ(driver.Boxes()[1].text, "The USB link has no transport; nothing was sent.");
+    EXPECT_EQ(driver.Boxes()[1].icon, QMessageBox::Warning);
     EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
     EXPECT_EQ(Form1->Gauge1->MaxValue(), 3000);
     EXPECT_EQ(Form1->Gauge1->Progress(), 3000);

@@ -216,20 +216,25 @@ TEST(CliLinkFailure, PortThatCannotBeOpenedExitsThreeWithTheDriversMessageOnce)
     EXPECT_EQ(json.DoneOf("/nonexistent/ttyX").value("outcome").toString(), "link failed") << json.Printed();
 }
 
-// USB has no transport: nothing is sent, so nothing is updated.
-TEST(CliUsb, SendsNothingExitsOneAndIsRecordedAsFailed)
+// USB has no transport: nothing is sent, so nothing is updated, and nothing
+// is tried again however many retries are allowed.
+TEST(CliUsb, SendsNothingExitsOneIsTriedOnceAndIsRecordedAsFailed)
 {
     CliFolder folder;
     folder.WriteFile("app.hex", 100);
     const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--usb"});
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
-    EXPECT_NE(outcome.err.find("nothing sent: the USB link has no transport"), std::string::npos)
+    EXPECT_NE(outcome.err.find("the USB link has no transport; nothing was sent"), std::string::npos)
         << outcome.Printed();
     EXPECT_EQ(outcome.out.find("updated"), std::string::npos) << outcome.Printed();
     const CliOutcome history = folder.Run({"history", "--json"});
     EXPECT_NE(history.out.find("\"outcome\":\"failed\""), std::string::npos) << history.Printed();
-    EXPECT_NE(history.out.find("\"reason\":\"nothing sent: the USB link has no transport\""), std::string::npos)
+    EXPECT_NE(history.out.find("\"reason\":\"the USB link has no transport; nothing was sent\""), std::string::npos)
         << history.Printed();
+
+    const CliOutcome retried = folder.Run({"firmware", "app.hex", "--usb", "--retries", "2", "--json"});
+    EXPECT_EQ(retried.exitCode, 1) << retried.Printed();
+    EXPECT_EQ(retried.Events("done").size(), 1u) << retried.Printed();
 }
 
 // Another updater on the board is refused by the board's lock, before the

@@ -52,7 +52,7 @@ TEST_P(CliSignals, SerialUpdateEndsWithTheSignalsStatusRecordedAndLeavesThePortF
         InterruptedUpdate(folder, {"--serial", QString::fromStdString(board.PtyPath())}, GetParam());
     EXPECT_EQ(outcome.exitCode, 128 + GetParam()) << outcome.Printed();
     const QJsonObject done = outcome.DoneOf(board.PtyPath());
-    EXPECT_EQ(done.value("outcome").toString(), "interrupted") << outcome.Printed();
+    EXPECT_EQ(done.value("outcome").toString(), "stopped") << outcome.Printed();
     EXPECT_GT(done.value("bytes").toInteger(), 0);
     EXPECT_LT(done.value("bytes").toInteger(), 64 * 1024);
     const CliOutcome history = folder.Run({"history", "--json"});
@@ -81,7 +81,7 @@ TEST(CliInterrupt, UdpUpdateEndsWith130AndSaysWhatWasDone)
     BoardSim board({"--udp", address, "--delay", "200"});
     const CliOutcome outcome = InterruptedUpdate(folder, {"--udp", QString::fromStdString(address)});
     EXPECT_EQ(outcome.exitCode, 130) << outcome.Printed();
-    EXPECT_EQ(outcome.DoneOf(address).value("outcome").toString(), "interrupted") << outcome.Printed();
+    EXPECT_EQ(outcome.DoneOf(address).value("outcome").toString(), "stopped") << outcome.Printed();
 }
 
 TEST(CliInterrupt, SummaryIsPrintedWithoutJson)
@@ -100,7 +100,7 @@ TEST(CliInterrupt, SummaryIsPrintedWithoutJson)
     ::kill(static_cast<pid_t>(update.processId()), SIGINT);
     const CliOutcome outcome = folder.Finish(update);
     EXPECT_EQ(outcome.exitCode, 130) << outcome.Printed();
-    EXPECT_NE(outcome.out.find(board.PtyPath() + ": interrupted, "), std::string::npos) << outcome.Printed();
+    EXPECT_NE(outcome.out.find(board.PtyPath() + ": stopped, "), std::string::npos) << outcome.Printed();
 }
 
 } // namespace

@@ -129,7 +129,8 @@ void CliFolder::Start(QProcess& process, const QStringList& arguments, const Net
 
 CliOutcome CliFolder::Finish(QProcess& process) const
 {
-    if (!process.waitForFinished(PatienceMs)) {
+    // A caller may have seen it end already.
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(PatienceMs)) {
         ADD_FAILURE() << "orvenda-update did not end within " << PatienceMs << " ms";
         process.kill();
         process.waitForFinished(PatienceMs);

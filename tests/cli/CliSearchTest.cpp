@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <tuple>
 
@@ -18,6 +19,7 @@
 #include "tests/support/BoardSim.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/UdpPeer.h"
+#include "network/BoardSearch.h"
 
 namespace {
 
@@ -142,6 +144,85 @@ TEST(CliSearchStranger, EmptyAndOversizedDatagramsDoNotEndTheSearchAndABoardIsLi
     EXPECT_EQ(outcome.out, board + "\n") << outcome.Printed();
 }
 
+// Sends `bytes` from `sender` to where the search came from, every pause,
+// until the search has ended or `most` were sent; returns how many went.
+int FloodUntilEnded(QProcess& search, UdpPeer& sender, const Datagram& from, const std::string& bytes, int most)
+{
+    constexpr int PauseMs = 200;
+    int sent = 0;
+    while (sent < most && !search.waitForFinished(PauseMs)) {
+        sender.SendTo(from.address, from.port, bytes);
+        ++sent;
+    }
+    return sent;
+}
+
+// A stranger's datagrams neither end the search nor keep it open: it ends a
+// quiet second after the board's reply, long before the flood does.
+TEST(CliSearchStranger, AJunkFloodDoesNotKeepTheSearchOpen)
+{
+    constexpr int Flood = 25;  // five seconds of junk, inside the search's bound
+    const std::string board = LoopbackAddress(3);
+    UdpPeer listener(board, BoardSearchPort);
+    UdpPeer stranger(LoopbackAddress(4));
+    CliFolder folder;
+    QProcess process;
+    folder.Start(process, {"search", "--range", QString::fromStdString(board), "--search-time", "30"});
+    const std::optional<Datagram> search = listener.Receive();
+    ASSERT_TRUE(search.has_value());
+    listener.SendTo(search->address, search->port, search->bytes);
+    EXPECT_LT(FloodUntilEnded(process, stranger, *search, "junk", Flood), Flood);
+    const CliOutcome outcome = folder.Finish(process);
+    EXPECT_EQ(outcome.out, board + "\n") << outcome.Printed();
+}
+
+// A board that keeps replying keeps the quiet second from passing; the
+// search's bound ends it all the same.
+TEST(CliSearchStranger, ABoardThatKeepsReplyingIsBoundBySearchTime)
+{
+    constexpr int Flood = 50;
+    const std::string board = LoopbackAddress(5);
+    UdpPeer listener(board, BoardSearchPort);
+    CliFolder folder;
+    QProcess process;
+    folder.Start(process, {"search", "--range", QString::fromStdString(board), "--search-time", "2"});
+    const std::optional<Datagram> search = listener.Receive();
+    ASSERT_TRUE(search.has_value());
+    EXPECT_LT(FloodUntilEnded(process, listener, *search, search->bytes, Flood), Flood);
+    const CliOutcome outcome = folder.Finish(process);
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    EXPECT_EQ(outcome.out, board + "\n") << outcome.Printed();
+}
+
+// The window's list keeps 101; the command line lists every board.
+TEST(CliSearchMany, ListsEveryBoardThatAnswersBeyondTheWindowsList)
+{
+    constexpr int Boards = 150;
+    std::vector<std::unique_ptr<UdpPeer>> boards;
+    for (int k = 1; k <= Boards; ++k)
+        boards.push_back(std::make_unique<UdpPeer>(LoopbackAddress(k), BoardSearchPort));
+    const std::string first = LoopbackAddress(1);
+    const QString range = QString::fromStdString(first.substr(0, first.rfind('.'))) + ".0/24";
+    CliFolder folder;
+    QProcess process;
+    folder.Start(process, {"search", "--range", range});
+    std::set<std::string> expected;
+    for (const auto& board : boards) {
+        const std::optional<Datagram> search = board->Receive();
+        ASSERT_TRUE(search.has_value());
+        board->SendTo(search->address, search->port, search->bytes);
+    }
+    for (int k = 1; k <= Boards; ++k)
+        expected.insert(LoopbackAddress(k));
+    const CliOutcome outcome = folder.Finish(process);
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    std::istringstream lines(outcome.out);
+    std::set<std::string> listed;
+    for (std::string line; std::getline(lines, line);)
+        listed.insert(line);
+    EXPECT_EQ(listed, expected) << outcome.Printed();
+}
+
 // Two LANs and one behind a router, a simulated board in each, listening on
 // every address of its LAN as a board does.
 class CliRoutedSearch : public ::testing::Test {
@@ -211,7 +292,8 @@ TEST_F(CliRoutedSearch, RangeWithoutBoardsEndsNamingWhatItSearched)
 {
     const QString empty = "198.18.4.16/28";  // behind the router, beside its board
     const CliOutcome plain = Run({"search", "--range", empty});
-    EXPECT_EQ(plain.exitCode, 0) << plain.Printed();
+    // No board found is no success.
+    EXPECT_EQ(plain.exitCode, 1) << plain.Printed();
     EXPECT_EQ(plain.out, "");
     EXPECT_NE(plain.err.find("no board answered the search; searched 198.18.4.16/28"), std::string::npos)
         << plain.Printed();
@@ -231,6 +313,15 @@ TEST_F(CliRoutedSearch, RangeWithoutARouteLeavesTheRestOfTheSearchGoing)
     const QString unreachable = "203.0.113.0/30";
     EXPECT_EQ(Found({"--range", unreachable, "--interface", Q(nets.devices[1])}),
               std::vector<std::string>{nets.peers[1]});
+    // The place no send left for is named with its reason, and not as searched.
+    const CliOutcome json = Run({"search", "--range", unreachable, "--interface", Q(nets.devices[1]), "--json"});
+    const std::vector<QJsonObject> done = json.Events("done");
+    ASSERT_EQ(done.size(), 1u) << json.Printed();
+    EXPECT_EQ(done[0].value("searched").toArray().size(), 1) << json.Printed();
+    const QJsonArray failed = done[0].value("failed").toArray();
+    ASSERT_EQ(failed.size(), 1) << json.Printed();
+    EXPECT_TRUE(failed[0].toString().startsWith(unreachable + ": ")) << json.Printed();
+    EXPECT_TRUE(failed[0].toString().contains("Network is unreachable")) << json.Printed();
     // With nothing sent at all the search fails as its socket did.
     const CliOutcome alone = Run({"search", "--range", unreachable});
     EXPECT_EQ(alone.exitCode, 3) << alone.Printed();

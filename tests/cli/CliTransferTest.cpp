@@ -124,7 +124,7 @@ TEST_P(CliTransfers, DataFileArrivesAsFlashDat)
 
 // The data file's transfer ends with SetBurnMode, which gets no answer, and
 // closing the port discards what the line has not sent: after a transfer that
-// ran to its end, sound or with warnings, the port stays open until the output
+// ran to its end, sound or unconfirmed, the port stays open until the output
 // queue has run empty. The device shim, preloaded into the updater, holds each
 // write in the queue for a while, as a slow line does, and tells whether the
 // port was closed with bytes still queued.
@@ -166,7 +166,7 @@ TEST_P(CliSerialDrain, PortClosesOnlyOnceTheLastRequestHasLeftTheLine)
 
 INSTANTIATE_TEST_SUITE_P(Ends, CliSerialDrain,
                          ::testing::Values(DrainCase{"Updated", {}, "updated"},
-                                           DrainCase{"Warnings", {"--drop-every", "5"}, "warnings"}),
+                                           DrainCase{"Unconfirmed", {"--drop-every", "5"}, "unconfirmed"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
@@ -259,7 +259,10 @@ TEST_P(CliTransfers, BoardReportedErrorIsNamedAndExitsOne)
     const CliOutcome outcome = Run({"firmware", "app.hex"});
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
     const QJsonObject done = outcome.DoneOf(target.name);
-    EXPECT_EQ(done.value("outcome").toString(), "warnings") << outcome.Printed();
+    EXPECT_EQ(done.value("outcome").toString(), "failed") << outcome.Printed();
+    EXPECT_EQ(done.value("reason").toString(),
+              "the board reported boot error 7 after block 1 (3 board-reported errors in all)")
+        << outcome.Printed();
     EXPECT_EQ(done.value("boardErrors").toInt(), 3);  // every block's boot error
     const QJsonObject first = done.value("firstBoardError").toObject();
     EXPECT_EQ(first.value("block").toInt(), 1);
@@ -308,10 +311,9 @@ TEST_P(CliTransfers, TraceHoldsEveryFrameOfTheBoardsTranscript)
     EXPECT_NE(traced.find(" " + target.name + " in A5 "), std::string::npos) << traced;
 }
 
-// Answers missing now and then, never three in a row, are warnings and no
-// reason to stop; the summary tells the missing answers and the board's own
-// failures apart.
-TEST(CliSparseMisses, AreWarningsAndTheSummaryCountsThemApartFromBoardErrors)
+// Answers missing now and then, never three in a row, are no reason to stop;
+// the summary tells the missing answers and the board's own failures apart.
+TEST(CliSparseMisses, AreNoReasonToStopAndTheSummaryCountsThemApartFromBoardErrors)
 {
     CliFolder folder;
     const std::string image = folder.WriteFile("app.hex", 8 * 1024);
@@ -319,7 +321,7 @@ TEST(CliSparseMisses, AreWarningsAndTheSummaryCountsThemApartFromBoardErrors)
     const CliOutcome outcome =
         folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "300"} << target.linkOptions);
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
-    EXPECT_EQ(outcome.out.rfind(target.name + ": warnings, 8192 bytes in ", 0), 0u) << outcome.Printed();
+    EXPECT_EQ(outcome.out.rfind(target.name + ": failed, 8192 bytes in ", 0), 0u) << outcome.Printed();
     EXPECT_NE(outcome.out.find(", 4 missing answers, 5 board-reported errors"), std::string::npos)
         << outcome.Printed();
     // Without JSON or a terminal the result alone tells them.
@@ -328,9 +330,9 @@ TEST(CliSparseMisses, AreWarningsAndTheSummaryCountsThemApartFromBoardErrors)
 }
 
 // A flash file the board refused to create is not written, and the refusal,
-// the only failure the board reported, is named with its result before any
-// block.
-TEST(CliRefusedCreation, IsAWarningNamingTheBoardsOnlyFailure)
+// the only failure the board reported, fails the update naming the file and
+// its result, before any block.
+TEST(CliRefusedCreation, FailsNamingTheRefusedFile)
 {
     CliFolder folder;
     folder.WriteFile("logo.bin", 100);
@@ -338,7 +340,8 @@ TEST(CliRefusedCreation, IsAWarningNamingTheBoardsOnlyFailure)
     const CliOutcome outcome = folder.Run(QStringList{"flash", "logo.bin", "--json"} << target.linkOptions);
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
     const QJsonObject done = outcome.DoneOf(target.name);
-    EXPECT_EQ(done.value("outcome").toString(), "warnings") << outcome.Printed();
+    EXPECT_EQ(done.value("outcome").toString(), "failed") << outcome.Printed();
+    EXPECT_EQ(done.value("reason").toString(), "the board refused logo.bin (CreateFlashFile, result 5); it was not written");
     EXPECT_EQ(done.value("boardErrors").toInt(), 1);
     const QJsonObject first = done.value("firstBoardError").toObject();
     EXPECT_EQ(first.value("block").toInt(-1), 0) << outcome.Printed();
@@ -390,7 +393,7 @@ TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
         if (k == 2) {
             EXPECT_EQ(done.value("outcome").toString(), "stopped") << outcome.Printed();
             EXPECT_EQ(done.value("missingAnswers").toInt(), 3);
-            EXPECT_NE(done.value("message").toString().indexOf("check the address, the board's power and that "
+            EXPECT_NE(done.value("reason").toString().indexOf("check the address, the board's power and that "
                                                               "nothing else updates it"),
                       -1)
                 << outcome.Printed();
@@ -413,7 +416,7 @@ TEST(CliManyBoards, KeepGoingSendsEveryBlockToASilentBoard)
                                            "--json", "--watchdog", "100", "--keep-going", "--jobs", "1"});
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
     const QJsonObject done = outcome.DoneOf(silent.name);
-    EXPECT_EQ(done.value("outcome").toString(), "warnings");
+    EXPECT_EQ(done.value("outcome").toString(), "unconfirmed");
     EXPECT_EQ(done.value("missingAnswers").toInt(), 5);  // one per block's query
     EXPECT_TRUE(SameBytes(silent.board->Kept("burn0.bin"), image));
 }

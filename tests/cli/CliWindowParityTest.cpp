@@ -3,7 +3,9 @@
 // the history records each outcome alike.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QFileInfo>
+#include <QLabel>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -17,6 +19,7 @@
 #include "network/IdUDPClient.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
+#include "transfer/ErrorText.h"
 #include "transfer/History.h"
 
 namespace {
@@ -147,7 +150,21 @@ struct Unfinished {
     const char* name;
     std::vector<std::string> board;
     const char* outcome;
+    int exitStatus = 1;
+    // A copy behind the last answer may come after either front end has
+    // ended: the stray count in the reason is the timing's.
+    bool strayCountVaries = false;
 };
+
+// The record without what the timing decides.
+QJsonObject WithoutTimedCounts(QJsonObject record, const Unfinished& update)
+{
+    if (update.strayCountVaries) {
+        EXPECT_TRUE(record.value("reason").toString().contains("stray frame")) << update.name;
+        record.remove("reason");
+    }
+    return record;
+}
 
 class UnfinishedParity : public ::testing::TestWithParam<Unfinished> {};
 
@@ -185,7 +202,8 @@ QJsonObject CliRecord(const Unfinished& update, const std::string& image)
         EXPECT_TRUE(AwaitFrame(board, "ImageBlock"));
         ::kill(static_cast<pid_t>(process.processId()), SIGINT);
     }
-    folder.Finish(process);
+    const CliOutcome outcome = folder.Finish(process);
+    EXPECT_EQ(outcome.exitCode, update.exitStatus) << outcome.Printed();
     return LastCliRecord(folder);
 }
 
@@ -194,14 +212,37 @@ TEST_P(UnfinishedParity, IsRecordedAlikeByBothFrontEnds)
     std::string image;
     const QJsonObject fromWindow = WindowRecord(GetParam(), image);
     EXPECT_EQ(fromWindow.value("outcome").toString(), GetParam().outcome);
-    EXPECT_EQ(CliRecord(GetParam(), image), fromWindow);
+    EXPECT_EQ(WithoutTimedCounts(CliRecord(GetParam(), image), GetParam()), WithoutTimedCounts(fromWindow, GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, UnfinishedParity,
-    ::testing::Values(Unfinished{"BoardErrors", {"--boot-error", "7"}, "warnings"},
+    ::testing::Values(Unfinished{"BoardErrors", {"--boot-error", "7"}, "failed"},
+                      Unfinished{"MissingAnswers", {"--drop-every", "5"}, "unconfirmed"},
+                      Unfinished{"Duplicates", {"--second-answer", "0"}, "unconfirmed", 1, true},
                       Unfinished{"Silence", {"--no-answer"}, "stopped"},
-                      Unfinished{"Operator", {"--delay", "30"}, "stopped"}),
+                      Unfinished{"Operator", {"--delay", "30"}, "stopped", 128 + SIGINT}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// USB has no transport: the window keeps its finish text, and both front
+// ends record the same failure, with the same reason.
+TEST(UsbParity, NothingSentIsRecordedAsFailedAlikeByBothFrontEnds)
+{
+    std::string image;
+    UpdaterSession window(Link::Serial);
+    Form1->USB1->trigger();
+    window.UpdateFirmware(window.MakeImage("app.hex", 3000, &image));
+    EXPECT_EQ(Form1->Panel1->text(), "Finish Update");
+    const QJsonObject fromWindow = LastWindowRecord();
+    EXPECT_EQ(fromWindow.value("outcome").toString(), "failed");
+    EXPECT_EQ(fromWindow.value("reason").toString().toStdString(), UsbHasNoTransport);
+    EXPECT_EQ(fromWindow.value("sha256").toString(), "");
+
+    CliFolder folder;
+    folder.WriteBytes("app.hex", image);
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--usb"});
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    EXPECT_EQ(LastCliRecord(folder), fromWindow);
+}
 
 } // namespace

@@ -56,7 +56,12 @@ enum class Reports {
 };
 
 // How many of the board's datagrams were no answer to the wait they came in.
-enum class Strays { None, AtLeastOnePerQuery };
+// A copy behind the last answer may come after the transfer has ended. How
+// many copies of answers a few milliseconds late come within an update, on
+// the network or on a loaded machine, is a matter of timing: the scripted
+// board of the engine's tests pins their accounting; here they must merely
+// hide no answer (AsTheTimingFalls).
+enum class Strays { None, AtLeastOnePerQuery, AllButTheLast, AsTheTimingFalls };
 
 struct AnswerFault {
     const char* name;
@@ -110,8 +115,11 @@ const std::vector<AnswerFault> AnswerFaults = {
     {"AnotherOperationThenTheAnswer", {"--garble", "operation", "--second-answer", "0"}, RoomyWatchdogMs, Reports::None,
      Reports::None, 0, Strays::AtLeastOnePerQuery, 0, Strays::AtLeastOnePerQuery},
     {"AlarmBeforeAnswers", {"--alarm"}, RoomyWatchdogMs, Reports::None, Reports::None, AlarmBeeps},
-    {"TwoAnswersInOneRead", {"--second-answer", "0"}, RoomyWatchdogMs, Reports::None, Reports::None},
-    {"TwoAnswersPerRequest", {"--second-answer", "20"}, RoomyWatchdogMs, Reports::None, Reports::None},
+    // Every answer twice: each copy is a stray, never the next wait's answer.
+    {"TwoAnswersInOneRead", {"--second-answer", "0"}, RoomyWatchdogMs, Reports::None, Reports::None, 0,
+     Strays::AsTheTimingFalls, 0, Strays::AllButTheLast},
+    {"TwoAnswersPerRequest", {"--second-answer", "20"}, RoomyWatchdogMs, Reports::None, Reports::None, 0,
+     Strays::AsTheTimingFalls, 0, Strays::AsTheTimingFalls},
 };
 
 const QString WarningCaption = QStringLiteral("Update Warning");
@@ -209,8 +217,9 @@ TEST_P(AnswerFaultMatrix, TheStreamGoesOnAndTheBoardGetsEveryFrameOnce)
     const int lastQueries = static_cast<int>(SecondImageSize / ImageBlockSize + 1);
     if (strays == Strays::None) {
         EXPECT_EQ(Form1->Session().Tally().strayAnswers, 0);
-    } else {
-        EXPECT_GE(Form1->Session().Tally().strayAnswers, lastQueries);
+    } else if (strays != Strays::AsTheTimingFalls) {
+        EXPECT_GE(Form1->Session().Tally().strayAnswers,
+                  strays == Strays::AllButTheLast ? lastQueries - 1 : lastQueries);
         const std::vector<SeenBox> warnings = session.BoxesCaptioned(WarningCaption);
         ASSERT_EQ(warnings.size(), 2u);
         EXPECT_TRUE(warnings[1].text.contains("frames from the board")) << warnings[1].text.toStdString();
@@ -357,7 +366,7 @@ TEST_P(BadAnswerDatagram, IsAStrayAndEveryWaitRunsOut)
     EXPECT_EQ(WatchdogReports(session).size(), static_cast<std::size_t>(queries));
     EXPECT_EQ(Form1->Session().Tally().strayAnswers, queries);
     EXPECT_EQ(Form1->Session().Tally().missingAnswers, queries);
-    EXPECT_EQ(OutcomeOf(Form1->Session().Tally()), HistoryOutcome::Warnings);
+    EXPECT_EQ(OutcomeOf(Form1->Session().Tally()), Ending::Unconfirmed);
     EXPECT_EQ(session.BoxesCaptioned(WarningCaption).size(), 1u);
     ExpectFinishedAndReady();
     session.AwaitBoardFrames(ImageUpdateFrames(FirstImageSize).size());

@@ -157,7 +157,7 @@ TEST_P(FileStore, ACreationRefusedWithoutAHandleIsToldAtOnce)
     ASSERT_EQ(told.size(), 2u);
     EXPECT_TRUE(told[0].text.contains("refused to create it (result 5)")) << told[0].text.toStdString();
     EXPECT_TRUE(told[1].text.contains("carried result 5")) << told[1].text.toStdString();
-    EXPECT_EQ(OutcomeOf(Form1->Session().Tally()), HistoryOutcome::Warnings);
+    EXPECT_EQ(OutcomeOf(Form1->Session().Tally()), Ending::Failed);
     session.SyncWithBoard();
     EXPECT_EQ(CountOf(session.BoardFrames(), "13 7C FlashFileBlock"), 0u);
 }

@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include "app/Application.h"
 #include "app/Gauge.h"
 #include "transfer/History.h"
@@ -240,6 +242,22 @@ TEST_P(ImageStream, EscapeDuringATransferEndsIt)
     EXPECT_LT(kept->size(), 50000u);
     // Stopped by the operator, as Ctrl-C is on the command line.
     EXPECT_EQ(QJsonDocument::fromJson(ReadHistory().lines.back()).object().value("outcome").toString(), "stopped");
+}
+
+// SIGTERM reaches the window as a close: the update under way ends stopped,
+// and is recorded.
+TEST_P(ImageStream, SigtermClosesTheWindowAndTheStoppedUpdateIsRecorded)
+{
+    UpdaterSession session(GetParam(), {"--delay", "30"});
+    CloseOnTermination(Form1);
+    const qsizetype recorded = ReadHistory().lines.size();
+    QTimer::singleShot(100, Form1, [] { ::raise(SIGTERM); });
+    session.UpdateFirmware(session.MakeImage("app.hex", 50000));
+    EXPECT_TRUE(Form1->Terminating());
+    EXPECT_FALSE(Form1->TransferRunning());
+    const QList<QByteArray> lines = ReadHistory().lines;
+    ASSERT_EQ(lines.size(), recorded + 1);
+    EXPECT_EQ(QJsonDocument::fromJson(lines.back()).object().value("outcome").toString(), "stopped");
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ImageStream, ::testing::Values(Link::Serial, Link::Network),

@@ -188,16 +188,17 @@ protected:
     ModalDriver driver;
 };
 
-TEST_F(NetworkSearch, ListsEchoesFromTheSearchPortInArrivalOrderWhileAnyDatagramKeepsItGoing)
+TEST_F(NetworkSearch, ListsEchoesFromTheSearchPortInArrivalOrderAndNoStrangerKeepsItGoing)
 {
     ScriptedBoards boards(*lan, {
         {BoardAddress(2)},
+        {BoardAddress(1)},
         {BoardAddress(3), OtherPort},
         {BoardAddress(4), SearchPort, BoardSearchMessage + '\0', Pause},
         {BoardAddress(5), SearchPort, "drvk", Pause},
         {BoardAddress(6), SearchPort, "DRV", Pause},
-        // More than a second after the first board: the ignored replies
-        // above kept the search waiting.
+        // More than a second after the last board: the ignored datagrams
+        // above did not keep the search waiting.
         {BoardAddress(0), SearchPort, BoardSearchMessage, Pause},
     });
     Search();
@@ -206,7 +207,7 @@ TEST_F(NetworkSearch, ListsEchoesFromTheSearchPortInArrivalOrderWhileAnyDatagram
     ASSERT_TRUE(search.has_value());
     EXPECT_EQ(search->bytes, BoardSearchMessage);
     EXPECT_EQ(search->address, UpdaterAddress);
-    EXPECT_EQ(Entries(), (std::vector<std::string>{Entry(2), Entry(0)}));
+    EXPECT_EQ(Entries(), (std::vector<std::string>{Entry(2), Entry(1)}));
     EXPECT_EQ(Form5->Panel1->text(), "Found Host Kolm Board");
     EXPECT_EQ(Form5->Panel2->text(), "Finished Searching");
     EXPECT_TRUE(Form5->ListBox1->selectedItems().isEmpty());
@@ -277,6 +278,8 @@ TEST_F(NetworkSearch, EachSearchListsAtMost101Boards)
     }
     const std::vector<std::string> entries = Entries();
     ASSERT_EQ(entries.size(), MaxBoards);
+    // The others that answered are told, not dropped without a word.
+    EXPECT_EQ(Form5->Panel1->text(), QStringLiteral("%1 answered, %2 listed").arg(MaxBoards + 2).arg(MaxBoards));
     EXPECT_EQ(entries.front(), Entry(0));
     EXPECT_EQ(entries.back(), Entry(static_cast<int>(MaxBoards) - 1));
     ClickEntry(static_cast<int>(MaxBoards) - 1);

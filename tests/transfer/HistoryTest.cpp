@@ -43,7 +43,7 @@ protected:
         record.link = HistoryLink::Serial;
         record.board = "/dev/ttyUSB0";
         record.kind = HistoryKind::Firmware;
-        record.outcome = HistoryOutcome::Warnings;
+        record.outcome = Ending::Unconfirmed;
         record.missingAnswers = 2;
         record.boardErrors = 1;
         record.seconds = 12.4;
@@ -77,7 +77,7 @@ TEST_F(UpdateHistory, AnAppendedUpdateReadsBackWithTheFilesHash)
     EXPECT_EQ(entry["size"].toInteger(), 3);
     EXPECT_EQ(entry["sha256"].toString(), AbcSha256);
     EXPECT_EQ(entry["kind"].toString(), "firmware");
-    EXPECT_EQ(entry["outcome"].toString(), "warnings");
+    EXPECT_EQ(entry["outcome"].toString(), "unconfirmed");
     // The keys of the command line's live events.
     EXPECT_EQ(entry["missingAnswers"].toInt(), 2);
     EXPECT_EQ(entry["boardErrors"].toInt(), 1);
@@ -102,7 +102,7 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
     network.board = "192.168.0.10";
     network.file = "/images/QLTBIOS.HEX";
     network.kind = HistoryKind::Bios;
-    network.outcome = HistoryOutcome::Stopped;
+    network.outcome = Ending::Stopped;
     network.reason = "the board does not answer: check the address, the board's power and that nothing else "
                      "updates it";
     ASSERT_EQ(AppendHistory(serial, history), QString());
@@ -115,7 +115,7 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
         EXPECT_TRUE(rows[0].contains(heading)) << heading;
     const QStringList first = rows[1].split(' ', Qt::SkipEmptyParts);
     // The date and time, then the columns in order; no reason for an update without one.
-    EXPECT_EQ(first.mid(2), QStringList({"/dev/ttyUSB0", "app.hex", "firmware", "warnings", "2", "1"}));
+    EXPECT_EQ(first.mid(2), QStringList({"/dev/ttyUSB0", "app.hex", "firmware", "unconfirmed", "2", "1"}));
     EXPECT_TRUE(rows[2].contains("192.168.0.10"));
     EXPECT_TRUE(rows[2].contains("QLTBIOS.HEX"));
     EXPECT_TRUE(rows[2].contains("stopped"));
@@ -132,7 +132,7 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
     EXPECT_EQ(told, network.reason);
     // The columns line up: every row puts its outcome where the heading is.
     const qsizetype outcome = rows[0].indexOf("Outcome");
-    EXPECT_EQ(rows[1].indexOf("warnings"), outcome);
+    EXPECT_EQ(rows[1].indexOf("unconfirmed"), outcome);
     EXPECT_EQ(rows[2].indexOf("stopped"), outcome);
     // A wider terminal takes the reason on one row.
     EXPECT_EQ(HistoryTable(ReadHistory(history).lines, 200).split('\n', Qt::SkipEmptyParts).size(), 3);
@@ -160,7 +160,7 @@ TEST_F(UpdateHistory, FiltersTakeOneBoardOneOutcomeAndTheLastFew)
     for (const char* board : {"10.0.0.7", "10.0.0.8", "10.0.0.7", "10.0.0.7"}) {
         UpdateRecord record = SerialUpdate();
         record.board = board;
-        record.outcome = record.board == "10.0.0.8" ? HistoryOutcome::Failed : HistoryOutcome::Updated;
+        record.outcome = record.board == "10.0.0.8" ? Ending::Failed : Ending::Updated;
         record.file = QString::number(ReadHistory(history).lines.size());  // which update it was
         ASSERT_EQ(AppendHistory(record, history), QString());
     }
@@ -175,6 +175,19 @@ TEST_F(UpdateHistory, FiltersTakeOneBoardOneOutcomeAndTheLastFew)
     EXPECT_EQ(files(FilterHistory(lines, {{}, "failed", 0})), QStringList({"1"}));
     EXPECT_EQ(files(FilterHistory(lines, {"10.0.0.7", "updated", 2})), QStringList({"2", "3"}));
     EXPECT_EQ(files(FilterHistory(lines, {{}, {}, 10})).size(), 4);
+}
+
+// Lines written before the endings were named as now read as they are.
+TEST_F(UpdateHistory, AnOlderWarningsLineIsListedAsWritten)
+{
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(history).path()));
+    WriteFile(history, R"({"time":"2026-03-14T15:09:26Z","board":"/dev/ttyUSB0","file":"/a/app.hex",)"
+                       R"("kind":"firmware","outcome":"warnings","missing_answers":2,"board_errors":0})"
+                       "\n");
+    const HistoryReading reading = ReadHistory(history);
+    ASSERT_EQ(reading.lines.size(), 1);
+    EXPECT_EQ(reading.unreadable, 0);
+    EXPECT_TRUE(HistoryTable(reading.lines).contains(" warnings ")) << HistoryTable(reading.lines).toStdString();
 }
 
 TEST_F(UpdateHistory, DamagedLinesAreSkippedAndCounted)
@@ -283,6 +296,9 @@ TEST(HistoryFiles, TheHistoryLivesInTheStateFolder)
     EXPECT_EQ(DefaultHistoryPath(), "/home/operator/.local/state/orvenda-updater/history.jsonl");
     qunsetenv("XDG_STATE_HOME");
     EXPECT_EQ(DefaultHistoryPath(), "/home/operator/.local/state/orvenda-updater/history.jsonl");
+    // Without HOME the user's own home folder holds it, never the root.
+    qunsetenv("HOME");
+    EXPECT_FALSE(DefaultHistoryPath().startsWith("/.local")) << DefaultHistoryPath().toStdString();
     qputenv("HOME", savedHome);
     if (savedState.isNull())
         qunsetenv("XDG_STATE_HOME");

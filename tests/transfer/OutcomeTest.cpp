@@ -1,6 +1,6 @@
 // What a finished transfer came to: any one thing that went wrong in its tally
-// is enough to keep it from "updated", and the board's failures are told
-// with where they came.
+// is enough to keep it from "updated", a board's error makes it "failed", and
+// each is told with where it came.
 #include "transfer/Outcome.h"
 
 #include <gtest/gtest.h>
@@ -12,31 +12,67 @@ namespace {
 struct TallyFault {
     const char* name;
     std::function<void(TSessionTally&)> plant;
+    Ending ending;
 };
 
 class OneFaultInTheTally : public ::testing::TestWithParam<TallyFault> {};
 
-TEST_P(OneFaultInTheTally, EndsWithWarningsAndIsTold)
+TEST_P(OneFaultInTheTally, KeepsItFromUpdatedAndIsTold)
 {
     TSessionTally tally;
-    ASSERT_EQ(OutcomeOf(tally), HistoryOutcome::Updated);
-    ASSERT_EQ(DescribeWarnings(tally), "");
+    ASSERT_EQ(OutcomeOf(tally), Ending::Updated);
+    ASSERT_EQ(EndingReason(tally, true), "");
     GetParam().plant(tally);
-    EXPECT_EQ(OutcomeOf(tally), HistoryOutcome::Warnings);
-    EXPECT_NE(DescribeWarnings(tally), "");
+    EXPECT_EQ(OutcomeOf(tally), GetParam().ending);
+    EXPECT_NE(EndingReason(tally, true), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, OneFaultInTheTally,
-    ::testing::Values(TallyFault{"MissingAnswer", [](TSessionTally& t) { t.missingAnswers = 1; }},
+    ::testing::Values(TallyFault{"MissingAnswer",
+                                 [](TSessionTally& t) {
+                                     t.missingAnswers = 1;
+                                     t.firstMissing = TMissingAnswer{"GetBootError", 1, DefaultWatchdogMs};
+                                 },
+                                 Ending::Unconfirmed},
                       TallyFault{"BoardError",
                                  [](TSessionTally& t) {
                                      t.boardErrorCount = 1;
                                      t.boardErrors.push_back({"GetBootError", 1, 0, 7});
-                                 }},
-                      TallyFault{"StrayAnswer", [](TSessionTally& t) { t.strayAnswers = 1; }},
-                      TallyFault{"FileNotWritten", [](TSessionTally& t) { t.filesNotWritten.push_back("logo.bin"); }}),
+                                 },
+                                 Ending::Failed},
+                      TallyFault{"StrayAnswer", [](TSessionTally& t) { t.strayAnswers = 1; }, Ending::Unconfirmed},
+                      TallyFault{"RefusedFile",
+                                 [](TSessionTally& t) {
+                                     t.boardErrorCount = 1;
+                                     t.boardErrors.push_back({"Create Flash File", 0, 9, 0, "CreateFlashFile", "/a/settings.bin"});
+                                     t.filesNotWritten.push_back("/a/settings.bin");
+                                 },
+                                 Ending::Failed}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The reasons in a technician's words: the first of each kind, the counts,
+// the hint for the link.
+TEST(EndingReason, NamesTheFirstOfEachKindWithTheLinksHint)
+{
+    TSessionTally tally;
+    tally.boardErrorCount = 1;
+    tally.boardErrors = {{"Create Flash File", 0, 9, 0, "CreateFlashFile", "/a/settings.bin"}};
+    EXPECT_EQ(EndingReason(tally, true),
+              "the board refused settings.bin (CreateFlashFile, result 9); it was not written");
+    tally.boardErrors = {{"GetBootError", 257, 0, 3, "GetBootError"}};
+    tally.missingAnswers = 2;
+    tally.firstMissing = TMissingAnswer{"GetBootError", 12, DefaultWatchdogMs};
+    tally.strayAnswers = 1;
+    EXPECT_EQ(EndingReason(tally, false),
+              "the board reported boot error 3 after block 257; no answer to the boot-error query after block 12 "
+              "within 10 s (2 answers missing in all): check the address, the board's power and that nothing else "
+              "updates it; 1 stray frame from the board (repeated, late or no answer to the request awaited)");
+    tally.firstMissing = TMissingAnswer{"GetNumberofDataFiles", 3, 500};
+    EXPECT_NE(EndingReason(tally, true).find("no answer to the block query after block 3 within 0.5 s (2 answers "
+                                             "missing in all): check the cable, the port and the bit rate"),
+              std::string::npos);
+}
 
 // The first failure is told with the block it followed, or as coming before
 // the first block (a refused creation).

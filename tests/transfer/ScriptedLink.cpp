@@ -18,10 +18,10 @@ constexpr std::size_t StreamPieceSize = 5;
 // Get Version: an answer no transfer waits for.
 constexpr RequestCode OtherAnswerCode{0x0B, 0x0A};
 
-// The result code, then room for a handle (0) or a boot error (none).
-Bytes AnswerTo(RequestCode code, Byte result)
+// The result code, then room for a handle (0) or a boot error.
+Bytes AnswerTo(RequestCode code, Byte result, Byte bootError = 0)
 {
-    return AnswerFrame(code.first, code.second, {result, 0x00, 0x00, 0x00, 0x00});
+    return AnswerFrame(code.first, code.second, {result, bootError, 0x00, 0x00, 0x00});
 }
 
 RequestCode CodeOf(std::span<const Byte> frame)
@@ -60,7 +60,7 @@ bool TScriptedLink::Send(std::span<const Byte> frame)
     const Bytes answer = AnswerTo(code, 0);
     switch (NextReply(code)) {
     case Reply::Answer:
-        duringWait_.push_back(answer);
+        Answer(code, answer);
         break;
     case Reply::Silence:
         break;
@@ -79,13 +79,34 @@ bool TScriptedLink::Send(std::span<const Byte> frame)
         duringWait_.push_back(AnswerTo(OtherAnswerCode, 0));
         break;
     case Reply::Refusal:
-        duringWait_.push_back(AnswerTo(code, RefusalResult));
+        Answer(code, AnswerTo(code, RefusalResult));
+        break;
+    case Reply::BootError:
+        Answer(code, AnswerTo(code, 0, BootErrorCode));
         break;
     case Reply::Cancel:
         cancelInWait_ = true;
         break;
     }
     return true;
+}
+
+void TScriptedLink::Answer(RequestCode code, const Bytes& answer)
+{
+    duringWait_.push_back(answer);
+    switch (extra_) {
+    case Extra::None:
+        break;
+    case Extra::BackToBack:
+        duringWait_.push_back(answer);
+        break;
+    case Extra::Apart:
+        afterWait_.push_back(answer);
+        break;
+    case Extra::Spoofed:
+        afterWait_.push_back(AnswerTo(code, 0));
+        break;
+    }
 }
 
 void TScriptedLink::Hand(std::vector<Bytes>& answers)

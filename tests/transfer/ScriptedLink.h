@@ -29,7 +29,16 @@ enum class Reply {
     OtherFirst,  // an answer to another request, then its own
     OtherOnly,   // an answer to another request alone
     Refusal,     // its answer with a non-zero result
+    BootError,   // its answer carrying boot error BootErrorCode
     Cancel,      // nothing, and the operator cancels during the wait
+};
+
+// What comes besides each answer the board gives.
+enum class Extra {
+    None,
+    BackToBack,  // the answer once more, right behind it
+    Apart,       // the answer once more, once its wait has ended (the line holds it for the next request)
+    Spoofed,     // an answer without error to the same request, once its wait has ended
 };
 
 // A request's group and operation, as the frame carries them.
@@ -39,6 +48,7 @@ inline constexpr RequestCode GetBootErrorCode{0x13, 0x01};
 inline constexpr RequestCode CreateFlashFileCode{0x13, 0x7B};
 inline constexpr RequestCode CreateDataFileCode{0x11, 0x1B};
 inline constexpr Byte RefusalResult = 5;
+inline constexpr Byte BootErrorCode = 9;
 
 class TScriptedLink : public TBoardLink {
 public:
@@ -56,6 +66,8 @@ public:
     // stays for the rest. A request the board answers has Reply::Answer
     // until scripted otherwise.
     void Script(RequestCode code, std::vector<Reply> replies);
+    // What comes with every later answer.
+    void AddToEachAnswer(Extra extra) { extra_ = extra; }
     // From the `frame`-th frame on (1-based) a write fails.
     void FailWritesFrom(std::size_t frame) { failFrom_ = frame; }
 
@@ -67,10 +79,12 @@ public:
 private:
     Reply NextReply(RequestCode code);
     void Hand(std::vector<Bytes>& answers);
+    void Answer(RequestCode code, const Bytes& answer);
 
     Delivery delivery_;
     std::map<RequestCode, std::deque<Reply>> script_;
     std::optional<std::size_t> failFrom_;
+    Extra extra_ = Extra::None;
     std::vector<Bytes> sent_;
     std::vector<Bytes> duringWait_;  // what comes while the last request's wait runs
     std::vector<Bytes> afterWait_;   // what comes once that wait has ended

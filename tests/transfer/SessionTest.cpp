@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "tests/transfer/ScriptedLink.h"
+#include "transfer/ErrorText.h"
 #include "transfer/Run.h"
 
 namespace {
@@ -32,7 +33,7 @@ const Bytes EmptyBlock = {0xA5, 0xE0, 0x04, 0x00, 0x13, 0xC9, 0x00, 0x00};
 // missing answer in a row when asked there.
 class TRecordedEvents : public TSessionEvents {
 public:
-    void MissingAnswer(const std::string& label) override { missing.push_back(label); }
+    void MissingAnswer(const TMissingAnswer& answer) override { missing.push_back(answer.request); }
     void ShortWrite() override { ++shortWrites; }
     void FileNotWritten(const std::string& path, const std::string& /*reason*/) override { notWritten.push_back(path); }
     bool StopAfterSilence(int inARow) override
@@ -61,7 +62,10 @@ struct SilentBoard {
     Reply reply;
 };
 
-Delivery DeliveryOf(const SilentBoard& board)
+// A board of a case's table: its own link.
+template <typename Board>
+    requires requires(const Board& board) { board.delivery; }
+Delivery DeliveryOf(const Board& board)
 {
     return board.delivery;
 }
@@ -138,8 +142,14 @@ TEST_P(Silence, EveryQueryIsMissingAndEveryThirdInARowIsAsked)
     link.Script(GetBootErrorCode, {GetParam().reply});
     const TBoardResult result = RunImageOf(size);
     const int queries = static_cast<int>(BlocksOf(size));
-    EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
+    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
     EXPECT_EQ(result.missingAnswers, queries);
+    const std::string hint = SilenceHint(GetParam().delivery == Delivery::Stream);
+    EXPECT_EQ(result.message.rfind("no answer to the boot-error query after block 1 within 10 s (" +
+                                       std::to_string(queries) + " answers missing in all): " + hint,
+                                   0),
+              0u)
+        << result.message;
     EXPECT_EQ(events.missing.size(), static_cast<std::size_t>(queries));
     EXPECT_EQ(events.asked, std::vector<int>({3, 6}));
     EXPECT_EQ(result.strayAnswers, GetParam().reply == Reply::OtherOnly ? queries : 0);
@@ -169,7 +179,7 @@ TEST_P(Transfer, ABoardMissingNowAndThenIsNeverAskedToStop)
                                    Reply::Answer});
     events.stopAt = MissingAnswersBeforeAsking;
     const TBoardResult result = RunImageOf(6 * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
+    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
     EXPECT_EQ(result.missingAnswers, 4);
     EXPECT_TRUE(events.asked.empty());
     EXPECT_EQ(link.CountSent(ImageBlockCode), BlocksOf(6 * ImageBlockSize));
@@ -179,7 +189,7 @@ TEST_P(Transfer, AnotherAnswerBeforeTheRightOneIsAStray)
 {
     link.Script(GetBootErrorCode, {Reply::OtherFirst});
     const TBoardResult result = RunImageOf(ImageBlockSize + 1);
-    EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
+    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
     EXPECT_EQ(result.strayAnswers, 2);
     EXPECT_EQ(result.missingAnswers, 0);
 }
@@ -217,7 +227,8 @@ TEST_P(Transfer, ARefusedFlashFileIsNotWrittenAndTheOthersAre)
     const std::vector<std::string> files = {MakeFile("logo.bin", 10), MakeFile("font.bin", 600),
                                             MakeFile("icon.bin", 3)};
     const TBoardResult result = Run(HistoryKind::Flash, files);
-    EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
+    EXPECT_EQ(result.outcome, BoardOutcome::Failed);
+    EXPECT_EQ(result.message, "the board refused font.bin (CreateFlashFile, result 5); it was not written");
     EXPECT_EQ(events.notWritten, std::vector<std::string>({files[1]}));
     EXPECT_EQ(link.CountSent(CreateFlashFileCode), 3u);
     EXPECT_EQ(link.CountSent(FlashBlockCode), 2u);
@@ -230,7 +241,7 @@ TEST_P(Transfer, ADataFileWhoseCreationIsNotAnsweredSendsNoBlock)
     link.Script(CreateDataFileCode, {Reply::Silence});
     const std::string path = MakeFile("settings.dat", 1024);
     const TBoardResult result = Run(HistoryKind::Data, {path});
-    EXPECT_EQ(result.outcome, BoardOutcome::Warnings);
+    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
     EXPECT_EQ(events.notWritten, std::vector<std::string>({path}));
     EXPECT_EQ(link.CountSent(DataBlockCode), 0u);
     EXPECT_EQ(link.CountSent(CloseDataFileCode), 0u);
@@ -267,11 +278,79 @@ TEST_P(StaleAnswer, NeverEndsTheNextWait)
     const TBoardResult result = RunImageOf(2 * ImageBlockSize);
     // The second query's own answer never came.
     EXPECT_EQ(result.missingAnswers, GetParam() == Reply::Late ? 2 : 1);
-    EXPECT_EQ(result.strayAnswers, 0);
+    // Taken before the second query went out, it is counted.
+    EXPECT_EQ(result.strayAnswers, 1);
     EXPECT_EQ(link.CountSent(ImageBlockCode), BlocksOf(2 * ImageBlockSize));
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, StaleAnswer, ::testing::Values(Reply::Late, Reply::Repeated),
                          [](const auto& info) { return info.param == Reply::Late ? "Late" : "Repeated"; });
+
+// Every answer of a ten-block image with an extra frame, the ninth carrying a
+// boot error: the copies and forgeries are strays, the error is the ninth
+// block's, and the update is never "updated". (Apart: the copy comes 10-50 ms
+// behind its answer, once the next block is on its way.)
+struct ExtraAnswers {
+    const char* name;
+    Delivery delivery;
+    Extra extra;
+};
+
+class Duplicates : public Bench<ExtraAnswers> {};
+
+TEST_P(Duplicates, TheErrorStaysAtItsBlockAndEveryExtraFrameIsAStray)
+{
+    constexpr std::size_t Blocks = 10;
+    constexpr std::int64_t ErrorBlock = 9;
+    std::vector<Reply> replies(ErrorBlock - 1, Reply::Answer);
+    replies.insert(replies.end(), {Reply::BootError, Reply::Answer});
+    link.Script(GetBootErrorCode, replies);
+    link.AddToEachAnswer(GetParam().extra);
+    const TBoardResult result = RunImageOf((Blocks - 1) * ImageBlockSize);
+    EXPECT_EQ(result.outcome, BoardOutcome::Failed);
+    // A copy of the error's answer reports it once more.
+    const bool copied = GetParam().extra == Extra::BackToBack || GetParam().extra == Extra::Apart;
+    EXPECT_EQ(result.boardErrors, copied ? 2 : 1);
+    ASSERT_TRUE(result.firstBoardError);
+    EXPECT_EQ(result.firstBoardError->block, ErrorBlock);
+    EXPECT_EQ(result.firstBoardError->bootError, BootErrorCode);
+    EXPECT_EQ(result.missingAnswers, 0);
+    EXPECT_EQ(result.strayAnswers, GetParam().extra == Extra::None ? 0 : static_cast<int>(Blocks));
+    EXPECT_EQ(result.message.rfind("the board reported boot error 9 after block 9", 0), 0u) << result.message;
+    if (GetParam().extra != Extra::None) {
+        EXPECT_NE(result.message.find(std::to_string(Blocks) + " stray frames"), std::string::npos) << result.message;
+    }
+    EXPECT_EQ(link.CountSent(ImageBlockCode), Blocks);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boards, Duplicates,
+    ::testing::Values(ExtraAnswers{"NoneStream", Delivery::Stream, Extra::None},
+                      ExtraAnswers{"BackToBackStream", Delivery::Stream, Extra::BackToBack},
+                      ExtraAnswers{"ApartStream", Delivery::Stream, Extra::Apart},
+                      ExtraAnswers{"SpoofedStream", Delivery::Stream, Extra::Spoofed},
+                      ExtraAnswers{"NoneDatagrams", Delivery::Datagram, Extra::None},
+                      ExtraAnswers{"BackToBackDatagrams", Delivery::Datagram, Extra::BackToBack},
+                      ExtraAnswers{"ApartDatagrams", Delivery::Datagram, Extra::Apart},
+                      ExtraAnswers{"SpoofedDatagrams", Delivery::Datagram, Extra::Spoofed}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Without a transport nothing goes out: the update failed, and the history
+// gets no hash of what the board never got.
+TEST(NoTransport, AnUpdateOverUsbFailsWithNothingSent)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("app.hex").toStdString();
+    std::ofstream(path, std::ios::binary) << std::string(ImageBlockSize, FileFill);
+    TRecordedEvents events;
+    TSession session(events);
+    const TBoardResult result = RunUpdate(session, {HistoryKind::Firmware, {path}}, "usb");
+    EXPECT_EQ(result.outcome, BoardOutcome::Failed);
+    EXPECT_STREQ(OutcomeName(result.outcome), "failed");
+    EXPECT_TRUE(result.nothingSent);
+    EXPECT_EQ(result.message, UsbHasNoTransport);
+    EXPECT_TRUE(result.sentFiles.empty());
+    EXPECT_EQ(result.bytes, 0);
+}
 
 } // namespace
