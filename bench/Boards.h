@@ -44,6 +44,8 @@ public:
     std::size_t Size() const { return boards_.size(); }
     const BoardSim& Board(std::size_t index) const { return *boards_[index]; }
     const std::string& Address(std::size_t index) const { return addresses_[index]; }
+    // The CPU time every board has used so far, together.
+    double CpuSeconds() const;
     // "127.0.0.2,127.0.0.3,...", as the updater's --udp takes it.
     std::string AddressList() const;
     // Stops every board and returns how many ended with exit status 0.
@@ -58,7 +60,8 @@ private:
 struct FleetRun {
     int boards = 0;
     double wallSeconds = 0;
-    double cpuSeconds = 0;     // the updater's user + system time
+    double cpuSeconds = 0;       // the updater's user + system time
+    double boardCpuSeconds = 0;  // the boards' together
     double peakMiB = 0;        // the updater's peak resident memory
     std::uint64_t blocks = 0;  // image blocks sent, over every board
 };

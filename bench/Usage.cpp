@@ -1,10 +1,12 @@
 #include "bench/Usage.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -33,6 +35,36 @@ Usage Stopwatch::Elapsed() const
 {
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart_;
     return {wall.count(), ProcessCpuSeconds() - cpuStart_};
+}
+
+double ProcessCpuSeconds(int pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // The fields after the command, whose name may hold blanks, in its parentheses.
+    const std::size_t end = text.rfind(')');
+    if (end == std::string::npos)
+        throw std::runtime_error("no CPU time of process " + std::to_string(pid));
+    std::istringstream fields(text.substr(end + 2));
+    std::string skipped;
+    constexpr int FieldsBeforeUserTime = 11;  // state ... cmajflt
+    for (int k = 0; k < FieldsBeforeUserTime; ++k)
+        fields >> skipped;
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    if (!(fields >> user >> system))
+        throw std::runtime_error("no CPU time of process " + std::to_string(pid));
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+void RaiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 std::int64_t PeakResidentKiB()

@@ -22,6 +22,14 @@ private:
     double cpuStart_ = 0;
 };
 
+// The CPU time (user + system) another process of this user has used so
+// far, from /proc. Throws std::runtime_error when the system does not tell it.
+double ProcessCpuSeconds(int pid);
+
+// Raises this process's soft limit of open files to its hard limit, so that
+// a thousand boards' pipes fit.
+void RaiseOpenFileLimit();
+
 // The process's peak resident memory so far (VmHWM), in KiB. Throws
 // std::runtime_error when the system does not tell it.
 std::int64_t PeakResidentKiB();

@@ -75,7 +75,7 @@ constexpr Link MemoryLink = Link::Network;
 
 // The fleets that the command-line updater updates at once: one board alone,
 // and the fleets held against it. 256 boards of 256 KiB take seconds.
-constexpr std::array FleetSizes{1, 8, 64, 256};
+constexpr std::array FleetSizes{1, 8, 64, 256, 1024};
 constexpr int FleetRounds = 3;
 const std::filesystem::path CommandLineUpdater = ORVENDA_UPDATE_PATH;
 
@@ -280,6 +280,7 @@ FleetRun BestFleetRun(const std::string& image, int boards, std::vector<Terminal
         const FleetRun run = UpdateFleet(CommandLineUpdater, image, FleetImageSize, fleet);
         best.wallSeconds = std::min(best.wallSeconds, run.wallSeconds);
         best.cpuSeconds = std::min(best.cpuSeconds, run.cpuSeconds);
+        best.boardCpuSeconds = std::min(best.boardCpuSeconds, run.boardCpuSeconds);
         best.peakMiB = std::min(best.peakMiB, run.peakMiB);
     }
     return best;
@@ -297,6 +298,8 @@ void Boards()
         throw std::runtime_error("no temporary folder for the image");
     const std::string image = folder.filePath(QStringLiteral("fleet.hex")).toStdString();
     WriteImageAt(image, FleetImageSize);
+    // A thousand boards' pipes need more than the usual 1024 descriptors.
+    RaiseOpenFileLimit();
     std::vector<FleetRun> runs;
     std::vector<TerminalRun> terminalRuns;
     for (const int boards : FleetSizes)

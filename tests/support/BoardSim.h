@@ -33,6 +33,8 @@ public:
     BoardSim(const BoardSim&) = delete;
     BoardSim& operator=(const BoardSim&) = delete;
 
+    // The board's process, while it runs.
+    pid_t Pid() const { return pid_; }
     // The pseudo-terminal's path (empty without --pty).
     const std::string& PtyPath() const { return ptyPath_; }
     std::filesystem::path OutFolder() const { return folder_ / "board"; }
