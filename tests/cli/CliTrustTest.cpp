@@ -6,7 +6,9 @@
 #include <QProcess>
 #include <QThread>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -17,6 +19,10 @@
 #include "tests/e2e/UpdaterSession.h"
 #include "tests/support/BoardSim.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/UdpPeer.h"
+#include "protocol/AnswerDecoding.h"
+#include "protocol/Encoder.h"
+#include "transfer/Session.h"
 
 namespace {
 
@@ -54,6 +60,46 @@ TEST(CliStrays, ABoardSendingWhatWasNotAskedForIsNeverUpdated)
     EXPECT_EQ(done.value("outcome").toString(), "unconfirmed") << outcome.Printed();
     EXPECT_EQ(done.value("missingAnswers").toInt(), 0);
     EXPECT_EQ(done.value("strayAnswers").toInt(), 3);
+}
+
+// A board on the network that answers every boot-error query with a whole,
+// well-formed answer to another request (GetFlashInfo's, which a datagram
+// decodes): no wait ends on it, and each is counted as stray.
+TEST(CliStrays, AnAnswerToAnotherRequestOverUdpEndsNoWait)
+{
+    CliFolder folder;
+    folder.WriteFile("app.hex", 3000);
+    const std::string address = LoopbackAddress(33);
+    UdpPeer board(address, BoardRequestPort);
+    std::array<Byte, FrameHeaderSize + 4> flashInfo{};
+    const std::array<Byte, 4> payload{GroupBoot, 0x78, 0x00, 0x00};
+    std::copy(payload.begin(), payload.end(), flashInfo.begin() + FrameHeaderSize);
+    CloseFrame(flashInfo, static_cast<int>(payload.size()));
+    const std::string wrongAnswer(flashInfo.begin(), flashInfo.end());
+    std::atomic<bool> done = false;
+    std::atomic<int> queries = 0;
+    std::thread answering([&] {
+        constexpr int PollMs = 20;
+        while (!done) {
+            const std::optional<Datagram> request = board.Receive(PollMs);
+            if (request && request->bytes.size() > static_cast<std::size_t>(OffsetOperation) &&
+                static_cast<Byte>(request->bytes[OffsetGroup]) == GroupBoot &&
+                static_cast<Byte>(request->bytes[OffsetOperation]) == OperationBootError) {
+                ++queries;
+                board.SendTo(request->address, request->port, wrongAnswer);
+            }
+        }
+    });
+    const CliOutcome outcome = folder.Run(
+        {"firmware", "app.hex", "--udp", QString::fromStdString(address), "--watchdog", "100", "--keep-going", "--json"});
+    done = true;
+    answering.join();
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    const QJsonObject finished = outcome.DoneOf(address);
+    EXPECT_EQ(finished.value("outcome").toString(), "unconfirmed") << outcome.Printed();
+    EXPECT_EQ(queries, 3);
+    EXPECT_EQ(finished.value("missingAnswers").toInt(), queries);
+    EXPECT_EQ(finished.value("strayAnswers").toInt(), queries);
 }
 
 // Spellings of one board's address as the socket takes them: leading zeros
