@@ -6,17 +6,27 @@
 #include <QProcess>
 #include <QThread>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include "cli/Links.h"
 #include "cli/Reporter.h"
+#include "protocol/AnswerDecoding.h"
+#include "protocol/Encoder.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
 #include "tests/support/BoardSim.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/UdpPeer.h"
+#include "transfer/Session.h"
 
 namespace {
 
@@ -54,6 +64,61 @@ TEST(CliStrays, ABoardSendingWhatWasNotAskedForIsNeverUpdated)
     EXPECT_EQ(done.value("outcome").toString(), "unconfirmed") << outcome.Printed();
     EXPECT_EQ(done.value("missingAnswers").toInt(), 0);
     EXPECT_EQ(done.value("strayAnswers").toInt(), 3);
+}
+
+// GetFlashInfo's answer, with result 0: one a datagram decodes, to a request
+// an image update never makes.
+std::string FlashInfoAnswer()
+{
+    constexpr Byte FlashInfoOperation = 0x78;
+    const std::array<Byte, 4> payload{GroupBoot, FlashInfoOperation, 0x00, 0x00};
+    std::array<Byte, FrameHeaderSize + payload.size()> frame{};
+    std::copy(payload.begin(), payload.end(), frame.begin() + FrameHeaderSize);
+    CloseFrame(frame, static_cast<int>(payload.size()));
+    return {frame.begin(), frame.end()};
+}
+
+bool IsBootErrorQuery(const std::string& request)
+{
+    return request.size() > static_cast<std::size_t>(OffsetOperation) &&
+           static_cast<Byte>(request[OffsetGroup]) == GroupBoot &&
+           static_cast<Byte>(request[OffsetOperation]) == OperationBootError;
+}
+
+// A board on the network that answers every boot-error query with a whole,
+// well-formed answer to another request: no wait ends on it, and each is
+// counted as stray.
+TEST(CliStrays, AnAnswerToAnotherRequestOverUdpEndsNoWait)
+{
+    constexpr std::size_t ImageSize = 3000;
+    constexpr int Queries = ImageSize / ImageBlockSize + 1;
+    CliFolder folder;
+    folder.WriteFile("app.hex", ImageSize);
+    const std::string address = LoopbackAddress(33);
+    UdpPeer board(address, BoardRequestPort);
+    const std::string wrongAnswer = FlashInfoAnswer();
+    std::atomic<bool> done = false;
+    std::atomic<int> answered = 0;
+    std::thread answering([&] {
+        constexpr int PollMs = 20;
+        while (!done) {
+            const std::optional<Datagram> request = board.Receive(PollMs);
+            if (request && IsBootErrorQuery(request->bytes)) {
+                board.SendTo(request->address, request->port, wrongAnswer);
+                ++answered;
+            }
+        }
+    });
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--udp", QString::fromStdString(address),
+                                           "--watchdog", "300", "--keep-going", "--json"});
+    done = true;
+    answering.join();
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
+    EXPECT_EQ(answered, Queries);
+    const QJsonObject finished = outcome.DoneOf(address);
+    EXPECT_EQ(finished.value("outcome").toString(), "unconfirmed") << outcome.Printed();
+    EXPECT_EQ(finished.value("missingAnswers").toInt(), Queries);
+    EXPECT_EQ(finished.value("strayAnswers").toInt(), Queries);
 }
 
 // Spellings of one board's address as the socket takes them: leading zeros

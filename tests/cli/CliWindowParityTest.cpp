@@ -154,6 +154,9 @@ struct Unfinished {
     // A copy behind the last answer may come after either front end has
     // ended: the stray count in the reason is the timing's.
     bool strayCountVaries = false;
+    // The file goes to the board's flash store rather than as its image.
+    bool flashFile = false;
+    const char* reason = nullptr;  // the recorded reason, where the row pins it
 };
 
 // The record without what the timing decides.
@@ -184,7 +187,14 @@ QJsonObject WindowRecord(const Unfinished& update, std::string& image)
     window.driver.SetQuestionAnswer(QMessageBox::Yes);
     if (StopsByOperator(update))
         QTimer::singleShot(100, Form1, [] { QTest::keyClick(Form1, Qt::Key_Escape); });
-    window.UpdateFirmware(window.MakeImage("app.hex", ImageSize, &image));
+    const std::string path = window.MakeImage("app.hex", ImageSize, &image);
+    if (update.flashFile) {
+        window.driver.SetFileChoice({QString::fromStdString(path)});
+        Form1->OpenOSDFiles1->trigger();
+        Form1->Update1->trigger();
+    } else {
+        window.UpdateFirmware(path);
+    }
     return LastWindowRecord();
 }
 
@@ -196,7 +206,7 @@ QJsonObject CliRecord(const Unfinished& update, const std::string& image)
     options.insert(options.end(), update.board.begin(), update.board.end());
     BoardSim board(options);
     QProcess process;
-    folder.Start(process, {"firmware", "app.hex", "--serial", QString::fromStdString(board.PtyPath()), "--watchdog",
+    folder.Start(process, {update.flashFile ? "flash" : "firmware", "app.hex", "--serial", QString::fromStdString(board.PtyPath()), "--watchdog",
                            QString::number(SilentWatchdogMs)});
     if (StopsByOperator(update)) {
         EXPECT_TRUE(AwaitFrame(board, "ImageBlock"));
@@ -212,6 +222,9 @@ TEST_P(UnfinishedParity, IsRecordedAlikeByBothFrontEnds)
     std::string image;
     const QJsonObject fromWindow = WindowRecord(GetParam(), image);
     EXPECT_EQ(fromWindow.value("outcome").toString(), GetParam().outcome);
+    if (GetParam().reason != nullptr) {
+        EXPECT_EQ(fromWindow.value("reason").toString().toStdString(), GetParam().reason);
+    }
     EXPECT_EQ(WithoutTimedCounts(CliRecord(GetParam(), image), GetParam()), WithoutTimedCounts(fromWindow, GetParam()));
 }
 
@@ -221,7 +234,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Unfinished{"MissingAnswers", {"--drop-every", "5"}, "unconfirmed"},
                       Unfinished{"Duplicates", {"--second-answer", "0"}, "unconfirmed", 1, true},
                       Unfinished{"Silence", {"--no-answer"}, "stopped"},
-                      Unfinished{"Operator", {"--delay", "30"}, "stopped", 128 + SIGINT}),
+                      Unfinished{"Operator", {"--delay", "30"}, "stopped", 128 + SIGINT},
+                      Unfinished{"RefusedFile", {"--refuse-create", "9"}, "failed", 1, false, true,
+                                 "the board refused app.hex (CreateFlashFile, result 9); it was not written"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // USB has no transport: the window keeps its finish text, and both front

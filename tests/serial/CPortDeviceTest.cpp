@@ -1,9 +1,11 @@
 // The driver over a device with modem lines, error counters and serial flags
 // (a pseudo-terminal behind the preloaded device shim): what the idle event
 // thread asks of the device, low-latency mode, settings the device did not
-// take, the line-error counters shared by both threads, and the drain of a
-// finished link before its port closes.
+// take, the line-error counters shared by both threads, the drain of a
+// finished link before its port closes, and a line that stops taking bytes.
 #include <gtest/gtest.h>
+
+#include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -22,6 +24,8 @@
 #include "serial/CPort.h"
 #include "tests/serial/CPortTestSupport.h"
 #include "tests/serial/DeviceShim.h"
+#include "transfer/Run.h"
+#include "transfer/Session.h"
 #include "transfer/Link.h"
 
 namespace {
@@ -201,6 +205,35 @@ TEST_F(CPortDeviceTest, AFinishedLinkClosesThePortOnlyOnceTheOutputQueueHasRunEm
     ASSERT_EQ(port.WriteBytes(frame.data(), length), length);
     port.Close();
     EXPECT_TRUE(ShimClosedWhileQueued());
+}
+
+// A line whose far end stops reading (the terminal's side is never read):
+// once its buffer is full, the one write that finds no room waits one
+// watchdog interval and ends the update, told once; nothing is tried again.
+TEST_F(CPortDeviceTest, ALineThatStopsTakingBytesIsGivenUpAfterOneBoundedWrite)
+{
+    constexpr int WatchdogMs = 20;
+    constexpr std::size_t ImageSize = 1024 * 1024;  // far more than a terminal's buffer holds
+    QTemporaryDir folder;
+    const std::string image = folder.filePath("app.hex").toStdString();
+    std::ofstream(image, std::ios::binary) << std::string(ImageSize, '\x11');
+    struct : TSessionEvents {
+        void ShortWrite() override { ++shortWrites; }
+        int shortWrites = 0;
+    } events;
+    port.Open();
+    TSerialLink link(port);
+    TSession session(events);
+    session.UseLink(link);
+    session.WatchdogMs = WatchdogMs;
+
+    const TBoardResult result = RunUpdate(session, {HistoryKind::Firmware, {image}}, link.BoardName());
+    EXPECT_EQ(result.outcome, BoardOutcome::Stopped);
+    EXPECT_EQ(result.message, "RS232 Error Operation Cancelled");
+    EXPECT_EQ(events.shortWrites, 1);
+    EXPECT_EQ(ShimCalls().writeWaitsRunOut, 1);
+    EXPECT_GT(result.bytes, 0);
+    EXPECT_LT(result.bytes, static_cast<std::int64_t>(ImageSize));
 }
 
 TEST_F(CPortDeviceTest, LineErrorsAreTakenSafelyFromBothThreadsWithoutSynchronisation)

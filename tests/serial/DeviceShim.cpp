@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,6 +38,7 @@ std::atomic<long> modemLineWaits{0};
 std::atomic<long> counterReads{0};
 std::atomic<long> serialFlagReads{0};
 std::atomic<long> serialFlagSets{0};
+std::atomic<long> writeWaitsRunOut{0};
 
 template <typename Function>
 Function Next(const char* name)
@@ -161,6 +163,15 @@ ssize_t write(int handle, const void* buffer, size_t count)
     return written;
 }
 
+int poll(pollfd* entries, nfds_t count, int timeoutMs)
+{
+    static const auto system = Next<int (*)(pollfd*, nfds_t, int)>("poll");
+    const int ready = system(entries, count, timeoutMs);
+    if (ready == 0 && count == 1 && entries[0].events == POLLOUT && Served(entries[0].fd))
+        ++writeWaitsRunOut;
+    return ready;
+}
+
 int close(int handle)
 {
     static const auto system = Next<int (*)(int)>("close");
@@ -172,7 +183,8 @@ int close(int handle)
 void ShimServe(const char* path)
 {
     serving.store(false);
-    for (auto* count : {&modemLineReads, &modemLineWaits, &counterReads, &serialFlagReads, &serialFlagSets})
+    for (auto* count : {&modemLineReads, &modemLineWaits, &counterReads, &serialFlagReads, &serialFlagSets,
+                        &writeWaitsRunOut})
         count->store(0);
     modemLines.store(0);
     framingErrorsGrow.store(false);
@@ -194,7 +206,7 @@ void ShimServe(const char* path)
 ShimCallCounts ShimCalls()
 {
     return {modemLineReads.load(), modemLineWaits.load(), counterReads.load(), serialFlagReads.load(),
-            serialFlagSets.load()};
+            serialFlagSets.load(), writeWaitsRunOut.load()};
 }
 
 void ShimSetModemLines(int lines) { modemLines.store(lines); }

@@ -2,7 +2,7 @@
 // a pseudo-terminal: a library preloaded into the test (LD_PRELOAD) answers
 // the requests a pseudo-terminal has no answer for, for the one device the
 // test names, counts them, and can report line settings the device "did not
-// take". It can also hold what is written to the device in its output queue
+// take". It counts the waits for room to write that ran out. It can also hold what is written to the device in its output queue
 // for a while, as a slow line would, and tell whether the device was closed
 // with bytes still queued. Every other call goes to the system unchanged.
 //
@@ -23,6 +23,7 @@ struct ShimCallCounts {
     long counterReads;    // TIOCGICOUNT
     long serialFlagReads; // TIOCGSERIAL
     long serialFlagSets;  // TIOCSSERIAL
+    long writeWaitsRunOut; // polls for POLLOUT alone that ended with no room
 };
 
 // Serves the device at `path` from now on, with counts, counters and
