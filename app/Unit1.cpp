@@ -10,7 +10,6 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QStyle>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -22,7 +21,7 @@
 #include "network/IdUDPClient.h"
 #include "app/Unit2.h"
 #include "app/Unit5.h"
-#include "transfer/Outcome.h"
+#include "transfer/BoardResult.h"
 
 TForm1* Form1 = nullptr;
 
@@ -104,8 +103,6 @@ void TForm1::CreateComponents()
     strips->addWidget(Panel2);
     setCentralWidget(central);
 
-    Timer1 = new QTimer(this);
-    Timer1->setInterval(WatchdogIntervalMs);
     OpenDialog1 = new TOpenDialog(this);
     OpenDialog1->FileName = QStringLiteral("qlnapp.hex");
     OpenDialog1->Filter = QStringLiteral("Hex File|*.Hex");
@@ -160,7 +157,6 @@ void TForm1::ConnectHandlers()
     ConnectReported(RS2322, &QAction::triggered, this, &TForm1::RS2322Click);
     ConnectReported(Network1, &QAction::triggered, this, &TForm1::Network1Click);
     ConnectReported(Update1, &QAction::triggered, this, &TForm1::Update1Click);
-    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
 }
 
 void TForm1::FormCreate()
@@ -258,8 +254,6 @@ void TForm1::closeEvent(QCloseEvent* event)
 
 void TForm1::Timer1Timer()
 {
-    session_.TimedOut = 1;
-    Timer1->stop();
     const QString label = QString::fromLatin1(session_.WaitLabel.c_str());
     Panel1->setText(QStringLiteral("Error in : ") + label);
     ShowMessage(label, QStringLiteral("RS232 Error"), false);
@@ -307,7 +301,7 @@ void TForm1::RunTransfer(const TUpdateRequest& request)
     SetTransferRunning(false);
     progress_.reset();
     Gauge1->HideLabel();
-    const QString historyError = history_.Record(settings, request, result);
+    const QString historyError = history_.Record(HistoryLinkOf(settings.kind), request, result);
     if (!historyError.isEmpty())
         ShowWarning(historyError, QStringLiteral("Update History"));
     ReportResult(result);

@@ -14,13 +14,13 @@
 #include "app/Feedback.h"
 #include "app/UpdateState.h"
 #include "transfer/Progress.h"
-#include "transfer/Run.h"
+#include "transfer/LinkSettings.h"
+#include "transfer/UpdateRun.h"
 #include "transfer/Session.h"
 
 class QAction;
 class QLabel;
 class QMenu;
-class QTimer;
 class TGauge;
 class TIdUDPClient;
 class TOpenDialog;
@@ -51,7 +51,7 @@ public:
     void FormKeyDown(int Key);
 
     // The session with the board, linked as CommMode and the settings
-    // windows say, with Timer1's interval as its watchdog.
+    // windows say, with WatchdogMs as its watchdog's interval.
     TSession& Session();
 
     // Ends the program: the event loop ends, and a running transfer stops at
@@ -69,6 +69,9 @@ public:
     std::int32_t FlashFileCount = 0;
     std::int32_t BurnBlockNumber = 0;
     Byte BiosUnlocked = 0;
+
+    // How long the session awaits each answer.
+    int WatchdogMs = WatchdogIntervalMs;
 
     // The beeps and boxes of this window and its secondary windows.
     TFeedback Feedback;
@@ -91,7 +94,6 @@ public:
     TGauge* Gauge1 = nullptr;
     QLabel* Panel1 = nullptr;
     QLabel* Panel2 = nullptr;
-    QTimer* Timer1 = nullptr;
     TOpenDialog* OpenDialog1 = nullptr;
     TIdUDPClient* IdUDPClient1 = nullptr;
 

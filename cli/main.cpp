@@ -16,7 +16,7 @@
 #include "transfer/ErrorText.h"
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
-#include "cli/Links.h"
+#include "cli/UpdateBoards.h"
 #include "cli/Options.h"
 #include "cli/Password.h"
 #include "cli/Plan.h"
@@ -30,7 +30,7 @@
 #include "protocol/RuntimeErrors.h"
 #include "transfer/FileOfBytes.h"
 #include "transfer/History.h"
-#include "transfer/Run.h"
+#include "transfer/UpdateRun.h"
 
 namespace {
 
@@ -241,7 +241,7 @@ int Update(TCliOptions options)
     TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total,
                      {KindOf(options.command), options.files},
                      [&history, &plan](const TLinkSettings& link, const TBoardResult& result) {
-                         const QString error = history.Record(link, plan.request, result);
+                         const QString error = history.Record(HistoryLinkOf(link.kind), plan.request, result);
                          if (!error.isEmpty())
                              std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
                      },

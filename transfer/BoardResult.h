@@ -1,5 +1,5 @@
 // What one board's update came to, as both front ends tell it and the
-// history records it.
+// history records it: its ending, its counts and why, in a technician's words.
 #pragma once
 
 #include <cstdint>
@@ -43,3 +43,30 @@ const char* OutcomeName(BoardOutcome outcome);
 Ending EndingOfOutcome(BoardOutcome outcome);
 // Bytes a second over the whole transfer; 0 when no time has passed.
 double RateOf(const TBoardResult& result);
+
+// How a transfer that ran to its end ended, decided here for both front
+// ends: Failed when the board reported an error (a boot error, a refused
+// file); Unconfirmed when awaited answers were missing, strays came or a file
+// was not written for want of an answer; Updated otherwise.
+Ending OutcomeOf(const TSessionTally& tally);
+
+// Why a transfer that ran to its end is not Updated, in the words of a
+// technician, one clause each: the first board error, the first missing
+// answer with the hint for the link (`serial`: the cable, the port and the
+// bit rate; else the network), the strays; empty when nothing went wrong.
+std::string EndingReason(const TSessionTally& tally, bool serial);
+
+// Keeps a result from "updated" for a cause outside the tally (a trace that
+// lacks frames): at best unconfirmed, the cause added to its reason.
+void AtBestUnconfirmed(TBoardResult& result, const std::string& cause);
+
+// "no answer to the boot-error query after block 12 within 10 s".
+std::string MissingAnswerText(const TMissingAnswer& missing);
+
+// The first board-reported failure, the block it followed and how many there
+// were; empty when there was none.
+std::string DescribeBoardErrors(const TSessionTally& tally);
+
+// What the board sent that answered nothing waited for; empty when there was
+// nothing.
+std::string DescribeStrays(const TSessionTally& tally);

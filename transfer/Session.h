@@ -1,6 +1,7 @@
 // One board's session: the request frame, the receive state, the answer
 // flags and the board's file handles, the transmission over the session's
-// link and the waits for the board's answers under the watchdog, and the
+// link and the waits for the board's answers, each bounded by the watchdog's
+// interval, and the
 // transfers that drive the board (firmware and BIOS images, flash files, the
 // data file). A session never shows anything: it reports what happens to its
 // TSessionEvents, which a front end implements.
@@ -207,9 +208,8 @@ private:
     // Hands on what the link holds that no wait is open for: each frame of
     // it is counted as stray.
     void TakeStrays();
-    // The wait both links share: until the answer awaited has come, the
-    // watchdog's interval has passed (reported), or the window's watchdog
-    // has fired.
+    // The wait both links share: until the answer awaited has come or the
+    // watchdog's interval has passed (reported).
     void AwaitAnswer(const std::string& label);
     // Marks a wait that the watchdog ended: the report, and the tally.
     void Watchdog();

@@ -419,7 +419,7 @@ TEST(SerialWindow, APeerThatStopsReadingCancelsTheUpdateWithOneReport)
     StartWith(windows, terminal, "COM1", {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
     ASSERT_TRUE(Form2->ComPort1->Connected());
     constexpr int ShortWatchdogMs = 300;
-    Form1->Timer1->setInterval(ShortWatchdogMs);
+    Form1->WatchdogMs = ShortWatchdogMs;
     constexpr std::size_t ImageSize = 1024 * 1024;  // far more than a terminal's buffer holds
     Form1->FirmwareFileName = windows.PathOf("big.hex");
     PutFile(Form1->FirmwareFileName, Bytes(ImageSize, 0x11));

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/Links.h"
+#include "cli/UpdateBoards.h"
 #include "cli/Reporter.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"

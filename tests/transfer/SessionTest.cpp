@@ -11,7 +11,7 @@
 
 #include "tests/transfer/ScriptedLink.h"
 #include "transfer/ErrorText.h"
-#include "transfer/Run.h"
+#include "transfer/UpdateRun.h"
 
 namespace {
 
@@ -214,7 +214,7 @@ TEST_P(Transfer, ACancelDuringAWaitInterruptsAndIsRecordedAsStopped)
 
     const QString history = dir.filePath("history.jsonl");
     THistoryWriter writer(history);
-    EXPECT_EQ(writer.Record(TLinkSettings{}, request, result), "");
+    EXPECT_EQ(writer.Record(HistoryLink::Usb, request, result), "");
     const HistoryReading reading = ReadHistory(history);
     ASSERT_EQ(reading.lines.size(), 1);
     EXPECT_EQ(QJsonDocument::fromJson(reading.lines.front()).object().value("outcome").toString(), "stopped");

@@ -1,25 +1,19 @@
-// One update, as both front ends run it: which board over what (link
-// settings, opened in one place with the same hints for both), what to send
-// (an update request), one run that sends it over a link, times it and maps
-// every error and stop to one outcome, and the history writer that records it.
+// Which board, over what: the link settings both front ends make from the
+// operator's choice, the board they name (made once, locked while it is
+// updated), and the one place a link to it is opened.
 #pragma once
 
-#include <QString>
-
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "serial/CPort.h"
 #include "transfer/BoardIdentity.h"
 #include "transfer/BoardLock.h"
-#include "transfer/BoardResult.h"
 #include "transfer/History.h"
 #include "transfer/Link.h"
-#include "transfer/Session.h"
 
 class TSettingsRecord;
 
@@ -80,34 +74,5 @@ TBoardIdentity IdentifyBoard(const TLinkSettings& settings);
 // another updater holds it.
 std::optional<TBoardLock> LockBoard(const TLinkSettings& settings, const TBoardIdentity& board);
 
+// The link as the history names it.
 HistoryLink HistoryLinkOf(LinkKind kind);
-
-// What to send.
-struct TUpdateRequest {
-    HistoryKind kind = HistoryKind::Firmware;
-    std::vector<std::string> files;  // one image, or the flash files, or the data file
-};
-
-// Appends to the update history and tells its failure once, to whoever runs
-// the writer: the operator is told once, not after every update.
-class THistoryWriter {
-public:
-    explicit THistoryWriter(QString path = DefaultHistoryPath()) : path_(std::move(path)) {}
-    // One line per file of the request; the text to show when the history
-    // cannot be written (the first time only), else empty.
-    QString Record(const TLinkSettings& settings, const TUpdateRequest& request, const TBoardResult& result);
-
-private:
-    QString path_;
-    std::atomic<bool> failureTold_{false};
-};
-
-// Runs the request on the session over the link it uses and returns what it
-// came to: every error and stop mapped to an outcome, the tally's counts, the
-// time it took. Raises nothing but what no outcome can hold (EAbort-like
-// unwinds of the front end's own pass through). `board` names the board.
-TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const std::string& board);
-
-// The burn blocks of the two images.
-inline constexpr std::int32_t FirmwareBurnBlock = 0;
-inline constexpr std::int32_t BiosBurnBlock = 1;

@@ -1,10 +1,10 @@
-#include "cli/BoardUpdate.h"
+#include "cli/CliEvents.h"
 
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
-#include "transfer/Outcome.h"
-#include "transfer/Run.h"
+#include "transfer/BoardResult.h"
+#include "transfer/LinkSettings.h"
 
 namespace {
 

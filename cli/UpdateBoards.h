@@ -1,6 +1,7 @@
-// The links the command line updates boards over: its own serial port on the
-// main thread, one UDP session per board on threads of their own, or USB
-// (no transport: nothing is sent).
+// The command line's update of many boards: the plan (the boards, who each
+// is, what they are sent), and its run: its own serial port on the main
+// thread, one UDP session per board on threads of their own, or USB (no
+// transport: nothing is sent), each board under its lock across its tries.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +11,11 @@
 
 #include "cli/Options.h"
 #include "transfer/BoardResult.h"
-#include "transfer/Run.h"
+#include "transfer/LinkSettings.h"
+#include "transfer/UpdateRun.h"
 
 class TReporter;
 class TTrace;
-
-// Why nothing goes out over --usb.
 
 // A board of the plan: who it is, or why its name has no address.
 struct TPlannedBoard {

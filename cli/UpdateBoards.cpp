@@ -1,11 +1,11 @@
-#include "cli/Links.h"
+#include "cli/UpdateBoards.h"
 
 #include <algorithm>
 #include <atomic>
 #include <map>
 #include <thread>
 
-#include "cli/BoardUpdate.h"
+#include "cli/CliEvents.h"
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
 #include "network/IdException.h"
@@ -13,7 +13,7 @@
 #include "transfer/SettingsFile.h"
 #include "transfer/BoardLock.h"
 #include "transfer/ErrorText.h"
-#include "transfer/Outcome.h"
+#include "transfer/BoardResult.h"
 
 namespace {
 

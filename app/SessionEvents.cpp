@@ -1,7 +1,6 @@
 // The main window's side of its session: the link it runs over, and what the
 // window shows of the session's events.
 #include <QLabel>
-#include <QTimer>
 
 #include "app/Gauge.h"
 #include "app/Unit1.h"
@@ -28,7 +27,7 @@ TSession& TForm1::Session()
     // The serial line's alarm and late answers reach the window in every mode.
     if (Form2 != nullptr)
         session_.HearFrom(Form2->SerialLink());
-    session_.WatchdogMs = Timer1->interval();
+    session_.WatchdogMs = WatchdogMs;
     return session_;
 }
 
