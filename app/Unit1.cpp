@@ -294,8 +294,7 @@ void TForm1::RunTransfer(const TUpdateRequest& request)
     } catch (const std::exception& error) {
         // The board was not to be had: nothing was sent.
         session_.StartTally();
-        result.outcome = BoardOutcome::LinkFailed;
-        result.message = error.what();
+        result = BoardNotHad(result.board, error.what());
         result.failure = std::current_exception();
     }
     SetTransferRunning(false);
@@ -311,9 +310,10 @@ void TForm1::ReportResult(const TBoardResult& result)
 {
     if (result.failure)
         std::rethrow_exception(result.failure);
-    if (result.outcome == BoardOutcome::Stopped)
+    // Stopped by the operator, the program is ending: nothing more to show.
+    if (result.outcome == Ending::Stopped && !terminating_)
         ShowStatus(QStringLiteral("Update Stopped"));
-    if (result.outcome != BoardOutcome::Unconfirmed && result.outcome != BoardOutcome::Failed)
+    if (result.outcome != Ending::Unconfirmed && result.outcome != Ending::Failed)
         return;
     // A transfer that sent nothing, a board-reported failure, or a board that
     // sent what nobody asked for, is never shown as success.

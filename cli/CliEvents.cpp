@@ -55,6 +55,11 @@ void TCliEvents::Status(const std::string& text)
     reporter_.Status(board_, text);
 }
 
+void TCliEvents::Phase(BoardPhase phase)
+{
+    reporter_.Phase(board_, phase);
+}
+
 void TCliEvents::FileStarted(const std::string& path, std::int64_t size)
 {
     filesBefore_ += fileDone_;

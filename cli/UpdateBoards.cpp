@@ -19,15 +19,9 @@ namespace {
 
 // A board that got nothing: the reason is told once, as its error; the
 // summary says only that nothing was sent.
-TBoardResult NothingSent(TReporter& reporter, std::size_t board, const std::string& name, const std::string& message,
-                         BoardOutcome outcome = BoardOutcome::LinkFailed)
+TBoardResult NothingSent(TReporter& reporter, std::size_t board, TBoardResult result)
 {
-    TBoardResult result;
-    result.board = name;
-    result.outcome = outcome;
-    result.message = message;
-    result.nothingSent = true;
-    reporter.Error(board, message);
+    reporter.Error(board, result.message);
     return result;
 }
 
@@ -49,8 +43,8 @@ TLinkSettings BoardLink(const TCliOptions& options, const std::string& board)
 // time to leave the line; one that failed or was stopped closes at once.
 bool RanToTheEnd(const TBoardResult& result)
 {
-    return result.outcome == BoardOutcome::Updated || result.outcome == BoardOutcome::Unconfirmed ||
-           (result.outcome == BoardOutcome::Failed && !result.failure);
+    return result.outcome == Ending::Updated || result.outcome == Ending::Unconfirmed ||
+           (result.outcome == Ending::Failed && !result.failure);
 }
 
 // The run of one try over its open link. The link outlives the session: the
@@ -87,15 +81,18 @@ TBoardResult UpdateOneBoard(const TUpdatePlan& plan, TReporter& reporter, std::s
     const TLinkSettings settings = BoardLink(plan.options, name);
     // The USB link has no transport: a transfer over it would send nothing,
     // so none is run and the board is not updated.
-    if (settings.kind == LinkKind::Usb)
-        return NothingSent(reporter, board, name, UsbHasNoTransport, BoardOutcome::Failed);
+    if (settings.kind == LinkKind::Usb) {
+        TBoardResult result = BoardNotHad(name, UsbHasNoTransport);
+        result.outcome = Ending::Failed;
+        return NothingSent(reporter, board, result);
+    }
     const TPlannedBoard& planned = plan.identities[board];
     if (!planned.error.empty())
-        return NothingSent(reporter, board, name, planned.error);
+        return NothingSent(reporter, board, BoardNotHad(name, planned.error));
     try {
         return RunOverLink(plan, reporter, board, OpenLink(settings, planned.identity.address));
     } catch (const std::runtime_error& error) {
-        return NothingSent(reporter, board, name, error.what());
+        return NothingSent(reporter, board, BoardNotHad(name, error.what()));
     }
 }
 
@@ -103,7 +100,7 @@ TBoardResult NotStarted(const std::string& host)
 {
     TBoardResult result;
     result.board = host;
-    result.outcome = BoardOutcome::Interrupted;
+    result.outcome = Ending::Stopped;
     result.message = "not started";
     return result;
 }
@@ -113,7 +110,7 @@ TBoardResult NotStarted(const std::string& host)
 // nothing.
 bool WorthAnotherTry(const TBoardResult& result)
 {
-    return (result.outcome == BoardOutcome::Failed || result.outcome == BoardOutcome::Stopped) &&
+    return (result.outcome == Ending::Failed || result.outcome == Ending::Stopped) &&
            !result.nothingSent && !Interrupted();
 }
 
@@ -146,7 +143,7 @@ TBoardResult WithRetries(const TUpdatePlan& plan, TReporter& reporter, std::size
     try {
         lock = LockPlannedBoard(plan, board);
     } catch (const std::runtime_error& error) {
-        result = NothingSent(reporter, board, plan.boards[board], error.what());
+        result = NothingSent(reporter, board, BoardNotHad(plan.boards[board], error.what()));
         result.attempt = 1;
         TellTry(plan, reporter, board, result);
         return result;

@@ -210,9 +210,9 @@ int ExitStatusOf(const std::vector<TBoardResult>& results)
         return InterruptedExitStatus();
     int status = ExitUpdated;
     for (const TBoardResult& result : results) {
-        if (result.outcome == BoardOutcome::LinkFailed)
+        if (result.outcome == Ending::LinkFailed)
             return ExitLinkFailed;
-        if (result.outcome != BoardOutcome::Updated)
+        if (result.outcome != Ending::Updated)
             status = ExitIncomplete;
     }
     return status;

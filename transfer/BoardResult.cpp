@@ -7,27 +7,14 @@
 
 #include "transfer/ErrorText.h"
 
-const char* OutcomeName(BoardOutcome outcome)
+TBoardResult BoardNotHad(const std::string& board, const std::string& why)
 {
-    return EndingName(EndingOfOutcome(outcome));
-}
-
-Ending EndingOfOutcome(BoardOutcome outcome)
-{
-    switch (outcome) {
-    case BoardOutcome::Updated:
-        return Ending::Updated;
-    case BoardOutcome::Unconfirmed:
-        return Ending::Unconfirmed;
-    case BoardOutcome::Stopped:
-    case BoardOutcome::Interrupted:
-        return Ending::Stopped;
-    case BoardOutcome::LinkFailed:
-        return Ending::LinkFailed;
-    case BoardOutcome::Failed:
-        break;
-    }
-    return Ending::Failed;
+    TBoardResult result;
+    result.board = board;
+    result.outcome = Ending::LinkFailed;
+    result.message = why;
+    result.nothingSent = true;
+    return result;
 }
 
 double RateOf(const TBoardResult& result)
@@ -104,9 +91,9 @@ std::string FirstMissingClause(const TSessionTally& tally, bool serial)
 
 void AtBestUnconfirmed(TBoardResult& result, const std::string& cause)
 {
-    if (result.outcome != BoardOutcome::Updated && result.outcome != BoardOutcome::Unconfirmed)
+    if (result.outcome != Ending::Updated && result.outcome != Ending::Unconfirmed)
         return;
-    result.outcome = BoardOutcome::Unconfirmed;
+    result.outcome = Ending::Unconfirmed;
     result.message += (result.message.empty() ? "" : "; ") + cause;
 }
 

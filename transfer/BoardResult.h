@@ -11,18 +11,9 @@
 #include "transfer/History.h"
 #include "transfer/Session.h"
 
-enum class BoardOutcome {
-    Updated,      // every file went out whole, every answer came, no board error, no stray
-    Unconfirmed,  // every byte went out, but answers were missing or strays came
-    Failed,       // a board-reported error, a file, port or socket error; or nothing could be sent
-    Stopped,      // ended after answers missed in a row, or a serial write that did not complete
-    Interrupted,  // stopped by the operator: Escape, closing the window, Ctrl-C
-    LinkFailed,   // the link could not be opened, or another updater holds the board; nothing was sent
-};
-
 struct TBoardResult {
     std::string board;
-    BoardOutcome outcome = BoardOutcome::Updated;
+    Ending outcome = Ending::Updated;
     std::int64_t bytes = 0;
     double seconds = 0;
     int missingAnswers = 0;
@@ -37,10 +28,10 @@ struct TBoardResult {
     int attempt = 1;           // which try this is (--retries)
 };
 
-// The ending's word (EndingName): "stopped" for a board stopped by the
-// operator too.
-const char* OutcomeName(BoardOutcome outcome);
-Ending EndingOfOutcome(BoardOutcome outcome);
+// A board that could not be had (no link, another updater holds it, an
+// address that does not resolve): the link failed and nothing was sent. The
+// one place both front ends make that result.
+TBoardResult BoardNotHad(const std::string& board, const std::string& why);
 // Bytes a second over the whole transfer; 0 when no time has passed.
 double RateOf(const TBoardResult& result);
 

@@ -476,7 +476,7 @@ QString THistoryWriter::Record(HistoryLink link, const TUpdateRequest& request, 
         record.link = link;
         record.board = QString::fromStdString(result.board);
         record.kind = request.kind;
-        record.outcome = EndingOfOutcome(result.outcome);
+        record.outcome = result.outcome;
         record.missingAnswers = result.missingAnswers;
         record.boardErrors = result.boardErrors;
         record.seconds = result.seconds;

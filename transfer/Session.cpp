@@ -336,6 +336,7 @@ void TSession::CopyBootFile(TFileOfBytes& image)
     events_.FileStarted(image.Path(), image.Size());
     StreamFile(image, {ImageBlockSize, GroupBoot, OperationImageBlock, nullptr, " GetBootError :", "GetBootError"});
     TakeStrays();
+    events_.Phase(BoardPhase::None);
     events_.Status("Finish Update");
 }
 
@@ -433,6 +434,7 @@ void TSession::CopyFlashFile(std::span<const std::string> paths)
     StartTally();
     OpenFiles files = OpenAll(paths);
     BoundWrites();
+    events_.Phase(BoardPhase::Erasing);
     events_.Status("Erasing Flash Please Wait !");
     Execute_Command(" EraseFlash : ");
     link_->Settle(EraseSettleTime);
@@ -452,6 +454,7 @@ void TSession::CopyFlashFile(std::span<const std::string> paths)
         Execute_Command(" CloseFlashFile(" + Unsigned(FlashFileHandle) + ")");
     }
     TakeStrays();
+    events_.Phase(BoardPhase::None);
     events_.Status("Finish Write");
     link_->Settle(WriteSettleTime);
 }
@@ -473,5 +476,6 @@ void TSession::CopyDataFile(const std::string& path)
     link_->Settle(BurnStartTime);
     Execute_Command(" SetBurnMode(0B)");
     TakeStrays();
+    events_.Phase(BoardPhase::Burning);
     events_.Status("Please Wait for Burning to Finish");
 }

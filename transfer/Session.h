@@ -43,6 +43,10 @@ struct TMissingAnswer {
 // Which way a frame went.
 enum class FrameDirection { Sent, Received };
 
+// What the board is busy with, for a front end's view: nothing it must be
+// left alone for, erasing its flash, or burning (it must keep its power).
+enum class BoardPhase { None, Erasing, Burning };
+
 // What the session reports. Every call comes on the session's thread.
 class TSessionEvents {
 public:
@@ -50,6 +54,8 @@ public:
 
     // A status text, exactly as the operator is to read it.
     virtual void Status(const std::string& /*text*/) {}
+    // The board's phase changes; told before the status text that goes with it.
+    virtual void Phase(BoardPhase /*phase*/) {}
     // A file's transfer starts: its path and size.
     virtual void FileStarted(const std::string& /*path*/, std::int64_t /*size*/) {}
     // A block went out. `gaugePosition` is the gauge's position after it, one

@@ -29,28 +29,10 @@ void RunRequest(TSession& session, const TUpdateRequest& request)
     }
 }
 
-BoardOutcome OutcomeOfStop(const ETransferStopped& stopped)
-{
-    return stopped.WhyStopped() == ETransferStopped::Reason::Operator ? BoardOutcome::Interrupted
-                                                                      : BoardOutcome::Stopped;
-}
-
 std::string StopText(const ETransferStopped& stopped, bool serial)
 {
     return stopped.WhyStopped() == ETransferStopped::Reason::Silence ? SilentBoardText(stopped.what(), serial)
                                                                      : stopped.what();
-}
-
-BoardOutcome BoardOutcomeOf(Ending ending)
-{
-    switch (ending) {
-    case Ending::Updated:
-        return BoardOutcome::Updated;
-    case Ending::Unconfirmed:
-        return BoardOutcome::Unconfirmed;
-    default:
-        return BoardOutcome::Failed;
-    }
 }
 
 // A transfer that ran to its end: its ending and why. Without a transport
@@ -58,12 +40,12 @@ BoardOutcome BoardOutcomeOf(Ending ending)
 void TakeEnding(const TSession& session, TBoardResult& result)
 {
     if (!session.Link().Carries()) {
-        result.outcome = BoardOutcome::Failed;
+        result.outcome = Ending::Failed;
         result.message = UsbHasNoTransport;
         result.nothingSent = true;
         return;
     }
-    result.outcome = BoardOutcomeOf(OutcomeOf(session.Tally()));
+    result.outcome = OutcomeOf(session.Tally());
     result.message = EndingReason(session.Tally(), !session.Link().ReadsEachAnswer());
 }
 
@@ -94,22 +76,25 @@ TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const s
         RunRequest(session, request);
         TakeEnding(session, result);
     } catch (const ETransferStopped& stopped) {
-        result.outcome = OutcomeOfStop(stopped);
+        // By the operator, a signal, a silent board or a write that did not
+        // complete: stopped all the same.
+        result.outcome = Ending::Stopped;
         result.message = StopText(stopped, !session.Link().ReadsEachAnswer());
     } catch (const ELinkNotOpened& error) {
         // A front end found the link unusable before anything went out.
-        result.outcome = BoardOutcome::LinkFailed;
-        result.message = error.what();
-        result.nothingSent = true;
+        result = BoardNotHad(board, error.what());
     } catch (const EIdException& error) {
-        result.message = SocketFailureText(board, error);
         // A socket that could not send the first frame (no route) is a link
         // that could not be used, told once; a later failure broke the transfer.
-        result.outcome = session.Tally().framesSent == 0 ? BoardOutcome::LinkFailed : BoardOutcome::Failed;
-        result.nothingSent = session.Tally().framesSent == 0;
+        if (session.Tally().framesSent == 0) {
+            result = BoardNotHad(board, SocketFailureText(board, error));
+        } else {
+            result.outcome = Ending::Failed;
+            result.message = SocketFailureText(board, error);
+        }
         result.failure = std::current_exception();
     } catch (const std::exception& error) {
-        result.outcome = BoardOutcome::Failed;
+        result.outcome = Ending::Failed;
         result.message = OneLine(error.what());
         result.failure = std::current_exception();
     }

@@ -42,7 +42,10 @@ public:
         return stopAt != 0 && inARow >= stopAt;
     }
 
+    void Phase(BoardPhase phase) override { phases.push_back(phase); }
+
     int stopAt = 0;
+    std::vector<BoardPhase> phases;
     std::vector<std::string> missing;
     std::vector<int> asked;
     std::vector<std::string> notWritten;
@@ -115,7 +118,7 @@ TEST_P(Transfer, SetBurnBlockThenEveryBlockFollowedByItsQuery)
 {
     const std::size_t size = 2 * ImageBlockSize;
     const TBoardResult result = RunImageOf(size);
-    EXPECT_EQ(result.outcome, BoardOutcome::Updated);
+    EXPECT_EQ(result.outcome, Ending::Updated);
     EXPECT_EQ(result.bytes, static_cast<std::int64_t>(size));
     EXPECT_EQ(session.Tally().blocksSent, static_cast<std::int64_t>(BlocksOf(size)));
     const std::vector<Bytes>& sent = link.Sent();
@@ -142,7 +145,7 @@ TEST_P(Silence, EveryQueryIsMissingAndEveryThirdInARowIsAsked)
     link.Script(GetBootErrorCode, {GetParam().reply});
     const TBoardResult result = RunImageOf(size);
     const int queries = static_cast<int>(BlocksOf(size));
-    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
+    EXPECT_EQ(result.outcome, Ending::Unconfirmed);
     EXPECT_EQ(result.missingAnswers, queries);
     const std::string hint = SilenceHint(GetParam().delivery == Delivery::Stream);
     EXPECT_EQ(result.message.rfind("no answer to the boot-error query after block 1 within 10 s (" +
@@ -168,7 +171,7 @@ TEST_P(Transfer, StoppingAtTheThirdSilenceSendsNothingMore)
     link.Script(GetBootErrorCode, {Reply::Silence});
     events.stopAt = MissingAnswersBeforeAsking;
     const TBoardResult result = RunImageOf(5 * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Stopped);
+    EXPECT_EQ(result.outcome, Ending::Stopped);
     EXPECT_FALSE(result.message.empty());
     EXPECT_EQ(link.Sent().size(), 1u + 2 * MissingAnswersBeforeAsking);
 }
@@ -179,7 +182,7 @@ TEST_P(Transfer, ABoardMissingNowAndThenIsNeverAskedToStop)
                                    Reply::Answer});
     events.stopAt = MissingAnswersBeforeAsking;
     const TBoardResult result = RunImageOf(6 * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
+    EXPECT_EQ(result.outcome, Ending::Unconfirmed);
     EXPECT_EQ(result.missingAnswers, 4);
     EXPECT_TRUE(events.asked.empty());
     EXPECT_EQ(link.CountSent(ImageBlockCode), BlocksOf(6 * ImageBlockSize));
@@ -189,7 +192,7 @@ TEST_P(Transfer, AnotherAnswerBeforeTheRightOneIsAStray)
 {
     link.Script(GetBootErrorCode, {Reply::OtherFirst});
     const TBoardResult result = RunImageOf(ImageBlockSize + 1);
-    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
+    EXPECT_EQ(result.outcome, Ending::Unconfirmed);
     EXPECT_EQ(result.strayAnswers, 2);
     EXPECT_EQ(result.missingAnswers, 0);
 }
@@ -200,7 +203,7 @@ TEST_P(Transfer, AFailingWriteStopsTheTransferAndIsToldOnce)
     const std::size_t framesTaken = 2;
     link.FailWritesFrom(framesTaken + 1);
     const TBoardResult result = RunImageOf(3 * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Stopped);
+    EXPECT_EQ(result.outcome, Ending::Stopped);
     EXPECT_EQ(events.shortWrites, 1);
     EXPECT_EQ(link.Sent().size(), framesTaken);
 }
@@ -209,7 +212,7 @@ TEST_P(Transfer, ACancelDuringAWaitInterruptsAndIsRecordedAsStopped)
 {
     link.Script(GetBootErrorCode, {Reply::Answer, Reply::Cancel});
     const TBoardResult result = RunImageOf(3 * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Interrupted);
+    EXPECT_EQ(result.outcome, Ending::Stopped);
     EXPECT_EQ(link.CountSent(ImageBlockCode), 2u);
 
     const QString history = dir.filePath("history.jsonl");
@@ -227,7 +230,7 @@ TEST_P(Transfer, ARefusedFlashFileIsNotWrittenAndTheOthersAre)
     const std::vector<std::string> files = {MakeFile("logo.bin", 10), MakeFile("font.bin", 600),
                                             MakeFile("icon.bin", 3)};
     const TBoardResult result = Run(HistoryKind::Flash, files);
-    EXPECT_EQ(result.outcome, BoardOutcome::Failed);
+    EXPECT_EQ(result.outcome, Ending::Failed);
     EXPECT_EQ(result.message, "the board refused font.bin (CreateFlashFile, result 5); it was not written");
     EXPECT_EQ(events.notWritten, std::vector<std::string>({files[1]}));
     EXPECT_EQ(link.CountSent(CreateFlashFileCode), 3u);
@@ -241,7 +244,7 @@ TEST_P(Transfer, ADataFileWhoseCreationIsNotAnsweredSendsNoBlock)
     link.Script(CreateDataFileCode, {Reply::Silence});
     const std::string path = MakeFile("settings.dat", 1024);
     const TBoardResult result = Run(HistoryKind::Data, {path});
-    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
+    EXPECT_EQ(result.outcome, Ending::Unconfirmed);
     EXPECT_EQ(events.notWritten, std::vector<std::string>({path}));
     EXPECT_EQ(link.CountSent(DataBlockCode), 0u);
     EXPECT_EQ(link.CountSent(CloseDataFileCode), 0u);
@@ -252,7 +255,7 @@ TEST_P(Transfer, AMissingFileFailsWithTheRuntimesTextAndSendsNothing)
 {
     for (const HistoryKind kind : {HistoryKind::Firmware, HistoryKind::Flash, HistoryKind::Data}) {
         const TBoardResult result = Run(kind, {dir.filePath("gone.bin").toStdString()});
-        EXPECT_EQ(result.outcome, BoardOutcome::Failed);
+        EXPECT_EQ(result.outcome, Ending::Failed);
         EXPECT_EQ(result.message, "File not found");
     }
     EXPECT_TRUE(link.Sent().empty());
@@ -260,8 +263,25 @@ TEST_P(Transfer, AMissingFileFailsWithTheRuntimesTextAndSendsNothing)
 
 TEST_P(Transfer, AnEmptyImageStillSendsItsEmptyBlock)
 {
-    EXPECT_EQ(RunImageOf(0).outcome, BoardOutcome::Updated);
+    EXPECT_EQ(RunImageOf(0).outcome, Ending::Updated);
     EXPECT_EQ(link.Sent(), std::vector<Bytes>({SetBurnBlockZero, EmptyBlock, GetBootError}));
+}
+
+// The board's phase comes from the engine, for a live view to show: erasing
+// from the erase to the end of the flash files, burning once the data file
+// has gone; each kind of update ends where the board needs no care.
+TEST_P(Transfer, EachKindTellsTheBoardsPhasesInOrder)
+{
+    const std::vector<std::pair<HistoryKind, std::vector<BoardPhase>>> kinds = {
+        {HistoryKind::Firmware, {BoardPhase::None}},
+        {HistoryKind::Flash, {BoardPhase::Erasing, BoardPhase::None}},
+        {HistoryKind::Data, {BoardPhase::Burning}},
+    };
+    for (const auto& [kind, phases] : kinds) {
+        events.phases.clear();
+        Run(kind, {MakeFile("part.bin", FileBlockSize + 1)});
+        EXPECT_EQ(events.phases, phases) << static_cast<int>(kind);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, Transfer, ::testing::Values(Delivery::Stream, Delivery::Datagram),
@@ -307,7 +327,7 @@ TEST_P(Duplicates, TheErrorStaysAtItsBlockAndEveryExtraFrameIsAStray)
     link.Script(GetBootErrorCode, replies);
     link.AddToEachAnswer(GetParam().extra);
     const TBoardResult result = RunImageOf((Blocks - 1) * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Failed);
+    EXPECT_EQ(result.outcome, Ending::Failed);
     // A copy of the error's answer reports it once more.
     const bool copied = GetParam().extra == Extra::BackToBack || GetParam().extra == Extra::Apart;
     EXPECT_EQ(result.boardErrors, copied ? 2 : 1);
@@ -345,8 +365,8 @@ TEST(NoTransport, AnUpdateOverUsbFailsWithNothingSent)
     TRecordedEvents events;
     TSession session(events);
     const TBoardResult result = RunUpdate(session, {HistoryKind::Firmware, {path}}, "usb");
-    EXPECT_EQ(result.outcome, BoardOutcome::Failed);
-    EXPECT_STREQ(OutcomeName(result.outcome), "failed");
+    EXPECT_EQ(result.outcome, Ending::Failed);
+    EXPECT_STREQ(EndingName(result.outcome), "failed");
     EXPECT_TRUE(result.nothingSent);
     EXPECT_EQ(result.message, UsbHasNoTransport);
     EXPECT_TRUE(result.sentFiles.empty());
