@@ -17,8 +17,8 @@ TBoardLink& TForm1::LinkOfMode()
     if (CommMode == ModeRS232 && Form2 != nullptr)
         return Form2->SerialLink();
     if (CommMode == ModeNetwork)
-        return *udpLink_;
-    return noLink_;
+        return udpLink_->Link();
+    return noLink_->Link();
 }
 
 TSession& TForm1::Session()

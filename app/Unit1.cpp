@@ -108,11 +108,14 @@ void TForm1::CreateComponents()
     OpenDialog1->Filter = QStringLiteral("Hex File|*.Hex");
     IdUDPClient1 = new TIdUDPClient(this);
     IdUDPClient1->Port = BoardRequestPort;
-    udpLink_ = std::make_unique<TUdpLink>(*IdUDPClient1);
+    TLinkSettings network;
+    network.kind = LinkKind::Network;
+    udpLink_ = OpenLink(network, {}, {nullptr, IdUDPClient1});
+    noLink_ = OpenLink(TLinkSettings{});
     // The network wait, and a transfer without transport, keep the window
     // alive: its events run at every pulse (Escape among them).
-    for (TBoardLink* link : {static_cast<TBoardLink*>(udpLink_.get()), static_cast<TBoardLink*>(&noLink_)})
-        link->SetPulse([] { QCoreApplication::processEvents(); });
+    for (TOpenLink* open : {udpLink_.get(), noLink_.get()})
+        open->Link().SetPulse([] { QCoreApplication::processEvents(); });
 
     setFocusPolicy(Qt::StrongFocus);
 }

@@ -149,8 +149,10 @@ private:
     bool StopAfterSilence(int missingInARow) override;
 
     TSession session_;
-    std::unique_ptr<TUdpLink> udpLink_;
-    TNoLink noLink_;
+    // The links of the network and USB modes; the serial mode's is the serial
+    // window's.
+    std::unique_ptr<TOpenLink> udpLink_;
+    std::unique_ptr<TOpenLink> noLink_;
     THistoryWriter history_;
     bool terminating_ = false;
     bool transferRunning_ = false;

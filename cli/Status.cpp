@@ -50,18 +50,11 @@ TBoardStatus AskBoard(const TUpdatePlan& plan, std::size_t board)
 {
     TBoardStatus status;
     status.board = plan.boards[board];
-    TLinkSettings settings;
+    const TLinkSettings settings = BoardLinkSettings(plan.options, status.board);
     const TPlannedBoard& planned = plan.identities[board];
-    if (plan.options.link == CliLink::Serial) {
-        settings.kind = LinkKind::Serial;
-        settings.serial = plan.options.serial;
-    } else {
-        settings.kind = LinkKind::Network;
-        settings.host = status.board;
-        if (!planned.error.empty()) {
-            status.error = planned.error;
-            return status;
-        }
+    if (!planned.error.empty()) {
+        status.error = planned.error;
+        return status;
     }
     try {
         // Not while another updater updates it: the answer would be taken

@@ -25,20 +25,6 @@ TBoardResult NothingSent(TReporter& reporter, std::size_t board, TBoardResult re
     return result;
 }
 
-// The link settings of one board of the plan.
-TLinkSettings BoardLink(const TCliOptions& options, const std::string& board)
-{
-    TLinkSettings settings;
-    if (options.link == CliLink::Serial) {
-        settings.kind = LinkKind::Serial;
-        settings.serial = options.serial;
-    } else if (options.link == CliLink::Udp || options.link == CliLink::UdpSearch) {
-        settings.kind = LinkKind::Network;
-        settings.host = board;
-    }
-    return settings;
-}
-
 // Whether the transfer ran to its end, so that its last requests deserve the
 // time to leave the line; one that failed or was stopped closes at once.
 bool RanToTheEnd(const TBoardResult& result)
@@ -78,22 +64,20 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
 TBoardResult UpdateOneBoard(const TUpdatePlan& plan, TReporter& reporter, std::size_t board)
 {
     const std::string& name = plan.boards[board];
-    const TLinkSettings settings = BoardLink(plan.options, name);
-    // The USB link has no transport: a transfer over it would send nothing,
-    // so none is run and the board is not updated.
-    if (settings.kind == LinkKind::Usb) {
-        TBoardResult result = BoardNotHad(name, UsbHasNoTransport);
-        result.outcome = Ending::Failed;
-        return NothingSent(reporter, board, result);
-    }
     const TPlannedBoard& planned = plan.identities[board];
     if (!planned.error.empty())
         return NothingSent(reporter, board, BoardNotHad(name, planned.error));
+    std::unique_ptr<TOpenLink> open;
     try {
-        return RunOverLink(plan, reporter, board, OpenLink(settings, planned.identity.address));
+        open = OpenLink(BoardLinkSettings(plan.options, name), planned.identity.address);
     } catch (const std::runtime_error& error) {
         return NothingSent(reporter, board, BoardNotHad(name, error.what()));
     }
+    // A link without transport would send nothing: no transfer is run over
+    // it, and the board is not updated.
+    if (!open->Link().Carries())
+        return NothingSent(reporter, board, NoTransport(name));
+    return RunOverLink(plan, reporter, board, std::move(open));
 }
 
 TBoardResult NotStarted(const std::string& host)
@@ -119,7 +103,7 @@ void TellTry(const TUpdatePlan& plan, TReporter& reporter, std::size_t board, co
 {
     reporter.Done(board, result);
     if (plan.tried)
-        plan.tried(BoardLink(plan.options, plan.boards[board]), result);
+        plan.tried(BoardLinkSettings(plan.options, plan.boards[board]), result);
 }
 
 // Takes the lock of a board the plan knows, so that no other updater gets
@@ -129,7 +113,7 @@ std::optional<TBoardLock> LockPlannedBoard(const TUpdatePlan& plan, std::size_t 
     const TPlannedBoard& planned = plan.identities[board];
     if (planned.identity.key.empty())
         return std::nullopt;
-    return LockBoard(BoardLink(plan.options, plan.boards[board]), planned.identity);
+    return LockBoard(BoardLinkSettings(plan.options, plan.boards[board]), planned.identity);
 }
 
 // Runs `once` for the board until a try is worth no other or --retries more
@@ -211,7 +195,7 @@ bool IdentifyBoards(TUpdatePlan& plan, std::string& error)
     for (std::size_t k = 0; k < plan.boards.size(); ++k) {
         TPlannedBoard& planned = plan.identities.emplace_back();
         try {
-            planned.identity = IdentifyBoard(BoardLink(plan.options, plan.boards[k]));
+            planned.identity = IdentifyBoard(BoardLinkSettings(plan.options, plan.boards[k]));
         } catch (const EIdException& failure) {
             planned.error = SocketFailureText(plan.boards[k], failure);
             continue;
@@ -244,4 +228,17 @@ std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& repor
         break;
     }
     return {WithRetries(plan, reporter, 0, [&] { return UpdateOneBoard(plan, reporter, 0); })};
+}
+
+TLinkSettings BoardLinkSettings(const TCliOptions& options, const std::string& board)
+{
+    TLinkSettings settings;
+    if (options.link == CliLink::Serial) {
+        settings.kind = LinkKind::Serial;
+        settings.serial = options.serial;
+    } else if (options.link == CliLink::Udp || options.link == CliLink::UdpSearch) {
+        settings.kind = LinkKind::Network;
+        settings.host = board;
+    }
+    return settings;
 }

@@ -45,6 +45,10 @@ struct TUpdatePlan {
 // record's address the board. False, with the reason, when there is none.
 bool ApplySavedLink(TCliOptions& options, std::string& error);
 
+// The link settings of one board of the options: their serial line, the
+// board's host, or USB.
+TLinkSettings BoardLinkSettings(const TCliOptions& options, const std::string& board);
+
 // Makes every board's identity before anything is sent, and names each board
 // by it from then on. A name without an address is left to fail as that
 // board's link; false, with the reason, when two names are one board (each

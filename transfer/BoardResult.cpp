@@ -17,6 +17,13 @@ TBoardResult BoardNotHad(const std::string& board, const std::string& why)
     return result;
 }
 
+TBoardResult NoTransport(const std::string& board)
+{
+    TBoardResult result = BoardNotHad(board, UsbHasNoTransport);
+    result.outcome = Ending::Failed;
+    return result;
+}
+
 double RateOf(const TBoardResult& result)
 {
     return result.seconds > 0 ? static_cast<double>(result.bytes) / result.seconds : 0.0;

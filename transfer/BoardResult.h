@@ -32,6 +32,9 @@ struct TBoardResult {
 // address that does not resolve): the link failed and nothing was sent. The
 // one place both front ends make that result.
 TBoardResult BoardNotHad(const std::string& board, const std::string& why);
+// An update over a link without transport (USB): whatever its flow did,
+// nothing reached the board, and it failed.
+TBoardResult NoTransport(const std::string& board);
 // Bytes a second over the whole transfer; 0 when no time has passed.
 double RateOf(const TBoardResult& result);
 

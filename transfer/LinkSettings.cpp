@@ -73,37 +73,41 @@ void OpenPort(TCustomComPort& port)
     }
 }
 
-// The serial line over a port of its own.
+// The serial line, over a port of its own or one held open elsewhere.
 class TOpenSerialLink : public TOpenLink {
 public:
-    explicit TOpenSerialLink(const TSerialLine& line) : link_(port_)
+    explicit TOpenSerialLink(const TSerialLine& line) : own_(std::make_unique<TComPort>()), link_(*own_)
     {
-        ConfigurePort(port_, line);
-        OpenPort(port_);
+        ConfigurePort(*own_, line);
+        OpenPort(*own_);
     }
+    explicit TOpenSerialLink(TCustomComPort& held) : link_(held) {}
     TBoardLink& Link() override { return link_; }
 
 private:
-    TComPort port_;  // closed after the link that reads it has gone
+    std::unique_ptr<TComPort> own_;  // closed after the link that reads it has gone
     TSerialLink link_;
 };
 
+// UDP, over a socket of its own to one board or a component held elsewhere.
 class TOpenUdpLink : public TOpenLink {
 public:
-    TOpenUdpLink(const std::string& host, const std::string& address) : link_(client_)
+    TOpenUdpLink(const std::string& host, const std::string& address)
+        : own_(std::make_unique<TIdUDPClient>()), link_(*own_)
     {
-        client_.Host = address;
-        client_.Port = BoardRequestPort;
+        own_->Host = address;
+        own_->Port = BoardRequestPort;
         try {
-            client_.Binding();
+            own_->Binding();
         } catch (const EIdException& error) {
             throw ELinkNotOpened(SocketFailureText(host, error));
         }
     }
+    explicit TOpenUdpLink(TIdUDPClient& held) : link_(held) {}
     TBoardLink& Link() override { return link_; }
 
 private:
-    TIdUDPClient client_;
+    std::unique_ptr<TIdUDPClient> own_;
     TUdpLink link_;
 };
 
@@ -132,12 +136,16 @@ std::optional<TLinkSettings> LinkSettingsOf(const TSettingsRecord& record)
     return std::nullopt;
 }
 
-std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::string& address)
+std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::string& address, TLinkEnds ends)
 {
     switch (settings.kind) {
     case LinkKind::Serial:
+        if (ends.port != nullptr)
+            return std::make_unique<TOpenSerialLink>(*ends.port);
         return std::make_unique<TOpenSerialLink>(settings.serial);
     case LinkKind::Network:
+        if (ends.client != nullptr)
+            return std::make_unique<TOpenUdpLink>(*ends.client);
         return std::make_unique<TOpenUdpLink>(settings.host, address);
     case LinkKind::Usb:
         break;

@@ -15,6 +15,8 @@
 #include "transfer/History.h"
 #include "transfer/Link.h"
 
+class TIdUDPClient;
+
 class TSettingsRecord;
 
 enum class LinkKind { Serial, Usb, Network };
@@ -59,10 +61,23 @@ public:
     virtual TBoardLink& Link() = 0;
 };
 
-// Opens the link the settings name to the board at `address` (Network: the
-// host resolved; ignored otherwise). Raises ELinkNotOpened, with the words an
-// operator needs, when the port or socket cannot be opened.
-std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::string& address = {});
+// What a front end already holds open for its links: the serial window owns
+// its port for the whole run, the main window its UDP component. A link over
+// them neither opens nor closes them.
+struct TLinkEnds {
+    TCustomComPort* port = nullptr;
+    TIdUDPClient* client = nullptr;
+};
+
+// The one way to reach a board, for both front ends: serial over the port
+// held open in `ends`, else over a port of its own opened with the settings'
+// line; network over the UDP component in `ends`, else over a socket of its
+// own to the board at `address` (the host resolved); USB over no transport
+// (nothing is sent, and such an update is failed: NoTransport). Raises
+// ELinkNotOpened, with the words an operator needs, when the port or socket
+// cannot be opened.
+std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::string& address = {},
+                                    TLinkEnds ends = {});
 
 // The board the settings name, made once before anything is sent; both front
 // ends lock, compare and record the board by it. Raises EIdSocketError for a

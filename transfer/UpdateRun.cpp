@@ -40,9 +40,7 @@ std::string StopText(const ETransferStopped& stopped, bool serial)
 void TakeEnding(const TSession& session, TBoardResult& result)
 {
     if (!session.Link().Carries()) {
-        result.outcome = Ending::Failed;
-        result.message = UsbHasNoTransport;
-        result.nothingSent = true;
+        result = NoTransport(result.board);
         return;
     }
     result.outcome = OutcomeOf(session.Tally());
