@@ -27,7 +27,7 @@ TSession& TForm1::Session()
     // The serial line's alarm and late answers reach the window in every mode.
     if (Form2 != nullptr)
         session_.HearFrom(Form2->SerialLink());
-    session_.WatchdogMs = WatchdogMs;
+    session_.SetWatchdogMs(WatchdogMs);
     return session_;
 }
 
@@ -78,9 +78,9 @@ void TForm1::Answer(const DecodeOutcome& outcome)
         Panel1->setText(QString::fromStdString(outcome.burnLineText));
 }
 
-void TForm1::MissingAnswer(const TMissingAnswer& /*missing*/)
+void TForm1::MissingAnswer(const TMissingAnswer& missing)
 {
-    Timer1Timer();
+    Timer1Timer(missing.wait);
 }
 
 void TForm1::ShortWrite()

@@ -255,9 +255,9 @@ void TForm1::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
-void TForm1::Timer1Timer()
+void TForm1::Timer1Timer(const std::string& waitLabel)
 {
-    const QString label = QString::fromLatin1(session_.WaitLabel.c_str());
+    const QString label = QString::fromLatin1(waitLabel.c_str());
     Panel1->setText(QStringLiteral("Error in : ") + label);
     ShowMessage(label, QStringLiteral("RS232 Error"), false);
     Feedback.Beep();

@@ -47,7 +47,8 @@ public:
     void Network2Click();
     void RS2322Click();
     void Network1Click();
-    void Timer1Timer();
+    // The watchdog's report of the wait labelled `waitLabel`.
+    void Timer1Timer(const std::string& waitLabel);
     void FormKeyDown(int Key);
 
     // The session with the board, linked as CommMode and the settings

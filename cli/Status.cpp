@@ -63,7 +63,7 @@ TBoardStatus AskBoard(const TUpdatePlan& plan, std::size_t board)
         const std::unique_ptr<TOpenLink> open = OpenLink(settings, planned.identity.address);
         TStatusEvents events(status);
         TSession session(events);
-        session.WatchdogMs = plan.options.watchdogMs;
+        session.SetWatchdogMs(plan.options.watchdogMs);
         session.UseLink(open->Link());
         open->Link().SetPulse([&open] {
             if (Interrupted())

@@ -41,7 +41,7 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
     TBoardLink& link = open->Link();
     TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing, plan.trace, plan.boards[board]);
     TSession session(events);
-    session.WatchdogMs = plan.options.watchdogMs;
+    session.SetWatchdogMs(plan.options.watchdogMs);
     session.UseLink(link);
     link.SetPulse([&events, &link] { events.Pulse(link); });
     TBoardResult result = RunUpdate(session, plan.request, plan.boards[board]);
@@ -51,7 +51,7 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
         reporter.Error(board, result.message);
     else if (result.failure)
         reporter.Error(board, result.message);
-    if (session.NoReply != 0 && RanToTheEnd(result))
+    if (session.Tally().lastRequestUnanswered && RanToTheEnd(result))
         link.Finish(plan.options.watchdogMs);
     link.SetReceiver(nullptr);
     return result;

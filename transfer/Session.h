@@ -38,6 +38,7 @@ struct TMissingAnswer {
     std::string request;  // "GetBootError", "GetNumberofDataFiles", ...
     std::int64_t block;   // the block it followed (0 before the first block)
     int watchdogMs;       // how long it was awaited
+    std::string wait = {};  // the wait's label, as the watchdog's report names it ("Net" on the network)
 };
 
 // Which way a frame went.
@@ -133,6 +134,9 @@ struct TSessionTally {
     // was left at the end. Its alarm is no stray.
     int strayAnswers = 0;
     std::vector<TSentFile> sentFiles;
+    // The last request sent gets no answer: it may still be on its way out
+    // of the line when the transfer ends, and deserves the time to leave.
+    bool lastRequestUnanswered = false;
 };
 
 // One board's session over a link. The session hands the link its frames and
@@ -153,11 +157,7 @@ public:
     void HearFrom(TBoardLink& link) { link.SetReceiver(this); }
 
     // The watchdog's interval; it may change between transfers.
-    int WatchdogMs = DefaultWatchdogMs;
-
-    // The state of the waits.
-    Byte TimedOut = 0;
-    std::string WaitLabel;
+    void SetWatchdogMs(int milliseconds) { watchdogMs_ = milliseconds; }
 
     // The request encoder: looks the call text up in the command table and
     // encodes it into TxFrame, then sends it (Trans).
@@ -233,6 +233,8 @@ private:
     void DatagramReceived(std::span<const Byte> bytes, std::int32_t length) override;
 
     TSessionEvents& events_;
+    int watchdogMs_ = DefaultWatchdogMs;
+    std::string waitLabel_;  // the label of the wait under way, or of the last one
     TNoLink noLink_;
     TBoardLink* link_ = &noLink_;
     TSessionTally tally_;

@@ -118,8 +118,7 @@ TEST(MainWindow, WatchdogExpiryReport)
     windows.Create();
     ModalDriver driver;
     const int beeps = Form1->Feedback.BeepCount();
-    Form1->Session().WaitLabel = "GetBootError";
-    Form1->Timer1Timer();
+    Form1->Timer1Timer("GetBootError");
     EXPECT_EQ(Form1->Panel1->text(), "Error in : GetBootError");
     ASSERT_EQ(driver.Boxes().size(), 1u);
     EXPECT_EQ(driver.Boxes()[0].caption, "RS232 Error");

@@ -33,7 +33,11 @@ const Bytes EmptyBlock = {0xA5, 0xE0, 0x04, 0x00, 0x13, 0xC9, 0x00, 0x00};
 // missing answer in a row when asked there.
 class TRecordedEvents : public TSessionEvents {
 public:
-    void MissingAnswer(const TMissingAnswer& answer) override { missing.push_back(answer.request); }
+    void MissingAnswer(const TMissingAnswer& answer) override
+    {
+        missing.push_back(answer.request);
+        waits.push_back(answer.wait);
+    }
     void ShortWrite() override { ++shortWrites; }
     void FileNotWritten(const std::string& path, const std::string& /*reason*/) override { notWritten.push_back(path); }
     bool StopAfterSilence(int inARow) override
@@ -47,6 +51,7 @@ public:
     int stopAt = 0;
     std::vector<BoardPhase> phases;
     std::vector<std::string> missing;
+    std::vector<std::string> waits;
     std::vector<int> asked;
     std::vector<std::string> notWritten;
     int shortWrites = 0;
@@ -155,6 +160,9 @@ TEST_P(Silence, EveryQueryIsMissingAndEveryThirdInARowIsAsked)
         << result.message;
     EXPECT_EQ(events.missing.size(), static_cast<std::size_t>(queries));
     EXPECT_EQ(events.asked, std::vector<int>({3, 6}));
+    // The watchdog's report names the wait: on the network every wait is "Net".
+    const std::string wait = GetParam().delivery == Delivery::Stream ? "GetBootError" : "Net";
+    EXPECT_EQ(events.waits, std::vector<std::string>(static_cast<std::size_t>(queries), wait));
     EXPECT_EQ(result.strayAnswers, GetParam().reply == Reply::OtherOnly ? queries : 0);
     EXPECT_EQ(link.CountSent(ImageBlockCode), static_cast<std::size_t>(queries));
 }
@@ -269,18 +277,26 @@ TEST_P(Transfer, AnEmptyImageStillSendsItsEmptyBlock)
 
 // The board's phase comes from the engine, for a live view to show: erasing
 // from the erase to the end of the flash files, burning once the data file
-// has gone; each kind of update ends where the board needs no care.
-TEST_P(Transfer, EachKindTellsTheBoardsPhasesInOrder)
+// has gone; each kind of update ends where the board needs no care. Whether
+// the line must be drained comes as a value too: the file-store transfers end
+// with a request that gets no answer.
+TEST_P(Transfer, EachKindTellsTheBoardsPhasesAndWhetherItsLastRequestIsAnswered)
 {
-    const std::vector<std::pair<HistoryKind, std::vector<BoardPhase>>> kinds = {
-        {HistoryKind::Firmware, {BoardPhase::None}},
-        {HistoryKind::Flash, {BoardPhase::Erasing, BoardPhase::None}},
-        {HistoryKind::Data, {BoardPhase::Burning}},
+    struct KindCase {
+        HistoryKind kind;
+        std::vector<BoardPhase> phases;
+        bool drain;  // its last request gets no answer (a close, the burn mode)
     };
-    for (const auto& [kind, phases] : kinds) {
+    const std::vector<KindCase> kinds = {
+        {HistoryKind::Firmware, {BoardPhase::None}, false},
+        {HistoryKind::Flash, {BoardPhase::Erasing, BoardPhase::None}, true},
+        {HistoryKind::Data, {BoardPhase::Burning}, true},
+    };
+    for (const KindCase& each : kinds) {
         events.phases.clear();
-        Run(kind, {MakeFile("part.bin", FileBlockSize + 1)});
-        EXPECT_EQ(events.phases, phases) << static_cast<int>(kind);
+        Run(each.kind, {MakeFile("part.bin", FileBlockSize + 1)});
+        EXPECT_EQ(events.phases, each.phases) << static_cast<int>(each.kind);
+        EXPECT_EQ(session.Tally().lastRequestUnanswered, each.drain) << static_cast<int>(each.kind);
     }
 }
 
