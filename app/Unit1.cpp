@@ -292,7 +292,7 @@ void TForm1::RunTransfer(const TUpdateRequest& request)
         result.board = board.name;
         // Held until the transfer ends: a second updater on this board is
         // refused meanwhile.
-        const std::optional<TBoardLock> lock = LockBoard(settings, board);
+        const std::optional<TBoardLock> lock = LockBoard(board);
         result = RunUpdate(session_, request, board.name);
     } catch (const std::exception& error) {
         // The board was not to be had: nothing was sent.

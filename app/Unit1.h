@@ -15,7 +15,7 @@
 #include "app/UpdateState.h"
 #include "transfer/Progress.h"
 #include "transfer/LinkSettings.h"
-#include "transfer/UpdateRun.h"
+#include "transfer/BoardResult.h"
 #include "transfer/Session.h"
 
 class QAction;

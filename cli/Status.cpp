@@ -59,7 +59,7 @@ TBoardStatus AskBoard(const TUpdatePlan& plan, std::size_t board)
     try {
         // Not while another updater updates it: the answer would be taken
         // for one of that update's.
-        const std::optional<TBoardLock> lock = LockBoard(settings, planned.identity);
+        const std::optional<TBoardLock> lock = LockBoard(planned.identity);
         const std::unique_ptr<TOpenLink> open = OpenLink(settings, planned.identity.address);
         TStatusEvents events(status);
         TSession session(events);

@@ -101,9 +101,9 @@ bool WorthAnotherTry(const TBoardResult& result)
 // Reports a try of the board and tells it to the plan.
 void TellTry(const TUpdatePlan& plan, TReporter& reporter, std::size_t board, const TBoardResult& result)
 {
-    reporter.Done(board, result);
     if (plan.tried)
         plan.tried(BoardLinkSettings(plan.options, plan.boards[board]), result);
+    reporter.Done(board, result);
 }
 
 // Takes the lock of a board the plan knows, so that no other updater gets
@@ -113,7 +113,7 @@ std::optional<TBoardLock> LockPlannedBoard(const TUpdatePlan& plan, std::size_t 
     const TPlannedBoard& planned = plan.identities[board];
     if (planned.identity.key.empty())
         return std::nullopt;
-    return LockBoard(BoardLinkSettings(plan.options, plan.boards[board]), planned.identity);
+    return LockBoard(planned.identity);
 }
 
 // Runs `once` for the board until a try is worth no other or --retries more

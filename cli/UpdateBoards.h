@@ -12,7 +12,6 @@
 #include "cli/Options.h"
 #include "transfer/BoardResult.h"
 #include "transfer/LinkSettings.h"
-#include "transfer/UpdateRun.h"
 
 class TReporter;
 class TTrace;

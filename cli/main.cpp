@@ -30,7 +30,7 @@
 #include "protocol/RuntimeErrors.h"
 #include "transfer/FileOfBytes.h"
 #include "transfer/History.h"
-#include "transfer/UpdateRun.h"
+#include "transfer/BoardResult.h"
 
 namespace {
 

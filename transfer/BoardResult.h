@@ -1,5 +1,7 @@
-// What one board's update came to, as both front ends tell it and the
-// history records it: its ending, its counts and why, in a technician's words.
+// One board's update as both front ends run it: what to send, the run that
+// sends it over the session's link and maps every error and stop to one
+// ending, and what it came to (its ending, its counts and why, in a
+// technician's words), as both front ends tell it and the history records it.
 #pragma once
 
 #include <cstdint>
@@ -64,3 +66,18 @@ std::string DescribeBoardErrors(const TSessionTally& tally);
 // What the board sent that answered nothing waited for; empty when there was
 // nothing.
 std::string DescribeStrays(const TSessionTally& tally);
+
+// What to send.
+struct TUpdateRequest {
+    HistoryKind kind = HistoryKind::Firmware;
+    std::vector<std::string> files;  // one image, or the flash files, or the data file
+};
+
+// Runs the request on the session over the link it uses and returns what it
+// came to: every error and stop mapped to an ending, the tally's counts, the
+// time it took. `board` names the board.
+TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const std::string& board);
+
+// The burn blocks of the two images.
+inline constexpr std::int32_t FirmwareBurnBlock = 0;
+inline constexpr std::int32_t BiosBurnBlock = 1;

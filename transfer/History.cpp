@@ -18,7 +18,6 @@
 
 #include "transfer/BoardResult.h"
 #include "transfer/ErrorText.h"
-#include "transfer/UpdateRun.h"
 
 namespace {
 

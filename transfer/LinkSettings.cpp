@@ -166,13 +166,6 @@ TBoardIdentity IdentifyBoard(const TLinkSettings& settings)
     return UsbBoardIdentity();
 }
 
-std::optional<TBoardLock> LockBoard(const TLinkSettings& settings, const TBoardIdentity& board)
-{
-    if (settings.kind == LinkKind::Usb)
-        return std::nullopt;
-    return std::optional<TBoardLock>(std::in_place, board.key, board.name);
-}
-
 HistoryLink HistoryLinkOf(LinkKind kind)
 {
     if (kind == LinkKind::Serial)

@@ -85,9 +85,6 @@ std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::st
 // single board's.
 TBoardIdentity IdentifyBoard(const TLinkSettings& settings);
 
-// Takes the lock of `board`; none without transport. Raises EBoardBusy when
-// another updater holds it.
-std::optional<TBoardLock> LockBoard(const TLinkSettings& settings, const TBoardIdentity& board);
 
 // The link as the history names it.
 HistoryLink HistoryLinkOf(LinkKind kind);

@@ -11,7 +11,7 @@
 
 #include "tests/transfer/ScriptedLink.h"
 #include "transfer/ErrorText.h"
-#include "transfer/UpdateRun.h"
+#include "transfer/BoardResult.h"
 
 namespace {
 
