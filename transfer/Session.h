@@ -140,8 +140,10 @@ struct TSessionTally {
 };
 
 // One board's session over a link. The session hands the link its frames and
-// waits on it; what the link receives comes back through TLinkReceiver.
-class TSession : public TRequestFrame, public TAnswerReceiver, private TLinkReceiver {
+// waits on it; what the link receives comes back through TLinkReceiver. Its
+// protocol state (the request frame, the receive state, the board's handles)
+// is its own: a front end reads it, never writes it.
+class TSession : private TRequestFrame, private TAnswerReceiver, private TLinkReceiver {
 public:
     explicit TSession(TSessionEvents& events);
     TSession(const TSession&) = delete;
@@ -156,6 +158,11 @@ public:
     // every mode).
     void HearFrom(TBoardLink& link) { link.SetReceiver(this); }
 
+    // The last request built, as it went (or would go) to the board.
+    const TRequestFrame& LastRequest() const { return *this; }
+    // The receive state: the answer flag, the board's file handles, the buffers.
+    const TAnswerReceiver& Received() const { return *this; }
+
     // The watchdog's interval; it may change between transfers.
     void SetWatchdogMs(int milliseconds) { watchdogMs_ = milliseconds; }
 
@@ -164,8 +171,6 @@ public:
     void Execute_Command(const std::string& callText);
     // The serial wait for the answer to the request just sent.
     void WaitAck(const std::string& label);
-    // Decodes the datagram stored at RxStart, reports it and returns it.
-    DecodeOutcome Message_Answer_Decoding();
 
     // The transfers. Each starts a fresh tally. File and link errors are raised.
     // An image into a burn block: SetBurnBlock, then the image's blocks.
@@ -189,6 +194,8 @@ private:
     // datagram from the board is counted as stray.
     void Net_Read_Neg();
     DecodeOutcome Translation();
+    // Decodes the datagram stored at RxStart, reports it and returns it.
+    DecodeOutcome Message_Answer_Decoding();
     // A piece of the serial byte stream (at most RxChunkSize); returns what
     // was decoded, which is also reported to the events.
     DecodeOutcome ReceiveSerial(std::span<const Byte> chunk);
