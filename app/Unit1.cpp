@@ -10,7 +10,6 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QStyle>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -22,7 +21,7 @@
 #include "network/IdUDPClient.h"
 #include "app/Unit2.h"
 #include "app/Unit5.h"
-#include "transfer/Outcome.h"
+#include "transfer/BoardResult.h"
 
 TForm1* Form1 = nullptr;
 
@@ -104,18 +103,19 @@ void TForm1::CreateComponents()
     strips->addWidget(Panel2);
     setCentralWidget(central);
 
-    Timer1 = new QTimer(this);
-    Timer1->setInterval(WatchdogIntervalMs);
     OpenDialog1 = new TOpenDialog(this);
     OpenDialog1->FileName = QStringLiteral("qlnapp.hex");
     OpenDialog1->Filter = QStringLiteral("Hex File|*.Hex");
     IdUDPClient1 = new TIdUDPClient(this);
     IdUDPClient1->Port = BoardRequestPort;
-    udpLink_ = std::make_unique<TUdpLink>(*IdUDPClient1);
+    TLinkSettings network;
+    network.kind = LinkKind::Network;
+    udpLink_ = OpenLink(network, {}, {nullptr, IdUDPClient1});
+    noLink_ = OpenLink(TLinkSettings{});
     // The network wait, and a transfer without transport, keep the window
     // alive: its events run at every pulse (Escape among them).
-    for (TBoardLink* link : {static_cast<TBoardLink*>(udpLink_.get()), static_cast<TBoardLink*>(&noLink_)})
-        link->SetPulse([] { QCoreApplication::processEvents(); });
+    for (TOpenLink* open : {udpLink_.get(), noLink_.get()})
+        open->Link().SetPulse([] { QCoreApplication::processEvents(); });
 
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -160,7 +160,6 @@ void TForm1::ConnectHandlers()
     ConnectReported(RS2322, &QAction::triggered, this, &TForm1::RS2322Click);
     ConnectReported(Network1, &QAction::triggered, this, &TForm1::Network1Click);
     ConnectReported(Update1, &QAction::triggered, this, &TForm1::Update1Click);
-    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
 }
 
 void TForm1::FormCreate()
@@ -256,11 +255,9 @@ void TForm1::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
-void TForm1::Timer1Timer()
+void TForm1::Timer1Timer(const std::string& waitLabel)
 {
-    session_.TimedOut = 1;
-    Timer1->stop();
-    const QString label = QString::fromLatin1(session_.WaitLabel.c_str());
+    const QString label = QString::fromLatin1(waitLabel.c_str());
     Panel1->setText(QStringLiteral("Error in : ") + label);
     ShowMessage(label, QStringLiteral("RS232 Error"), false);
     Feedback.Beep();
@@ -295,19 +292,18 @@ void TForm1::RunTransfer(const TUpdateRequest& request)
         result.board = board.name;
         // Held until the transfer ends: a second updater on this board is
         // refused meanwhile.
-        const std::optional<TBoardLock> lock = LockBoard(settings, board);
+        const std::optional<TBoardLock> lock = LockBoard(board);
         result = RunUpdate(session_, request, board.name);
     } catch (const std::exception& error) {
         // The board was not to be had: nothing was sent.
         session_.StartTally();
-        result.outcome = BoardOutcome::LinkFailed;
-        result.message = error.what();
+        result = BoardNotHad(result.board, error.what());
         result.failure = std::current_exception();
     }
     SetTransferRunning(false);
     progress_.reset();
     Gauge1->HideLabel();
-    const QString historyError = history_.Record(settings, request, result);
+    const QString historyError = history_.Record(HistoryLinkOf(settings.kind), request, result);
     if (!historyError.isEmpty())
         ShowWarning(historyError, QStringLiteral("Update History"));
     ReportResult(result);
@@ -317,9 +313,10 @@ void TForm1::ReportResult(const TBoardResult& result)
 {
     if (result.failure)
         std::rethrow_exception(result.failure);
-    if (result.outcome == BoardOutcome::Stopped)
+    // Stopped by the operator, the program is ending: nothing more to show.
+    if (result.outcome == Ending::Stopped && !terminating_)
         ShowStatus(QStringLiteral("Update Stopped"));
-    if (result.outcome != BoardOutcome::Unconfirmed && result.outcome != BoardOutcome::Failed)
+    if (result.outcome != Ending::Unconfirmed && result.outcome != Ending::Failed)
         return;
     // A transfer that sent nothing, a board-reported failure, or a board that
     // sent what nobody asked for, is never shown as success.

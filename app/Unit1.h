@@ -14,13 +14,13 @@
 #include "app/Feedback.h"
 #include "app/UpdateState.h"
 #include "transfer/Progress.h"
-#include "transfer/Run.h"
+#include "transfer/LinkSettings.h"
+#include "transfer/BoardResult.h"
 #include "transfer/Session.h"
 
 class QAction;
 class QLabel;
 class QMenu;
-class QTimer;
 class TGauge;
 class TIdUDPClient;
 class TOpenDialog;
@@ -47,11 +47,12 @@ public:
     void Network2Click();
     void RS2322Click();
     void Network1Click();
-    void Timer1Timer();
+    // The watchdog's report of the wait labelled `waitLabel`.
+    void Timer1Timer(const std::string& waitLabel);
     void FormKeyDown(int Key);
 
     // The session with the board, linked as CommMode and the settings
-    // windows say, with Timer1's interval as its watchdog.
+    // windows say, with WatchdogMs as its watchdog's interval.
     TSession& Session();
 
     // Ends the program: the event loop ends, and a running transfer stops at
@@ -69,6 +70,9 @@ public:
     std::int32_t FlashFileCount = 0;
     std::int32_t BurnBlockNumber = 0;
     Byte BiosUnlocked = 0;
+
+    // How long the session awaits each answer.
+    int WatchdogMs = WatchdogIntervalMs;
 
     // The beeps and boxes of this window and its secondary windows.
     TFeedback Feedback;
@@ -91,7 +95,6 @@ public:
     TGauge* Gauge1 = nullptr;
     QLabel* Panel1 = nullptr;
     QLabel* Panel2 = nullptr;
-    QTimer* Timer1 = nullptr;
     TOpenDialog* OpenDialog1 = nullptr;
     TIdUDPClient* IdUDPClient1 = nullptr;
 
@@ -147,8 +150,10 @@ private:
     bool StopAfterSilence(int missingInARow) override;
 
     TSession session_;
-    std::unique_ptr<TUdpLink> udpLink_;
-    TNoLink noLink_;
+    // The links of the network and USB modes; the serial mode's is the serial
+    // window's.
+    std::unique_ptr<TOpenLink> udpLink_;
+    std::unique_ptr<TOpenLink> noLink_;
     THistoryWriter history_;
     bool terminating_ = false;
     bool transferRunning_ = false;

@@ -192,7 +192,9 @@ void TForm2::CreatePort()
     ComPort1->Timeouts().SetWriteTotalMultiplier(0);
     ComPort1->Timeouts().SetWriteTotalConstant(0);
 
-    link_ = std::make_unique<TSerialLink>(*ComPort1);
+    TLinkSettings serial;
+    serial.kind = LinkKind::Serial;
+    link_ = OpenLink(serial, {}, {ComPort1, nullptr});
     ComPort1->OnError = [this](QObject* sender, TComErrors errors) { ComPort1Error(sender, errors); };
     ComPort1->OnRx80Full = [this](QObject* sender) { ComPort1Rx80Full(sender); };
 }

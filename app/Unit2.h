@@ -14,7 +14,7 @@
 #include <string>
 
 #include "serial/CPort.h"
-#include "transfer/Link.h"
+#include "transfer/LinkSettings.h"
 #include "transfer/SettingsFile.h"
 
 class QComboBox;
@@ -46,7 +46,7 @@ public:
     void ComPort1Rx80Full(QObject* Sender);
 
     // The link over ComPort1.
-    TSerialLink& SerialLink() { return *link_; }
+    TBoardLink& SerialLink() { return link_->Link(); }
 
     QLabel* Label5 = nullptr;
     QLabel* Label6 = nullptr;
@@ -79,7 +79,7 @@ private:
     void RestoreSerialRecord();
     void ApplySelections();
 
-    std::unique_ptr<TSerialLink> link_;
+    std::unique_ptr<TOpenLink> link_;
     QMetaObject::Connection idleConnection_;
     // What the panels show, so that an idle moment with nothing new is cheap.
     struct TPanelState {

@@ -58,9 +58,3 @@ int InterruptedExitStatus()
 {
     return SignalExitBase + endingSignal.load();
 }
-
-void EndIfInterrupted()
-{
-    if (Interrupted())
-        throw ESessionEnded(ESessionEnded::Reason::Interrupted, "interrupted");
-}

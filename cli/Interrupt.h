@@ -4,8 +4,6 @@
 // the summary of what was done is printed and the history records it.
 #pragma once
 
-#include <stdexcept>
-
 // Installs the handler for SIGINT, SIGTERM and SIGHUP. A closed standard
 // output (SIGPIPE) ends nothing: printing fails, the update goes on and is
 // recorded.
@@ -24,17 +22,3 @@ public:
 bool Interrupted();
 // 128 + the number of the signal that interrupted the run (130 for Ctrl-C).
 int InterruptedExitStatus();
-
-// Why a board's session ended before its transfer did.
-class ESessionEnded : public std::runtime_error {
-public:
-    enum class Reason { Interrupted, Stopped };
-    ESessionEnded(Reason reason, const std::string& text) : std::runtime_error(text), reason_(reason) {}
-    Reason WhyEnded() const { return reason_; }
-
-private:
-    Reason reason_;
-};
-
-// Raises ESessionEnded when a signal asked the run to end.
-void EndIfInterrupted();

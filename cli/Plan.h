@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/Links.h"
+#include "cli/UpdateBoards.h"
 
 // Prints the plan: every board with its key, its spelling as given and its
 // link, then every file with its size and SHA-256; with --json one plan

@@ -6,7 +6,6 @@
 #include <QJsonDocument>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,18 +32,19 @@ constexpr int FallbackRows = 24;
 // Continuation rows of a wrapped result start this far in.
 const std::string WrapIndent = "  ";
 
-// What the board is doing, from the session's status texts: an empty phase
-// clears the one shown, no phase at all keeps it.
-struct TPhaseText {
-    const char* status;
-    const char* phase;
-};
-constexpr std::array<TPhaseText, 4> Phases = {{
-    {"Erasing Flash Please Wait !", "erasing"},
-    {"Please Wait for Burning to Finish", "burning, do not power off"},
-    {"Finish Update", ""},
-    {"Finish Write", ""},
-}};
+// What the view says the board is doing; nothing while it needs no care.
+std::string PhaseWords(BoardPhase phase)
+{
+    switch (phase) {
+    case BoardPhase::Erasing:
+        return "erasing";
+    case BoardPhase::Burning:
+        return "burning, do not power off";
+    case BoardPhase::None:
+        break;
+    }
+    return {};
+}
 
 // Terminal control: the cursor up and down N rows, clear to the row's end and
 // to the screen's end.
@@ -112,7 +112,7 @@ std::string FirstBoardErrorText(const TBoardError& error)
 // wrong.
 std::string SummaryText(const TBoardResult& result)
 {
-    std::string line = OutcomeName(result.outcome);
+    std::string line = EndingName(result.outcome);
     if (result.attempt > 1)
         line += " on try " + std::to_string(result.attempt);
     if (result.nothingSent)
@@ -134,17 +134,16 @@ std::string SummaryText(const TBoardResult& result)
 
 // Where a board's result goes in the final list: the boards that need a look
 // last, nearest the prompt.
-int ResultRank(BoardOutcome outcome)
+int ResultRank(Ending outcome)
 {
     switch (outcome) {
-    case BoardOutcome::Updated:
+    case Ending::Updated:
         return 0;
-    case BoardOutcome::Stopped:
-    case BoardOutcome::Interrupted:
+    case Ending::Stopped:
         return 1;
-    case BoardOutcome::Unconfirmed:
-    case BoardOutcome::Failed:
-    case BoardOutcome::LinkFailed:
+    case Ending::Unconfirmed:
+    case Ending::Failed:
+    case Ending::LinkFailed:
         break;
     }
     return 2;
@@ -154,22 +153,12 @@ int ResultRank(BoardOutcome outcome)
 // order, each with its count.
 std::string TotalsLine(const std::vector<TBoardResult>& results, int exitStatus)
 {
-    std::map<BoardOutcome, int> counts;
+    std::map<Ending, int> counts;
     for (const TBoardResult& result : results)
         ++counts[result.outcome];
-    // Stopped by the operator and stopped for silence share their word.
-    std::vector<std::pair<std::string, int>> named;
-    for (const auto& [outcome, count] : counts) {
-        const std::string name = OutcomeName(outcome);
-        const auto same = std::find_if(named.begin(), named.end(), [&](const auto& entry) { return entry.first == name; });
-        if (same != named.end())
-            same->second += count;
-        else
-            named.emplace_back(name, count);
-    }
     std::string line;
-    for (const auto& [name, count] : named)
-        line += (line.empty() ? "" : ", ") + std::to_string(count) + " " + name;
+    for (const auto& [outcome, count] : counts)
+        line += (line.empty() ? "" : ", ") + std::to_string(count) + " " + EndingName(outcome);
     return line + " (exit " + std::to_string(exitStatus) + ")";
 }
 
@@ -192,7 +181,7 @@ QJsonObject DoneObject(const TBoardResult& result)
 {
     QJsonObject object{{"event", "done"},
                        {"board", Text(result.board)},
-                       {"outcome", OutcomeName(result.outcome)},
+                       {"outcome", EndingName(result.outcome)},
                        {"try", result.attempt},
                        {"bytes", static_cast<qint64>(result.bytes)},
                        {"seconds", result.seconds},
@@ -297,12 +286,13 @@ void TReporter::Status(std::size_t board, const std::string& text)
     std::lock_guard lock(mutex_);
     if (mode_ == Mode::Json)
         Emit({{"event", "status"}, {"board", Text(boards_[board])}, {"text", Text(text)}});
-    for (const TPhaseText& phase : Phases) {
-        if (text == phase.status) {
-            lines_[board].phase = phase.phase;
-            Changed();
-        }
-    }
+}
+
+void TReporter::Phase(std::size_t board, BoardPhase phase)
+{
+    std::lock_guard lock(mutex_);
+    lines_[board].phase = PhaseWords(phase);
+    Changed();
 }
 
 void TReporter::Progress(std::size_t board, const TransferProgress& progress)
@@ -362,7 +352,7 @@ void TReporter::Done(std::size_t board, const TBoardResult& result)
         return;
     }
     TBoardLine& line = lines_[board];
-    line.state = result.outcome == BoardOutcome::Updated ? BoardState::Updated : BoardState::NotUpdated;
+    line.state = result.outcome == Ending::Updated ? BoardState::Updated : BoardState::NotUpdated;
     line.text = SummaryText(result);
     line.phase.clear();
     line.waitingSeconds = 0;

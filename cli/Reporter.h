@@ -44,6 +44,7 @@ public:
 
     void Start(std::size_t board, const std::string& file, std::int64_t size);
     void Status(std::size_t board, const std::string& text);
+    void Phase(std::size_t board, BoardPhase phase);
     void Progress(std::size_t board, const TransferProgress& progress);
     // An answer has been awaited this many whole seconds; 0 when it came.
     void Waiting(std::size_t board, int seconds);

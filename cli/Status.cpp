@@ -50,27 +50,20 @@ TBoardStatus AskBoard(const TUpdatePlan& plan, std::size_t board)
 {
     TBoardStatus status;
     status.board = plan.boards[board];
-    TLinkSettings settings;
+    const TLinkSettings settings = BoardLinkSettings(plan.options, status.board);
     const TPlannedBoard& planned = plan.identities[board];
-    if (plan.options.link == CliLink::Serial) {
-        settings.kind = LinkKind::Serial;
-        settings.serial = plan.options.serial;
-    } else {
-        settings.kind = LinkKind::Network;
-        settings.host = status.board;
-        if (!planned.error.empty()) {
-            status.error = planned.error;
-            return status;
-        }
+    if (!planned.error.empty()) {
+        status.error = planned.error;
+        return status;
     }
     try {
         // Not while another updater updates it: the answer would be taken
         // for one of that update's.
-        const std::optional<TBoardLock> lock = LockBoard(settings, planned.identity);
+        const std::optional<TBoardLock> lock = LockBoard(planned.identity);
         const std::unique_ptr<TOpenLink> open = OpenLink(settings, planned.identity.address);
         TStatusEvents events(status);
         TSession session(events);
-        session.WatchdogMs = plan.options.watchdogMs;
+        session.SetWatchdogMs(plan.options.watchdogMs);
         session.UseLink(open->Link());
         open->Link().SetPulse([&open] {
             if (Interrupted())

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/Links.h"
+#include "cli/UpdateBoards.h"
 
 // One board's answer.
 struct TBoardStatus {

@@ -17,7 +17,7 @@
 #include "transfer/ErrorText.h"
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
-#include "cli/Links.h"
+#include "cli/UpdateBoards.h"
 #include "cli/Options.h"
 #include "cli/Password.h"
 #include "cli/Plan.h"
@@ -31,7 +31,7 @@
 #include "protocol/RuntimeErrors.h"
 #include "transfer/FileOfBytes.h"
 #include "transfer/History.h"
-#include "transfer/Run.h"
+#include "transfer/BoardResult.h"
 
 namespace {
 
@@ -211,9 +211,9 @@ int ExitStatusOf(const std::vector<TBoardResult>& results)
         return InterruptedExitStatus();
     int status = ExitUpdated;
     for (const TBoardResult& result : results) {
-        if (result.outcome == BoardOutcome::LinkFailed)
+        if (result.outcome == Ending::LinkFailed)
             return ExitLinkFailed;
-        if (result.outcome != BoardOutcome::Updated)
+        if (result.outcome != Ending::Updated)
             status = ExitIncomplete;
     }
     return status;
@@ -254,7 +254,7 @@ int Update(TCliOptions options)
     TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total,
                      {KindOf(options.command), options.files},
                      [&history, &plan](const TLinkSettings& link, const TBoardResult& result) {
-                         const QString error = history.Record(link, plan.request, result);
+                         const QString error = history.Record(HistoryLinkOf(link.kind), plan.request, result);
                          if (!error.isEmpty())
                              std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
                      },

@@ -5,8 +5,8 @@
 
 namespace {
 
-// The updater creates its socket components on the GUI thread only; tests and
-// tools may create theirs on helper threads, hence the lock.
+// The window creates its socket components on the GUI thread; the command
+// line creates one per board on the boards' threads, hence the lock.
 std::mutex StackLock;
 int LivingComponents = 0;
 std::unique_ptr<TIdStack> ProcessStack;

@@ -13,7 +13,6 @@ inline constexpr int RxBufferSize = 5000;
 inline constexpr int RxBlockSize = 2000;
 
 struct TReceiveState {
-    std::array<Byte, RxChunkSize> RxChunk{};
     std::array<Byte, RxBufferSize> RxBuffer{};
     std::array<Byte, RxBlockSize> RxBlock{};
     std::int32_t RxCount = 0;        // position of the last byte stored in RxBuffer (0 = empty)

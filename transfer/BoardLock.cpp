@@ -74,3 +74,10 @@ TBoardLock::~TBoardLock()
     if (fd_ >= 0)
         ::close(fd_);
 }
+
+std::optional<TBoardLock> LockBoard(const TBoardIdentity& board)
+{
+    if (board.key == UsbBoardIdentity().key)
+        return std::nullopt;
+    return std::optional<TBoardLock>(std::in_place, board.key, board.name);
+}

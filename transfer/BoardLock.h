@@ -10,8 +10,11 @@
 // the kernel frees it when its holder ends, however it ends.
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+#include "transfer/BoardIdentity.h"
 
 // "Board NAME is being updated by another updater."
 class EBoardBusy : public std::runtime_error {
@@ -38,6 +41,10 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Takes the lock of `board`; none for the USB link's board, which nothing
+// reaches. Raises EBoardBusy when another updater holds it.
+std::optional<TBoardLock> LockBoard(const TBoardIdentity& board);
 
 // The abstract socket name the lock of `key` binds, without its leading NUL.
 std::string BoardLockName(const std::string& key);

@@ -1,5 +1,7 @@
-// What one board's update came to, as both front ends tell it and the
-// history records it.
+// One board's update as both front ends run it: what to send, the run that
+// sends it over the session's link and maps every error and stop to one
+// ending, and what it came to (its ending, its counts and why, in a
+// technician's words), as both front ends tell it and the history records it.
 #pragma once
 
 #include <cstdint>
@@ -11,18 +13,9 @@
 #include "transfer/History.h"
 #include "transfer/Session.h"
 
-enum class BoardOutcome {
-    Updated,      // every file went out whole, every answer came, no board error, no stray
-    Unconfirmed,  // every byte went out, but answers were missing or strays came
-    Failed,       // a board-reported error, a file, port or socket error; or nothing could be sent
-    Stopped,      // ended after answers missed in a row, or a serial write that did not complete
-    Interrupted,  // stopped by the operator: Escape, closing the window, Ctrl-C
-    LinkFailed,   // the link could not be opened, or another updater holds the board; nothing was sent
-};
-
 struct TBoardResult {
     std::string board;
-    BoardOutcome outcome = BoardOutcome::Updated;
+    Ending outcome = Ending::Updated;
     std::int64_t bytes = 0;
     double seconds = 0;
     int missingAnswers = 0;
@@ -37,9 +30,54 @@ struct TBoardResult {
     int attempt = 1;           // which try this is (--retries)
 };
 
-// The ending's word (EndingName): "stopped" for a board stopped by the
-// operator too.
-const char* OutcomeName(BoardOutcome outcome);
-Ending EndingOfOutcome(BoardOutcome outcome);
+// A board that could not be had (no link, another updater holds it, an
+// address that does not resolve): the link failed and nothing was sent. The
+// one place both front ends make that result.
+TBoardResult BoardNotHad(const std::string& board, const std::string& why);
+// An update over a link without transport (USB): whatever its flow did,
+// nothing reached the board, and it failed.
+TBoardResult NoTransport(const std::string& board);
 // Bytes a second over the whole transfer; 0 when no time has passed.
 double RateOf(const TBoardResult& result);
+
+// How a transfer that ran to its end ended, decided here for both front
+// ends: Failed when the board reported an error (a boot error, a refused
+// file); Unconfirmed when awaited answers were missing, strays came or a file
+// was not written for want of an answer; Updated otherwise.
+Ending OutcomeOf(const TSessionTally& tally);
+
+// Why a transfer that ran to its end is not Updated, in the words of a
+// technician, one clause each: the first board error, the first missing
+// answer with the hint for the link (`serial`: the cable, the port and the
+// bit rate; else the network), the strays; empty when nothing went wrong.
+std::string EndingReason(const TSessionTally& tally, bool serial);
+
+// Keeps a result from "updated" for a cause outside the tally (a trace that
+// lacks frames): at best unconfirmed, the cause added to its reason.
+void AtBestUnconfirmed(TBoardResult& result, const std::string& cause);
+
+// "no answer to the boot-error query after block 12 within 10 s".
+std::string MissingAnswerText(const TMissingAnswer& missing);
+
+// The first board-reported failure, the block it followed and how many there
+// were; empty when there was none.
+std::string DescribeBoardErrors(const TSessionTally& tally);
+
+// What the board sent that answered nothing waited for; empty when there was
+// nothing.
+std::string DescribeStrays(const TSessionTally& tally);
+
+// What to send.
+struct TUpdateRequest {
+    HistoryKind kind = HistoryKind::Firmware;
+    std::vector<std::string> files;  // one image, or the flash files, or the data file
+};
+
+// Runs the request on the session over the link it uses and returns what it
+// came to: every error and stop mapped to an ending, the tally's counts, the
+// time it took. `board` names the board.
+TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const std::string& board);
+
+// The burn blocks of the two images.
+inline constexpr std::int32_t FirmwareBurnBlock = 0;
+inline constexpr std::int32_t BiosBurnBlock = 1;

@@ -16,6 +16,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "transfer/BoardResult.h"
+#include "transfer/ErrorText.h"
+
 namespace {
 
 constexpr std::array LinkNames = {"serial", "udp", "usb"};
@@ -439,4 +442,52 @@ QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns)
     for (const QStringList& row : rows)
         table += Row(row, widths);
     return table;
+}
+
+namespace {
+
+// The record of one chosen file: what went out when it did, else the file
+// as it stands (looked at, never opened).
+UpdateRecord FileRecord(const std::string& path, const std::vector<TSentFile>& sent)
+{
+    UpdateRecord record;
+    const QString name = QString::fromStdString(path);
+    record.file = QFileInfo(name).absoluteFilePath();
+    const auto match = std::find_if(sent.begin(), sent.end(), [&](const TSentFile& file) { return file.path == path; });
+    if (match == sent.end()) {
+        record.size = QFileInfo(name).size();
+        return record;
+    }
+    record.size = match->size;
+    record.sha256 = QByteArray::fromStdString(match->sha256);
+    return record;
+}
+
+} // namespace
+
+QString THistoryWriter::Record(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result)
+{
+    QString warning;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (const std::string& path : request.files) {
+        UpdateRecord record = FileRecord(path, result.sentFiles);
+        record.time = now;
+        record.link = link;
+        record.board = QString::fromStdString(result.board);
+        record.kind = request.kind;
+        record.outcome = result.outcome;
+        record.missingAnswers = result.missingAnswers;
+        record.boardErrors = result.boardErrors;
+        record.seconds = result.seconds;
+        record.reason = QString::fromStdString(OneLine(result.message));
+        if (const std::optional<TBoardError>& first = result.firstBoardError)
+            record.firstBoardError = HistoryBoardError{QString::fromStdString(first->label), first->block,
+                                                       int{first->result}, int{first->bootError}};
+        const QString error = AppendHistory(record, path_);
+        if (warning.isEmpty())
+            warning = error;
+    }
+    if (warning.isEmpty() || failureTold_.exchange(true))
+        return {};
+    return warning;
 }

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <optional>
 
 enum class HistoryLink { Serial, Udp, Usb };
@@ -91,3 +92,22 @@ QList<QByteArray> FilterHistory(const QList<QByteArray>& lines, const HistoryFil
 // with the older keys (missing_answers, board_errors) read the same.
 inline constexpr qsizetype HistoryTableColumns = 100;
 QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns = HistoryTableColumns);
+
+struct TBoardResult;
+struct TUpdateRequest;
+
+// Appends every update to the history and tells its failure once, to
+// whoever runs the writer: the operator is told once, not after every update.
+class THistoryWriter {
+public:
+    explicit THistoryWriter(QString path = DefaultHistoryPath()) : path_(std::move(path)) {}
+    // One line per file of the request, with the size and SHA-256 of what
+    // the board got: a file that did not go out whole is recorded with the
+    // size it has and no hash. Returns the text to show when the history
+    // cannot be written (the first time only), else empty.
+    QString Record(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result);
+
+private:
+    QString path_;
+    std::atomic<bool> failureTold_{false};
+};

@@ -147,6 +147,7 @@ void TSession::Transmit()
         awaitedOperation_ = frame[OffsetOperation];
         awaitedRequest_ = command_;
     }
+    tally_.lastRequestUnanswered = NoReply != 0;
     events_.Frame(FrameDirection::Sent, frame, false);
     // The writes are bounded by the watchdog's interval (BoundWrites): a line
     // that takes no byte within it cancels the transfer, with one report.
@@ -166,7 +167,7 @@ void TSession::TakeStrays()
 
 void TSession::BoundWrites()
 {
-    link_->BoundWrites(WatchdogMs);
+    link_->BoundWrites(watchdogMs_);
 }
 
 void TSession::WaitAck(const std::string& label)
@@ -182,12 +183,10 @@ void TSession::Net_Read_Neg()
 
 void TSession::AwaitAnswer(const std::string& label)
 {
-    WaitLabel = label;
-    TimedOut = 0;
+    waitLabel_ = label;
     AnswerReceived = 0;
-    const QDeadlineTimer deadline(WatchdogMs, Qt::PreciseTimer);
-    const bool ended =
-        link_->Await([this] { return awaitedAnswered_ || AnswerReceived != 0 || TimedOut != 0; }, deadline);
+    const QDeadlineTimer deadline(watchdogMs_, Qt::PreciseTimer);
+    const bool ended = link_->Await([this] { return awaitedAnswered_ || AnswerReceived != 0; }, deadline);
     awaiting_ = false;
     // The board did not answer within the watchdog's interval: reported, and
     // the transfer goes on.
@@ -197,8 +196,7 @@ void TSession::AwaitAnswer(const std::string& label)
 
 void TSession::Watchdog()
 {
-    TimedOut = 1;
-    const TMissingAnswer missing{awaitedRequest_, currentBlock_, WatchdogMs};
+    const TMissingAnswer missing{awaitedRequest_, currentBlock_, watchdogMs_, waitLabel_};
     if (!tally_.firstMissing)
         tally_.firstMissing = missing;
     ++tally_.missingAnswers;
@@ -256,7 +254,7 @@ bool TSession::CountAnswer(const DecodeOutcome& answer)
     if (answer.result != 0 || answer.bootError != 0) {
         ++tally_.boardErrorCount;
         // A wait labelled by its link alone is named by the request answered.
-        const std::string label = WaitLabel == NetWaitLabel ? RequestNameOf(answer.answer->name) : WaitLabel;
+        const std::string label = waitLabel_ == NetWaitLabel ? RequestNameOf(answer.answer->name) : waitLabel_;
         if (tally_.boardErrors.size() < KeptBoardErrors)
             tally_.boardErrors.push_back({label, currentBlock_, answer.result, answer.bootError, awaitedRequest_});
     }
@@ -336,6 +334,7 @@ void TSession::CopyBootFile(TFileOfBytes& image)
     events_.FileStarted(image.Path(), image.Size());
     StreamFile(image, {ImageBlockSize, GroupBoot, OperationImageBlock, nullptr, " GetBootError :", "GetBootError"});
     TakeStrays();
+    events_.Phase(BoardPhase::None);
     events_.Status("Finish Update");
 }
 
@@ -433,6 +432,7 @@ void TSession::CopyFlashFile(std::span<const std::string> paths)
     StartTally();
     OpenFiles files = OpenAll(paths);
     BoundWrites();
+    events_.Phase(BoardPhase::Erasing);
     events_.Status("Erasing Flash Please Wait !");
     Execute_Command(" EraseFlash : ");
     link_->Settle(EraseSettleTime);
@@ -452,6 +452,7 @@ void TSession::CopyFlashFile(std::span<const std::string> paths)
         Execute_Command(" CloseFlashFile(" + Unsigned(FlashFileHandle) + ")");
     }
     TakeStrays();
+    events_.Phase(BoardPhase::None);
     events_.Status("Finish Write");
     link_->Settle(WriteSettleTime);
 }
@@ -473,5 +474,6 @@ void TSession::CopyDataFile(const std::string& path)
     link_->Settle(BurnStartTime);
     Execute_Command(" SetBurnMode(0B)");
     TakeStrays();
+    events_.Phase(BoardPhase::Burning);
     events_.Status("Please Wait for Burning to Finish");
 }

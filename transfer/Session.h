@@ -1,6 +1,7 @@
 // One board's session: the request frame, the receive state, the answer
 // flags and the board's file handles, the transmission over the session's
-// link and the waits for the board's answers under the watchdog, and the
+// link and the waits for the board's answers, each bounded by the watchdog's
+// interval, and the
 // transfers that drive the board (firmware and BIOS images, flash files, the
 // data file). A session never shows anything: it reports what happens to its
 // TSessionEvents, which a front end implements.
@@ -37,10 +38,15 @@ struct TMissingAnswer {
     std::string request;  // "GetBootError", "GetNumberofDataFiles", ...
     std::int64_t block;   // the block it followed (0 before the first block)
     int watchdogMs;       // how long it was awaited
+    std::string wait = {};  // the wait's label, as the watchdog's report names it ("Net" on the network)
 };
 
 // Which way a frame went.
 enum class FrameDirection { Sent, Received };
+
+// What the board is busy with, for a front end's view: nothing it must be
+// left alone for, erasing its flash, or burning (it must keep its power).
+enum class BoardPhase { None, Erasing, Burning };
 
 // What the session reports. Every call comes on the session's thread.
 class TSessionEvents {
@@ -49,6 +55,8 @@ public:
 
     // A status text, exactly as the operator is to read it.
     virtual void Status(const std::string& /*text*/) {}
+    // The board's phase changes; told before the status text that goes with it.
+    virtual void Phase(BoardPhase /*phase*/) {}
     // A file's transfer starts: its path and size.
     virtual void FileStarted(const std::string& /*path*/, std::int64_t /*size*/) {}
     // A block went out. `gaugePosition` is the gauge's position after it, one
@@ -126,11 +134,16 @@ struct TSessionTally {
     // was left at the end. Its alarm is no stray.
     int strayAnswers = 0;
     std::vector<TSentFile> sentFiles;
+    // The last request sent gets no answer: it may still be on its way out
+    // of the line when the transfer ends, and deserves the time to leave.
+    bool lastRequestUnanswered = false;
 };
 
 // One board's session over a link. The session hands the link its frames and
-// waits on it; what the link receives comes back through TLinkReceiver.
-class TSession : public TRequestFrame, public TAnswerReceiver, private TLinkReceiver {
+// waits on it; what the link receives comes back through TLinkReceiver. Its
+// protocol state (the request frame, the receive state, the board's handles)
+// is its own: a front end reads it, never writes it.
+class TSession : private TRequestFrame, private TAnswerReceiver, private TLinkReceiver {
 public:
     explicit TSession(TSessionEvents& events);
     TSession(const TSession&) = delete;
@@ -145,20 +158,19 @@ public:
     // every mode).
     void HearFrom(TBoardLink& link) { link.SetReceiver(this); }
 
-    // The watchdog's interval; it may change between transfers.
-    int WatchdogMs = DefaultWatchdogMs;
+    // The last request built, as it went (or would go) to the board.
+    const TRequestFrame& LastRequest() const { return *this; }
+    // The receive state: the answer flag, the board's file handles, the buffers.
+    const TAnswerReceiver& Received() const { return *this; }
 
-    // The state of the waits.
-    Byte TimedOut = 0;
-    std::string WaitLabel;
+    // The watchdog's interval; it may change between transfers.
+    void SetWatchdogMs(int milliseconds) { watchdogMs_ = milliseconds; }
 
     // The request encoder: looks the call text up in the command table and
     // encodes it into TxFrame, then sends it (Trans).
     void Execute_Command(const std::string& callText);
     // The serial wait for the answer to the request just sent.
     void WaitAck(const std::string& label);
-    // Decodes the datagram stored at RxStart, reports it and returns it.
-    DecodeOutcome Message_Answer_Decoding();
 
     // The transfers. Each starts a fresh tally. File and link errors are raised.
     // An image into a burn block: SetBurnBlock, then the image's blocks.
@@ -182,6 +194,8 @@ private:
     // datagram from the board is counted as stray.
     void Net_Read_Neg();
     DecodeOutcome Translation();
+    // Decodes the datagram stored at RxStart, reports it and returns it.
+    DecodeOutcome Message_Answer_Decoding();
     // A piece of the serial byte stream (at most RxChunkSize); returns what
     // was decoded, which is also reported to the events.
     DecodeOutcome ReceiveSerial(std::span<const Byte> chunk);
@@ -207,9 +221,8 @@ private:
     // Hands on what the link holds that no wait is open for: each frame of
     // it is counted as stray.
     void TakeStrays();
-    // The wait both links share: until the answer awaited has come, the
-    // watchdog's interval has passed (reported), or the window's watchdog
-    // has fired.
+    // The wait both links share: until the answer awaited has come or the
+    // watchdog's interval has passed (reported).
     void AwaitAnswer(const std::string& label);
     // Marks a wait that the watchdog ended: the report, and the tally.
     void Watchdog();
@@ -227,6 +240,8 @@ private:
     void DatagramReceived(std::span<const Byte> bytes, std::int32_t length) override;
 
     TSessionEvents& events_;
+    int watchdogMs_ = DefaultWatchdogMs;
+    std::string waitLabel_;  // the label of the wait under way, or of the last one
     TNoLink noLink_;
     TBoardLink* link_ = &noLink_;
     TSessionTally tally_;

@@ -51,7 +51,7 @@ TEST_F(FileTransfer, FlashFilesAreChosenFromTheFileMenu)
     Form1->Update1Click();
     EXPECT_EQ(Form1->Panel1->text(), "Finish Write");
     // The last request closed the last file.
-    EXPECT_EQ(Form1->Session().TxFrame[5], 0x7D);
+    EXPECT_EQ(Form1->Session().LastRequest().TxFrame[5], 0x7D);
 }
 
 TEST_F(FileTransfer, NeverMoreThanTenFlashFiles)
@@ -75,14 +75,13 @@ TEST_F(FileTransfer, NamesTheRequestCannotCarryAreRefusedBeforeAnythingIsSent)
         Form1->FlashFileNames[0] = MakeFile("fine.bin", 3).toStdString();
         Form1->FlashFileNames[1] = MakeFile(name, 3).toStdString();
         Form1->FlashFileCount = 2;
-        Form1->Session().TxLength = 0;
         try {
             Form1->Update1Click();
             FAIL() << "no error";
         } catch (const EUnsendableName& error) {
             EXPECT_NE(std::string(error.what()).find(windows.PathOf(name)), std::string::npos) << error.what();
         }
-        EXPECT_EQ(Form1->Session().TxLength, 0);
+        EXPECT_EQ(Form1->Session().Tally().framesSent, 0);
         EXPECT_TRUE(Form1->Update1->isEnabled());
     }
 }
@@ -96,7 +95,7 @@ TEST_F(FileTransfer, DataFileIsChosenConfirmedAndBurnt)
     EXPECT_EQ(driver.Boxes()[0].caption, "Update Confirmation");
     EXPECT_EQ(driver.Boxes()[1].text, "The USB link has no transport; nothing was sent.");
     EXPECT_EQ(Form1->Panel1->text(), "Please Wait for Burning to Finish");
-    EXPECT_EQ(std::vector<Byte>(Form1->Session().TxFrame.begin(), Form1->Session().TxFrame.begin() + 7),
+    EXPECT_EQ(std::vector<Byte>(Form1->Session().LastRequest().TxFrame.begin(), Form1->Session().LastRequest().TxFrame.begin() + 7),
               std::vector<Byte>({0xA5, 0x4B, 0x03, 0x00, 0x13, 0x2A, 0x0B}));
 }
 

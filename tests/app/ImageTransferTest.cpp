@@ -73,8 +73,8 @@ TEST_F(ImageTransfer, UsbModeStreamsTheWholeFileAndSendsNothing)
     EXPECT_FALSE(Form1->TransferRunning());
     EXPECT_TRUE(Form1->Update1->isEnabled());
     // The last frame built is the query after the last (952-byte) block.
-    EXPECT_EQ(Form1->Session().TxLength, 7);
-    EXPECT_EQ(Form1->Session().TxFrame[5], 0x01);
+    EXPECT_EQ(Form1->Session().LastRequest().TxLength, 7);
+    EXPECT_EQ(Form1->Session().LastRequest().TxFrame[5], 0x01);
 }
 
 TEST_F(ImageTransfer, CancelSendsNothing)
@@ -82,10 +82,9 @@ TEST_F(ImageTransfer, CancelSendsNothing)
     MakeImage("app.hex", 10);
     Form1->FirmwareFileName = windows.PathOf("app.hex");
     driver.SetAnswer(QMessageBox::Cancel);
-    Form1->Session().TxLength = 0;
     Form1->Update1Click();
     EXPECT_TRUE(Form1->Panel1->text().isEmpty());
-    EXPECT_EQ(Form1->Session().TxLength, 0);
+    EXPECT_EQ(Form1->Session().Tally().framesSent, 0);
 }
 
 TEST_F(ImageTransfer, ACancelledDialogKeepsThePresetName)

@@ -45,8 +45,7 @@ TEST(MainWindow, StartsInRS232ModeWithEmptyPanels)
     EXPECT_TRUE(Form1->Panel1->text().isEmpty());
     EXPECT_TRUE(Form1->Panel2->text().isEmpty());
     EXPECT_EQ(Form1->Gauge1->Progress(), 0);
-    EXPECT_FALSE(Form1->Timer1->isActive());
-    EXPECT_EQ(Form1->Timer1->interval(), 10000);
+    EXPECT_EQ(Form1->WatchdogMs, 10000);
     EXPECT_FALSE(Form2->isVisible());
     EXPECT_FALSE(Form5->isVisible());
     EXPECT_FALSE(Form20->isVisible());
@@ -119,14 +118,8 @@ TEST(MainWindow, WatchdogExpiryReport)
     windows.Create();
     ModalDriver driver;
     const int beeps = Form1->Feedback.BeepCount();
-    Form1->Session().WaitLabel = "GetBootError";
-    Form1->Session().TimedOut = 0;
-    Form1->Timer1->setInterval(1);
-    Form1->Timer1->start();
-    while (Form1->Session().TimedOut == 0)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    Form1->Timer1Timer("GetBootError");
     EXPECT_EQ(Form1->Panel1->text(), "Error in : GetBootError");
-    EXPECT_FALSE(Form1->Timer1->isActive());
     ASSERT_EQ(driver.Boxes().size(), 1u);
     EXPECT_EQ(driver.Boxes()[0].caption, "RS232 Error");
     EXPECT_EQ(driver.Boxes()[0].text, "GetBootError");

@@ -366,19 +366,15 @@ TEST(SerialWindow, AnswersOnThePortReachTheDecoding)
     const std::string bootError = AnswerText(0x13, 0x01, {0x00, 0x07});
     terminal.Send(bootError.substr(0, 3));
     terminal.Send(bootError.substr(3));
-    ProcessEventsUntil([&] { return session.AnswerReceived == 1; }, "AnswerReceived == 1");
-    EXPECT_EQ(session.RxCount, 0);
-    EXPECT_EQ(session.RxStart, 0);
+    ProcessEventsUntil([&] { return session.Received().AnswerReceived == 1; }, "AnswerReceived == 1");
+    EXPECT_EQ(session.Received().RxCount, 0);
+    EXPECT_EQ(session.Received().RxStart, 0);
 
-    session.AnswerReceived = 0;
     terminal.Send(AnswerText(0x11, 0x1B, {0x00, 0x05, 0x00, 0x00, 0x00}));
-    ProcessEventsUntil([&] { return session.AnswerReceived == 1; }, "AnswerReceived == 1");
-    EXPECT_EQ(session.DataFileHandle, 5);
+    ProcessEventsUntil([&] { return session.Received().DataFileHandle == 5; }, "DataFileHandle == 5");
 
-    session.AnswerReceived = 0;
     terminal.Send(AnswerText(0x13, 0x2B, {0x00, 0x01, 0x2C, 0x01}));
-    ProcessEventsUntil([&] { return session.AnswerReceived == 1; }, "AnswerReceived == 1");
-    EXPECT_EQ(Form1->Panel1->text(), "Burn Line :300");
+    ProcessEventsUntil([&] { return Form1->Panel1->text() == "Burn Line :300"; }, "Panel1 == Burn Line :300");
 
     // The alarm frame beeps twice at each receive event.
     const int beeps = Form1->Feedback.BeepCount();
@@ -390,17 +386,18 @@ TEST(SerialWindow, NetworkPathAndLineEventHandlers)
 {
     Windows windows;
     windows.Create();
-    TSession& session = Form1->Session();
+    // The network decoding of a Create Flash File datagram stored at RxStart.
+    TAnswerReceiver received;
     const std::string datagram = AnswerText(0x13, 0x7B, {0x00, 0x2A, 0x00, 0x00, 0x00});
-    std::copy(datagram.begin(), datagram.end(), session.RxBuffer.begin());
-    session.RxStart = 1;
-    session.RxCount = static_cast<std::int32_t>(datagram.size());
-    EXPECT_EQ(session.LongToStr(session.RxStart + 7), "42");
-    EXPECT_EQ(session.ShortToStr(session.RxStart + 2), "7");
-    session.Message_Answer_Decoding();
-    EXPECT_EQ(session.FlashFileHandle, 42);
-    EXPECT_EQ(session.AnswerReceived, 1);
-    EXPECT_EQ(session.RxCount, 0);
+    std::copy(datagram.begin(), datagram.end(), received.RxBuffer.begin());
+    received.RxStart = 1;
+    received.RxCount = static_cast<std::int32_t>(datagram.size());
+    EXPECT_EQ(received.LongToStr(received.RxStart + 7), "42");
+    EXPECT_EQ(received.ShortToStr(received.RxStart + 2), "7");
+    received.DecodeNetworkAnswer();
+    EXPECT_EQ(received.FlashFileHandle, 42);
+    EXPECT_EQ(received.AnswerReceived, 1);
+    EXPECT_EQ(received.RxCount, 0);
 
     const int beeps = Form1->Feedback.BeepCount();
     Form2->ComPort1Error(Form2->ComPort1, TComErrors{erFrame});
@@ -419,7 +416,7 @@ TEST(SerialWindow, APeerThatStopsReadingCancelsTheUpdateWithOneReport)
     StartWith(windows, terminal, "COM1", {0x00, 0x00, 0x06, 0x03, 0x00, 0x00});
     ASSERT_TRUE(Form2->ComPort1->Connected());
     constexpr int ShortWatchdogMs = 300;
-    Form1->Timer1->setInterval(ShortWatchdogMs);
+    Form1->WatchdogMs = ShortWatchdogMs;
     constexpr std::size_t ImageSize = 1024 * 1024;  // far more than a terminal's buffer holds
     Form1->FirmwareFileName = windows.PathOf("big.hex");
     PutFile(Form1->FirmwareFileName, Bytes(ImageSize, 0x11));

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/Links.h"
+#include "cli/UpdateBoards.h"
 #include "cli/Reporter.h"
 #include "protocol/AnswerDecoding.h"
 #include "protocol/Encoder.h"

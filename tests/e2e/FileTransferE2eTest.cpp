@@ -10,7 +10,7 @@
 
 #include "app/Unit1.h"
 #include "tests/e2e/UpdaterSession.h"
-#include "transfer/Outcome.h"
+#include "transfer/BoardResult.h"
 
 namespace {
 

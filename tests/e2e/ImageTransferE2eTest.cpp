@@ -96,7 +96,7 @@ TEST_P(ImageStream, ASilentBoardCostsAWatchdogReportPerBlockAndTheStreamGoesOn)
     EXPECT_EQ(reports, 3);  // one for each of the three blocks
     // After the third the operator is asked, and No goes on.
     EXPECT_EQ(session.BoxesCaptioned("Board Not Answering").size(), 1u);
-    EXPECT_EQ(Form1->Session().TimedOut, 1);
+    EXPECT_EQ(Form1->Session().Tally().missingAnswers, 3);
 }
 
 TEST_P(ImageStream, StoppingASilentBoardSendsNothingMore)

@@ -138,7 +138,7 @@ void UpdaterSession::UpdateFirmware(const std::string& path)
 void UpdaterSession::ShortenWatchdog(int milliseconds)
 {
     // A seam for tests only: the program always waits the full interval.
-    Form1->Timer1->setInterval(milliseconds);
+    Form1->WatchdogMs = milliseconds;
 }
 
 void UpdaterSession::SyncWithBoard()

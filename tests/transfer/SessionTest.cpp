@@ -11,7 +11,7 @@
 
 #include "tests/transfer/ScriptedLink.h"
 #include "transfer/ErrorText.h"
-#include "transfer/Run.h"
+#include "transfer/BoardResult.h"
 
 namespace {
 
@@ -33,7 +33,11 @@ const Bytes EmptyBlock = {0xA5, 0xE0, 0x04, 0x00, 0x13, 0xC9, 0x00, 0x00};
 // missing answer in a row when asked there.
 class TRecordedEvents : public TSessionEvents {
 public:
-    void MissingAnswer(const TMissingAnswer& answer) override { missing.push_back(answer.request); }
+    void MissingAnswer(const TMissingAnswer& answer) override
+    {
+        missing.push_back(answer.request);
+        waits.push_back(answer.wait);
+    }
     void ShortWrite() override { ++shortWrites; }
     void FileNotWritten(const std::string& path, const std::string& /*reason*/) override { notWritten.push_back(path); }
     bool StopAfterSilence(int inARow) override
@@ -42,8 +46,12 @@ public:
         return stopAt != 0 && inARow >= stopAt;
     }
 
+    void Phase(BoardPhase phase) override { phases.push_back(phase); }
+
     int stopAt = 0;
+    std::vector<BoardPhase> phases;
     std::vector<std::string> missing;
+    std::vector<std::string> waits;
     std::vector<int> asked;
     std::vector<std::string> notWritten;
     int shortWrites = 0;
@@ -115,7 +123,7 @@ TEST_P(Transfer, SetBurnBlockThenEveryBlockFollowedByItsQuery)
 {
     const std::size_t size = 2 * ImageBlockSize;
     const TBoardResult result = RunImageOf(size);
-    EXPECT_EQ(result.outcome, BoardOutcome::Updated);
+    EXPECT_EQ(result.outcome, Ending::Updated);
     EXPECT_EQ(result.bytes, static_cast<std::int64_t>(size));
     EXPECT_EQ(session.Tally().blocksSent, static_cast<std::int64_t>(BlocksOf(size)));
     const std::vector<Bytes>& sent = link.Sent();
@@ -142,7 +150,7 @@ TEST_P(Silence, EveryQueryIsMissingAndEveryThirdInARowIsAsked)
     link.Script(GetBootErrorCode, {GetParam().reply});
     const TBoardResult result = RunImageOf(size);
     const int queries = static_cast<int>(BlocksOf(size));
-    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
+    EXPECT_EQ(result.outcome, Ending::Unconfirmed);
     EXPECT_EQ(result.missingAnswers, queries);
     const std::string hint = SilenceHint(GetParam().delivery == Delivery::Stream);
     EXPECT_EQ(result.message.rfind("no answer to the boot-error query after block 1 within 10 s (" +
@@ -152,6 +160,9 @@ TEST_P(Silence, EveryQueryIsMissingAndEveryThirdInARowIsAsked)
         << result.message;
     EXPECT_EQ(events.missing.size(), static_cast<std::size_t>(queries));
     EXPECT_EQ(events.asked, std::vector<int>({3, 6}));
+    // The watchdog's report names the wait: on the network every wait is "Net".
+    const std::string wait = GetParam().delivery == Delivery::Stream ? "GetBootError" : "Net";
+    EXPECT_EQ(events.waits, std::vector<std::string>(static_cast<std::size_t>(queries), wait));
     EXPECT_EQ(result.strayAnswers, GetParam().reply == Reply::OtherOnly ? queries : 0);
     EXPECT_EQ(link.CountSent(ImageBlockCode), static_cast<std::size_t>(queries));
 }
@@ -168,7 +179,7 @@ TEST_P(Transfer, StoppingAtTheThirdSilenceSendsNothingMore)
     link.Script(GetBootErrorCode, {Reply::Silence});
     events.stopAt = MissingAnswersBeforeAsking;
     const TBoardResult result = RunImageOf(5 * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Stopped);
+    EXPECT_EQ(result.outcome, Ending::Stopped);
     EXPECT_FALSE(result.message.empty());
     EXPECT_EQ(link.Sent().size(), 1u + 2 * MissingAnswersBeforeAsking);
 }
@@ -179,7 +190,7 @@ TEST_P(Transfer, ABoardMissingNowAndThenIsNeverAskedToStop)
                                    Reply::Answer});
     events.stopAt = MissingAnswersBeforeAsking;
     const TBoardResult result = RunImageOf(6 * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
+    EXPECT_EQ(result.outcome, Ending::Unconfirmed);
     EXPECT_EQ(result.missingAnswers, 4);
     EXPECT_TRUE(events.asked.empty());
     EXPECT_EQ(link.CountSent(ImageBlockCode), BlocksOf(6 * ImageBlockSize));
@@ -189,7 +200,7 @@ TEST_P(Transfer, AnotherAnswerBeforeTheRightOneIsAStray)
 {
     link.Script(GetBootErrorCode, {Reply::OtherFirst});
     const TBoardResult result = RunImageOf(ImageBlockSize + 1);
-    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
+    EXPECT_EQ(result.outcome, Ending::Unconfirmed);
     EXPECT_EQ(result.strayAnswers, 2);
     EXPECT_EQ(result.missingAnswers, 0);
 }
@@ -200,7 +211,7 @@ TEST_P(Transfer, AFailingWriteStopsTheTransferAndIsToldOnce)
     const std::size_t framesTaken = 2;
     link.FailWritesFrom(framesTaken + 1);
     const TBoardResult result = RunImageOf(3 * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Stopped);
+    EXPECT_EQ(result.outcome, Ending::Stopped);
     EXPECT_EQ(events.shortWrites, 1);
     EXPECT_EQ(link.Sent().size(), framesTaken);
 }
@@ -209,12 +220,12 @@ TEST_P(Transfer, ACancelDuringAWaitInterruptsAndIsRecordedAsStopped)
 {
     link.Script(GetBootErrorCode, {Reply::Answer, Reply::Cancel});
     const TBoardResult result = RunImageOf(3 * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Interrupted);
+    EXPECT_EQ(result.outcome, Ending::Stopped);
     EXPECT_EQ(link.CountSent(ImageBlockCode), 2u);
 
     const QString history = dir.filePath("history.jsonl");
     THistoryWriter writer(history);
-    EXPECT_EQ(writer.Record(TLinkSettings{}, request, result), "");
+    EXPECT_EQ(writer.Record(HistoryLink::Usb, request, result), "");
     const HistoryReading reading = ReadHistory(history);
     ASSERT_EQ(reading.lines.size(), 1);
     EXPECT_EQ(QJsonDocument::fromJson(reading.lines.front()).object().value("outcome").toString(), "stopped");
@@ -227,7 +238,7 @@ TEST_P(Transfer, ARefusedFlashFileIsNotWrittenAndTheOthersAre)
     const std::vector<std::string> files = {MakeFile("logo.bin", 10), MakeFile("font.bin", 600),
                                             MakeFile("icon.bin", 3)};
     const TBoardResult result = Run(HistoryKind::Flash, files);
-    EXPECT_EQ(result.outcome, BoardOutcome::Failed);
+    EXPECT_EQ(result.outcome, Ending::Failed);
     EXPECT_EQ(result.message, "the board refused font.bin (CreateFlashFile, result 5); it was not written");
     EXPECT_EQ(events.notWritten, std::vector<std::string>({files[1]}));
     EXPECT_EQ(link.CountSent(CreateFlashFileCode), 3u);
@@ -241,7 +252,7 @@ TEST_P(Transfer, ADataFileWhoseCreationIsNotAnsweredSendsNoBlock)
     link.Script(CreateDataFileCode, {Reply::Silence});
     const std::string path = MakeFile("settings.dat", 1024);
     const TBoardResult result = Run(HistoryKind::Data, {path});
-    EXPECT_EQ(result.outcome, BoardOutcome::Unconfirmed);
+    EXPECT_EQ(result.outcome, Ending::Unconfirmed);
     EXPECT_EQ(events.notWritten, std::vector<std::string>({path}));
     EXPECT_EQ(link.CountSent(DataBlockCode), 0u);
     EXPECT_EQ(link.CountSent(CloseDataFileCode), 0u);
@@ -252,7 +263,7 @@ TEST_P(Transfer, AMissingFileFailsWithTheRuntimesTextAndSendsNothing)
 {
     for (const HistoryKind kind : {HistoryKind::Firmware, HistoryKind::Flash, HistoryKind::Data}) {
         const TBoardResult result = Run(kind, {dir.filePath("gone.bin").toStdString()});
-        EXPECT_EQ(result.outcome, BoardOutcome::Failed);
+        EXPECT_EQ(result.outcome, Ending::Failed);
         EXPECT_EQ(result.message, "File not found");
     }
     EXPECT_TRUE(link.Sent().empty());
@@ -260,8 +271,33 @@ TEST_P(Transfer, AMissingFileFailsWithTheRuntimesTextAndSendsNothing)
 
 TEST_P(Transfer, AnEmptyImageStillSendsItsEmptyBlock)
 {
-    EXPECT_EQ(RunImageOf(0).outcome, BoardOutcome::Updated);
+    EXPECT_EQ(RunImageOf(0).outcome, Ending::Updated);
     EXPECT_EQ(link.Sent(), std::vector<Bytes>({SetBurnBlockZero, EmptyBlock, GetBootError}));
+}
+
+// The board's phase comes from the engine, for a live view to show: erasing
+// from the erase to the end of the flash files, burning once the data file
+// has gone; each kind of update ends where the board needs no care. Whether
+// the line must be drained comes as a value too: the file-store transfers end
+// with a request that gets no answer.
+TEST_P(Transfer, EachKindTellsTheBoardsPhasesAndWhetherItsLastRequestIsAnswered)
+{
+    struct KindCase {
+        HistoryKind kind;
+        std::vector<BoardPhase> phases;
+        bool drain;  // its last request gets no answer (a close, the burn mode)
+    };
+    const std::vector<KindCase> kinds = {
+        {HistoryKind::Firmware, {BoardPhase::None}, false},
+        {HistoryKind::Flash, {BoardPhase::Erasing, BoardPhase::None}, true},
+        {HistoryKind::Data, {BoardPhase::Burning}, true},
+    };
+    for (const KindCase& each : kinds) {
+        events.phases.clear();
+        Run(each.kind, {MakeFile("part.bin", FileBlockSize + 1)});
+        EXPECT_EQ(events.phases, each.phases) << static_cast<int>(each.kind);
+        EXPECT_EQ(session.Tally().lastRequestUnanswered, each.drain) << static_cast<int>(each.kind);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, Transfer, ::testing::Values(Delivery::Stream, Delivery::Datagram),
@@ -307,7 +343,7 @@ TEST_P(Duplicates, TheErrorStaysAtItsBlockAndEveryExtraFrameIsAStray)
     link.Script(GetBootErrorCode, replies);
     link.AddToEachAnswer(GetParam().extra);
     const TBoardResult result = RunImageOf((Blocks - 1) * ImageBlockSize);
-    EXPECT_EQ(result.outcome, BoardOutcome::Failed);
+    EXPECT_EQ(result.outcome, Ending::Failed);
     // A copy of the error's answer reports it once more.
     const bool copied = GetParam().extra == Extra::BackToBack || GetParam().extra == Extra::Apart;
     EXPECT_EQ(result.boardErrors, copied ? 2 : 1);
@@ -345,8 +381,8 @@ TEST(NoTransport, AnUpdateOverUsbFailsWithNothingSent)
     TRecordedEvents events;
     TSession session(events);
     const TBoardResult result = RunUpdate(session, {HistoryKind::Firmware, {path}}, "usb");
-    EXPECT_EQ(result.outcome, BoardOutcome::Failed);
-    EXPECT_STREQ(OutcomeName(result.outcome), "failed");
+    EXPECT_EQ(result.outcome, Ending::Failed);
+    EXPECT_STREQ(EndingName(result.outcome), "failed");
     EXPECT_TRUE(result.nothingSent);
     EXPECT_EQ(result.message, UsbHasNoTransport);
     EXPECT_TRUE(result.sentFiles.empty());

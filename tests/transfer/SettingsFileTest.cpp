@@ -8,7 +8,7 @@
 
 #include "protocol/RuntimeErrors.h"
 #include "serial/SerialChoices.h"
-#include "transfer/Run.h"
+#include "transfer/LinkSettings.h"
 #include "transfer/SettingsFile.h"
 #include "tests/serial/Unit2TestSupport.h"
 

@@ -1,7 +1,6 @@
 // The main window's side of its session: the link it runs over, and what the
 // window shows of the session's events.
 #include <QLabel>
-#include <QTimer>
 
 #include "app/Gauge.h"
 #include "app/Unit1.h"
@@ -18,8 +17,8 @@ TBoardLink& TForm1::LinkOfMode()
     if (CommMode == ModeRS232 && Form2 != nullptr)
         return Form2->SerialLink();
     if (CommMode == ModeNetwork)
-        return *udpLink_;
-    return noLink_;
+        return udpLink_->Link();
+    return noLink_->Link();
 }
 
 TSession& TForm1::Session()
@@ -28,7 +27,7 @@ TSession& TForm1::Session()
     // The serial line's alarm and late answers reach the window in every mode.
     if (Form2 != nullptr)
         session_.HearFrom(Form2->SerialLink());
-    session_.WatchdogMs = Timer1->interval();
+    session_.SetWatchdogMs(WatchdogMs);
     return session_;
 }
 
@@ -79,9 +78,9 @@ void TForm1::Answer(const DecodeOutcome& outcome)
         Panel1->setText(QString::fromStdString(outcome.burnLineText));
 }
 
-void TForm1::MissingAnswer(const TMissingAnswer& /*missing*/)
+void TForm1::MissingAnswer(const TMissingAnswer& missing)
 {
-    Timer1Timer();
+    Timer1Timer(missing.wait);
 }
 
 void TForm1::ShortWrite()

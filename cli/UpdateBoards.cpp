@@ -1,11 +1,11 @@
-#include "cli/Links.h"
+#include "cli/UpdateBoards.h"
 
 #include <algorithm>
 #include <atomic>
 #include <map>
 #include <thread>
 
-#include "cli/BoardUpdate.h"
+#include "cli/CliEvents.h"
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
 #include "network/IdException.h"
@@ -13,44 +13,24 @@
 #include "transfer/SettingsFile.h"
 #include "transfer/BoardLock.h"
 #include "transfer/ErrorText.h"
-#include "transfer/Outcome.h"
+#include "transfer/BoardResult.h"
 
 namespace {
 
 // A board that got nothing: the reason is told once, as its error; the
 // summary says only that nothing was sent.
-TBoardResult NothingSent(TReporter& reporter, std::size_t board, const std::string& name, const std::string& message,
-                         BoardOutcome outcome = BoardOutcome::LinkFailed)
+TBoardResult NothingSent(TReporter& reporter, std::size_t board, TBoardResult result)
 {
-    TBoardResult result;
-    result.board = name;
-    result.outcome = outcome;
-    result.message = message;
-    result.nothingSent = true;
-    reporter.Error(board, message);
+    reporter.Error(board, result.message);
     return result;
-}
-
-// The link settings of one board of the plan.
-TLinkSettings BoardLink(const TCliOptions& options, const std::string& board)
-{
-    TLinkSettings settings;
-    if (options.link == CliLink::Serial) {
-        settings.kind = LinkKind::Serial;
-        settings.serial = options.serial;
-    } else if (options.link == CliLink::Udp || options.link == CliLink::UdpSearch) {
-        settings.kind = LinkKind::Network;
-        settings.host = board;
-    }
-    return settings;
 }
 
 // Whether the transfer ran to its end, so that its last requests deserve the
 // time to leave the line; one that failed or was stopped closes at once.
 bool RanToTheEnd(const TBoardResult& result)
 {
-    return result.outcome == BoardOutcome::Updated || result.outcome == BoardOutcome::Unconfirmed ||
-           (result.outcome == BoardOutcome::Failed && !result.failure);
+    return result.outcome == Ending::Updated || result.outcome == Ending::Unconfirmed ||
+           (result.outcome == Ending::Failed && !result.failure);
 }
 
 // The run of one try over its open link. The link outlives the session: the
@@ -61,7 +41,7 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
     TBoardLink& link = open->Link();
     TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing, plan.trace, plan.boards[board]);
     TSession session(events);
-    session.WatchdogMs = plan.options.watchdogMs;
+    session.SetWatchdogMs(plan.options.watchdogMs);
     session.UseLink(link);
     link.SetPulse([&events, &link] { events.Pulse(link); });
     TBoardResult result = RunUpdate(session, plan.request, plan.boards[board]);
@@ -71,7 +51,7 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
         reporter.Error(board, result.message);
     else if (result.failure)
         reporter.Error(board, result.message);
-    if (session.NoReply != 0 && RanToTheEnd(result))
+    if (session.Tally().lastRequestUnanswered && RanToTheEnd(result))
         link.Finish(plan.options.watchdogMs);
     link.SetReceiver(nullptr);
     return result;
@@ -84,26 +64,27 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
 TBoardResult UpdateOneBoard(const TUpdatePlan& plan, TReporter& reporter, std::size_t board)
 {
     const std::string& name = plan.boards[board];
-    const TLinkSettings settings = BoardLink(plan.options, name);
-    // The USB link has no transport: a transfer over it would send nothing,
-    // so none is run and the board is not updated.
-    if (settings.kind == LinkKind::Usb)
-        return NothingSent(reporter, board, name, UsbHasNoTransport, BoardOutcome::Failed);
     const TPlannedBoard& planned = plan.identities[board];
     if (!planned.error.empty())
-        return NothingSent(reporter, board, name, planned.error);
+        return NothingSent(reporter, board, BoardNotHad(name, planned.error));
+    std::unique_ptr<TOpenLink> open;
     try {
-        return RunOverLink(plan, reporter, board, OpenLink(settings, planned.identity.address));
+        open = OpenLink(BoardLinkSettings(plan.options, name), planned.identity.address);
     } catch (const std::runtime_error& error) {
-        return NothingSent(reporter, board, name, error.what());
+        return NothingSent(reporter, board, BoardNotHad(name, error.what()));
     }
+    // A link without transport would send nothing: no transfer is run over
+    // it, and the board is not updated.
+    if (!open->Link().Carries())
+        return NothingSent(reporter, board, NoTransport(name));
+    return RunOverLink(plan, reporter, board, std::move(open));
 }
 
 TBoardResult NotStarted(const std::string& host)
 {
     TBoardResult result;
     result.board = host;
-    result.outcome = BoardOutcome::Interrupted;
+    result.outcome = Ending::Stopped;
     result.message = "not started";
     return result;
 }
@@ -113,16 +94,16 @@ TBoardResult NotStarted(const std::string& host)
 // nothing.
 bool WorthAnotherTry(const TBoardResult& result)
 {
-    return (result.outcome == BoardOutcome::Failed || result.outcome == BoardOutcome::Stopped) &&
+    return (result.outcome == Ending::Failed || result.outcome == Ending::Stopped) &&
            !result.nothingSent && !Interrupted();
 }
 
 // Reports a try of the board and tells it to the plan.
 void TellTry(const TUpdatePlan& plan, TReporter& reporter, std::size_t board, const TBoardResult& result)
 {
-    reporter.Done(board, result);
     if (plan.tried)
-        plan.tried(BoardLink(plan.options, plan.boards[board]), result);
+        plan.tried(BoardLinkSettings(plan.options, plan.boards[board]), result);
+    reporter.Done(board, result);
 }
 
 // Takes the lock of a board the plan knows, so that no other updater gets
@@ -132,7 +113,7 @@ std::optional<TBoardLock> LockPlannedBoard(const TUpdatePlan& plan, std::size_t 
     const TPlannedBoard& planned = plan.identities[board];
     if (planned.identity.key.empty())
         return std::nullopt;
-    return LockBoard(BoardLink(plan.options, plan.boards[board]), planned.identity);
+    return LockBoard(planned.identity);
 }
 
 // Runs `once` for the board until a try is worth no other or --retries more
@@ -146,7 +127,7 @@ TBoardResult WithRetries(const TUpdatePlan& plan, TReporter& reporter, std::size
     try {
         lock = LockPlannedBoard(plan, board);
     } catch (const std::runtime_error& error) {
-        result = NothingSent(reporter, board, plan.boards[board], error.what());
+        result = NothingSent(reporter, board, BoardNotHad(plan.boards[board], error.what()));
         result.attempt = 1;
         TellTry(plan, reporter, board, result);
         return result;
@@ -214,7 +195,7 @@ bool IdentifyBoards(TUpdatePlan& plan, std::string& error)
     for (std::size_t k = 0; k < plan.boards.size(); ++k) {
         TPlannedBoard& planned = plan.identities.emplace_back();
         try {
-            planned.identity = IdentifyBoard(BoardLink(plan.options, plan.boards[k]));
+            planned.identity = IdentifyBoard(BoardLinkSettings(plan.options, plan.boards[k]));
         } catch (const EIdException& failure) {
             planned.error = SocketFailureText(plan.boards[k], failure);
             continue;
@@ -247,4 +228,17 @@ std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& repor
         break;
     }
     return {WithRetries(plan, reporter, 0, [&] { return UpdateOneBoard(plan, reporter, 0); })};
+}
+
+TLinkSettings BoardLinkSettings(const TCliOptions& options, const std::string& board)
+{
+    TLinkSettings settings;
+    if (options.link == CliLink::Serial) {
+        settings.kind = LinkKind::Serial;
+        settings.serial = options.serial;
+    } else if (options.link == CliLink::Udp || options.link == CliLink::UdpSearch) {
+        settings.kind = LinkKind::Network;
+        settings.host = board;
+    }
+    return settings;
 }

@@ -1,7 +1,7 @@
 // What a finished transfer came to: any one thing that went wrong in its tally
 // is enough to keep it from "updated", a board's error makes it "failed", and
 // each is told with where it came.
-#include "transfer/Outcome.h"
+#include "transfer/BoardResult.h"
 
 #include <gtest/gtest.h>
 

@@ -21,6 +21,7 @@ public:
                std::string name = {});
 
     void Status(const std::string& text) override;
+    void Phase(BoardPhase phase) override;
     void FileStarted(const std::string& path, std::int64_t size) override;
     void BlockSent(std::int64_t gaugePosition, std::int64_t bytesDone, std::int64_t total) override;
     void Frame(FrameDirection direction, std::span<const Byte> bytes, bool stray) override;

@@ -1,10 +1,10 @@
-#include "cli/BoardUpdate.h"
+#include "cli/CliEvents.h"
 
 #include "cli/Interrupt.h"
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
-#include "transfer/Outcome.h"
-#include "transfer/Run.h"
+#include "transfer/BoardResult.h"
+#include "transfer/LinkSettings.h"
 
 namespace {
 
@@ -53,6 +53,11 @@ void TCliEvents::Status(const std::string& text)
         return;
     lastStatus_ = text;
     reporter_.Status(board_, text);
+}
+
+void TCliEvents::Phase(BoardPhase phase)
+{
+    reporter_.Phase(board_, phase);
 }
 
 void TCliEvents::FileStarted(const std::string& path, std::int64_t size)

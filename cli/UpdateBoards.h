@@ -1,6 +1,7 @@
-// The links the command line updates boards over: its own serial port on the
-// main thread, one UDP session per board on threads of their own, or USB
-// (no transport: nothing is sent).
+// The command line's update of many boards: the plan (the boards, who each
+// is, what they are sent), and its run: its own serial port on the main
+// thread, one UDP session per board on threads of their own, or USB (no
+// transport: nothing is sent), each board under its lock across its tries.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +11,10 @@
 
 #include "cli/Options.h"
 #include "transfer/BoardResult.h"
-#include "transfer/Run.h"
+#include "transfer/LinkSettings.h"
 
 class TReporter;
 class TTrace;
-
-// Why nothing goes out over --usb.
 
 // A board of the plan: who it is, or why its name has no address.
 struct TPlannedBoard {
@@ -44,6 +43,10 @@ struct TUpdatePlan {
 // its line (a position without a choice keeps the default), a network
 // record's address the board. False, with the reason, when there is none.
 bool ApplySavedLink(TCliOptions& options, std::string& error);
+
+// The link settings of one board of the options: their serial line, the
+// board's host, or USB.
+TLinkSettings BoardLinkSettings(const TCliOptions& options, const std::string& board);
 
 // Makes every board's identity before anything is sent, and names each board
 // by it from then on. A name without an address is left to fail as that
