@@ -24,7 +24,7 @@
 #include "serial/CPort.h"
 #include "tests/serial/CPortTestSupport.h"
 #include "tests/serial/DeviceShim.h"
-#include "transfer/Run.h"
+#include "transfer/BoardResult.h"
 #include "transfer/Session.h"
 #include "transfer/Link.h"
 
@@ -225,10 +225,10 @@ TEST_F(CPortDeviceTest, ALineThatStopsTakingBytesIsGivenUpAfterOneBoundedWrite)
     TSerialLink link(port);
     TSession session(events);
     session.UseLink(link);
-    session.WatchdogMs = WatchdogMs;
+    session.SetWatchdogMs(WatchdogMs);
 
     const TBoardResult result = RunUpdate(session, {HistoryKind::Firmware, {image}}, link.BoardName());
-    EXPECT_EQ(result.outcome, BoardOutcome::Stopped);
+    EXPECT_EQ(result.outcome, Ending::Stopped);
     EXPECT_EQ(result.message, "RS232 Error Operation Cancelled");
     EXPECT_EQ(events.shortWrites, 1);
     EXPECT_EQ(ShimCalls().writeWaitsRunOut, 1);
