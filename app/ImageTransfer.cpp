@@ -16,7 +16,6 @@ void TForm1::OpenFirmware1Click()
     OpenDialog1->Filter = QStringLiteral("Hex File|*.Hex");
     OpenDialog1->Execute();
     FirmwareFileName = OpenDialog1->FileName.toStdString();
-    BurnBlockNumber = FirmwareBurnBlock;
 }
 
 void TForm1::OpenImage1Click()
@@ -49,8 +48,6 @@ void TForm1::Update1Click()
 {
     if (!ConfirmOkCancel(QStringLiteral("Please Confirm Update ?"), QStringLiteral("Update Confirmation")))
         return;
-    if (UpdateKind == KindBios)
-        BurnBlockNumber = BiosBurnBlock;
     RunTransfer(SelectedRequest());
 }
 

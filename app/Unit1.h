@@ -68,7 +68,6 @@ public:
     std::string DataFileName;
     std::array<std::string, MaxFlashFiles> FlashFileNames;
     std::int32_t FlashFileCount = 0;
-    std::int32_t BurnBlockNumber = 0;
     Byte BiosUnlocked = 0;
 
     // How long the session awaits each answer.

@@ -91,7 +91,6 @@ Usage TimedUpdate(UpdaterSession& session, const std::string& path, std::uint64_
 {
     // What File, Open Firmware leaves behind, without the dialog.
     Form1->UpdateKind = KindFirmware;
-    Form1->BurnBlockNumber = 0;
     Form1->FirmwareFileName = path;
     session.driver.Clear();
 

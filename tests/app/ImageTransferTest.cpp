@@ -56,7 +56,6 @@ TEST_F(ImageTransfer, UsbModeStreamsTheWholeFileAndSendsNothing)
     EXPECT_EQ(driver.FileDialogs()[0].nameFilters, QStringList({"Hex File (*.Hex)"}));
     EXPECT_EQ(Form1->FirmwareFileName, image);
     EXPECT_EQ(Form1->UpdateKind, KindFirmware);
-    EXPECT_EQ(Form1->BurnBlockNumber, 0);
 
     Form1->Update1Click();
     ASSERT_EQ(driver.Boxes().size(), 2u);
