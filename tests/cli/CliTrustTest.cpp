@@ -177,7 +177,9 @@ TEST(CliOneBoardOneUpdater, ANameAndTheAddressItResolvesToAreOneBoard)
 TEST(CliOneBoardOneUpdater, ASecondUpdaterOnTheBoardIsRefused)
 {
     CliFolder folder;
-    const std::string image = folder.WriteFile("app.hex", 120 * 1024);
+    // About five seconds of blocks: room for every second updater, also
+    // under a sanitizer on a busy machine.
+    const std::string image = folder.WriteFile("app.hex", 250 * 1024);
     folder.WriteFile("other.hex", 5000);
     const std::string address = LoopbackAddress(31);
     BoardSim board({"--udp", address, "--delay", "20"});

@@ -130,7 +130,7 @@ TEST(FrontEndLockNetwork, ABoardTheCommandLineUpdatesIsRefusedToTheWindow)
 {
     UpdaterSession window(Link::Network, {"--delay", "10"});
     CliFolder folder;
-    const std::string image = folder.WriteFile("app.hex", 60 * 1024);
+    const std::string image = folder.WriteFile("app.hex", 200 * 1024);
     QProcess first;
     folder.Start(first, {"firmware", "app.hex", "--udp", OtherSpellingOfWindowBoard(window), "--json"});
     ASSERT_TRUE(first.waitForReadyRead(10000)) << "the command line's update did not start";
