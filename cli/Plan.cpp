@@ -1,11 +1,12 @@
 #include "cli/Plan.h"
 
-#include <QCryptographicHash>
-#include <QFile>
+#include "transfer/FileOfBytes.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <array>
 #include <iostream>
 #include <unistd.h>
 
@@ -34,14 +35,21 @@ std::string KeyOf(const TUpdatePlan& plan, std::size_t board)
     return plan.identities[board].identity.name;
 }
 
-// The file's SHA-256 in lower-case hex, or nothing when it cannot be read.
-std::optional<std::string> Sha256Of(const std::string& path)
+constexpr std::size_t PlanReadSize = 64 * 1024;
+
+// A file's size and SHA-256, read as a transfer reads it: one descriptor, and
+// a file that changes while it is read is an error. Raises what the reading
+// raises.
+QJsonObject FileFacts(const std::string& path)
 {
-    QFile file(QString::fromLocal8Bit(path.c_str()));
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return std::nullopt;
-    return hash.result().toHex().toStdString();
+    TFileOfBytes file(path);
+    std::array<unsigned char, PlanReadSize> piece{};
+    while (file.Read(piece.data(), piece.size()) > 0) {
+    }
+    file.CheckUnchanged();
+    return {{"path", QString::fromLocal8Bit(path.c_str())},
+            {"size", static_cast<qint64>(file.Size())},
+            {"sha256", QString::fromStdString(file.Sha256())}};
 }
 
 const char* const Answers[] = {"y", "yes"};
@@ -63,14 +71,12 @@ bool PrintPlan(const TUpdatePlan& plan, std::FILE* out, std::string& error)
     }
     QJsonArray files;
     for (const std::string& path : plan.options.files) {
-        const std::optional<std::string> sha256 = Sha256Of(path);
-        if (!sha256) {
-            error = path + ": cannot be read";
+        try {
+            files.append(FileFacts(path));
+        } catch (const std::exception& failure) {
+            error = path + ": " + failure.what();
             return false;
         }
-        files.append(QJsonObject{{"path", QString::fromLocal8Bit(path.c_str())},
-                                 {"size", QFile(QString::fromLocal8Bit(path.c_str())).size()},
-                                 {"sha256", QString::fromStdString(*sha256)}});
     }
     if (plan.options.json) {
         const QJsonObject object{{"event", "plan"}, {"boards", boards}, {"files", files}};
