@@ -393,8 +393,12 @@ void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus
 }
 
 void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places,
-                            const std::vector<std::string>& failed)
+                            const std::vector<std::string>& unsent)
 {
+    // The socket layer breaks its texts after the error's number.
+    std::vector<std::string> failed;
+    for (const std::string& place : unsent)
+        failed.push_back(OneLine(place));
     if (mode == Mode::Json) {
         QJsonObject object{{"event", "done"}, {"boards", Texts(boards)}, {"searched", Texts(places)}};
         if (!failed.empty())

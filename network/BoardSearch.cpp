@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <exception>
 #include <set>
-#include <string_view>
 
 #include "network/IdException.h"
 #include "network/IdUDPBase.h"
@@ -97,17 +96,8 @@ private:
             if (!failure_)
                 failure_ = std::current_exception();
             if (place < placeFailure_.size() && placeFailure_[place].empty())
-                placeFailure_[place] = OneLineOf(error.what());
+                placeFailure_[place] = error.what();
         }
-    }
-
-    // The socket layer's "\r\n" between an error's number and its words.
-    static std::string OneLineOf(std::string text)
-    {
-        for (const std::string_view lineEnd : {"\r\n", "\n"})
-            for (auto at = text.find(lineEnd); at != std::string::npos; at = text.find(lineEnd))
-                text.replace(at, lineEnd.size(), ": ");
-        return text;
     }
 
     void Receive(const QDeadlineTimer& until)

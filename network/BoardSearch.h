@@ -39,7 +39,7 @@ struct TSearchFound {
     std::vector<std::string> boards;  // the first `listed` boards, in the order of their first replies
     std::size_t answered = 0;         // every board that replied, listed or not
     std::vector<std::string> searched;  // the plan's places a send to has left for
-    std::vector<std::string> failed;    // "PLACE: why" for each place no send to could leave for
+    std::vector<std::string> failed;    // "PLACE: why" for each place no send to could leave for, the socket layer's text as it gave it
 };
 
 // Sends the search message from `socket`: to the plan's broadcast addresses
