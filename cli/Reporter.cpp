@@ -64,18 +64,6 @@ QString Text(const std::string& text)
     return QString::fromStdString(text);
 }
 
-winsize TerminalSize(int descriptor)
-{
-    winsize size{};
-    if (::ioctl(descriptor, TIOCGWINSZ, &size) != 0)
-        size = {};
-    if (size.ws_col == 0)
-        size.ws_col = FallbackColumns;
-    if (size.ws_row == 0)
-        size.ws_row = FallbackRows;
-    return size;
-}
-
 // The line cut to one screen row: one column stays free, so that no
 // terminal wraps it, whatever it does with a full row.
 QString CutToWidth(const QString& line, int columns)
@@ -204,6 +192,18 @@ QJsonObject DoneObject(const TBoardResult& result)
 const std::string NoBoardAnswered = "no board answered the search";
 
 } // namespace
+
+winsize TerminalSize(int descriptor)
+{
+    winsize size{};
+    if (::ioctl(descriptor, TIOCGWINSZ, &size) != 0)
+        size = {};
+    if (size.ws_col == 0)
+        size.ws_col = FallbackColumns;
+    if (size.ws_row == 0)
+        size.ws_row = FallbackRows;
+    return size;
+}
 
 TReporter::Mode TReporter::ModeFor(bool json)
 {

@@ -16,6 +16,8 @@
 // boards last, then the totals.
 #pragma once
 
+#include <sys/ioctl.h>
+
 #include <QElapsedTimer>
 #include <QJsonObject>
 
@@ -29,6 +31,9 @@
 #include "transfer/BoardResult.h"
 
 class TransferProgress;
+
+// The size of the terminal at `descriptor`; its usual 80x24 where it tells none.
+winsize TerminalSize(int descriptor);
 
 class TReporter {
 public:

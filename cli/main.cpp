@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 #include <limits>
 #include <string>
-#include <sys/ioctl.h>
 #include <unistd.h>
 #include <variant>
 #include <vector>
@@ -130,10 +129,7 @@ int PrintSearch(const TCliOptions& options)
 // The table as wide as the terminal; a pipe gets the table's usual width.
 qsizetype HistoryWidth()
 {
-    winsize size{};
-    if (::isatty(STDOUT_FILENO) && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    return HistoryTableColumns;
+    return ::isatty(STDOUT_FILENO) ? TerminalSize(STDOUT_FILENO).ws_col : HistoryTableColumns;
 }
 
 int PrintHistory(const TCliOptions& options)
