@@ -1,6 +1,5 @@
 #include "cli/CliEvents.h"
 
-#include "cli/Interrupt.h"
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
 #include "transfer/BoardResult.h"
@@ -92,11 +91,4 @@ void TCliEvents::ShortWrite()
 void TCliEvents::FileNotWritten(const std::string& path, const std::string& reason)
 {
     reporter_.Warning(board_, "'" + path + "' was not written: " + reason);
-}
-
-void TCliEvents::Pulse(TBoardLink& link)
-{
-    if (Interrupted())
-        link.Cancel();
-    ShowWait();
 }

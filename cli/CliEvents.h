@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -31,17 +32,15 @@ public:
     // A board that has not answered MissingAnswersBeforeAsking times in a row
     // is given up, unless --keep-going.
     bool StopAfterSilence(int missingInARow) override;
-    // The link's pulse while a wait runs: Ctrl-C cancels the link, and a
-    // long wait is shown.
-    void Pulse(TBoardLink& link);
+    // The link's pulse while a wait runs (every ShowWaitInterval): tells the
+    // reporter how long the answer to the last request sent has been
+    // awaited, once it is over a second.
+    void ShowWait();
+    static constexpr std::chrono::milliseconds ShowWaitInterval{250};
     // Why the trace lacks frames of this board's run; empty while it has them all.
     const std::string& TraceLost() const { return traceLost_; }
 
 private:
-    // Tells the reporter how long the answer to the last request sent has
-    // been awaited, once it is over a second.
-    void ShowWait();
-
     TReporter& reporter_;
     std::size_t board_;
     bool keepGoing_;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "transfer/History.h"
+#include "transfer/Link.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ std::atomic<int> exitingAtOnce{0};
 extern "C" void OnInterrupt(int signal)
 {
     endingSignal.store(signal);
+    TBoardLink::CancelEveryLink();
     if (exitingAtOnce.load() > 0)
         ::_exit(SignalExitBase + signal);
 }

@@ -65,10 +65,6 @@ TBoardStatus AskBoard(const TUpdatePlan& plan, std::size_t board)
         TSession session(events);
         session.SetWatchdogMs(plan.options.watchdogMs);
         session.UseLink(open->Link());
-        open->Link().SetPulse([&open] {
-            if (Interrupted())
-                open->Link().Cancel();
-        });
         session.StartTally();
         session.Execute_Command(BootErrorQuery);
         if (!open->Link().ReadsEachAnswer())

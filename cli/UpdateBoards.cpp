@@ -43,7 +43,7 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
     TSession session(events);
     session.SetWatchdogMs(plan.options.watchdogMs);
     session.UseLink(link);
-    link.SetPulse([&events, &link] { events.Pulse(link); });
+    link.SetPulse([&events] { events.ShowWait(); }, TCliEvents::ShowWaitInterval);
     TBoardResult result = RunUpdate(session, plan.request, plan.boards[board]);
     if (!events.TraceLost().empty())
         AtBestUnconfirmed(result, events.TraceLost());

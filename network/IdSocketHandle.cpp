@@ -81,11 +81,11 @@ std::int32_t TIdSocketHandle::RecvFrom(void* buffer, std::int32_t size, std::str
     return static_cast<std::int32_t>(received);
 }
 
-bool TIdSocketHandle::Readable(std::int32_t timeoutMs)
+bool TIdSocketHandle::Readable(std::int32_t timeoutMs, std::span<const int> wakeOn)
 {
     if (!HandleAllocated())
         throw EIdConnClosedGracefully();
-    const int ready = stack_.WSWaitReadable(handle_, timeoutMs);
+    const int ready = stack_.WSWaitReadable(handle_, timeoutMs, wakeOn);
     stack_.CheckForSocketError(ready);
     return ready > 0;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "network/IdStack.h"
@@ -39,9 +40,10 @@ public:
     // Receives one datagram, copying at most `size` bytes of it, and returns
     // its whole length: more than `size` when it was cut, the rest being lost.
     std::int32_t RecvFrom(void* buffer, std::int32_t size, std::string& peerIP, std::int32_t& peerPort);
-    // Waits up to `timeoutMs` (IdTimeoutInfinite: no limit) for a datagram;
-    // raises EIdConnClosedGracefully when no socket is allocated.
-    bool Readable(std::int32_t timeoutMs);
+    // Waits up to `timeoutMs` (IdTimeoutInfinite: no limit) for a datagram,
+    // or until one of the `wakeOn` descriptors (at most three) turns
+    // readable; raises EIdConnClosedGracefully when no socket is allocated.
+    bool Readable(std::int32_t timeoutMs, std::span<const int> wakeOn = {});
 
     // The local address and port, known once the system has given them (at
     // the first send), and the sender of the last datagram received.

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 using TIdStackSocketHandle = int;
@@ -125,9 +126,11 @@ public:
     virtual long WSRecvFrom(TIdStackSocketHandle socket, void* buffer, std::size_t size,
                             TIdIPv4Address& sender, std::uint16_t& senderPort) = 0;
     // Waits until the socket is readable: 1 when it is, 0 when `timeoutMs`
-    // passed first (IdTimeoutInfinite: no limit). Interruptions by signals
-    // neither end the wait early nor make it longer.
-    virtual int WSWaitReadable(TIdStackSocketHandle socket, std::int32_t timeoutMs) = 0;
+    // passed first (IdTimeoutInfinite: no limit) or one of the `wakeOn`
+    // descriptors turned readable. Interruptions by signals neither end the
+    // wait early nor make it longer.
+    virtual int WSWaitReadable(TIdStackSocketHandle socket, std::int32_t timeoutMs,
+                               std::span<const int> wakeOn) = 0;
     // The local address and port the system gave the socket.
     virtual int WSGetSockName(TIdStackSocketHandle socket, TIdIPv4Address& address,
                               std::uint16_t& port) = 0;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -58,6 +59,8 @@ constexpr std::pair<int, std::int32_t> SystemErrors[] = {
 };
 
 constexpr int PollWithoutLimit = -1;
+// The socket and the descriptors that may wake a wait on it.
+constexpr std::size_t MaxWaitDescriptors = 4;
 constexpr int BroadcastOn = -1; // all bits set
 constexpr int BroadcastOff = 0;
 
@@ -176,19 +179,23 @@ long TIdStackBSD::WSRecvFrom(TIdStackSocketHandle socket, void* buffer, std::siz
     return received;
 }
 
-int TIdStackBSD::WSWaitReadable(TIdStackSocketHandle socket, std::int32_t timeoutMs)
+int TIdStackBSD::WSWaitReadable(TIdStackSocketHandle socket, std::int32_t timeoutMs, std::span<const int> wakeOn)
 {
     const bool unlimited = timeoutMs == IdTimeoutInfinite;
-    if (!unlimited && timeoutMs < 0) {
+    if ((!unlimited && timeoutMs < 0) || wakeOn.size() >= MaxWaitDescriptors) {
         errno = EINVAL;
         return Id_SOCKET_ERROR;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    pollfd entry{socket, POLLIN, 0};
+    std::array<pollfd, MaxWaitDescriptors> entries{};
+    entries[0] = {socket, POLLIN, 0};
+    for (std::size_t k = 0; k < wakeOn.size(); ++k)
+        entries[k + 1] = {wakeOn[k], POLLIN, 0};
     for (;;) {
-        const int ready = ::poll(&entry, 1, unlimited ? PollWithoutLimit : MillisecondsUntil(deadline));
+        const int ready =
+            ::poll(entries.data(), wakeOn.size() + 1, unlimited ? PollWithoutLimit : MillisecondsUntil(deadline));
         if (ready >= 0)
-            return ready > 0 ? 1 : 0;
+            return (entries[0].revents & POLLIN) != 0 ? 1 : 0;
         if (errno != EINTR)
             return Id_SOCKET_ERROR;
     }

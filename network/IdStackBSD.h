@@ -22,7 +22,7 @@ public:
                   const TIdIPv4Address& address, std::uint16_t port) override;
     long WSRecvFrom(TIdStackSocketHandle socket, void* buffer, std::size_t size,
                     TIdIPv4Address& sender, std::uint16_t& senderPort) override;
-    int WSWaitReadable(TIdStackSocketHandle socket, std::int32_t timeoutMs) override;
+    int WSWaitReadable(TIdStackSocketHandle socket, std::int32_t timeoutMs, std::span<const int> wakeOn) override;
     int WSGetSockName(TIdStackSocketHandle socket, TIdIPv4Address& address, std::uint16_t& port) override;
     void WSCloseSocket(TIdStackSocketHandle socket) override;
     std::int32_t WSLookupHost(const std::string& name, TIdIPv4Address& address) override;

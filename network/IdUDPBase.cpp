@@ -107,7 +107,8 @@ void TIdUDPBase::SendBuffer(const std::string& host, std::int32_t port, const vo
     Binding().SendTo(ip, port, data, count);
 }
 
-TIdDatagram TIdUDPBase::ReceiveDatagram(void* buffer, std::int32_t size, std::int32_t timeout)
+TIdDatagram TIdUDPBase::ReceiveDatagram(void* buffer, std::int32_t size, std::int32_t timeout,
+                                        std::span<const int> wakeOn)
 {
     TIdSocketHandle::CheckBuffer(buffer, size);
     if (timeout == IdTimeoutDefault)
@@ -116,7 +117,7 @@ TIdDatagram TIdUDPBase::ReceiveDatagram(void* buffer, std::int32_t size, std::in
         TIdStack::RaiseSocketError(Id_WSAEINVAL);
     TIdSocketHandle& socket = Binding();
     TIdDatagram datagram;
-    if (!socket.Readable(timeout))
+    if (!socket.Readable(timeout, wakeOn))
         return datagram;
     datagram.TimedOut = false;
     datagram.Length = socket.RecvFrom(buffer, size, datagram.PeerIP, datagram.PeerPort);

@@ -1,9 +1,15 @@
 #include "transfer/Link.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <limits>
 #include <thread>
 
 #include "network/IdUDPClient.h"
@@ -15,21 +21,87 @@ namespace {
 // takes it as done.
 constexpr int QuietLineMs = 100;
 
-qint64 SliceOf(const QDeadlineTimer& deadline)
+// Every link's cancel: set once, for good, also from a signal handler. The
+// descriptor is made before any handler can run and is never closed.
+std::atomic<bool> everyLinkCancelled{false};
+const int everyLinkWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+
+void Signal(int descriptor)
 {
-    return std::clamp<qint64>(deadline.remainingTime(), 0, TBoardLink::PulseIntervalMs);
+    const std::uint64_t one = 1;
+    while (descriptor != -1 && ::write(descriptor, &one, sizeof one) == -1 && errno == EINTR) {
+    }
+}
+
+void Empty(int descriptor)
+{
+    std::uint64_t count = 0;
+    while (descriptor != -1 && ::read(descriptor, &count, sizeof count) == -1 && errno == EINTR) {
+    }
 }
 
 } // namespace
 
+TBoardLink::TBoardLink() : cancelWake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+}
+
+TBoardLink::~TBoardLink()
+{
+    if (cancelWake_ != -1)
+        ::close(cancelWake_);
+}
+
+void TBoardLink::Cancel()
+{
+    cancelled_ = true;
+    Signal(cancelWake_);
+}
+
+bool TBoardLink::Cancelled() const
+{
+    return cancelled_ || everyLinkCancelled;
+}
+
+void TBoardLink::Rearm()
+{
+    cancelled_ = false;
+    Empty(cancelWake_);
+}
+
+void TBoardLink::CancelEveryLink()
+{
+    everyLinkCancelled = true;
+    Signal(everyLinkWake);
+}
+
+int TBoardLink::EveryLinkCancelDescriptor()
+{
+    return everyLinkWake;
+}
+
+void TBoardLink::SetPulse(std::function<void()> pulse, std::chrono::milliseconds interval)
+{
+    pulse_ = std::move(pulse);
+    pulseIntervalMs_ = interval.count();
+}
+
 void TBoardLink::Pulse()
 {
-    if (pulse_ && (!lastPulse_.isValid() || lastPulse_.hasExpired(PulseIntervalMs))) {
+    if (pulse_ && (!lastPulse_.isValid() || lastPulse_.hasExpired(pulseIntervalMs_))) {
         lastPulse_.start();
         pulse_();
     }
-    if (cancelled_)
+    if (Cancelled())
         throw ETransferStopped(ETransferStopped::Reason::Operator, "stopped by the operator");
+}
+
+qint64 TBoardLink::SleepWithin(const QDeadlineTimer& deadline) const
+{
+    qint64 sleep = deadline.isForever() ? std::numeric_limits<int>::max() : deadline.remainingTime();
+    if (pulse_)
+        sleep = std::min(sleep, lastPulse_.isValid() ? pulseIntervalMs_ - lastPulse_.elapsed() : 0);
+    return std::clamp<qint64>(sleep, 0, std::numeric_limits<int>::max());
 }
 
 void TBoardLink::Settle(std::chrono::milliseconds duration)
@@ -49,6 +121,18 @@ TSerialLink::TSerialLink(TCustomComPort& port) : port_(port)
 {
     port_.OnRxChar = [this](QObject*, int count) { ComPort1RxChar(count); };
     port_.OnTxEmpty = [this](QObject*) { ComPort1TxEmpty(); };
+    // A cancel ends the event loop's sleep; the notifier then rests, so that
+    // a cancel nobody waits for yet does not keep the loop busy.
+    const auto wakeOn = [](int descriptor) {
+        auto notifier = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+        QSocketNotifier* raw = notifier.get();
+        QObject::connect(raw, &QSocketNotifier::activated, raw, [raw] { raw->setEnabled(false); });
+        return notifier;
+    };
+    if (CancelDescriptor() != -1)
+        cancelNotifier_ = wakeOn(CancelDescriptor());
+    if (EveryLinkCancelDescriptor() != -1)
+        everyLinkNotifier_ = wakeOn(EveryLinkCancelDescriptor());
 }
 
 TSerialLink::~TSerialLink()
@@ -105,12 +189,14 @@ void TSerialLink::TakePending()
 
 void TSerialLink::PumpEvents(const QDeadlineTimer& deadline)
 {
-    // Wakes for every event (the port's receive events among them) and at the
-    // deadline or the pulse, without spinning.
+    // Wakes for every event (the port's receive events, a cancel among them)
+    // and at the deadline or the pulse, without spinning.
+    if (cancelNotifier_ && !Cancelled())
+        cancelNotifier_->setEnabled(true);
     QTimer wake;
     wake.setSingleShot(true);
     wake.setTimerType(Qt::PreciseTimer);
-    wake.start(static_cast<int>(SliceOf(deadline)));
+    wake.start(static_cast<int>(SleepWithin(deadline)));
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
@@ -164,7 +250,8 @@ bool TUdpLink::Send(std::span<const Byte> frame)
 bool TUdpLink::ReceiveOne(std::int32_t timeoutMs)
 {
     std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
-    const TIdDatagram datagram = client_.ReceiveDatagram(NetBuffer.data(), NetAnswerSize, timeoutMs);
+    const std::array<int, 2> cancels = {CancelDescriptor(), EveryLinkCancelDescriptor()};
+    const TIdDatagram datagram = client_.ReceiveDatagram(NetBuffer.data(), NetAnswerSize, timeoutMs, cancels);
     if (datagram.TimedOut)
         return false;
     if (datagram.PeerIP == client_.HostAddress() && receiver_ != nullptr) {
@@ -191,7 +278,7 @@ bool TUdpLink::Await(const std::function<bool()>& answered, const QDeadlineTimer
         Pulse();
         if (deadline.hasExpired())
             return false;
-        ReceiveOne(static_cast<std::int32_t>(SliceOf(deadline)));
+        ReceiveOne(static_cast<std::int32_t>(SleepWithin(deadline)));
     }
     return true;
 }

@@ -5,7 +5,8 @@
 // nothing answers).
 //
 // A link is used by one thread at a time, the session's; Cancel alone may be
-// called from any thread.
+// called from any thread. A wait sleeps until the board's frame, its deadline,
+// a cancel or the front end's pulse is due: an idle link costs nothing.
 #pragma once
 
 #include <QDeadlineTimer>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -23,6 +25,7 @@
 #include "protocol/Bytes.h"
 #include "protocol/ReceiveState.h"
 
+class QSocketNotifier;
 class TCustomComPort;
 class TIdUDPClient;
 
@@ -54,7 +57,10 @@ private:
 
 class TBoardLink {
 public:
-    virtual ~TBoardLink() = default;
+    TBoardLink();
+    virtual ~TBoardLink();
+    TBoardLink(const TBoardLink&) = delete;
+    TBoardLink& operator=(const TBoardLink&) = delete;
 
     // Whether anything reaches the board and comes back; a link without
     // transport sends nothing, and nothing is awaited over it.
@@ -90,27 +96,38 @@ public:
     virtual void Finish(int /*milliseconds*/) {}
 
     // Stops the wait under way and every later one, from any thread.
-    void Cancel() { cancelled_ = true; }
-    bool Cancelled() const { return cancelled_; }
+    void Cancel();
+    bool Cancelled() const;
     // Forgets an earlier Cancel, before the link serves another transfer.
-    void Rearm() { cancelled_ = false; }
-    // The front end's turn while a wait runs, at least every PulseIntervalMs:
-    // to keep its window alive, show how long the wait has taken, or notice
-    // its own reason to cancel.
-    void SetPulse(std::function<void()> pulse) { pulse_ = std::move(pulse); }
+    void Rearm();
+    // Stops the waits of every link of the program, under way and later, for
+    // good: what a signal handler calls (it only stores and writes).
+    static void CancelEveryLink();
+    // The front end's turn while a wait runs, at least every `interval`: to
+    // keep its window alive or show how long the wait has taken.
+    void SetPulse(std::function<void()> pulse, std::chrono::milliseconds interval = DefaultPulseInterval);
 
-    static constexpr int PulseIntervalMs = 50;
+    static constexpr std::chrono::milliseconds DefaultPulseInterval{50};
 
 protected:
     // The pulse when one is due (the first of a link's life, then once a
     // pulse interval has passed, across waits), then the cancel check.
     void Pulse();
+    // How long a wait may sleep: until the deadline, or the next pulse when
+    // one is set; never negative.
+    qint64 SleepWithin(const QDeadlineTimer& deadline) const;
+    // The descriptors that turn readable when the waits are to end: this
+    // link's cancel and every link's.
+    int CancelDescriptor() const { return cancelWake_; }
+    static int EveryLinkCancelDescriptor();
     TLinkReceiver* receiver_ = nullptr;
 
 private:
     std::function<void()> pulse_;
+    qint64 pulseIntervalMs_ = 0;
     QElapsedTimer lastPulse_;
     std::atomic<bool> cancelled_{false};
+    int cancelWake_ = -1;  // an event descriptor: written by Cancel, emptied by Rearm
 };
 
 // USB: no transport.
@@ -154,11 +171,14 @@ private:
     // what was written.
     void ComPort1TxEmpty();
 
-    // Runs the thread's events (the port's among them) until one came or the
-    // deadline passed, at most one pulse interval.
+    // Runs the thread's events (the port's among them) until one came, the
+    // deadline passed or a pulse is due.
     void PumpEvents(const QDeadlineTimer& deadline);
 
     TCustomComPort& port_;
+    // A cancel wakes the thread's event loop: this link's, every link's.
+    std::unique_ptr<QSocketNotifier> cancelNotifier_;
+    std::unique_ptr<QSocketNotifier> everyLinkNotifier_;
     std::array<Byte, RxChunkSize> chunk_{};
     int emptied_ = 0;  // how often the output queue has run empty
 };
@@ -183,7 +203,7 @@ public:
 
 private:
     // Takes one datagram within `timeoutMs` and hands it on when the board
-    // sent it; false when none came.
+    // sent it; false when none came, or a cancel woke the wait.
     bool ReceiveOne(std::int32_t timeoutMs);
 
     TIdUDPClient& client_;

@@ -140,8 +140,7 @@ void TSession::Transmit()
         // earlier one, or a forgery. It is decoded for its effects and
         // counted as stray now, so that it cannot end the coming wait.
         TakeStrays();
-        awaiting_ = true;
-        awaitedAnswered_ = false;
+        answer_ = AnswerState::Awaited;
         awaitedResult_ = 0;
         awaitedGroup_ = frame[OffsetGroup];
         awaitedOperation_ = frame[OffsetOperation];
@@ -161,7 +160,8 @@ void TSession::Transmit()
 void TSession::TakeStrays()
 {
     // Whatever the link hands now answers no open wait.
-    awaiting_ = false;
+    if (answer_ == AnswerState::Awaited)
+        answer_ = AnswerState::None;
     link_->TakePending();
 }
 
@@ -184,14 +184,13 @@ void TSession::Net_Read_Neg()
 void TSession::AwaitAnswer(const std::string& label)
 {
     waitLabel_ = label;
-    AnswerReceived = 0;
     const QDeadlineTimer deadline(watchdogMs_, Qt::PreciseTimer);
-    const bool ended = link_->Await([this] { return awaitedAnswered_ || AnswerReceived != 0; }, deadline);
-    awaiting_ = false;
+    if (link_->Await([this] { return answer_ != AnswerState::Awaited; }, deadline))
+        return;
     // The board did not answer within the watchdog's interval: reported, and
-    // the transfer goes on.
-    if (!ended)
-        Watchdog();
+    // the transfer goes on; a late answer is a stray.
+    answer_ = AnswerState::None;
+    Watchdog();
 }
 
 void TSession::Watchdog()
@@ -207,29 +206,25 @@ void TSession::Watchdog()
                                "stopped after " + std::to_string(tally_.missingInARow) + " missing answers in a row");
 }
 
+// A read of the serial line: the receiver completes the frames (the alarm
+// it keeps to itself, beeping), each then heard as the network's datagrams are.
 void TSession::StreamReceived(std::span<const Byte> bytes)
 {
-    ReceiveSerial(bytes);
+    const DecodeOutcome outcome =
+        ReceiveChunk(bytes, [this](const DecodeOutcome& each) { FrameHeard(each.frame, &each, false); });
+    events_.Answer(outcome);
 }
 
-DecodeOutcome TSession::ReceiveSerial(std::span<const Byte> chunk)
+// Every frame of the board that is not the answer an awaited wait takes (nor
+// the alarm) is a stray: one before the request, a second one after the
+// answer, or one left at the end.
+bool TSession::FrameHeard(std::span<const Byte> bytes, const DecodeOutcome* decoded, bool alarm)
 {
-    const Byte before = AnswerReceived;
-    bool awaitedSeen = false;
-    // While a wait is open, every frame of the board that is not its answer
-    // (nor the alarm, which the receiver keeps to itself) is a stray.
-    // Every frame of the board that is not the answer an open wait takes (nor
-    // the alarm, which the receiver keeps to itself) is a stray: one before
-    // the request, a second one after the answer, or one left at the end.
-    const DecodeOutcome outcome = ReceiveChunk(chunk, [this, &awaitedSeen](const DecodeOutcome& each) {
-        const bool taken = CountAnswer(each);
-        awaitedSeen = awaitedSeen || taken;
-        if (!taken)
-            ++tally_.strayAnswers;
-        events_.Frame(FrameDirection::Received, each.frame, !taken);
-    });
-    SettleAnswer(before, awaitedSeen, outcome);
-    return outcome;
+    const bool taken = alarm || (decoded != nullptr && CountAnswer(*decoded));
+    if (!taken)
+        ++tally_.strayAnswers;
+    events_.Frame(FrameDirection::Received, bytes, !taken);
+    return taken;
 }
 
 bool TSession::IsAwaitedAnswer(const DecodeOutcome& outcome) const
@@ -245,9 +240,9 @@ bool TSession::CountAnswer(const DecodeOutcome& answer)
     // One answer a wait: a copy behind the answer, or one that came before
     // the request went out, answers nothing; but a failure it reports is
     // counted all the same, so that no timing of copies can hide one.
-    const bool taken = awaiting_ && !awaitedAnswered_;
+    const bool taken = answer_ == AnswerState::Awaited;
     if (taken) {
-        awaitedAnswered_ = true;
+        answer_ = AnswerState::Taken;
         awaitedResult_ = answer.result;
         tally_.missingInARow = 0;
     }
@@ -261,34 +256,21 @@ bool TSession::CountAnswer(const DecodeOutcome& answer)
     return taken;
 }
 
-// While an answered request is outstanding, an answer ends its wait only when
-// it answers that request; any other answer keeps its effect (handles, texts)
-// but leaves the wait running, so that a stray or late answer never lets the
-// next block go out early.
-void TSession::SettleAnswer(Byte before, bool awaitedSeen, const DecodeOutcome& outcome)
-{
-    if (awaiting_)
-        AnswerReceived = (before != 0 || awaitedSeen) ? 1 : 0;
-    events_.Answer(outcome);
-}
-
-// One datagram of the board, taken while a wait is open: a stray when it is
-// empty, longer than any answer (its end is lost), or neither the answer
-// waited for nor the board's alarm.
+// One datagram of the board: a stray when it is empty, longer than any
+// answer (its end is lost), or neither the answer awaited nor the alarm. Only
+// the answer to the awaited request ends a wait; any other keeps its effect
+// (handles, texts) but leaves the wait running, so that a stray or late
+// answer never lets the next block go out early.
 void TSession::DatagramReceived(std::span<const Byte> bytes, std::int32_t length)
 {
-    bool taken = false;
-    if (length > 0 && length <= NetAnswerSize) {
-        std::copy(bytes.begin(), bytes.end(), RxBlock.begin());
-        RxCount = length;
-        const bool answeredBefore = awaitedAnswered_;
-        const DecodeOutcome outcome = Translation();
-        const bool alarm = outcome.beeps > 0 && outcome.answer == nullptr;
-        taken = (awaitedAnswered_ && !answeredBefore) || alarm;
+    if (length <= 0 || length > NetAnswerSize) {
+        FrameHeard(bytes, nullptr, false);
+        return;
     }
-    events_.Frame(FrameDirection::Received, bytes, !taken);
-    if (!taken)
-        ++tally_.strayAnswers;
+    std::copy(bytes.begin(), bytes.end(), RxBlock.begin());
+    RxCount = length;
+    const DecodeOutcome outcome = Translation();
+    FrameHeard(bytes, &outcome, outcome.beeps > 0 && outcome.answer == nullptr);
 }
 
 DecodeOutcome TSession::Translation()
@@ -300,9 +282,8 @@ DecodeOutcome TSession::Translation()
 
 DecodeOutcome TSession::Message_Answer_Decoding()
 {
-    const Byte before = AnswerReceived;
     const DecodeOutcome outcome = DecodeNetworkAnswer();
-    SettleAnswer(before, outcome.answer != nullptr && CountAnswer(outcome), outcome);
+    events_.Answer(outcome);
     return outcome;
 }
 
@@ -310,6 +291,7 @@ void TSession::StartTally()
 {
     tally_ = {};
     currentBlock_ = 0;
+    answer_ = AnswerState::None;
 }
 
 void TSession::RequestAndWait(const std::string& callText, const std::string& label)
@@ -414,14 +396,15 @@ bool TSession::FileCreated(const std::string& path)
     // Without a transport nothing answers, and nothing is written either.
     if (!link_->Carries())
         return true;
-    if (awaitedAnswered_ && awaitedResult_ == 0)
+    const bool answered = answer_ == AnswerState::Taken;
+    if (answered && awaitedResult_ == 0)
         return true;
-    const std::string reason = awaitedAnswered_
+    const std::string reason = answered
                                    ? "the board refused to create it (result " + std::to_string(awaitedResult_) + ")"
                                    : "the board did not answer its creation";
     tally_.filesNotWritten.push_back(path);
     // The refusal was counted as it came; it is told by the file it refused.
-    if (awaitedAnswered_ && !tally_.boardErrors.empty() && tally_.boardErrors.back().file.empty())
+    if (answered && !tally_.boardErrors.empty() && tally_.boardErrors.back().file.empty())
         tally_.boardErrors.back().file = path;
     events_.FileNotWritten(path, reason);
     return false;

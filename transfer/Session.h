@@ -196,9 +196,6 @@ private:
     DecodeOutcome Translation();
     // Decodes the datagram stored at RxStart, reports it and returns it.
     DecodeOutcome Message_Answer_Decoding();
-    // A piece of the serial byte stream (at most RxChunkSize); returns what
-    // was decoded, which is also reported to the events.
-    DecodeOutcome ReceiveSerial(std::span<const Byte> chunk);
 
     struct BlockStream {
         int blockSize;
@@ -233,7 +230,11 @@ private:
     void StreamFile(TFileOfBytes& file, const BlockStream& stream);
     bool IsAwaitedAnswer(const DecodeOutcome& outcome) const;
     bool CountAnswer(const DecodeOutcome& answer);
-    void SettleAnswer(Byte before, bool awaitedSeen, const DecodeOutcome& outcome);
+    // Every whole frame of the board, from either link: its decoding (none
+    // for a datagram no answer can be), and whether it is the alarm, which
+    // no wait takes and is no stray. Counts a frame no wait took as stray
+    // and tells the events; returns whether a wait took it.
+    bool FrameHeard(std::span<const Byte> bytes, const DecodeOutcome* decoded, bool alarm);
 
     // What the link received.
     void StreamReceived(std::span<const Byte> bytes) override;
@@ -246,8 +247,11 @@ private:
     TBoardLink* link_ = &noLink_;
     TSessionTally tally_;
     std::int64_t currentBlock_ = 0;
-    bool awaiting_ = false;  // an answered request went out and its wait has not ended
-    bool awaitedAnswered_ = false;
+    // The answer to the last answered request: awaited (its wait may not
+    // have begun yet: the network sends first), taken, or neither (none was
+    // sent, or its wait ended without it). Only an awaited answer is taken.
+    enum class AnswerState { None, Awaited, Taken };
+    AnswerState answer_ = AnswerState::None;
     Byte awaitedResult_ = 0;
     Byte awaitedGroup_ = 0;
     Byte awaitedOperation_ = 0;
