@@ -1,9 +1,7 @@
 #include "cli/UpdateBoards.h"
 
 #include <algorithm>
-#include <atomic>
 #include <map>
-#include <thread>
 
 #include "cli/CliEvents.h"
 #include "cli/Interrupt.h"
@@ -14,6 +12,7 @@
 #include "transfer/BoardLock.h"
 #include "transfer/ErrorText.h"
 #include "transfer/BoardResult.h"
+#include "transfer/LinkScheduler.h"
 
 namespace {
 
@@ -59,8 +58,8 @@ TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size
 
 // One try of one board: its link, its session and the run. Serial: the
 // port's receive events reach the session on this (the main) thread while the
-// session waits for its answers; UDP: a socket of its own on the board's
-// thread.
+// session waits for its answers; UDP: a socket of its own, waited on with
+// every other board's.
 TBoardResult UpdateOneBoard(const TUpdatePlan& plan, TReporter& reporter, std::size_t board)
 {
     const std::string& name = plan.boards[board];
@@ -141,13 +140,14 @@ TBoardResult WithRetries(const TUpdatePlan& plan, TReporter& reporter, std::size
     }
 }
 
-// Each board has its own session and socket on a thread of its own, at most
-// --jobs of them at a time; one board's failure never touches the others.
+// Each board has its own session and socket, at most --jobs of them at a
+// time, all on this thread: while one board works on its block, the others'
+// answers are taken. One board's failure never touches the others.
 std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter& reporter)
 {
     const std::size_t count = plan.boards.size();
     std::vector<TBoardResult> results(count);
-    std::atomic<std::size_t> next{0};
+    std::size_t next = 0;
     const auto worker = [&] {
         for (std::size_t k = next++; k < count; k = next++)
             results[k] = WithRetries(plan, reporter, k, [&] {
@@ -155,10 +155,10 @@ std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter
             });
     };
     const std::size_t jobs = plan.options.jobs > 0 ? std::min<std::size_t>(plan.options.jobs, count) : count;
-    std::vector<std::jthread> threads;
+    TLinkScheduler scheduler;
     for (std::size_t k = 0; k < jobs; ++k)
-        threads.emplace_back(worker);
-    threads.clear();  // joins them
+        scheduler.Spawn(worker);
+    scheduler.Run();
     return results;
 }
 

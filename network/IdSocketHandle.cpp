@@ -69,10 +69,25 @@ void TIdSocketHandle::SendTo(const std::string& ip, std::int32_t port, const voi
 
 std::int32_t TIdSocketHandle::RecvFrom(void* buffer, std::int32_t size, std::string& peerIP, std::int32_t& peerPort)
 {
+    return Receive(buffer, size, peerIP, peerPort, true).value_or(0);
+}
+
+std::optional<std::int32_t> TIdSocketHandle::TryRecvFrom(void* buffer, std::int32_t size, std::string& peerIP,
+                                                         std::int32_t& peerPort)
+{
+    return Receive(buffer, size, peerIP, peerPort, false);
+}
+
+std::optional<std::int32_t> TIdSocketHandle::Receive(void* buffer, std::int32_t size, std::string& peerIP,
+                                                     std::int32_t& peerPort, bool wait)
+{
     CheckBuffer(buffer, size);
     TIdIPv4Address sender{};
     std::uint16_t senderPort = 0;
-    const long received = stack_.WSRecvFrom(handle_, buffer, static_cast<std::size_t>(size), sender, senderPort);
+    const long received =
+        stack_.WSRecvFrom(handle_, buffer, static_cast<std::size_t>(size), sender, senderPort, wait);
+    if (received == Id_SOCKET_ERROR && !wait && stack_.WSGetLastError() == Id_WSAEWOULDBLOCK)
+        return std::nullopt;
     stack_.CheckForSocketError(received);
     peerIP_ = TIdStack::AddressToText(sender);
     peerPort_ = senderPort;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -40,6 +41,9 @@ public:
     // Receives one datagram, copying at most `size` bytes of it, and returns
     // its whole length: more than `size` when it was cut, the rest being lost.
     std::int32_t RecvFrom(void* buffer, std::int32_t size, std::string& peerIP, std::int32_t& peerPort);
+    // The same without waiting: none when the socket holds no datagram.
+    std::optional<std::int32_t> TryRecvFrom(void* buffer, std::int32_t size, std::string& peerIP,
+                                            std::int32_t& peerPort);
     // Waits up to `timeoutMs` (IdTimeoutInfinite: no limit) for a datagram,
     // or until one of the `wakeOn` descriptors (at most three) turns
     // readable; raises EIdConnClosedGracefully when no socket is allocated.
@@ -54,6 +58,8 @@ public:
 
 private:
     void UpdateLocalAddress();
+    std::optional<std::int32_t> Receive(void* buffer, std::int32_t size, std::string& peerIP, std::int32_t& peerPort,
+                                        bool wait);
 
     TIdStack& stack_;
     TIdStackSocketHandle handle_ = Id_INVALID_SOCKET;

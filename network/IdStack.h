@@ -122,9 +122,10 @@ public:
                           const TIdIPv4Address& address, std::uint16_t port) = 0;
     // Receives one datagram with its sender, copying at most `size` bytes of
     // it; returns the datagram's whole length, which exceeds `size` when the
-    // datagram was cut (the rest of it is gone).
+    // datagram was cut (the rest of it is gone). Without `wait`, a socket
+    // that holds no datagram fails at once with Id_WSAEWOULDBLOCK.
     virtual long WSRecvFrom(TIdStackSocketHandle socket, void* buffer, std::size_t size,
-                            TIdIPv4Address& sender, std::uint16_t& senderPort) = 0;
+                            TIdIPv4Address& sender, std::uint16_t& senderPort, bool wait) = 0;
     // Waits until the socket is readable: 1 when it is, 0 when `timeoutMs`
     // passed first (IdTimeoutInfinite: no limit) or one of the `wakeOn`
     // descriptors turned readable. Interruptions by signals neither end the

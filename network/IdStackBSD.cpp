@@ -161,7 +161,7 @@ long TIdStackBSD::WSSendTo(TIdStackSocketHandle socket, const void* data, std::s
 }
 
 long TIdStackBSD::WSRecvFrom(TIdStackSocketHandle socket, void* buffer, std::size_t size,
-                             TIdIPv4Address& sender, std::uint16_t& senderPort)
+                             TIdIPv4Address& sender, std::uint16_t& senderPort, bool wait)
 {
     sockaddr_in from{};
     iovec part{buffer, size};
@@ -172,7 +172,8 @@ long TIdStackBSD::WSRecvFrom(TIdStackSocketHandle socket, void* buffer, std::siz
     message.msg_iovlen = 1;
     // MSG_TRUNC: the system cuts a datagram that does not fit, and with this
     // flag still tells its whole length.
-    const ssize_t received = RetryOnInterrupt([&] { return ::recvmsg(socket, &message, MSG_TRUNC); });
+    const int flags = MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT);
+    const ssize_t received = RetryOnInterrupt([&] { return ::recvmsg(socket, &message, flags); });
     if (received < 0)
         return Id_SOCKET_ERROR;
     sender = FromSocketAddress(from, senderPort);

@@ -21,7 +21,7 @@ public:
     long WSSendTo(TIdStackSocketHandle socket, const void* data, std::size_t length,
                   const TIdIPv4Address& address, std::uint16_t port) override;
     long WSRecvFrom(TIdStackSocketHandle socket, void* buffer, std::size_t size,
-                    TIdIPv4Address& sender, std::uint16_t& senderPort) override;
+                    TIdIPv4Address& sender, std::uint16_t& senderPort, bool wait) override;
     int WSWaitReadable(TIdStackSocketHandle socket, std::int32_t timeoutMs, std::span<const int> wakeOn) override;
     int WSGetSockName(TIdStackSocketHandle socket, TIdIPv4Address& address, std::uint16_t& port) override;
     void WSCloseSocket(TIdStackSocketHandle socket) override;

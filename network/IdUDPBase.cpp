@@ -124,6 +124,18 @@ TIdDatagram TIdUDPBase::ReceiveDatagram(void* buffer, std::int32_t size, std::in
     return datagram;
 }
 
+TIdDatagram TIdUDPBase::TakeDatagram(void* buffer, std::int32_t size)
+{
+    TIdSocketHandle::CheckBuffer(buffer, size);
+    TIdDatagram datagram;
+    const std::optional<std::int32_t> length = Binding().TryRecvFrom(buffer, size, datagram.PeerIP, datagram.PeerPort);
+    if (length) {
+        datagram.TimedOut = false;
+        datagram.Length = *length;
+    }
+    return datagram;
+}
+
 std::int32_t TIdUDPBase::ReceiveBuffer(void* buffer, std::int32_t size, std::string& peerIP,
                                        std::int32_t& peerPort, std::int32_t timeout)
 {

@@ -79,6 +79,9 @@ public:
     // readable ends as a time-out does.
     TIdDatagram ReceiveDatagram(void* buffer, std::int32_t size, std::int32_t timeout = IdTimeoutDefault,
                                 std::span<const int> wakeOn = {});
+    // The datagram the socket holds, without waiting: TimedOut when it holds
+    // none. Raises as ReceiveDatagram does.
+    TIdDatagram TakeDatagram(void* buffer, std::int32_t size);
     // ReceiveDatagram that raises for the datagrams no caller can use: returns
     // the length, 0 when the time-out passed. A datagram longer than `size`
     // raises Id_WSAEMSGSIZE and is lost; an empty one raises

@@ -42,7 +42,24 @@ void Empty(int descriptor)
 
 } // namespace
 
-TBoardLink::TBoardLink() : cancelWake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+namespace {
+
+thread_local TLinkWaiter* waiterOfThisThread = nullptr;
+
+} // namespace
+
+TLinkWaiter* TLinkWaiter::OfThisThread()
+{
+    return waiterOfThisThread;
+}
+
+void TLinkWaiter::SetOfThisThread(TLinkWaiter* waiter)
+{
+    waiterOfThisThread = waiter;
+}
+
+TBoardLink::TBoardLink()
+    : waiter_(TLinkWaiter::OfThisThread()), cancelWake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
 }
 
@@ -106,7 +123,10 @@ qint64 TBoardLink::SleepWithin(const QDeadlineTimer& deadline) const
 
 void TBoardLink::Settle(std::chrono::milliseconds duration)
 {
-    std::this_thread::sleep_for(duration);
+    if (waiter_ != nullptr)
+        waiter_->Sleep(duration);
+    else
+        std::this_thread::sleep_for(duration);
 }
 
 bool TNoLink::Await(const std::function<bool()>& answered, const QDeadlineTimer& /*deadline*/)
@@ -249,9 +269,17 @@ bool TUdpLink::Send(std::span<const Byte> frame)
 
 bool TUdpLink::ReceiveOne(std::int32_t timeoutMs)
 {
-    std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
     const std::array<int, 2> cancels = {CancelDescriptor(), EveryLinkCancelDescriptor()};
-    const TIdDatagram datagram = client_.ReceiveDatagram(NetBuffer.data(), NetAnswerSize, timeoutMs, cancels);
+    TIdSocketHandle& socket = client_.Binding();
+    const bool readable = waiter_ != nullptr ? waiter_->WaitReadable(socket.Handle(), cancels, timeoutMs)
+                                             : socket.Readable(timeoutMs, cancels);
+    return readable && TakeOne();
+}
+
+bool TUdpLink::TakeOne()
+{
+    std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
+    const TIdDatagram datagram = client_.TakeDatagram(NetBuffer.data(), NetAnswerSize);
     if (datagram.TimedOut)
         return false;
     if (datagram.PeerIP == client_.HostAddress() && receiver_ != nullptr) {
@@ -265,7 +293,7 @@ void TUdpLink::TakePending()
 {
     // What the socket already holds came before the request that follows:
     // handed now, it cannot be read as that request's answer.
-    while (ReceiveOne(0)) {
+    while (TakeOne()) {
     }
 }
 

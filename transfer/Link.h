@@ -42,6 +42,24 @@ public:
     virtual void DatagramReceived(std::span<const Byte> bytes, std::int32_t length) = 0;
 };
 
+// Where a link's waits sleep: without one, the calling thread sleeps in the
+// kernel; a scheduler may run the waits of many links on one thread.
+class TLinkWaiter {
+public:
+    virtual ~TLinkWaiter() = default;
+    // Sleeps until `descriptor` is readable (true), or one of `wakeOn` is or
+    // `timeoutMs` has passed (false).
+    virtual bool WaitReadable(int descriptor, std::span<const int> wakeOn, int timeoutMs) = 0;
+    virtual void Sleep(std::chrono::milliseconds duration) = 0;
+
+    // The waiter that runs the calling thread's work now, if any: a link made
+    // meanwhile waits through it.
+    static TLinkWaiter* OfThisThread();
+
+protected:
+    static void SetOfThisThread(TLinkWaiter* waiter);
+};
+
 // Ends a transfer early without an error of its own: the operator stopped it
 // (Escape, Ctrl-C: the link was cancelled), the front end did for a silent
 // board, or a serial write could not be completed. What was sent stays sent.
@@ -103,6 +121,8 @@ public:
     // Stops the waits of every link of the program, under way and later, for
     // good: what a signal handler calls (it only stores and writes).
     static void CancelEveryLink();
+    // Turns readable, for good, once every link is cancelled.
+    static int EveryLinkCancelDescriptor();
     // The front end's turn while a wait runs, at least every `interval`: to
     // keep its window alive or show how long the wait has taken.
     void SetPulse(std::function<void()> pulse, std::chrono::milliseconds interval = DefaultPulseInterval);
@@ -116,11 +136,13 @@ protected:
     // How long a wait may sleep: until the deadline, or the next pulse when
     // one is set; never negative.
     qint64 SleepWithin(const QDeadlineTimer& deadline) const;
-    // The descriptors that turn readable when the waits are to end: this
-    // link's cancel and every link's.
+    // Turns readable when this link is cancelled, until it is rearmed.
     int CancelDescriptor() const { return cancelWake_; }
-    static int EveryLinkCancelDescriptor();
     TLinkReceiver* receiver_ = nullptr;
+    // Where the waits sleep: the waiter of the thread's work when the link
+    // was made (the network's waits and the settle times go through it), or
+    // none: the calling thread, in the kernel.
+    TLinkWaiter* const waiter_;
 
 private:
     std::function<void()> pulse_;
@@ -205,6 +227,8 @@ private:
     // Takes one datagram within `timeoutMs` and hands it on when the board
     // sent it; false when none came, or a cancel woke the wait.
     bool ReceiveOne(std::int32_t timeoutMs);
+    // Hands on the datagram the socket holds; false when it holds none.
+    bool TakeOne();
 
     TIdUDPClient& client_;
     std::array<Byte, NetBufferSize> NetBuffer{};

@@ -1,0 +1,129 @@
+// How a link's waits sleep: many boards' waits on one thread, each woken by
+// its own socket or its own due time, and a cancel that ends a wait at once.
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "network/IdUDPClient.h"
+#include "transfer/Link.h"
+#include "transfer/LinkScheduler.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A UDP socket on loopback with the port the system gave it.
+struct LoopbackSocket {
+    int handle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+
+    LoopbackSocket()
+    {
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(handle, reinterpret_cast<sockaddr*>(&address), length), 0);
+        EXPECT_EQ(::getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    }
+    ~LoopbackSocket() { ::close(handle); }
+    LoopbackSocket(const LoopbackSocket&) = delete;
+    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+    void SendTo(const LoopbackSocket& to, char byte) const
+    {
+        EXPECT_EQ(::sendto(handle, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&to.address), sizeof to.address), 1);
+    }
+    char Take() const
+    {
+        char byte = 0;
+        EXPECT_EQ(::recv(handle, &byte, 1, MSG_DONTWAIT), 1);
+        return byte;
+    }
+};
+
+// Each round, every board waits on its own socket. The sender answers the
+// boards in the reverse of their order, late in the second round: a board is
+// woken by its own datagram alone, never by a due time of an earlier wait,
+// and a wait that nothing answers ends unanswered.
+TEST(LinkScheduler, ManyWaitsOnOneThreadEachEndedByItsOwnSocketOrItsOwnDueTime)
+{
+    constexpr int Boards = 8;
+    std::array<LoopbackSocket, Boards> boards;
+    const LoopbackSocket sender;
+    TLinkScheduler scheduler;
+    std::vector<std::string> seen(Boards);
+
+    struct Round {
+        int timeoutMs;
+        std::chrono::milliseconds sendAfter;  // none sent when negative
+    };
+    constexpr std::array<Round, 3> Rounds = {{{100, 0ms}, {10000, 300ms}, {20, -1ms}}};
+    for (int k = 0; k < Boards; ++k)
+        scheduler.Spawn([&, k] {
+            for (const Round& round : Rounds) {
+                const bool answered = scheduler.WaitReadable(boards[k].handle, {}, round.timeoutMs);
+                seen[k] += answered ? boards[k].Take() : '-';
+            }
+        });
+    scheduler.Spawn([&] {
+        for (const Round& round : Rounds) {
+            if (round.sendAfter < 0ms)
+                continue;
+            scheduler.Sleep(round.sendAfter);
+            for (int k = Boards - 1; k >= 0; --k)
+                sender.SendTo(boards[k], static_cast<char>('a' + k));
+        }
+    });
+    scheduler.Run();
+
+    for (int k = 0; k < Boards; ++k) {
+        const char own = static_cast<char>('a' + k);
+        EXPECT_EQ(seen[k], (std::string{own, own, '-'})) << "board " << k;
+    }
+}
+
+// A cancel from another thread ends a network wait at once: before the
+// board's answer, which comes long after it.
+TEST(LinkWait, ACancelFromAnotherThreadEndsANetworkWaitBeforeALateAnswer)
+{
+    constexpr auto AnswerAfter = 1500ms;
+    struct : TLinkReceiver {
+        bool answered = false;
+        void StreamReceived(std::span<const Byte> /*bytes*/) override {}
+        void DatagramReceived(std::span<const Byte> /*bytes*/, std::int32_t /*length*/) override { answered = true; }
+    } receiver;
+    const LoopbackSocket board;
+    TIdUDPClient client;
+    client.Host = "127.0.0.1";
+    client.Port = ntohs(board.address.sin_port);
+    TUdpLink link(client);
+    link.SetReceiver(&receiver);
+    ASSERT_TRUE(link.Send(std::array<Byte, 1>{'?'}));
+    sockaddr_in updater{};
+    socklen_t length = sizeof updater;
+    char request = 0;
+    ASSERT_EQ(::recvfrom(board.handle, &request, 1, 0, reinterpret_cast<sockaddr*>(&updater), &length), 1);
+
+    std::jthread lateBoard([&] {
+        std::this_thread::sleep_for(AnswerAfter);
+        ::sendto(board.handle, &request, 1, 0, reinterpret_cast<const sockaddr*>(&updater), length);
+    });
+    std::jthread stopper([&link] {
+        std::this_thread::sleep_for(100ms);
+        link.Cancel();
+    });
+    EXPECT_THROW(link.Await([&] { return receiver.answered; }, QDeadlineTimer(std::chrono::minutes(1))),
+                 ETransferStopped);
+}
+
+} // namespace

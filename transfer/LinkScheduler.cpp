@@ -1,0 +1,272 @@
+#include "transfer/LinkScheduler.h"
+
+#include <sys/epoll.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define LINK_SCHEDULER_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#define LINK_SCHEDULER_TSAN 1
+#endif
+
+namespace {
+
+// A task's stack: reserved, not committed; only the pages a task touches
+// cost memory. The lowest page is left unmapped, so that an overflow faults.
+constexpr std::size_t TaskStackSize = std::size_t{1} << 20;
+constexpr std::size_t GuardSize = 4096;
+constexpr int EventsPerWake = 256;
+constexpr unsigned int HalfWordBits = 32;
+
+[[noreturn]] void RaiseSystemError(const char* what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+} // namespace
+
+// Where a stack switch resumes, and what the sanitizers need to follow it.
+struct TLinkScheduler::Context {
+    ucontext_t registers{};
+    const void* stackBottom = nullptr;
+    std::size_t stackSize = 0;
+    void* fakeStack = nullptr;  // the address sanitizer's, while switched away
+    void* threadFiber = nullptr;  // the thread sanitizer's
+};
+
+struct TLinkScheduler::Task {
+    std::function<void()> body;
+    void* stack = nullptr;
+    Context context;
+    bool finished = false;
+    bool waiting = false;
+    bool readable = false;
+    int descriptor = -1;     // the socket awaited; -1 for a sleep
+    std::uint64_t wait = 0;  // counts the task's waits, so that a stale due time is known
+};
+
+namespace {
+
+void BeforeSwitch([[maybe_unused]] void** fakeStack, [[maybe_unused]] const void* bottom,
+                  [[maybe_unused]] std::size_t size, [[maybe_unused]] void* threadFiber)
+{
+#ifdef LINK_SCHEDULER_ASAN
+    __sanitizer_start_switch_fiber(fakeStack, bottom, size);
+#endif
+#ifdef LINK_SCHEDULER_TSAN
+    __tsan_switch_to_fiber(threadFiber, 0);
+#endif
+}
+
+void AfterSwitch([[maybe_unused]] void* fakeStack, [[maybe_unused]] const void** bottom,
+                 [[maybe_unused]] std::size_t* size)
+{
+#ifdef LINK_SCHEDULER_ASAN
+    __sanitizer_finish_switch_fiber(fakeStack, bottom, size);
+#endif
+}
+
+} // namespace
+
+TLinkScheduler::TLinkScheduler() : main_(std::make_unique<Context>()), events_(::epoll_create1(EPOLL_CLOEXEC))
+{
+    if (events_ == -1)
+        RaiseSystemError("epoll_create1");
+    // Every link's cancel stays readable once written: it wakes every task.
+    const int cancel = TBoardLink::EveryLinkCancelDescriptor();
+    epoll_event interest{};
+    interest.events = EPOLLIN;
+    interest.data.fd = cancel;
+    if (cancel != -1 && ::epoll_ctl(events_, EPOLL_CTL_ADD, cancel, &interest) == -1) {
+        ::close(events_);
+        RaiseSystemError("epoll_ctl");
+    }
+}
+
+TLinkScheduler::~TLinkScheduler()
+{
+    for (const auto& task : tasks_) {
+        if (task->stack != nullptr)
+            ::munmap(task->stack, TaskStackSize);
+#ifdef LINK_SCHEDULER_TSAN
+        if (task->context.threadFiber != nullptr)
+            __tsan_destroy_fiber(task->context.threadFiber);
+#endif
+    }
+    ::close(events_);
+}
+
+void TLinkScheduler::Spawn(std::function<void()> body)
+{
+    auto task = std::make_unique<Task>();
+    task->body = std::move(body);
+    task->stack = ::mmap(nullptr, TaskStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                         -1, 0);
+    if (task->stack == MAP_FAILED) {
+        task->stack = nullptr;
+        RaiseSystemError("mmap");
+    }
+    ::mprotect(task->stack, GuardSize, PROT_NONE);
+    Context& context = task->context;
+    context.stackBottom = task->stack;
+    context.stackSize = TaskStackSize;
+    if (::getcontext(&context.registers) == -1)
+        RaiseSystemError("getcontext");
+    context.registers.uc_stack.ss_sp = static_cast<char*>(task->stack) + GuardSize;
+    context.registers.uc_stack.ss_size = TaskStackSize - GuardSize;
+    context.registers.uc_link = nullptr;
+    // makecontext passes int arguments only: the scheduler goes in two halves.
+    const auto self = reinterpret_cast<std::uintptr_t>(this);
+    ::makecontext(&context.registers, reinterpret_cast<void (*)()>(&TLinkScheduler::Enter), 2,
+                  static_cast<unsigned int>(self >> HalfWordBits), static_cast<unsigned int>(self));
+#ifdef LINK_SCHEDULER_TSAN
+    context.threadFiber = __tsan_create_fiber(0);
+#endif
+    runnable_.push_back(task.get());
+    tasks_.push_back(std::move(task));
+    ++unfinished_;
+}
+
+void TLinkScheduler::Enter(unsigned int high, unsigned int low)
+{
+    auto* scheduler = reinterpret_cast<TLinkScheduler*>((std::uintptr_t{high} << HalfWordBits) | low);
+    Task& task = *scheduler->current_;
+    AfterSwitch(nullptr, &scheduler->main_->stackBottom, &scheduler->main_->stackSize);
+    try {
+        task.body();
+    } catch (...) {
+        std::terminate();
+    }
+    task.finished = true;
+    // The task's stack is left for good: nothing of it is kept.
+    BeforeSwitch(nullptr, scheduler->main_->stackBottom, scheduler->main_->stackSize, scheduler->main_->threadFiber);
+    ::setcontext(&scheduler->main_->registers);
+}
+
+void TLinkScheduler::Run()
+{
+#ifdef LINK_SCHEDULER_TSAN
+    main_->threadFiber = __tsan_get_current_fiber();
+#endif
+    while (unfinished_ > 0) {
+        while (!runnable_.empty()) {
+            Task* task = runnable_.back();
+            runnable_.pop_back();
+            Resume(*task);
+        }
+        if (unfinished_ > 0)
+            WaitForEvents();
+    }
+}
+
+void TLinkScheduler::Resume(Task& task)
+{
+    current_ = &task;
+    TLinkWaiter* const outside = TLinkWaiter::OfThisThread();
+    SetOfThisThread(this);
+    BeforeSwitch(&main_->fakeStack, task.context.stackBottom, task.context.stackSize, task.context.threadFiber);
+    ::swapcontext(&main_->registers, &task.context.registers);
+    AfterSwitch(main_->fakeStack, nullptr, nullptr);
+    SetOfThisThread(outside);
+    current_ = nullptr;
+    if (task.finished) {
+        --unfinished_;
+        ::munmap(task.stack, TaskStackSize);
+        task.stack = nullptr;
+        task.body = nullptr;
+    }
+}
+
+void TLinkScheduler::Suspend(Task& task)
+{
+    BeforeSwitch(&task.context.fakeStack, main_->stackBottom, main_->stackSize, main_->threadFiber);
+    ::swapcontext(&task.context.registers, &main_->registers);
+    AfterSwitch(task.context.fakeStack, nullptr, nullptr);
+}
+
+bool TLinkScheduler::WaitReadable(int descriptor, std::span<const int> /*wakeOn*/, int timeoutMs)
+{
+    Task& task = *current_;
+    // One-shot: a socket reports once per wait, and a task that is busy
+    // elsewhere is never woken for it.
+    epoll_event interest{};
+    interest.events = EPOLLIN | EPOLLONESHOT;
+    interest.data.fd = descriptor;
+    if (::epoll_ctl(events_, EPOLL_CTL_MOD, descriptor, &interest) == -1 &&
+        (errno != ENOENT || ::epoll_ctl(events_, EPOLL_CTL_ADD, descriptor, &interest) == -1))
+        RaiseSystemError("epoll_ctl");
+    awaiting_[descriptor] = &task;
+    task.descriptor = descriptor;
+    task.readable = false;
+    task.waiting = true;
+    due_.push({Clock::now() + std::chrono::milliseconds(timeoutMs), &task, ++task.wait});
+    Suspend(task);
+    return task.readable;
+}
+
+void TLinkScheduler::Sleep(std::chrono::milliseconds duration)
+{
+    Task& task = *current_;
+    task.descriptor = -1;
+    task.waiting = true;
+    due_.push({Clock::now() + duration, &task, ++task.wait});
+    Suspend(task);
+}
+
+void TLinkScheduler::Wake(Task& task, bool readable)
+{
+    if (!task.waiting)
+        return;
+    task.waiting = false;
+    task.readable = readable;
+    runnable_.push_back(&task);
+}
+
+int TLinkScheduler::MillisecondsToEarliest()
+{
+    // Due times of waits that have ended are dropped as they come up.
+    while (!due_.empty() && (!due_.top().task->waiting || due_.top().wait != due_.top().task->wait))
+        due_.pop();
+    if (due_.empty())
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due_.top().when - Clock::now());
+    return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+}
+
+void TLinkScheduler::WaitForEvents()
+{
+    std::array<epoll_event, EventsPerWake> ready{};
+    const int count = ::epoll_wait(events_, ready.data(), EventsPerWake, MillisecondsToEarliest());
+    if (count == -1 && errno != EINTR)
+        RaiseSystemError("epoll_wait");
+    for (int k = 0; k < count; ++k) {
+        const int descriptor = ready[static_cast<std::size_t>(k)].data.fd;
+        if (descriptor == TBoardLink::EveryLinkCancelDescriptor()) {
+            for (const auto& task : tasks_)
+                Wake(*task, false);
+            continue;
+        }
+        const auto owner = awaiting_.find(descriptor);
+        if (owner != awaiting_.end() && owner->second->descriptor == descriptor)
+            Wake(*owner->second, true);
+    }
+    const Clock::time_point now = Clock::now();
+    while (!due_.empty() && due_.top().when <= now) {
+        const Due due = due_.top();
+        due_.pop();
+        if (due.wait == due.task->wait)
+            Wake(*due.task, false);
+    }
+}

@@ -1,0 +1,71 @@
+// Runs many boards' transfers on one thread. Each transfer is a task with a
+// stack of its own; when its link waits for the board, the thread goes on
+// with another task whose board has answered. Every task's socket sleeps in
+// one epoll set, so a block costs no thread switch, however many boards there
+// are.
+//
+// A link made while a task runs waits through the scheduler (the network's
+// waits, every link's settle times). Every link's cancel (a signal) wakes
+// every task at once; a cancel of one link from another thread is seen at
+// that link's next pulse. A task must not wait inside a catch block: the
+// exception being handled belongs to the thread, not to the task.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <queue>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "transfer/Link.h"
+
+class TLinkScheduler final : public TLinkWaiter {
+public:
+    TLinkScheduler();
+    ~TLinkScheduler() override;
+    TLinkScheduler(const TLinkScheduler&) = delete;
+    TLinkScheduler& operator=(const TLinkScheduler&) = delete;
+
+    // A task for Run. An exception that leaves it ends the program.
+    void Spawn(std::function<void()> task);
+    // Runs every task to its end on the calling thread.
+    void Run();
+
+    // Called by a task's links only.
+    bool WaitReadable(int descriptor, std::span<const int> wakeOn, int timeoutMs) override;
+    void Sleep(std::chrono::milliseconds duration) override;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Task;
+    struct Due {
+        Clock::time_point when;
+        Task* task;
+        std::uint64_t wait;  // which of the task's waits it ends
+        bool operator>(const Due& other) const { return when > other.when; }
+    };
+
+    static void Enter(unsigned int high, unsigned int low);
+    void Resume(Task& task);
+    // Back to Run from the task under way, until Run resumes it.
+    void Suspend(Task& task);
+    // Ends the wait of `task` when it waits, with its result.
+    void Wake(Task& task, bool readable);
+    // Sleeps until a socket is readable, every link's cancel is, or the
+    // earliest wait is due, and wakes the tasks that may go on.
+    void WaitForEvents();
+    int MillisecondsToEarliest();
+
+    struct Context;
+    std::unique_ptr<Context> main_;
+    int events_ = -1;  // the epoll set
+    std::vector<std::unique_ptr<Task>> tasks_;
+    std::vector<Task*> runnable_;
+    std::priority_queue<Due, std::vector<Due>, std::greater<>> due_;
+    std::unordered_map<int, Task*> awaiting_;  // socket -> the task waiting for it
+    Task* current_ = nullptr;
+    std::size_t unfinished_ = 0;
+};
