@@ -59,7 +59,9 @@ struct TLinkScheduler::Task {
 
 namespace {
 
-void BeforeSwitch([[maybe_unused]] void** fakeStack, [[maybe_unused]] const void* bottom,
+// Inlined into its callers: a call of its own would enter on one stack's
+// record and leave on another's.
+[[gnu::always_inline]] inline void BeforeSwitch([[maybe_unused]] void** fakeStack, [[maybe_unused]] const void* bottom,
                   [[maybe_unused]] std::size_t size, [[maybe_unused]] void* threadFiber)
 {
 #ifdef LINK_SCHEDULER_ASAN
@@ -70,24 +72,29 @@ void BeforeSwitch([[maybe_unused]] void** fakeStack, [[maybe_unused]] const void
 #endif
 }
 
-// Saves the running context in `from` and resumes `to`; returns once `from`
-// is resumed. Not swapcontext: the address sanitizer warns on its first use.
-void Switch(ucontext_t& from, const ucontext_t& to)
-{
-    volatile bool resumed = false;
-    ::getcontext(&from);
-    if (!resumed) {
-        resumed = true;
-        ::setcontext(&to);
-    }
-}
-
 void AfterSwitch([[maybe_unused]] void* fakeStack, [[maybe_unused]] const void** bottom,
                  [[maybe_unused]] std::size_t* size)
 {
 #ifdef LINK_SCHEDULER_ASAN
     __sanitizer_finish_switch_fiber(fakeStack, bottom, size);
 #endif
+}
+
+// Saves the running context in `from` and resumes `to`, whose stack and
+// sanitizer records `target` holds; returns once `from` is resumed. The
+// sanitizers learn of the switch inside, between the save and the jump, so
+// that their view of each stack's calls stays whole. Not swapcontext: the
+// address sanitizer warns on its first use.
+void Switch(ucontext_t& from, void** fakeStack, const ucontext_t& to, const void* bottom, std::size_t size,
+            void* threadFiber)
+{
+    volatile bool resumed = false;
+    ::getcontext(&from);
+    if (!resumed) {
+        resumed = true;
+        BeforeSwitch(fakeStack, bottom, size, threadFiber);
+        ::setcontext(&to);
+    }
 }
 
 } // namespace
@@ -188,8 +195,8 @@ void TLinkScheduler::Resume(Task& task)
     current_ = &task;
     TLinkWaiter* const outside = TLinkWaiter::OfThisThread();
     SetOfThisThread(this);
-    BeforeSwitch(&main_->fakeStack, task.context.stackBottom, task.context.stackSize, task.context.threadFiber);
-    Switch(main_->registers, task.context.registers);
+    Switch(main_->registers, &main_->fakeStack, task.context.registers, task.context.stackBottom,
+           task.context.stackSize, task.context.threadFiber);
     AfterSwitch(main_->fakeStack, nullptr, nullptr);
     SetOfThisThread(outside);
     current_ = nullptr;
@@ -203,8 +210,8 @@ void TLinkScheduler::Resume(Task& task)
 
 void TLinkScheduler::Suspend(Task& task)
 {
-    BeforeSwitch(&task.context.fakeStack, main_->stackBottom, main_->stackSize, main_->threadFiber);
-    Switch(task.context.registers, main_->registers);
+    Switch(task.context.registers, &task.context.fakeStack, main_->registers, main_->stackBottom, main_->stackSize,
+           main_->threadFiber);
     AfterSwitch(task.context.fakeStack, nullptr, nullptr);
 }
 
