@@ -7,13 +7,14 @@
 #include <span>
 #include <string>
 
+#include "transfer/BoardResult.h"
 #include "transfer/Progress.h"
 #include "transfer/Session.h"
 
 class TReporter;
 class TTrace;
 
-class TCliEvents : public TSessionEvents {
+class TCliEvents : public TTryEvents {
 public:
     // `total`: the bytes of every file the transfer sends; `trace`: where
     // --trace writes the frames, under the board's `name` (none without it).
@@ -33,9 +34,9 @@ public:
     bool StopAfterSilence(int missingInARow) override;
     // The link's pulse while a wait runs: Ctrl-C cancels the link, and a
     // long wait is shown.
-    void Pulse(TBoardLink& link);
+    void Pulse(TBoardLink& link) override;
     // Why the trace lacks frames of this board's run; empty while it has them all.
-    const std::string& TraceLost() const { return traceLost_; }
+    std::string Shortfall() const override { return traceLost_; }
 
 private:
     // Tells the reporter how long the answer to the last request sent has
