@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <thread>
-
-#include <cstdio>
 
 #include "cli/CliEvents.h"
 #include "cli/Interrupt.h"
