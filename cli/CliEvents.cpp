@@ -39,7 +39,7 @@ void TCliEvents::Frame(FrameDirection direction, std::span<const Byte> bytes, bo
     }
 }
 
-void TCliEvents::ShowWait()
+void TCliEvents::Pulse()
 {
     if (awaitedSince_.isValid() && awaitedSince_.hasExpired(ShownWaitMs))
         reporter_.Waiting(board_, static_cast<int>(awaitedSince_.elapsed() / ShownWaitMs));

@@ -8,13 +8,14 @@
 #include <span>
 #include <string>
 
+#include "transfer/BoardResult.h"
 #include "transfer/Progress.h"
 #include "transfer/Session.h"
 
 class TReporter;
 class TTrace;
 
-class TCliEvents : public TSessionEvents {
+class TCliEvents : public TTryEvents {
 public:
     // `total`: the bytes of every file the transfer sends; `trace`: where
     // --trace writes the frames, under the board's `name` (none without it).
@@ -32,13 +33,14 @@ public:
     // A board that has not answered MissingAnswersBeforeAsking times in a row
     // is given up, unless --keep-going.
     bool StopAfterSilence(int missingInARow) override;
-    // The link's pulse while a wait runs (every ShowWaitInterval): tells the
+    // The link's pulse while a wait runs (every PulseInterval): tells the
     // reporter how long the answer to the last request sent has been
     // awaited, once it is over a second.
-    void ShowWait();
+    void Pulse() override;
+    std::chrono::milliseconds PulseInterval() const override { return ShowWaitInterval; }
     static constexpr std::chrono::milliseconds ShowWaitInterval{250};
     // Why the trace lacks frames of this board's run; empty while it has them all.
-    const std::string& TraceLost() const { return traceLost_; }
+    std::string Shortfall() const override { return traceLost_; }
 
 private:
     TReporter& reporter_;

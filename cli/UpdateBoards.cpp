@@ -1,6 +1,7 @@
 #include "cli/UpdateBoards.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 #include "cli/CliEvents.h"
@@ -9,84 +10,11 @@
 #include "network/IdException.h"
 #include "protocol/RuntimeErrors.h"
 #include "transfer/SettingsFile.h"
-#include "transfer/BoardLock.h"
 #include "transfer/ErrorText.h"
 #include "transfer/BoardResult.h"
 #include "transfer/LinkScheduler.h"
 
 namespace {
-
-// A board that got nothing: the reason is told once, as its error; the
-// summary says only that nothing was sent.
-TBoardResult NothingSent(TReporter& reporter, std::size_t board, TBoardResult result)
-{
-    reporter.Error(board, result.message);
-    return result;
-}
-
-// Whether the transfer ran to its end, so that its last requests deserve the
-// time to leave the line; one that failed or was stopped closes at once.
-bool RanToTheEnd(const TBoardResult& result)
-{
-    return result.outcome == Ending::Updated || result.outcome == Ending::Unconfirmed ||
-           (result.outcome == Ending::Failed && !result.failure);
-}
-
-// The run of one try over its open link. The link outlives the session: the
-// port stops feeding it only when the link closes.
-TBoardResult RunOverLink(const TUpdatePlan& plan, TReporter& reporter, std::size_t board,
-                         std::unique_ptr<TOpenLink> open)
-{
-    TBoardLink& link = open->Link();
-    TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing, plan.trace, plan.boards[board]);
-    TSession session(events);
-    session.SetWatchdogMs(plan.options.watchdogMs);
-    session.UseLink(link);
-    link.SetPulse([&events] { events.ShowWait(); }, TCliEvents::ShowWaitInterval);
-    TBoardResult result = RunUpdate(session, plan.request, plan.boards[board]);
-    if (!events.TraceLost().empty())
-        AtBestUnconfirmed(result, events.TraceLost());
-    if (result.nothingSent)
-        reporter.Error(board, result.message);
-    else if (result.failure)
-        reporter.Error(board, result.message);
-    if (session.Tally().lastRequestUnanswered && RanToTheEnd(result))
-        link.Finish(plan.options.watchdogMs);
-    link.SetReceiver(nullptr);
-    return result;
-}
-
-// One try of one board: its link, its session and the run. Serial: the
-// port's receive events reach the session on this (the main) thread while the
-// session waits for its answers; UDP: a socket of its own, waited on with
-// every other board's.
-TBoardResult UpdateOneBoard(const TUpdatePlan& plan, TReporter& reporter, std::size_t board)
-{
-    const std::string& name = plan.boards[board];
-    const TPlannedBoard& planned = plan.identities[board];
-    if (!planned.error.empty())
-        return NothingSent(reporter, board, BoardNotHad(name, planned.error));
-    std::unique_ptr<TOpenLink> open;
-    try {
-        open = OpenLink(BoardLinkSettings(plan.options, name), planned.identity.address);
-    } catch (const std::runtime_error& error) {
-        return NothingSent(reporter, board, BoardNotHad(name, error.what()));
-    }
-    // A link without transport would send nothing: no transfer is run over
-    // it, and the board is not updated.
-    if (!open->Link().Carries())
-        return NothingSent(reporter, board, NoTransport(name));
-    return RunOverLink(plan, reporter, board, std::move(open));
-}
-
-TBoardResult NotStarted(const std::string& host)
-{
-    TBoardResult result;
-    result.board = host;
-    result.outcome = Ending::Stopped;
-    result.message = "not started";
-    return result;
-}
 
 // What a try that failed or was stopped after sending leaves to another; a
 // link that could not be used, an interrupted run or a sound update leave
@@ -97,45 +25,40 @@ bool WorthAnotherTry(const TBoardResult& result)
            !result.nothingSent && !Interrupted();
 }
 
-// Reports a try of the board and tells it to the plan.
-void TellTry(const TUpdatePlan& plan, TReporter& reporter, std::size_t board, const TBoardResult& result)
+// Reports a try of the board once it is recorded: why it sent nothing or
+// broke, told once as its error (the summary says only that nothing was
+// sent), the history's failure, and its ending.
+void TellTry(TReporter& reporter, std::size_t board, const TBoardResult& result, const QString& historyWarning)
 {
-    if (plan.tried)
-        plan.tried(BoardLinkSettings(plan.options, plan.boards[board]), result);
+    if (result.nothingSent || result.failure)
+        reporter.Error(board, result.message);
+    if (!historyWarning.isEmpty())
+        std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(historyWarning));
     reporter.Done(board, result);
 }
 
-// Takes the lock of a board the plan knows, so that no other updater gets
-// between its tries; a name without an address has no board to lock.
-std::optional<TBoardLock> LockPlannedBoard(const TUpdatePlan& plan, std::size_t board)
+// Tries the board until a try is worth no other or --retries more tries have
+// been made; the board's lock is held from its first try until the last has
+// ended. `mayCallOff`: a try not started yet is called off once the run is
+// interrupted. Serial: the port's receive events reach the session on this
+// (the main) thread while the session waits for its answers; UDP: a socket
+// of its own, waited on with every other board's.
+TBoardResult UpdateBoard(const TUpdatePlan& plan, TReporter& reporter, std::size_t board, bool mayCallOff)
 {
-    const TPlannedBoard& planned = plan.identities[board];
-    if (planned.identity.key.empty())
-        return std::nullopt;
-    return LockBoard(planned.identity);
-}
-
-// Runs `once` for the board until a try is worth no other or --retries more
-// tries have been made, all under the board's lock; each try is reported and
-// told to the plan.
-template <typename Once>
-TBoardResult WithRetries(const TUpdatePlan& plan, TReporter& reporter, std::size_t board, const Once& once)
-{
-    TBoardResult result;
-    std::optional<TBoardLock> lock;
-    try {
-        lock = LockPlannedBoard(plan, board);
-    } catch (const std::runtime_error& error) {
-        result = NothingSent(reporter, board, BoardNotHad(plan.boards[board], error.what()));
-        result.attempt = 1;
-        TellTry(plan, reporter, board, result);
-        return result;
-    }
-    for (int attempt = 1;; ++attempt) {
-        result = once();
-        result.attempt = attempt;
-        TellTry(plan, reporter, board, result);
-        if (attempt > plan.options.retries || !WorthAnotherTry(result))
+    const std::string& name = plan.boards[board];
+    TBoardUpdate update;
+    update.name = name;
+    update.identity = plan.identities[board].identity;
+    update.notHad = plan.identities[board].error;
+    update.settings = BoardLinkSettings(plan.options, name);
+    update.request = plan.request;
+    update.watchdogMs = plan.options.watchdogMs;
+    update.history = plan.history;
+    for (;;) {
+        TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing, plan.trace, name);
+        const TBoardResult result = TryBoard(update, events, !(mayCallOff && Interrupted()));
+        TellTry(reporter, board, result, update.historyWarning);
+        if (result.attempt > plan.options.retries || !WorthAnotherTry(result))
             return result;
     }
 }
@@ -150,9 +73,7 @@ std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter
     std::size_t next = 0;
     const auto worker = [&] {
         for (std::size_t k = next++; k < count; k = next++)
-            results[k] = WithRetries(plan, reporter, k, [&] {
-                return Interrupted() ? NotStarted(plan.boards[k]) : UpdateOneBoard(plan, reporter, k);
-            });
+            results[k] = UpdateBoard(plan, reporter, k, true);
     };
     const std::size_t jobs = plan.options.jobs > 0 ? std::min<std::size_t>(plan.options.jobs, count) : count;
     TLinkScheduler scheduler;
@@ -227,7 +148,7 @@ std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& repor
     case CliLink::Saved:
         break;
     }
-    return {WithRetries(plan, reporter, 0, [&] { return UpdateOneBoard(plan, reporter, 0); })};
+    return {UpdateBoard(plan, reporter, 0, false)};
 }
 
 TLinkSettings BoardLinkSettings(const TCliOptions& options, const std::string& board)

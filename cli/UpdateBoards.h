@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,9 +31,7 @@ struct TUpdatePlan {
     std::vector<TPlannedBoard> identities;
     std::int64_t totalBytes = 0;
     TUpdateRequest request;  // what every board is sent
-    // Hears every try of every board as it ends, with the board's link, for
-    // the history; from the boards' threads.
-    std::function<void(const TLinkSettings&, const TBoardResult&)> tried;
+    THistoryWriter* history = nullptr;  // where every try is recorded; none: nowhere
     TTrace* trace = nullptr;  // --trace: every frame; none without it
 };
 
@@ -57,5 +54,5 @@ bool IdentifyBoards(TUpdatePlan& plan, std::string& error);
 // Updates every board of the plan and returns one result per board, in order:
 // its last try. A board whose try failed or stopped is updated again from the
 // start, up to --retries times; its lock is held from before the first try
-// until after the last.
+// until after the last. Every try is recorded in the plan's history.
 std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& reporter);

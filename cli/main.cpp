@@ -247,14 +247,10 @@ int Update(TCliOptions options)
     if (const int* status = std::get_if<int>(&boards))
         return *status;
     THistoryWriter history;
+    // Without transport the command line has no flow to show: it sends
+    // nothing and does not wait through the board's settle times.
     TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total,
-                     {KindOf(options.command), options.files},
-                     [&history, &plan](const TLinkSettings& link, const TBoardResult& result) {
-                         const QString error = history.Record(HistoryLinkOf(link.kind), plan.request, result);
-                         if (!error.isEmpty())
-                             std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(error));
-                     },
-                     nullptr};
+                     {KindOf(options.command), options.files, false}, &history, nullptr};
     if (!IdentifyBoardsAnswering(plan, error))
         return Fail(options.json, ExitBadInput, error + "; nothing was sent");
     if (options.dryRun) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 
 #include "network/IdException.h"
 #include "transfer/ErrorText.h"
@@ -17,13 +18,6 @@ TBoardResult BoardNotHad(const std::string& board, const std::string& why)
     result.outcome = Ending::LinkFailed;
     result.message = why;
     result.nothingSent = true;
-    return result;
-}
-
-TBoardResult NoTransport(const std::string& board)
-{
-    TBoardResult result = BoardNotHad(board, UsbHasNoTransport);
-    result.outcome = Ending::Failed;
     return result;
 }
 
@@ -164,6 +158,15 @@ namespace {
 
 constexpr double MillisecondsPerSecond = 1000.0;
 
+// An update over a link without transport (USB): whatever its flow did,
+// nothing reached the board, and it failed.
+TBoardResult NoTransport(const std::string& board)
+{
+    TBoardResult result = BoardNotHad(board, UsbHasNoTransport);
+    result.outcome = Ending::Failed;
+    return result;
+}
+
 void RunRequest(TSession& session, const TUpdateRequest& request)
 {
     switch (request.kind) {
@@ -218,11 +221,13 @@ void TakeTally(const TSessionTally& tally, TBoardResult& result)
 
 TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const std::string& board)
 {
+    session.StartTally();
+    if (!session.Link().Carries() && !request.playsWithoutTransport)
+        return NoTransport(board);
     TBoardResult result;
     result.board = board;
     QElapsedTimer clock;
     clock.start();
-    session.StartTally();
     try {
         RunRequest(session, request);
         TakeEnding(session, result);
@@ -252,4 +257,90 @@ TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const s
     result.seconds = static_cast<double>(clock.elapsed()) / MillisecondsPerSecond;
     TakeTally(session.Tally(), result);
     return result;
+}
+
+namespace {
+
+// A try called off before it started: stopped, nothing sent.
+TBoardResult NotStarted(const std::string& board)
+{
+    TBoardResult result;
+    result.board = board;
+    result.outcome = Ending::Stopped;
+    result.message = "not started";
+    return result;
+}
+
+// Whether the transfer ran to its end, so that its last requests deserve the
+// time to leave the line; one that failed or was stopped closes at once.
+bool RanToTheEnd(const TBoardResult& result)
+{
+    return result.outcome == Ending::Updated || result.outcome == Ending::Unconfirmed ||
+           (result.outcome == Ending::Failed && !result.failure);
+}
+
+// The board's lock, taken by its first try; a name without a board has
+// nothing to lock. Empty, or why the board cannot be had.
+std::string TakeLock(TBoardUpdate& board)
+{
+    if (board.tries > 1 || board.identity.key.empty())
+        return {};
+    try {
+        board.lock = LockBoard(board.identity);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return {};
+}
+
+// The try as it ended, numbered and recorded.
+TBoardResult Recorded(TBoardUpdate& board, TBoardResult result)
+{
+    result.attempt = board.tries;
+    board.historyWarning.clear();
+    if (board.history != nullptr)
+        board.historyWarning = board.history->Record(HistoryLinkOf(board.settings.kind), board.request, result);
+    return result;
+}
+
+// The try over the board's own link, opened for it. The link outlives the
+// session: the port stops feeding it only when the link closes.
+TBoardResult RunOverLink(TBoardUpdate& board, TTryEvents& events)
+{
+    std::unique_ptr<TOpenLink> open;
+    try {
+        open = OpenLink(board.settings, board.identity.address);
+    } catch (const std::runtime_error& error) {
+        return Recorded(board, BoardNotHad(board.name, error.what()));
+    }
+    TBoardLink& link = open->Link();
+    TSession session(events);
+    session.SetWatchdogMs(board.watchdogMs);
+    session.UseLink(link);
+    link.SetPulse([&events] { events.Pulse(); }, events.PulseInterval());
+    TBoardResult result = RunUpdate(session, board.request, board.name);
+    const std::string shortfall = events.Shortfall();
+    if (!shortfall.empty())
+        AtBestUnconfirmed(result, shortfall);
+    result = Recorded(board, std::move(result));
+    // What the line still holds changes nothing of what the try came to.
+    if (session.Tally().lastRequestUnanswered && RanToTheEnd(result))
+        link.Finish(board.watchdogMs);
+    link.SetReceiver(nullptr);
+    return result;
+}
+
+} // namespace
+
+TBoardResult TryBoard(TBoardUpdate& board, TTryEvents& events, bool start)
+{
+    ++board.tries;
+    const std::string busy = TakeLock(board);
+    if (!busy.empty())
+        return Recorded(board, BoardNotHad(board.name, busy));
+    if (!start)
+        return Recorded(board, NotStarted(board.name));
+    if (!board.notHad.empty())
+        return Recorded(board, BoardNotHad(board.name, board.notHad));
+    return RunOverLink(board, events);
 }

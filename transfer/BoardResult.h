@@ -1,7 +1,8 @@
 // One board's update as both front ends run it: what to send, the run that
 // sends it over the session's link and maps every error and stop to one
 // ending, and what it came to (its ending, its counts and why, in a
-// technician's words), as both front ends tell it and the history records it.
+// technician's words), as both front ends tell it and the history records it;
+// and a board's try from its lock to its history line.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "transfer/BoardIdentity.h"
+#include "transfer/BoardLock.h"
 #include "transfer/History.h"
+#include "transfer/LinkSettings.h"
 #include "transfer/Session.h"
 
 struct TBoardResult {
@@ -34,9 +38,6 @@ struct TBoardResult {
 // address that does not resolve): the link failed and nothing was sent. The
 // one place both front ends make that result.
 TBoardResult BoardNotHad(const std::string& board, const std::string& why);
-// An update over a link without transport (USB): whatever its flow did,
-// nothing reached the board, and it failed.
-TBoardResult NoTransport(const std::string& board);
 // Bytes a second over the whole transfer; 0 when no time has passed.
 double RateOf(const TBoardResult& result);
 
@@ -71,12 +72,57 @@ std::string DescribeStrays(const TSessionTally& tally);
 struct TUpdateRequest {
     HistoryKind kind = HistoryKind::Firmware;
     std::vector<std::string> files;  // one image, or the flash files, or the data file
+    // Over a link without transport (USB) the flow is played all the same,
+    // its status texts and settle times, for a front end that shows it;
+    // otherwise such an update ends at once.
+    bool playsWithoutTransport = true;
 };
 
 // Runs the request on the session over the link it uses and returns what it
 // came to: every error and stop mapped to an ending, the tally's counts, the
-// time it took. `board` names the board.
+// time it took. `board` names the board. Over a link without transport (USB)
+// nothing reaches the board, whatever the flow does: such an update failed,
+// nothing sent.
 TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const std::string& board);
+
+// A front end's side of a board's try: the session's events, the link's
+// pulse while a wait runs, and a cause outside the tally that keeps the try
+// from "updated".
+class TTryEvents : public TSessionEvents {
+public:
+    // The front end's turn, at least every PulseInterval, while a wait runs.
+    virtual void Pulse() {}
+    virtual std::chrono::milliseconds PulseInterval() const { return TBoardLink::DefaultPulseInterval; }
+    // Why the try is at best unconfirmed though the board took everything (a
+    // trace that lacks frames); empty when there is no such cause.
+    virtual std::string Shortfall() const { return {}; }
+};
+
+// A board as a front end updates it, try after try: who it is, over what,
+// what it is sent and where every try is recorded. The first try takes the
+// board's lock, and it is held until this goes: no other updater gets
+// between the tries.
+struct TBoardUpdate {
+    std::string name;          // as the operator named it
+    TBoardIdentity identity;   // an empty key when the name has no board
+    std::string notHad;        // why the name has no board; empty when it has one
+    TLinkSettings settings;
+    TUpdateRequest request;
+    int watchdogMs = 0;
+    THistoryWriter* history = nullptr;  // none: the tries are not recorded
+    std::optional<TBoardLock> lock;
+    int tries = 0;
+    // The history's failure, to tell after the try that met it (once a writer).
+    QString historyWarning;
+};
+
+// One try of the board: takes its lock on the first, opens its link, runs
+// the request over a session that reports to `events`, and records what it
+// came to; a board that cannot be had sends nothing and is recorded so. A
+// try the front end calls off (`start` false, the run interrupted) sends
+// nothing and is recorded as stopped. The link is drained, when the try ran
+// to its end and its last request went unanswered, after the record.
+TBoardResult TryBoard(TBoardUpdate& board, TTryEvents& events, bool start = true);
 
 // The burn blocks of the two images.
 inline constexpr std::int32_t FirmwareBurnBlock = 0;

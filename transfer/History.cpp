@@ -69,32 +69,6 @@ const char* EndingName(Ending ending)
 
 namespace {
 
-QJsonObject ToJson(const UpdateRecord& record)
-{
-    QJsonObject object{
-        {"time", record.time.toUTC().toString(Qt::ISODate)},
-        {"link", NameOf(LinkNames, record.link)},
-        {"board", record.board},
-        {"file", record.file},
-        {"size", record.size},
-        {"sha256", QString::fromLatin1(record.sha256)},
-        {"kind", NameOf(KindNames, record.kind)},
-        {"outcome", QString::fromLatin1(EndingName(record.outcome))},
-        {"missingAnswers", record.missingAnswers},
-        {"boardErrors", record.boardErrors},
-        {"seconds", record.seconds},
-    };
-    // Older lines have none, and read the same.
-    if (!record.reason.isEmpty())
-        object.insert("reason", record.reason);
-    if (const std::optional<HistoryBoardError>& first = record.firstBoardError)
-        object.insert("firstBoardError", QJsonObject{{"wait", first->wait},
-                                                     {"block", first->block},
-                                                     {"result", first->result},
-                                                     {"bootError", first->bootError}});
-    return object;
-}
-
 // Makes the folder and those above it that are missing. Returns 0, or the
 // errno of the folder that could not be made, which is put in `failed`.
 int MakeFolder(const QString& folder, QString& failed)
@@ -366,21 +340,6 @@ QString DefaultHistoryPath()
     return state + '/' + ProgramFolder + '/' + HistoryFileName;
 }
 
-QString AppendHistory(const UpdateRecord& record, const QString& path)
-{
-    const QByteArray line = QJsonDocument(ToJson(record)).toJson(QJsonDocument::Compact) + '\n';
-    QString failedFolder;
-    int error = MakeFolder(QFileInfo(path).absolutePath(), failedFolder);
-    if (error == 0)
-        error = AppendLine(path, line);
-    if (error == 0)
-        return {};
-    QString reason = error == NotRegularFileError ? NotARegularFile : qt_error_string(error);
-    if (!failedFolder.isEmpty())
-        reason = QStringLiteral("cannot make the folder %1: %2").arg(failedFolder, reason);
-    return QStringLiteral("The update history cannot be written to %1: %2").arg(path, reason);
-}
-
 HistoryReading ReadHistory(const QString& path)
 {
     HistoryReading reading;
@@ -446,48 +405,75 @@ QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns)
 
 namespace {
 
-// The record of one chosen file: what went out when it did, else the file
-// as it stands (looked at, never opened).
-UpdateRecord FileRecord(const std::string& path, const std::vector<TSentFile>& sent)
+// The line of one chosen file: what went out when it did, else the file as
+// it stands (looked at, never opened).
+QJsonObject LineOf(HistoryLink link, HistoryKind kind, const TBoardResult& result, const std::string& path,
+                   const QDateTime& time)
 {
-    UpdateRecord record;
     const QString name = QString::fromStdString(path);
-    record.file = QFileInfo(name).absoluteFilePath();
+    const std::vector<TSentFile>& sent = result.sentFiles;
     const auto match = std::find_if(sent.begin(), sent.end(), [&](const TSentFile& file) { return file.path == path; });
-    if (match == sent.end()) {
-        record.size = QFileInfo(name).size();
-        return record;
-    }
-    record.size = match->size;
-    record.sha256 = QByteArray::fromStdString(match->sha256);
-    return record;
+    const bool wentOut = match != sent.end();
+    QJsonObject object{
+        {"time", time.toUTC().toString(Qt::ISODate)},
+        {"link", NameOf(LinkNames, link)},
+        {"board", QString::fromStdString(result.board)},
+        {"file", QFileInfo(name).absoluteFilePath()},
+        {"size", wentOut ? qint64{match->size} : QFileInfo(name).size()},
+        {"sha256", wentOut ? QString::fromStdString(match->sha256) : QString()},
+        {"kind", NameOf(KindNames, kind)},
+        {"outcome", QString::fromLatin1(EndingName(result.outcome))},
+        {"missingAnswers", result.missingAnswers},
+        {"boardErrors", result.boardErrors},
+        {"seconds", result.seconds},
+    };
+    // Older lines have none, and read the same.
+    const std::string reason = OneLine(result.message);
+    if (!reason.empty())
+        object.insert("reason", QString::fromStdString(reason));
+    if (const std::optional<TBoardError>& first = result.firstBoardError)
+        object.insert("firstBoardError", QJsonObject{{"wait", QString::fromStdString(first->label)},
+                                                     {"block", qint64{first->block}},
+                                                     {"result", int{first->result}},
+                                                     {"bootError", int{first->bootError}}});
+    return object;
+}
+
+// Appends the line, making its folders when needed; the error text when it
+// cannot, else empty.
+QString AppendLineOf(const QJsonObject& object, const QString& path)
+{
+    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    QString failedFolder;
+    int error = MakeFolder(QFileInfo(path).absolutePath(), failedFolder);
+    if (error == 0)
+        error = AppendLine(path, line);
+    if (error == 0)
+        return {};
+    QString reason = error == NotRegularFileError ? NotARegularFile : qt_error_string(error);
+    if (!failedFolder.isEmpty())
+        reason = QStringLiteral("cannot make the folder %1: %2").arg(failedFolder, reason);
+    return QStringLiteral("The update history cannot be written to %1: %2").arg(path, reason);
 }
 
 } // namespace
 
+QString AppendHistory(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result,
+                      const QDateTime& time, const QString& path)
+{
+    QString firstError;
+    for (const std::string& file : request.files) {
+        const QString error = AppendLineOf(LineOf(link, request.kind, result, file, time), path);
+        if (firstError.isEmpty())
+            firstError = error;
+    }
+    return firstError;
+}
+
 QString THistoryWriter::Record(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result)
 {
-    QString warning;
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (const std::string& path : request.files) {
-        UpdateRecord record = FileRecord(path, result.sentFiles);
-        record.time = now;
-        record.link = link;
-        record.board = QString::fromStdString(result.board);
-        record.kind = request.kind;
-        record.outcome = result.outcome;
-        record.missingAnswers = result.missingAnswers;
-        record.boardErrors = result.boardErrors;
-        record.seconds = result.seconds;
-        record.reason = QString::fromStdString(OneLine(result.message));
-        if (const std::optional<TBoardError>& first = result.firstBoardError)
-            record.firstBoardError = HistoryBoardError{QString::fromStdString(first->label), first->block,
-                                                       int{first->result}, int{first->bootError}};
-        const QString error = AppendHistory(record, path_);
-        if (warning.isEmpty())
-            warning = error;
-    }
-    if (warning.isEmpty() || failureTold_.exchange(true))
+    const QString error = AppendHistory(link, request, result, QDateTime::currentDateTimeUtc(), path_);
+    if (error.isEmpty() || failureTold_.exchange(true))
         return {};
-    return warning;
+    return error;
 }

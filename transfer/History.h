@@ -9,7 +9,6 @@
 #include <QString>
 
 #include <atomic>
-#include <optional>
 
 enum class HistoryLink { Serial, Udp, Usb };
 enum class HistoryKind { Firmware, Bios, Flash, Data };
@@ -27,41 +26,24 @@ enum class Ending { Updated, Unconfirmed, Failed, Stopped, LinkFailed };
 // they are.
 const char* EndingName(Ending ending);
 
-// The first answer of an update that carried a board-reported failure.
-struct HistoryBoardError {
-    QString wait;  // the request it answered: "GetBootError", "Create Flash File", ...
-    qint64 block = 0;  // the block it followed (0 before the first)
-    int result = 0;
-    int bootError = 0;
-};
-
-struct UpdateRecord {
-    QDateTime time; // stored as ISO 8601 UTC
-    HistoryLink link = HistoryLink::Serial;
-    QString board; // the port or the board's address
-    QString file;
-    qint64 size = 0;
-    QByteArray sha256; // lower-case hex
-    HistoryKind kind = HistoryKind::Firmware;
-    Ending outcome = Ending::Updated;
-    int missingAnswers = 0;
-    int boardErrors = 0;
-    double seconds = 0;
-    QString reason; // why it failed or stopped; stored only when there is one
-    std::optional<HistoryBoardError> firstBoardError; // stored only when there is one
-};
-
 // The history file: $XDG_STATE_HOME/orvenda-updater/history.jsonl, or
 // ~/.local/state/orvenda-updater/history.jsonl; without HOME, the home folder
 // is the user's own from the password database, never the root.
 QString DefaultHistoryPath();
 
-// Appends the record as one line, creating the folders when needed; after a
-// cut-off last line, the record starts a line of its own. Returns an error
-// text (naming the folder that could not be made, if one) when the append
-// fails, and an empty text otherwise. Safe from several threads and
-// processes at once: each line is one write to a file opened for appending.
-QString AppendHistory(const UpdateRecord& record, const QString& path = DefaultHistoryPath());
+struct TBoardResult;
+struct TUpdateRequest;
+
+// Appends what the request to the board over `link` came to at `time`, one
+// line per file of the request, with the size and SHA-256 of what the board
+// got: a file that did not go out whole is recorded with the size it has and
+// no hash. Creates the folders when needed; after a cut-off last line, the
+// next line starts a line of its own. Returns an error text (naming the
+// folder that could not be made, if one) when an append fails, and an empty
+// text otherwise. Safe from several threads and processes at once: each line
+// is one write to a file opened for appending.
+QString AppendHistory(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result,
+                      const QDateTime& time, const QString& path = DefaultHistoryPath());
 
 // Told, when set, as an append starts (true) and stops (false) waiting for
 // another program's lock on the history file.
@@ -93,18 +75,13 @@ QList<QByteArray> FilterHistory(const QList<QByteArray>& lines, const HistoryFil
 inline constexpr qsizetype HistoryTableColumns = 100;
 QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns = HistoryTableColumns);
 
-struct TBoardResult;
-struct TUpdateRequest;
-
 // Appends every update to the history and tells its failure once, to
 // whoever runs the writer: the operator is told once, not after every update.
 class THistoryWriter {
 public:
     explicit THistoryWriter(QString path = DefaultHistoryPath()) : path_(std::move(path)) {}
-    // One line per file of the request, with the size and SHA-256 of what
-    // the board got: a file that did not go out whole is recorded with the
-    // size it has and no hash. Returns the text to show when the history
-    // cannot be written (the first time only), else empty.
+    // Appends the update as it ends (AppendHistory). Returns the text to show
+    // when the history cannot be written (the first time only), else empty.
     QString Record(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result);
 
 private:

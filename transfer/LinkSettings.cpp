@@ -165,10 +165,3 @@ TBoardIdentity IdentifyBoard(const TLinkSettings& settings)
     }
     return UsbBoardIdentity();
 }
-
-HistoryLink HistoryLinkOf(LinkKind kind)
-{
-    if (kind == LinkKind::Serial)
-        return HistoryLink::Serial;
-    return kind == LinkKind::Usb ? HistoryLink::Usb : HistoryLink::Udp;
-}

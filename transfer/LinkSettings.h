@@ -73,7 +73,7 @@ struct TLinkEnds {
 // held open in `ends`, else over a port of its own opened with the settings'
 // line; network over the UDP component in `ends`, else over a socket of its
 // own to the board at `address` (the host resolved); USB over no transport
-// (nothing is sent, and such an update is failed: NoTransport). Raises
+// (nothing is sent, and RunUpdate fails such an update). Raises
 // ELinkNotOpened, with the words an operator needs, when the port or socket
 // cannot be opened.
 std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::string& address = {},
@@ -85,6 +85,10 @@ std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::st
 // single board's.
 TBoardIdentity IdentifyBoard(const TLinkSettings& settings);
 
-
 // The link as the history names it.
-HistoryLink HistoryLinkOf(LinkKind kind);
+constexpr HistoryLink HistoryLinkOf(LinkKind kind)
+{
+    if (kind == LinkKind::Serial)
+        return HistoryLink::Serial;
+    return kind == LinkKind::Usb ? HistoryLink::Usb : HistoryLink::Udp;
+}

@@ -216,8 +216,9 @@ TEST(CliOneBoardOneUpdater, ASecondUpdaterOnTheBoardIsRefused)
     EXPECT_TRUE(SameBytes(board.Kept("burn0.bin"), image));
 }
 
-// No other updater gets between two tries of a board: its lock is held from
-// before the first try until after the last.
+// No other updater gets between two tries of a board: both tries are one
+// board's update, which holds its lock from the first try until the last has
+// ended, and each try is recorded.
 TEST(CliOneBoardOneUpdater, TheLockIsHeldBetweenRetries)
 {
     CliFolder folder;
@@ -230,23 +231,16 @@ TEST(CliOneBoardOneUpdater, TheLockIsHeldBetweenRetries)
     options.files = {folder.PathOf("app.hex")};
     options.watchdogMs = 20;
     options.retries = 1;
-    std::vector<bool> heldAfterTry;
-    TUpdatePlan plan{options, options.hosts, {}, 3000, {HistoryKind::Firmware, options.files},
-                     [&](const TLinkSettings&, const TBoardResult&) {
-                         try {
-                             const TBoardLock other("udp:" + address, address);
-                             heldAfterTry.push_back(false);
-                         } catch (const EBoardBusy&) {
-                             heldAfterTry.push_back(true);
-                         }
-                     }};
+    const QString historyPath = QString::fromStdString(folder.PathOf("history.jsonl"));
+    THistoryWriter history(historyPath);
+    TUpdatePlan plan{options, options.hosts, {}, 3000, {HistoryKind::Firmware, options.files, false}, &history};
     std::string error;
     ASSERT_TRUE(IdentifyBoards(plan, error)) << error;
     TReporter reporter(TReporter::Mode::Plain, plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results.front().attempt, 2);
-    EXPECT_EQ(heldAfterTry, (std::vector<bool>{true, true}));
+    EXPECT_EQ(ReadHistory(historyPath).lines.size(), 2);
     EXPECT_NO_THROW(TBoardLock("udp:" + address, address)) << "the lock outlived the update";
 }
 

@@ -1,5 +1,5 @@
-// Who a board is, however it is spelled, and its lock: one key per board, and
-// a key that only one updater holds at a time.
+// Who a board is, however it is spelled, and its lock: one key per board, a
+// key that only one updater holds at a time, and held across a board's tries.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -11,6 +11,8 @@
 #include "tests/serial/CPortTestSupport.h"
 #include "transfer/BoardIdentity.h"
 #include "transfer/BoardLock.h"
+#include "transfer/BoardResult.h"
+#include "transfer/History.h"
 
 namespace {
 
@@ -74,6 +76,36 @@ TEST(BoardLock, OneHolderPerKeyUntilItLetsGo)
         held.reset();
         EXPECT_NO_THROW(TBoardLock(key, "the board")) << key;
     }
+}
+
+// The first try of a board takes its lock, the next keeps it, and it goes
+// with the board's update; each try is recorded.
+TEST(BoardLock, IsHeldAcrossTheTriesOfABoard)
+{
+    QTemporaryDir folder;
+    const QString historyPath = folder.filePath("history.jsonl");
+    THistoryWriter history(historyPath);
+    const std::string address = "127.0.0.78";
+    const std::string key = NetworkBoardIdentity(address).key;
+    {
+        TBoardUpdate board;
+        board.name = address;
+        board.identity = NetworkBoardIdentity(address);
+        board.settings.kind = LinkKind::Network;
+        board.settings.host = address;
+        // An image that cannot be read fails each try before anything is sent.
+        board.request = {HistoryKind::Firmware, {folder.filePath("gone.hex").toStdString()}};
+        board.history = &history;
+        TTryEvents events;
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            const TBoardResult result = TryBoard(board, events);
+            EXPECT_EQ(result.attempt, attempt);
+            EXPECT_EQ(result.outcome, Ending::Failed) << result.message;
+            EXPECT_THROW(TBoardLock(key, address), EBoardBusy) << "after try " << attempt;
+        }
+    }
+    EXPECT_NO_THROW(TBoardLock(key, address)) << "the lock outlived the board's update";
+    EXPECT_EQ(ReadHistory(historyPath).lines.size(), 2);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // control characters in the table, an unwritable state folder and appends
 // from many threads at once.
 #include "transfer/History.h"
+#include "transfer/BoardResult.h"
 
 #include <QDir>
 #include <QFile>
@@ -36,18 +37,23 @@ QByteArray ReadFile(const QString& path)
 
 class UpdateHistory : public testing::Test {
 protected:
-    UpdateRecord SerialUpdate()
+    static TBoardResult SerialUpdate()
     {
-        UpdateRecord record;
-        record.time = QDateTime(QDate(2026, 3, 14), QTime(15, 9, 26), Qt::UTC);
-        record.link = HistoryLink::Serial;
-        record.board = "/dev/ttyUSB0";
-        record.kind = HistoryKind::Firmware;
-        record.outcome = Ending::Unconfirmed;
-        record.missingAnswers = 2;
-        record.boardErrors = 1;
-        record.seconds = 12.4;
-        return record;
+        TBoardResult result;
+        result.board = "/dev/ttyUSB0";
+        result.outcome = Ending::Unconfirmed;
+        result.missingAnswers = 2;
+        result.boardErrors = 1;
+        result.seconds = 12.4;
+        return result;
+    }
+
+    // Appends the update of one file at a fixed time.
+    QString Append(const TBoardResult& result, const std::string& file = "/images/app.hex",
+                   HistoryKind kind = HistoryKind::Firmware, HistoryLink link = HistoryLink::Serial)
+    {
+        return AppendHistory(link, {kind, {file}}, result, QDateTime(QDate(2026, 3, 14), QTime(15, 9, 26), Qt::UTC),
+                             history);
     }
 
     QTemporaryDir folder;
@@ -59,12 +65,10 @@ TEST_F(UpdateHistory, AnAppendedUpdateReadsBackWithTheFilesHash)
 {
     const QString image = folder.filePath("app.hex");
     WriteFile(image, "abc");
-    UpdateRecord record = SerialUpdate();
-    record.file = image;
-    record.size = 3;
-    record.sha256 = AbcSha256;
-    record.firstBoardError = HistoryBoardError{"GetBootError", 4, 0, 7};
-    EXPECT_EQ(AppendHistory(record, history), QString());
+    TBoardResult result = SerialUpdate();
+    result.sentFiles = {{image.toStdString(), 3, AbcSha256}};
+    result.firstBoardError = TBoardError{"GetBootError", 4, 0, 7};
+    EXPECT_EQ(Append(result, image.toStdString()), QString());
 
     const HistoryReading reading = ReadHistory(history);
     EXPECT_TRUE(reading.error.isEmpty());
@@ -93,20 +97,15 @@ TEST_F(UpdateHistory, AnAppendedUpdateReadsBackWithTheFilesHash)
 
 TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
 {
-    UpdateRecord serial = SerialUpdate();
-    serial.file = "/images/app.hex";
-    serial.size = 123456;
-    serial.sha256 = AbcSha256;
-    UpdateRecord network = SerialUpdate();
-    network.link = HistoryLink::Udp;
+    TBoardResult serial = SerialUpdate();
+    serial.sentFiles = {{"/images/app.hex", 123456, AbcSha256}};
+    TBoardResult network = SerialUpdate();
     network.board = "192.168.0.10";
-    network.file = "/images/QLTBIOS.HEX";
-    network.kind = HistoryKind::Bios;
     network.outcome = Ending::Stopped;
-    network.reason = "the board does not answer: check the address, the board's power and that nothing else "
-                     "updates it";
-    ASSERT_EQ(AppendHistory(serial, history), QString());
-    ASSERT_EQ(AppendHistory(network, history), QString());
+    network.message = "the board does not answer: check the address, the board's power and that nothing else "
+                      "updates it";
+    ASSERT_EQ(Append(serial), QString());
+    ASSERT_EQ(Append(network, "/images/QLTBIOS.HEX", HistoryKind::Bios, HistoryLink::Udp), QString());
 
     const QStringList rows = HistoryTable(ReadHistory(history).lines).split('\n', Qt::SkipEmptyParts);
     ASSERT_GE(rows.size(), 4);
@@ -129,7 +128,7 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
         }
         told += (told.isEmpty() ? "" : " ") + rows[k].mid(reason);
     }
-    EXPECT_EQ(told, network.reason);
+    EXPECT_EQ(told.toStdString(), network.message);
     // The columns line up: every row puts its outcome where the heading is.
     const qsizetype outcome = rows[0].indexOf("Outcome");
     EXPECT_EQ(rows[1].indexOf("unconfirmed"), outcome);
@@ -145,9 +144,9 @@ TEST_F(UpdateHistory, OlderKeysReadTheSameAndTheFirstBoardErrorIsTold)
     QDir().mkpath(QFileInfo(history).path());
     WriteFile(history, R"({"time":"2026-03-14T15:09:26Z","board":"10.0.0.7","outcome":"warnings","missing_answers":4,"board_errors":3})"
                        "\n");
-    UpdateRecord record = SerialUpdate();
-    record.firstBoardError = HistoryBoardError{"GetBootError", 4, 0, 7};
-    ASSERT_EQ(AppendHistory(record, history), QString());
+    TBoardResult result = SerialUpdate();
+    result.firstBoardError = TBoardError{"GetBootError", 4, 0, 7};
+    ASSERT_EQ(Append(result), QString());
     const QStringList rows = HistoryTable(ReadHistory(history).lines, 200).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(rows.size(), 3);
     EXPECT_TRUE(rows[1].contains(QRegularExpression("warnings +4 +3$"))) << rows[1].toStdString();
@@ -158,17 +157,17 @@ TEST_F(UpdateHistory, OlderKeysReadTheSameAndTheFirstBoardErrorIsTold)
 TEST_F(UpdateHistory, FiltersTakeOneBoardOneOutcomeAndTheLastFew)
 {
     for (const char* board : {"10.0.0.7", "10.0.0.8", "10.0.0.7", "10.0.0.7"}) {
-        UpdateRecord record = SerialUpdate();
-        record.board = board;
-        record.outcome = record.board == "10.0.0.8" ? Ending::Failed : Ending::Updated;
-        record.file = QString::number(ReadHistory(history).lines.size());  // which update it was
-        ASSERT_EQ(AppendHistory(record, history), QString());
+        TBoardResult result = SerialUpdate();
+        result.board = board;
+        result.outcome = result.board == "10.0.0.8" ? Ending::Failed : Ending::Updated;
+        // Which update it was.
+        ASSERT_EQ(Append(result, "/" + std::to_string(ReadHistory(history).lines.size())), QString());
     }
     const QList<QByteArray> lines = ReadHistory(history).lines;
     auto files = [](const QList<QByteArray>& kept) {
         QStringList names;
         for (const QByteArray& line : kept)
-            names << QJsonDocument::fromJson(line).object()["file"].toString();
+            names << QFileInfo(QJsonDocument::fromJson(line).object()["file"].toString()).fileName();
         return names;
     };
     EXPECT_EQ(files(FilterHistory(lines, {"10.0.0.7", {}, 0})), QStringList({"0", "2", "3"}));
@@ -192,7 +191,7 @@ TEST_F(UpdateHistory, AnOlderWarningsLineIsListedAsWritten)
 
 TEST_F(UpdateHistory, DamagedLinesAreSkippedAndCounted)
 {
-    ASSERT_EQ(AppendHistory(SerialUpdate(), history), QString());
+    ASSERT_EQ(Append(SerialUpdate()), QString());
     const QByteArray sound = ReadFile(history);
     // The last damaged line carries a raw escape character, which JSON never does.
     WriteFile(history, "not json\n" + sound + "{\"time\":\"2026-03-14T15:0\n[1,2]\n{\"link\":\"udp\"}\n\n" + sound +
@@ -207,11 +206,11 @@ TEST_F(UpdateHistory, DamagedLinesAreSkippedAndCounted)
 
 TEST_F(UpdateHistory, AnAppendAfterACutOffLineStartsALineOfItsOwn)
 {
-    ASSERT_EQ(AppendHistory(SerialUpdate(), history), QString());
+    ASSERT_EQ(Append(SerialUpdate()), QString());
     const QByteArray sound = ReadFile(history);
     const QByteArray cutOff = sound.left(sound.size() / 2);
     WriteFile(history, sound + cutOff);
-    ASSERT_EQ(AppendHistory(SerialUpdate(), history), QString());
+    ASSERT_EQ(Append(SerialUpdate()), QString());
     EXPECT_EQ(ReadFile(history), sound + cutOff + '\n' + sound);
     const HistoryReading reading = ReadHistory(history);
     EXPECT_EQ(reading.lines.size(), 2);
@@ -220,12 +219,11 @@ TEST_F(UpdateHistory, AnAppendAfterACutOffLineStartsALineOfItsOwn)
 
 TEST_F(UpdateHistory, ControlCharactersInNamesAreShownEscaped)
 {
-    UpdateRecord forged = SerialUpdate();
+    TBoardResult forged = SerialUpdate();
     // A board name that would end its row and forge another one, and a file
     // name that would clear the terminal; both short enough for their columns.
     forged.board = "S0\n2026-01-01 00:00";
-    forged.file = "/images/\x1b[2J\t\x7f";
-    ASSERT_EQ(AppendHistory(forged, history), QString());
+    ASSERT_EQ(Append(forged, "/images/\x1b[2J\t\x7f"), QString());
     const QString table = HistoryTable(ReadHistory(history).lines);
     const QStringList rows = table.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(rows.size(), 2) << table.toStdString();
@@ -255,13 +253,13 @@ TEST_F(UpdateHistory, AnUnwritableStateFolderIsToldAndNeverThrows)
     // not even root.
     WriteFile(folder.filePath("state"), "in the way");
     QString first;
-    ASSERT_NO_THROW(first = AppendHistory(SerialUpdate(), history));
+    ASSERT_NO_THROW(first = Append(SerialUpdate()));
     EXPECT_TRUE(first.contains(history)) << first.toStdString();
     // The folder that could not be made, and why.
     const QString reason = "cannot make the folder " + folder.filePath("state/orvenda-updater") + ": Not a directory";
     EXPECT_TRUE(first.endsWith(reason)) << first.toStdString();
     // Every failed append says so; telling the operator once is the writer's part.
-    EXPECT_EQ(AppendHistory(SerialUpdate(), history), first);
+    EXPECT_EQ(Append(SerialUpdate()), first);
 }
 
 TEST_F(UpdateHistory, AppendsFromManyThreadsKeepTheirLinesWhole)
@@ -269,13 +267,13 @@ TEST_F(UpdateHistory, AppendsFromManyThreadsKeepTheirLinesWhole)
     constexpr int Threads = 8;
     constexpr int AppendsPerThread = 40;
     // Long lines, so that a line written in pieces would show.
-    UpdateRecord record = SerialUpdate();
+    TBoardResult result = SerialUpdate();
     std::vector<std::thread> writers;
     for (int t = 0; t < Threads; ++t) {
-        record.board = QString(8000, QChar('a' + t));
-        writers.emplace_back([record, this] {
+        result.board = std::string(8000, static_cast<char>('a' + t));
+        writers.emplace_back([result, this] {
             for (int i = 0; i < AppendsPerThread; ++i)
-                AppendHistory(record, history);
+                Append(result);
         });
     }
     for (std::thread& writer : writers)

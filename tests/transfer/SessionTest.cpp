@@ -47,8 +47,10 @@ public:
     }
 
     void Phase(BoardPhase phase) override { phases.push_back(phase); }
+    void Status(const std::string& text) override { statuses.push_back(text); }
 
     int stopAt = 0;
+    std::vector<std::string> statuses;
     std::vector<BoardPhase> phases;
     std::vector<std::string> missing;
     std::vector<std::string> waits;
@@ -372,15 +374,20 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // Without a transport nothing goes out: the update failed, and the history
-// gets no hash of what the board never got.
-TEST(NoTransport, AnUpdateOverUsbFailsWithNothingSent)
+// gets no hash of what the board never got, whether the flow was played for
+// a front end that shows it or not played at all.
+class NoTransport : public ::testing::TestWithParam<bool> {};
+
+TEST_P(NoTransport, AnUpdateOverUsbFailsWithNothingSent)
 {
     QTemporaryDir dir;
     const std::string path = dir.filePath("app.hex").toStdString();
     std::ofstream(path, std::ios::binary) << std::string(ImageBlockSize, FileFill);
     TRecordedEvents events;
     TSession session(events);
-    const TBoardResult result = RunUpdate(session, {HistoryKind::Firmware, {path}}, "usb");
+    const bool played = GetParam();
+    const TBoardResult result = RunUpdate(session, {HistoryKind::Firmware, {path}, played}, "usb");
+    EXPECT_EQ(!events.statuses.empty(), played);
     EXPECT_EQ(result.outcome, Ending::Failed);
     EXPECT_STREQ(EndingName(result.outcome), "failed");
     EXPECT_TRUE(result.nothingSent);
@@ -388,5 +395,8 @@ TEST(NoTransport, AnUpdateOverUsbFailsWithNothingSent)
     EXPECT_TRUE(result.sentFiles.empty());
     EXPECT_EQ(result.bytes, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Flows, NoTransport, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Played" : "NotPlayed"; });
 
 } // namespace
