@@ -31,8 +31,8 @@ constexpr int FirstHostByte = 1;
 constexpr int HostsPerNet = 254;
 constexpr int NetsPerSixteen = 256;
 
-// Boards started at once: more overlap their start-up, but 256 at once would
-// only crowd the two cores the benchmark is made for.
+// Board processes started at once: more overlap their start-up, but many at
+// once would only crowd the two cores the benchmark is made for.
 constexpr std::size_t StartBatch = 16;
 
 // The fleets the goals are set for; the other sizes are shown beside them.
@@ -186,26 +186,43 @@ void CheckAddressesFree(const std::vector<std::string>& addresses, std::uint16_t
 BoardFleet::BoardFleet(int boards, int firstHost) : addresses_(FleetAddresses(boards, firstHost))
 {
     CheckAddressesFree(addresses_, BoardRequestPort);
-    for (std::size_t first = 0; first < addresses_.size(); first += StartBatch) {
+    std::vector<std::string> lists;
+    for (std::size_t k = 0; k < addresses_.size(); ++k)
+        k % BoardsPerProcess == 0 ? lists.push_back(addresses_[k]) : void(lists.back() += "," + addresses_[k]);
+    for (std::size_t first = 0; first < lists.size(); first += StartBatch) {
         std::vector<std::future<std::unique_ptr<BoardSim>>> batch;
-        for (std::size_t k = first; k < std::min(first + StartBatch, addresses_.size()); ++k) {
-            batch.push_back(std::async(std::launch::async, [address = addresses_[k]] {
+        for (std::size_t k = first; k < std::min(first + StartBatch, lists.size()); ++k) {
+            batch.push_back(std::async(std::launch::async, [list = lists[k]] {
                 return std::make_unique<BoardSim>(
-                    std::vector<std::string>{"--udp", address, "--delay", std::to_string(LanRoundTripMs)});
+                    std::vector<std::string>{"--udp", list, "--delay", std::to_string(LanRoundTripMs)});
             }));
         }
-        // In order, so that board k sits at index k; a board that failed
+        // In order, so that the boards of process k are k's; one that failed
         // leaves the rest of its batch to be stopped with their futures.
-        for (auto& board : batch)
-            boards_.push_back(board.get());
+        for (auto& process : batch)
+            processes_.push_back(process.get());
     }
+}
+
+std::filesystem::path BoardFleet::KeptFolder(std::size_t index) const
+{
+    const std::filesystem::path folder = ProcessOf(index).OutFolder();
+    // A process of several boards keeps each one's files under its address.
+    const bool shared = addresses_.size() > BoardsPerProcess * (index / BoardsPerProcess) + 1;
+    return shared ? folder / addresses_[index] : folder;
+}
+
+std::optional<std::string> BoardFleet::Kept(std::size_t index, const std::string& relative) const
+{
+    const BoardSim& process = ProcessOf(index);
+    return process.Kept((KeptFolder(index).lexically_relative(process.OutFolder()) / relative).string());
 }
 
 double BoardFleet::CpuSeconds() const
 {
     double seconds = 0;
-    for (const auto& board : boards_)
-        seconds += ProcessCpuSeconds(board->Pid());
+    for (const auto& process : processes_)
+        seconds += ProcessCpuSeconds(process->Pid());
     return seconds;
 }
 
@@ -220,8 +237,10 @@ std::string BoardFleet::AddressList() const
 std::size_t BoardFleet::StopAll()
 {
     std::size_t clean = 0;
-    for (const auto& board : boards_)
-        clean += board->Stop() == 0 ? 1 : 0;
+    for (std::size_t k = 0; k < processes_.size(); ++k) {
+        const std::size_t served = std::min(BoardsPerProcess, addresses_.size() - k * BoardsPerProcess);
+        clean += processes_[k]->Stop() == 0 ? served : 0;
+    }
     return clean;
 }
 
@@ -242,7 +261,7 @@ FleetRun UpdateFleet(const std::filesystem::path& updater, const std::string& im
         throw std::runtime_error(what + " reported " + std::to_string(done) + " boards done");
     for (std::size_t index = 0; index < fleet.Size(); ++index) {
         try {
-            CheckBoardKeptImage(fleet.Board(index), image, size);
+            CheckBoardKeptImage(fleet.ProcessOf(index), fleet.KeptFolder(index), image, size);
         } catch (const std::exception& error) {
             throw std::runtime_error(fleet.Address(index) + ": " + error.what());
         }

@@ -1,5 +1,6 @@
 // Many boards at once: the command-line updater updates N simulated boards,
-// each a board process on a loopback address of its own that answers after
+// each on a loopback address of its own (up to BoardsPerProcess of them served
+// by one board process), that answers after
 // the round trip of a local network. Its wall time is held against the time
 // of one board alone, its peak memory and CPU time against what each added
 // board may cost.
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,9 +33,13 @@ std::vector<std::string> FleetAddresses(int boards, int firstHost = FleetFirstHo
 // "address 127.0.0.9:3333 is in use by another program".
 void CheckAddressesFree(const std::vector<std::string>& addresses, std::uint16_t port);
 
-// N board processes on FleetAddresses port 3333, each answering after the LAN
-// round trip and keeping what it receives in a folder of its own. They are
-// ended when the fleet is destroyed.
+// The boards one board process serves: 1024 boards are four processes, not
+// 1024, and one process's work per block is far less than a process's wake.
+inline constexpr std::size_t BoardsPerProcess = 1024;
+
+// N boards on FleetAddresses port 3333, each answering after the LAN round
+// trip and keeping what it receives in a folder of its own. Their processes
+// are ended when the fleet is destroyed.
 class BoardFleet {
 public:
     // Checks that every address is free, then starts the boards, a batch at a
@@ -41,9 +47,14 @@ public:
     // cannot start.
     explicit BoardFleet(int boards, int firstHost = FleetFirstHost);
 
-    std::size_t Size() const { return boards_.size(); }
-    const BoardSim& Board(std::size_t index) const { return *boards_[index]; }
+    std::size_t Size() const { return addresses_.size(); }
     const std::string& Address(std::size_t index) const { return addresses_[index]; }
+    // The process that serves board `index`, and where in its folder the
+    // board keeps what it receives.
+    const BoardSim& ProcessOf(std::size_t index) const { return *processes_[index / BoardsPerProcess]; }
+    std::filesystem::path KeptFolder(std::size_t index) const;
+    // A file board `index` kept ("burn0.bin"), or nothing when it kept none.
+    std::optional<std::string> Kept(std::size_t index, const std::string& relative) const;
     // The CPU time every board has used so far, together.
     double CpuSeconds() const;
     // "127.0.0.2,127.0.0.3,...", as the updater's --udp takes it.
@@ -53,7 +64,7 @@ public:
 
 private:
     std::vector<std::string> addresses_;
-    std::vector<std::unique_ptr<BoardSim>> boards_;
+    std::vector<std::unique_ptr<BoardSim>> processes_;
 };
 
 // What one run of the command-line updater on a fleet cost.

@@ -52,10 +52,11 @@ bool SameContent(const std::string& one, const std::string& other)
 
 } // namespace
 
-void CheckBoardKeptImage(const BoardSim& board, const std::string& path, std::uint64_t size)
+void CheckBoardKeptImage(const BoardSim& board, const std::filesystem::path& folder, const std::string& path,
+                         std::uint64_t size)
 {
     board.Flush();
-    const std::filesystem::path kept = board.OutFolder() / "burn0.bin";
+    const std::filesystem::path kept = folder / "burn0.bin";
     std::error_code error;
     const std::uintmax_t keptSize = std::filesystem::file_size(kept, error);
     if (error || keptSize != size)
@@ -99,6 +100,6 @@ Usage TimedUpdate(UpdaterSession& session, const std::string& path, std::uint64_
     const Usage usage = clock.Elapsed();
 
     CheckNoErrorReported(session);
-    CheckBoardKeptImage(*session.board, path, size);
+    CheckBoardKeptImage(*session.board, session.board->OutFolder(), path, size);
     return usage;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "bench/Usage.h"
@@ -18,7 +19,8 @@ void WriteImageAt(const std::string& path, std::uint64_t size);
 
 // Throws std::runtime_error when the board did not keep the image at `path`,
 // of `size` bytes, byte for byte as its firmware image.
-void CheckBoardKeptImage(const BoardSim& board, const std::string& path, std::uint64_t size);
+void CheckBoardKeptImage(const BoardSim& board, const std::filesystem::path& folder, const std::string& path,
+                         std::uint64_t size);
 
 // Runs a confirmed Update of the firmware image at `path` and returns what
 // it cost. Throws std::runtime_error when the updater reported an error or did

@@ -279,7 +279,7 @@ TEST(Fleet, BoardsOnAddressesOfTheirOwnTakeAStreamAndStop)
     for (std::size_t k = 0; k < fleet.Size(); ++k) {
         const double rate = BoardPingPongRate(fleet.Address(k), BoardRequestPort, FewCycles);
         EXPECT_TRUE(std::isfinite(rate) && rate > 0) << rate;
-        const auto kept = fleet.Board(k).Kept("burn0.bin");
+        const auto kept = fleet.Kept(k, "burn0.bin");
         ASSERT_TRUE(kept.has_value()) << "board " << k;
         EXPECT_EQ(kept->size(), FewCycles * ImageBlockSize) << "board " << k;
     }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <limits>
@@ -123,6 +124,24 @@ Result Address(std::optional<std::string>& target, const std::string& option, co
     return std::nullopt;
 }
 
+// A comma-separated list of addresses, each a board of its own.
+Result Addresses(std::vector<std::string>& target, const std::string& option, const std::string& text)
+{
+    std::vector<std::string> addresses;
+    for (const std::string& part : Split(text, ",")) {
+        std::optional<std::string> address;
+        if (auto error = Address(address, option, part)) {
+            return error;
+        }
+        if (std::find(addresses.begin(), addresses.end(), part) != addresses.end()) {
+            return option + ": '" + part + "' is given twice";
+        }
+        addresses.push_back(part);
+    }
+    target = std::move(addresses);
+    return std::nullopt;
+}
+
 // An option as given: its name (for messages) and its value.
 struct Arg {
     const std::string& name;
@@ -167,7 +186,7 @@ const std::vector<OptionSpec>& Specs()
         {"--pty", false, [](Options& o, const Arg&) { return Flag(o.pty); }},
         {"--link", true, [](Options& o, const Arg& a) { o.link = a.value; return Result{}; }},
         {"--baud", true, [](Options& o, const Arg& a) { return Assign(o.baud, a.name, a.value, CountMax); }},
-        {"--udp", true, [](Options& o, const Arg& a) { return Address(o.udpAddress, a.name, a.value); }},
+        {"--udp", true, [](Options& o, const Arg& a) { return Addresses(o.udpAddresses, a.name, a.value); }},
         {"--out", true, [](Options& o, const Arg& a) { o.out = a.value; return Result{}; }},
         {"--transcript", true, [](Options& o, const Arg& a) { o.transcript = a.value; return Result{}; }},
         {"--summary", true, [](Options& o, const Arg& a) { o.summary = a.value; return Result{}; }},
@@ -206,7 +225,7 @@ Result CheckCombination(const Options& options)
     if (options.help) {
         return std::nullopt;
     }
-    if (!options.pty && !options.udpAddress) {
+    if (!options.pty && options.udpAddresses.empty()) {
         return std::string("give --pty, --udp <address>, or both (--help lists the options)");
     }
     if (options.link && !options.pty) {
@@ -269,7 +288,7 @@ std::string HelpText()
 {
     return R"(boardsim: a simulated recorder board, the updater's peer for tests and the demo.
 
-Usage: boardsim [--pty [--link PATH] [--baud RATE]] [--udp ADDRESS] [options]
+Usage: boardsim [--pty [--link PATH] [--baud RATE]] [--udp ADDRESS[,ADDRESS...]] [options]
 
 Links (at least one):
   --pty               open a pseudo-terminal; prints "pty: /dev/pts/N"
@@ -281,6 +300,10 @@ Links (at least one):
                       With an address that is not loopback the board also hears the
                       broadcast search (255.255.255.255:3334): use that only inside a
                       network namespace. 0.0.0.0 listens on every address.
+                      Several addresses, separated by commas, are as many boards in one
+                      process, the first sharing its board with --pty: each keeps its
+                      files in FOLDER/ADDRESS, its transcript in FILE.ADDRESS, and the
+                      summary has a block per board, each under a line board=ADDRESS.
 
 Once it listens the board prints "ready" on stdout.
 

@@ -19,7 +19,8 @@ struct Options {
     bool pty = false;
     std::optional<std::filesystem::path> link;
     std::uint32_t baud = 0;                     // 0: read unpaced
-    std::optional<std::string> udpAddress;      // dotted IPv4
+    // Dotted IPv4, one board each; the first shares its board with the pty.
+    std::vector<std::string> udpAddresses;
     std::optional<std::filesystem::path> out;
     std::optional<std::filesystem::path> transcript;
     std::optional<std::filesystem::path> summary;

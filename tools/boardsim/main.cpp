@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <vector>
 
 #include "tools/boardsim/DatagramLink.h"
 #include "tools/boardsim/Options.h"
@@ -94,17 +96,61 @@ constexpr auto IdleFlush = std::chrono::milliseconds(10);
 // other links again.
 constexpr int BackToBackLimit = 64;
 
+// One board: what it keeps, its transcript, its session and its sockets.
+struct Board {
+    Board(const Options& options, std::optional<std::string> address, const std::string& suffix)
+        : store(Suffixed(options.out, "", suffix)), transcript(Suffixed(options.transcript, ".", suffix)),
+          session(options.session, store, transcript)
+    {
+        if (address) {
+            network.emplace(*address, options.session.faults.searchFrom);
+        }
+    }
+
+    // Several boards keep their files apart: FOLDER/ADDRESS, FILE.ADDRESS.
+    static std::optional<std::filesystem::path> Suffixed(const std::optional<std::filesystem::path>& path,
+                                                         const std::string& separator, const std::string& suffix)
+    {
+        if (!path || suffix.empty()) {
+            return path;
+        }
+        if (separator.empty()) {
+            return *path / suffix;
+        }
+        std::filesystem::path suffixed = *path;
+        suffixed += separator + suffix;
+        return suffixed;
+    }
+
+    FileStore store;
+    Transcript transcript;
+    Session session;
+    std::optional<DatagramLink> network;
+};
+
+using Boards = std::vector<std::unique_ptr<Board>>;
+
+// A board for every address (the first also on the pty), or the pty's alone.
+Boards MakeBoards(const Options& options)
+{
+    Boards boards;
+    const bool several = options.udpAddresses.size() > 1;
+    if (options.udpAddresses.empty()) {
+        boards.push_back(std::make_unique<Board>(options, std::nullopt, ""));
+    }
+    for (const std::string& address : options.udpAddresses) {
+        boards.push_back(std::make_unique<Board>(options, address, several ? address : ""));
+    }
+    return boards;
+}
+
 class Server {
 public:
-    Server(const Options& options, Session& session, Transcript& transcript, FileStore& store)
-        : session_(session), transcript_(transcript), store_(store)
+    Server(const Options& options, Boards& boards) : boards_(boards)
     {
         if (options.pty) {
             serial_.emplace(options.link, options.baud);
             std::cout << "pty: " << serial_->Path() << '\n';
-        }
-        if (options.udpAddress) {
-            network_.emplace(*options.udpAddress, options.session.faults.searchFrom);
         }
         std::cout << "ready" << std::endl;
     }
@@ -114,7 +160,7 @@ public:
         for (;;) {
             Clock::time_point now = Clock::now();
             Flush(now);
-            if (session_.Failed()) {
+            if (AnyFailed()) {
                 return StrictStop;
             }
             std::vector<pollfd> fds = Waits(now);
@@ -136,27 +182,41 @@ public:
     }
 
 private:
+    Session& SerialSession() { return boards_.front()->session; }
+
+    bool AnyFailed() const
+    {
+        return std::any_of(boards_.begin(), boards_.end(), [](const auto& board) { return board->session.Failed(); });
+    }
+
     void Flush(Clock::time_point now)
     {
         if (serial_) {
             serial_->Flush(now);
         }
-        if (network_) {
-            network_->Flush(now);
+        for (const auto& board : boards_) {
+            if (board->network) {
+                board->network->Flush(now);
+            }
         }
     }
 
     std::optional<Clock::time_point> NextWake(Clock::time_point now) const
     {
-        return Earliest(serial_ ? serial_->NextWake(now) : std::nullopt,
-                        network_ ? network_->NextWake() : std::nullopt);
+        std::optional<Clock::time_point> wake = serial_ ? serial_->NextWake(now) : std::nullopt;
+        for (const auto& board : boards_) {
+            wake = Earliest(wake, board->network ? board->network->NextWake() : std::nullopt);
+        }
+        return wake;
     }
 
     // Until the next wake, or the idle flush when it comes first.
     int WaitTimeout(Clock::time_point now) const
     {
-        const std::optional<Clock::time_point> flush =
-            transcript_.Pending() || store_.Pending() ? std::optional(lastActivity_ + IdleFlush) : std::nullopt;
+        const bool pending = std::any_of(boards_.begin(), boards_.end(), [](const auto& board) {
+            return board->transcript.Pending() || board->store.Pending();
+        });
+        const std::optional<Clock::time_point> flush = pending ? std::optional(lastActivity_ + IdleFlush) : std::nullopt;
         return PollTimeout(Earliest(NextWake(now), flush), now);
     }
 
@@ -173,20 +233,28 @@ private:
 
     void FlushAll()
     {
-        transcript_.Flush();
-        store_.Flush();
+        for (const auto& board : boards_) {
+            board->transcript.Flush();
+            board->store.Flush();
+        }
     }
 
-    // The signal pipe first, then the serial line, then the sockets.
-    std::vector<pollfd> Waits(Clock::time_point now) const
+    // The signal pipe first, then the serial line, then the sockets, each
+    // socket's board noted beside it.
+    std::vector<pollfd> Waits(Clock::time_point now)
     {
         std::vector<pollfd> fds{{signalPipe[0], POLLIN, 0}};
         if (serial_) {
             fds.push_back({serial_->Fd(), serial_->Events(now), 0});
         }
-        if (network_) {
-            for (int socket : network_->Sockets()) {
+        socketBoards_.clear();
+        for (const auto& board : boards_) {
+            if (!board->network) {
+                continue;
+            }
+            for (int socket : board->network->Sockets()) {
                 fds.push_back({socket, POLLIN, 0});
+                socketBoards_.push_back(board.get());
             }
         }
         return fds;
@@ -199,31 +267,30 @@ private:
             if ((fds[next].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
                 const Bytes bytes = serial_->Read(now);
                 if (!bytes.empty()) {
-                    serial_->Send(session_.OnSerialBytes(bytes), now);
+                    serial_->Send(SerialSession().OnSerialBytes(bytes), now);
                 }
             }
             ++next;
         }
-        for (; next < fds.size(); ++next) {
+        for (std::size_t socket = 0; next < fds.size(); ++next, ++socket) {
             if ((fds[next].revents & POLLIN) == 0) {
                 continue;
             }
             // A block write is mostly followed at once by the next request:
             // it is read before the board waits again, as a board that reads
             // its queue would.
-            for (int taken = 1; network_->Receive(fds[next].fd, session_, now) && !session_.Failed() &&
+            Board& board = *socketBoards_[socket];
+            for (int taken = 1; board.network->Receive(fds[next].fd, board.session, now) && !board.session.Failed() &&
                                 taken < BackToBackLimit;
                  ++taken) {
             }
         }
     }
 
-    Session& session_;
-    Transcript& transcript_;
-    FileStore& store_;
+    Boards& boards_;
+    std::vector<Board*> socketBoards_;  // the board of each socket waited on, in order
     Clock::time_point lastActivity_ = Clock::now();  // of the links
     std::optional<SerialLine> serial_;
-    std::optional<DatagramLink> network_;
 };
 
 // Written beside the target and renamed over it, so that a reader never sees
@@ -242,30 +309,44 @@ void WriteSummaryFile(const std::filesystem::path& path, const std::string& summ
     std::filesystem::rename(temporary, path);
 }
 
+// One board's summary as it is; several boards' each under its address.
+std::string Summary(const Options& options, const Boards& boards)
+{
+    if (boards.size() == 1) {
+        return boards.front()->session.Summary();
+    }
+    std::string summary;
+    for (std::size_t k = 0; k < boards.size(); ++k) {
+        summary += "board=" + options.udpAddresses[k] + "\n" + boards[k]->session.Summary();
+    }
+    return summary;
+}
+
 ExitStatus Serve(const Options& options)
 {
-    FileStore store(options.out);
-    Transcript transcript(options.transcript);
-    Session session(options.session, store, transcript);
+    Boards boards = MakeBoards(options);
     ExitStatus status = Stopped;
     try {
-        status = Server(options, session, transcript, store).Run();
+        status = Server(options, boards).Run();
     } catch (const std::exception& error) {
         std::cerr << "boardsim: " << error.what() << std::endl;
         status = Failure;
     }
     // Whoever reads the summary finds the whole transcript and every kept
     // byte beside it.
-    transcript.Flush();
-    try {
-        store.Flush();
-    } catch (const std::exception& error) {
-        std::cerr << "boardsim: " << error.what() << std::endl;
-        status = Failure;
+    for (const auto& board : boards) {
+        board->transcript.Flush();
+        try {
+            board->store.Flush();
+        } catch (const std::exception& error) {
+            std::cerr << "boardsim: " << error.what() << std::endl;
+            status = Failure;
+        }
     }
-    std::cerr << "boardsim summary:\n" << session.Summary() << std::flush;
+    const std::string summary = Summary(options, boards);
+    std::cerr << "boardsim summary:\n" << summary << std::flush;
     if (options.summary) {
-        WriteSummaryFile(*options.summary, session.Summary());
+        WriteSummaryFile(*options.summary, summary);
     }
     return status;
 }
