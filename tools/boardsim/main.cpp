@@ -1,11 +1,13 @@
 // The simulated board: serves the updater on a pseudo-terminal and on UDP
 // until SIGINT or SIGTERM, then prints what it received.
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -144,16 +146,41 @@ Boards MakeBoards(const Options& options)
     return boards;
 }
 
+// What a ready descriptor is, in its epoll entry: the signal pipe, the serial
+// line, or (from SocketTags on) the board socket of that index.
+constexpr std::uint64_t SignalTag = 0;
+constexpr std::uint64_t SerialTag = 1;
+constexpr std::uint64_t SocketTags = 2;
+constexpr int ReadyPerWait = 256;
+
 class Server {
 public:
-    Server(const Options& options, Boards& boards) : boards_(boards)
+    Server(const Options& options, Boards& boards) : boards_(boards), waitSet_(::epoll_create1(EPOLL_CLOEXEC))
     {
+        if (waitSet_ == -1) {
+            ThrowSystemError("create the wait set");
+        }
         if (options.pty) {
             serial_.emplace(options.link, options.baud);
             std::cout << "pty: " << serial_->Path() << '\n';
         }
+        // Sockets wait in one set: a board among a thousand costs no more
+        // than one alone.
+        Watch(EPOLL_CTL_ADD, signalPipe[0], EPOLLIN, SignalTag);
+        if (serial_) {
+            Watch(EPOLL_CTL_ADD, serial_->Fd(), serialEvents_, SerialTag);
+        }
+        for (const auto& board : boards_) {
+            for (int socket : board->network ? board->network->Sockets() : std::vector<int>{}) {
+                Watch(EPOLL_CTL_ADD, socket, EPOLLIN, SocketTags + sockets_.size());
+                sockets_.push_back({socket, board.get()});
+            }
+        }
         std::cout << "ready" << std::endl;
     }
+    ~Server() { ::close(waitSet_); }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
 
     ExitStatus Run()
     {
@@ -163,18 +190,21 @@ public:
             if (AnyFailed()) {
                 return StrictStop;
             }
-            std::vector<pollfd> fds = Waits(now);
-            const int ready = ::poll(fds.data(), fds.size(), WaitTimeout(now));
-            if (ready < 0 && errno != EINTR) {
+            WatchSerial(now);
+            std::array<epoll_event, ReadyPerWait> ready{};
+            const int count = ::epoll_wait(waitSet_, ready.data(), ReadyPerWait, WaitTimeout(now));
+            if (count < 0 && errno != EINTR) {
                 ThrowSystemError("wait for the links");
             }
-            if (fds[0].revents != 0 && OnRequests()) {
+            const std::span<const epoll_event> events(ready.data(), static_cast<std::size_t>(std::max(count, 0)));
+            if (std::any_of(events.begin(), events.end(), [](const epoll_event& e) { return e.data.u64 == SignalTag; }) &&
+                OnRequests()) {
                 return Stopped;
             }
             now = Clock::now();
-            if (ready > 0) {
+            if (count > 0) {
                 lastActivity_ = now;
-                Serve(fds, now);
+                Serve(events, now);
             } else if (now - lastActivity_ >= IdleFlush) {
                 FlushAll();
             }
@@ -239,56 +269,64 @@ private:
         }
     }
 
-    // The signal pipe first, then the serial line, then the sockets, each
-    // socket's board noted beside it.
-    std::vector<pollfd> Waits(Clock::time_point now)
+    void Watch(int operation, int descriptor, std::uint32_t events, std::uint64_t tag) const
     {
-        std::vector<pollfd> fds{{signalPipe[0], POLLIN, 0}};
-        if (serial_) {
-            fds.push_back({serial_->Fd(), serial_->Events(now), 0});
+        epoll_event interest{};
+        interest.events = events;
+        interest.data.u64 = tag;
+        if (::epoll_ctl(waitSet_, operation, descriptor, &interest) != 0) {
+            ThrowSystemError("watch a link");
         }
-        socketBoards_.clear();
-        for (const auto& board : boards_) {
-            if (!board->network) {
-                continue;
-            }
-            for (int socket : board->network->Sockets()) {
-                fds.push_back({socket, POLLIN, 0});
-                socketBoards_.push_back(board.get());
-            }
-        }
-        return fds;
     }
 
-    void Serve(const std::vector<pollfd>& fds, Clock::time_point now)
+    // The serial line's events change with its pacing and what it has to send.
+    void WatchSerial(Clock::time_point now)
     {
-        std::size_t next = 1;
-        if (serial_) {
-            if ((fds[next].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+        if (!serial_) {
+            return;
+        }
+        const auto events = static_cast<std::uint32_t>(static_cast<unsigned short>(serial_->Events(now)));
+        if (events != serialEvents_) {
+            Watch(EPOLL_CTL_MOD, serial_->Fd(), events, SerialTag);
+            serialEvents_ = events;
+        }
+    }
+
+    // The serial line first, then the sockets.
+    void Serve(std::span<const epoll_event> events, Clock::time_point now)
+    {
+        for (const epoll_event& event : events) {
+            if (event.data.u64 == SerialTag && (event.events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0) {
                 const Bytes bytes = serial_->Read(now);
                 if (!bytes.empty()) {
                     serial_->Send(SerialSession().OnSerialBytes(bytes), now);
                 }
             }
-            ++next;
         }
-        for (std::size_t socket = 0; next < fds.size(); ++next, ++socket) {
-            if ((fds[next].revents & POLLIN) == 0) {
+        for (const epoll_event& event : events) {
+            if (event.data.u64 < SocketTags || (event.events & EPOLLIN) == 0) {
                 continue;
             }
             // A block write is mostly followed at once by the next request:
             // it is read before the board waits again, as a board that reads
             // its queue would.
-            Board& board = *socketBoards_[socket];
-            for (int taken = 1; board.network->Receive(fds[next].fd, board.session, now) && !board.session.Failed() &&
+            const auto& [socket, board] = sockets_[event.data.u64 - SocketTags];
+            for (int taken = 1; board->network->Receive(socket, board->session, now) && !board->session.Failed() &&
                                 taken < BackToBackLimit;
                  ++taken) {
             }
         }
     }
 
+    struct WatchedSocket {
+        int socket;
+        Board* board;
+    };
+
     Boards& boards_;
-    std::vector<Board*> socketBoards_;  // the board of each socket waited on, in order
+    int waitSet_;
+    std::vector<WatchedSocket> sockets_;  // by their tags, from SocketTags on
+    std::uint32_t serialEvents_ = 0;      // as the wait set has them
     Clock::time_point lastActivity_ = Clock::now();  // of the links
     std::optional<SerialLine> serial_;
 };
