@@ -376,7 +376,11 @@ TRequestFrame TSession::EncodeCall(const std::string& callText) const
 void TSession::SendAndWait(const TRequestFrame& request, const std::string& label,
                            const std::function<void()>& meanwhile)
 {
-    static_cast<TRequestFrame&>(*this) = request;
+    // The frame's own bytes only: the rest of the buffer is never sent.
+    std::copy_n(request.TxFrame.begin(), std::max(request.TxLength - 1, 0), TxFrame.begin());
+    TxLength = request.TxLength;
+    NoReply = request.NoReply;
+    CallText = request.CallText;
     Transmit();
     meanwhile();
     // Without a transport nothing is awaited, but the front end still gets
