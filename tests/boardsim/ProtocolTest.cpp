@@ -184,12 +184,13 @@ TEST(FrameAssembly, DropsAStartByteWithAnImpossibleLength)
 
 TEST(BoardOptions, ParsesLinksFaultsAndRefusesNonsense)
 {
-    auto parsed = ParseOptions({"--pty", "--link", "demo/COM1", "--baud", "115200", "--udp", "127.0.0.9",
+    auto parsed = ParseOptions({"--pty", "--link", "demo/COM1", "--baud", "115200", "--udp", "127.0.0.9,127.0.0.10",
                                 "--noise", "00,A5", "--split", "2,3", "--second-answer", "0", "--boot-error", "7",
                                 "--garble", "cut", "--refuse-create", "255"});
     ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << std::get<OptionError>(parsed).message;
     const Options& options = std::get<Options>(parsed);
     EXPECT_EQ(options.baud, 115200U);
+    EXPECT_EQ(options.udpAddresses, (std::vector<std::string>{"127.0.0.9", "127.0.0.10"}));
     EXPECT_EQ(options.session.faults.noise, Hex("00 A5"));
     EXPECT_EQ(options.session.faults.split, (std::vector<std::size_t>{2, 3}));
     EXPECT_EQ(options.session.faults.secondAnswer, Milliseconds{0});
@@ -208,6 +209,8 @@ TEST(BoardOptions, ParsesLinksFaultsAndRefusesNonsense)
         {"--pty", "--refuse-create", "0"},    // success is no refusal
         {"--pty", "--garble", "lead", "--wrong-answer"},  // two replacements of one answer
         {"--udp", "localhost"},               // names are not looked up
+        {"--udp", "127.0.0.9,127.0.0.9"},     // one board twice
+        {"--udp", "127.0.0.9,"},              // an empty address
         {"--pty", "--frobnicate"},
     };
     for (const auto& arguments : refused) {
