@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <limits>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -103,12 +102,10 @@ std::int32_t DoneOrFail(std::int32_t done, std::int32_t code, int error)
 
 // Moves `count` bytes with `transferRest(done)` (a read or write of what is
 // left), waiting for the device to be ready in `direction` between partial
-// transfers until `deadlineFor(done)` has passed. Once ready again after a
-// wait, it waits `settle` more (within the deadline) before it goes on.
+// transfers until `deadlineFor(done)` has passed.
 template <typename TransferRest, typename DeadlineFor>
 std::int32_t TransferBytes(int handle, std::int32_t count, short direction, std::int32_t failCode,
-                           TransferRest transferRest, DeadlineFor deadlineFor,
-                           std::chrono::microseconds settle = std::chrono::microseconds(0))
+                           TransferRest transferRest, DeadlineFor deadlineFor)
 {
     std::int32_t done = 0;
     bool hungUp = false;
@@ -124,34 +121,14 @@ std::int32_t TransferBytes(int handle, std::int32_t count, short direction, std:
         // would never end.
         if (hungUp)
             return DoneOrFail(done, failCode, EIO);
-        const Deadline deadline = deadlineFor(done);
-        int ready = WaitReady(handle, direction, deadline);
+        int ready = WaitReady(handle, direction, deadlineFor(done));
         if (ready == 0)
             break;
         if (ready == -1)
             return DoneOrFail(done, failCode, errno);
         hungUp = (ready & HangUpEvents) != 0;
-        if (!hungUp && settle.count() > 0)
-            std::this_thread::sleep_for(deadline ? std::min<Clock::duration>(settle, *deadline - Clock::now()) : settle);
     }
     return done;
-}
-
-// How long a full line takes to send RefillBatch characters (start, 8 data,
-// parity and stop bits: at most 12 bits each), at most MaxRefillTime: every
-// driver's output queue holds far more, so the line never runs dry meanwhile.
-constexpr std::int64_t RefillBatch = 64;
-constexpr std::int64_t BitsPerCharacter = 12;
-constexpr auto MaxRefillTime = std::chrono::milliseconds(10);
-
-std::chrono::microseconds RefillTime(std::int32_t bitsPerSecond)
-{
-    constexpr std::int64_t MicrosecondsPerSecond = 1000000;
-    if (bitsPerSecond <= 0)
-        return std::chrono::microseconds(0);
-    return std::min<std::chrono::microseconds>(
-        std::chrono::microseconds(RefillBatch * BitsPerCharacter * MicrosecondsPerSecond / bitsPerSecond),
-        MaxRefillTime);
 }
 
 // The longest wait one request makes; a product of two time-out values may go
@@ -385,7 +362,6 @@ void TComDevice::SetLineState(const TComLineSettings& settings)
         RetryOnSignal([&] { return ::tcsetattr(handle_, TCSANOW, &previous); });
         Fail(ecSetState, EINVAL);
     }
-    refillTime_ = RefillTime(settings.bitsPerSecond);
     SetModemLine(handle_, TIOCM_DTR, settings.flow.ControlDTR == dtrEnable);
     // Under RTS handshake the kernel drives RTS itself.
     if (settings.flow.ControlRTS != rtsHandshake)
@@ -428,18 +404,13 @@ std::int32_t TComDevice::Write(const std::uint8_t* buffer, std::int32_t count)
         return ::write(handle_, buffer + done, static_cast<std::size_t>(count - done));
     };
     // The clock is read only when the line is full: the frames go out a byte
-    // a write, and most writes never wait. A full line takes a byte as soon as
-    // one has left it; waiting until a batch has left makes one wake-up serve
-    // a batch of writes instead of each.
+    // a write, and most writes never wait.
     std::optional<Deadline> deadline;
-    return TransferBytes(
-        handle_, count, POLLOUT, ecWrite, writeRest,
-        [&](std::int32_t) {
-            if (!deadline)
-                deadline = WriteDeadline(timeouts_, count);
-            return *deadline;
-        },
-        refillTime_);
+    return TransferBytes(handle_, count, POLLOUT, ecWrite, writeRest, [&](std::int32_t) {
+        if (!deadline)
+            deadline = WriteDeadline(timeouts_, count);
+        return *deadline;
+    });
 }
 
 std::int32_t TComDevice::InputCount()

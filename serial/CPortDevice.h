@@ -2,7 +2,6 @@
 // the system calls the driver makes on it. Internal to the driver.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <termios.h>
 
@@ -79,9 +78,6 @@ private:
     // none when the device keeps no such flags (a pseudo-terminal).
     std::optional<int> savedSerialFlags_;
     TComTimeoutValues timeouts_;
-    // How long a write that found the line full waits once it has room: a
-    // batch of characters' time at the line's rate.
-    std::chrono::microseconds refillTime_{0};
     // TakeErrors runs on the event thread too (smNone dispatch).
     std::mutex countersLock_;
     TComCounters seenCounters_;

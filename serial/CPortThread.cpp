@@ -139,7 +139,9 @@ void TComThread::NotifyWritten()
     // wake-up, then every StatusPollMs), so waking it for every one-byte write
     // of a frame would cost a system call and a thread switch per byte and
     // tell it nothing new.
-    if (!txPending_.exchange(true))
+    // A plain read first: the exchange is a locked write, and a frame goes
+    // out a byte a write while the flag is mostly set already.
+    if (!txPending_.load(std::memory_order_relaxed) && !txPending_.exchange(true))
         Signal(writtenSignal_);
 }
 
