@@ -57,11 +57,11 @@ constexpr std::size_t LineBytesPerBlock = BlockFrameSize + QueryFrameSize + Answ
 constexpr double ProtocolCeiling = static_cast<double>(ImageBlockSize) / LineBytesPerBlock;
 
 const Goal LineGoal = Goal::AtLeast(0.95);
-const Goal UnpacedGoal = Goal::AtLeast(0.8);
+const Goal UnpacedGoal = Goal::AtLeast(0.85);
 const Goal NetworkGoal = Goal::AtLeast(0.9);
 constexpr double MicrosecondsPerSecond = 1e6;
 const Goal BelowLimit = Goal::Below(1.0);
-const Goal CpuGoal = Goal::Below(0.03);
+const Goal CpuGoal = Goal::AtMost(0.015);
 constexpr double MemoryLimitMiB = 2;
 
 // The unpaced links' rates swing with whatever else the machine runs, the
