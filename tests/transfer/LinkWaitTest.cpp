@@ -67,7 +67,7 @@ TEST(LinkScheduler, ManyWaitsOnOneThreadEachEndedByItsOwnSocketOrItsOwnDueTime)
         int timeoutMs;
         std::chrono::milliseconds sendAfter;  // none sent when negative
     };
-    constexpr std::array<Round, 3> Rounds = {{{100, 0ms}, {10000, 300ms}, {20, -1ms}}};
+    constexpr std::array<Round, 3> Rounds = {{{500, 0ms}, {10000, 1000ms}, {20, -1ms}}};
     for (int k = 0; k < Boards; ++k)
         scheduler.Spawn([&, k] {
             for (const Round& round : Rounds) {
