@@ -250,7 +250,8 @@ int Update(TCliOptions options)
     // Without transport the command line has no flow to show: it sends
     // nothing and does not wait through the board's settle times.
     TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total,
-                     {KindOf(options.command), options.files, false}, &history, nullptr};
+                     {.kind = KindOf(options.command), .files = options.files, .playsWithoutTransport = false},
+                     &history, nullptr};
     if (!IdentifyBoardsAnswering(plan, error))
         return Fail(options.json, ExitBadInput, error + "; nothing was sent");
     if (options.dryRun) {
