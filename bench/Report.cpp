@@ -13,6 +13,7 @@ constexpr int FigureWidth = 18;
 constexpr int LimitWidth = 58;
 constexpr int RatioDecimals = 3;
 constexpr int GoalDecimals = 2;
+constexpr int MaxGoalDecimals = 6;
 // Numbers at least this large are shown without decimals; smaller ones with
 // three significant digits.
 constexpr double WholeNumberFrom = 100;
@@ -38,6 +39,16 @@ std::string Fixed(double value, int decimals)
     std::ostringstream text;
     text << std::fixed << std::setprecision(decimals) << value;
     return text.str();
+}
+
+// A goal's bound with GoalDecimals, or as many more as it takes to show it
+// whole (0.015, not 0.01).
+std::string BoundText(double bound)
+{
+    int decimals = GoalDecimals;
+    while (decimals < MaxGoalDecimals && std::stod(Fixed(bound, decimals)) != bound)
+        ++decimals;
+    return Fixed(bound, decimals);
 }
 
 } // namespace
@@ -67,9 +78,9 @@ std::string Goal::Verdict(double ratio) const
 std::string Goal::Text() const
 {
     switch (kind) {
-    case Kind::AtLeast: return ">= " + Fixed(bound, GoalDecimals);
-    case Kind::AtMost: return "<= " + Fixed(bound, GoalDecimals);
-    case Kind::Below: return "< " + Fixed(bound, GoalDecimals);
+    case Kind::AtLeast: return ">= " + BoundText(bound);
+    case Kind::AtMost: return "<= " + BoundText(bound);
+    case Kind::Below: return "< " + BoundText(bound);
     case Kind::UnderCeiling:
     case Kind::None: break;
     }
