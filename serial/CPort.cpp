@@ -377,11 +377,6 @@ std::int32_t TCustomComPort::BytesWaiting()
     return device_->InputCount();
 }
 
-int TCustomComPort::DeviceHandle() const
-{
-    return device_ ? device_->Handle() : -1;
-}
-
 std::int32_t TCustomComPort::BytesQueued()
 {
     if (!device_)

@@ -403,9 +403,6 @@ public:
     // Bytes written and not yet sent (the output queue); 0 on a closed port
     // or a device that does not tell.
     std::int32_t BytesQueued();
-    // The open device's descriptor, for a caller that waits for its input
-    // itself; -1 on a closed port. Reads and writes go through the port.
-    int DeviceHandle() const;
     // The line errors since the last BytesWaiting or LineErrors call. A parity
     // error counts only while Parity().Check() is on. A device without error
     // counters (a pseudo-terminal) reports none. Code 10 on failure.

@@ -1,7 +1,6 @@
 #include "transfer/Link.h"
 
 #include <QCoreApplication>
-#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -199,19 +198,6 @@ void TSerialLink::ComPort1TxEmpty()
     ++emptied_;
 }
 
-bool TSerialLink::TakeWaiting()
-{
-    try {
-        if (!port_.Connected() || port_.BytesWaiting() == 0)
-            return false;
-        TakePending();
-        return true;
-    } catch (const EComPort&) {
-        // The port reports its failure through its own events.
-        return false;
-    }
-}
-
 void TSerialLink::TakePending()
 {
     // A closed port has nothing to take; the request's first write reports it.
@@ -221,28 +207,10 @@ void TSerialLink::TakePending()
         ComPort1RxChar(waiting);
 }
 
-QSocketNotifier* TSerialLink::InputNotifier()
-{
-    const int handle = port_.DeviceHandle();
-    if (handle == -1)
-        return nullptr;
-    if (!inputNotifier_ || inputNotifier_->socket() != handle) {
-        inputNotifier_ = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Read);
-        // A device that wakes with nothing to read (hung up) is left to the
-        // port's own events for the rest of the wait.
-        QObject::connect(inputNotifier_.get(), &QSocketNotifier::activated, inputNotifier_.get(), [this] {
-            if (!TakeWaiting())
-                inputNotifier_->setEnabled(false);
-        });
-    }
-    inputNotifier_->setEnabled(true);
-    return inputNotifier_.get();
-}
-
 void TSerialLink::PumpEvents(const QDeadlineTimer& deadline)
 {
-    // Wakes for every event (the port's receive events, a cancel among them),
-    // the board's bytes, and at the deadline or the pulse, without spinning.
+    // Wakes for every event (the port's receive events, a cancel among them)
+    // and at the deadline or the pulse, without spinning.
     if (cancelNotifier_ && !Cancelled())
         cancelNotifier_->setEnabled(true);
     QTimer wake;
@@ -255,12 +223,6 @@ void TSerialLink::PumpEvents(const QDeadlineTimer& deadline)
 bool TSerialLink::Await(const std::function<bool()>& answered, const QDeadlineTimer& deadline)
 {
     Pulse();
-    QSocketNotifier* const input = InputNotifier();
-    // Outside the waits the port's receive events alone read the line.
-    const auto rest = qScopeGuard([input] {
-        if (input != nullptr)
-            input->setEnabled(false);
-    });
     while (!answered() && !deadline.hasExpired()) {
         PumpEvents(deadline);
         Pulse();

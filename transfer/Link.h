@@ -194,19 +194,10 @@ private:
     void ComPort1TxEmpty();
 
     // Runs the thread's events (the port's among them) until one came, the
-    // board's bytes arrived, the deadline passed or a pulse is due.
+    // deadline passed or a pulse is due.
     void PumpEvents(const QDeadlineTimer& deadline);
-    // The notifier of the open device's input, enabled; none on a closed port.
-    QSocketNotifier* InputNotifier();
-    // Takes what the device holds; false when it holds nothing (or cannot
-    // tell): a device that wakes with nothing to read has hung up.
-    bool TakeWaiting();
 
     TCustomComPort& port_;
-    // While a wait runs, the board's bytes wake the waiting thread itself and
-    // are read there: the port's own receive event takes another thread's
-    // wake first. Made for the device the port has open.
-    std::unique_ptr<QSocketNotifier> inputNotifier_;
     // A cancel wakes the thread's event loop: this link's, every link's.
     std::unique_ptr<QSocketNotifier> cancelNotifier_;
     std::unique_ptr<QSocketNotifier> everyLinkNotifier_;
