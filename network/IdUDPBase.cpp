@@ -107,8 +107,7 @@ void TIdUDPBase::SendBuffer(const std::string& host, std::int32_t port, const vo
     Binding().SendTo(ip, port, data, count);
 }
 
-TIdDatagram TIdUDPBase::ReceiveDatagram(void* buffer, std::int32_t size, std::int32_t timeout,
-                                        std::span<const int> wakeOn)
+TIdDatagram TIdUDPBase::ReceiveDatagram(void* buffer, std::int32_t size, std::int32_t timeout)
 {
     TIdSocketHandle::CheckBuffer(buffer, size);
     if (timeout == IdTimeoutDefault)
@@ -117,7 +116,7 @@ TIdDatagram TIdUDPBase::ReceiveDatagram(void* buffer, std::int32_t size, std::in
         TIdStack::RaiseSocketError(Id_WSAEINVAL);
     TIdSocketHandle& socket = Binding();
     TIdDatagram datagram;
-    if (!socket.Readable(timeout, wakeOn))
+    if (!socket.Readable(timeout))
         return datagram;
     datagram.TimedOut = false;
     datagram.Length = socket.RecvFrom(buffer, size, datagram.PeerIP, datagram.PeerPort);

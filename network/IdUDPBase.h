@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 
 #include "network/IdComponent.h"
@@ -74,11 +73,8 @@ public:
     // and never raised, so that a caller waiting for one sender can drop the
     // others and go on waiting. Raises only for the call itself: a negative
     // size (Id_WSAEINVAL), no buffer for a positive size (Id_WSAEFAULT), any
-    // other negative time-out (Id_WSAEINVAL), and a failing socket. A wait
-    // woken by one of the `wakeOn` descriptors (at most three) turning
-    // readable ends as a time-out does.
-    TIdDatagram ReceiveDatagram(void* buffer, std::int32_t size, std::int32_t timeout = IdTimeoutDefault,
-                                std::span<const int> wakeOn = {});
+    // other negative time-out (Id_WSAEINVAL), and a failing socket.
+    TIdDatagram ReceiveDatagram(void* buffer, std::int32_t size, std::int32_t timeout = IdTimeoutDefault);
     // The datagram the socket holds, without waiting: TimedOut when it holds
     // none. Raises as ReceiveDatagram does.
     TIdDatagram TakeDatagram(void* buffer, std::int32_t size);
