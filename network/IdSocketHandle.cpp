@@ -52,9 +52,17 @@ void TIdSocketHandle::SendTo(const std::string& ip, std::int32_t port, const voi
 {
     CheckBuffer(data, count);
     const auto address = TIdStack::ParseDotted(ip);
-    if (!address || port < 0 || port > LargestPort)
+    if (!address)
         TIdStack::RaiseSocketError(Id_WSAEINVAL);
-    const long sent = stack_.WSSendTo(handle_, data, static_cast<std::size_t>(count), *address,
+    SendTo(*address, port, data, count);
+}
+
+void TIdSocketHandle::SendTo(const TIdIPv4Address& address, std::int32_t port, const void* data, std::int32_t count)
+{
+    CheckBuffer(data, count);
+    if (port < 0 || port > LargestPort)
+        TIdStack::RaiseSocketError(Id_WSAEINVAL);
+    const long sent = stack_.WSSendTo(handle_, data, static_cast<std::size_t>(count), address,
                                       static_cast<std::uint16_t>(port));
     if (sent == Id_SOCKET_ERROR) {
         const std::int32_t error = stack_.WSGetLastError();

@@ -38,6 +38,8 @@ public:
     // from 0 to 65535. A datagram the system refuses as too long raises
     // EIdPackageSizeTooBig; a partial send EIdNotAllBytesSent.
     void SendTo(const std::string& ip, std::int32_t port, const void* data, std::int32_t count);
+    // The same to an address already parsed.
+    void SendTo(const TIdIPv4Address& address, std::int32_t port, const void* data, std::int32_t count);
     // Receives one datagram, copying at most `size` bytes of it, and returns
     // its whole length: more than `size` when it was cut, the rest being lost.
     std::int32_t RecvFrom(void* buffer, std::int32_t size, std::string& peerIP, std::int32_t& peerPort);

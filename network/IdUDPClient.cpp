@@ -6,6 +6,7 @@ const std::string& TIdUDPClient::HostAddress()
         // ResolveAddress gives a valid dotted address or raises.
         const TIdIPv4Address address = TIdStack::ParseDotted(Stack().ResolveAddress(Host)).value();
         resolvedAddress_ = TIdStack::AddressToText(address);
+        resolved_ = address;
         resolvedHost_ = Host;
     }
     return resolvedAddress_;
@@ -17,6 +18,6 @@ void TIdUDPClient::SendBytes(const void* buffer, std::int32_t count)
     TIdSocketHandle::CheckBuffer(buffer, count);
     // The lookup comes before the socket: a host that cannot be found
     // leaves the endpoint as it was.
-    const std::string& address = HostAddress();
-    Binding().SendTo(address, Port, buffer, count);
+    HostAddress();
+    Binding().SendTo(resolved_, Port, buffer, count);
 }

@@ -31,4 +31,5 @@ private:
     // The text of Host that resolvedAddress_ was found for.
     std::optional<std::string> resolvedHost_;
     std::string resolvedAddress_;
+    TIdIPv4Address resolved_{};  // the same, parsed once for every send
 };
