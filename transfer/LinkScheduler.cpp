@@ -29,6 +29,15 @@ constexpr std::size_t TaskStackSize = std::size_t{1} << 20;
 constexpr std::size_t GuardSize = 4096;
 constexpr int EventsPerWake = 256;
 constexpr unsigned int HalfWordBits = 32;
+// What an epoll event carries: the waiting task's index in the high half and
+// its socket in the low half, so that an event is matched without a lookup.
+// Every link's cancel carries a value no task's socket has.
+constexpr std::uint64_t CancelEvent = ~std::uint64_t{0};
+
+std::uint64_t EventOf(std::size_t taskIndex, int descriptor)
+{
+    return (std::uint64_t{taskIndex} << HalfWordBits) | static_cast<std::uint32_t>(descriptor);
+}
 
 [[noreturn]] void RaiseSystemError(const char* what)
 {
@@ -53,8 +62,11 @@ struct TLinkScheduler::Task {
     bool finished = false;
     bool waiting = false;
     bool readable = false;
-    int descriptor = -1;     // the socket awaited; -1 for a sleep
-    std::uint64_t wait = 0;  // counts the task's waits, so that a stale due time is known
+    int descriptor = -1;  // the socket awaited; -1 for a sleep
+    std::size_t index = 0;  // in tasks_
+    Clock::time_point due;  // when the present wait ends at the latest
+    // The earliest due time queued for the task, max() when none is known.
+    Clock::time_point queued = Clock::time_point::max();
 };
 
 namespace {
@@ -107,7 +119,7 @@ TLinkScheduler::TLinkScheduler() : main_(std::make_unique<Context>()), events_(:
     const int cancel = TBoardLink::EveryLinkCancelDescriptor();
     epoll_event interest{};
     interest.events = EPOLLIN;
-    interest.data.fd = cancel;
+    interest.data.u64 = CancelEvent;
     if (cancel != -1 && ::epoll_ctl(events_, EPOLL_CTL_ADD, cancel, &interest) == -1) {
         ::close(events_);
         RaiseSystemError("epoll_ctl");
@@ -153,6 +165,7 @@ void TLinkScheduler::Spawn(std::function<void()> body)
 #ifdef LINK_SCHEDULER_TSAN
     context.threadFiber = __tsan_create_fiber(0);
 #endif
+    task->index = tasks_.size();
     runnable_.push_back(task.get());
     tasks_.push_back(std::move(task));
     ++unfinished_;
@@ -222,16 +235,13 @@ bool TLinkScheduler::WaitReadable(int descriptor, std::span<const int> /*wakeOn*
     // elsewhere is never woken for it.
     epoll_event interest{};
     interest.events = EPOLLIN | EPOLLONESHOT;
-    interest.data.fd = descriptor;
+    interest.data.u64 = EventOf(task.index, descriptor);
     if (::epoll_ctl(events_, EPOLL_CTL_MOD, descriptor, &interest) == -1 &&
         (errno != ENOENT || ::epoll_ctl(events_, EPOLL_CTL_ADD, descriptor, &interest) == -1))
         RaiseSystemError("epoll_ctl");
-    awaiting_[descriptor] = &task;
     task.descriptor = descriptor;
     task.readable = false;
-    task.waiting = true;
-    due_.push({Clock::now() + std::chrono::milliseconds(timeoutMs), &task, ++task.wait});
-    Suspend(task);
+    WaitUntil(task, Clock::now() + std::chrono::milliseconds(timeoutMs));
     return task.readable;
 }
 
@@ -239,8 +249,19 @@ void TLinkScheduler::Sleep(std::chrono::milliseconds duration)
 {
     Task& task = *current_;
     task.descriptor = -1;
+    WaitUntil(task, Clock::now() + duration);
+}
+
+void TLinkScheduler::WaitUntil(Task& task, Clock::time_point due)
+{
     task.waiting = true;
-    due_.push({Clock::now() + duration, &task, ++task.wait});
+    task.due = due;
+    // A due time already queued at or before this one comes up first and
+    // queues this one then: most waits end with an answer long before.
+    if (task.queued > due) {
+        due_.push({due, &task});
+        task.queued = due;
+    }
     Suspend(task);
 }
 
@@ -253,11 +274,28 @@ void TLinkScheduler::Wake(Task& task, bool readable)
     runnable_.push_back(&task);
 }
 
+void TLinkScheduler::TakeEarliest(Clock::time_point now)
+{
+    const Due due = due_.top();
+    due_.pop();
+    Task& task = *due.task;
+    if (due.when == task.queued)
+        task.queued = Clock::time_point::max();
+    if (!task.waiting)
+        return;
+    if (task.due <= now) {
+        Wake(task, false);
+    } else if (task.queued > task.due) {
+        due_.push({task.due, &task});
+        task.queued = task.due;
+    }
+}
+
 int TLinkScheduler::MillisecondsToEarliest()
 {
-    // Due times of waits that have ended are dropped as they come up.
-    while (!due_.empty() && (!due_.top().task->waiting || due_.top().wait != due_.top().task->wait))
-        due_.pop();
+    // Due times of tasks that wait no more are dropped as they come up.
+    while (!due_.empty() && !due_.top().task->waiting)
+        TakeEarliest(Clock::now());
     if (due_.empty())
         return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(due_.top().when - Clock::now());
@@ -271,21 +309,18 @@ void TLinkScheduler::WaitForEvents()
     if (count == -1 && errno != EINTR)
         RaiseSystemError("epoll_wait");
     for (int k = 0; k < count; ++k) {
-        const int descriptor = ready[static_cast<std::size_t>(k)].data.fd;
-        if (descriptor == TBoardLink::EveryLinkCancelDescriptor()) {
+        const std::uint64_t event = ready[static_cast<std::size_t>(k)].data.u64;
+        if (event == CancelEvent) {
             for (const auto& task : tasks_)
                 Wake(*task, false);
             continue;
         }
-        const auto owner = awaiting_.find(descriptor);
-        if (owner != awaiting_.end() && owner->second->descriptor == descriptor)
-            Wake(*owner->second, true);
+        const std::size_t index = event >> HalfWordBits;
+        const auto descriptor = static_cast<int>(static_cast<std::uint32_t>(event));
+        if (index < tasks_.size() && tasks_[index]->descriptor == descriptor)
+            Wake(*tasks_[index], true);
     }
     const Clock::time_point now = Clock::now();
-    while (!due_.empty() && due_.top().when <= now) {
-        const Due due = due_.top();
-        due_.pop();
-        if (due.wait == due.task->wait)
-            Wake(*due.task, false);
-    }
+    while (!due_.empty() && due_.top().when <= now)
+        TakeEarliest(now);
 }

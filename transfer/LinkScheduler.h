@@ -17,7 +17,6 @@
 #include <memory>
 #include <queue>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "transfer/Link.h"
@@ -44,7 +43,6 @@ private:
     struct Due {
         Clock::time_point when;
         Task* task;
-        std::uint64_t wait;  // which of the task's waits it ends
         bool operator>(const Due& other) const { return when > other.when; }
     };
 
@@ -54,18 +52,24 @@ private:
     void Suspend(Task& task);
     // Ends the wait of `task` when it waits, with its result.
     void Wake(Task& task, bool readable);
+    // Starts a wait of the running task that ends at `due` at the latest.
+    void WaitUntil(Task& task, Clock::time_point due);
     // Sleeps until a socket is readable, every link's cancel is, or the
     // earliest wait is due, and wakes the tasks that may go on.
     void WaitForEvents();
     int MillisecondsToEarliest();
+    // Pops the earliest due time: wakes its task when the task's wait has
+    // run out, or queues it again for a wait that ends later.
+    void TakeEarliest(Clock::time_point now);
 
     struct Context;
     std::unique_ptr<Context> main_;
     int events_ = -1;  // the epoll set
     std::vector<std::unique_ptr<Task>> tasks_;
     std::vector<Task*> runnable_;
+    // At most a due time or two per task, not one per wait: a task's queued
+    // time stands for every later wait until it comes up.
     std::priority_queue<Due, std::vector<Due>, std::greater<>> due_;
-    std::unordered_map<int, Task*> awaiting_;  // socket -> the task waiting for it
     Task* current_ = nullptr;
     std::size_t unfinished_ = 0;
 };

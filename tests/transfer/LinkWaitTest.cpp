@@ -52,9 +52,11 @@ struct LoopbackSocket {
 };
 
 // Each round, every board waits on its own socket. The sender answers the
-// boards in the reverse of their order, late in the second round: a board is
-// woken by its own datagram alone, never by a due time of an earlier wait,
-// and a wait that nothing answers ends unanswered.
+// boards in the reverse of their order, at once in the first round and late
+// in the last two: a board is woken by its own datagram alone, never by a due
+// time of an earlier wait (the third's, in the fourth), and a wait that
+// nothing answers ends unanswered, also one that ends after the due time of
+// the wait before it (the second).
 TEST(LinkScheduler, ManyWaitsOnOneThreadEachEndedByItsOwnSocketOrItsOwnDueTime)
 {
     constexpr int Boards = 8;
@@ -67,7 +69,7 @@ TEST(LinkScheduler, ManyWaitsOnOneThreadEachEndedByItsOwnSocketOrItsOwnDueTime)
         int timeoutMs;
         std::chrono::milliseconds sendAfter;  // none sent when negative
     };
-    constexpr std::array<Round, 3> Rounds = {{{500, 0ms}, {10000, 1000ms}, {20, -1ms}}};
+    constexpr std::array<Round, 4> Rounds = {{{200, 0ms}, {500, -1ms}, {1000, 900ms}, {2000, 800ms}}};
     for (int k = 0; k < Boards; ++k)
         scheduler.Spawn([&, k] {
             for (const Round& round : Rounds) {
@@ -88,7 +90,7 @@ TEST(LinkScheduler, ManyWaitsOnOneThreadEachEndedByItsOwnSocketOrItsOwnDueTime)
 
     for (int k = 0; k < Boards; ++k) {
         const char own = static_cast<char>('a' + k);
-        EXPECT_EQ(seen[k], (std::string{own, own, '-'})) << "board " << k;
+        EXPECT_EQ(seen[k], (std::string{own, '-', own, own})) << "board " << k;
     }
 }
 
