@@ -23,6 +23,11 @@ namespace {
 // all, whatever the number of boards.
 constexpr qint64 ProgressIntervalMs = 100;
 constexpr auto RedrawInterval = std::chrono::milliseconds(ProgressIntervalMs);
+// Progress taken per second in all, at most: beyond a hundred boards at once
+// each board's comes less often, so that a fleet's progress costs no more a
+// block than a few boards' and a JSON reader is not flooded.
+constexpr qint64 RunProgressPerSecond = 1000;
+constexpr qint64 MillisecondsPerSecond = 1000;
 // Plain: the run's progress line at most this often.
 constexpr qint64 RunProgressIntervalMs = 5000;
 constexpr int SecondsDecimals = 1;
@@ -277,6 +282,8 @@ void TReporter::Start(std::size_t board, const std::string& file, std::int64_t s
                      static_cast<long long>(size));
         std::fflush(stderr);
     }
+    if (line.state != BoardState::Running)
+        ++running_;
     line.state = BoardState::Running;
     Changed();
 }
@@ -302,7 +309,9 @@ void TReporter::Progress(std::size_t board, const TransferProgress& progress)
     line.done = progress.Done();
     line.total = progress.Total();
     const bool last = progress.Done() >= progress.Total();
-    if (line.lastProgress.isValid() && !line.lastProgress.hasExpired(ProgressIntervalMs) && !last)
+    const qint64 intervalMs =
+        std::max(ProgressIntervalMs, static_cast<qint64>(running_) * MillisecondsPerSecond / RunProgressPerSecond);
+    if (line.lastProgress.isValid() && !line.lastProgress.hasExpired(intervalMs) && !last)
         return;
     line.lastProgress.start();
     if (mode_ == Mode::Json) {
@@ -347,12 +356,13 @@ void TReporter::Error(std::size_t board, const std::string& text)
 void TReporter::Done(std::size_t board, const TBoardResult& result)
 {
     std::lock_guard lock(mutex_);
+    TBoardLine& line = lines_[board];
+    running_ -= line.state == BoardState::Running ? 1 : 0;
+    line.state = result.outcome == Ending::Updated ? BoardState::Updated : BoardState::NotUpdated;
     if (mode_ == Mode::Json) {
         Emit(DoneObject(result));
         return;
     }
-    TBoardLine& line = lines_[board];
-    line.state = result.outcome == Ending::Updated ? BoardState::Updated : BoardState::NotUpdated;
     line.text = SummaryText(result);
     line.phase.clear();
     line.waitingSeconds = 0;

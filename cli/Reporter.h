@@ -10,7 +10,9 @@
 //   when it ends, and a line of the whole run's progress at most every five
 //   seconds; no cursor movement.
 // - Json: one JSON object per line on standard output: start, status,
-//   progress (at most ten a second per board), warning, error, done.
+//   progress (at most ten a second per board, and a thousand a second in
+//   all: with more than a hundred boards at once each board's comes less
+//   often), warning, error, done.
 // After Live and Plain, the result goes to standard output: every board's
 // result whole (wrapped to the terminal's width), failed and unconfirmed
 // boards last, then the totals.
@@ -103,6 +105,7 @@ private:
     Mode mode_;
     std::vector<std::string> boards_;
     std::vector<TBoardLine> lines_;
+    std::size_t running_ = 0;  // boards started and not done
     // Live: the lines on the screen and the width they were drawn at.
     std::vector<std::string> shown_;
     int shownColumns_ = 0;
