@@ -2,7 +2,6 @@
 
 #include <sys/epoll.h>
 #include <sys/mman.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <array>
@@ -11,6 +10,10 @@
 #include <exception>
 #include <stdexcept>
 #include <system_error>
+
+#if !defined(__x86_64__)
+#include <ucontext.h>
+#endif
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -29,6 +32,8 @@ constexpr std::size_t TaskStackSize = std::size_t{1} << 20;
 constexpr std::size_t GuardSize = 4096;
 constexpr int EventsPerWake = 256;
 constexpr unsigned int HalfWordBits = 32;
+// What the calling convention asks of a stack at a call.
+constexpr std::uintptr_t StackAlignment = 16;
 // What an epoll event carries: the waiting task's index in the high half and
 // its socket in the low half, so that an event is matched without a lookup.
 // Every link's cancel carries a value no task's socket has.
@@ -46,9 +51,144 @@ std::uint64_t EventOf(std::size_t taskIndex, int descriptor)
 
 } // namespace
 
+#if defined(__x86_64__)
+// A switch pushes the registers the calling convention keeps, and the
+// floating-point control words, onto the stack it leaves and pops them from
+// the stack it resumes: a few stores where the C library's contexts also
+// save every floating-point register and the signal mask, two system calls a
+// switch. A new stack starts in StartTask, which calls r12(r13).
+extern "C" void OrvendaSwitchStacks(void** save, void* resume);
+extern "C" void OrvendaStartTask();
+asm(R"(
+    .text
+    .globl OrvendaSwitchStacks
+    .hidden OrvendaSwitchStacks
+    .type OrvendaSwitchStacks, @function
+OrvendaSwitchStacks:
+    pushq %rbp
+    pushq %rbx
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    subq $8, %rsp
+    stmxcsr (%rsp)
+    fnstcw 4(%rsp)
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    ldmxcsr (%rsp)
+    fldcw 4(%rsp)
+    addq $8, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbx
+    popq %rbp
+    ret
+    .size OrvendaSwitchStacks, .-OrvendaSwitchStacks
+
+    .globl OrvendaStartTask
+    .hidden OrvendaStartTask
+    .type OrvendaStartTask, @function
+OrvendaStartTask:
+    .cfi_startproc
+    .cfi_undefined rip
+    movq %r13, %rdi
+    callq *%r12
+    ud2
+    .cfi_endproc
+    .size OrvendaStartTask, .-OrvendaStartTask
+)");
+
+namespace {
+
+// What a switch resumes: the stack that holds the rest.
+struct Registers {
+    void* stack = nullptr;
+};
+
+// A new stack as a switch leaves it, so that the first switch to it enters
+// `entry(argument)` with the stack aligned as a call leaves it.
+void Prepare(Registers& registers, void* low, std::size_t size, void (*entry)(void*), void* argument)
+{
+    struct Saved {
+        std::uint32_t mxcsr;
+        std::uint16_t x87Control;
+        std::uint16_t unused;
+        void* r15;
+        void* r14;
+        void* r13;
+        void* r12;
+        void* rbx;
+        void* rbp;
+        void* resume;
+    };
+    static_assert(sizeof(Saved) % StackAlignment == 0);
+    auto top = reinterpret_cast<std::uintptr_t>(low) + size;
+    top -= top % StackAlignment;
+    auto* saved = reinterpret_cast<Saved*>(top - sizeof(Saved));
+    *saved = {};
+    // The task computes as the thread does.
+    asm volatile("stmxcsr %0" : "=m"(saved->mxcsr));
+    asm volatile("fnstcw %0" : "=m"(saved->x87Control));
+    saved->r12 = reinterpret_cast<void*>(entry);
+    saved->r13 = argument;
+    saved->resume = reinterpret_cast<void*>(&OrvendaStartTask);
+    registers.stack = saved;
+}
+
+void Jump(Registers& from, const Registers& to)
+{
+    OrvendaSwitchStacks(&from.stack, to.stack);
+}
+
+} // namespace
+#else
+namespace {
+
+struct Registers {
+    ucontext_t context{};
+};
+
+// makecontext passes int arguments only: each pointer goes in two halves.
+void EnterHalves(unsigned int entryHigh, unsigned int entryLow, unsigned int high, unsigned int low)
+{
+    const auto entry = reinterpret_cast<void (*)(void*)>((std::uintptr_t{entryHigh} << HalfWordBits) | entryLow);
+    entry(reinterpret_cast<void*>((std::uintptr_t{high} << HalfWordBits) | low));
+}
+
+void Prepare(Registers& registers, void* low, std::size_t size, void (*entry)(void*), void* argument)
+{
+    if (::getcontext(&registers.context) == -1)
+        throw std::system_error(errno, std::generic_category(), "getcontext");
+    registers.context.uc_stack.ss_sp = low;
+    registers.context.uc_stack.ss_size = size;
+    registers.context.uc_link = nullptr;
+    const auto code = reinterpret_cast<std::uintptr_t>(entry);
+    const auto data = reinterpret_cast<std::uintptr_t>(argument);
+    ::makecontext(&registers.context, reinterpret_cast<void (*)()>(&EnterHalves), 4,
+                  static_cast<unsigned int>(code >> HalfWordBits), static_cast<unsigned int>(code),
+                  static_cast<unsigned int>(data >> HalfWordBits), static_cast<unsigned int>(data));
+}
+
+// Not swapcontext: the address sanitizer warns on its first use.
+void Jump(Registers& from, const Registers& to)
+{
+    volatile bool resumed = false;
+    ::getcontext(&from.context);
+    if (!resumed) {
+        resumed = true;
+        ::setcontext(&to.context);
+    }
+}
+
+} // namespace
+#endif
+
 // Where a stack switch resumes, and what the sanitizers need to follow it.
 struct TLinkScheduler::Context {
-    ucontext_t registers{};
+    Registers registers;
     const void* stackBottom = nullptr;
     std::size_t stackSize = 0;
     void* fakeStack = nullptr;  // the address sanitizer's, while switched away
@@ -92,21 +232,15 @@ void AfterSwitch([[maybe_unused]] void* fakeStack, [[maybe_unused]] const void**
 #endif
 }
 
-// Saves the running context in `from` and resumes `to`, whose stack and
-// sanitizer records `target` holds; returns once `from` is resumed. The
-// sanitizers learn of the switch inside, between the save and the jump, so
-// that their view of each stack's calls stays whole. Not swapcontext: the
-// address sanitizer warns on its first use.
-void Switch(ucontext_t& from, void** fakeStack, const ucontext_t& to, const void* bottom, std::size_t size,
+// Saves the running registers in `from` and resumes `to`, whose stack and
+// sanitizer records the rest names; returns once `from` is resumed. The
+// sanitizers learn of the switch last, right before the jump, in this same
+// call, so that their view of each stack's calls stays whole.
+void Switch(Registers& from, void** fakeStack, const Registers& to, const void* bottom, std::size_t size,
             void* threadFiber)
 {
-    volatile bool resumed = false;
-    ::getcontext(&from);
-    if (!resumed) {
-        resumed = true;
-        BeforeSwitch(fakeStack, bottom, size, threadFiber);
-        ::setcontext(&to);
-    }
+    BeforeSwitch(fakeStack, bottom, size, threadFiber);
+    Jump(from, to);
 }
 
 } // namespace
@@ -153,15 +287,8 @@ void TLinkScheduler::Spawn(std::function<void()> body)
     Context& context = task->context;
     context.stackBottom = task->stack;
     context.stackSize = TaskStackSize;
-    if (::getcontext(&context.registers) == -1)
-        RaiseSystemError("getcontext");
-    context.registers.uc_stack.ss_sp = static_cast<char*>(task->stack) + GuardSize;
-    context.registers.uc_stack.ss_size = TaskStackSize - GuardSize;
-    context.registers.uc_link = nullptr;
-    // makecontext passes int arguments only: the scheduler goes in two halves.
-    const auto self = reinterpret_cast<std::uintptr_t>(this);
-    ::makecontext(&context.registers, reinterpret_cast<void (*)()>(&TLinkScheduler::Enter), 2,
-                  static_cast<unsigned int>(self >> HalfWordBits), static_cast<unsigned int>(self));
+    Prepare(context.registers, static_cast<char*>(task->stack) + GuardSize, TaskStackSize - GuardSize,
+            &TLinkScheduler::Enter, this);
 #ifdef LINK_SCHEDULER_TSAN
     context.threadFiber = __tsan_create_fiber(0);
 #endif
@@ -171,9 +298,9 @@ void TLinkScheduler::Spawn(std::function<void()> body)
     ++unfinished_;
 }
 
-void TLinkScheduler::Enter(unsigned int high, unsigned int low)
+void TLinkScheduler::Enter(void* self)
 {
-    auto* scheduler = reinterpret_cast<TLinkScheduler*>((std::uintptr_t{high} << HalfWordBits) | low);
+    auto* scheduler = static_cast<TLinkScheduler*>(self);
     Task& task = *scheduler->current_;
     AfterSwitch(nullptr, &scheduler->main_->stackBottom, &scheduler->main_->stackSize);
     try {
@@ -183,8 +310,8 @@ void TLinkScheduler::Enter(unsigned int high, unsigned int low)
     }
     task.finished = true;
     // The task's stack is left for good: nothing of it is kept.
-    BeforeSwitch(nullptr, scheduler->main_->stackBottom, scheduler->main_->stackSize, scheduler->main_->threadFiber);
-    ::setcontext(&scheduler->main_->registers);
+    Switch(task.context.registers, nullptr, scheduler->main_->registers, scheduler->main_->stackBottom,
+           scheduler->main_->stackSize, scheduler->main_->threadFiber);
 }
 
 void TLinkScheduler::Run()

@@ -46,7 +46,7 @@ private:
         bool operator>(const Due& other) const { return when > other.when; }
     };
 
-    static void Enter(unsigned int high, unsigned int low);
+    static void Enter(void* self);
     void Resume(Task& task);
     // Back to Run from the task under way, until Run resumes it.
     void Suspend(Task& task);
