@@ -9,6 +9,7 @@
 #include <array>
 #include <span>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -78,15 +79,16 @@ std::optional<Clock::time_point> Earliest(std::optional<Clock::time_point> a, st
     return std::min(*a, *b);
 }
 
-int PollTimeout(std::optional<Clock::time_point> wake, Clock::time_point now)
+// The time to `wake` to the nanosecond, none without a wake: an answer
+// delayed 2 ms goes out then, not at the next whole millisecond.
+std::optional<timespec> PollTimeout(std::optional<Clock::time_point> wake, Clock::time_point now)
 {
     if (!wake) {
-        return -1;
+        return std::nullopt;
     }
-    if (*wake <= now) {
-        return 0;
-    }
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count());
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(*wake - now, Clock::duration::zero()));
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>((left - seconds).count())};
 }
 
 // The transcript and the kept files are written in large pieces while frames
@@ -192,7 +194,9 @@ public:
             }
             WatchSerial(now);
             std::array<epoll_event, ReadyPerWait> ready{};
-            const int count = ::epoll_wait(waitSet_, ready.data(), ReadyPerWait, WaitTimeout(now));
+            const std::optional<timespec> timeout = WaitTimeout(now);
+            const int count =
+                ::epoll_pwait2(waitSet_, ready.data(), ReadyPerWait, timeout ? &*timeout : nullptr, nullptr);
             if (count < 0 && errno != EINTR) {
                 ThrowSystemError("wait for the links");
             }
@@ -241,7 +245,7 @@ private:
     }
 
     // Until the next wake, or the idle flush when it comes first.
-    int WaitTimeout(Clock::time_point now) const
+    std::optional<timespec> WaitTimeout(Clock::time_point now) const
     {
         const bool pending = std::any_of(boards_.begin(), boards_.end(), [](const auto& board) {
             return board->transcript.Pending() || board->store.Pending();
