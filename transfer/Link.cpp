@@ -262,8 +262,7 @@ std::string TUdpLink::BoardName() const
 
 bool TUdpLink::Send(std::span<const Byte> frame)
 {
-    std::copy(frame.begin(), frame.end(), NetBuffer.begin());
-    client_.SendBytes(NetBuffer.data(), static_cast<std::int32_t>(frame.size()));
+    client_.SendBytes(frame.data(), static_cast<std::int32_t>(frame.size()));
     return true;
 }
 
@@ -278,7 +277,7 @@ bool TUdpLink::ReceiveOne(std::int32_t timeoutMs)
 
 bool TUdpLink::TakeOne()
 {
-    std::fill_n(NetBuffer.begin(), NetAnswerSize, Byte{0});
+    NetBuffer.fill(Byte{0});
     const TIdDatagram datagram = client_.TakeDatagram(NetBuffer.data(), NetAnswerSize);
     if (datagram.TimedOut)
         return false;

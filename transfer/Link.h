@@ -205,9 +205,9 @@ private:
     int emptied_ = 0;  // how often the output queue has run empty
 };
 
-// The network link's frame buffer: a frame is copied here before it is sent,
-// and an answer datagram of at most NetAnswerSize bytes lands in it.
-inline constexpr int NetBufferSize = 30000;
+// The network link's answer buffer: an answer datagram of at most this many
+// bytes lands in it. A request goes out from the session's frame as it
+// stands, with no copy of its own.
 inline constexpr std::int32_t NetAnswerSize = 100;
 
 // UDP: one socket to the board at the client's host and port. Only the
@@ -231,5 +231,5 @@ private:
     bool TakeOne();
 
     TIdUDPClient& client_;
-    std::array<Byte, NetBufferSize> NetBuffer{};
+    std::array<Byte, NetAnswerSize> NetBuffer{};
 };
