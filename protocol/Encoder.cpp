@@ -57,7 +57,9 @@ public:
     {
         if (bytes.size() > frame_.size() - position_)
             throw std::length_error("Request frame longer than its buffer");
-        std::copy(bytes.begin(), bytes.end(), frame_.begin() + static_cast<std::ptrdiff_t>(position_));
+        Byte* const target = frame_.data() + position_;
+        if (bytes.data() != target)
+            std::copy(bytes.begin(), bytes.end(), target);
         position_ += bytes.size();
     }
 
@@ -240,6 +242,14 @@ std::int32_t EncodeRequest(const std::string& fieldList, std::string& callText,
             out.AppendLittleEndian(HexArgument(field), 1);
     }
     return CloseFrame(frame, out.PayloadLength());
+}
+
+std::size_t BlockDataOffset(bool withHandle)
+{
+    constexpr std::size_t GroupAndOperation = 2;
+    constexpr std::size_t HandleSize = 4;
+    constexpr std::size_t LengthSize = 2;
+    return FrameHeaderSize + GroupAndOperation + (withHandle ? HandleSize : 0) + LengthSize;
 }
 
 std::int32_t EncodeBlockWrite(std::span<Byte> frame, Byte group, Byte operation,

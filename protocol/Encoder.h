@@ -75,7 +75,9 @@ std::int32_t CloseFrame(std::span<Byte> frame, int payloadLength);
 
 // Builds a block write in `frame`: group, operation, the file handle when
 // there is one (4 bytes), the block length (2 bytes) and the block's bytes.
-// Returns the TxLength of the frame.
+// Returns the TxLength of the frame. The bytes may already stand where they
+// go, at BlockDataOffset: a block read straight into its frame is not copied.
+std::size_t BlockDataOffset(bool withHandle);
 std::int32_t EncodeBlockWrite(std::span<Byte> frame, Byte group, Byte operation,
                               std::optional<std::uint32_t> handle, std::span<const Byte> data);
 

@@ -337,15 +337,16 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
     const std::int64_t count = file.Size() / stream.blockSize + 1;
     const TRequestFrame query = EncodeCall(stream.query);
     command_ = CommandOf(stream.query);
-    std::array<Byte, ImageBlockSize> block{};
+    // Each block is read straight into its place in the frame.
+    const std::span<Byte> data = std::span<Byte>(TxFrame).subspan(BlockDataOffset(stream.handle != nullptr),
+                                                                  static_cast<std::size_t>(stream.blockSize));
     std::int64_t done = 0;
     for (std::int64_t k = 1; k <= count; ++k) {
-        const std::size_t n = file.Read(block.data(), static_cast<std::size_t>(stream.blockSize));
+        const std::size_t n = file.Read(data.data(), data.size());
         std::optional<std::uint32_t> handle;
         if (stream.handle != nullptr)
             handle = static_cast<std::uint32_t>(*stream.handle);
-        TxLength = EncodeBlockWrite(TxFrame, stream.group, stream.operation, handle,
-                                    std::span<const Byte>(block.data(), n));
+        TxLength = EncodeBlockWrite(TxFrame, stream.group, stream.operation, handle, data.first(n));
         NoReply = 1;
         Send_PVR("Main");
         currentBlock_ = k;
