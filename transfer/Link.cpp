@@ -255,6 +255,14 @@ TUdpLink::TUdpLink(TIdUDPClient& client) : client_(client)
 {
 }
 
+TUdpLink::~TUdpLink()
+{
+    // The client closes its socket after the link: a socket opened later may
+    // get the same number.
+    if (waiter_ != nullptr && waitedOn_ != -1)
+        waiter_->Forget(waitedOn_);
+}
+
 std::string TUdpLink::BoardName() const
 {
     return client_.Host;
@@ -270,6 +278,8 @@ bool TUdpLink::ReceiveOne(std::int32_t timeoutMs)
 {
     const std::array<int, 2> cancels = {CancelDescriptor(), EveryLinkCancelDescriptor()};
     TIdSocketHandle& socket = client_.Binding();
+    if (waiter_ != nullptr)
+        waitedOn_ = socket.Handle();
     const bool readable = waiter_ != nullptr ? waiter_->WaitReadable(socket.Handle(), cancels, timeoutMs)
                                              : socket.Readable(timeoutMs, cancels);
     return readable && TakeOne();

@@ -51,6 +51,9 @@ public:
     // `timeoutMs` has passed (false).
     virtual bool WaitReadable(int descriptor, std::span<const int> wakeOn, int timeoutMs) = 0;
     virtual void Sleep(std::chrono::milliseconds duration) = 0;
+    // `descriptor` is about to be closed: a waiter that keeps it between
+    // waits lets it go.
+    virtual void Forget(int /*descriptor*/) {}
 
     // The waiter that runs the calling thread's work now, if any: a link made
     // meanwhile waits through it.
@@ -216,6 +219,9 @@ inline constexpr std::int32_t NetAnswerSize = 100;
 class TUdpLink : public TBoardLink {
 public:
     explicit TUdpLink(TIdUDPClient& client);
+    ~TUdpLink() override;
+    TUdpLink(const TUdpLink&) = delete;
+    TUdpLink& operator=(const TUdpLink&) = delete;
 
     bool ReadsEachAnswer() const override { return true; }
     std::string BoardName() const override;
@@ -231,5 +237,6 @@ private:
     bool TakeOne();
 
     TIdUDPClient& client_;
+    int waitedOn_ = -1;  // the socket the waiter was last asked about
     std::array<Byte, NetAnswerSize> NetBuffer{};
 };

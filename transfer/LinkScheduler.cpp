@@ -203,6 +203,7 @@ struct TLinkScheduler::Task {
     bool waiting = false;
     bool readable = false;
     int descriptor = -1;  // the socket awaited; -1 for a sleep
+    int armed = -1;       // the socket that wakes the task, kept between waits
     std::size_t index = 0;  // in tasks_
     Clock::time_point due;  // when the present wait ends at the latest
     // The earliest due time queued for the task, max() when none is known.
@@ -358,14 +359,18 @@ void TLinkScheduler::Suspend(Task& task)
 bool TLinkScheduler::WaitReadable(int descriptor, std::span<const int> /*wakeOn*/, int timeoutMs)
 {
     Task& task = *current_;
-    // One-shot: a socket reports once per wait, and a task that is busy
-    // elsewhere is never woken for it.
-    epoll_event interest{};
-    interest.events = EPOLLIN | EPOLLONESHOT;
-    interest.data.u64 = EventOf(task.index, descriptor);
-    if (::epoll_ctl(events_, EPOLL_CTL_MOD, descriptor, &interest) == -1 &&
-        (errno != ENOENT || ::epoll_ctl(events_, EPOLL_CTL_ADD, descriptor, &interest) == -1))
-        RaiseSystemError("epoll_ctl");
+    // The socket stays in the set between waits, so that a wait for an
+    // answer costs no system call. Level-triggered: whatever the socket holds
+    // when the wait begins wakes the task at once.
+    if (task.armed != descriptor) {
+        epoll_event interest{};
+        interest.events = EPOLLIN;
+        interest.data.u64 = EventOf(task.index, descriptor);
+        if (::epoll_ctl(events_, EPOLL_CTL_MOD, descriptor, &interest) == -1 &&
+            (errno != ENOENT || ::epoll_ctl(events_, EPOLL_CTL_ADD, descriptor, &interest) == -1))
+            RaiseSystemError("epoll_ctl");
+        task.armed = descriptor;
+    }
     task.descriptor = descriptor;
     task.readable = false;
     WaitUntil(task, Clock::now() + std::chrono::milliseconds(timeoutMs));
@@ -377,6 +382,15 @@ void TLinkScheduler::Sleep(std::chrono::milliseconds duration)
     Task& task = *current_;
     task.descriptor = -1;
     WaitUntil(task, Clock::now() + duration);
+}
+
+void TLinkScheduler::Forget(int descriptor)
+{
+    Task& task = *current_;
+    if (task.armed == descriptor) {
+        ::epoll_ctl(events_, EPOLL_CTL_DEL, descriptor, nullptr);
+        task.armed = -1;
+    }
 }
 
 void TLinkScheduler::WaitUntil(Task& task, Clock::time_point due)
@@ -401,6 +415,21 @@ void TLinkScheduler::Wake(Task& task, bool readable)
     runnable_.push_back(&task);
 }
 
+void TLinkScheduler::Readable(Task& task, int descriptor)
+{
+    if (task.waiting && task.descriptor == descriptor && task.armed == descriptor) {
+        Wake(task, true);
+        return;
+    }
+    // Nobody reads the socket before the task waits for it again: it would
+    // report at every round until then.
+    epoll_event rest{};
+    rest.data.u64 = EventOf(task.index, descriptor);
+    ::epoll_ctl(events_, EPOLL_CTL_MOD, descriptor, &rest);
+    if (task.armed == descriptor)
+        task.armed = -1;
+}
+
 void TLinkScheduler::TakeEarliest(Clock::time_point now)
 {
     const Due due = due_.top();
@@ -411,6 +440,9 @@ void TLinkScheduler::TakeEarliest(Clock::time_point now)
     if (!task.waiting)
         return;
     if (task.due <= now) {
+        // A socket closed and opened again under the same number has left
+        // the set: the next wait puts it back.
+        task.armed = -1;
         Wake(task, false);
     } else if (task.queued > task.due) {
         due_.push({task.due, &task});
@@ -444,8 +476,8 @@ void TLinkScheduler::WaitForEvents()
         }
         const std::size_t index = event >> HalfWordBits;
         const auto descriptor = static_cast<int>(static_cast<std::uint32_t>(event));
-        if (index < tasks_.size() && tasks_[index]->descriptor == descriptor)
-            Wake(*tasks_[index], true);
+        if (index < tasks_.size())
+            Readable(*tasks_[index], descriptor);
     }
     const Clock::time_point now = Clock::now();
     while (!due_.empty() && due_.top().when <= now)

@@ -36,6 +36,7 @@ public:
     // Called by a task's links only.
     bool WaitReadable(int descriptor, std::span<const int> wakeOn, int timeoutMs) override;
     void Sleep(std::chrono::milliseconds duration) override;
+    void Forget(int descriptor) override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -52,6 +53,9 @@ private:
     void Suspend(Task& task);
     // Ends the wait of `task` when it waits, with its result.
     void Wake(Task& task, bool readable);
+    // A socket reported readable: wakes the task that waits for it, or rests
+    // the socket until that task waits for it again.
+    void Readable(Task& task, int descriptor);
     // Starts a wait of the running task that ends at `due` at the latest.
     void WaitUntil(Task& task, Clock::time_point due);
     // Sleeps until a socket is readable, every link's cancel is, or the

@@ -11,6 +11,8 @@
 
 #include <array>
 #include <chrono>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -92,6 +94,35 @@ TEST(LinkScheduler, ManyWaitsOnOneThreadEachEndedByItsOwnSocketOrItsOwnDueTime)
         const char own = static_cast<char>('a' + k);
         EXPECT_EQ(seen[k], (std::string{own, '-', own, own})) << "board " << k;
     }
+}
+
+// A socket stays in the scheduler's set between waits: a datagram that comes
+// while its task sleeps wakes the task's next wait at once, and a socket
+// closed and opened again under the same number still wakes its task.
+TEST(LinkScheduler, ASocketKeptBetweenWaitsWakesItsTaskAfterASleepAndAfterItsNumberIsReused)
+{
+    std::optional<LoopbackSocket> board(std::in_place);
+    const LoopbackSocket sender;
+    TLinkScheduler scheduler;
+    std::string seen;
+    scheduler.Spawn([&] {
+        const auto take = [&](int timeoutMs) {
+            seen += scheduler.WaitReadable(board->handle, {}, timeoutMs) ? board->Take() : '-';
+        };
+        take(10000);
+        sender.SendTo(*board, 'b');
+        scheduler.Sleep(100ms);
+        take(10000);
+        const int number = board->handle;
+        scheduler.Forget(number);
+        board.emplace();
+        ASSERT_EQ(board->handle, number);
+        sender.SendTo(*board, 'c');
+        take(10000);
+    });
+    scheduler.Spawn([&] { sender.SendTo(*board, 'a'); });
+    scheduler.Run();
+    EXPECT_EQ(seen, "abc");
 }
 
 // A cancel from another thread ends a network wait at once: before the
