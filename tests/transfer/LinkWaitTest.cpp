@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cfenv>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -123,6 +124,30 @@ TEST(LinkScheduler, ASocketKeptBetweenWaitsWakesItsTaskAfterASleepAndAfterItsNum
     scheduler.Spawn([&] { sender.SendTo(*board, 'a'); });
     scheduler.Run();
     EXPECT_EQ(seen, "abc");
+}
+
+// A task computes with its own floating-point rounding, as a thread does: a
+// change in one task reaches neither another task nor the scheduler's thread.
+TEST(LinkScheduler, EachTaskKeepsItsOwnFloatingPointRounding)
+{
+    ASSERT_EQ(std::fegetround(), FE_TONEAREST);
+    TLinkScheduler scheduler;
+    int changer = -1;
+    int other = -1;
+    scheduler.Spawn([&] {
+        std::fesetround(FE_UPWARD);
+        scheduler.Sleep(20ms);
+        changer = std::fegetround();
+    });
+    scheduler.Spawn([&] {
+        scheduler.Sleep(10ms);
+        other = std::fegetround();
+    });
+    scheduler.Run();
+    EXPECT_EQ(changer, FE_UPWARD);
+    EXPECT_EQ(other, FE_TONEAREST);
+    EXPECT_EQ(std::fegetround(), FE_TONEAREST);
+    std::fesetround(FE_TONEAREST);
 }
 
 // A cancel from another thread ends a network wait at once: before the
