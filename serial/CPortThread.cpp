@@ -13,6 +13,9 @@ namespace {
 // wait for. While bytes wait to go out the thread looks at the queue this
 // often, so that evTxEmpty follows the last byte closely.
 constexpr int OutputPollMs = 10;
+// And it goes on looking this long after the queue ran empty: the next frame
+// of a transfer comes soon, and its first write then wakes nobody.
+constexpr auto OutputLinger = std::chrono::milliseconds(250);
 // While a handler of line errors, breaks or modem lines is bound (and the
 // device offers them) the thread looks at them this often; nothing else makes
 // an idle port wake its thread.
@@ -134,14 +137,17 @@ void TComThread::Stop()
 
 void TComThread::NotifyWritten()
 {
-    // Only the write that finds nothing pending wakes the thread. While a write
-    // is pending the thread looks at the output queue anyway (at once after a
-    // wake-up, then every StatusPollMs), so waking it for every one-byte write
-    // of a frame would cost a system call and a thread switch per byte and
-    // tell it nothing new.
-    // A plain read first: the exchange is a locked write, and a frame goes
-    // out a byte a write while the flag is mostly set already.
-    if (!txPending_.load(std::memory_order_relaxed) && !txPending_.exchange(true))
+    // Only a write that finds the thread not looking at the output queue
+    // wakes it. While it looks (every OutputPollMs, and a while after the
+    // queue ran empty) waking it for a one-byte write would cost a system
+    // call and a thread switch and tell it nothing new.
+    // A plain read first: the store is a locked write, and a frame goes out a
+    // byte a write while the flag is mostly set already.
+    if (!txPending_.load(std::memory_order_relaxed))
+        txPending_.store(true);
+    // After the store: a thread that stops looking reads the flag after it
+    // stops, so one of the two sees the other.
+    if (!watchingOutput_.load() && !watchingOutput_.exchange(true))
         Signal(writtenSignal_);
 }
 
@@ -205,13 +211,22 @@ void TComThread::CollectInput(TComEvents& events, bool received)
 
 void TComThread::CollectOutput(TComEvents& events)
 {
-    if (!txPending_.exchange(false))
+    const auto now = std::chrono::steady_clock::now();
+    if (txPending_.exchange(false)) {
+        outputSeen_ = now;
+        std::optional<std::int32_t> queued = OutputQueueCount(handle_);
+        if (queued && *queued > 0)
+            txPending_.store(true);
+        else
+            events.Include(evTxEmpty);
         return;
-    std::optional<std::int32_t> queued = OutputQueueCount(handle_);
-    if (queued && *queued > 0)
-        txPending_.store(true);
-    else
-        events.Include(evTxEmpty);
+    }
+    if (watchingOutput_.load() && now - outputSeen_ >= OutputLinger) {
+        watchingOutput_.store(false);
+        // A write that came meanwhile found the thread still looking.
+        if (txPending_.load())
+            watchingOutput_.store(true);
+    }
 }
 
 void TComThread::CollectLineErrors(TComEvents& events)
@@ -249,7 +264,7 @@ void TComThread::CollectModemLines(TComEvents& events)
 
 int TComThread::PollInterval() const
 {
-    if (txPending_.load())
+    if (watchingOutput_.load())
         return OutputPollMs;
     if (counters_ || modemLines_)
         return StatusPollMs;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -58,7 +59,8 @@ private:
     const TSyncMethod syncMethod_;
     std::shared_ptr<TComSync> sync_;
     std::atomic<std::int32_t> rx80Mark_;
-    std::atomic<bool> txPending_{false};
+    std::atomic<bool> txPending_{false};  // written since the queue was last seen empty
+    std::atomic<bool> watchingOutput_{false};  // the thread looks at the queue every OutputPollMs
     std::atomic<bool> running_{false};
 
     // Descriptors: the wait set, the stop signal and the written-bytes signal.
@@ -70,6 +72,7 @@ private:
     std::optional<TComCounters> counters_;
     std::optional<TComSignals> modemLines_;
     bool above80_ = false;
+    std::chrono::steady_clock::time_point outputSeen_;  // when bytes were last seen going out
 
     std::thread thread_;
 };
