@@ -184,11 +184,19 @@ TEST(RequestEncoding, ArgumentsAreTakenInTurn)
 
 namespace {
 
+// Encodes the block from a buffer of its own, and again from its place in
+// the frame (BlockDataOffset), as a transfer reads it: both frames are alike.
 Bytes BlockFrame(Byte group, Byte operation, std::optional<std::uint32_t> handle, const std::string& data)
 {
     std::array<Byte, TxFrameSize> frame{};
     const Bytes bytes(data.begin(), data.end());
     const std::int32_t length = EncodeBlockWrite(frame, group, operation, handle, bytes);
+    std::array<Byte, TxFrameSize> readInPlace{};
+    const std::span<Byte> place =
+        std::span<Byte>(readInPlace).subspan(BlockDataOffset(handle.has_value()), bytes.size());
+    std::copy(bytes.begin(), bytes.end(), place.begin());
+    EXPECT_EQ(EncodeBlockWrite(readInPlace, group, operation, handle, place), length);
+    EXPECT_EQ(readInPlace, frame);
     return Bytes(frame.begin(), frame.begin() + (length - 1));
 }
 
