@@ -11,7 +11,11 @@
 #include <stdexcept>
 #include <system_error>
 
-#if !defined(__x86_64__)
+// The switch below keeps no shadow stack: a build for one (-fcf-protection)
+// uses the C library's contexts, which do.
+#if defined(__x86_64__) && !(defined(__CET__) && (__CET__ & 2))
+#define LINK_SCHEDULER_OWN_SWITCH 1
+#else
 #include <ucontext.h>
 #endif
 
@@ -51,7 +55,7 @@ std::uint64_t EventOf(std::size_t taskIndex, int descriptor)
 
 } // namespace
 
-#if defined(__x86_64__)
+#ifdef LINK_SCHEDULER_OWN_SWITCH
 // A switch pushes the registers the calling convention keeps, and the
 // floating-point control words, onto the stack it leaves and pops them from
 // the stack it resumes: a few stores where the C library's contexts also
