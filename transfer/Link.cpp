@@ -40,10 +40,6 @@ void Empty(int descriptor)
     }
 }
 
-} // namespace
-
-namespace {
-
 thread_local TLinkWaiter* waiterOfThisThread = nullptr;
 
 } // namespace
@@ -278,11 +274,10 @@ bool TUdpLink::ReceiveOne(std::int32_t timeoutMs)
 {
     const std::array<int, 2> cancels = {CancelDescriptor(), EveryLinkCancelDescriptor()};
     TIdSocketHandle& socket = client_.Binding();
-    if (waiter_ != nullptr)
-        waitedOn_ = socket.Handle();
-    const bool readable = waiter_ != nullptr ? waiter_->WaitReadable(socket.Handle(), cancels, timeoutMs)
-                                             : socket.Readable(timeoutMs, cancels);
-    return readable && TakeOne();
+    if (waiter_ == nullptr)
+        return socket.Readable(timeoutMs, cancels) && TakeOne();
+    waitedOn_ = socket.Handle();
+    return waiter_->WaitReadable(waitedOn_, cancels, timeoutMs) && TakeOne();
 }
 
 bool TUdpLink::TakeOne()

@@ -237,17 +237,6 @@ void AfterSwitch([[maybe_unused]] void* fakeStack, [[maybe_unused]] const void**
 #endif
 }
 
-// Saves the running registers in `from` and resumes `to`, whose stack and
-// sanitizer records the rest names; returns once `from` is resumed. The
-// sanitizers learn of the switch last, right before the jump, in this same
-// call, so that their view of each stack's calls stays whole.
-void Switch(Registers& from, void** fakeStack, const Registers& to, const void* bottom, std::size_t size,
-            void* threadFiber)
-{
-    BeforeSwitch(fakeStack, bottom, size, threadFiber);
-    Jump(from, to);
-}
-
 } // namespace
 
 TLinkScheduler::TLinkScheduler() : main_(std::make_unique<Context>()), events_(::epoll_create1(EPOLL_CLOEXEC))
@@ -315,8 +304,7 @@ void TLinkScheduler::Enter(void* self)
     }
     task.finished = true;
     // The task's stack is left for good: nothing of it is kept.
-    Switch(task.context.registers, nullptr, scheduler->main_->registers, scheduler->main_->stackBottom,
-           scheduler->main_->stackSize, scheduler->main_->threadFiber);
+    SwitchTo(task.context, *scheduler->main_, true);
 }
 
 void TLinkScheduler::Run()
@@ -340,9 +328,7 @@ void TLinkScheduler::Resume(Task& task)
     current_ = &task;
     TLinkWaiter* const outside = TLinkWaiter::OfThisThread();
     SetOfThisThread(this);
-    Switch(main_->registers, &main_->fakeStack, task.context.registers, task.context.stackBottom,
-           task.context.stackSize, task.context.threadFiber);
-    AfterSwitch(main_->fakeStack, nullptr, nullptr);
+    SwitchTo(*main_, task.context);
     SetOfThisThread(outside);
     current_ = nullptr;
     if (task.finished) {
@@ -355,9 +341,17 @@ void TLinkScheduler::Resume(Task& task)
 
 void TLinkScheduler::Suspend(Task& task)
 {
-    Switch(task.context.registers, &task.context.fakeStack, main_->registers, main_->stackBottom, main_->stackSize,
-           main_->threadFiber);
-    AfterSwitch(task.context.fakeStack, nullptr, nullptr);
+    SwitchTo(task.context, *main_);
+}
+
+void TLinkScheduler::SwitchTo(Context& from, const Context& to, bool fromEnds)
+{
+    // The sanitizers learn of the switch last, right before the jump, in this
+    // same call, so that their view of each stack's calls stays whole; a
+    // stack left for good keeps no record.
+    BeforeSwitch(fromEnds ? nullptr : &from.fakeStack, to.stackBottom, to.stackSize, to.threadFiber);
+    Jump(from.registers, to.registers);
+    AfterSwitch(from.fakeStack, nullptr, nullptr);
 }
 
 bool TLinkScheduler::WaitReadable(int descriptor, std::span<const int> /*wakeOn*/, int timeoutMs)

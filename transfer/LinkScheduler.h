@@ -51,6 +51,10 @@ private:
     void Resume(Task& task);
     // Back to Run from the task under way, until Run resumes it.
     void Suspend(Task& task);
+    struct Context;
+    // Saves the running registers in `from` and resumes `to`; returns once
+    // `from` is resumed, which never happens to a stack that `fromEnds`.
+    static void SwitchTo(Context& from, const Context& to, bool fromEnds = false);
     // Ends the wait of `task` when it waits, with its result.
     void Wake(Task& task, bool readable);
     // A socket reported readable: wakes the task that waits for it, or rests
@@ -66,7 +70,6 @@ private:
     // run out, or queues it again for a wait that ends later.
     void TakeEarliest(Clock::time_point now);
 
-    struct Context;
     std::unique_ptr<Context> main_;
     int events_ = -1;  // the epoll set
     std::vector<std::unique_ptr<Task>> tasks_;
