@@ -92,40 +92,41 @@ TFileOfBytes::~TFileOfBytes()
 
 std::size_t TFileOfBytes::Read(unsigned char* buffer, std::size_t capacity)
 {
+    HashRead();
     std::size_t total = 0;
     while (total < capacity) {
-        if (ahead_.start == ahead_.end && !FillAhead())
+        const std::size_t n = ReadOnce(buffer + total, capacity - total);
+        if (n == 0)
             break;
-        const std::size_t n = std::min(capacity - total, ahead_.end - ahead_.start);
-        std::copy_n(ahead_.bytes.begin() + static_cast<std::ptrdiff_t>(ahead_.start), n, buffer + total);
-        ahead_.start += n;
         total += n;
     }
+    unhashed_ = buffer;
+    unhashedLength_ = total;
     return total;
 }
 
 void TFileOfBytes::HashRead()
 {
-    if (ahead_.start == ahead_.hashed)
+    if (unhashedLength_ == 0)
         return;
-    hash_.Add(ahead_.bytes.data() + ahead_.hashed, ahead_.start - ahead_.hashed);
-    ahead_.hashed = ahead_.start;
+    hash_.Add(unhashed_, unhashedLength_);
+    unhashedLength_ = 0;
 }
 
-bool TFileOfBytes::FillAhead()
+std::size_t TFileOfBytes::ReadOnce(unsigned char* buffer, std::size_t wanted)
 {
-    HashRead();
     const std::int64_t left = size_ - consumed_;
     if (left == 0) {
         CheckEnd();
-        return false;
+        return 0;
     }
-    CheckUnchanged();
-    if (ahead_.bytes.empty())
-        ahead_.bytes.resize(ReadAheadSize);
-    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(left, ReadAheadSize));
+    if (consumed_ >= nextCheck_) {
+        CheckUnchanged();
+        nextCheck_ = consumed_ + CheckInterval;
+    }
+    wanted = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(wanted)));
     for (;;) {
-        const ssize_t n = ::read(fd_, ahead_.bytes.data(), wanted);
+        const ssize_t n = ::read(fd_, buffer, wanted);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -133,11 +134,8 @@ bool TFileOfBytes::FillAhead()
         // The file ends before the size announced to the board.
         if (n == 0)
             throw EFileChanged(path_);
-        ahead_.start = 0;
-        ahead_.hashed = 0;
-        ahead_.end = static_cast<std::size_t>(n);
         consumed_ += n;
-        return true;
+        return static_cast<std::size_t>(n);
     }
 }
 

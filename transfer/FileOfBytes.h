@@ -16,7 +16,6 @@
 #include <ctime>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "transfer/Sha256.h"
 
@@ -39,11 +38,12 @@ public:
     std::int64_t Size() const { return size_; }
     const std::string& Path() const { return path_; }
 
-    // Reads up to `capacity` bytes; returns how many were read, 0 once Size()
-    // bytes have been read. The file is read ahead in pieces of several
-    // blocks, so that a stream of small blocks costs the system one call per
-    // piece, not one per block. Raises EFileChanged when the file ends before Size(), goes on
-    // behind it, or has been written to since it was opened.
+    // Reads up to `capacity` bytes straight into `buffer`; returns how many
+    // were read, fewer only at the end of the file, 0 once Size() bytes have
+    // been read. The bytes are hashed later, from `buffer` itself: they must
+    // stay as read until HashRead(), Sha256() or the next Read(). Raises
+    // EFileChanged when the file ends before Size(), goes on behind it, or has
+    // been written to since it was opened.
     std::size_t Read(unsigned char* buffer, std::size_t capacity);
 
     // Raises EFileChanged unless the file is still as it was opened: the same
@@ -51,37 +51,38 @@ public:
     // also catches a file that grew or was rewritten behind the last read.
     void CheckUnchanged() const;
 
-    // Adds the bytes read since the last call to the hash. A transfer calls it
-    // while the board works on a block, so that hashing costs the stream no
-    // time of its own; reading and Sha256() call it too.
+    // Adds the bytes of the last read to the hash, unless they are in it
+    // already. A transfer calls it while the board works on a block, so that
+    // hashing costs the stream no time of its own; reading and Sha256() call
+    // it too.
     void HashRead();
     // The SHA-256 of the bytes read so far, lower-case hex.
     std::string Sha256();
 
 private:
-    // Eight blocks a call: small enough that the pieces of a thousand
-    // transfers at once stay in the processor's caches.
-    static constexpr std::size_t ReadAheadSize = 8 * 1024;
+    // How far apart reading looks whether the file has been written to: a
+    // change shows within a few blocks, and the look costs the stream little.
+    static constexpr std::int64_t CheckInterval = 8 * 1024;
 
-    // Refills the read-ahead; false once Size() bytes have been read and
-    // the file ends there.
-    bool FillAhead();
+    // Reads up to `wanted` bytes, at most what is left of Size(); 0 once
+    // Size() bytes have been read and the file ends there.
+    std::size_t ReadOnce(unsigned char* buffer, std::size_t wanted);
     void CheckEnd();
 
     std::string path_;
     int fd_ = -1;
     std::int64_t size_ = 0;
     std::int64_t consumed_ = 0;  // bytes read from the file so far
+    std::int64_t nextCheck_ = 0; // where reading next looks for a change
     bool endChecked_ = false;
     timespec modified_{};
     timespec changed_{};
     TSha256 hash_;
-    struct {
-        std::vector<unsigned char> bytes; // allocated at the first read
-        std::size_t start = 0;
-        std::size_t end = 0;
-        std::size_t hashed = 0;  // the bytes before it are in the hash
-    } ahead_;
+    // Read into the caller's buffer and not yet in the hash: no copy of the
+    // file's bytes is kept, so a thousand transfers at once keep none in the
+    // processor's caches.
+    const unsigned char* unhashed_ = nullptr;
+    std::size_t unhashedLength_ = 0;
 };
 
 // Raises the runtime's input/output error for an errno value.

@@ -133,7 +133,11 @@ void TSession::Send_PVR(const std::string& /*label*/)
 
 void TSession::Transmit()
 {
-    const std::span<const Byte> frame(TxFrame.data(), static_cast<std::size_t>(TxLength - 1));
+    Transmit(std::span(TxFrame.data(), static_cast<std::size_t>(TxLength - 1)));
+}
+
+void TSession::Transmit(std::span<const Byte> frame)
+{
     if (NoReply == 0 && frame.size() > static_cast<std::size_t>(OffsetOperation)) {
         // What the link holds before an answered request goes out was sent
         // before the board saw the request: a late or repeated answer to an
@@ -341,7 +345,19 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
     const std::span<Byte> data = std::span<Byte>(TxFrame).subspan(BlockDataOffset(stream.handle != nullptr),
                                                                   static_cast<std::size_t>(stream.blockSize));
     std::int64_t done = 0;
-    for (std::int64_t k = 1; k <= count; ++k) {
+    std::int64_t k = 1;
+    // The query follows its block at once; the block is hashed, in the frame
+    // the query leaves alone, and the progress shown while the board works on
+    // them. One block ahead, as the board's operators know it: the gauge is
+    // full when the last block goes out. Made once, as is the status text,
+    // so that a block allocates nothing.
+    const std::string updating = "Updating Please Wait !";
+    const std::function<void()> meanwhile = [&] {
+        file.HashRead();
+        events_.BlockSent((k + 1) * stream.blockSize, done, file.Size());
+        events_.Status(updating);
+    };
+    for (; k <= count; ++k) {
         const std::size_t n = file.Read(data.data(), data.size());
         std::optional<std::uint32_t> handle;
         if (stream.handle != nullptr)
@@ -353,14 +369,7 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
         done += static_cast<std::int64_t>(n);
         tally_.bytesSent += static_cast<std::int64_t>(n);
         ++tally_.blocksSent;
-        // The query follows its block at once; the block is hashed and the
-        // progress shown while the board works on them. One block ahead, as the board's operators
-        // know it: the gauge is full when the last block goes out.
-        SendAndWait(query, stream.label, [&] {
-            file.HashRead();
-            events_.BlockSent((k + 1) * stream.blockSize, done, file.Size());
-            events_.Status("Updating Please Wait !");
-        });
+        SendAndWait(query, stream.label, meanwhile);
     }
 }
 
@@ -377,13 +386,15 @@ TRequestFrame TSession::EncodeCall(const std::string& callText) const
 void TSession::SendAndWait(const TRequestFrame& request, const std::string& label,
                            const std::function<void()>& meanwhile)
 {
+    NoReply = request.NoReply;
+    CallText = request.CallText;
+    // Sent from the request itself: the session's frame still holds what went
+    // before it (a block, read in place), which `meanwhile` may look at.
+    Transmit(std::span(request.TxFrame.data(), static_cast<std::size_t>(std::max(request.TxLength - 1, 0))));
+    meanwhile();
     // The frame's own bytes only: the rest of the buffer is never sent.
     std::copy_n(request.TxFrame.begin(), std::max(request.TxLength - 1, 0), TxFrame.begin());
     TxLength = request.TxLength;
-    NoReply = request.NoReply;
-    CallText = request.CallText;
-    Transmit();
-    meanwhile();
     // Without a transport nothing is awaited, but the front end still gets
     // its turn once a block, and a cancel ends the transfer there.
     if (!link_->Carries()) {

@@ -211,10 +211,13 @@ private:
     void RequestAndWait(const std::string& callText, const std::string& label);
     // A table command encoded once, to be sent many times.
     TRequestFrame EncodeCall(const std::string& callText) const;
-    // Sends the request, runs `meanwhile`, then waits for the answer.
+    // Sends the request, runs `meanwhile`, then waits for the answer. The
+    // request becomes the session's frame once `meanwhile` has run.
     void SendAndWait(const TRequestFrame& request, const std::string& label, const std::function<void()>& meanwhile);
-    // Sends TxFrame over the link without reading an answer.
+    // Sends TxFrame, or the frame given, over the link without reading an
+    // answer.
     void Transmit();
+    void Transmit(std::span<const Byte> frame);
     // Hands on what the link holds that no wait is open for: each frame of
     // it is counted as stray.
     void TakeStrays();

@@ -79,9 +79,10 @@ TEST_F(FileOfBytes, APipeIsRefusedWithoutWaitingForAWriter)
     EXPECT_EQ(opening.get(), "'" + pipe + "' is not a regular file");
 }
 
-TEST_F(FileOfBytes, BlocksReadAcrossTheReadAheadGiveTheFileUnchanged)
+TEST_F(FileOfBytes, BlocksReadOneAfterAnotherGiveTheFileAndItsHashUnchanged)
 {
-    // Longer than two pieces of the read-ahead and no multiple of a block.
+    // Longer than many intervals between looks for a change, and no multiple
+    // of a block.
     std::string contents(150001, '\0');
     for (std::size_t k = 0; k < contents.size(); ++k)
         contents[k] = static_cast<char>((k * 7919) % 251);
@@ -103,7 +104,7 @@ TEST_F(FileOfBytes, BlocksReadAcrossTheReadAheadGiveTheFileUnchanged)
 
 // A file that changes while it is read is never passed off as the file: cut
 // short before the size it was opened with, grown behind it, or rewritten in
-// place behind the read-ahead.
+// place where it was already read.
 TEST_F(FileOfBytes, AFileChangedWhileItIsReadRaisesItsChange)
 {
     constexpr std::size_t Size = 200000;
