@@ -1,5 +1,8 @@
 #include "cli/CliEvents.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
 #include "transfer/BoardResult.h"
@@ -35,22 +38,32 @@ void TCliEvents::Frame(FrameDirection direction, std::span<const Byte> bytes, bo
         awaitedSince_.start();
     } else if (!stray && awaitedSince_.isValid()) {
         awaitedSince_.invalidate();
-        reporter_.Waiting(board_, 0);
+        ShowWait(0);
     }
 }
 
 void TCliEvents::Pulse()
 {
     if (awaitedSince_.isValid() && awaitedSince_.hasExpired(ShownWaitMs))
-        reporter_.Waiting(board_, static_cast<int>(awaitedSince_.elapsed() / ShownWaitMs));
+        ShowWait(static_cast<int>(awaitedSince_.elapsed() / ShownWaitMs));
+}
+
+void TCliEvents::ShowWait(int seconds)
+{
+    // Most answers come within the second: nothing to tell.
+    if (seconds == waitShown_)
+        return;
+    waitShown_ = seconds;
+    reporter_.Waiting(board_, seconds);
 }
 
 void TCliEvents::Status(const std::string& text)
 {
     // The session repeats its status after every block; a change is news.
-    if (text == lastStatus_)
+    if (lastStatusSize_ <= KeptStatusSize && std::string_view(text) == std::string_view(lastStatus_.data(), lastStatusSize_))
         return;
-    lastStatus_ = text;
+    lastStatusSize_ = text.size();
+    std::copy_n(text.begin(), std::min(text.size(), KeptStatusSize), lastStatus_.begin());
     reporter_.Status(board_, text);
 }
 
@@ -70,6 +83,14 @@ void TCliEvents::BlockSent(std::int64_t /*gaugePosition*/, std::int64_t bytesDon
 {
     fileDone_ = bytesDone;
     progress_.Record(filesBefore_ + fileDone_);
+    // Due once an interval, and for the last byte; never twice for the same
+    // bytes (a file that fills its last block ends with an empty one).
+    const bool last = progress_.Done() >= progress_.Total();
+    const bool due = !progressTaken_.isValid() || progressTaken_.hasExpired(reporter_.ProgressInterval().count());
+    if (!(due || last) || progress_.Done() == progressTold_)
+        return;
+    progressTaken_.start();
+    progressTold_ = progress_.Done();
     reporter_.Progress(board_, progress_);
 }
 

@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -43,16 +44,28 @@ public:
     std::string Shortfall() const override { return traceLost_; }
 
 private:
+    // Tells the reporter how long the answer has been awaited, when that
+    // changed.
+    void ShowWait(int seconds);
+
     TReporter& reporter_;
     std::size_t board_;
     bool keepGoing_;
     TransferProgress progress_;
     std::int64_t filesBefore_ = 0;  // bytes of the files already sent
     std::int64_t fileDone_ = 0;     // bytes of the current file sent
-    std::string lastStatus_;
+    // The last status told, kept in place: the session repeats its status
+    // after every block, and a copy on the heap would be one more cache line
+    // per block and board. A longer text is told every time.
+    static constexpr std::size_t KeptStatusSize = 48;
+    std::array<char, KeptStatusSize> lastStatus_{};
+    std::size_t lastStatusSize_ = KeptStatusSize + 1;  // none kept yet
     TTrace* trace_;
     std::string name_;
     QElapsedTimer awaitedSince_;  // when the last request went out; invalid once answered
+    int waitShown_ = 0;           // the whole seconds of waiting the reporter shows
+    QElapsedTimer progressTaken_; // when the reporter last took the progress
+    std::int64_t progressTold_ = -1; // and how many bytes it said were sent
     bool sentAny_ = false;
     std::string traceLost_;
 };

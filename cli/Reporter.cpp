@@ -302,18 +302,18 @@ void TReporter::Phase(std::size_t board, BoardPhase phase)
     Changed();
 }
 
+std::chrono::milliseconds TReporter::ProgressInterval() const
+{
+    const auto running = static_cast<qint64>(running_.load(std::memory_order_relaxed));
+    return std::chrono::milliseconds(std::max(ProgressIntervalMs, running * MillisecondsPerSecond / RunProgressPerSecond));
+}
+
 void TReporter::Progress(std::size_t board, const TransferProgress& progress)
 {
     std::lock_guard lock(mutex_);
     TBoardLine& line = lines_[board];
     line.done = progress.Done();
     line.total = progress.Total();
-    const bool last = progress.Done() >= progress.Total();
-    const qint64 intervalMs =
-        std::max(ProgressIntervalMs, static_cast<qint64>(running_) * MillisecondsPerSecond / RunProgressPerSecond);
-    if (line.lastProgress.isValid() && !line.lastProgress.hasExpired(intervalMs) && !last)
-        return;
-    line.lastProgress.start();
     if (mode_ == Mode::Json) {
         QJsonObject object{{"event", "progress"},  {"board", Text(boards_[board])}, {"bytes", progress.Done()},
                            {"total", progress.Total()}, {"percent", progress.Percent()}};

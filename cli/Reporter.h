@@ -23,6 +23,8 @@
 #include <QElapsedTimer>
 #include <QJsonObject>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -52,6 +54,12 @@ public:
     void Start(std::size_t board, const std::string& file, std::int64_t size);
     void Status(std::size_t board, const std::string& text);
     void Phase(std::size_t board, BoardPhase phase);
+    // How often a board's progress is taken: at most ten times a second, and
+    // less often with more than a hundred boards running. A board's events
+    // keep to it, so that a block between costs the reporter nothing.
+    std::chrono::milliseconds ProgressInterval() const;
+    // Takes a board's progress; called at most once a ProgressInterval(), and
+    // for the last byte.
     void Progress(std::size_t board, const TransferProgress& progress);
     // An answer has been awaited this many whole seconds; 0 when it came.
     void Waiting(std::size_t board, int seconds);
@@ -83,7 +91,6 @@ private:
         int waitingSeconds = 0;
         std::int64_t done = 0;   // bytes sent
         std::int64_t total = 0;  // bytes to send
-        QElapsedTimer lastProgress;  // when progress was last taken
     };
 
     std::string LineOf(std::size_t board) const;
@@ -105,7 +112,9 @@ private:
     Mode mode_;
     std::vector<std::string> boards_;
     std::vector<TBoardLine> lines_;
-    std::size_t running_ = 0;  // boards started and not done
+    // Boards started and not done: written under the mutex, read without it
+    // by ProgressInterval().
+    std::atomic<std::size_t> running_ = 0;
     // Live: the lines on the screen and the width they were drawn at.
     std::vector<std::string> shown_;
     int shownColumns_ = 0;

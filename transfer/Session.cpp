@@ -349,9 +349,10 @@ void TSession::StreamBlocks(TFileOfBytes& file, const BlockStream& stream)
     // The query follows its block at once; the block is hashed, in the frame
     // the query leaves alone, and the progress shown while the board works on
     // them. One block ahead, as the board's operators know it: the gauge is
-    // full when the last block goes out. Made once, as is the status text,
-    // so that a block allocates nothing.
-    const std::string updating = "Updating Please Wait !";
+    // full when the last block goes out. Made once, so that a block
+    // allocates nothing; the status text is one for all sessions, so that
+    // a thousand boards at once do not read a thousand copies.
+    static const std::string updating = "Updating Please Wait !";
     const std::function<void()> meanwhile = [&] {
         file.HashRead();
         events_.BlockSent((k + 1) * stream.blockSize, done, file.Size());

@@ -3,6 +3,7 @@
 // the link saved in ZEVEVI.CFG; the update history.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 
 #include <algorithm>
@@ -171,13 +172,20 @@ INSTANTIATE_TEST_SUITE_P(Ends, CliSerialDrain,
 
 TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
 {
-    folder.WriteFile("app.hex", 4000);
+    constexpr std::size_t Size = 200 * 1024;
+    folder.WriteFile("app.hex", Size);
+    QElapsedTimer run;
+    run.start();
     const CliOutcome outcome = Run({"firmware", "app.hex"});
+    const qint64 runMs = run.elapsed();
     ExpectUpdated(outcome);
     const std::vector<QJsonObject> progress = outcome.Events("progress");
     ASSERT_FALSE(progress.empty()) << outcome.Printed();
-    EXPECT_EQ(progress.back().value("bytes").toInteger(), 4000);
+    EXPECT_EQ(progress.back().value("bytes").toInteger(), static_cast<qint64>(Size));
     EXPECT_EQ(progress.back().value("percent").toInt(), 100);
+    // Not one a block: at most ten a second, and the last byte's.
+    constexpr qint64 ProgressIntervalMs = 100;
+    EXPECT_LE(static_cast<qint64>(progress.size()), runMs / ProgressIntervalMs + 2) << outcome.Printed();
     ASSERT_EQ(outcome.Events("start").size(), 1u);
     // The session repeats its status after every block; only a change is told.
     const std::vector<QJsonObject> statuses = outcome.Events("status");
