@@ -68,10 +68,7 @@ bool HoldsCheckedFrame(std::span<const Byte> bytes, std::size_t start)
     const auto length = static_cast<std::size_t>(LengthAt(bytes, start));
     if (start + length > bytes.size())
         return false;
-    Byte sum = 0;
-    for (std::size_t k = start + OffsetLength; k < start + length; ++k)
-        sum = static_cast<Byte>(sum + bytes[k]);
-    return sum == bytes[start + 1];
+    return FrameChecksum(bytes.subspan(start, length)) == bytes[start + 1];
 }
 
 constexpr std::size_t NoStart = static_cast<std::size_t>(-1);

@@ -68,6 +68,10 @@ std::string TakeArgument(std::string& callText);
 std::int32_t EncodeRequest(const std::string& fieldList, std::string& callText,
                            std::span<Byte> frame, std::span<const Byte> dataBlock);
 
+// The checksum of a whole frame: the low byte of the sum of its bytes behind
+// the start byte and the checksum itself.
+Byte FrameChecksum(std::span<const Byte> frame);
+
 // Writes start byte, payload length and checksum around a payload of
 // `payloadLength` bytes that already stands at offset 4 of `frame`, and
 // returns the TxLength of the frame. Block senders use it too.
