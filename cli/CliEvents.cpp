@@ -60,7 +60,8 @@ void TCliEvents::ShowWait(int seconds)
 void TCliEvents::Status(const std::string& text)
 {
     // The session repeats its status after every block; a change is news.
-    if (lastStatusSize_ <= KeptStatusSize && std::string_view(text) == std::string_view(lastStatus_.data(), lastStatusSize_))
+    const bool kept = lastStatusSize_ <= KeptStatusSize;
+    if (kept && std::string_view(text) == std::string_view(lastStatus_.data(), lastStatusSize_))
         return;
     lastStatusSize_ = text.size();
     std::copy_n(text.begin(), std::min(text.size(), KeptStatusSize), lastStatus_.begin());

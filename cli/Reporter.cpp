@@ -305,7 +305,8 @@ void TReporter::Phase(std::size_t board, BoardPhase phase)
 std::chrono::milliseconds TReporter::ProgressInterval() const
 {
     const auto running = static_cast<qint64>(running_.load(std::memory_order_relaxed));
-    return std::chrono::milliseconds(std::max(ProgressIntervalMs, running * MillisecondsPerSecond / RunProgressPerSecond));
+    return std::chrono::milliseconds(
+        std::max(ProgressIntervalMs, running * MillisecondsPerSecond / RunProgressPerSecond));
 }
 
 void TReporter::Progress(std::size_t board, const TransferProgress& progress)
