@@ -389,12 +389,14 @@ void TSession::SendAndWait(const TRequestFrame& request, const std::string& labe
 {
     NoReply = request.NoReply;
     CallText = request.CallText;
+    // The frame's own bytes only: the rest of the buffer is never sent.
+    const auto length = static_cast<std::size_t>(std::max(request.TxLength - 1, 0));
+    const std::span<const Byte> frame(request.TxFrame.data(), length);
     // Sent from the request itself: the session's frame still holds what went
     // before it (a block, read in place), which `meanwhile` may look at.
-    Transmit(std::span(request.TxFrame.data(), static_cast<std::size_t>(std::max(request.TxLength - 1, 0))));
+    Transmit(frame);
     meanwhile();
-    // The frame's own bytes only: the rest of the buffer is never sent.
-    std::copy_n(request.TxFrame.begin(), std::max(request.TxLength - 1, 0), TxFrame.begin());
+    std::copy(frame.begin(), frame.end(), TxFrame.begin());
     TxLength = request.TxLength;
     // Without a transport nothing is awaited, but the front end still gets
     // its turn once a block, and a cancel ends the transfer there.
