@@ -113,10 +113,13 @@ bool IdentifyBoards(TUpdatePlan& plan, std::string& error)
 {
     plan.identities.clear();
     std::map<std::string, std::size_t> named;  // key -> the first board named so
+    // Read once: every read lists every interface of the machine.
+    const bool overUdp = plan.options.link == CliLink::Udp || plan.options.link == CliLink::UdpSearch;
+    const TLocalNetwork network = overUdp ? MachineNetworks() : TLocalNetwork{};
     for (std::size_t k = 0; k < plan.boards.size(); ++k) {
         TPlannedBoard& planned = plan.identities.emplace_back();
         try {
-            planned.identity = IdentifyBoard(BoardLinkSettings(plan.options, plan.boards[k]));
+            planned.identity = IdentifyBoard(BoardLinkSettings(plan.options, plan.boards[k]), network);
         } catch (const EIdException& failure) {
             planned.error = SocketFailureText(plan.boards[k], failure);
             continue;

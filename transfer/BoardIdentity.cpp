@@ -43,8 +43,8 @@ std::string WhyNotABoard(const TIdIPv4Address& address, const TLocalNetwork& net
     return {};
 }
 
-// The machine's networks, for their broadcast addresses; without them only
-// the addresses that are never a board's are told.
+} // namespace
+
 TLocalNetwork MachineNetworks()
 {
     try {
@@ -53,8 +53,6 @@ TLocalNetwork MachineNetworks()
         return {};
     }
 }
-
-} // namespace
 
 TBoardIdentity SerialBoardIdentity(const std::string& port)
 {
@@ -74,13 +72,18 @@ TBoardIdentity NetworkBoardIdentity(const std::string& spelling, const TIdIPv4Ad
     return {NetworkKeyPrefix + name, name, spelling, name};
 }
 
-TBoardIdentity NetworkBoardIdentity(const std::string& host)
+TBoardIdentity NetworkBoardIdentity(const std::string& host, const TLocalNetwork& network)
 {
     const std::unique_ptr<TIdStack> stack = CreatePlatformStack();
     // ResolveAddress keeps a dotted text as it was spelled; the socket sends
     // to the number it parses to, and so does the key.
     const TIdIPv4Address address = TIdStack::ParseDotted(stack->ResolveAddress(host)).value();
-    return NetworkBoardIdentity(host, address, MachineNetworks());
+    return NetworkBoardIdentity(host, address, network);
+}
+
+TBoardIdentity NetworkBoardIdentity(const std::string& host)
+{
+    return NetworkBoardIdentity(host, MachineNetworks());
 }
 
 TBoardIdentity UsbBoardIdentity()

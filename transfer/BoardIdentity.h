@@ -38,10 +38,18 @@ TBoardIdentity NetworkBoardIdentity(const std::string& spelling, const TIdIPv4Ad
                                     const TLocalNetwork& network);
 
 // The board at `host`: resolved as the socket resolves it (a dotted address in
-// any spelling the socket takes, "localhost", a name), checked against the
-// machine's networks. Raises EIdSocketError for a name without an address,
-// ENotABoard as above.
+// any spelling the socket takes, "localhost", a name), checked against
+// `network`. Raises EIdSocketError for a name without an address, ENotABoard
+// as above.
+TBoardIdentity NetworkBoardIdentity(const std::string& host, const TLocalNetwork& network);
+// The same, checked against the machine's networks as they are now.
 TBoardIdentity NetworkBoardIdentity(const std::string& host);
+
+// The machine's networks, for their broadcast addresses: read once for many
+// boards, since every read asks the system for every interface. Empty when
+// the system cannot list them; then only the addresses that are never a
+// board's are told.
+TLocalNetwork MachineNetworks();
 
 // The USB link's board: there is one, and nothing reaches it.
 TBoardIdentity UsbBoardIdentity();

@@ -155,11 +155,16 @@ std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::st
 
 TBoardIdentity IdentifyBoard(const TLinkSettings& settings)
 {
+    return IdentifyBoard(settings, settings.kind == LinkKind::Network ? MachineNetworks() : TLocalNetwork{});
+}
+
+TBoardIdentity IdentifyBoard(const TLinkSettings& settings, const TLocalNetwork& network)
+{
     switch (settings.kind) {
     case LinkKind::Serial:
         return SerialBoardIdentity(settings.serial.port);
     case LinkKind::Network:
-        return NetworkBoardIdentity(settings.host);
+        return NetworkBoardIdentity(settings.host, network);
     case LinkKind::Usb:
         break;
     }

@@ -84,6 +84,9 @@ std::unique_ptr<TOpenLink> OpenLink(const TLinkSettings& settings, const std::st
 // network name without an address, ENotABoard for an address that is no
 // single board's.
 TBoardIdentity IdentifyBoard(const TLinkSettings& settings);
+// The same for one board of many: a network board is checked against
+// `network` (MachineNetworks), read once for all of them.
+TBoardIdentity IdentifyBoard(const TLinkSettings& settings, const TLocalNetwork& network);
 
 // The link as the history names it.
 constexpr HistoryLink HistoryLinkOf(LinkKind kind)

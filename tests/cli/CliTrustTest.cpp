@@ -155,6 +155,26 @@ TEST(CliOneBoardOneUpdater, ABoardNamedTwiceOrNoBoardAtAllIsRefusedBeforeAnythin
     EXPECT_TRUE(ReceivedFrames(board).empty());
 }
 
+// The broadcast address of a network of the machine's own reaches every board
+// on it, however many boards the run names.
+TEST(CliOneBoardOneUpdater, TheBroadcastAddressOfTheMachinesOwnNetworkIsNoBoard)
+{
+    if (const std::string reason = NetNamespace::Unavailable(); !reason.empty())
+        GTEST_SKIP() << reason;
+    NetNamespace host;
+    NetNamespace lan;
+    host.Connect(lan, "10.77.0.1/24", "10.77.0.2/24");
+    const NetNamespaceScope inside(host);
+    TCliOptions options;
+    options.link = CliLink::Udp;
+    options.hosts = {"10.77.0.2", "10.77.0.255"};
+    TUpdatePlan plan{options, options.hosts, {}, 0, {HistoryKind::Firmware, {}, false}, nullptr};
+    std::string error;
+    EXPECT_FALSE(IdentifyBoards(plan, error));
+    EXPECT_NE(error.find("10.77.0.255 is not a board's address: it is a broadcast address"), std::string::npos)
+        << error;
+}
+
 // A name and an address of one board are one board too.
 TEST(CliOneBoardOneUpdater, ANameAndTheAddressItResolvesToAreOneBoard)
 {
