@@ -10,7 +10,7 @@
 #     network   UDP on loopback against a datagram ping-pong and the board's ceiling,
 #               on two cores and on one
 #     memory    the peak memory a 64 MiB image adds over a 1 MiB one
-#     boards    orvenda-update on 1, 8, 64 and 256 boards: time, peak memory, CPU per block
+#     boards    orvenda-update on 1, 8, 64, 256 and 1024 boards: time, peak memory, CPU per block
 #   scripts/bench.sh --help            this text
 set -euo pipefail
 if [[ "${1:-}" == "--help" || "${1:-}" == "-h" ]]; then
