@@ -14,6 +14,7 @@
 #include <memory>
 #include <numeric>
 
+#include "cli/Reporter.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
 #include "tests/serial/DeviceShim.h"
@@ -169,6 +170,22 @@ INSTANTIATE_TEST_SUITE_P(Ends, CliSerialDrain,
                          ::testing::Values(DrainCase{"Updated", {}, "updated"},
                                            DrainCase{"Unconfirmed", {"--drop-every", "5"}, "unconfirmed"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Beyond a hundred boards running, each board's progress is taken less often,
+// so that a whole run tells at most a thousand progress objects a second.
+TEST(CliReporter, ProgressIsTakenLessOftenTheMoreBoardsRun)
+{
+    using std::chrono::milliseconds;
+    constexpr std::size_t Boards = 300;
+    testing::internal::CaptureStdout();
+    TReporter reporter(TReporter::Mode::Json, std::vector<std::string>(Boards, "board"));
+    reporter.Start(0, "app.hex", 1024);
+    EXPECT_EQ(reporter.ProgressInterval(), milliseconds(100));
+    for (std::size_t board = 0; board < Boards; ++board)
+        reporter.Start(board, "app.hex", 1024);  // board 0's next file: still one board
+    EXPECT_EQ(reporter.ProgressInterval(), milliseconds(300));
+    testing::internal::GetCapturedStdout();
+}
 
 TEST_P(CliTransfers, ProgressReachesTheWholeFileAndTheUpdateIsInTheHistory)
 {
