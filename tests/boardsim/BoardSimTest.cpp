@@ -349,6 +349,34 @@ TEST(NetworkBoard, MisbehavesAsAsked)
     EXPECT_TRUE(answer->bytes.empty());
 }
 
+// The forged answer comes first, from the board's address but not its request
+// port, and reports no boot error; the board's own answer follows from 3333.
+// The serial line of the same board gets no forgery.
+TEST(NetworkBoard, ForgesAnAnswerFromAnotherPortOfItsAddress)
+{
+    const std::string address = OwnLoopbackAddress();
+    BoardSim board({"--pty", "--udp", address, "--forge-port", "--boot-error", "7"});
+    const Bytes answer = Hex("A5 1F 04 00 13 01 00 07");
+    Peer peer;
+    peer.SendTo(Endpoint(address, 3333), GetBootError);
+    const auto forged = peer.Receive();
+    const auto real = peer.Receive();
+    ASSERT_TRUE(forged && real);
+    EXPECT_EQ(forged->bytes, BootErrorAnswer);
+    EXPECT_EQ(forged->from.rfind(address + ":", 0), 0U) << forged->from;
+    EXPECT_NE(forged->from, address + ":3333");
+    EXPECT_EQ(real->bytes, answer);
+    EXPECT_EQ(real->from, address + ":3333");
+
+    Line line(board.PtyPath());
+    line.Write(GetBootError);
+    line.Write(GetBootError);
+    Bytes twice = answer;
+    twice.insert(twice.end(), answer.begin(), answer.end());
+    EXPECT_EQ(line.Read(twice.size()), twice);
+    EXPECT_NE(board.Transcript().find("boot_error=7 length=8 [forge-port]\n"), std::string::npos);
+}
+
 // A fault that replaces each answer, as one board sends it on each link.
 struct ReplacedAnswer {
     std::string name;

@@ -186,7 +186,8 @@ TEST(BoardOptions, ParsesLinksFaultsAndRefusesNonsense)
 {
     auto parsed = ParseOptions({"--pty", "--link", "demo/COM1", "--baud", "115200", "--udp", "127.0.0.9,127.0.0.10",
                                 "--noise", "00,A5", "--split", "2,3", "--second-answer", "0", "--boot-error", "7",
-                                "--garble", "cut", "--refuse-create", "255"});
+                                "--garble", "cut", "--refuse-create", "255", "--boot-error-at", "3",
+                                "--copy-first", "40", "--forge-port"});
     ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << std::get<OptionError>(parsed).message;
     const Options& options = std::get<Options>(parsed);
     EXPECT_EQ(options.baud, 115200U);
@@ -197,6 +198,9 @@ TEST(BoardOptions, ParsesLinksFaultsAndRefusesNonsense)
     EXPECT_EQ(options.session.board.bootError, 7);
     EXPECT_EQ(options.session.faults.garble, Garble::Cut);
     EXPECT_EQ(options.session.board.refuseCreate, 255);
+    EXPECT_EQ(options.session.board.bootErrorAt, 3U);
+    EXPECT_EQ(options.session.faults.copyFirst, Milliseconds{40});
+    EXPECT_TRUE(options.session.faults.forgePort);
 
     const std::vector<std::vector<std::string>> refused{
         {},                                   // no link
@@ -207,6 +211,9 @@ TEST(BoardOptions, ParsesLinksFaultsAndRefusesNonsense)
         {"--pty", "--split", "0"},            // an empty chunk
         {"--pty", "--garble", "shift"},       // no such mode
         {"--pty", "--refuse-create", "0"},    // success is no refusal
+        {"--pty", "--boot-error", "7", "--boot-error-at", "0"},  // answers count from 1
+        {"--pty", "--boot-error-at", "2"},    // no boot error to report
+        {"--pty", "--forge-port"},            // no datagrams to forge
         {"--pty", "--garble", "lead", "--wrong-answer"},  // two replacements of one answer
         {"--udp", "localhost"},               // names are not looked up
         {"--udp", "127.0.0.9,127.0.0.9"},     // one board twice

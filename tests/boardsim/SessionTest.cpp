@@ -19,6 +19,16 @@ Bytes Hex(const std::string& text)
     return ParseHexBytes(text).value();
 }
 
+// Each piece's pause and bytes, to compare shapes whole.
+std::vector<std::pair<Milliseconds::rep, Bytes>> Timed(const std::vector<Transmission>& pieces)
+{
+    std::vector<std::pair<Milliseconds::rep, Bytes>> timed;
+    for (const auto& piece : pieces) {
+        timed.emplace_back(piece.pause.count(), piece.bytes);
+    }
+    return timed;
+}
+
 Bytes Joined(const std::vector<Transmission>& pieces)
 {
     Bytes all;
@@ -147,12 +157,25 @@ TEST_F(BoardSession, FilesWrittenInTurnsStayExactBeyondTheOpenLimit)
     EXPECT_FALSE(std::filesystem::exists(folder_ / "many" / name(0)));
 }
 
-TEST_F(BoardSession, ReportsTheChosenBootError)
+TEST_F(BoardSession, ReportsTheChosenBootErrorInEveryAnswerOrTheNthAlone)
 {
-    SessionSettings settings;
-    settings.board.bootError = 7;
-    Start(settings);
-    EXPECT_EQ(Serial(GetBootError), Hex("A5 1F 04 00 13 01 00 07"));
+    const std::string Reported = "A5 1F 04 00 13 01 00 07";
+    const struct {
+        std::uint32_t at;
+        std::vector<std::string> answers;
+    } cases[] = {
+        {0, {Reported, Reported, Reported}},
+        {2, {BootErrorAnswer, Reported, BootErrorAnswer}},
+    };
+    for (const auto& [at, answers] : cases) {
+        SessionSettings settings;
+        settings.board.bootError = 7;
+        settings.board.bootErrorAt = at;
+        Start(settings);
+        for (const std::string& answer : answers) {
+            EXPECT_EQ(Serial(GetBootError), Hex(answer)) << "at " << at;
+        }
+    }
 }
 
 TEST_F(BoardSession, WritesFlashFilesUnderFreshHandlesAndErasesThem)
@@ -374,4 +397,36 @@ TEST(BoardFaults, SecondAnswerIsTheAnswerAsItIs)
     ASSERT_EQ(pieces.size(), 2U);
     EXPECT_EQ(pieces[0].bytes, Hex("A5 18 04 00 13 01"));
     EXPECT_EQ(pieces[1].bytes, answer);
+}
+
+// The copy ahead of an answer is the answer before it as it went out, at
+// once (after the delay); the answer follows after the pause. The first
+// answer has the pause alone.
+TEST(BoardFaults, CopyFirstSendsThePreviousAnswerThenTheAnswer)
+{
+    const Bytes first = Hex(BootErrorAnswer);
+    const Bytes second = Hex("A5 3A 07 00 11 22 00 00 00 00 00");
+    const Bytes firstCut = Hex("A5 18 04 00 13 01");
+    const Bytes secondCut = Hex("A5 3A 07 00 11 22");
+    using Shape = std::vector<std::pair<Milliseconds::rep, Bytes>>;
+    const struct {
+        Link link;
+        std::optional<Garble> garble;
+        Milliseconds delay;
+        Shape shapedFirst;
+        Shape shapedSecond;
+    } cases[] = {
+        {Link::Serial, std::nullopt, Milliseconds{0}, {{30, first}}, {{0, first}, {30, second}}},
+        {Link::Datagram, Garble::Cut, Milliseconds{5}, {{35, firstCut}}, {{5, firstCut}, {30, secondCut}}},
+    };
+    for (const auto& row : cases) {
+        FaultOptions faults;
+        faults.copyFirst = Milliseconds{30};
+        faults.garble = row.garble;
+        faults.delay = row.delay;
+        AnswerShaper shaper(faults);
+        EXPECT_EQ(Timed(shaper.Shape(first, row.link)), row.shapedFirst);
+        EXPECT_EQ(Timed(shaper.Shape(second, row.link)), row.shapedSecond);
+        EXPECT_NE(shaper.Describe(row.link).find("copy-first=30ms"), std::string::npos);
+    }
 }

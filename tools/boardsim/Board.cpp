@@ -65,9 +65,11 @@ Outcome Board::Handle(const Request& request)
     return {};
 }
 
-Outcome Board::GetBootError() const
+Outcome Board::GetBootError()
 {
-    return Answer(Command::GetBootError, Bytes{settings_.bootError});
+    ++bootErrorAnswers_;
+    const bool reported = settings_.bootErrorAt == 0 || bootErrorAnswers_ == settings_.bootErrorAt;
+    return Answer(Command::GetBootError, Bytes{reported ? settings_.bootError : NoBootError});
 }
 
 Outcome Board::SetBurnBlock(std::uint8_t block)

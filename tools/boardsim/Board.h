@@ -9,7 +9,8 @@
 // handles.
 //
 // Answers (group, operation, result 0, then):
-//   GetBootError          the boot error byte (0 unless set)
+//   GetBootError          the boot error byte (0 unless set; when it is set
+//                         for the Nth answer alone, 0 in every other answer)
 //   CreateDataFile        the new handle (32 bits)
 //   CreateFlashFile       the new handle (32 bits)
 //   GetNumberofDataFiles  the number of data files kept (32 bits)
@@ -46,6 +47,7 @@ struct Outcome {
 
 struct BoardSettings {
     std::uint8_t bootError = 0;     // what GetBootError reports
+    std::uint32_t bootErrorAt = 0;  // 0: in every answer; N: in the Nth alone, 0 in the others
     std::uint8_t refuseCreate = 0;  // 0: creates succeed; otherwise their refusal code
 };
 
@@ -63,7 +65,7 @@ private:
         bool flash;
     };
 
-    Outcome GetBootError() const;
+    Outcome GetBootError();
     Outcome SetBurnBlock(std::uint8_t block);
     Outcome WriteImageBlock(const Request& request);
     Outcome CreateFile(const Request& request, bool flash);
@@ -81,6 +83,7 @@ private:
     std::optional<std::string> burnTarget_;
     std::map<std::uint32_t, OpenFile> open_;
     std::uint32_t nextHandle_ = 1;
+    std::uint64_t bootErrorAnswers_ = 0;
     std::set<std::string> dataFiles_;
     std::map<std::string, std::uint64_t> flashFiles_;  // name and size
 };

@@ -16,6 +16,7 @@ namespace {
 constexpr std::size_t DatagramLimit = 65536;
 constexpr std::uint32_t LoopbackNet = 0x7F000000;   // 127.0.0.0/8
 constexpr std::uint32_t LoopbackMask = 0xFF000000;
+constexpr std::uint16_t AnyPort = 0;  // the system picks a free one
 
 in_addr ParseAddress(const std::string& address)
 {
@@ -74,7 +75,7 @@ void CloseIfOpen(int fd)
 
 }  // namespace
 
-DatagramLink::DatagramLink(const std::string& address, std::optional<std::uint16_t> searchFrom)
+DatagramLink::DatagramLink(const std::string& address, const FaultOptions& faults)
     : buffer_(DatagramLimit)
 {
     const in_addr local = ParseAddress(address);
@@ -84,13 +85,17 @@ DatagramLink::DatagramLink(const std::string& address, std::optional<std::uint16
         if (!IsLoopback(local) && local.s_addr != htonl(INADDR_ANY)) {
             broadcast_ = Bind(in_addr{htonl(INADDR_BROADCAST)}, SearchPort, true);
         }
-        if (searchFrom) {
-            searchFrom_ = Bind(local, *searchFrom, false);
+        if (faults.searchFrom) {
+            searchFrom_ = Bind(local, *faults.searchFrom, false);
+        }
+        if (faults.forgePort) {
+            forger_ = Bind(local, AnyPort, false);
         }
     } catch (...) {
         CloseIfOpen(requests_);
         CloseIfOpen(search_);
         CloseIfOpen(broadcast_);
+        CloseIfOpen(searchFrom_);
         throw;
     }
 }
@@ -101,6 +106,7 @@ DatagramLink::~DatagramLink()
     CloseIfOpen(search_);
     CloseIfOpen(broadcast_);
     CloseIfOpen(searchFrom_);
+    CloseIfOpen(forger_);
 }
 
 std::vector<int> DatagramLink::Sockets() const
@@ -129,7 +135,11 @@ bool DatagramLink::Receive(int socket, Session& session, Clock::time_point now)
     const std::span<const std::uint8_t> datagram(buffer_.data(), static_cast<std::size_t>(got));
     if (socket == requests_) {
         const std::vector<Transmission> answer = session.OnDatagram(datagram);
-        outbox_.Schedule(answer, now, Destination{requests_, peer});
+        // One piece at a time, each from its own socket: the pauses still
+        // count from the piece before.
+        for (const Transmission& piece : answer) {
+            outbox_.Schedule({piece}, now, Destination{piece.forged ? forger_ : requests_, peer});
+        }
         return answer.empty();
     }
     if (auto reply = session.OnSearch(datagram, Describe(peer))) {

@@ -3,6 +3,7 @@
 // bound to one unicast address never receives; so for an address that is not
 // loopback the board also listens on the broadcast address (shared with other
 // boards in the same network namespace) and replies from ADDRESS:3334.
+// Forged answers go out from ADDRESS and a port of the system's choosing.
 #pragma once
 
 #include <netinet/in.h>
@@ -18,8 +19,9 @@ namespace boardsim {
 
 class DatagramLink {
 public:
-    // Binds the sockets. Throws std::system_error on failure.
-    DatagramLink(const std::string& address, std::optional<std::uint16_t> searchFrom);
+    // Binds the sockets, with those the faults send from. Throws
+    // std::system_error on failure.
+    DatagramLink(const std::string& address, const FaultOptions& faults);
     ~DatagramLink();
     DatagramLink(const DatagramLink&) = delete;
     DatagramLink& operator=(const DatagramLink&) = delete;
@@ -45,6 +47,7 @@ private:
     int search_ = -1;
     int broadcast_ = -1;        // -1: not listening for broadcasts
     int searchFrom_ = -1;       // -1: replies come from the search port
+    int forger_ = -1;           // -1: no answers are forged
     Outbox<Destination> outbox_;
     // Every datagram lands here, so that a receive neither allocates nor
     // clears a buffer of the largest datagram's size.

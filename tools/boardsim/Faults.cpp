@@ -56,6 +56,14 @@ Bytes Cut(const Bytes& answer)
     return Bytes(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(CutLength));
 }
 
+// What the updater hopes to hear after a burn: no boot error. Forged from
+// another port, it must not be taken for the board's answer.
+Bytes ForgedAnswer()
+{
+    const CommandInfo& info = InfoOf(Command::GetBootError);
+    return BuildAnswer(info.group, info.operation, ResultSuccess, Bytes{NoBootError});
+}
+
 Bytes VersionAnswer()
 {
     Bytes body{VersionGroup, VersionOperation};
@@ -147,12 +155,25 @@ void AnswerShaper::AppendChunks(std::vector<Transmission>& out, const Bytes& bod
     } while (at < body.size());
 }
 
+std::vector<Transmission> AnswerShaper::Ahead(Link link) const
+{
+    std::vector<Transmission> ahead;
+    if (faults_.forgePort && link == Link::Datagram) {
+        ahead.push_back({Milliseconds{0}, ForgedAnswer(), true});
+    }
+    if (faults_.copyFirst && previous_) {
+        ahead.push_back({Milliseconds{0}, *previous_});
+    }
+    return ahead;
+}
+
 std::vector<Transmission> AnswerShaper::Shape(const Bytes& answer, Link link)
 {
     if (DropsNext()) {
         return {};
     }
-    std::vector<Transmission> out;
+    std::vector<Transmission> out = Ahead(link);
+    const std::size_t answerStart = out.size();
     if (faults_.alarm) {
         out.push_back({Milliseconds{0}, BuildAlarm()});
     }
@@ -168,7 +189,11 @@ std::vector<Transmission> AnswerShaper::Shape(const Bytes& answer, Link link)
     if (faults_.secondAnswer) {
         out.push_back({*faults_.secondAnswer, answer});
     }
+    if (faults_.copyFirst) {
+        out[answerStart].pause += *faults_.copyFirst;
+    }
     out.front().pause += faults_.delay;
+    previous_ = sent;
     return out;
 }
 
@@ -196,6 +221,12 @@ std::string AnswerShaper::Describe(Link link) const
     }
     if (faults_.secondAnswer) {
         add("second-answer");
+    }
+    if (faults_.copyFirst) {
+        add("copy-first=" + std::to_string(faults_.copyFirst->count()) + "ms");
+    }
+    if (link == Link::Datagram && faults_.forgePort) {
+        add("forge-port");
     }
     if (link == Link::Datagram && faults_.emptyDatagram) {
         add("empty-datagram");

@@ -1,8 +1,10 @@
 // Faults the board shows on request, so that the updater's handling of a
 // misbehaving board can be tried: answers that never come, come late, come in
-// pieces, come with noise or twice, come garbled or answer another request;
-// alarm frames; datagrams that are empty or too long; search replies from the
-// wrong port or with the wrong content.
+// pieces, come with noise or twice, come garbled or answer another request,
+// come behind a stale copy of the answer before them; alarm frames; datagrams
+// that are empty or too long; forged answers from another port of the
+// board's address; search replies from the wrong port or with the wrong
+// content.
 #pragma once
 
 #include <chrono>
@@ -45,6 +47,8 @@ struct FaultOptions {
     Bytes noise;                                // bytes sent just before each answer
     bool alarm = false;                         // an alarm frame before each answer
     std::optional<Milliseconds> secondAnswer;   // the answer again, this long after the first
+    std::optional<Milliseconds> copyFirst;      // the previous answer again, the answer this long after it
+    bool forgePort = false;                     // datagrams: a forged answer from another port first
     bool emptyDatagram = false;                 // datagrams: an empty datagram instead of the answer
     std::size_t padDatagram = 0;                // datagrams: zero bytes up to this length
     std::optional<Garble> garble;               // each answer garbled this way
@@ -57,10 +61,12 @@ struct FaultOptions {
 enum class Link { Serial, Datagram };
 
 // One write on the serial line or one datagram, sent `pause` after the piece
-// before it (after the request for the first piece).
+// before it (after the request for the first piece). A forged datagram goes
+// out from another port of the board's address than the request port.
 struct Transmission {
     Milliseconds pause{0};
     Bytes bytes;
+    bool forged = false;
 };
 
 class AnswerShaper {
@@ -69,7 +75,11 @@ public:
 
     // The pieces that carry `answer` on `link`; none when the answer is
     // dropped. A second answer repeats `answer` as it is, so that a garbled or
-    // wrong answer can be followed by the right one.
+    // wrong answer can be followed by the right one. A copy of the previous
+    // answer repeats that answer as it went out (garbled or wrong as it was,
+    // without alarm, noise or padding); the first answer has none before it.
+    // A forged answer, on datagrams alone, is a GetBootError answer that
+    // reports success and no boot error.
     std::vector<Transmission> Shape(const Bytes& answer, Link link);
 
     // The faults in force, in words for the transcript (empty: none).
@@ -84,10 +94,14 @@ private:
     Bytes Sent(const Bytes& answer, Link link) const;
     Bytes DatagramBody(const Bytes& answer) const;
     void AppendChunks(std::vector<Transmission>& out, const Bytes& body) const;
+    // What goes out ahead of the answer itself: a forged answer, the copy of
+    // the previous one.
+    std::vector<Transmission> Ahead(Link link) const;
 
     FaultOptions faults_;
     std::uint64_t shaped_ = 0;
     std::uint64_t dropped_ = 0;
+    std::optional<Bytes> previous_;  // the last answer as it went out
 };
 
 }  // namespace boardsim

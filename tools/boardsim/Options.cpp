@@ -114,6 +114,18 @@ Result RefusalCode(std::uint8_t& target, const std::string& option, const std::s
     return std::nullopt;
 }
 
+// The Nth of something, counted from 1.
+Result Ordinal(std::uint32_t& target, const std::string& option, const std::string& text)
+{
+    if (auto error = Assign(target, option, text, CountMax)) {
+        return error;
+    }
+    if (target == 0) {
+        return option + ": counts from 1";
+    }
+    return std::nullopt;
+}
+
 Result Address(std::optional<std::string>& target, const std::string& option, const std::string& text)
 {
     in_addr address{};
@@ -193,6 +205,8 @@ const std::vector<OptionSpec>& Specs()
         {"--strict", false, [](Options& o, const Arg&) { return Flag(o.session.strict); }},
         {"--boot-error", true,
          [](Options& o, const Arg& a) { return Assign(o.session.board.bootError, a.name, a.value, ByteMax); }},
+        {"--boot-error-at", true,
+         [](Options& o, const Arg& a) { return Ordinal(o.session.board.bootErrorAt, a.name, a.value); }},
         {"--refuse-create", true,
          [](Options& o, const Arg& a) { return RefusalCode(o.session.board.refuseCreate, a.name, a.value); }},
         {"--no-answer", false, [](Options& o, const Arg&) { return Flag(Faults(o).noAnswer); }},
@@ -208,6 +222,9 @@ const std::vector<OptionSpec>& Specs()
         {"--alarm", false, [](Options& o, const Arg&) { return Flag(Faults(o).alarm); }},
         {"--second-answer", true,
          [](Options& o, const Arg& a) { return Optional(Faults(o).secondAnswer, a, AssignMilliseconds); }},
+        {"--copy-first", true,
+         [](Options& o, const Arg& a) { return Optional(Faults(o).copyFirst, a, AssignMilliseconds); }},
+        {"--forge-port", false, [](Options& o, const Arg&) { return Flag(Faults(o).forgePort); }},
         {"--empty-datagram", false, [](Options& o, const Arg&) { return Flag(Faults(o).emptyDatagram); }},
         {"--pad-datagram", true,
          [](Options& o, const Arg& a) { return Assign(Faults(o).padDatagram, a.name, a.value, DatagramMax); }},
@@ -233,6 +250,13 @@ Result CheckCombination(const Options& options)
     }
     if (options.session.faults.garble && options.session.faults.wrongAnswer) {
         return std::string("--garble and --wrong-answer both replace each answer; give one of them");
+    }
+    // With the default boot error every answer reports 0, the Nth as well.
+    if (options.session.board.bootErrorAt != 0 && options.session.board.bootError == NoBootError) {
+        return std::string("--boot-error-at needs --boot-error with a boot error from 1 to 255");
+    }
+    if (options.session.faults.forgePort && options.udpAddresses.empty()) {
+        return std::string("--forge-port forges datagrams: it needs --udp");
     }
     if (options.session.faults.searchFrom == SearchPort) {
         return "--search-from: the board replies from " + std::to_string(SearchPort) +
@@ -320,6 +344,9 @@ What it keeps:
 
 Board behaviour:
   --boot-error N      the boot error that GetBootError reports (0 to 255; default 0)
+  --boot-error-at N   report the boot error in the Nth GetBootError answer alone (counted
+                      from 1 on each board); every other answer reports 0. Needs
+                      --boot-error from 1 to 255
   --refuse-create CODE  refuse every CreateDataFile and CreateFlashFile: the answer carries
                       result CODE (1 to 255) and ends right after it, without a handle
                       (payload: group, operation, result). Nothing is kept, and the blocks
@@ -340,7 +367,15 @@ GetNumberofDataFiles and GetFlashInfo):
                       network they lead the answer's datagram
   --alarm             send an alarm frame (group FF, operation 00) before each answer
   --second-answer MS  send each answer again MS milliseconds after the first, as it is
-                      (not garbled, not wrong, without noise or padding)
+                      (not garbled, not wrong, without noise or padding); 0: back to back
+  --copy-first MS     before each answer send a copy of the previous one at once, as it
+                      went out (garbled or wrong as it was, without alarm, noise or
+                      padding), then the answer MS milliseconds later; the first answer
+                      has no copy before it, only the pause
+  --forge-port        network: before each answer send a forged GetBootError answer
+                      reporting success and boot error 0 (A5 18 04 00 13 01 00 00) from
+                      the board's address but another port than 3333; needs --udp, and
+                      with --pty as well the serial line gets none
   --empty-datagram    network: an empty datagram instead of each answer
   --pad-datagram N    network: fill each answer's datagram with zero bytes up to N bytes
   --garble MODE       garble each answer so that it decodes as no answer:

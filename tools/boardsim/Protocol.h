@@ -34,6 +34,7 @@ inline constexpr std::uint8_t BootGroup = 0x13;
 inline constexpr std::uint8_t AlarmGroup = 0xFF;
 inline constexpr std::uint8_t AlarmOperation = 0x00;
 inline constexpr std::uint8_t ResultSuccess = 0;
+inline constexpr std::uint8_t NoBootError = 0;  // GetBootError: the board booted without error
 
 inline constexpr std::size_t NameSize = 12;        // names: zero padded to 12 bytes
 inline constexpr std::size_t ImageBlockLimit = 1024;

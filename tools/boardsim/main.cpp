@@ -107,7 +107,7 @@ struct Board {
           session(options.session, store, transcript)
     {
         if (address) {
-            network.emplace(*address, options.session.faults.searchFrom);
+            network.emplace(*address, options.session.faults);
         }
     }
 
