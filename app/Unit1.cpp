@@ -18,6 +18,7 @@
 #include "app/Gauge.h"
 #include "app/OpenDialog.h"
 #include "app/Unit20.h"
+#include "network/IdStack.h"
 #include "network/IdUDPClient.h"
 #include "app/Unit2.h"
 #include "app/Unit5.h"
@@ -276,36 +277,55 @@ TLinkSettings TForm1::LinkSettings() const
     return settings;
 }
 
+TBoardIdentity TForm1::IdentityOfMode()
+{
+    if (CommMode == ModeRS232 && Form2 != nullptr) {
+        // The device the port opened at Connect: its name may lead elsewhere by now.
+        const std::string opened = Form2->ComPort1->OpenedDevice();
+        TBoardIdentity identity = SerialBoardIdentity(opened.empty() ? Form2->ComPort1->Port() : opened);
+        identity.spelling = Form2->ComPort1->Port();
+        return identity;
+    }
+    if (CommMode == ModeNetwork) {
+        // The address the socket sends to, resolved once for its host name.
+        const TIdIPv4Address address = TIdStack::ParseDotted(IdUDPClient1->HostAddress()).value();
+        return NetworkBoardIdentity(IdUDPClient1->Host, address, MachineNetworks());
+    }
+    return UsbBoardIdentity();
+}
+
+TBoardUpdate TForm1::BoardOfMode(const TUpdateRequest& request)
+{
+    TBoardUpdate board;
+    board.name = Session().Link().BoardName();
+    board.settings = LinkSettings();
+    board.request = request;
+    board.watchdogMs = WatchdogMs;
+    board.history = &history_;
+    try {
+        board.identity = IdentityOfMode();
+        board.name = board.identity.name;
+    } catch (const std::exception& error) {
+        board.notHad = error.what();
+    }
+    return board;
+}
+
 void TForm1::RunTransfer(const TUpdateRequest& request)
 {
-    const TLinkSettings settings = LinkSettings();
-    TBoardLink& link = Session().Link();
+    TSession& session = Session();
     // A link cancelled by an earlier stop serves again; once the program is
     // ending (Escape while the update was being confirmed), it stays cancelled.
     if (!terminating_)
-        link.Rearm();
+        session.Link().Rearm();
     SetTransferRunning(true);
-    TBoardResult result;
-    result.board = link.BoardName();
-    try {
-        const TBoardIdentity board = IdentifyBoard(settings);
-        result.board = board.name;
-        // Held until the transfer ends: a second updater on this board is
-        // refused meanwhile.
-        const std::optional<TBoardLock> lock = LockBoard(board);
-        result = RunUpdate(session_, request, board.name);
-    } catch (const std::exception& error) {
-        // The board was not to be had: nothing was sent.
-        session_.StartTally();
-        result = BoardNotHad(result.board, error.what());
-        result.failure = std::current_exception();
-    }
+    TBoardUpdate board = BoardOfMode(request);
+    const TBoardResult result = TryBoard(board, session);
     SetTransferRunning(false);
     progress_.reset();
     Gauge1->HideLabel();
-    const QString historyError = history_.Record(HistoryLinkOf(settings.kind), request, result);
-    if (!historyError.isEmpty())
-        ShowWarning(historyError, QStringLiteral("Update History"));
+    if (!board.historyWarning.isEmpty())
+        ShowWarning(board.historyWarning, QStringLiteral("Update History"));
     ReportResult(result);
 }
 
@@ -313,6 +333,10 @@ void TForm1::ReportResult(const TBoardResult& result)
 {
     if (result.failure)
         std::rethrow_exception(result.failure);
+    // The board could not be had (another updater holds it, its address is
+    // no board's): the error report tells why.
+    if (result.outcome == Ending::LinkFailed)
+        throw std::runtime_error(result.message);
     // Stopped by the operator, the program is ending: nothing more to show.
     if (result.outcome == Ending::Stopped && !terminating_)
         ShowStatus(QStringLiteral("Update Stopped"));

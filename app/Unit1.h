@@ -126,9 +126,12 @@ private:
     void ConnectHandlers();
     void SetMode(Byte mode, const char* caption);
     void SetTransferRunning(bool running);
-    // Runs the request over the link of CommMode, records it in the history
-    // and tells the operator what it came to.
+    // Runs the request as a board's try over the link of CommMode (locked,
+    // run, its account closed, recorded) and tells the operator what it came to.
     void RunTransfer(const TUpdateRequest& request);
+    // The board the link of CommMode reaches, as its port or socket has it.
+    TBoardIdentity IdentityOfMode();
+    TBoardUpdate BoardOfMode(const TUpdateRequest& request);
     // What Update sends: the image or the flash files chosen.
     TUpdateRequest SelectedRequest() const;
     // The board the transfer goes to, as the settings windows chose it.

@@ -118,6 +118,8 @@ std::string SummaryText(const TBoardResult& result)
     // for deserves a look, a sound one needs no word about it.
     if (result.strayAnswers > 0)
         line += ", " + std::to_string(result.strayAnswers) + " stray frames";
+    if (result.strangerFrames > 0)
+        line += ", " + std::to_string(result.strangerFrames) + " datagrams from other hosts ignored";
     if (result.firstBoardError)
         line += ", " + FirstBoardErrorText(*result.firstBoardError);
     if (!result.message.empty())
@@ -182,6 +184,8 @@ QJsonObject DoneObject(const TBoardResult& result)
                        {"missingAnswers", result.missingAnswers},
                        {"boardErrors", result.boardErrors},
                        {"strayAnswers", result.strayAnswers}};
+    if (result.strangerFrames > 0)
+        object.insert("strangerFrames", result.strangerFrames);
     if (result.firstBoardError) {
         const TBoardError& first = *result.firstBoardError;
         object.insert("firstBoardError", QJsonObject{{"wait", Text(first.label)},

@@ -1,7 +1,6 @@
 #include "cli/Status.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -10,41 +9,23 @@
 
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
+#include "transfer/LinkSettings.h"
 #include "transfer/BoardLock.h"
 #include "transfer/Session.h"
 
 namespace {
 
-// The boot-error query, as the image stream sends it after every block.
-const std::string BootErrorQuery = " GetBootError :";
-const std::string BootErrorWait = "GetBootError";
-constexpr Byte BootErrorGroup = 0x13;
-constexpr Byte BootErrorOperation = 0x01;
-
-// Takes the boot error from the board's answer to the query.
-class TStatusEvents : public TSessionEvents {
-public:
-    explicit TStatusEvents(TBoardStatus& status) : status_(status) {}
-
-    void Answer(const DecodeOutcome& outcome) override
-    {
-        if (outcome.answer == nullptr || outcome.discarded || outcome.group != BootErrorGroup ||
-            outcome.operation != BootErrorOperation)
-            return;
-        status_.answered = true;
-        status_.bootError = outcome.bootError;
-        status_.roundTripMs = static_cast<double>(sent_.nsecsElapsed()) / 1e6;
-    }
-    void Frame(FrameDirection direction, std::span<const Byte> /*bytes*/, bool /*stray*/) override
-    {
-        if (direction == FrameDirection::Sent)
-            sent_.start();
-    }
-
-private:
-    TBoardStatus& status_;
-    QElapsedTimer sent_;
-};
+// What the session heard of the board: the answer it took, unless a frame of
+// the board said otherwise. A board that answered more than once is not
+// taken at its first word: a failure any of its frames reported stands.
+void TakeAnswer(const TSessionTally& tally, TBoardStatus& status)
+{
+    status.answered = tally.missingAnswers == 0;
+    status.bootError = tally.boardErrors.empty() ? tally.lastBootError : tally.boardErrors.front().bootError;
+    status.result = tally.boardErrors.empty() ? 0 : tally.boardErrors.front().result;
+    status.roundTripMs = tally.slowestAnswerMs;
+    status.strayFrames = tally.strayAnswers;
+}
 
 TBoardStatus AskBoard(const TUpdatePlan& plan, std::size_t board)
 {
@@ -61,15 +42,13 @@ TBoardStatus AskBoard(const TUpdatePlan& plan, std::size_t board)
         // for one of that update's.
         const std::optional<TBoardLock> lock = LockBoard(planned.identity);
         const std::unique_ptr<TOpenLink> open = OpenLink(settings, planned.identity.address);
-        TStatusEvents events(status);
+        TSessionEvents events;
         TSession session(events);
         session.SetWatchdogMs(plan.options.watchdogMs);
         session.UseLink(open->Link());
-        session.StartTally();
-        session.Execute_Command(BootErrorQuery);
-        if (!open->Link().ReadsEachAnswer())
-            session.WaitAck(BootErrorWait);
+        session.QueryBootError();
         open->Link().SetReceiver(nullptr);
+        TakeAnswer(session.Tally(), status);
     } catch (const std::runtime_error& failure) {
         status.error = failure.what();
     }
@@ -79,6 +58,15 @@ TBoardStatus AskBoard(const TUpdatePlan& plan, std::size_t board)
 std::string Milliseconds(double value)
 {
     return QString::number(value, 'f', 1).toStdString() + " ms";
+}
+
+// ", 2 stray frames: the board answered more than once", or nothing.
+std::string StrayText(const TBoardStatus& status)
+{
+    if (status.strayFrames == 0)
+        return {};
+    return ", " + std::to_string(status.strayFrames) + " stray frame" + (status.strayFrames == 1 ? "" : "s") +
+           ": the board answered more than once";
 }
 
 } // namespace
@@ -110,12 +98,17 @@ void PrintStatus(const std::vector<TBoardStatus>& statuses, bool json)
                 object.insert("bootError", status.bootError);
                 object.insert("roundTripMs", status.roundTripMs);
             }
+            if (status.result != 0)
+                object.insert("result", status.result);
+            if (status.strayFrames > 0)
+                object.insert("strayFrames", status.strayFrames);
             if (!status.error.empty())
                 object.insert("message", QString::fromStdString(status.error));
             std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
         } else if (status.answered) {
-            std::printf("%s: answered, boot error %d, round trip %s\n", status.board.c_str(), status.bootError,
-                        Milliseconds(status.roundTripMs).c_str());
+            std::printf("%s: answered, boot error %d%s, round trip %s%s\n", status.board.c_str(), status.bootError,
+                        status.result != 0 ? (", result " + std::to_string(status.result)).c_str() : "",
+                        Milliseconds(status.roundTripMs).c_str(), StrayText(status).c_str());
         } else {
             std::printf("%s: no answer%s%s\n", status.board.c_str(), status.error.empty() ? "" : ": ",
                         status.error.c_str());
@@ -129,7 +122,7 @@ int StatusExit(const std::vector<TBoardStatus>& statuses)
     if (Interrupted())
         return InterruptedExitStatus();
     for (const TBoardStatus& status : statuses) {
-        if (!status.answered || status.bootError != 0)
+        if (!status.answered || status.bootError != 0 || status.result != 0 || status.strayFrames > 0)
             return ExitIncomplete;
     }
     return ExitUpdated;

@@ -11,8 +11,10 @@
 struct TBoardStatus {
     std::string board;
     bool answered = false;
-    int bootError = 0;
+    int bootError = 0;  // the answer's, or the first a frame of the board reported
+    int result = 0;     // a non-zero result code a frame of the board reported
     double roundTripMs = 0;
+    int strayFrames = 0;  // frames beyond the answer: its word is not the board's last
     std::string error;  // why the board could not be asked (its link, its lock)
 };
 
@@ -22,5 +24,5 @@ std::vector<TBoardStatus> AskBoards(const TUpdatePlan& plan);
 // Prints the answers: a table, or one JSON object a board with `json`.
 void PrintStatus(const std::vector<TBoardStatus>& statuses, bool json);
 
-// 0 when every board answered with boot error 0, 1 otherwise.
+// 0 when every board answered once, with boot error 0 and result 0; 1 otherwise.
 int StatusExit(const std::vector<TBoardStatus>& statuses);

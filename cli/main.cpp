@@ -66,11 +66,18 @@ bool AsksForJson(const QStringList& arguments)
 std::optional<std::int64_t> CheckFiles(const TCliOptions& options, std::string& error)
 {
     std::int64_t total = 0;
+    const bool image = options.command == CliCommand::Firmware || options.command == CliCommand::Bios;
     for (const std::string& path : options.files) {
         try {
-            total += TFileOfBytes(path).Size();
+            const std::int64_t size = TFileOfBytes(path).Size();
+            if (image && size == 0)
+                throw EEmptyImage(path);
+            total += size;
         } catch (const EInOutError& failure) {
             error = path + ": " + failure.what();
+            return std::nullopt;
+        } catch (const EEmptyImage& refusal) {
+            error = refusal.what();
             return std::nullopt;
         }
     }

@@ -289,6 +289,11 @@ void TCustomComPort::SetStopBits(TStopBits value) { ChangeLineSetting(stopBits_,
 void TCustomComPort::SetDiscardNull(bool value) { ChangeLineSetting(discardNull_, value); }
 void TCustomComPort::SetEventChar(std::uint8_t value) { ChangeLineSetting(eventChar_, value); }
 
+std::string TCustomComPort::OpenedDevice() const
+{
+    return device_ ? device_->Path() : std::string();
+}
+
 void TCustomComPort::SetPort(const std::string& value)
 {
     if (port_ == value)

@@ -358,6 +358,9 @@ public:
     // comparison, case included).
     const std::string& Port() const { return port_; }
     void SetPort(const std::string& value);
+    // The device the open port reads and writes, links resolved: the one it
+    // opened, even when its name now leads elsewhere. Empty when closed.
+    std::string OpenedDevice() const;
 
     // Takes effect at the next opening. evError, evBreak, evRing, evCTS, evDSR
     // and evRLSD are watched only when their handler (OnError, OnBreak, ...)

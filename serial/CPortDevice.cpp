@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <limits>
@@ -289,6 +290,12 @@ std::unique_ptr<TComDevice> TComDevice::Open(const std::string& name)
 TComDevice::TComDevice(int handle) : handle_(handle), pseudoTerminal_(IsPseudoTerminal(handle))
 {
     RequestLowLatency();
+}
+
+std::string TComDevice::Path() const
+{
+    std::array<char, PATH_MAX> name{};
+    return ::ttyname_r(handle_, name.data(), name.size()) == 0 ? std::string(name.data()) : std::string();
 }
 
 TComDevice::~TComDevice()

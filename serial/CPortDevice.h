@@ -44,6 +44,8 @@ public:
     TComDevice& operator=(const TComDevice&) = delete;
 
     int Handle() const { return handle_; }
+    // The terminal device the handle is open on, whatever name opened it.
+    std::string Path() const;
 
     // Code 9 for sizes the device cannot take.
     void SetQueueSizes(std::int32_t inputSize, std::int32_t outputSize);

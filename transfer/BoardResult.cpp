@@ -48,9 +48,14 @@ std::string WordsFor(const std::string& request)
     return match == RequestWords.end() ? request : match->words;
 }
 
-std::string AfterBlock(std::int64_t block)
+// Where a failure came: after its block, or, when the board answered more
+// than once, after that block at the latest.
+std::string AfterBlock(std::int64_t block, bool uncertain = false)
 {
-    return block > 0 ? " after block " + std::to_string(block) : " before the first block";
+    std::string text = block > 0 ? " after block " + std::to_string(block) : " before the first block";
+    if (uncertain)
+        text += block > 0 ? " at the latest (answers came more than once)" : " (answers came more than once)";
+    return text;
 }
 
 std::string Seconds(int milliseconds)
@@ -73,10 +78,11 @@ std::string FirstBoardErrorClause(const TSessionTally& tally)
         text = "the board refused " + FileNameOf(first.file) + " (" + first.request + ", result " +
                std::to_string(int{first.result}) + "); it was not written";
     else if (first.bootError != 0)
-        text = "the board reported boot error " + std::to_string(int{first.bootError}) + AfterBlock(first.block);
+        text = "the board reported boot error " + std::to_string(int{first.bootError}) +
+               AfterBlock(first.block, tally.strayAnswers > 0);
     else
-        text = "the board answered " + WordsFor(first.request) + AfterBlock(first.block) + " with result " +
-               std::to_string(int{first.result});
+        text = "the board answered " + WordsFor(first.request) + AfterBlock(first.block, tally.strayAnswers > 0) +
+               " with result " + std::to_string(int{first.result});
     if (tally.boardErrorCount > 1)
         text += " (" + Plural(tally.boardErrorCount, "board-reported error") + " in all)";
     return text;
@@ -111,7 +117,8 @@ Ending OutcomeOf(const TSessionTally& tally)
 {
     if (tally.boardErrorCount > 0)
         return Ending::Failed;
-    const bool clean = tally.missingAnswers == 0 && tally.strayAnswers == 0 && tally.filesNotWritten.empty();
+    const bool clean = tally.missingAnswers == 0 && tally.strayAnswers == 0 && tally.filesNotWritten.empty() &&
+                       !tally.accountOpen;
     return clean ? Ending::Updated : Ending::Unconfirmed;
 }
 
@@ -125,6 +132,8 @@ std::string EndingReason(const TSessionTally& tally, bool serial)
     if (tally.strayAnswers > 0)
         clauses.push_back(Plural(tally.strayAnswers, "stray frame") +
                           " from the board (repeated, late or no answer to the request awaited)");
+    if (tally.accountOpen)
+        clauses.push_back("stopped before the board was quiet: what it sent last is unknown");
     std::string text;
     for (const std::string& clause : clauses)
         text += (text.empty() ? "" : "; ") + clause;
@@ -138,8 +147,8 @@ std::string DescribeBoardErrors(const TSessionTally& tally)
     const TBoardError& first = tally.boardErrors.front();
     std::string what = first.bootError != 0 ? "boot error " + std::to_string(first.bootError)
                                             : "result " + std::to_string(first.result);
-    std::string where = first.block > 0 ? " after block " + std::to_string(first.block) : " before the first block";
-    std::string text = "The board reported a failure: its answer to " + first.label + " carried " + what + where + ".";
+    std::string text = "The board reported a failure: its answer to " + first.label + " carried " + what +
+                       AfterBlock(first.block, tally.strayAnswers > 0) + ".";
     if (tally.boardErrorCount > 1)
         text += " " + std::to_string(tally.boardErrorCount) + " answers reported a failure in all.";
     return text;
@@ -208,6 +217,9 @@ void TakeTally(const TSessionTally& tally, TBoardResult& result)
     result.missingAnswers = tally.missingAnswers;
     result.boardErrors = tally.boardErrorCount;
     result.strayAnswers = tally.strayAnswers;
+    result.strangerFrames = tally.strangerFrames;
+    result.filesNotWritten = tally.filesNotWritten;
+    result.notWrittenReasons = tally.notWrittenReasons;
     if (!tally.boardErrors.empty())
         result.firstBoardError = tally.boardErrors.front();
     // What went nowhere is not recorded as the board's.
@@ -230,6 +242,7 @@ TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const s
     clock.start();
     try {
         RunRequest(session, request);
+        session.CloseAccount();
         TakeEnding(session, result);
     } catch (const ETransferStopped& stopped) {
         // By the operator, a signal, a silent board or a write that did not
@@ -253,6 +266,9 @@ TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const s
         result.outcome = Ending::Failed;
         result.message = OneLine(error.what());
         result.failure = std::current_exception();
+        // A file that could not be read, or an empty image, stops the run
+        // before its first frame.
+        result.nothingSent = session.Tally().framesSent == 0;
     }
     result.seconds = static_cast<double>(clock.elapsed()) / MillisecondsPerSecond;
     TakeTally(session.Tally(), result);
@@ -269,14 +285,6 @@ TBoardResult NotStarted(const std::string& board)
     result.outcome = Ending::Stopped;
     result.message = "not started";
     return result;
-}
-
-// Whether the transfer ran to its end, so that its last requests deserve the
-// time to leave the line; one that failed or was stopped closes at once.
-bool RanToTheEnd(const TBoardResult& result)
-{
-    return result.outcome == Ending::Updated || result.outcome == Ending::Unconfirmed ||
-           (result.outcome == Ending::Failed && !result.failure);
 }
 
 // The board's lock, taken by its first try; a name without a board has
@@ -303,6 +311,18 @@ TBoardResult Recorded(TBoardUpdate& board, TBoardResult result)
     return result;
 }
 
+// The try over the session as it stands, recorded once its account is
+// closed; `events`, when the try has its own, may keep it from "updated".
+TBoardResult RunOnSession(TBoardUpdate& board, TSession& session, const TTryEvents* events = nullptr)
+{
+    session.SetWatchdogMs(board.watchdogMs);
+    TBoardResult result = RunUpdate(session, board.request, board.name);
+    const std::string shortfall = events != nullptr ? events->Shortfall() : std::string();
+    if (!shortfall.empty())
+        AtBestUnconfirmed(result, shortfall);
+    return Recorded(board, std::move(result));
+}
+
 // The try over the board's own link, opened for it. The link outlives the
 // session: the port stops feeding it only when the link closes.
 TBoardResult RunOverLink(TBoardUpdate& board, TTryEvents& events)
@@ -315,24 +335,16 @@ TBoardResult RunOverLink(TBoardUpdate& board, TTryEvents& events)
     }
     TBoardLink& link = open->Link();
     TSession session(events);
-    session.SetWatchdogMs(board.watchdogMs);
     session.UseLink(link);
     link.SetPulse([&events] { events.Pulse(); }, events.PulseInterval());
-    TBoardResult result = RunUpdate(session, board.request, board.name);
-    const std::string shortfall = events.Shortfall();
-    if (!shortfall.empty())
-        AtBestUnconfirmed(result, shortfall);
-    result = Recorded(board, std::move(result));
-    // What the line still holds changes nothing of what the try came to.
-    if (session.Tally().lastRequestUnanswered && RanToTheEnd(result))
-        link.Finish(board.watchdogMs);
+    TBoardResult result = RunOnSession(board, session, &events);
     link.SetReceiver(nullptr);
     return result;
 }
 
-} // namespace
-
-TBoardResult TryBoard(TBoardUpdate& board, TTryEvents& events, bool start)
+// What every try does before its run: the lock on the first, and the ends of
+// a try that cannot run; nothing when it may run.
+std::optional<TBoardResult> Refused(TBoardUpdate& board, bool start)
 {
     ++board.tries;
     const std::string busy = TakeLock(board);
@@ -342,5 +354,21 @@ TBoardResult TryBoard(TBoardUpdate& board, TTryEvents& events, bool start)
         return Recorded(board, NotStarted(board.name));
     if (!board.notHad.empty())
         return Recorded(board, BoardNotHad(board.name, board.notHad));
+    return std::nullopt;
+}
+
+} // namespace
+
+TBoardResult TryBoard(TBoardUpdate& board, TTryEvents& events, bool start)
+{
+    if (std::optional<TBoardResult> refused = Refused(board, start))
+        return *refused;
     return RunOverLink(board, events);
+}
+
+TBoardResult TryBoard(TBoardUpdate& board, TSession& session)
+{
+    if (std::optional<TBoardResult> refused = Refused(board, true))
+        return *refused;
+    return RunOnSession(board, session);
 }

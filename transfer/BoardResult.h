@@ -25,7 +25,11 @@ struct TBoardResult {
     int missingAnswers = 0;
     int boardErrors = 0;
     int strayAnswers = 0;
+    int strangerFrames = 0;  // other hosts' datagrams: told, no cause against the board
     std::optional<TBoardError> firstBoardError;
+    // The files not written and why, each its own reason.
+    std::vector<std::string> filesNotWritten;
+    std::vector<std::string> notWrittenReasons;
     std::vector<TSentFile> sentFiles;  // what the board got, for the history
     std::string message;  // why it failed, stopped or could not start
     // The error that ended it, for a front end that reports errors as raised.
@@ -42,9 +46,10 @@ TBoardResult BoardNotHad(const std::string& board, const std::string& why);
 double RateOf(const TBoardResult& result);
 
 // How a transfer that ran to its end ended, decided here for both front
-// ends: Failed when the board reported an error (a boot error, a refused
-// file); Unconfirmed when awaited answers were missing, strays came or a file
-// was not written for want of an answer; Updated otherwise.
+// ends once its account is closed: Failed when any frame of the board
+// reported an error (a boot error, a refused file); Unconfirmed when awaited
+// answers were missing, strays came, a file was not written for want of an
+// answer or the run was stopped before the board was quiet; Updated otherwise.
 Ending OutcomeOf(const TSessionTally& tally);
 
 // Why a transfer that ran to its end is not Updated, in the words of a
@@ -78,9 +83,9 @@ struct TUpdateRequest {
     bool playsWithoutTransport = true;
 };
 
-// Runs the request on the session over the link it uses and returns what it
-// came to: every error and stop mapped to an ending, the tally's counts, the
-// time it took. `board` names the board. Over a link without transport (USB)
+// Runs the request on the session over the link it uses, closes its account
+// (CloseAccount) and returns what it came to: every error and stop mapped to
+// an ending, the tally's counts, the time it took. `board` names the board. Over a link without transport (USB)
 // nothing reaches the board, whatever the flow does: such an update failed,
 // nothing sent.
 TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const std::string& board);
@@ -123,6 +128,10 @@ struct TBoardUpdate {
 // nothing and is recorded as stopped. The link is drained, when the try ran
 // to its end and its last request went unanswered, after the record.
 TBoardResult TryBoard(TBoardUpdate& board, TTryEvents& events, bool start = true);
+// The same over a session whose link the front end holds open across its
+// updates (the window's serial port and UDP component); the session's own
+// events hear the try.
+TBoardResult TryBoard(TBoardUpdate& board, TSession& session);
 
 // The burn blocks of the two images.
 inline constexpr std::int32_t FirmwareBurnBlock = 0;

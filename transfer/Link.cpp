@@ -286,9 +286,10 @@ bool TUdpLink::TakeOne()
     const TIdDatagram datagram = client_.TakeDatagram(NetBuffer.data(), NetAnswerSize);
     if (datagram.TimedOut)
         return false;
-    if (datagram.PeerIP == client_.HostAddress() && receiver_ != nullptr) {
+    if (receiver_ != nullptr) {
         const auto kept = static_cast<std::size_t>(std::clamp(datagram.Length, 0, NetAnswerSize));
-        receiver_->DatagramReceived(std::span<const Byte>(NetBuffer.data(), kept), datagram.Length);
+        receiver_->DatagramReceived(std::span<const Byte>(NetBuffer.data(), kept), datagram.Length,
+                                    datagram.PeerIP == client_.HostAddress());
     }
     return true;
 }

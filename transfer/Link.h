@@ -36,10 +36,10 @@ public:
     // A piece of the serial line's byte stream, as one read took it (at most
     // RxChunkSize bytes).
     virtual void StreamReceived(std::span<const Byte> bytes) = 0;
-    // One datagram of the board: its first bytes (at most the answer buffer's
-    // size) and its whole length, which is larger for a datagram longer than
-    // any answer.
-    virtual void DatagramReceived(std::span<const Byte> bytes, std::int32_t length) = 0;
+    // One datagram: its first bytes (at most the answer buffer's size), its
+    // whole length, which is larger for a datagram longer than any answer,
+    // and whether it came from the board's address (any port) or another host.
+    virtual void DatagramReceived(std::span<const Byte> bytes, std::int32_t length, bool fromBoard) = 0;
 };
 
 // Where a link's waits sleep: without one, the calling thread sleeps in the
@@ -213,9 +213,9 @@ private:
 // stands, with no copy of its own.
 inline constexpr std::int32_t NetAnswerSize = 100;
 
-// UDP: one socket to the board at the client's host and port. Only the
-// board's datagrams reach the receiver: anything from another address (another
-// host, a board chosen earlier) is dropped without a word.
+// UDP: one socket to the board at the client's host and port. Every datagram
+// the socket takes reaches the receiver, marked as the board's when it came
+// from the board's address: the receiver decides what it is.
 class TUdpLink : public TBoardLink {
 public:
     explicit TUdpLink(TIdUDPClient& client);

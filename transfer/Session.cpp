@@ -1,6 +1,7 @@
 #include "transfer/Session.h"
 
 #include <algorithm>
+#include <array>
 #include <set>
 #include <string_view>
 
@@ -17,6 +18,7 @@ constexpr auto EraseSettleTime = std::chrono::milliseconds(1000);
 constexpr auto BurnStartTime = std::chrono::milliseconds(1000);
 constexpr auto WriteSettleTime = std::chrono::milliseconds(500);
 constexpr int FlashFileType = 3;
+constexpr double NanosecondsPerMs = 1e6;
 
 std::string SetBurnBlockCall(std::int32_t block)
 {
@@ -51,19 +53,43 @@ OpenFiles OpenAll(std::span<const std::string> paths)
     return files;
 }
 
-// The request an answer answers, spelled as the serial waits name it:
-// "Get Boot Error" and "answer to GetFlashInfo" answer GetBootError and
-// GetFlashInfo.
-std::string RequestNameOf(std::string answer)
+// The answers to the requests a transfer sends, by their operation code, and
+// the request each answers: the only answers whose result code and boot
+// error are the board's word on the transfer.
+struct TTransferAnswer {
+    Byte operation;
+    const char* request;
+};
+constexpr std::array<TTransferAnswer, 5> TransferAnswers = {{
+    {0x01, "GetBootError"},
+    {0x1B, "CreateDataFile"},
+    {0x7B, "CreateFlashFile"},
+    {0x22, "GetNumberofDataFiles"},
+    {0x78, "GetFlashInfo"},
+}};
+
+// The request a decoded answer answers, or none for an answer no transfer
+// asks for.
+const char* RequestAnswered(const DecodeOutcome& decoded)
 {
-    const std::string answerTo = "answer to ";
-    if (answer.rfind(answerTo, 0) == 0)
-        answer.erase(0, answerTo.size());
-    std::erase(answer, ' ');
-    return answer;
+    if (decoded.answer == nullptr || decoded.discarded || !decoded.answer->decodedOnNetwork)
+        return nullptr;
+    const auto match = std::find_if(TransferAnswers.begin(), TransferAnswers.end(),
+                                     [&](const TTransferAnswer& each) { return each.operation == decoded.operation; });
+    return match == TransferAnswers.end() ? nullptr : match->request;
 }
 
+constexpr int SettleAnswerFactor = 4;
+
+const std::string BootErrorQuery = " GetBootError :";
+const std::string BootErrorWait = "GetBootError";
+
 } // namespace
+
+EEmptyImage::EEmptyImage(const std::string& path)
+    : std::runtime_error("The image '" + path + "' is empty (0 bytes): the board would lose its image")
+{
+}
 
 std::string FileNameOf(const std::string& path)
 {
@@ -145,6 +171,7 @@ void TSession::Transmit(std::span<const Byte> frame)
         // counted as stray now, so that it cannot end the coming wait.
         TakeStrays();
         answer_ = AnswerState::Awaited;
+        requestSent_.start();
         awaitedResult_ = 0;
         awaitedGroup_ = frame[OffsetGroup];
         awaitedOperation_ = frame[OffsetOperation];
@@ -215,18 +242,30 @@ void TSession::Watchdog()
 void TSession::StreamReceived(std::span<const Byte> bytes)
 {
     const DecodeOutcome outcome =
-        ReceiveChunk(bytes, [this](const DecodeOutcome& each) { FrameHeard(each.frame, &each, false); });
+        ReceiveChunk(bytes, [this](const DecodeOutcome& each) { FrameHeard(each.frame, &each, FrameKind::Board); });
     events_.Answer(outcome);
 }
 
-// Every frame of the board that is not the answer an awaited wait takes (nor
-// the alarm) is a stray: one before the request, a second one after the
-// answer, or one left at the end.
-bool TSession::FrameHeard(std::span<const Byte> bytes, const DecodeOutcome* decoded, bool alarm)
+bool TSession::FrameHeard(std::span<const Byte> bytes, const DecodeOutcome* decoded, FrameKind kind)
 {
-    const bool taken = alarm || (decoded != nullptr && CountAnswer(*decoded));
+    if (kind == FrameKind::Stranger) {
+        ++tally_.strangerFrames;
+        return false;
+    }
+    ++boardFrames_;
+    boardHeard_.start();
+    if (kind == FrameKind::Alarm) {
+        events_.Frame(FrameDirection::Received, bytes, false);
+        return true;
+    }
+    // Without sequence numbers a copy of an answer is the answer's twin: the
+    // first that comes while a wait is open is taken, every other frame is a
+    // stray, and a failure is counted whichever frame carries it.
+    const bool taken = decoded != nullptr && TakeAnswer(*decoded);
     if (!taken)
         ++tally_.strayAnswers;
+    if (decoded != nullptr)
+        CountBoardError(*decoded, taken);
     events_.Frame(FrameDirection::Received, bytes, !taken);
     return taken;
 }
@@ -237,44 +276,55 @@ bool TSession::IsAwaitedAnswer(const DecodeOutcome& outcome) const
            (outcome.answer->group == AnyGroup || outcome.group == awaitedGroup_);
 }
 
-bool TSession::CountAnswer(const DecodeOutcome& answer)
+bool TSession::TakeAnswer(const DecodeOutcome& decoded)
 {
-    if (answer.answer == nullptr || !answer.answer->raisesAnswer || !IsAwaitedAnswer(answer))
+    if (answer_ != AnswerState::Awaited || decoded.answer == nullptr || !decoded.answer->raisesAnswer ||
+        !IsAwaitedAnswer(decoded))
         return false;
-    // One answer a wait: a copy behind the answer, or one that came before
-    // the request went out, answers nothing; but a failure it reports is
-    // counted all the same, so that no timing of copies can hide one.
-    const bool taken = answer_ == AnswerState::Awaited;
-    if (taken) {
-        answer_ = AnswerState::Taken;
-        awaitedResult_ = answer.result;
-        tally_.missingInARow = 0;
-    }
-    if (answer.result != 0 || answer.bootError != 0) {
-        ++tally_.boardErrorCount;
-        // A wait labelled by its link alone is named by the request answered.
-        const std::string label = waitLabel_ == NetWaitLabel ? RequestNameOf(answer.answer->name) : waitLabel_;
-        if (tally_.boardErrors.size() < KeptBoardErrors)
-            tally_.boardErrors.push_back({label, currentBlock_, answer.result, answer.bootError, awaitedRequest_});
-    }
-    return taken;
+    answer_ = AnswerState::Taken;
+    awaitedResult_ = decoded.result;
+    tally_.lastBootError = decoded.bootError;
+    tally_.missingInARow = 0;
+    tally_.slowestAnswerMs =
+        std::max(tally_.slowestAnswerMs, static_cast<double>(requestSent_.nsecsElapsed()) / NanosecondsPerMs);
+    return true;
 }
 
-// One datagram of the board: a stray when it is empty, longer than any
-// answer (its end is lost), or neither the answer awaited nor the alarm. Only
-// the answer to the awaited request ends a wait; any other keeps its effect
-// (handles, texts) but leaves the wait running, so that a stray or late
-// answer never lets the next block go out early.
-void TSession::DatagramReceived(std::span<const Byte> bytes, std::int32_t length)
+void TSession::CountBoardError(const DecodeOutcome& decoded, bool taken)
 {
+    const char* request = RequestAnswered(decoded);
+    if (request == nullptr || (decoded.result == 0 && decoded.bootError == 0))
+        return;
+    ++tally_.boardErrorCount;
+    if (tally_.boardErrors.size() >= KeptBoardErrors)
+        return;
+    // A wait labelled by its link alone is named by the request answered.
+    const std::string answered = taken ? awaitedRequest_ : request;
+    const std::string label = waitLabel_ == NetWaitLabel || waitLabel_.empty() ? answered : waitLabel_;
+    tally_.boardErrors.push_back({label, currentBlock_, decoded.result, decoded.bootError, answered});
+}
+
+// One datagram: a stranger's when another host sent it; the board's is a
+// stray when it is empty, longer than any answer (its end is lost), or
+// neither the answer awaited nor the alarm. Only the answer to the awaited
+// request ends a wait; any other keeps its effect (handles, texts) but
+// leaves the wait running, so that a stray or late answer never lets the
+// next block go out early.
+void TSession::DatagramReceived(std::span<const Byte> bytes, std::int32_t length, bool fromBoard)
+{
+    if (!fromBoard) {
+        FrameHeard(bytes, nullptr, FrameKind::Stranger);
+        return;
+    }
     if (length <= 0 || length > NetAnswerSize) {
-        FrameHeard(bytes, nullptr, false);
+        FrameHeard(bytes, nullptr, FrameKind::Board);
         return;
     }
     std::copy(bytes.begin(), bytes.end(), RxBlock.begin());
     RxCount = length;
     const DecodeOutcome outcome = Translation();
-    FrameHeard(bytes, &outcome, outcome.beeps > 0 && outcome.answer == nullptr);
+    const bool alarm = outcome.beeps > 0 && outcome.answer == nullptr;
+    FrameHeard(bytes, &outcome, alarm ? FrameKind::Alarm : FrameKind::Board);
 }
 
 DecodeOutcome TSession::Translation()
@@ -296,6 +346,52 @@ void TSession::StartTally()
     tally_ = {};
     currentBlock_ = 0;
     answer_ = AnswerState::None;
+    waitLabel_.clear();
+}
+
+int TSession::SettleMs() const
+{
+    const double settle = std::max<double>(MinSettleMs, SettleAnswerFactor * tally_.slowestAnswerMs);
+    return static_cast<int>(std::min<double>(settle, watchdogMs_));
+}
+
+void TSession::CloseAccount()
+{
+    if (!link_->Carries())
+        return;
+    try {
+        if (tally_.lastRequestUnanswered)
+            link_->Finish(watchdogMs_);
+        ListenUntilQuiet();
+    } catch (const ETransferStopped&) {
+        // The operator or a signal: the run ends now, its account open.
+        tally_.accountOpen = true;
+    }
+}
+
+void TSession::ListenUntilQuiet()
+{
+    const int settle = SettleMs();
+    // A board that never falls quiet is heard at most this long.
+    const QDeadlineTimer bound(std::max(settle, watchdogMs_), Qt::PreciseTimer);
+    const qint64 quietSoFar = boardHeard_.isValid() ? boardHeard_.elapsed() : 0;
+    QDeadlineTimer quiet(std::max<qint64>(settle - quietSoFar, 0), Qt::PreciseTimer);
+    for (;;) {
+        const std::int64_t heard = boardFrames_;
+        // Another host's datagrams neither end the quiet nor prolong it.
+        link_->Await([&] { return boardFrames_ != heard; }, std::min(quiet, bound));
+        if (boardFrames_ == heard || bound.hasExpired())
+            return;
+        quiet.setRemainingTime(settle, Qt::PreciseTimer);
+    }
+}
+
+void TSession::QueryBootError()
+{
+    StartTally();
+    BoundWrites();
+    RequestAndWait(BootErrorQuery, BootErrorWait);
+    CloseAccount();
 }
 
 void TSession::RequestAndWait(const std::string& callText, const std::string& label)
@@ -309,6 +405,8 @@ void TSession::RunImage(const std::string& path, std::int32_t burnBlock)
 {
     StartTally();
     TFileOfBytes image(path);
+    if (image.Size() == 0)
+        throw EEmptyImage(path);
     BoundWrites();
     Execute_Command(SetBurnBlockCall(burnBlock));
     CopyBootFile(image);
@@ -422,6 +520,7 @@ bool TSession::FileCreated(const std::string& path)
                                    ? "the board refused to create it (result " + std::to_string(awaitedResult_) + ")"
                                    : "the board did not answer its creation";
     tally_.filesNotWritten.push_back(path);
+    tally_.notWrittenReasons.push_back(reason);
     // The refusal was counted as it came; it is told by the file it refused.
     if (answered && !tally_.boardErrors.empty() && tally_.boardErrors.back().file.empty())
         tally_.boardErrors.back().file = path;

@@ -66,8 +66,8 @@ public:
     // A frame went to the board, or one of the board's came in, its bytes as
     // on the link (a datagram longer than any answer: as far as it was read).
     // `stray`: a received frame that no wait took, neither the answer awaited
-    // nor the alarm. The serial alarm frame is not told. Called for every
-    // frame: it must stay cheap.
+    // nor the alarm. The serial alarm frame and other hosts' datagrams are not
+    // told. Called for every frame: it must stay cheap.
     virtual void Frame(FrameDirection /*direction*/, std::span<const Byte> /*bytes*/, bool /*stray*/) {}
     // An answer was decoded (beeps, burn state texts).
     virtual void Answer(const DecodeOutcome& /*outcome*/) {}
@@ -96,11 +96,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// An answer that carried a board-reported failure: a non-zero result code in
-// an awaited answer, or a non-zero boot error.
+// A board-reported failure: a non-zero result code or boot error in any of
+// the board's answers to the requests a transfer sends, taken or stray.
 struct TBoardError {
-    std::string label;   // the wait it ended: "GetBootError", "Create Flash File", ...
-    std::int64_t block;  // the block it followed (1-based; 0 before the first block)
+    std::string label;   // the wait it ended or came in: "GetBootError", "Create Flash File", ...
+    std::int64_t block;  // the block it followed (1-based; 0 before the first block); for a run
+                         // with strays, the last block it may have followed
     Byte result;
     Byte bootError;
     std::string request = {};  // the request answered: "GetBootError", "CreateFlashFile", ...
@@ -124,6 +125,7 @@ struct TSessionTally {
     int boardErrorCount = 0;
     std::vector<TBoardError> boardErrors;  // the first few, in order
     std::vector<std::string> filesNotWritten;
+    std::vector<std::string> notWrittenReasons;  // one a file not written, in the same order
     std::int64_t framesSent = 0;           // frames the link took
     std::int64_t bytesSent = 0;            // file bytes in block frames
     std::int64_t blocksSent = 0;
@@ -133,6 +135,16 @@ struct TSessionTally {
     // answer already taken, anything that came before its request went out or
     // was left at the end. Its alarm is no stray.
     int strayAnswers = 0;
+    // Datagrams from other hosts: never the board's, counted apart, and no
+    // cause against the run.
+    int strangerFrames = 0;
+    // The longest an awaited answer took, and the boot error of the last
+    // answer taken to a boot-error query.
+    double slowestAnswerMs = 0;
+    Byte lastBootError = 0;
+    // The run was stopped while the session listened for the board's last
+    // frames: what came after is unknown.
+    bool accountOpen = false;
     std::vector<TSentFile> sentFiles;
     // The last request sent gets no answer: it may still be on its way out
     // of the line when the transfer ends, and deserves the time to leave.
@@ -177,6 +189,19 @@ public:
     void RunImage(const std::string& path, std::int32_t burnBlock);
     void CopyFlashFile(std::span<const std::string> paths);
     void CopyDataFile(const std::string& path);
+    // Asks the board for its boot error once, as the image stream does after
+    // every block, and listens until the board is quiet; the tally tells the
+    // answer (lastBootError), how long it took and what else came.
+    void QueryBootError();
+
+    // Closes the run's account: lets what the line still has to send leave
+    // it, then takes every frame of the board until it has been quiet for
+    // the settle time (SettleMs). A stop meanwhile leaves the account open.
+    void CloseAccount();
+    // At least MinSettleMs and four times the slowest answer of the run, at
+    // most the watchdog's interval: a copy of an answer, or an answer sent
+    // late, has had the time to come.
+    int SettleMs() const;
 
     const TSessionTally& Tally() const { return tally_; }
     // Forgets what the last transfer came to; every transfer starts here, and
@@ -231,17 +256,28 @@ private:
     bool FileCreated(const std::string& path);
     void BoundWrites();
     void StreamFile(TFileOfBytes& file, const BlockStream& stream);
+    // Takes every frame of the board until it has been quiet for the
+    // settle time, or at most the watchdog's interval in all.
+    void ListenUntilQuiet();
     bool IsAwaitedAnswer(const DecodeOutcome& outcome) const;
-    bool CountAnswer(const DecodeOutcome& answer);
-    // Every whole frame of the board, from either link: its decoding (none
-    // for a datagram no answer can be), and whether it is the alarm, which
-    // no wait takes and is no stray. Counts a frame no wait took as stray
-    // and tells the events; returns whether a wait took it.
-    bool FrameHeard(std::span<const Byte> bytes, const DecodeOutcome* decoded, bool alarm);
+    // Takes the answer awaited, when the frame is it and a wait is open.
+    bool TakeAnswer(const DecodeOutcome& decoded);
+    // Counts the failure a frame of the board reports, taken or not.
+    void CountBoardError(const DecodeOutcome& decoded, bool taken);
+
+    // Who sent a frame, as far as the link can tell.
+    enum class FrameKind { Board, Alarm, Stranger };
+    // The one place that decides what a frame from a link is: the answer
+    // awaited (taken), a stray of the board (counted, and decoded for the
+    // failure it reports), the board's alarm (neither), or a stranger's
+    // (counted apart, never decoded). Every frame of either link passes here,
+    // in every wait, between waits and while the account closes. Returns
+    // whether a wait took it.
+    bool FrameHeard(std::span<const Byte> bytes, const DecodeOutcome* decoded, FrameKind kind);
 
     // What the link received.
     void StreamReceived(std::span<const Byte> bytes) override;
-    void DatagramReceived(std::span<const Byte> bytes, std::int32_t length) override;
+    void DatagramReceived(std::span<const Byte> bytes, std::int32_t length, bool fromBoard) override;
 
     TSessionEvents& events_;
     int watchdogMs_ = DefaultWatchdogMs;
@@ -260,6 +296,19 @@ private:
     Byte awaitedOperation_ = 0;
     std::string command_;         // the command of the request going out (encoding consumes CallText)
     std::string awaitedRequest_;  // the awaited request's command: "GetBootError", ...
+    QElapsedTimer requestSent_;   // when the last answered request went out
+    QElapsedTimer boardHeard_;    // when the board's last frame came
+    std::int64_t boardFrames_ = 0;  // the board's frames heard, for the settle
+};
+
+// The shortest settle time at the end of a run.
+inline constexpr int MinSettleMs = 200;
+
+// Raised before anything is sent for a firmware or BIOS image of 0 bytes: the
+// board would empty its burn block.
+class EEmptyImage : public std::runtime_error {
+public:
+    explicit EEmptyImage(const std::string& path);
 };
 
 // The command a call text calls: "GetBootError" of " GetBootError :",

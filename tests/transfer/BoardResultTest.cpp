@@ -65,7 +65,7 @@ TEST(EndingReason, NamesTheFirstOfEachKindWithTheLinksHint)
     tally.firstMissing = TMissingAnswer{"GetBootError", 12, DefaultWatchdogMs};
     tally.strayAnswers = 1;
     EXPECT_EQ(EndingReason(tally, false),
-              "the board reported boot error 3 after block 257; no answer to the boot-error query after block 12 "
+              "the board reported boot error 3 after block 257 at the latest (answers came more than once); no answer to the boot-error query after block 12 "
               "within 10 s (2 answers missing in all): check the address, the board's power and that nothing else "
               "updates it; 1 stray frame from the board (repeated, late or no answer to the request awaited)");
     tally.firstMissing = TMissingAnswer{"GetNumberofDataFiles", 3, 500};

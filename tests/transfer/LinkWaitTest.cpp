@@ -158,7 +158,10 @@ TEST(LinkWait, ACancelFromAnotherThreadEndsANetworkWaitBeforeALateAnswer)
     struct : TLinkReceiver {
         bool answered = false;
         void StreamReceived(std::span<const Byte> /*bytes*/) override {}
-        void DatagramReceived(std::span<const Byte> /*bytes*/, std::int32_t /*length*/) override { answered = true; }
+        void DatagramReceived(std::span<const Byte> /*bytes*/, std::int32_t /*length*/, bool /*fromBoard*/) override
+        {
+            answered = true;
+        }
     } receiver;
     const LoopbackSocket board;
     TIdUDPClient client;

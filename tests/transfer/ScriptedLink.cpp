@@ -117,7 +117,7 @@ void TScriptedLink::Hand(std::vector<Bytes>& answers)
         if (receiver_ == nullptr)
             continue;
         if (delivery_ == Delivery::Datagram) {
-            receiver_->DatagramReceived(answer, static_cast<std::int32_t>(answer.size()));
+            receiver_->DatagramReceived(answer, static_cast<std::int32_t>(answer.size()), true);
             continue;
         }
         const std::span<const Byte> stream(answer);

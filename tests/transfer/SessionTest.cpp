@@ -271,10 +271,13 @@ TEST_P(Transfer, AMissingFileFailsWithTheRuntimesTextAndSendsNothing)
     EXPECT_TRUE(link.Sent().empty());
 }
 
-TEST_P(Transfer, AnEmptyImageStillSendsItsEmptyBlock)
+// The board would empty its burn block.
+TEST_P(Transfer, AnEmptyImageIsRefusedBeforeAnythingIsSent)
 {
-    EXPECT_EQ(RunImageOf(0).outcome, Ending::Updated);
-    EXPECT_EQ(link.Sent(), std::vector<Bytes>({SetBurnBlockZero, EmptyBlock, GetBootError}));
+    const TBoardResult result = RunImageOf(0);
+    EXPECT_EQ(result.outcome, Ending::Failed);
+    EXPECT_TRUE(result.nothingSent);
+    EXPECT_TRUE(link.Sent().empty());
 }
 
 // The board's phase comes from the engine, for a live view to show: erasing
