@@ -25,8 +25,14 @@ constexpr std::array LinkNames = {"serial", "udp", "usb"};
 constexpr std::array KindNames = {"firmware", "bios", "flash", "data"};
 constexpr std::array EndingNames = {"updated", "unconfirmed", "failed", "stopped", "link failed"};
 
-// AppendLine's answer for a path that is no regular file.
-constexpr int NotRegularFileError = -1;
+// AppendLine's answers for a history file it will not write to, lest it
+// write into another file through a link, or into another user's file when
+// run by root; negative, so that they never meet an errno.
+enum FileRefusal : int {
+    NotRegularFileError = -1,
+    SymbolicLinkError = -2,
+    OtherOwnerError = -3,
+};
 
 void (*lockWaiting)(bool) = nullptr;
 
@@ -42,6 +48,8 @@ constexpr unsigned char FirstPrintable = 0x20;
 constexpr int Hexadecimal = 16;
 
 const QString NotARegularFile = QStringLiteral("it is not a regular file");
+const QString ASymbolicLink = QStringLiteral("it is a symbolic link");
+const QString AnotherUsersFile = QStringLiteral("it belongs to another user");
 
 // HOME, or without it the user's home from the password database: Qt would
 // take the root folder.
@@ -91,42 +99,64 @@ int MakeFolder(const QString& folder, QString& failed)
     return error;
 }
 
-// True when the file's last byte is not a line end: a line cut off by a full
-// disk or a crash, after which an appended line would be swallowed by it.
-bool EndsInCutOffLine(int fd)
+// True when the file's last byte (of `size`) is not a line end: a line cut
+// off by a crash or by an older updater, after which an appended line would
+// be swallowed by it.
+bool EndsInCutOffLine(int fd, off_t size)
 {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || status.st_size == 0)
+    if (size == 0)
         return false;
     char last = '\n';
     ssize_t read = -1;
     do {
-        read = ::pread(fd, &last, 1, status.st_size - 1);
+        read = ::pread(fd, &last, 1, size - 1);
     } while (read == -1 && errno == EINTR);
     return read == 1 && last != '\n';
 }
 
-// Writes the whole line with one call, so that lines from other threads and
-// processes never interleave with it, after a line end of its own when the
-// file ends in a cut-off line; returns 0 or the errno. The lock keeps another
-// updater from appending between the look at the last byte and the write.
-int AppendLine(const QString& path, const QByteArray& line)
+// Why the open history file is not one to write to: 0 when it is a regular
+// file of the user's own, else the refusal or the errno.
+int WhyRefused(int fd)
 {
-    const QByteArray name = QFile::encodeName(path);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return errno;
+    if (!S_ISREG(status.st_mode))
+        return NotRegularFileError;
+    return status.st_uid == ::geteuid() ? 0 : OtherOwnerError;
+}
+
+// Opens the history for appending, creating it when needed, but never
+// through a symbolic link: returns the descriptor, or -1 with the refusal
+// or the errno in `error`.
+int OpenHistory(const QByteArray& name, int& error)
+{
     int fd = -1;
     do {
         // Not blocked by a pipe in the file's place: it is refused below.
-        fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, HistoryFileMode);
+        fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW,
+                    HistoryFileMode);
     } while (fd == -1 && errno == EINTR);
-    if (fd == -1)
-        return errno;
-    // Without the lock (a file system that has none) the worst is an empty
-    // line, which reading skips.
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return NotRegularFileError;
+    if (fd == -1) {
+        error = errno;
+        struct stat status {};
+        // ELOOP also comes from a loop of links among the folders above.
+        if (error == ELOOP && ::lstat(name.constData(), &status) == 0 && S_ISLNK(status.st_mode))
+            error = SymbolicLinkError;
+        return -1;
     }
+    error = WhyRefused(fd);
+    if (error != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Holds the file's lock, telling the wait for another program's; false
+// when the file system has none.
+bool Lock(int fd)
+{
     int locked = ::flock(fd, LOCK_EX | LOCK_NB);
     if (locked == -1 && errno == EWOULDBLOCK) {
         if (lockWaiting != nullptr)
@@ -137,16 +167,60 @@ int AppendLine(const QString& path, const QByteArray& line)
         if (lockWaiting != nullptr)
             lockWaiting(false);
     }
-    const QByteArray bytes = EndsInCutOffLine(fd) ? '\n' + line : line;
+    return locked == 0;
+}
+
+// Writes the bytes with one call; returns 0 or the errno.
+int WriteInOneCall(int fd, const QByteArray& bytes)
+{
     ssize_t written = -1;
     do {
         written = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
     } while (written == -1 && errno == EINTR);
-    int error = 0;
     if (written == -1)
-        error = errno;
-    else if (written != bytes.size())
-        error = ENOSPC; // only a full disk cuts a write to a regular file short
+        return errno;
+    // Only a full disk (or the process's file size limit) cuts a write to a
+    // regular file short.
+    return written == bytes.size() ? 0 : ENOSPC;
+}
+
+// Cuts the file back to `size`, taking back a line that did not go out whole.
+void TakeBack(int fd, off_t size)
+{
+    int cut = -1;
+    do {
+        cut = ::ftruncate(fd, size);
+    } while (cut == -1 && errno == EINTR);
+}
+
+// Appends the line to the open file under its lock, after a line end of its
+// own when the file ends in a cut-off line; returns 0 or the errno. The lock
+// keeps another updater from appending between the look at the file's end
+// and the write, and so lets a line that did not go out whole be taken back.
+int AppendLocked(int fd, const QByteArray& line)
+{
+    // Without the lock (a file system that has none) the worst is an empty
+    // line, which reading skips, or a cut-off line left in place, as another
+    // updater's line may already follow it.
+    const bool locked = Lock(fd);
+    struct stat before {};
+    if (::fstat(fd, &before) != 0)
+        return errno;
+    const int error = WriteInOneCall(fd, EndsInCutOffLine(fd, before.st_size) ? '\n' + line : line);
+    if (error != 0 && locked)
+        TakeBack(fd, before.st_size);
+    return error;
+}
+
+// Writes the whole line with one call, so that lines from other threads and
+// processes never interleave with it; returns 0, a refusal or the errno.
+int AppendLine(const QString& path, const QByteArray& line)
+{
+    int error = 0;
+    const int fd = OpenHistory(QFile::encodeName(path), error);
+    if (fd == -1)
+        return error;
+    error = AppendLocked(fd, line);
     if (::close(fd) == -1 && error == 0 && errno != EINTR)
         error = errno;
     return error;
@@ -427,8 +501,13 @@ QJsonObject LineOf(HistoryLink link, HistoryKind kind, const TBoardResult& resul
         {"boardErrors", result.boardErrors},
         {"seconds", result.seconds},
     };
-    // Older lines have none, and read the same.
-    const std::string reason = OneLine(result.message);
+    // Older lines have none, and read the same. A file the board did not
+    // take is recorded with its own reason.
+    const auto notWritten = std::find(result.filesNotWritten.begin(), result.filesNotWritten.end(), path);
+    const auto at = static_cast<std::size_t>(notWritten - result.filesNotWritten.begin());
+    const std::string reason = at < result.notWrittenReasons.size()
+                                   ? FileNameOf(path) + " was not written: " + result.notWrittenReasons[at]
+                                   : OneLine(result.message);
     if (!reason.empty())
         object.insert("reason", QString::fromStdString(reason));
     if (const std::optional<TBoardError>& first = result.firstBoardError)
@@ -437,6 +516,21 @@ QJsonObject LineOf(HistoryLink link, HistoryKind kind, const TBoardResult& resul
                                                      {"result", int{first->result}},
                                                      {"bootError", int{first->bootError}}});
     return object;
+}
+
+// What AppendLine's answer means, in words.
+QString WhyNotWritten(int error)
+{
+    switch (error) {
+    case NotRegularFileError:
+        return NotARegularFile;
+    case SymbolicLinkError:
+        return ASymbolicLink;
+    case OtherOwnerError:
+        return AnotherUsersFile;
+    default:
+        return qt_error_string(error);
+    }
 }
 
 // Appends the line, making its folders when needed; the error text when it
@@ -450,7 +544,7 @@ QString AppendLineOf(const QJsonObject& object, const QString& path)
         error = AppendLine(path, line);
     if (error == 0)
         return {};
-    QString reason = error == NotRegularFileError ? NotARegularFile : qt_error_string(error);
+    QString reason = WhyNotWritten(error);
     if (!failedFolder.isEmpty())
         reason = QStringLiteral("cannot make the folder %1: %2").arg(failedFolder, reason);
     return QStringLiteral("The update history cannot be written to %1: %2").arg(path, reason);

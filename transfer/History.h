@@ -38,10 +38,12 @@ struct TUpdateRequest;
 // line per file of the request, with the size and SHA-256 of what the board
 // got: a file that did not go out whole is recorded with the size it has and
 // no hash. Creates the folders when needed; after a cut-off last line, the
-// next line starts a line of its own. Returns an error text (naming the
-// folder that could not be made, if one) when an append fails, and an empty
-// text otherwise. Safe from several threads and processes at once: each line
-// is one write to a file opened for appending.
+// next line starts a line of its own. Writes only a regular file of the
+// user's own, never through a symbolic link, and takes back a line that did
+// not go out whole (a full disk). Returns an error text (naming the file, and
+// the folder that could not be made, if one) when an append fails, and an
+// empty text otherwise. Safe from several threads and processes at once: each
+// line is one write to a file opened for appending.
 QString AppendHistory(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result,
                       const QDateTime& time, const QString& path = DefaultHistoryPath());
 

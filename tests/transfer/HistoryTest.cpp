@@ -1,6 +1,7 @@
 // The update history: appends, reading back, damaged and cut-off lines,
-// control characters in the table, an unwritable state folder and appends
-// from many threads at once.
+// control characters in the table, an unwritable state folder, files that
+// are not the history's own to write, a full disk and appends from many
+// threads at once.
 #include "transfer/History.h"
 #include "transfer/BoardResult.h"
 
@@ -13,6 +14,11 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <thread>
 #include <vector>
@@ -260,6 +266,79 @@ TEST_F(UpdateHistory, AnUnwritableStateFolderIsToldAndNeverThrows)
     EXPECT_TRUE(first.endsWith(reason)) << first.toStdString();
     // Every failed append says so; telling the operator once is the writer's part.
     EXPECT_EQ(Append(SerialUpdate()), first);
+}
+
+TEST_F(UpdateHistory, ASymbolicLinkInTheHistorysPlaceIsNotFollowed)
+{
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(history).path()));
+    const QString notes = folder.filePath("notes.txt");
+    WriteFile(notes, "the test's own file\n");
+    const QString refused = "The update history cannot be written to " + history + ": it is a symbolic link";
+    ASSERT_TRUE(QFile::link(notes, history));
+    EXPECT_EQ(Append(SerialUpdate()), refused);
+    EXPECT_EQ(ReadFile(notes), "the test's own file\n");
+    // Nor is a link to a file yet to be made followed to make it.
+    const QString missing = folder.filePath("missing.txt");
+    ASSERT_TRUE(QFile::remove(history) && QFile::link(missing, history));
+    EXPECT_EQ(Append(SerialUpdate()), refused);
+    EXPECT_FALSE(QFileInfo::exists(missing));
+}
+
+TEST_F(UpdateHistory, AnotherUsersHistoryIsLeftAlone)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving the history to another user (chown to nobody) takes root";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(Append(SerialUpdate()), QString());
+    const QByteArray before = ReadFile(history);
+    ASSERT_EQ(::chown(QFile::encodeName(history).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+    EXPECT_EQ(Append(SerialUpdate()),
+              "The update history cannot be written to " + history + ": it belongs to another user");
+    EXPECT_EQ(ReadFile(history), before);
+}
+
+// The process's file size limit cuts a write short as a full disk does; with
+// SIGXFSZ ignored, write returns the short count instead of the signal
+// ending the process.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        savedSignal_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, savedSignal_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*savedSignal_)(int) = SIG_DFL;
+};
+
+TEST_F(UpdateHistory, ALineCutShortByAFullDiskIsTakenBack)
+{
+    ASSERT_EQ(Append(SerialUpdate()), QString());
+    const QByteArray sound = ReadFile(history);
+    QString error;
+    {
+        // Room for half a line more.
+        const FileSizeLimit limit(static_cast<rlim_t>(sound.size() + sound.size() / 2));
+        error = Append(SerialUpdate());
+    }
+    EXPECT_TRUE(error.startsWith("The update history cannot be written to " + history + ": ")) << error.toStdString();
+    EXPECT_EQ(ReadFile(history), sound);
+    // With room again, the next line follows the last whole one.
+    ASSERT_EQ(Append(SerialUpdate()), QString());
+    EXPECT_EQ(ReadFile(history), sound + sound);
 }
 
 TEST_F(UpdateHistory, AppendsFromManyThreadsKeepTheirLinesWhole)
