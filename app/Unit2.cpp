@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <algorithm>
 #include <span>
 
@@ -210,6 +211,13 @@ void TForm2::FormCreate()
     idleConnection_ = connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
                               &TForm2::IdleProc);
     SelectDefaults();
+    {
+        // The closed port is shown in the panels but not told: until a
+        // Connect there is no connection to tell of, and the main window's
+        // Panel2 stays empty.
+        const QSignalBlocker untold(this);
+        IdleProc();
+    }
     RestoreSerialRecord();
 }
 
@@ -250,6 +258,8 @@ void TForm2::ApplySelections()
 
 void TForm2::Button2Click()
 {
+    // What a Connect comes to is told, even a port that stays closed.
+    shown_.reset();
     // A port whose event thread has ended (its device hung up, or a handler
     // failed) stays open on a dead line: close it, so that Connect opens the
     // device afresh, e.g. a board or adapter that has come back.

@@ -1,9 +1,10 @@
 // The main window under the offscreen platform: captions, menu, modes, the
 // watchdog's report, Escape (also after a menu command chosen from the
-// keyboard), and the standard error report.
+// keyboard), the standard error report and the boxes it asks and tells with.
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
@@ -12,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 #include <cstdlib>
 
 #include "app/Application.h"
@@ -200,6 +202,36 @@ TEST(ErrorReport, AnExceptionInAHandlerIsShownAndTheProgramGoesOn)
     EXPECT_EQ(driver.Boxes()[0].caption, ProgramName);
     EXPECT_EQ(driver.Boxes()[0].text, "Socket Error # 10040.");
     EXPECT_EQ(driver.Boxes()[0].icon, QMessageBox::Critical);
+}
+
+qsizetype MessageBoxesAlive()
+{
+    const QWidgetList widgets = QApplication::allWidgets();
+    return std::count_if(widgets.begin(), widgets.end(),
+                         [](const QWidget* widget) { return qobject_cast<const QMessageBox*>(widget) != nullptr; });
+}
+
+// An operator who updates hundreds of boards is asked the same question
+// hundreds of times: every box is gone once answered, also those the main
+// window parents.
+TEST(ErrorReport, AnsweredBoxesLeaveNothingBehind)
+{
+    Windows windows;
+    windows.Create();
+    Form1->show();
+    Form1->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Form1)) << "the main window was not active within 5 s";
+    ModalDriver driver(QMessageBox::Cancel);
+    constexpr int Questions = 50;
+    for (int k = 0; k < Questions; ++k)
+        EXPECT_FALSE(ConfirmOkCancel("Please Confirm Update ?", "Update Confirmation"));
+    ShowMessage("Could not connect", "Error", true);
+    ShowWarning("Not written", "Update Warning");
+    AskYesNo("Stop the update?", "Board Silent");
+    ShowException(std::runtime_error("Socket Error # 10040"));
+    ASSERT_EQ(driver.Boxes().size(), std::size_t{Questions + 4});
+    EXPECT_EQ(driver.Boxes()[Questions - 1].text, "Please Confirm Update ?");
+    EXPECT_EQ(MessageBoxesAlive(), 0);
 }
 
 TEST(Gauge, ClampsAndScales)

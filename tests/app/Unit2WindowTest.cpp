@@ -67,7 +67,7 @@ std::string AnswerText(Byte group, Byte operation, const Bytes& resultAndData)
     return std::string(frame.begin(), frame.end());
 }
 
-TEST(SerialWindow, WithoutSettingsFileShowsDefaultsAndStaysClosed)
+TEST(SerialWindow, WithoutSettingsFileShowsDefaultsAndTellsNothingUntilAConnect)
 {
     Windows windows;
     windows.Create();
@@ -81,8 +81,16 @@ TEST(SerialWindow, WithoutSettingsFileShowsDefaultsAndStaysClosed)
     RunIdle();
     EXPECT_EQ(Form2->Panel1->text(), "Not connected");
     EXPECT_EQ(Form2->Panel2->text(), "");
-    EXPECT_EQ(Form1->Panel2->text(), "Not connected");
+    // Nothing was tried, so the main window has nothing to tell.
+    EXPECT_EQ(Form1->Panel2->text(), "");
     EXPECT_FALSE(Form2->isVisible());
+
+    // A Connect that fails is told, though the panels already show the port closed.
+    PutFile(windows.PathOf("plain-file"), {});
+    LinkPort(windows, "COM1", windows.PathOf("plain-file"));
+    EXPECT_THROW(Form2->Button2Click(), EComPort);
+    RunIdle();
+    EXPECT_EQ(Form1->Panel2->text(), "Not connected");
 }
 
 TEST(SerialWindow, ControlsAndTabOrder)
@@ -281,6 +289,7 @@ TEST(SerialWindow, PortThatCannotBeOpenedIsReportedWithAHint)
         EXPECT_FALSE(Form2->ComPort1->Connected());
         RunIdle();
         EXPECT_EQ(Form2->Panel1->text(), "Not connected");
+        EXPECT_EQ(Form1->Panel2->text(), "Not connected");
     }
 }
 
