@@ -236,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Unfinished{"Silence", {"--no-answer"}, "stopped"},
                       Unfinished{"Operator", {"--delay", "30"}, "stopped", 128 + SIGINT},
                       Unfinished{"RefusedFile", {"--refuse-create", "9"}, "failed", 1, false, true,
-                                 "the board refused app.hex (CreateFlashFile, result 9); it was not written"}),
+                                 "app.hex was not written: the board refused to create it (result 9)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // USB has no transport: the window keeps its finish text, and both front

@@ -289,7 +289,7 @@ TEST_F(AnswerDecoding, AlarmFrameBeepsAtEveryEventUntilAnotherFrameStarts)
     EXPECT_EQ(Receive({Counting(3)}).beeps, 0);
 }
 
-TEST_F(AnswerDecoding, FrameLongerThanRxBufferIsDroppedAndReceptionGoesOn)
+TEST_F(AnswerDecoding, FrameLongerThanRxBufferIsDroppedAndOneAsLongIsDecoded)
 {
     // Declared payload 0xFFFF: 65539 bytes would not fit the 5000 of RxBuffer.
     Bytes huge{0xA5, 0x00, 0xFF, 0xFF, 0x13, 0x01};
@@ -301,6 +301,13 @@ TEST_F(AnswerDecoding, FrameLongerThanRxBufferIsDroppedAndReceptionGoesOn)
     EXPECT_EQ(RxCount, 0);
     EXPECT_EQ(AnswerReceived, 0);
     ExpectDecodedBootError(Receive({BootErrorAnswer()}));
+    // One exactly as long as RxBuffer fits it, and is decoded.
+    const Bytes longest = AnswerFrame(0x13, 0x01, Concat({0x00, 0x07}, Bytes(RxBufferSize - 8, 0x00)));
+    ASSERT_EQ(longest.size(), static_cast<std::size_t>(RxBufferSize));
+    DecodeOutcome last;
+    for (std::size_t at = 0; at < longest.size(); at += RxChunkSize)
+        last = ReceiveChunk(Slice(longest, at, RxChunkSize));
+    ExpectDecodedBootError(last);
 }
 
 TEST_F(AnswerDecoding, FrameThatFitsOnlyFromTheBufferStartIsStoredThere)
