@@ -15,12 +15,15 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <filesystem>
+#include <optional>
 
 #include "app/Application.h"
 #include "app/Gauge.h"
 #include "transfer/History.h"
 #include "app/Unit1.h"
 #include "app/Unit20.h"
+#include "network/IdUDPClient.h"
 #include "tests/e2e/UpdaterSession.h"
 
 namespace {
@@ -182,6 +185,15 @@ TEST_P(ImageStream, AnUpdateIsRecordedInTheHistory)
     std::string content;
     const std::string path = session.MakeImage("app.hex", 2100, &content);
     const qsizetype before = ReadHistory().lines.size();
+    // The board is the device the port opened at Connect, even once COM1
+    // leads elsewhere; over the network, the address the socket sends to.
+    std::optional<BoardSim> elsewhere;
+    if (GetParam() == Link::Serial) {
+        elsewhere.emplace(std::vector<std::string>{"--pty"});
+        std::filesystem::remove(session.windows.PathOf("COM1"));
+        std::filesystem::create_symlink(elsewhere->PtyPath(), session.windows.PathOf("COM1"));
+    }
+    const std::string board = GetParam() == Link::Serial ? session.board->PtyPath() : Form1->IdUDPClient1->Host;
     session.UpdateFirmware(path);
     const QList<QByteArray> lines = ReadHistory().lines;
     ASSERT_EQ(lines.size(), before + 1);
@@ -192,6 +204,8 @@ TEST_P(ImageStream, AnUpdateIsRecordedInTheHistory)
     EXPECT_EQ(record.value("outcome").toString(), "updated");
     EXPECT_EQ(record.value("kind").toString(), "firmware");
     EXPECT_EQ(record.value("link").toString(), GetParam() == Link::Serial ? "serial" : "udp");
+    EXPECT_EQ(record.value("board").toString().toStdString(), board);
+    EXPECT_TRUE(SameBytes(session.board->Kept("burn0.bin"), content));
 }
 
 TEST_P(ImageStream, AReadOnlyImageIsSent)
