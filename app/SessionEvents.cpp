@@ -40,6 +40,7 @@ void TForm1::ShowStatus(const QString& text)
     Panel1->setText(text);
     // Between a block and the end of its query nothing else is serviced.
     Panel1->repaint();
+    emit StatusShown(text);
 }
 
 void TForm1::Status(const std::string& text)

@@ -113,6 +113,11 @@ public:
     QAction* Network1 = nullptr;
     QAction* Update1 = nullptr;
 
+signals:
+    // The status panel shows a new text: "Finish Update" marks the end of the
+    // stream, before the board's settle ends the update.
+    void StatusShown(const QString& text);
+
 protected:
     // Takes Escape from whatever holds the keyboard inside this window, its
     // menu bar included (which keeps the keyboard after a menu command chosen

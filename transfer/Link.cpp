@@ -101,7 +101,9 @@ void TBoardLink::SetPulse(std::function<void()> pulse, std::chrono::milliseconds
 
 void TBoardLink::Pulse()
 {
-    if (pulse_ && (!lastPulse_.isValid() || lastPulse_.hasExpired(pulseIntervalMs_))) {
+    // Due once the interval has passed, as SleepWithin counts it: a pulse
+    // still due in 0 ms would make a wait return at once, again and again.
+    if (pulse_ && (!lastPulse_.isValid() || lastPulse_.elapsed() >= pulseIntervalMs_)) {
         lastPulse_.start();
         pulse_();
     }
@@ -111,7 +113,11 @@ void TBoardLink::Pulse()
 
 qint64 TBoardLink::SleepWithin(const QDeadlineTimer& deadline) const
 {
-    qint64 sleep = deadline.isForever() ? std::numeric_limits<int>::max() : deadline.remainingTime();
+    // Rounded up: a wait woken short of its deadline by the rounding would
+    // only wake again at once until the deadline is reached.
+    constexpr qint64 NanosecondsPerMs = 1000000;
+    qint64 sleep = deadline.isForever() ? std::numeric_limits<int>::max()
+                                        : (deadline.remainingTimeNSecs() + NanosecondsPerMs - 1) / NanosecondsPerMs;
     if (pulse_)
         sleep = std::min(sleep, lastPulse_.isValid() ? pulseIntervalMs_ - lastPulse_.elapsed() : 0);
     return std::clamp<qint64>(sleep, 0, std::numeric_limits<int>::max());
