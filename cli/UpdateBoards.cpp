@@ -25,6 +25,16 @@ bool WorthAnotherTry(const TBoardResult& result)
            !result.nothingSent && !Interrupted();
 }
 
+// A board whose update ended in a fault of the updater's own: failed.
+TBoardResult FaultOf(const std::string& board, const std::string& why)
+{
+    TBoardResult result;
+    result.board = board;
+    result.outcome = Ending::Failed;
+    result.message = why;
+    return result;
+}
+
 // Reports a try of the board once it is recorded: why it sent nothing or
 // broke, told once as its error (the summary says only that nothing was
 // sent), the history's failure, and its ending.
@@ -69,11 +79,21 @@ TBoardResult UpdateBoard(const TUpdatePlan& plan, TReporter& reporter, std::size
 std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter& reporter)
 {
     const std::size_t count = plan.boards.size();
-    std::vector<TBoardResult> results(count);
+    // A board whose task ended before its update did is no board updated.
+    std::vector<TBoardResult> results;
+    for (const std::string& board : plan.boards)
+        results.push_back(FaultOf(board, "its update ended before it was decided"));
     std::size_t next = 0;
     const auto worker = [&] {
-        for (std::size_t k = next++; k < count; k = next++)
-            results[k] = UpdateBoard(plan, reporter, k, true);
+        for (std::size_t k = next++; k < count; k = next++) {
+            try {
+                results[k] = UpdateBoard(plan, reporter, k, true);
+            } catch (const std::exception& fault) {
+                // One board's fault ends that board alone.
+                results[k] = FaultOf(plan.boards[k], fault.what());
+                reporter.Done(k, results[k]);
+            }
+        }
     };
     const std::size_t jobs = plan.options.jobs > 0 ? std::min<std::size_t>(plan.options.jobs, count) : count;
     TLinkScheduler scheduler;

@@ -8,8 +8,9 @@
 set -euo pipefail
 
 # desktop-file-utils, libxml2-utils and groff-base check the installed desktop entry, icon and manual
-# page; libqt6svg6 draws the window's icon; libssl-dev gives the SHA-256 of every file sent.
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libssl-dev libgtest-dev libgmock-dev iproute2 fonts-dejavu-core
+# page; libqt6svg6 draws the window's icon; libssl-dev gives the SHA-256 of every file sent;
+# libboost-context-dev switches the stacks of the many-board scheduler.
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libssl-dev libboost-context-dev libgtest-dev libgmock-dev iproute2 fonts-dejavu-core
           desktop-file-utils libxml2-utils groff-base libqt6svg6)
 for extra in "$@"; do
   case "$extra" in

@@ -1,23 +1,19 @@
 #include "transfer/LinkScheduler.h"
 
+#include <boost/context/fiber.hpp>
+#include <boost/context/protected_fixedsize_stack.hpp>
+
 #include <sys/epoll.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <stdexcept>
 #include <system_error>
-
-// The switch below keeps no shadow stack: a build for one (-fcf-protection)
-// uses the C library's contexts, which do.
-#if defined(__x86_64__) && !(defined(__CET__) && (__CET__ & 2))
-#define LINK_SCHEDULER_OWN_SWITCH 1
-#else
-#include <ucontext.h>
-#endif
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -28,16 +24,15 @@
 #define LINK_SCHEDULER_TSAN 1
 #endif
 
+namespace context = boost::context;
+
 namespace {
 
-// A task's stack: reserved, not committed; only the pages a task touches
-// cost memory. The lowest page is left unmapped, so that an overflow faults.
+// A task's stack: mapped, not committed; only the pages a task touches cost
+// memory. Below it a page without access, so that an overflow faults.
 constexpr std::size_t TaskStackSize = std::size_t{1} << 20;
-constexpr std::size_t GuardSize = 4096;
 constexpr int EventsPerWake = 256;
 constexpr unsigned int HalfWordBits = 32;
-// What the calling convention asks of a stack at a call.
-constexpr std::uintptr_t StackAlignment = 16;
 // What an epoll event carries: the waiting task's index in the high half and
 // its socket in the low half, so that an event is matched without a lookup.
 // Every link's cancel carries a value no task's socket has.
@@ -53,157 +48,30 @@ std::uint64_t EventOf(std::size_t taskIndex, int descriptor)
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-} // namespace
-
-#ifdef LINK_SCHEDULER_OWN_SWITCH
-// A switch pushes the registers the calling convention keeps, and the
-// floating-point control words, onto the stack it leaves and pops them from
-// the stack it resumes: a few stores where the C library's contexts also
-// save every floating-point register and the signal mask, two system calls a
-// switch. A new stack starts in StartTask, which calls r12(r13).
-extern "C" void OrvendaSwitchStacks(void** save, void* resume);
-extern "C" void OrvendaStartTask();
-asm(R"(
-    .text
-    .globl OrvendaSwitchStacks
-    .hidden OrvendaSwitchStacks
-    .type OrvendaSwitchStacks, @function
-OrvendaSwitchStacks:
-    pushq %rbp
-    pushq %rbx
-    pushq %r12
-    pushq %r13
-    pushq %r14
-    pushq %r15
-    subq $8, %rsp
-    stmxcsr (%rsp)
-    fnstcw 4(%rsp)
-    movq %rsp, (%rdi)
-    movq %rsi, %rsp
-    ldmxcsr (%rsp)
-    fldcw 4(%rsp)
-    addq $8, %rsp
-    popq %r15
-    popq %r14
-    popq %r13
-    popq %r12
-    popq %rbx
-    popq %rbp
-    ret
-    .size OrvendaSwitchStacks, .-OrvendaSwitchStacks
-
-    .globl OrvendaStartTask
-    .hidden OrvendaStartTask
-    .type OrvendaStartTask, @function
-OrvendaStartTask:
-    .cfi_startproc
-    .cfi_undefined rip
-    movq %r13, %rdi
-    callq *%r12
-    ud2
-    .cfi_endproc
-    .size OrvendaStartTask, .-OrvendaStartTask
-)");
-
-namespace {
-
-// What a switch resumes: the stack that holds the rest.
-struct Registers {
-    void* stack = nullptr;
-};
-
-// A new stack as a switch leaves it, so that the first switch to it enters
-// `entry(argument)` with the stack aligned as a call leaves it.
-void Prepare(Registers& registers, void* low, std::size_t size, void (*entry)(void*), void* argument)
-{
-    struct Saved {
-        std::uint32_t mxcsr;
-        std::uint16_t x87Control;
-        std::uint16_t unused;
-        void* r15;
-        void* r14;
-        void* r13;
-        void* r12;
-        void* rbx;
-        void* rbp;
-        void* resume;
-    };
-    static_assert(sizeof(Saved) % StackAlignment == 0);
-    auto top = reinterpret_cast<std::uintptr_t>(low) + size;
-    top -= top % StackAlignment;
-    auto* saved = reinterpret_cast<Saved*>(top - sizeof(Saved));
-    *saved = {};
-    // The task computes as the thread does.
-    asm volatile("stmxcsr %0" : "=m"(saved->mxcsr));
-    asm volatile("fnstcw %0" : "=m"(saved->x87Control));
-    saved->r12 = reinterpret_cast<void*>(entry);
-    saved->r13 = argument;
-    saved->resume = reinterpret_cast<void*>(&OrvendaStartTask);
-    registers.stack = saved;
-}
-
-void Jump(Registers& from, const Registers& to)
-{
-    OrvendaSwitchStacks(&from.stack, to.stack);
-}
+// Thrown inside a task that its scheduler ends before the task has: it
+// unwinds the task's stack, so that its locks, sockets and files are let go.
+// No std::exception: the task's own handlers let it pass.
+struct TTaskEnded {};
 
 } // namespace
-#else
-namespace {
 
-struct Registers {
-    ucontext_t context{};
-};
-
-// makecontext passes int arguments only: each pointer goes in two halves.
-void EnterHalves(unsigned int entryHigh, unsigned int entryLow, unsigned int high, unsigned int low)
-{
-    const auto entry = reinterpret_cast<void (*)(void*)>((std::uintptr_t{entryHigh} << HalfWordBits) | entryLow);
-    entry(reinterpret_cast<void*>((std::uintptr_t{high} << HalfWordBits) | low));
-}
-
-void Prepare(Registers& registers, void* low, std::size_t size, void (*entry)(void*), void* argument)
-{
-    if (::getcontext(&registers.context) == -1)
-        throw std::system_error(errno, std::generic_category(), "getcontext");
-    registers.context.uc_stack.ss_sp = low;
-    registers.context.uc_stack.ss_size = size;
-    registers.context.uc_link = nullptr;
-    const auto code = reinterpret_cast<std::uintptr_t>(entry);
-    const auto data = reinterpret_cast<std::uintptr_t>(argument);
-    ::makecontext(&registers.context, reinterpret_cast<void (*)()>(&EnterHalves), 4,
-                  static_cast<unsigned int>(code >> HalfWordBits), static_cast<unsigned int>(code),
-                  static_cast<unsigned int>(data >> HalfWordBits), static_cast<unsigned int>(data));
-}
-
-// Not swapcontext: the address sanitizer warns on its first use.
-void Jump(Registers& from, const Registers& to)
-{
-    volatile bool resumed = false;
-    ::getcontext(&from.context);
-    if (!resumed) {
-        resumed = true;
-        ::setcontext(&to.context);
-    }
-}
-
-} // namespace
-#endif
-
-// Where a stack switch resumes, and what the sanitizers need to follow it.
-struct TLinkScheduler::Context {
-    Registers registers;
-    const void* stackBottom = nullptr;
-    std::size_t stackSize = 0;
-    void* fakeStack = nullptr;  // the address sanitizer's, while switched away
+// A stack as the sanitizers know it: where it lies, and what they keep of it
+// while it is switched away from.
+struct TLinkScheduler::Stack {
+    const void* bottom = nullptr;
+    std::size_t size = 0;
+    void* fakeStack = nullptr;    // the address sanitizer's
     void* threadFiber = nullptr;  // the thread sanitizer's
 };
 
 struct TLinkScheduler::Task {
     std::function<void()> body;
-    void* stack = nullptr;
-    Context context;
+    context::fiber fiber;  // the task, while it waits or has not begun
+    context::fiber back;   // the scheduler, while the task runs
+    Stack stack;
+    std::exception_ptr failure;  // what left the task, if anything
     bool finished = false;
+    bool ending = false;  // its scheduler goes: the task unwinds at its wait
     bool waiting = false;
     bool readable = false;
     int descriptor = -1;  // the socket awaited; -1 for a sleep
@@ -216,30 +84,48 @@ struct TLinkScheduler::Task {
 
 namespace {
 
-// Inlined into its callers: a call of its own would enter on one stack's
-// record and leave on another's.
-[[gnu::always_inline]] inline void BeforeSwitch([[maybe_unused]] void** fakeStack, [[maybe_unused]] const void* bottom,
-                  [[maybe_unused]] std::size_t size, [[maybe_unused]] void* threadFiber)
+// The library's guarded stacks, with where each lies kept for the sanitizers.
+class TRecordedStack {
+public:
+    explicit TRecordedStack(const void*& bottom) : bottom_(bottom) {}
+    context::stack_context allocate()
+    {
+        context::stack_context made = stacks_.allocate();
+        bottom_ = static_cast<const char*>(made.sp) - made.size;
+        return made;
+    }
+    void deallocate(context::stack_context& made) noexcept { stacks_.deallocate(made); }
+
+private:
+    context::protected_fixedsize_stack stacks_{TaskStackSize};
+    const void*& bottom_;
+};
+
+// The sanitizers learn of a switch right before it: `from` is kept unless the
+// stack is left for good, `to` is the stack resumed.
+void BeforeSwitch([[maybe_unused]] TLinkScheduler::Stack* from, [[maybe_unused]] const TLinkScheduler::Stack& to)
 {
 #ifdef LINK_SCHEDULER_ASAN
-    __sanitizer_start_switch_fiber(fakeStack, bottom, size);
+    __sanitizer_start_switch_fiber(from != nullptr ? &from->fakeStack : nullptr, to.bottom, to.size);
 #endif
 #ifdef LINK_SCHEDULER_TSAN
-    __tsan_switch_to_fiber(threadFiber, 0);
+    __tsan_switch_to_fiber(to.threadFiber, 0);
 #endif
 }
 
-void AfterSwitch([[maybe_unused]] void* fakeStack, [[maybe_unused]] const void** bottom,
-                 [[maybe_unused]] std::size_t* size)
+// ... and right after it, on the stack resumed, which learns where the stack
+// it came from lies when `came` is given.
+void AfterSwitch([[maybe_unused]] TLinkScheduler::Stack& resumed, [[maybe_unused]] TLinkScheduler::Stack* came)
 {
 #ifdef LINK_SCHEDULER_ASAN
-    __sanitizer_finish_switch_fiber(fakeStack, bottom, size);
+    __sanitizer_finish_switch_fiber(resumed.fakeStack, came != nullptr ? &came->bottom : nullptr,
+                                    came != nullptr ? &came->size : nullptr);
 #endif
 }
 
 } // namespace
 
-TLinkScheduler::TLinkScheduler() : main_(std::make_unique<Context>()), events_(::epoll_create1(EPOLL_CLOEXEC))
+TLinkScheduler::TLinkScheduler() : main_(std::make_unique<Stack>()), events_(::epoll_create1(EPOLL_CLOEXEC))
 {
     if (events_ == -1)
         RaiseSystemError("epoll_create1");
@@ -256,12 +142,16 @@ TLinkScheduler::TLinkScheduler() : main_(std::make_unique<Context>()), events_(:
 
 TLinkScheduler::~TLinkScheduler()
 {
+    // A task that has not ended unwinds now, on its own stack: what it holds
+    // is let go as if it had ended.
     for (const auto& task : tasks_) {
-        if (task->stack != nullptr)
-            ::munmap(task->stack, TaskStackSize);
+        if (!task->finished && task->fiber) {
+            task->ending = true;
+            Resume(*task);
+        }
 #ifdef LINK_SCHEDULER_TSAN
-        if (task->context.threadFiber != nullptr)
-            __tsan_destroy_fiber(task->context.threadFiber);
+        if (task->stack.threadFiber != nullptr)
+            __tsan_destroy_fiber(task->stack.threadFiber);
 #endif
     }
     ::close(events_);
@@ -270,41 +160,37 @@ TLinkScheduler::~TLinkScheduler()
 void TLinkScheduler::Spawn(std::function<void()> body)
 {
     auto task = std::make_unique<Task>();
-    task->body = std::move(body);
-    task->stack = ::mmap(nullptr, TaskStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                         -1, 0);
-    if (task->stack == MAP_FAILED) {
-        task->stack = nullptr;
-        RaiseSystemError("mmap");
-    }
-    ::mprotect(task->stack, GuardSize, PROT_NONE);
-    Context& context = task->context;
-    context.stackBottom = task->stack;
-    context.stackSize = TaskStackSize;
-    Prepare(context.registers, static_cast<char*>(task->stack) + GuardSize, TaskStackSize - GuardSize,
-            &TLinkScheduler::Enter, this);
+    Task& made = *task;
+    made.body = std::move(body);
+    made.stack.size = TaskStackSize;
+    made.fiber = context::fiber(std::allocator_arg, TRecordedStack(made.stack.bottom),
+                                [this, &made](context::fiber&& back) { return Enter(made, std::move(back)); });
 #ifdef LINK_SCHEDULER_TSAN
-    context.threadFiber = __tsan_create_fiber(0);
+    made.stack.threadFiber = __tsan_create_fiber(0);
 #endif
-    task->index = tasks_.size();
-    runnable_.push_back(task.get());
+    made.index = tasks_.size();
+    runnable_.push_back(&made);
     tasks_.push_back(std::move(task));
     ++unfinished_;
 }
 
-void TLinkScheduler::Enter(void* self)
+context::fiber TLinkScheduler::Enter(Task& task, context::fiber&& back)
 {
-    auto* scheduler = static_cast<TLinkScheduler*>(self);
-    Task& task = *scheduler->current_;
-    AfterSwitch(nullptr, &scheduler->main_->stackBottom, &scheduler->main_->stackSize);
+    task.back = std::move(back);
+    AfterSwitch(task.stack, main_.get());
     try {
-        task.body();
+        if (!task.ending)
+            task.body();
+    } catch (const TTaskEnded&) {
+        // Unwound by its scheduler's end.
     } catch (...) {
-        std::terminate();
+        // One board's fault is that board's: the other tasks go on.
+        task.failure = std::current_exception();
     }
     task.finished = true;
-    // The task's stack is left for good: nothing of it is kept.
-    SwitchTo(task.context, *scheduler->main_, true);
+    // The stack is left for good: nothing of it is kept.
+    BeforeSwitch(nullptr, *main_);
+    return std::move(task.back);
 }
 
 void TLinkScheduler::Run()
@@ -323,35 +209,40 @@ void TLinkScheduler::Run()
     }
 }
 
+std::exception_ptr TLinkScheduler::Failure(std::size_t task) const
+{
+    return tasks_.at(task)->failure;
+}
+
 void TLinkScheduler::Resume(Task& task)
 {
     current_ = &task;
     TLinkWaiter* const outside = TLinkWaiter::OfThisThread();
     SetOfThisThread(this);
-    SwitchTo(*main_, task.context);
+    BeforeSwitch(main_.get(), task.stack);
+    task.fiber = std::move(task.fiber).resume();
+    AfterSwitch(*main_, nullptr);
     SetOfThisThread(outside);
     current_ = nullptr;
     if (task.finished) {
         --unfinished_;
-        ::munmap(task.stack, TaskStackSize);
-        task.stack = nullptr;
         task.body = nullptr;
     }
 }
 
 void TLinkScheduler::Suspend(Task& task)
 {
-    SwitchTo(task.context, *main_);
-}
-
-void TLinkScheduler::SwitchTo(Context& from, const Context& to, bool fromEnds)
-{
-    // The sanitizers learn of the switch last, right before the jump, in this
-    // same call, so that their view of each stack's calls stays whole; a
-    // stack left for good keeps no record.
-    BeforeSwitch(fromEnds ? nullptr : &from.fakeStack, to.stackBottom, to.stackSize, to.threadFiber);
-    Jump(from.registers, to.registers);
-    AfterSwitch(from.fakeStack, nullptr, nullptr);
+    // The exception being handled, or one in flight, belongs to the thread:
+    // another task's would take its place while this one waits.
+    if (std::uncaught_exceptions() != 0 || std::current_exception()) {
+        std::fputs("orvenda: a task waited with an exception under way\n", stderr);
+        std::abort();
+    }
+    BeforeSwitch(&task.stack, *main_);
+    task.back = std::move(task.back).resume();
+    AfterSwitch(task.stack, main_.get());
+    if (task.ending)
+        throw TTaskEnded{};
 }
 
 bool TLinkScheduler::WaitReadable(int descriptor, std::span<const int> /*wakeOn*/, int timeoutMs)

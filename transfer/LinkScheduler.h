@@ -1,18 +1,22 @@
 // Runs many boards' transfers on one thread. Each transfer is a task with a
-// stack of its own; when its link waits for the board, the thread goes on
-// with another task whose board has answered. Every task's socket sleeps in
-// one epoll set, so a block costs no thread switch, however many boards there
-// are.
+// stack of its own (a fiber of Boost.Context, its stack guarded below); when
+// its link waits for the board, the thread goes on with another task whose
+// board has answered. Every task's socket sleeps in one epoll set, so a block
+// costs no thread switch, however many boards there are.
 //
 // A link made while a task runs waits through the scheduler (the network's
 // waits, every link's settle times). Every link's cancel (a signal) wakes
 // every task at once; a cancel of one link from another thread is seen at
-// that link's next pulse. A task must not wait inside a catch block: the
-// exception being handled belongs to the thread, not to the task.
+// that link's next pulse. A task never waits inside a catch block or while
+// an exception is in flight: the exception belongs to the thread, and another
+// task's would take its place; such a wait ends the program.
 #pragma once
+
+#include <boost/context/fiber.hpp>
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <queue>
@@ -28,10 +32,17 @@ public:
     TLinkScheduler(const TLinkScheduler&) = delete;
     TLinkScheduler& operator=(const TLinkScheduler&) = delete;
 
-    // A task for Run. An exception that leaves it ends the program.
+    // A task for Run. An exception that leaves it ends that task alone
+    // (Failure tells it). A scheduler that goes before its tasks have ended
+    // unwinds each on its own stack, as an exception would, so that what the
+    // task holds is let go.
     void Spawn(std::function<void()> task);
     // Runs every task to its end on the calling thread.
     void Run();
+    // What left the task spawned `task`-th (from 0), if anything.
+    std::exception_ptr Failure(std::size_t task) const;
+
+    struct Stack;
 
     // Called by a task's links only.
     bool WaitReadable(int descriptor, std::span<const int> wakeOn, int timeoutMs) override;
@@ -47,14 +58,11 @@ private:
         bool operator>(const Due& other) const { return when > other.when; }
     };
 
-    static void Enter(void* self);
+    // The task's stack begins here, `back` being the scheduler's.
+    boost::context::fiber Enter(Task& task, boost::context::fiber&& back);
     void Resume(Task& task);
     // Back to Run from the task under way, until Run resumes it.
     void Suspend(Task& task);
-    struct Context;
-    // Saves the running registers in `from` and resumes `to`; returns once
-    // `from` is resumed, which never happens to a stack that `fromEnds`.
-    static void SwitchTo(Context& from, const Context& to, bool fromEnds = false);
     // Ends the wait of `task` when it waits, with its result.
     void Wake(Task& task, bool readable);
     // A socket reported readable: wakes the task that waits for it, or rests
@@ -70,7 +78,7 @@ private:
     // run out, or queues it again for a wait that ends later.
     void TakeEarliest(Clock::time_point now);
 
-    std::unique_ptr<Context> main_;
+    std::unique_ptr<Stack> main_;  // the thread's own stack, as the sanitizers know it
     int events_ = -1;  // the epoll set
     std::vector<std::unique_ptr<Task>> tasks_;
     std::vector<Task*> runnable_;

@@ -9,10 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cfenv>
 #include <chrono>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +126,48 @@ TEST(LinkScheduler, ASocketKeptBetweenWaitsWakesItsTaskAfterASleepAndAfterItsNum
     scheduler.Spawn([&] { sender.SendTo(*board, 'a'); });
     scheduler.Run();
     EXPECT_EQ(seen, "abc");
+}
+
+// One task's fault is that task's: the others run to their ends, and the
+// fault is told for the task that met it.
+TEST(LinkScheduler, ATaskThatThrowsEndsAloneWhileTheOthersFinish)
+{
+    TLinkScheduler scheduler;
+    std::vector<std::string> ended;
+    for (const char* name : {"first", "faulty", "last"}) {
+        scheduler.Spawn([&scheduler, &ended, name] {
+            scheduler.Sleep(10ms);
+            if (std::string(name) == "faulty")
+                throw std::runtime_error("the faulty board");
+            scheduler.Sleep(10ms);
+            ended.emplace_back(name);
+        });
+    }
+    scheduler.Run();
+    std::sort(ended.begin(), ended.end());
+    EXPECT_EQ(ended, (std::vector<std::string>{"first", "last"}));
+    EXPECT_EQ(scheduler.Failure(0), nullptr);
+    ASSERT_NE(scheduler.Failure(1), nullptr);
+    EXPECT_THROW(std::rethrow_exception(scheduler.Failure(1)), std::runtime_error);
+}
+
+// The exception being handled belongs to the thread: a task that would wait
+// inside a catch block ends the program instead of handing it to another task.
+TEST(LinkSchedulerDeathTest, AWaitInsideACatchBlockEndsTheProgram)
+{
+    EXPECT_DEATH(
+        {
+            TLinkScheduler scheduler;
+            scheduler.Spawn([&scheduler] {
+                try {
+                    throw std::runtime_error("handled");
+                } catch (const std::runtime_error&) {
+                    scheduler.Sleep(1ms);
+                }
+            });
+            scheduler.Run();
+        },
+        "waited with an exception under way");
 }
 
 // A task computes with its own floating-point rounding, as a thread does: a
