@@ -5,12 +5,12 @@
 #include <QJsonObject>
 
 #include <cstdio>
-#include <thread>
 
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
 #include "transfer/LinkSettings.h"
 #include "transfer/BoardLock.h"
+#include "transfer/LinkScheduler.h"
 #include "transfer/Session.h"
 
 namespace {
@@ -74,15 +74,15 @@ std::string StrayText(const TBoardStatus& status)
 std::vector<TBoardStatus> AskBoards(const TUpdatePlan& plan)
 {
     // The serial port hands its answers to the main thread; network boards
-    // are asked all at once, so that silent ones cost one watchdog in all.
+    // are asked all at once, each a task of the scheduler the updates run
+    // on, so that silent ones cost one watchdog in all.
     if (plan.options.link == CliLink::Serial)
         return {AskBoard(plan, 0)};
     std::vector<TBoardStatus> statuses(plan.boards.size());
-    std::vector<std::thread> askers;
+    TLinkScheduler scheduler;
     for (std::size_t board = 0; board < plan.boards.size(); ++board)
-        askers.emplace_back([&plan, &statuses, board] { statuses[board] = AskBoard(plan, board); });
-    for (std::thread& asker : askers)
-        asker.join();
+        scheduler.Spawn([&plan, &statuses, board] { statuses[board] = AskBoard(plan, board); });
+    scheduler.Run();
     return statuses;
 }
 
