@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <fcntl.h>
 #include <pwd.h>
@@ -18,6 +19,7 @@
 
 #include "transfer/BoardResult.h"
 #include "transfer/ErrorText.h"
+#include "transfer/Link.h"
 
 namespace {
 
@@ -35,6 +37,8 @@ enum FileRefusal : int {
 };
 
 void (*lockWaiting)(bool) = nullptr;
+// How often a scheduled append asks again for a lock another program holds.
+constexpr std::chrono::milliseconds LockRetryInterval{50};
 
 constexpr const char* ProgramFolder = "orvenda-updater";
 constexpr const char* HistoryFileName = "history.jsonl";
@@ -153,17 +157,34 @@ int OpenHistory(const QByteArray& name, int& error)
     return fd;
 }
 
+// Takes the file's lock if it is free; -1 with errno otherwise.
+int TryLock(int fd)
+{
+    int locked = -1;
+    do {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked == -1 && errno == EINTR);
+    return locked;
+}
+
 // Holds the file's lock, telling the wait for another program's; false
-// when the file system has none.
+// when the file system has none. On a thread whose waits go through a
+// scheduler (many boards at once) the lock is asked for again on a timer,
+// so that the other boards go on meanwhile; elsewhere the wait blocks.
 bool Lock(int fd)
 {
-    int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    int locked = TryLock(fd);
     if (locked == -1 && errno == EWOULDBLOCK) {
         if (lockWaiting != nullptr)
             lockWaiting(true);
-        do {
-            locked = ::flock(fd, LOCK_EX);
-        } while (locked == -1 && errno == EINTR);
+        if (TLinkWaiter* const loop = TLinkWaiter::OfThisThread()) {
+            while ((locked = TryLock(fd)) == -1 && errno == EWOULDBLOCK)
+                loop->Sleep(LockRetryInterval);
+        } else {
+            do {
+                locked = ::flock(fd, LOCK_EX);
+            } while (locked == -1 && errno == EINTR);
+        }
         if (lockWaiting != nullptr)
             lockWaiting(false);
     }

@@ -21,6 +21,7 @@
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
 #include "tests/support/BoardSim.h"
+#include "transfer/History.h"
 
 namespace {
 
@@ -123,6 +124,30 @@ TEST(CliHistory, ABusyLockGivesWayToSigterm)
     const CliOutcome outcome = folder.Finish(update);
     ::close(held);
     EXPECT_EQ(outcome.exitCode, 128 + SIGTERM) << outcome.Printed();
+}
+
+// While another program holds the history's lock, a board that has ended
+// waits for it without holding up the others: the slow board gets its last
+// block while the lock is still held, and both are recorded once it is free.
+TEST(CliHistory, ABusyLockHoldsUpNoOtherBoard)
+{
+    CliFolder folder;
+    folder.WriteFile("app.hex", 20000);  // the last block carries 544 bytes
+    ASSERT_EQ(folder.Run({"firmware", "app.hex", "--usb"}).exitCode, 1);
+    const int held = ::open(HistoryPath(folder).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_NE(held, -1);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const std::string fast = LoopbackAddress(42);
+    const std::string slow = LoopbackAddress(43);
+    BoardSim fastBoard({"--udp", fast});
+    BoardSim slowBoard({"--udp", slow, "--delay", "20"});
+    QProcess update;
+    folder.Start(update, {"firmware", "app.hex", "--udp", QString::fromStdString(fast + "," + slow)});
+    EXPECT_TRUE(AwaitFrame(slowBoard, "ImageBlock count=544"));
+    ::close(held);
+    const CliOutcome outcome = folder.Finish(update);
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.Printed();
+    EXPECT_EQ(ReadHistory(QString::fromStdString(HistoryPath(folder))).lines.size(), 3);
 }
 
 } // namespace
