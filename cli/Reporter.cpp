@@ -1,5 +1,7 @@
 #include "cli/Reporter.h"
 
+#include "cli/Output.h"
+
 #include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -160,8 +162,7 @@ std::string TotalsLine(const std::vector<TBoardResult>& results, int exitStatus)
 void Emit(QJsonObject object)
 {
     object.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
-    std::fflush(stdout);
+    Output::Write(STDOUT_FILENO, QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n");
 }
 
 QJsonArray Texts(const std::vector<std::string>& texts)
@@ -261,10 +262,8 @@ void TReporter::Tick()
             lastRunProgress_.start();
             const bool running = std::any_of(lines_.begin(), lines_.end(),
                                              [](const TBoardLine& line) { return line.state == BoardState::Running; });
-            if (running) {
-                std::fprintf(stderr, "%s\n", RunProgressLine().c_str());
-                std::fflush(stderr);
-            }
+            if (running)
+                Output::Write(STDERR_FILENO, RunProgressLine() + "\n");
         }
     }
 }
@@ -282,9 +281,8 @@ void TReporter::Start(std::size_t board, const std::string& file, std::int64_t s
     TBoardLine& line = lines_[board];
     line.text = QFileInfo(Text(file)).fileName().toStdString();
     if (mode_ == Mode::Plain && line.state != BoardState::Running) {
-        std::fprintf(stderr, "%s: started, %s (%lld bytes)\n", boards_[board].c_str(), line.text.c_str(),
-                     static_cast<long long>(size));
-        std::fflush(stderr);
+        Output::Write(STDERR_FILENO,
+                      boards_[board] + ": started, " + line.text + " (" + std::to_string(size) + " bytes)\n");
     }
     if (line.state != BoardState::Running)
         ++running_;
@@ -371,10 +369,8 @@ void TReporter::Done(std::size_t board, const TBoardResult& result)
     line.text = SummaryText(result);
     line.phase.clear();
     line.waitingSeconds = 0;
-    if (mode_ == Mode::Plain) {
-        std::fprintf(stderr, "%s: %s\n", boards_[board].c_str(), line.text.c_str());
-        std::fflush(stderr);
-    }
+    if (mode_ == Mode::Plain)
+        Output::Write(STDERR_FILENO, boards_[board] + ": " + line.text + "\n");
     Changed();
 }
 
@@ -396,15 +392,16 @@ void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus
     // as many rows as it needs.
     const bool terminal = ::isatty(STDOUT_FILENO);
     const int columns = TerminalSize(STDOUT_FILENO).ws_col;
+    std::string printed;
     auto print = [&](const std::string& line) {
         const QStringList rows = terminal ? Wrapped(Text(line), columns) : QStringList{Text(line)};
         for (const QString& row : rows)
-            std::printf("%s\n", qPrintable(row));
+            printed += row.toStdString() + "\n";
     };
     for (const TBoardResult* result : ordered)
         print(result->board + ": " + SummaryText(*result));
     print(TotalsLine(results, exitStatus));
-    std::fflush(stdout);
+    Output::Write(STDOUT_FILENO, std::move(printed));
 }
 
 void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places,
@@ -424,14 +421,13 @@ void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, c
         return;
     }
     for (const std::string& place : failed)
-        std::fprintf(stderr, "orvenda-update: the search could not be sent to %s\n", place.c_str());
+        Output::Write(STDERR_FILENO, "orvenda-update: the search could not be sent to " + place + "\n");
     if (!boards.empty())
         return;
     std::string searched;
     for (const std::string& place : places)
         searched += (searched.empty() ? "" : ", ") + place;
-    std::fprintf(stderr, "orvenda-update: %s; searched %s\n", NoBoardAnswered.c_str(), searched.c_str());
-    std::fflush(stderr);
+    Output::Write(STDERR_FILENO, "orvenda-update: " + NoBoardAnswered + "; searched " + searched + "\n");
 }
 
 void TReporter::Ended(const std::string& message, int exitStatus)
@@ -451,12 +447,13 @@ void TReporter::Message(const std::string& board, const char* kind, const std::s
     // that the view's rows stay where it counts them.
     if (mode_ == Mode::Live) {
         Erase();
+        std::string rows;
         for (const QString& row : Wrapped(Text(message), TerminalSize(STDERR_FILENO).ws_col))
-            std::fprintf(stderr, "%s\n", qPrintable(row));
+            rows += row.toStdString() + "\n";
+        Output::Write(STDERR_FILENO, std::move(rows));
     } else {
-        std::fprintf(stderr, "%s\n", message.c_str());
+        Output::Write(STDERR_FILENO, message + "\n");
     }
-    std::fflush(stderr);
     Changed();
 }
 
@@ -512,6 +509,10 @@ std::vector<std::string> TReporter::Frame(std::size_t rows) const
 
 void TReporter::Draw()
 {
+    // A terminal that has not taken the last redraw gets none more until it
+    // has: the boards' events never wait for it.
+    if (Output::Pending())
+        return;
     changed_ = false;
     const winsize size = TerminalSize(STDERR_FILENO);
     if (size.ws_col != shownColumns_)
@@ -543,8 +544,7 @@ void TReporter::Draw()
         out += std::string("\r") + ClearToEnd;
     else if (unchanged > 0)
         out += RowsDown(unchanged);
-    std::fputs(out.c_str(), stderr);
-    std::fflush(stderr);
+    Output::Write(STDERR_FILENO, std::move(out));
     shown_ = std::move(frame);
 }
 
@@ -558,8 +558,7 @@ void TReporter::Erase()
     std::size_t rows = 0;
     for (const std::string& line : shown_)
         rows += static_cast<std::size_t>(std::max<qsizetype>(1, (Text(line).size() + columns - 1) / columns));
-    std::fprintf(stderr, "\r%s%s", RowsUp(rows).c_str(), ClearToEnd);
-    std::fflush(stderr);
+    Output::Write(STDERR_FILENO, "\r" + RowsUp(rows) + ClearToEnd);
     shown_.clear();
 }
 

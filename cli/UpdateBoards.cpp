@@ -6,6 +6,9 @@
 
 #include "cli/CliEvents.h"
 #include "cli/Interrupt.h"
+#include "cli/Output.h"
+
+#include <unistd.h>
 #include "cli/Reporter.h"
 #include "network/IdException.h"
 #include "protocol/RuntimeErrors.h"
@@ -43,7 +46,7 @@ void TellTry(TReporter& reporter, std::size_t board, const TBoardResult& result,
     if (result.nothingSent || result.failure)
         reporter.Error(board, result.message);
     if (!historyWarning.isEmpty())
-        std::fprintf(stderr, "orvenda-update: warning: %s\n", qPrintable(historyWarning));
+        Output::Write(STDERR_FILENO, "orvenda-update: warning: " + historyWarning.toStdString() + "\n");
     reporter.Done(board, result);
 }
 

@@ -19,6 +19,7 @@
 #include "cli/UpdateBoards.h"
 #include "cli/Options.h"
 #include "cli/Password.h"
+#include "cli/Output.h"
 #include "cli/Plan.h"
 #include "cli/Status.h"
 #include "cli/Reporter.h"
@@ -313,7 +314,9 @@ int Status(TCliOptions options)
 
 } // namespace
 
-int main(int argc, char** argv)
+// The program, once its output is handed over (Output): main waits until
+// the terminal or pipe has taken it.
+int Run(int argc, char** argv)
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvenda-update"));
@@ -333,4 +336,11 @@ int main(int argc, char** argv)
     default:
         return Update(options);
     }
+}
+
+int main(int argc, char** argv)
+{
+    const int status = Run(argc, argv);
+    Output::Drain();
+    return status;
 }

@@ -126,6 +126,33 @@ TEST(CliHistory, ABusyLockGivesWayToSigterm)
     EXPECT_EQ(outcome.exitCode, 128 + SIGTERM) << outcome.Printed();
 }
 
+// A reader that takes nothing while a fleet is updated holds up no board:
+// every board gets its last block while nothing has been read of far more
+// than a pipe holds, and the program ends once the reader has taken it all.
+TEST(CliStalledOutput, AReaderThatTakesNothingHoldsUpNoBoard)
+{
+    constexpr int Boards = 48;
+    CliFolder folder;
+    folder.WriteFile("app.hex", 256 * 1024);  // the last block is empty
+    std::string addresses;
+    for (int n = 1; n <= Boards; ++n)
+        addresses += (addresses.empty() ? "" : ",") + LoopbackAddress(100 + n);
+    BoardSim boards({"--udp", addresses, "--delay", "5"});
+    QProcess update;
+    // Nothing reads the JSON events until every board's update is recorded:
+    // this thread runs no event loop meanwhile.
+    folder.Start(update, {"firmware", "app.hex", "--udp", QString::fromStdString(addresses), "--json"});
+    const QString history = QString::fromStdString(HistoryPath(folder));
+    QDeadlineTimer patience(PatienceMs);
+    while (ReadHistory(history).lines.size() < Boards && !patience.hasExpired())
+        QThread::msleep(10);
+    EXPECT_EQ(ReadHistory(history).lines.size(), Boards) << "recorded before anything was read";
+    const CliOutcome outcome = folder.Finish(update);
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_GT(outcome.out.size(), std::size_t{64 * 1024});
+    EXPECT_EQ(outcome.Events("done").size(), static_cast<std::size_t>(Boards));
+}
+
 // While another program holds the history's lock, a board that has ended
 // waits for it without holding up the others: the slow board gets its last
 // block while the lock is still held, and both are recorded once it is free.
