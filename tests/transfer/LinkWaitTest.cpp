@@ -231,4 +231,42 @@ TEST(LinkWait, ACancelFromAnotherThreadEndsANetworkWaitBeforeALateAnswer)
                  ETransferStopped);
 }
 
+// Ctrl-C cancels every link: every board waiting on the scheduler wakes at
+// once through the cancel, not at its next pulse, an hour away here. In a
+// child process, since that cancel is for good; an alarm ends a child whose
+// boards never wake.
+TEST(LinkSchedulerDeathTest, EveryLinksCancelWakesEveryWaitingBoardAtOnce)
+{
+    constexpr int Boards = 8;
+    constexpr unsigned int BoundSeconds = 10;
+    EXPECT_EXIT(
+        {
+            ::alarm(BoundSeconds);
+            const LoopbackSocket silent;
+            TLinkScheduler scheduler;
+            int stopped = 0;
+            for (int k = 0; k < Boards; ++k) {
+                scheduler.Spawn([&] {
+                    TIdUDPClient client;
+                    client.Host = "127.0.0.1";
+                    client.Port = ntohs(silent.address.sin_port);
+                    TUdpLink link(client);
+                    link.SetPulse([] {}, std::chrono::hours(1));
+                    try {
+                        link.Await([] { return false; }, QDeadlineTimer(std::chrono::hours(1)));
+                    } catch (const ETransferStopped&) {
+                        ++stopped;
+                    }
+                });
+            }
+            std::jthread interrupt([] {
+                std::this_thread::sleep_for(100ms);
+                TBoardLink::CancelEveryLink();
+            });
+            scheduler.Run();
+            std::exit(stopped == Boards ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 } // namespace
