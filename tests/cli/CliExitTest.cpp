@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QThread>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -151,6 +153,36 @@ TEST(CliStalledOutput, AReaderThatTakesNothingHoldsUpNoBoard)
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_GT(outcome.out.size(), std::size_t{64 * 1024});
     EXPECT_EQ(outcome.Events("done").size(), static_cast<std::size_t>(Boards));
+}
+
+// --jobs 3 over ten boards: never more than three boards between their
+// start and their end, as the events tell them in order, and every board
+// updated.
+TEST(CliJobs, FewerJobsThanBoardsRunThatManyAtOnceAndEveryBoard)
+{
+    constexpr int Boards = 10;
+    constexpr int Jobs = 3;
+    CliFolder folder;
+    folder.WriteFile("app.hex", 3000);
+    std::string addresses;
+    for (int n = 1; n <= Boards; ++n)
+        addresses += (addresses.empty() ? "" : ",") + LoopbackAddress(150 + n);
+    BoardSim boards({"--udp", addresses, "--delay", "2"});
+    const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--udp", QString::fromStdString(addresses), "--json",
+                                           "--jobs", QString::number(Jobs)});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    int running = 0;
+    int most = 0;
+    int done = 0;
+    std::istringstream lines(outcome.out);
+    for (std::string line; std::getline(lines, line);) {
+        const QString event = QJsonDocument::fromJson(QByteArray::fromStdString(line))["event"].toString();
+        running += event == "start" ? 1 : event == "done" ? -1 : 0;
+        done += event == "done" ? 1 : 0;
+        most = std::max(most, running);
+    }
+    EXPECT_EQ(most, Jobs);
+    EXPECT_EQ(done, Boards);
 }
 
 // While another program holds the history's lock, a board that has ended
