@@ -1,5 +1,6 @@
-// The main window: menu, mode selection, status panels, gauge, watchdog, and
-// the entry points of the request encoder, the transmitter and the transfers.
+// The main window: menu, mode selection, status panels, gauge, watchdog,
+// and the Update that runs a board's try (TryBoard) over the link of the
+// mode; the session's events are shown here.
 #pragma once
 
 #include <QElapsedTimer>

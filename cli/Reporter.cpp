@@ -29,7 +29,6 @@ constexpr auto RedrawInterval = std::chrono::milliseconds(ProgressIntervalMs);
 // each board's comes less often, so that a fleet's progress costs no more a
 // block than a few boards' and a JSON reader is not flooded.
 constexpr qint64 RunProgressPerSecond = 1000;
-constexpr qint64 MillisecondsPerSecond = 1000;
 // Plain: the run's progress line at most this often.
 constexpr qint64 RunProgressIntervalMs = 5000;
 constexpr int SecondsDecimals = 1;
@@ -308,7 +307,7 @@ std::chrono::milliseconds TReporter::ProgressInterval() const
 {
     const auto running = static_cast<qint64>(running_.load(std::memory_order_relaxed));
     return std::chrono::milliseconds(
-        std::max(ProgressIntervalMs, running * MillisecondsPerSecond / RunProgressPerSecond));
+        std::max(ProgressIntervalMs, std::chrono::milliseconds(std::chrono::seconds(running)).count() / RunProgressPerSecond));
 }
 
 void TReporter::Progress(std::size_t board, const TransferProgress& progress)

@@ -1,5 +1,6 @@
-// What orvenda-update prints while boards are updated. Safe to call from the
-// boards' threads at once.
+// What orvenda-update prints while boards are updated. The boards' events and
+// the clock's thread that redraws the view call it at once; what it prints
+// goes through Output, which the boards never wait for.
 //
 // - Live (standard error is a terminal that understands cursor movement): a
 //   view on standard error redrawn in place at most ten times a second in

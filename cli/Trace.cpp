@@ -1,12 +1,11 @@
 #include "cli/Trace.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
 namespace {
-
-constexpr double MillisecondsPerSecond = 1000.0;
 
 std::string Hex(std::span<const Byte> bytes)
 {
@@ -37,7 +36,7 @@ bool TTrace::Frame(const std::string& board, FrameDirection direction, std::span
                    std::string& error)
 {
     const std::string hex = Hex(bytes);
-    const double seconds = static_cast<double>(clock_.elapsed()) / MillisecondsPerSecond;
+    const double seconds = std::chrono::duration<double>(std::chrono::milliseconds(clock_.elapsed())).count();
     std::lock_guard lock(mutex_);
     // Flushed at once: a line that cannot be written is known before the
     // frame goes out.

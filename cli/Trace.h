@@ -1,7 +1,7 @@
 // --trace FILE: every frame of every board, both ways, one line each: the
 // seconds since the update started, the board, "out" or "in", the frame's
 // bytes in hex, and "stray" for a frame from the board that no wait took.
-// Safe to call from the boards' threads at once.
+// Safe to call from several threads at once.
 #pragma once
 
 #include <QElapsedTimer>

@@ -1,7 +1,8 @@
 // The command line's update of many boards: the plan (the boards, who each
 // is, what they are sent), and its run: its own serial port on the main
-// thread, one UDP session per board on threads of their own, or USB (no
-// transport: nothing is sent), each board under its lock across its tries.
+// thread, one UDP session per board, every board a task of one scheduler on
+// the main thread, or USB (no transport: nothing is sent), each board under
+// its lock across its tries.
 #pragma once
 
 #include <cstdint>

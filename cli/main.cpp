@@ -4,6 +4,7 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <sys/resource.h>
 #include <limits>
@@ -92,8 +93,6 @@ std::optional<std::int64_t> CheckFiles(const TCliOptions& options, std::string& 
     return total;
 }
 
-constexpr std::int64_t MillisecondsPerSecond = 1000;
-
 // Runs the search the options ask for, listing every board that answers;
 // Ctrl-C ends it with what it found. When it cannot run, prints why and gives
 // the exit status instead: 2 for an interface it cannot search, 3 for a
@@ -107,7 +106,7 @@ std::variant<TSearchFound, int> Search(const TCliOptions& options)
             return Fail(options.json, ExitBadInput, error + "; nothing was sent");
         TIdUDPClient client;
         const TSearchLimits limits{
-            static_cast<std::int32_t>(std::min<std::int64_t>(options.searchSeconds * MillisecondsPerSecond,
+            static_cast<std::int32_t>(std::min<std::int64_t>(std::chrono::milliseconds(std::chrono::seconds(options.searchSeconds)).count(),
                                                              std::numeric_limits<std::int32_t>::max())),
             std::numeric_limits<std::size_t>::max()};
         return SearchBoards(client, *plan, Interrupted, limits);

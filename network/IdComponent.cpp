@@ -6,7 +6,8 @@
 namespace {
 
 // The window creates its socket components on the GUI thread; the command
-// line creates one per board on the boards' threads, hence the lock.
+// line its boards' on the main thread, and the tests theirs on threads of
+// their own, hence the lock.
 std::mutex StackLock;
 int LivingComponents = 0;
 std::unique_ptr<TIdStack> ProcessStack;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <memory>
 
 #include "network/IdException.h"
@@ -165,7 +166,6 @@ std::string DescribeStrays(const TSessionTally& tally)
 
 namespace {
 
-constexpr double MillisecondsPerSecond = 1000.0;
 
 // An update over a link without transport (USB): whatever its flow did,
 // nothing reached the board, and it failed.
@@ -270,7 +270,7 @@ TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const s
         // before its first frame.
         result.nothingSent = session.Tally().framesSent == 0;
     }
-    result.seconds = static_cast<double>(clock.elapsed()) / MillisecondsPerSecond;
+    result.seconds = std::chrono::duration<double>(std::chrono::milliseconds(clock.elapsed())).count();
     TakeTally(session.Tally(), result);
     return result;
 }

@@ -1,13 +1,13 @@
 #include "transfer/Progress.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace {
 
 constexpr double Kilo = 1000.0;
 constexpr double Mega = 1000.0 * 1000.0;
-constexpr double MillisecondsPerSecond = 1000.0;
 constexpr qint64 SecondsPerMinute = 60;
 constexpr qint64 SecondsPerHour = 3600;
 constexpr int PercentOfWhole = 100;
@@ -63,7 +63,8 @@ std::optional<double> TransferProgress::BytesPerSecond() const
     const qint64 spanMs = last.elapsedMs - first.elapsedMs;
     if (spanMs <= 0)
         return std::nullopt;
-    return static_cast<double>(last.done - first.done) * MillisecondsPerSecond / static_cast<double>(spanMs);
+    return static_cast<double>(last.done - first.done) /
+           std::chrono::duration<double>(std::chrono::milliseconds(spanMs)).count();
 }
 
 std::optional<qint64> TransferProgress::SecondsLeft() const

@@ -7,7 +7,7 @@
 // TSessionEvents, which a front end implements.
 //
 // A session is used by one thread at a time. Several sessions, one per board,
-// may run at once on threads of their own.
+// may run at once, each a task of one scheduler (LinkScheduler).
 #pragma once
 
 #include <QDeadlineTimer>
