@@ -26,9 +26,6 @@ private:
 // far, from /proc. Throws std::runtime_error when the system does not tell it.
 double ProcessCpuSeconds(int pid);
 
-// Raises this process's soft limit of open files to its hard limit, so that
-// a thousand boards' pipes fit.
-void RaiseOpenFileLimit();
 
 // The process's peak resident memory so far (VmHWM), in KiB. Throws
 // std::runtime_error when the system does not tell it.

@@ -34,6 +34,7 @@
 #include "bench/Report.h"
 #include "bench/Rounds.h"
 #include "bench/Transfers.h"
+#include "network/IdStack.h"
 #include "network/IdUDPClient.h"
 
 namespace {
@@ -299,7 +300,7 @@ void Boards()
     const std::string image = folder.filePath(QStringLiteral("fleet.hex")).toStdString();
     WriteImageAt(image, FleetImageSize);
     // A thousand boards' pipes need more than the usual 1024 descriptors.
-    RaiseOpenFileLimit();
+    RaiseDescriptorLimit();
     std::vector<FleetRun> runs;
     std::vector<TerminalRun> terminalRuns;
     for (const int boards : FleetSizes)

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <sys/resource.h>
 #include <limits>
 #include <string>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "cli/Options.h"
 #include "cli/Password.h"
 #include "cli/Output.h"
+#include "network/IdStack.h"
 #include "cli/Plan.h"
 #include "cli/Status.h"
 #include "cli/Reporter.h"
@@ -222,18 +222,6 @@ int ExitStatusOf(const std::vector<TBoardResult>& results)
     return status;
 }
 
-// Every board over UDP has a socket of its own: a fleet of a thousand needs
-// more than the usual 1024 descriptors, so the soft limit is raised to the
-// hard one.
-void AllowASocketPerBoard()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 // IdentifyBoards, which Ctrl-C and SIGTERM end at once: a name lookup may
 // take long, and nothing is held yet.
 bool IdentifyBoardsAnswering(TUpdatePlan& plan, std::string& error)
@@ -284,7 +272,7 @@ int Update(TCliOptions options)
         return Fail(options.json, ExitBadInput, std::string(failure.what()) + "; nothing was sent");
     }
     plan.trace = trace ? &*trace : nullptr;
-    AllowASocketPerBoard();
+    RaiseDescriptorLimit();
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
     const int status = ExitStatusOf(results);

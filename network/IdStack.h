@@ -143,3 +143,8 @@ public:
 
 // The stack of the platform the program runs on.
 std::unique_ptr<TIdStack> CreatePlatformStack();
+
+// Raises the process's soft limit of open descriptors to the hard one: a
+// fleet of a thousand boards needs a socket each (and its simulated boards a
+// pipe each), beyond the usual 1024.
+void RaiseDescriptorLimit();
