@@ -299,8 +299,6 @@ int Status(TCliOptions options)
     return StatusExit(statuses);
 }
 
-} // namespace
-
 // The program, once its output is handed over (Output): main waits until
 // the terminal or pipe has taken it.
 int Run(int argc, char** argv)
@@ -324,6 +322,8 @@ int Run(int argc, char** argv)
         return Update(options);
     }
 }
+
+} // namespace
 
 int main(int argc, char** argv)
 {
