@@ -4,7 +4,7 @@
 #include <QMessageBox>
 
 #include "serial/CPort.h"
-#include "transfer/PortHints.h"
+#include "transfer/report/PortHints.h"
 
 namespace {
 

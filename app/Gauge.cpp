@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "transfer/Progress.h"
+#include "transfer/report/Progress.h"
 
 namespace {
 

@@ -22,7 +22,8 @@
 #include "network/IdUDPClient.h"
 #include "app/Unit2.h"
 #include "app/Unit5.h"
-#include "transfer/BoardResult.h"
+#include "transfer/board/BoardTry.h"
+#include "transfer/report/EndingTexts.h"
 
 TForm1* Form1 = nullptr;
 

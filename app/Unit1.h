@@ -14,10 +14,10 @@
 
 #include "app/Feedback.h"
 #include "app/UpdateState.h"
-#include "transfer/Progress.h"
-#include "transfer/LinkSettings.h"
-#include "transfer/BoardResult.h"
-#include "transfer/Session.h"
+#include "transfer/report/Progress.h"
+#include "transfer/engine/LinkSettings.h"
+#include "transfer/board/BoardTry.h"
+#include "transfer/engine/Session.h"
 
 class QAction;
 class QLabel;

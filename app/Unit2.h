@@ -14,8 +14,8 @@
 #include <string>
 
 #include "serial/CPort.h"
-#include "transfer/LinkSettings.h"
-#include "transfer/SettingsFile.h"
+#include "transfer/engine/LinkSettings.h"
+#include "transfer/record/SettingsFile.h"
 
 class QComboBox;
 class QLabel;

@@ -5,7 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "transfer/BiosPassword.h"
+#include "transfer/engine/BiosPassword.h"
 
 TForm20* Form20 = nullptr;
 

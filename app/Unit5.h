@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "network/BoardSearch.h"
-#include "transfer/SettingsFile.h"
+#include "transfer/record/SettingsFile.h"
 
 class QLabel;
 class QListWidget;

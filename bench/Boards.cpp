@@ -21,7 +21,7 @@
 #include "bench/Usage.h"
 #include "protocol/Encoder.h"
 #include "tests/support/TerminalRedraws.h"
-#include "transfer/Session.h"
+#include "transfer/engine/Session.h"
 
 namespace {
 

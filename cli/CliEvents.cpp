@@ -5,8 +5,9 @@
 
 #include "cli/Reporter.h"
 #include "cli/Trace.h"
-#include "transfer/BoardResult.h"
-#include "transfer/LinkSettings.h"
+#include "transfer/board/BoardTry.h"
+#include "transfer/report/EndingTexts.h"
+#include "transfer/engine/LinkSettings.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <span>
 #include <string>
 
-#include "transfer/BoardResult.h"
-#include "transfer/Progress.h"
-#include "transfer/Session.h"
+#include "transfer/board/BoardTry.h"
+#include "transfer/report/Progress.h"
+#include "transfer/engine/Session.h"
 
 class TReporter;
 class TTrace;

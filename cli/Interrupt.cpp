@@ -4,8 +4,7 @@
 #include <csignal>
 #include <unistd.h>
 
-#include "transfer/History.h"
-#include "transfer/Link.h"
+#include "transfer/engine/Link.h"
 
 namespace {
 
@@ -36,9 +35,11 @@ void InstallInterruptHandler()
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    // Another program's lock on the history may be held for as long as it
-    // likes: waiting for it ends on a signal.
-    SetHistoryLockWaiting([](bool waiting) { waiting ? ++exitingAtOnce : --exitingAtOnce; });
+}
+
+void ExitAtOnceOnSignal(bool atOnce)
+{
+    atOnce ? ++exitingAtOnce : --exitingAtOnce;
 }
 
 TExitAtOnceOnSignal::TExitAtOnceOnSignal()

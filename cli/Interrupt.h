@@ -19,6 +19,10 @@ public:
     TExitAtOnceOnSignal(const TExitAtOnceOnSignal&) = delete;
     TExitAtOnceOnSignal& operator=(const TExitAtOnceOnSignal&) = delete;
 };
+// The same for a wait that a callback brackets (true as it starts, false as
+// it ends): another program's lock on the history may be held for as long as
+// it likes.
+void ExitAtOnceOnSignal(bool atOnce);
 bool Interrupted();
 // 128 + the number of the signal that interrupted the run (130 for Ctrl-C).
 int InterruptedExitStatus();

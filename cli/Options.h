@@ -11,8 +11,8 @@
 
 #include "network/BoardSearch.h"
 #include "network/SearchPlan.h"
-#include "transfer/LinkSettings.h"
-#include "transfer/Session.h"
+#include "transfer/engine/LinkSettings.h"
+#include "transfer/engine/Session.h"
 
 enum class CliCommand { Firmware, Bios, Flash, Data, Search, History, Status };
 enum class CliLink { Saved, Serial, Udp, UdpSearch, Usb };

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "protocol/RuntimeErrors.h"
-#include "transfer/FileOfBytes.h"
+#include "transfer/engine/FileOfBytes.h"
 
 namespace {
 

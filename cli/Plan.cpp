@@ -1,6 +1,6 @@
 #include "cli/Plan.h"
 
-#include "transfer/FileOfBytes.h"
+#include "transfer/engine/FileOfBytes.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -16,8 +16,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "transfer/ErrorText.h"
-#include "transfer/Progress.h"
+#include "cli/WordWrap.h"
+#include "transfer/report/EndingTexts.h"
+#include "transfer/report/ErrorText.h"
+#include "transfer/report/Progress.h"
 
 namespace {
 
@@ -36,7 +38,7 @@ constexpr int SecondsDecimals = 1;
 constexpr int FallbackColumns = 80;
 constexpr int FallbackRows = 24;
 // Continuation rows of a wrapped result start this far in.
-const std::string WrapIndent = "  ";
+const QString WrapIndent = QStringLiteral("  ");
 
 // What the view says the board is doing; nothing while it needs no care.
 std::string PhaseWords(BoardPhase phase)
@@ -77,29 +79,11 @@ QString CutToWidth(const QString& line, int columns)
     return line.size() < columns ? line : line.left(std::max(columns - 1, 0));
 }
 
-// The line in rows of fewer than `columns` characters, broken between words
-// where it can be; rows after the first are indented.
-QStringList Wrapped(const QString& line, int columns)
+// The line in rows that fit a terminal `columns` wide, its last column left
+// free; rows after the first are indented.
+QStringList TerminalRows(const QString& line, int columns)
 {
-    const qsizetype width = std::max<qsizetype>(columns - 1, static_cast<qsizetype>(WrapIndent.size()) + 1);
-    QStringList rows;
-    QString rest = line;
-    while (rest.size() > width) {
-        qsizetype cut = rest.lastIndexOf(' ', width);
-        const qsizetype minimum = rows.isEmpty() ? 0 : static_cast<qsizetype>(WrapIndent.size());
-        if (cut <= minimum)
-            cut = width;
-        rows << rest.left(cut);
-        rest = Text(WrapIndent) + rest.mid(cut).trimmed();
-    }
-    rows << rest;
-    return rows;
-}
-
-std::string FirstBoardErrorText(const TBoardError& error)
-{
-    return "first board error in " + error.label + " after block " + std::to_string(error.block) + ": result " +
-           std::to_string(int{error.result}) + ", boot error " + std::to_string(int{error.bootError});
+    return WrapWords(line, columns - 1, WrapIndent);
 }
 
 // What a finished board came to: its outcome and counts, then what went
@@ -121,8 +105,6 @@ std::string SummaryText(const TBoardResult& result)
         line += ", " + std::to_string(result.strayAnswers) + " stray frames";
     if (result.strangerFrames > 0)
         line += ", " + std::to_string(result.strangerFrames) + " datagrams from other hosts ignored";
-    if (result.firstBoardError)
-        line += ", " + FirstBoardErrorText(*result.firstBoardError);
     if (!result.message.empty())
         line += ": " + OneLine(result.message);
     return line;
@@ -186,13 +168,8 @@ QJsonObject DoneObject(const TBoardResult& result)
                        {"strayAnswers", result.strayAnswers}};
     if (result.strangerFrames > 0)
         object.insert("strangerFrames", result.strangerFrames);
-    if (result.firstBoardError) {
-        const TBoardError& first = *result.firstBoardError;
-        object.insert("firstBoardError", QJsonObject{{"wait", Text(first.label)},
-                                                     {"block", static_cast<qint64>(first.block)},
-                                                     {"result", int{first.result}},
-                                                     {"bootError", int{first.bootError}}});
-    }
+    if (result.firstBoardError)
+        object.insert("firstBoardError", BoardErrorObject(*result.firstBoardError));
     if (!result.message.empty())
         object.insert("reason", Text(OneLine(result.message)));
     return object;
@@ -393,7 +370,7 @@ void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus
     const int columns = TerminalSize(STDOUT_FILENO).ws_col;
     std::string printed;
     auto print = [&](const std::string& line) {
-        const QStringList rows = terminal ? Wrapped(Text(line), columns) : QStringList{Text(line)};
+        const QStringList rows = terminal ? TerminalRows(Text(line), columns) : QStringList{Text(line)};
         for (const QString& row : rows)
             printed += row.toStdString() + "\n";
     };
@@ -447,7 +424,7 @@ void TReporter::Message(const std::string& board, const char* kind, const std::s
     if (mode_ == Mode::Live) {
         Erase();
         std::string rows;
-        for (const QString& row : Wrapped(Text(message), TerminalSize(STDERR_FILENO).ws_col))
+        for (const QString& row : TerminalRows(Text(message), TerminalSize(STDERR_FILENO).ws_col))
             rows += row.toStdString() + "\n";
         Output::Write(STDERR_FILENO, std::move(rows));
     } else {

@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "transfer/BoardResult.h"
+#include "transfer/board/BoardTry.h"
 
 class TransferProgress;
 

@@ -8,10 +8,10 @@
 
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
-#include "transfer/LinkSettings.h"
-#include "transfer/BoardLock.h"
-#include "transfer/LinkScheduler.h"
-#include "transfer/Session.h"
+#include "transfer/engine/LinkSettings.h"
+#include "transfer/board/BoardLock.h"
+#include "transfer/engine/LinkScheduler.h"
+#include "transfer/engine/Session.h"
 
 namespace {
 

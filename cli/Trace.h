@@ -12,7 +12,7 @@
 #include <span>
 #include <string>
 
-#include "transfer/Session.h"
+#include "transfer/engine/Session.h"
 
 class TTrace {
 public:

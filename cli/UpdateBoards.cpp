@@ -12,10 +12,10 @@
 #include "cli/Reporter.h"
 #include "network/IdException.h"
 #include "protocol/RuntimeErrors.h"
-#include "transfer/SettingsFile.h"
-#include "transfer/ErrorText.h"
-#include "transfer/BoardResult.h"
-#include "transfer/LinkScheduler.h"
+#include "transfer/record/SettingsFile.h"
+#include "transfer/report/ErrorText.h"
+#include "transfer/board/BoardTry.h"
+#include "transfer/engine/LinkScheduler.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "cli/Options.h"
-#include "transfer/BoardResult.h"
-#include "transfer/LinkSettings.h"
+#include "transfer/board/BoardTry.h"
+#include "transfer/engine/LinkSettings.h"
 
 class TReporter;
 class TTrace;

@@ -12,9 +12,10 @@
 #include <variant>
 #include <vector>
 
-#include "transfer/BiosPassword.h"
-#include "transfer/ErrorText.h"
+#include "transfer/engine/BiosPassword.h"
+#include "transfer/report/ErrorText.h"
 #include "cli/ExitStatus.h"
+#include "cli/HistoryTable.h"
 #include "cli/Interrupt.h"
 #include "cli/UpdateBoards.h"
 #include "cli/Options.h"
@@ -30,9 +31,9 @@
 #include "network/IdUDPClient.h"
 #include "network/LocalNetwork.h"
 #include "protocol/RuntimeErrors.h"
-#include "transfer/FileOfBytes.h"
-#include "transfer/History.h"
-#include "transfer/BoardResult.h"
+#include "transfer/engine/FileOfBytes.h"
+#include "transfer/record/History.h"
+#include "transfer/board/BoardTry.h"
 
 namespace {
 
@@ -241,7 +242,7 @@ int Update(TCliOptions options)
     std::variant<std::vector<std::string>, int> boards = BoardsOf(options);
     if (const int* status = std::get_if<int>(&boards))
         return *status;
-    THistoryWriter history;
+    THistoryWriter history(DefaultHistoryPath(), ExitAtOnceOnSignal);
     // Without transport the command line has no flow to show: it sends
     // nothing and does not wait through the board's settle times.
     TUpdatePlan plan{options, std::move(std::get<std::vector<std::string>>(boards)), {}, *total,

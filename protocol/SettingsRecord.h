@@ -9,7 +9,7 @@
 //                             in dotted order
 //
 // A first byte other than 0 or 1 makes both windows ignore the file. Reading
-// and writing the file itself is transfer/SettingsFile.h's part.
+// and writing the file itself is transfer/record/SettingsFile.h's part.
 #pragma once
 
 #include <array>

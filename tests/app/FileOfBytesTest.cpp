@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "transfer/FileOfBytes.h"
+#include "transfer/engine/FileOfBytes.h"
 #include "protocol/RuntimeErrors.h"
 
 namespace {

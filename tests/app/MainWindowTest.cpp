@@ -25,7 +25,7 @@
 #include "app/Unit2.h"
 #include "tests/support/ModalDriver.h"
 #include "tests/support/Windows.h"
-#include "transfer/Progress.h"
+#include "transfer/report/Progress.h"
 
 namespace {
 

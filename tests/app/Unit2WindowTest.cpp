@@ -24,7 +24,7 @@
 #include "tests/serial/Unit2TestSupport.h"
 #include "tests/support/ModalDriver.h"
 #include "tests/support/Windows.h"
-#include "transfer/PortHints.h"
+#include "transfer/report/PortHints.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
 #include "tests/support/BoardSim.h"
-#include "transfer/History.h"
+#include "transfer/record/History.h"
 
 namespace {
 

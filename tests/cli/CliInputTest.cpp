@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 
-#include "transfer/ErrorText.h"
+#include "transfer/report/ErrorText.h"
 #include "cli/Password.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/support/BoardSim.h"

@@ -26,7 +26,7 @@
 #include "tests/support/BoardSim.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/UdpPeer.h"
-#include "transfer/Session.h"
+#include "transfer/engine/Session.h"
 
 namespace {
 

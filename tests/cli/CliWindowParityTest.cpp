@@ -19,8 +19,8 @@
 #include "network/IdUDPClient.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/e2e/UpdaterSession.h"
-#include "transfer/ErrorText.h"
-#include "transfer/History.h"
+#include "transfer/report/ErrorText.h"
+#include "transfer/record/History.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "app/Feedback.h"
 #include "app/Unit1.h"
 #include "app/Unit2.h"
-#include "transfer/History.h"
+#include "transfer/record/History.h"
 #include "tests/e2e/UpdaterSession.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "protocol/Encoder.h"
 #include "app/Feedback.h"
 #include "app/Unit1.h"
-#include "transfer/BoardResult.h"
+#include "transfer/board/BoardTry.h"
 #include "protocol/AnswerDecoding.h"
 #include "app/Unit2.h"
 #include "network/IdUDPClient.h"

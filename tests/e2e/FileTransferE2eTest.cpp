@@ -10,7 +10,7 @@
 
 #include "app/Unit1.h"
 #include "tests/e2e/UpdaterSession.h"
-#include "transfer/BoardResult.h"
+#include "transfer/board/BoardTry.h"
 
 namespace {
 
@@ -156,10 +156,9 @@ TEST_P(FileStore, ACreationRefusedWithoutAHandleIsToldAtOnce)
     const std::vector<SeenBox> told = session.BoxesCaptioned("Update Warning");
     ASSERT_EQ(told.size(), 2u);
     EXPECT_TRUE(told[0].text.contains("refused to create it (result 5)")) << told[0].text.toStdString();
-    // Named by the request the board refused, as it is spelled.
-    const QString refused = GetParam() == Link::Network ? "its answer to CreateFlashFile carried result 5"
-                                                          : "its answer to Create Flash File carried result 5";
-    EXPECT_TRUE(told[1].text.contains(refused)) << told[1].text.toStdString();
+    // Named by the request the board refused, on either link.
+    EXPECT_TRUE(told[1].text.contains("The board refused first.bin (CreateFlashFile, result 5)"))
+        << told[1].text.toStdString();
     EXPECT_EQ(OutcomeOf(Form1->Session().Tally()), Ending::Failed);
     session.SyncWithBoard();
     EXPECT_EQ(CountOf(session.BoardFrames(), "13 7C FlashFileBlock"), 0u);

@@ -20,7 +20,7 @@
 
 #include "app/Application.h"
 #include "app/Gauge.h"
-#include "transfer/History.h"
+#include "transfer/record/History.h"
 #include "app/Unit1.h"
 #include "app/Unit20.h"
 #include "network/IdUDPClient.h"
@@ -126,7 +126,7 @@ TEST_P(ImageStream, ABoardReportedFailureIsToldAfterTheFinish)
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_EQ(warnings[0].icon, QMessageBox::Warning);
     EXPECT_TRUE(warnings[0].text.contains("boot error 7 after block 1")) << warnings[0].text.toStdString();
-    EXPECT_TRUE(warnings[0].text.contains("3 answers")) << warnings[0].text.toStdString();
+    EXPECT_TRUE(warnings[0].text.contains("3 board-reported errors in all")) << warnings[0].text.toStdString();
     // The confirmation and the warning, nothing else.
     EXPECT_EQ(session.driver.Boxes().size(), 2u);
 }

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "transfer/Session.h"
+#include "transfer/engine/Session.h"
 #include "protocol/AnswerDecoding.h"
 #include "protocol/ReceiveState.h"
 #include "tests/fuzz/AnswerChecks.h"

@@ -15,7 +15,7 @@
 #include <system_error>
 
 #include "protocol/RuntimeErrors.h"
-#include "transfer/SettingsFile.h"
+#include "transfer/record/SettingsFile.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {

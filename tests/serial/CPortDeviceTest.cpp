@@ -24,9 +24,9 @@
 #include "serial/CPort.h"
 #include "tests/serial/CPortTestSupport.h"
 #include "tests/serial/DeviceShim.h"
-#include "transfer/BoardResult.h"
-#include "transfer/Session.h"
-#include "transfer/Link.h"
+#include "transfer/board/BoardTry.h"
+#include "transfer/engine/Session.h"
+#include "transfer/engine/Link.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "tests/serial/CPortTestSupport.h"
-#include "transfer/BoardIdentity.h"
-#include "transfer/BoardLock.h"
-#include "transfer/BoardResult.h"
-#include "transfer/History.h"
+#include "transfer/board/BoardIdentity.h"
+#include "transfer/board/BoardLock.h"
+#include "transfer/board/BoardTry.h"
+#include "transfer/record/History.h"
 
 namespace {
 

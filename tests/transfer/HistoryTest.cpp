@@ -2,8 +2,9 @@
 // control characters in the table, an unwritable state folder, files that
 // are not the history's own to write, a full disk and appends from many
 // threads at once.
-#include "transfer/History.h"
-#include "transfer/BoardResult.h"
+#include "transfer/record/History.h"
+#include "transfer/board/BoardTry.h"
+#include "cli/HistoryTable.h"
 
 #include <QDir>
 #include <QFile>
@@ -144,20 +145,24 @@ TEST_F(UpdateHistory, TheTableShowsOneRowPerUpdateUnderItsHeadings)
 }
 
 // Lines written before the keys became those of the live events read the
-// same; the first board error is told after the reason.
-TEST_F(UpdateHistory, OlderKeysReadTheSameAndTheFirstBoardErrorIsTold)
+// same; the first board error is stored with its facts, and the table tells
+// the reason that names it.
+TEST_F(UpdateHistory, OlderKeysReadTheSameAndTheFirstBoardErrorIsKept)
 {
     QDir().mkpath(QFileInfo(history).path());
     WriteFile(history, R"({"time":"2026-03-14T15:09:26Z","board":"10.0.0.7","outcome":"warnings","missing_answers":4,"board_errors":3})"
                        "\n");
     TBoardResult result = SerialUpdate();
     result.firstBoardError = TBoardError{"GetBootError", 4, 0, 7};
+    result.message = "the board reported boot error 7 after block 4";
     ASSERT_EQ(Append(result), QString());
-    const QStringList rows = HistoryTable(ReadHistory(history).lines, 200).split('\n', Qt::SkipEmptyParts);
+    const QList<QByteArray> lines = ReadHistory(history).lines;
+    const QStringList rows = HistoryTable(lines, 200).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(rows.size(), 3);
     EXPECT_TRUE(rows[1].contains(QRegularExpression("warnings +4 +3$"))) << rows[1].toStdString();
-    EXPECT_TRUE(rows[2].endsWith("first board error in GetBootError after block 4: result 0, boot error 7"))
-        << rows[2].toStdString();
+    EXPECT_TRUE(rows[2].endsWith("the board reported boot error 7 after block 4")) << rows[2].toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(lines[1]).object().value("firstBoardError").toObject(),
+              QJsonObject({{"wait", "GetBootError"}, {"block", 4}, {"result", 0}, {"bootError", 7}}));
 }
 
 TEST_F(UpdateHistory, FiltersTakeOneBoardOneOutcomeAndTheLastFew)

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "network/IdUDPClient.h"
-#include "transfer/Link.h"
-#include "transfer/LinkScheduler.h"
+#include "transfer/engine/Link.h"
+#include "transfer/engine/LinkScheduler.h"
 
 namespace {
 

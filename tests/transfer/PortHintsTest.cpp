@@ -1,7 +1,7 @@
 // The hints an operator gets for a serial port that fails, from the errors
 // the real driver raises where a test can provoke them, and from their codes
 // where it cannot (no permission as root, a modem manager, a pulled adapter).
-#include "transfer/PortHints.h"
+#include "transfer/report/PortHints.h"
 
 #include "serial/CPort.h"
 #include "tests/serial/CPortTestSupport.h"

@@ -1,5 +1,5 @@
 // The gauge text both front ends show, driven by injected times.
-#include "transfer/Progress.h"
+#include "transfer/report/Progress.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/serial/Unit2TestSupport.h"
-#include "transfer/Link.h"
+#include "transfer/engine/Link.h"
 
 // How the board's answers reach the session: pieces of a serial byte stream
 // (each answer cut across reads, as a slow line hands it), or one datagram

@@ -10,8 +10,8 @@
 #include <fstream>
 
 #include "tests/transfer/ScriptedLink.h"
-#include "transfer/ErrorText.h"
-#include "transfer/BoardResult.h"
+#include "transfer/report/ErrorText.h"
+#include "transfer/board/BoardTry.h"
 
 namespace {
 

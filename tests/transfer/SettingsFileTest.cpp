@@ -8,8 +8,8 @@
 
 #include "protocol/RuntimeErrors.h"
 #include "serial/SerialChoices.h"
-#include "transfer/LinkSettings.h"
-#include "transfer/SettingsFile.h"
+#include "transfer/engine/LinkSettings.h"
+#include "transfer/record/SettingsFile.h"
 #include "tests/serial/Unit2TestSupport.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "transfer/History.h"
+#include "transfer/record/History.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,15 +17,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "transfer/BoardResult.h"
-#include "transfer/ErrorText.h"
-#include "transfer/Link.h"
+#include "transfer/board/BoardTry.h"
+#include "transfer/report/EndingTexts.h"
+#include "transfer/report/ErrorText.h"
+#include "transfer/engine/Link.h"
 
 namespace {
 
 constexpr std::array LinkNames = {"serial", "udp", "usb"};
 constexpr std::array KindNames = {"firmware", "bios", "flash", "data"};
-constexpr std::array EndingNames = {"updated", "unconfirmed", "failed", "stopped", "link failed"};
 
 // AppendLine's answers for a history file it will not write to, lest it
 // write into another file through a link, or into another user's file when
@@ -36,7 +36,6 @@ enum FileRefusal : int {
     OtherOwnerError = -3,
 };
 
-void (*lockWaiting)(bool) = nullptr;
 // How often a scheduled append asks again for a lock another program holds.
 constexpr std::chrono::milliseconds LockRetryInterval{50};
 
@@ -45,11 +44,7 @@ constexpr const char* HistoryFileName = "history.jsonl";
 constexpr mode_t HistoryFileMode = 0644;
 // Narrowed by the umask, as the folders of any program.
 constexpr mode_t FolderMode = 0777;
-const QString ColumnGap = QStringLiteral("  ");
-// A control character in the table is shown as \xHH.
-constexpr int ControlDigits = 2;
 constexpr unsigned char FirstPrintable = 0x20;
-constexpr int Hexadecimal = 16;
 
 const QString NotARegularFile = QStringLiteral("it is not a regular file");
 const QString ASymbolicLink = QStringLiteral("it is a symbolic link");
@@ -71,15 +66,6 @@ QString NameOf(const std::array<const char*, Count>& names, Enum value)
 {
     return QString::fromLatin1(names.at(static_cast<std::size_t>(value)));
 }
-
-} // namespace
-
-const char* EndingName(Ending ending)
-{
-    return EndingNames.at(static_cast<std::size_t>(ending));
-}
-
-namespace {
 
 // Makes the folder and those above it that are missing. Returns 0, or the
 // errno of the folder that could not be made, which is put in `failed`.
@@ -171,11 +157,11 @@ int TryLock(int fd)
 // when the file system has none. On a thread whose waits go through a
 // scheduler (many boards at once) the lock is asked for again on a timer,
 // so that the other boards go on meanwhile; elsewhere the wait blocks.
-bool Lock(int fd)
+bool Lock(int fd, const HistoryLockWaiting& lockWaiting)
 {
     int locked = TryLock(fd);
     if (locked == -1 && errno == EWOULDBLOCK) {
-        if (lockWaiting != nullptr)
+        if (lockWaiting)
             lockWaiting(true);
         if (TLinkWaiter* const loop = TLinkWaiter::OfThisThread()) {
             while ((locked = TryLock(fd)) == -1 && errno == EWOULDBLOCK)
@@ -185,7 +171,7 @@ bool Lock(int fd)
                 locked = ::flock(fd, LOCK_EX);
             } while (locked == -1 && errno == EINTR);
         }
-        if (lockWaiting != nullptr)
+        if (lockWaiting)
             lockWaiting(false);
     }
     return locked == 0;
@@ -218,12 +204,12 @@ void TakeBack(int fd, off_t size)
 // own when the file ends in a cut-off line; returns 0 or the errno. The lock
 // keeps another updater from appending between the look at the file's end
 // and the write, and so lets a line that did not go out whole be taken back.
-int AppendLocked(int fd, const QByteArray& line)
+int AppendLocked(int fd, const QByteArray& line, const HistoryLockWaiting& lockWaiting)
 {
     // Without the lock (a file system that has none) the worst is an empty
     // line, which reading skips, or a cut-off line left in place, as another
     // updater's line may already follow it.
-    const bool locked = Lock(fd);
+    const bool locked = Lock(fd, lockWaiting);
     struct stat before {};
     if (::fstat(fd, &before) != 0)
         return errno;
@@ -235,13 +221,13 @@ int AppendLocked(int fd, const QByteArray& line)
 
 // Writes the whole line with one call, so that lines from other threads and
 // processes never interleave with it; returns 0, a refusal or the errno.
-int AppendLine(const QString& path, const QByteArray& line)
+int AppendLine(const QString& path, const QByteArray& line, const HistoryLockWaiting& lockWaiting)
 {
     int error = 0;
     const int fd = OpenHistory(QFile::encodeName(path), error);
     if (fd == -1)
         return error;
-    error = AppendLocked(fd, line);
+    error = AppendLocked(fd, line, lockWaiting);
     if (::close(fd) == -1 && error == 0 && errno != EINTR)
         error = errno;
     return error;
@@ -257,7 +243,9 @@ bool HoldsRawControlCharacter(const QByteArray& line)
     });
 }
 
-std::optional<QJsonObject> ParseLine(const QByteArray& line)
+} // namespace
+
+std::optional<QJsonObject> HistoryEntry(const QByteArray& line)
 {
     if (HoldsRawControlCharacter(line))
         return std::nullopt;
@@ -269,161 +257,6 @@ std::optional<QJsonObject> ParseLine(const QByteArray& line)
     if (!entry.value("time").isString())
         return std::nullopt;
     return entry;
-}
-
-enum class Align { Left, Right };
-
-// A column of the table. The last takes the room the others leave; every
-// other is cut at its widest.
-struct Column {
-    const char* heading;
-    Align align;
-    qsizetype widest;
-    QString (*cell)(const QJsonObject&);
-};
-
-QString LocalTime(const QJsonObject& entry)
-{
-    const QDateTime time = QDateTime::fromString(entry.value("time").toString(), Qt::ISODate);
-    return time.isValid() ? time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm"))
-                          : entry.value("time").toString();
-}
-
-QString Text(const QJsonObject& entry, const char* key)
-{
-    return entry.value(key).toString();
-}
-
-// A count stored under its key, or under the key older lines used.
-QString Count(const QJsonObject& entry, const char* key, const char* olderKey)
-{
-    return QString::number(entry.contains(key) ? entry.value(key).toInteger() : entry.value(olderKey).toInteger());
-}
-
-// Why it failed or stopped, then the first failure the board reported, in
-// the words of the command line's result.
-QString Reason(const QJsonObject& entry)
-{
-    QStringList parts;
-    if (!Text(entry, "reason").isEmpty())
-        parts << Text(entry, "reason");
-    const QJsonObject first = entry.value("firstBoardError").toObject();
-    if (!first.isEmpty())
-        parts << QStringLiteral("first board error in %1 after block %2: result %3, boot error %4")
-                     .arg(first.value("wait").toString())
-                     .arg(first.value("block").toInteger())
-                     .arg(first.value("result").toInt())
-                     .arg(first.value("bootError").toInt());
-    return parts.join(QStringLiteral("; "));
-}
-
-constexpr qsizetype TimeWidth = 16;
-constexpr qsizetype BoardWidth = 24;
-constexpr qsizetype FileWidth = 16;
-constexpr qsizetype KindWidth = 8;
-// The longest ending: "unconfirmed", "link failed".
-constexpr qsizetype OutcomeWidth = 11;
-constexpr qsizetype CountWidth = 4;
-
-const std::array<Column, 8> Columns = {{
-    {"Time", Align::Left, TimeWidth, LocalTime},
-    {"Board", Align::Left, BoardWidth, [](const QJsonObject& e) { return Text(e, "board"); }},
-    {"File", Align::Left, FileWidth, [](const QJsonObject& e) { return QFileInfo(Text(e, "file")).fileName(); }},
-    {"Kind", Align::Left, KindWidth, [](const QJsonObject& e) { return Text(e, "kind"); }},
-    {"Outcome", Align::Left, OutcomeWidth, [](const QJsonObject& e) { return Text(e, "outcome"); }},
-    {"Miss", Align::Right, CountWidth, [](const QJsonObject& e) { return Count(e, "missingAnswers", "missing_answers"); }},
-    {"Err", Align::Right, CountWidth, [](const QJsonObject& e) { return Count(e, "boardErrors", "board_errors"); }},
-    {"Reason", Align::Left, HistoryTableColumns, Reason},
-}};
-
-const QString CutMark = QStringLiteral("\u2026");
-
-// The text cut to `width`, its end replaced by the mark when it was longer.
-QString CutTo(const QString& text, qsizetype width)
-{
-    if (text.size() <= width)
-        return text;
-    return width <= 0 ? QString() : text.left(width - CutMark.size()) + CutMark;
-}
-
-// The text with its control characters written out as \n or \xHH, so that a
-// name can neither break a row of the table or forge one, nor drive the
-// terminal.
-QString Printable(const QString& text)
-{
-    QString shown;
-    for (const QChar character : text) {
-        if (character.category() != QChar::Other_Control)
-            shown += character;
-        else if (character == '\n')
-            shown += QStringLiteral("\\n");
-        else
-            shown += QStringLiteral("\\x%1").arg(character.unicode(), ControlDigits, Hexadecimal, QChar('0'));
-    }
-    return shown;
-}
-
-// The reason column keeps at least this much room on a narrow terminal.
-constexpr qsizetype LeastReasonWidth = 20;
-
-// Each column as wide as its widest cell, within its bound; the last gets
-// what the others leave of the table's width.
-QList<qsizetype> ColumnWidths(const QList<QStringList>& rows, qsizetype columns)
-{
-    QList<qsizetype> widths(static_cast<qsizetype>(Columns.size()), 0);
-    for (const QStringList& row : rows)
-        for (qsizetype i = 0; i < row.size(); ++i)
-            widths[i] = std::min(std::max(widths[i], row[i].size()), Columns[static_cast<std::size_t>(i)].widest);
-    qsizetype used = 0;
-    for (qsizetype i = 0; i + 1 < widths.size(); ++i)
-        used += widths[i] + ColumnGap.size();
-    widths.back() = std::max(columns - used, LeastReasonWidth);
-    return widths;
-}
-
-// The text in pieces of at most `width`, broken after a blank where it can be.
-QStringList WrapTo(const QString& text, qsizetype width)
-{
-    QStringList pieces;
-    QString rest = text;
-    while (rest.size() > width) {
-        qsizetype cut = rest.lastIndexOf(' ', width);
-        cut = cut > 0 ? cut + 1 : width;
-        pieces << rest.left(cut).trimmed();
-        rest = rest.mid(cut);
-    }
-    pieces << rest;
-    return pieces;
-}
-
-// One update: its cells on the first row, the rest of its reason on the rows
-// below, under the reason's column.
-QString Row(const QStringList& cells, const QList<qsizetype>& widths)
-{
-    const QStringList reason = WrapTo(cells.back(), widths.back());
-    QString rows;
-    for (qsizetype line = 0; line < reason.size(); ++line) {
-        QStringList padded;
-        for (std::size_t i = 0; i + 1 < Columns.size(); ++i) {
-            const auto index = static_cast<qsizetype>(i);
-            const QString cell = line == 0 ? CutTo(cells[index], widths[index]) : QString();
-            padded << (Columns[i].align == Align::Left ? cell.leftJustified(widths[index])
-                                                       : cell.rightJustified(widths[index]));
-        }
-        padded << reason[line];
-        QString row = padded.join(ColumnGap);
-        while (row.endsWith(' '))
-            row.chop(1);
-        rows += row + '\n';
-    }
-    return rows;
-}
-
-} // namespace
-
-void SetHistoryLockWaiting(void (*waiting)(bool))
-{
-    lockWaiting = waiting;
 }
 
 QString DefaultHistoryPath()
@@ -452,50 +285,12 @@ HistoryReading ReadHistory(const QString& path)
     }
     while (!file.atEnd()) {
         const QByteArray line = file.readLine().trimmed();
-        if (ParseLine(line))
+        if (HistoryEntry(line))
             reading.lines << line;
         else if (!line.isEmpty())
             ++reading.unreadable;
     }
     return reading;
-}
-
-QList<QByteArray> FilterHistory(const QList<QByteArray>& lines, const HistoryFilter& filter)
-{
-    QList<QByteArray> kept;
-    for (const QByteArray& line : lines) {
-        const std::optional<QJsonObject> entry = ParseLine(line);
-        if (!entry || (!filter.board.isEmpty() && Text(*entry, "board") != filter.board) ||
-            (!filter.outcome.isEmpty() && Text(*entry, "outcome") != filter.outcome))
-            continue;
-        kept << line;
-    }
-    if (filter.last > 0 && kept.size() > filter.last)
-        kept = kept.mid(kept.size() - filter.last);
-    return kept;
-}
-
-QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns)
-{
-    QList<QStringList> rows;
-    QStringList headings;
-    for (const Column& column : Columns)
-        headings << QString::fromLatin1(column.heading);
-    rows << headings;
-    for (const QByteArray& line : lines) {
-        const std::optional<QJsonObject> entry = ParseLine(line);
-        if (!entry)
-            continue;
-        QStringList cells;
-        for (const Column& column : Columns)
-            cells << Printable(column.cell(*entry));
-        rows << cells;
-    }
-    const QList<qsizetype> widths = ColumnWidths(rows, columns);
-    QString table;
-    for (const QStringList& row : rows)
-        table += Row(row, widths);
-    return table;
 }
 
 namespace {
@@ -532,10 +327,7 @@ QJsonObject LineOf(HistoryLink link, HistoryKind kind, const TBoardResult& resul
     if (!reason.empty())
         object.insert("reason", QString::fromStdString(reason));
     if (const std::optional<TBoardError>& first = result.firstBoardError)
-        object.insert("firstBoardError", QJsonObject{{"wait", QString::fromStdString(first->label)},
-                                                     {"block", qint64{first->block}},
-                                                     {"result", int{first->result}},
-                                                     {"bootError", int{first->bootError}}});
+        object.insert("firstBoardError", BoardErrorObject(*first));
     return object;
 }
 
@@ -556,13 +348,13 @@ QString WhyNotWritten(int error)
 
 // Appends the line, making its folders when needed; the error text when it
 // cannot, else empty.
-QString AppendLineOf(const QJsonObject& object, const QString& path)
+QString AppendLineOf(const QJsonObject& object, const QString& path, const HistoryLockWaiting& lockWaiting)
 {
     const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
     QString failedFolder;
     int error = MakeFolder(QFileInfo(path).absolutePath(), failedFolder);
     if (error == 0)
-        error = AppendLine(path, line);
+        error = AppendLine(path, line, lockWaiting);
     if (error == 0)
         return {};
     QString reason = WhyNotWritten(error);
@@ -574,11 +366,11 @@ QString AppendLineOf(const QJsonObject& object, const QString& path)
 } // namespace
 
 QString AppendHistory(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result,
-                      const QDateTime& time, const QString& path)
+                      const QDateTime& time, const QString& path, const HistoryLockWaiting& lockWaiting)
 {
     QString firstError;
     for (const std::string& file : request.files) {
-        const QString error = AppendLineOf(LineOf(link, request.kind, result, file, time), path);
+        const QString error = AppendLineOf(LineOf(link, request.kind, result, file, time), path, lockWaiting);
         if (firstError.isEmpty())
             firstError = error;
     }
@@ -587,7 +379,7 @@ QString AppendHistory(HistoryLink link, const TUpdateRequest& request, const TBo
 
 QString THistoryWriter::Record(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result)
 {
-    const QString error = AppendHistory(link, request, result, QDateTime::currentDateTimeUtc(), path_);
+    const QString error = AppendHistory(link, request, result, QDateTime::currentDateTimeUtc(), path_, lockWaiting_);
     if (error.isEmpty() || failureTold_.exchange(true))
         return {};
     return error;

@@ -1,4 +1,4 @@
-#include "transfer/PortHints.h"
+#include "transfer/report/PortHints.h"
 
 #include "serial/CPort.h"
 

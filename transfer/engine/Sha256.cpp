@@ -1,4 +1,4 @@
-#include "transfer/Sha256.h"
+#include "transfer/engine/Sha256.h"
 
 #include <openssl/evp.h>
 

@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "transfer/Sha256.h"
+#include "transfer/engine/Sha256.h"
 
 // "The file 'NAME' changed while it was sent; the board's copy is incomplete."
 class EFileChanged : public std::runtime_error {

@@ -1,6 +1,7 @@
-// The firmware and BIOS image transfer: choosing the image, confirming, and
-// streaming it to the board in 1024-byte blocks, each followed by a boot-error
-// query whose answer paces the stream.
+// The main window's image menu (TForm1): the firmware and BIOS image
+// transfer: choosing the image, confirming, and streaming it to the board in
+// 1024-byte blocks, each followed by a boot-error query whose answer paces
+// the stream.
 #include <QAction>
 #include <QLabel>
 

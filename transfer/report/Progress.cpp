@@ -1,4 +1,4 @@
-#include "transfer/Progress.h"
+#include "transfer/report/Progress.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "transfer/BoardIdentity.h"
+#include "transfer/board/BoardIdentity.h"
 
 #include <climits>
 #include <cstdlib>

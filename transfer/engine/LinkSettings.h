@@ -10,10 +10,10 @@
 #include <string>
 
 #include "serial/CPort.h"
-#include "transfer/BoardIdentity.h"
-#include "transfer/BoardLock.h"
-#include "transfer/History.h"
-#include "transfer/Link.h"
+#include "transfer/board/BoardIdentity.h"
+#include "transfer/board/BoardLock.h"
+#include "transfer/record/History.h"
+#include "transfer/engine/Link.h"
 
 class TIdUDPClient;
 

@@ -1,4 +1,4 @@
-#include "transfer/LinkScheduler.h"
+#include "transfer/engine/LinkScheduler.h"
 
 #include <boost/context/fiber.hpp>
 #include <boost/context/protected_fixedsize_stack.hpp>

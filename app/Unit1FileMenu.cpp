@@ -1,6 +1,7 @@
-// The flash-file and data-file transfers: files written into the board's own
-// file store in 512-byte blocks, each block frame carrying the handle that
-// the board gave when the file was created.
+// The main window's file menu (TForm1): the flash-file and data-file
+// transfers, files written into the board's own file store in 512-byte
+// blocks, each block frame carrying the handle that the board gave when the
+// file was created.
 #include <QAction>
 #include <QLabel>
 

@@ -1,11 +1,11 @@
-#include "transfer/Session.h"
+#include "transfer/engine/Session.h"
 
 #include <algorithm>
 #include <array>
 #include <set>
 #include <string_view>
 
-#include "transfer/FileOfBytes.h"
+#include "transfer/engine/FileOfBytes.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "transfer/BoardLock.h"
+#include "transfer/board/BoardLock.h"
 
 #include <QCryptographicHash>
 

@@ -25,7 +25,7 @@
 
 #include "protocol/AnswerDecoding.h"
 #include "protocol/Encoder.h"
-#include "transfer/Link.h"
+#include "transfer/engine/Link.h"
 
 class TFileOfBytes;
 

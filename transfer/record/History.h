@@ -5,26 +5,16 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 
 #include <atomic>
+#include <functional>
+#include <optional>
 
 enum class HistoryLink { Serial, Udp, Usb };
 enum class HistoryKind { Firmware, Bios, Flash, Data };
-// How an update ended, in the one vocabulary of both front ends, the history,
-// the JSON and the exit status. Only Updated is a success: every file went out
-// whole, every awaited answer came back, no board error, no stray. Unconfirmed:
-// every byte went out, but answers were missing or strays came. Failed: the
-// board reported an error, a file changed while sent, the link broke, or
-// nothing could be sent. Stopped: by the operator or after a silent board.
-// LinkFailed: the board could not be had; nothing was sent.
-enum class Ending { Updated, Unconfirmed, Failed, Stopped, LinkFailed };
-
-// The ending's one word: "updated", "unconfirmed", "failed", "stopped",
-// "link failed". Lines written before hold "warnings" too, and are shown as
-// they are.
-const char* EndingName(Ending ending);
 
 // The history file: $XDG_STATE_HOME/orvenda-updater/history.jsonl, or
 // ~/.local/state/orvenda-updater/history.jsonl; without HOME, the home folder
@@ -44,12 +34,12 @@ struct TUpdateRequest;
 // the folder that could not be made, if one) when an append fails, and an
 // empty text otherwise. Safe from several threads and processes at once: each
 // line is one write to a file opened for appending.
+// `lockWaiting`, when set, is told as the append starts (true) and stops
+// (false) waiting for another program's lock on the file.
+using HistoryLockWaiting = std::function<void(bool)>;
 QString AppendHistory(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result,
-                      const QDateTime& time, const QString& path = DefaultHistoryPath());
-
-// Told, when set, as an append starts (true) and stops (false) waiting for
-// another program's lock on the history file.
-void SetHistoryLockWaiting(void (*waiting)(bool));
+                      const QDateTime& time, const QString& path = DefaultHistoryPath(),
+                      const HistoryLockWaiting& lockWaiting = {});
 
 struct HistoryReading {
     QList<QByteArray> lines; // the sound lines as stored, without their line ends
@@ -60,33 +50,23 @@ struct HistoryReading {
 // Reads the history back, skipping and counting damaged lines.
 HistoryReading ReadHistory(const QString& path = DefaultHistoryPath());
 
-// Which updates `orvenda-update history` shows: those of one board, of one
-// outcome, the last few; empty or 0 takes every one.
-struct HistoryFilter {
-    QString board;
-    QString outcome;
-    qsizetype last = 0;
-};
-QList<QByteArray> FilterHistory(const QList<QByteArray>& lines, const HistoryFilter& filter);
-
-// The lines as a plain-text table, one update a row under a heading, at most
-// `columns` wide: the reason (and the first board error) wraps over as many
-// rows as it needs, any other cell too long for its column is cut, marked
-// with "…". Control characters in the cells are shown escaped. Lines stored
-// with the older keys (missing_answers, board_errors) read the same.
-inline constexpr qsizetype HistoryTableColumns = 100;
-QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns = HistoryTableColumns);
+// The line's update, when the line is a sound one.
+std::optional<QJsonObject> HistoryEntry(const QByteArray& line);
 
 // Appends every update to the history and tells its failure once, to
 // whoever runs the writer: the operator is told once, not after every update.
 class THistoryWriter {
 public:
-    explicit THistoryWriter(QString path = DefaultHistoryPath()) : path_(std::move(path)) {}
+    explicit THistoryWriter(QString path = DefaultHistoryPath(), HistoryLockWaiting lockWaiting = {})
+        : path_(std::move(path)), lockWaiting_(std::move(lockWaiting))
+    {
+    }
     // Appends the update as it ends (AppendHistory). Returns the text to show
     // when the history cannot be written (the first time only), else empty.
     QString Record(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result);
 
 private:
     QString path_;
+    HistoryLockWaiting lockWaiting_;
     std::atomic<bool> failureTold_{false};
 };

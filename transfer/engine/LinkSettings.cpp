@@ -1,13 +1,13 @@
-#include "transfer/LinkSettings.h"
+#include "transfer/engine/LinkSettings.h"
 
 #include "network/IdException.h"
 #include "network/IdStack.h"
 #include "network/IdUDPClient.h"
 #include "serial/SerialChoices.h"
-#include "transfer/ErrorText.h"
-#include "transfer/PortHints.h"
-#include "transfer/Session.h"
-#include "transfer/SettingsFile.h"
+#include "transfer/report/ErrorText.h"
+#include "transfer/report/PortHints.h"
+#include "transfer/engine/Session.h"
+#include "transfer/record/SettingsFile.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 // What a finished transfer came to: any one thing that went wrong in its tally
 // is enough to keep it from "updated", a board's error makes it "failed", and
 // each is told with where it came.
-#include "transfer/BoardResult.h"
+#include "transfer/board/Ending.h"
+#include "transfer/report/EndingTexts.h"
 
 #include <gtest/gtest.h>
 
@@ -74,19 +75,19 @@ TEST(EndingReason, NamesTheFirstOfEachKindWithTheLinksHint)
               std::string::npos);
 }
 
-// The first failure is told with the block it followed, or as coming before
-// the first block (a refused creation).
+// The window's warning is the reason's clause, told as a sentence: the
+// first failure with the block it followed, or as coming before the first
+// block, and the count.
 TEST(BoardErrors, AreToldWithTheBlockTheyFollowed)
 {
     TSessionTally tally;
     tally.boardErrorCount = 2;
-    tally.boardErrors = {{"Create Flash File", 0, 5, 0}, {"GetBootError", 2, 0, 7}};
-    EXPECT_EQ(DescribeBoardErrors(tally), "The board reported a failure: its answer to Create Flash File carried result 5 "
-                                          "before the first block. 2 answers reported a failure in all.");
+    tally.boardErrors = {{"Create Data File", 0, 5, 0, "CreateDataFile"}, {"GetBootError", 2, 0, 7, "GetBootError"}};
+    EXPECT_EQ(DescribeBoardErrors(tally), "The board answered the data-file creation before the first block with "
+                                          "result 5 (2 board-reported errors in all).");
     tally.boardErrorCount = 1;
-    tally.boardErrors = {{"GetBootError", 2, 0, 7}};
-    EXPECT_EQ(DescribeBoardErrors(tally),
-              "The board reported a failure: its answer to GetBootError carried boot error 7 after block 2.");
+    tally.boardErrors = {{"GetBootError", 2, 0, 7, "GetBootError"}};
+    EXPECT_EQ(DescribeBoardErrors(tally), "The board reported boot error 7 after block 2.");
 }
 
 } // namespace

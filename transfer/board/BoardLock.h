@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "transfer/BoardIdentity.h"
+#include "transfer/board/BoardIdentity.h"
 
 // "Board NAME is being updated by another updater."
 class EBoardBusy : public std::runtime_error {

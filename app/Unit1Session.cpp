@@ -1,4 +1,4 @@
-// The main window's side of its session: the link it runs over, and what the
+// The main window's side (TForm1) of its session: the link it runs over, and what the
 // window shows of the session's events.
 #include <QLabel>
 

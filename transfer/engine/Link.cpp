@@ -1,4 +1,4 @@
-#include "transfer/Link.h"
+#include "transfer/engine/Link.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

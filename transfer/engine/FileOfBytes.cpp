@@ -1,4 +1,4 @@
-#include "transfer/FileOfBytes.h"
+#include "transfer/engine/FileOfBytes.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "transfer/ErrorText.h"
+#include "transfer/report/ErrorText.h"
 
 #include "network/IdStack.h"
 

@@ -1,77 +1,19 @@
 // One board's update as both front ends run it: what to send, the run that
 // sends it over the session's link and maps every error and stop to one
-// ending, and what it came to (its ending, its counts and why, in a
-// technician's words), as both front ends tell it and the history records it;
-// and a board's try from its lock to its history line.
+// ending, and a board's try from its lock to its history line.
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "transfer/BoardIdentity.h"
-#include "transfer/BoardLock.h"
-#include "transfer/History.h"
-#include "transfer/LinkSettings.h"
-#include "transfer/Session.h"
-
-struct TBoardResult {
-    std::string board;
-    Ending outcome = Ending::Updated;
-    std::int64_t bytes = 0;
-    double seconds = 0;
-    int missingAnswers = 0;
-    int boardErrors = 0;
-    int strayAnswers = 0;
-    int strangerFrames = 0;  // other hosts' datagrams: told, no cause against the board
-    std::optional<TBoardError> firstBoardError;
-    // The files not written and why, each its own reason.
-    std::vector<std::string> filesNotWritten;
-    std::vector<std::string> notWrittenReasons;
-    std::vector<TSentFile> sentFiles;  // what the board got, for the history
-    std::string message;  // why it failed, stopped or could not start
-    // The error that ended it, for a front end that reports errors as raised.
-    std::exception_ptr failure;
-    bool nothingSent = false;  // the link was never used: no counts to tell
-    int attempt = 1;           // which try this is (--retries)
-};
-
-// A board that could not be had (no link, another updater holds it, an
-// address that does not resolve): the link failed and nothing was sent. The
-// one place both front ends make that result.
-TBoardResult BoardNotHad(const std::string& board, const std::string& why);
-// Bytes a second over the whole transfer; 0 when no time has passed.
-double RateOf(const TBoardResult& result);
-
-// How a transfer that ran to its end ended, decided here for both front
-// ends once its account is closed: Failed when any frame of the board
-// reported an error (a boot error, a refused file); Unconfirmed when awaited
-// answers were missing, strays came, a file was not written for want of an
-// answer or the run was stopped before the board was quiet; Updated otherwise.
-Ending OutcomeOf(const TSessionTally& tally);
-
-// Why a transfer that ran to its end is not Updated, in the words of a
-// technician, one clause each: the first board error, the first missing
-// answer with the hint for the link (`serial`: the cable, the port and the
-// bit rate; else the network), the strays; empty when nothing went wrong.
-std::string EndingReason(const TSessionTally& tally, bool serial);
-
-// Keeps a result from "updated" for a cause outside the tally (a trace that
-// lacks frames): at best unconfirmed, the cause added to its reason.
-void AtBestUnconfirmed(TBoardResult& result, const std::string& cause);
-
-// "no answer to the boot-error query after block 12 within 10 s".
-std::string MissingAnswerText(const TMissingAnswer& missing);
-
-// The first board-reported failure, the block it followed and how many there
-// were; empty when there was none.
-std::string DescribeBoardErrors(const TSessionTally& tally);
-
-// What the board sent that answered nothing waited for; empty when there was
-// nothing.
-std::string DescribeStrays(const TSessionTally& tally);
+#include "transfer/board/BoardIdentity.h"
+#include "transfer/board/BoardLock.h"
+#include "transfer/board/Ending.h"
+#include "transfer/record/History.h"
+#include "transfer/engine/LinkSettings.h"
+#include "transfer/engine/Session.h"
 
 // What to send.
 struct TUpdateRequest {

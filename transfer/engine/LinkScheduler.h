@@ -23,7 +23,7 @@
 #include <span>
 #include <vector>
 
-#include "transfer/Link.h"
+#include "transfer/engine/Link.h"
 
 class TLinkScheduler final : public TLinkWaiter {
 public:

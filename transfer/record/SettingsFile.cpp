@@ -1,4 +1,4 @@
-#include "transfer/SettingsFile.h"
+#include "transfer/record/SettingsFile.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "transfer/FileOfBytes.h"
+#include "transfer/engine/FileOfBytes.h"
 
 namespace {
 

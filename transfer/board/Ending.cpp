@@ -1,0 +1,46 @@
+#include "transfer/board/Ending.h"
+
+#include <array>
+
+namespace {
+
+constexpr std::array EndingNames = {"updated", "unconfirmed", "failed", "stopped", "link failed"};
+
+} // namespace
+
+const char* EndingName(Ending ending)
+{
+    return EndingNames.at(static_cast<std::size_t>(ending));
+}
+
+Ending OutcomeOf(const TSessionTally& tally)
+{
+    if (tally.boardErrorCount > 0)
+        return Ending::Failed;
+    const bool clean = tally.missingAnswers == 0 && tally.strayAnswers == 0 && tally.filesNotWritten.empty() &&
+                       !tally.accountOpen;
+    return clean ? Ending::Updated : Ending::Unconfirmed;
+}
+
+TBoardResult BoardNotHad(const std::string& board, const std::string& why)
+{
+    TBoardResult result;
+    result.board = board;
+    result.outcome = Ending::LinkFailed;
+    result.message = why;
+    result.nothingSent = true;
+    return result;
+}
+
+double RateOf(const TBoardResult& result)
+{
+    return result.seconds > 0 ? static_cast<double>(result.bytes) / result.seconds : 0.0;
+}
+
+void AtBestUnconfirmed(TBoardResult& result, const std::string& cause)
+{
+    if (result.outcome != Ending::Updated && result.outcome != Ending::Unconfirmed)
+        return;
+    result.outcome = Ending::Unconfirmed;
+    result.message += (result.message.empty() ? "" : "; ") + cause;
+}
