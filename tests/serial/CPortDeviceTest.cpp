@@ -120,6 +120,33 @@ TEST_F(CPortDeviceTest, AnIdlePortWithoutStatusHandlersLeavesTheDeviceAlone)
     EXPECT_EQ(errorCalls.load(), 0);
 }
 
+// Each opening's close waits for that opening's event thread. The second
+// opening's thread has taken a byte's event and is held in its look at the
+// error counters as the close begins; it is let go once the close waits:
+// the close hands the byte over, lets the thread end, and returns.
+TEST_F(CPortDeviceTest, AReopenedPortClosesWhileItsThreadHasBytesToHandOver)
+{
+    port.OnError = [](QObject*, TComErrors) {};
+    port.Open();
+    port.Close();
+    port.Open();
+    ShimHoldCounterReads(true);
+    terminal.Send("b");
+    ASSERT_TRUE(WaitWithoutEvents([] { return ShimCounterReadsWaiting() > 0; }, "a held look at the counters"));
+    std::thread release;
+    port.OnBeforeClose = [&release](QObject*) {
+        release = std::thread([] {
+            // Long enough for the close to be waiting for the thread.
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ShimHoldCounterReads(false);
+        });
+    };
+    port.Close();
+    release.join();
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(received.load(), 1);
+}
+
 TEST_F(CPortDeviceTest, ModemLinesAndLineErrorsReachTheirHandlers)
 {
     port.OnCTSChange = [this](QObject*, bool on) { cts.push_back(on); };

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -39,6 +40,10 @@ std::atomic<long> counterReads{0};
 std::atomic<long> serialFlagReads{0};
 std::atomic<long> serialFlagSets{0};
 std::atomic<long> writeWaitsRunOut{0};
+// A gate the reads of the error counters wait at while it is shut.
+std::atomic<bool> counterReadsHeld{false};
+std::atomic<long> counterReadsWaiting{0};
+constexpr auto GatePoll = std::chrono::milliseconds(1);
 
 template <typename Function>
 Function Next(const char* name)
@@ -102,6 +107,10 @@ bool Answer(unsigned long request, void* argument)
         return true;
     case TIOCGICOUNT: {
         ++counterReads;
+        ++counterReadsWaiting;
+        while (counterReadsHeld.load())
+            std::this_thread::sleep_for(GatePoll);
+        --counterReadsWaiting;
         auto* counters = static_cast<serial_icounter_struct*>(argument);
         std::memset(counters, 0, sizeof *counters);
         counters->frame = framingErrorsGrow.load() ? ++framingErrors : framingErrors.load();
@@ -217,6 +226,8 @@ void ShimKeepSpeed(speed_t speed) { keptSpeed.store(speed); }
 void ShimKeepCharacterSize(tcflag_t size) { keptSize.store(size); }
 void ShimHoldOutput(int milliseconds) { holdMs.store(milliseconds); }
 bool ShimClosedWhileQueued() { return closedWhileQueued.load(); }
+void ShimHoldCounterReads(bool hold) { counterReadsHeld.store(hold); }
+long ShimCounterReadsWaiting() { return counterReadsWaiting.load(); }
 }
 
 namespace {

@@ -47,6 +47,10 @@ void ShimKeepCharacterSize(tcflag_t size);
 void ShimHoldOutput(int milliseconds);
 // Whether the device was closed while its output was held, since ShimServe.
 bool ShimClosedWhileQueued();
+// While held, every read of the error counters (TIOCGICOUNT) waits until it
+// is let go; how many wait now.
+void ShimHoldCounterReads(bool hold);
+long ShimCounterReadsWaiting();
 }
 
 // What the report file says after the device was closed.

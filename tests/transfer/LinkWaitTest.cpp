@@ -6,21 +6,26 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <set>
 #include <array>
 #include <cfenv>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "network/IdUDPClient.h"
 #include "transfer/engine/Link.h"
+#include "transfer/board/BoardLock.h"
 #include "transfer/engine/LinkScheduler.h"
 
 namespace {
@@ -149,6 +154,50 @@ TEST(LinkScheduler, ATaskThatThrowsEndsAloneWhileTheOthersFinish)
     EXPECT_EQ(scheduler.Failure(0), nullptr);
     ASSERT_NE(scheduler.Failure(1), nullptr);
     EXPECT_THROW(std::rethrow_exception(scheduler.Failure(1)), std::runtime_error);
+}
+
+// The process's epoll sets, by descriptor.
+std::set<int> EpollSets()
+{
+    std::set<int> sets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).string() == "anon_inode:[eventpoll]")
+            sets.insert(std::stoi(entry.path().filename().string()));
+    }
+    return sets;
+}
+
+// A scheduler that goes while a task waits (here its own wait failed, its
+// epoll set replaced under it) unwinds the task on its own stack: the board's
+// lock is free again and the task's socket closed.
+TEST(LinkScheduler, GoingWhileATaskWaitsLetsGoOfWhatItHolds)
+{
+    const std::string key = "scheduler-test-" + std::to_string(::getpid());
+    const std::set<int> before = EpollSets();
+    std::optional<TLinkScheduler> scheduler(std::in_place);
+    std::set<int> made = EpollSets();
+    for (const int set : before)
+        made.erase(set);
+    ASSERT_EQ(made.size(), 1u);
+    int socket = -1;
+    scheduler->Spawn([&] {
+        const TBoardLock lock(key, "the board");
+        const LoopbackSocket mine;
+        socket = mine.handle;
+        scheduler->WaitReadable(mine.handle, {}, 60'000);
+    });
+    scheduler->Spawn([&] {
+        scheduler->Sleep(1ms);
+        const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::dup2(nothing, *made.begin());
+        ::close(nothing);
+    });
+    EXPECT_THROW(scheduler->Run(), std::system_error);
+    EXPECT_THROW(TBoardLock(key, "the board"), EBoardBusy);
+    scheduler.reset();
+    EXPECT_NO_THROW(TBoardLock(key, "the board"));
+    EXPECT_EQ(::fcntl(socket, F_GETFD), -1) << "the task's socket is still open";
 }
 
 // The exception being handled belongs to the thread: a task that would wait
