@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <cerrno>
 #include <cstring>
 #include <future>
@@ -21,6 +23,7 @@
 #include "bench/Usage.h"
 #include "protocol/Encoder.h"
 #include "tests/support/TerminalRedraws.h"
+#include "transfer/engine/LinkScheduler.h"
 #include "transfer/engine/Session.h"
 
 namespace {
@@ -56,6 +59,12 @@ constexpr double MicrosecondsPerSecond = 1e6;
 constexpr double KiBPerMiB = 1024;
 constexpr int MiBDecimals = 1;
 constexpr int CpuDecimals = 1;
+
+// The scheduler's switch: what one wait of a board may cost beyond its
+// socket, measured over this many waits of each of the 256 boards' tasks.
+constexpr double SwitchLimitUs = 0.5;
+constexpr int SwitchesPerTask = 2000;
+const Goal SwitchGoal = Goal::AtMost(1.0);
 
 // The terminal the live view is measured on, and what it may cost.
 constexpr unsigned short TerminalColumns = 80;
@@ -311,4 +320,32 @@ std::vector<Figure> FleetFigures(const std::vector<FleetRun>& runs)
     for (const FleetRun& run : runs)
         figures.push_back(CpuFigure(run, runs));
     return figures;
+}
+
+namespace {
+
+double ThreadCpuSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+Figure SchedulerSwitchFigure()
+{
+    TLinkScheduler scheduler;
+    for (int task = 0; task < CpuGoalBoards; ++task) {
+        scheduler.Spawn([&scheduler] {
+            for (int wait = 0; wait < SwitchesPerTask; ++wait)
+                scheduler.Sleep(std::chrono::milliseconds(0));
+        });
+    }
+    const double before = ThreadCpuSeconds();
+    scheduler.Run();
+    const double perSwitchUs = (ThreadCpuSeconds() - before) * MicrosecondsPerSecond /
+                               (static_cast<double>(CpuGoalBoards) * SwitchesPerTask);
+    return {"boards, scheduler: CPU per wait at " + std::to_string(CpuGoalBoards) + " boards",
+            {perSwitchUs, "us"}, {SwitchLimitUs, "us"}, "what the switch may cost a block", SwitchGoal, ""};
 }

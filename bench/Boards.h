@@ -105,3 +105,9 @@ std::vector<Figure> TerminalFigures(const TerminalRun& run);
 // with the goal that holds for that many boards. Throws std::invalid_argument
 // without the runs of one and of eight boards.
 std::vector<Figure> FleetFigures(const std::vector<FleetRun>& runs);
+
+// What the scheduler that runs the boards costs a block beyond the board's
+// own socket: 256 tasks on one thread, each waiting and woken in turn as a
+// board's answer would wake it, the thread's CPU time per switch against
+// half a microsecond.
+Figure SchedulerSwitchFigure();

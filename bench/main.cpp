@@ -339,6 +339,7 @@ std::vector<Benchmark> Benchmarks()
         {"network", Network},
         {"memory", Memory},
         {"boards", Boards},
+        {"switch", [] { PrintFigure(SchedulerSwitchFigure()); }},
     };
 }
 

@@ -11,6 +11,7 @@
 #               on two cores and on one
 #     memory    the peak memory a 64 MiB image adds over a 1 MiB one
 #     boards    orvenda-update on 1, 8, 64, 256 and 1024 boards: time, peak memory, CPU per block
+#     switch    the scheduler that runs the boards: CPU per wait of 256 boards' tasks on one thread
 #   scripts/bench.sh --help            this text
 set -euo pipefail
 if [[ "${1:-}" == "--help" || "${1:-}" == "-h" ]]; then
