@@ -346,7 +346,7 @@ TEST(CliSparseMisses, AreNoReasonToStopAndTheSummaryCountsThemApartFromBoardErro
     // Each missing answer must be a dropped one: an answer that comes is
     // never late, also on a loaded machine.
     const CliOutcome outcome =
-        folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "1000"} << target.linkOptions);
+        folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "800"} << target.linkOptions);
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
     EXPECT_EQ(outcome.out.rfind(target.name + ": failed, 4096 bytes in ", 0), 0u) << outcome.Printed();
     EXPECT_NE(outcome.out.find(", 2 missing answers, 3 board-reported errors"), std::string::npos)
@@ -412,7 +412,7 @@ TEST(CliManyBoards, ASilentBoardStopsAloneAndTheOthersComplete)
         hosts << QString::fromStdString(board->name);
     // Every --udp adds its boards, one or a list.
     const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--udp", hosts.mid(0, 2).join(","), "--udp", hosts[2],
-                                           "--udp", hosts[3], "--json", "--watchdog", "1000", "--retries", "0"});
+                                           "--udp", hosts[3], "--json", "--watchdog", "700", "--retries", "0"});
 
     EXPECT_EQ(outcome.exitCode, 1) << outcome.Printed();
     for (std::size_t k = 0; k < boards.size(); ++k) {
@@ -457,7 +457,7 @@ TEST(CliRetries, ARetryAfterASilentFirstTryEndsUpdated)
     const std::vector<std::string> silentAtFirst = {"--silent-first", "3"};
     LinkedBoard plain(CliLinkKind::Udp, silentAtFirst, 8);
     // Time for the answers of the second try, also on a loaded machine.
-    const CliOutcome summary = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "600", "--retries", "1"}
+    const CliOutcome summary = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "500", "--retries", "1"}
                                           << plain.linkOptions);
     EXPECT_EQ(summary.exitCode, 0) << summary.Printed();
     EXPECT_EQ(summary.out.rfind(plain.name + ": updated on try 2, 2500 bytes in ", 0), 0u) << summary.Printed();
@@ -468,7 +468,7 @@ TEST(CliRetries, ARetryAfterASilentFirstTryEndsUpdated)
     EXPECT_NE(history.out.find("\"reason\":\"the board does not answer"), std::string::npos) << history.Printed();
 
     LinkedBoard json(CliLinkKind::Udp, silentAtFirst, 9);
-    const CliOutcome events = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "600", "--retries", "1",
+    const CliOutcome events = folder.Run(QStringList{"firmware", "app.hex", "--watchdog", "500", "--retries", "1",
                                                      "--json"}
                                          << json.linkOptions);
     EXPECT_EQ(events.exitCode, 0) << events.Printed();

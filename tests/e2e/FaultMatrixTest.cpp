@@ -84,11 +84,13 @@ constexpr int RoomyWatchdogMs = 2000;
 constexpr int ShortWatchdogMs = 150;
 // Where each report must be a dropped answer's, an answer that comes must
 // never be late, also on a loaded machine.
-constexpr int DropWatchdogMs = 600;
+constexpr int DropWatchdogMs = 500;
+// Five times the delay of a late answer: late, but never too late.
+constexpr int LateAnswerWatchdogMs = 1500;
 
 const std::vector<AnswerFault> AnswerFaults = {
     {"SilentBoard", {"--no-answer"}, ShortWatchdogMs, Reports::EveryQuery, Reports::EveryQuery},
-    {"LateButUnderTheWatchdog", {"--delay", "500"}, RoomyWatchdogMs, Reports::None, Reports::None},
+    {"LateButUnderTheWatchdog", {"--delay", "300"}, LateAnswerWatchdogMs, Reports::None, Reports::None},
     {"LateJustOverTheWatchdog", {"--delay", "450"}, ShortWatchdogMs, Reports::AtLeastOne, Reports::AtLeastOne},
     {"EveryOtherAnswerDropped", {"--drop-every", "2"}, DropWatchdogMs, Reports::DroppedAnswers,
      Reports::DroppedAnswers},
