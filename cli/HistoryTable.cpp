@@ -30,7 +30,7 @@ struct Column {
 
 QString LocalTime(const QJsonObject& entry)
 {
-    const QDateTime time = QDateTime::fromString(entry.value("time").toString(), Qt::ISODate);
+    const QDateTime time = QDateTime::fromString(entry.value("time").toString(), Qt::ISODateWithMs);
     return time.isValid() ? time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm"))
                           : entry.value("time").toString();
 }
@@ -135,13 +135,33 @@ QString Row(const QStringList& cells, const QList<qsizetype>& widths)
 
 } // namespace
 
+namespace {
+
+// The run the filter asks for: its id, or that of the last line naming one.
+QString RunOf(const QList<QByteArray>& lines, const QString& run)
+{
+    if (run != LastRun)
+        return run;
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        const std::optional<QJsonObject> entry = HistoryEntry(*line);
+        if (entry && !Text(*entry, "run").isEmpty())
+            return Text(*entry, "run");
+    }
+    // No run recorded yet: no line is of the last one.
+    return QStringLiteral("\n");
+}
+
+} // namespace
+
 QList<QByteArray> FilterHistory(const QList<QByteArray>& lines, const HistoryFilter& filter)
 {
+    const QString run = filter.run.isEmpty() ? QString() : RunOf(lines, filter.run);
     QList<QByteArray> kept;
     for (const QByteArray& line : lines) {
         const std::optional<QJsonObject> entry = HistoryEntry(line);
         if (!entry || (!filter.board.isEmpty() && Text(*entry, "board") != filter.board) ||
-            (!filter.outcome.isEmpty() && Text(*entry, "outcome") != filter.outcome))
+            (!filter.outcomes.isEmpty() && !filter.outcomes.contains(Text(*entry, "outcome"))) ||
+            (!run.isEmpty() && Text(*entry, "run") != run))
             continue;
         kept << line;
     }
@@ -173,3 +193,14 @@ QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns)
     return table;
 }
 
+
+QStringList HistoryBoards(const QList<QByteArray>& lines)
+{
+    QStringList boards;
+    for (const QByteArray& line : lines) {
+        const std::optional<QJsonObject> entry = HistoryEntry(line);
+        if (entry && !boards.contains(Text(*entry, "board")))
+            boards << Text(*entry, "board");
+    }
+    return boards;
+}

@@ -5,15 +5,23 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
-// Which updates `orvenda-update history` shows: those of one board, of one
-// outcome, the last few; empty or 0 takes every one.
+// Which updates `orvenda-update history` shows: those of one board, of any
+// of the outcomes, of one run ("last": the run of the last line that names
+// one), the last few; empty or 0 takes every one.
 struct HistoryFilter {
-    QString board;
-    QString outcome;
+    QString board = {};
+    QStringList outcomes = {};
     qsizetype last = 0;
+    QString run = {};
 };
+inline const QString LastRun = QStringLiteral("last");
 QList<QByteArray> FilterHistory(const QList<QByteArray>& lines, const HistoryFilter& filter);
+
+// The boards of the lines, each once, in the order they first come: what
+// --boards-from takes.
+QStringList HistoryBoards(const QList<QByteArray>& lines);
 
 // The lines as a plain-text table, one update a row under a heading, at most
 // `columns` wide: the reason, which names the first board error, wraps over

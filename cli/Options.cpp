@@ -8,6 +8,7 @@
 #include <map>
 
 #include "serial/SerialChoices.h"
+#include "transfer/board/Ending.h"
 
 namespace {
 
@@ -272,7 +273,7 @@ bool ReadSerialLine(const QCommandLineParser& parser, TCliOptions& options, std:
 
 bool ReadHosts(const QCommandLineParser& parser, TCliOptions& options, std::string& error)
 {
-    if (options.link != CliLink::Udp)
+    if (options.link != CliLink::Udp || !parser.isSet("udp"))
         return true;
     // Every --udp adds its hosts. A board named twice is updated once: two
     // sessions would share its answers.
@@ -345,14 +346,15 @@ bool ReadCommand(const QStringList& positional, const std::vector<std::string>& 
 
 // The options only an update takes, which history and search refuse, and
 // the search's own, which history refuses too.
-const std::array<const char*, 16> UpdateOptions = {"serial",    "baud",       "data-bits",     "parity",
-                                                   "stop-bits", "udp",        "udp-search",    "usb",
-                                                   "jobs",      "watchdog",   "keep-going",    "password-file",
-                                                   "retries",   "trace",      "dry-run",       "yes"};
+const std::array<const char*, 19> UpdateOptions = {
+    "serial",   "baud",    "data-bits", "parity",        "stop-bits", "udp",   "udp-search",
+    "usb",      "jobs",    "watchdog",  "keep-going",    "password-file", "retries", "trace",
+    "dry-run",  "yes",     "waves",     "max-failed",    "boards-from"};
 const std::array<const char*, 3> SearchOptions = {"interface", "range", "search-time"};
 // The options of an update that writes, which status refuses.
-const std::array<const char*, 7> WritingOptions = {"jobs", "keep-going", "password-file", "retries",
-                                                   "trace", "dry-run", "yes"};
+const std::array<const char*, 9> WritingOptions = {"jobs",    "keep-going", "password-file",
+                                                   "retries", "trace",      "dry-run",
+                                                   "yes",     "waves",      "max-failed"};
 
 template <std::size_t Count>
 bool RefuseOptions(const QCommandLineParser& parser, const std::array<const char*, Count>& names,
@@ -385,7 +387,7 @@ bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& optio
         error = "--interface, --range and --search-time go with search or --udp-search";
         return false;
     }
-    for (const char* option : {"last", "board", "outcome"}) {
+    for (const char* option : {"last", "board", "outcome", "run", "keys"}) {
         if (parser.isSet(option) && options.command != CliCommand::History) {
             error = "--" + std::string(option) + " goes with the history command";
             return false;
@@ -398,6 +400,65 @@ bool CheckCombination(const QCommandLineParser& parser, const TCliOptions& optio
     return CheckJobsFitLink(options, error);
 }
 
+// "12" or "25%": a count of at least `least`, or a share from 1 % to 100 %.
+std::optional<TBoardCount> BoardCountFrom(QString text, int least)
+{
+    TBoardCount count;
+    count.percent = text.endsWith('%');
+    if (count.percent)
+        text.chop(1);
+    const std::optional<int> value = NumberFrom(text, count.percent ? 1 : least);
+    if (!value || (count.percent && *value > 100))
+        return std::nullopt;
+    count.value = *value;
+    return count;
+}
+
+bool ReadWaves(const QCommandLineParser& parser, TCliOptions& options, std::string& error)
+{
+    if (parser.isSet("waves")) {
+        for (const QString& item : parser.value("waves").split(',')) {
+            const std::optional<TBoardCount> wave = BoardCountFrom(item.trimmed(), 1);
+            if (!wave) {
+                error = "--waves needs counts of at least 1 or shares from 1% to 100%, such as 1,10%,100%; not \"" +
+                        parser.value("waves").toStdString() + "\"";
+                return false;
+            }
+            options.waves.push_back(*wave);
+        }
+    }
+    if (parser.isSet("max-failed")) {
+        options.maxFailed = BoardCountFrom(parser.value("max-failed").trimmed(), 0);
+        if (!options.maxFailed) {
+            error = "--max-failed needs a count of boards (0 or more) or a share from 1% to 100%, not \"" +
+                    parser.value("max-failed").toStdString() + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+// --outcome's words, each one of the endings.
+bool ReadOutcomes(const QCommandLineParser& parser, TCliOptions& options, std::string& error)
+{
+    if (!parser.isSet("outcome"))
+        return true;
+    for (const QString& word : parser.value("outcome").split(',', Qt::SkipEmptyParts)) {
+        const std::optional<Ending> ending = EndingNamed(word.trimmed().toStdString());
+        if (!ending) {
+            std::string names;
+            for (std::size_t k = 0; k < EndingCount; ++k)
+                names += (k == 0 ? "" : ", ") + QString::fromLatin1(EndingName(static_cast<Ending>(k)))
+                                                     .replace(' ', '-')
+                                                     .toStdString();
+            error = "--outcome takes " + names + ", not \"" + word.toStdString() + "\"";
+            return false;
+        }
+        options.historyOutcomes.emplace_back(EndingName(*ending));
+    }
+    return true;
+}
+
 void PrintAndExit(const QString& text)
 {
     std::fputs(qPrintable(text), stdout);
@@ -408,11 +469,18 @@ void PrintAndExit(const QString& text)
 
 bool CheckJobsFitLink(const TCliOptions& options, std::string& error)
 {
-    if (options.jobs == 0 || options.link == CliLink::Saved || options.link == CliLink::Udp ||
-        options.link == CliLink::UdpSearch)
+    const bool many = options.jobs != 0 || !options.waves.empty() || options.maxFailed || options.boardsFrom;
+    if (!many || options.link == CliLink::Saved || options.link == CliLink::Udp || options.link == CliLink::UdpSearch)
         return true;
-    error = "--jobs goes with --udp or --udp-search: this link updates one board";
+    error = "--jobs, --waves, --max-failed and --boards-from go with --udp or --udp-search: this link updates "
+            "one board";
     return false;
+}
+
+std::size_t TBoardCount::Of(std::size_t boards, std::size_t least) const
+{
+    const std::size_t count = percent ? boards * static_cast<std::size_t>(value) / 100 : static_cast<std::size_t>(value);
+    return std::max(count, least);
 }
 
 TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vector<std::string>& raw)
@@ -453,11 +521,20 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
             {"keep-going", "Go on with a board that missed three answers in a row."},
             {"retries", "Update a board whose update failed or stopped again from the start, up to N times "
                         "(default 0).", "N"},
+            {"waves", "Over UDP, update the boards in waves of these sizes, counts or shares (1,10%,100%); "
+                      "each starts when the one before has ended, the last size repeats.", "LIST"},
+            {"max-failed", "Over UDP, start no further board once more than N (or P% of the boards) ended "
+                           "other than updated; those left end not started.", "N|P%"},
+            {"boards-from", "Update the boards of FILE over UDP, one a line (# comments, blank lines); - reads "
+                            "standard input.", "FILE"},
         }},
         {"History", {
             {"last", "With history: the last N updates only.", "N"},
             {"board", "With history: the updates of board KEY only (as the table names it).", "KEY"},
-            {"outcome", "With history: the updates that ended so only (updated, failed, stopped, ...).", "WORD"},
+            {"outcome", "With history: the updates that ended so only, one or several (failed,not-started).",
+             "WORD[,WORD...]"},
+            {"run", "With history: the updates of one run only: its id, or last.", "ID"},
+            {"keys", "With history: print the chosen updates' boards, one a line, for --boards-from."},
         }},
         {"Output", {
             {"json", "Report as JSON, one object a line, on standard output."},
@@ -486,7 +563,16 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
     options.dryRun = parser.isSet("dry-run");
     options.yes = parser.isSet("yes");
     options.historyBoard = parser.value("board").toStdString();
-    options.historyOutcome = parser.value("outcome").toStdString();
+    options.historyRun = parser.value("run").toStdString();
+    options.historyKeys = parser.isSet("keys");
+    if (parser.isSet("boards-from")) {
+        options.boardsFrom = parser.value("boards-from").toStdString();
+        // The boards of the file are the network's.
+        if (options.link == CliLink::Saved)
+            options.link = CliLink::Udp;
+        else if (options.link == CliLink::UdpSearch)
+            return {std::nullopt, "give either --boards-from or --udp-search: both choose the boards"};
+    }
     if (parser.isSet("password-file"))
         options.passwordFile = parser.value("password-file").toStdString();
     if (parser.isSet("trace"))
@@ -499,6 +585,7 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
                     ReadNumber(parser, "retries", options.retries, error, 0) &&
                     ReadNumber(parser, "last", options.last, error) &&
                     ReadNumber(parser, "search-time", options.searchSeconds, error) &&
+                    ReadOutcomes(parser, options, error) && ReadWaves(parser, options, error) &&
                     CheckCombination(parser, options, error);
     if (!ok)
         return {std::nullopt, error};

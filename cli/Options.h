@@ -17,6 +17,15 @@
 enum class CliCommand { Firmware, Bios, Flash, Data, Search, History, Status };
 enum class CliLink { Saved, Serial, Udp, UdpSearch, Usb };
 
+// A count of boards, or a share of all of them: "10", "25%".
+struct TBoardCount {
+    int value = 0;
+    bool percent = false;
+    // The count out of `boards`: a share rounded down, at least one board
+    // for a wave (`least`).
+    std::size_t Of(std::size_t boards, std::size_t least = 0) const;
+};
+
 struct TCliOptions {
     CliCommand command = CliCommand::Firmware;
     std::vector<std::string> files;
@@ -31,13 +40,22 @@ struct TCliOptions {
     bool json = false;
     std::optional<std::string> passwordFile;
     int retries = 0;  // how often a failed or stopped board is updated again
+    // --waves: the boards a wave takes, in turn; the last repeats. None: one
+    // wave of every board.
+    std::vector<TBoardCount> waves;
+    // --max-failed: once more boards than this ended other than updated, no
+    // further board is started.
+    std::optional<TBoardCount> maxFailed;
+    std::optional<std::string> boardsFrom;  // --boards-from: a file of boards, or "-"
     std::optional<std::string> tracePath;  // --trace: every frame, both ways
     bool dryRun = false;  // --dry-run: the plan, nothing sent but the search
     bool yes = false;     // --yes: a search's boards are updated unasked
-    // history: --last, --board and --outcome
+    // history: --last, --board, --outcome, --run and --keys
     int last = 0;  // 0: every update
     std::string historyBoard;
-    std::string historyOutcome;
+    std::vector<std::string> historyOutcomes;  // the endings' words, any of them
+    std::string historyRun;  // a run's id, or "last"
+    bool historyKeys = false;
 };
 
 // The options, or the reason the command line is refused. `--help`,

@@ -8,11 +8,13 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string_view>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -118,6 +120,7 @@ int ResultRank(Ending outcome)
     case Ending::Updated:
         return 0;
     case Ending::Stopped:
+    case Ending::NotStarted:
         return 1;
     case Ending::Unconfirmed:
     case Ending::Failed:
@@ -138,6 +141,36 @@ std::string TotalsLine(const std::vector<TBoardResult>& results, int exitStatus)
     for (const auto& [outcome, count] : counts)
         line += (line.empty() ? "" : ", ") + std::to_string(count) + " " + EndingName(outcome);
     return line + " (exit " + std::to_string(exitStatus) + ")";
+}
+
+// "link failed" as a JSON key: "linkFailed".
+QString EndingKey(Ending ending)
+{
+    QString key;
+    bool upper = false;
+    for (const char character : std::string_view(EndingName(ending))) {
+        if (character == ' ') {
+            upper = true;
+            continue;
+        }
+        key += upper ? QChar(character).toUpper() : QChar(character);
+        upper = false;
+    }
+    return key;
+}
+
+// The run's last event: its id, how many boards came to each ending, and the
+// exit status.
+QJsonObject TotalsObject(const std::vector<TBoardResult>& results, int exitStatus, const QString& run)
+{
+    std::array<int, EndingCount> counts{};
+    for (const TBoardResult& result : results)
+        ++counts.at(static_cast<std::size_t>(result.outcome));
+    QJsonObject object{{"event", "totals"}, {"run", run}, {"boards", static_cast<qint64>(results.size())},
+                       {"exitStatus", exitStatus}};
+    for (std::size_t k = 0; k < EndingCount; ++k)
+        object.insert(EndingKey(static_cast<Ending>(k)), counts[k]);
+    return object;
 }
 
 void Emit(QJsonObject object)
@@ -350,10 +383,12 @@ void TReporter::Done(std::size_t board, const TBoardResult& result)
     Changed();
 }
 
-void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus)
+void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus, const QString& run)
 {
-    if (mode_ == Mode::Json)
+    if (mode_ == Mode::Json) {
+        Emit(TotalsObject(results, exitStatus, run));
         return;
+    }
     StopClock();
     std::lock_guard lock(mutex_);
     if (mode_ == Mode::Live)

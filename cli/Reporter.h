@@ -68,8 +68,9 @@ public:
     void Error(std::size_t board, const std::string& text);
     void Done(std::size_t board, const TBoardResult& result);
     // Ends the view, then prints every board's result and the totals with the
-    // run's exit status; nothing in Json mode, whose done objects say it all.
-    void Summary(const std::vector<TBoardResult>& results, int exitStatus);
+    // run's exit status; in Json mode a totals object alone (the run's id, the
+    // count of each ending, the exit status): the done objects told the rest.
+    void Summary(const std::vector<TBoardResult>& results, int exitStatus, const QString& run);
     // The end of a board search and where it looked (TSearchPlan's places).
     // Json: a done object with the boards found and the places searched.
     // Otherwise, when no board answered, one line on standard error that

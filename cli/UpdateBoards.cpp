@@ -50,13 +50,18 @@ void TellTry(TReporter& reporter, std::size_t board, const TBoardResult& result,
     reporter.Done(board, result);
 }
 
+// Why a board of many is not started: the run was interrupted first.
+const std::string CalledOffByInterrupt = "the run was interrupted before this board's turn; nothing was sent";
+
 // Tries the board until a try is worth no other or --retries more tries have
 // been made; the board's lock is held from its first try until the last has
-// ended. `mayCallOff`: a try not started yet is called off once the run is
-// interrupted. Serial: the port's receive events reach the session on this
-// (the main) thread while the session waits for its answers; UDP: a socket
-// of its own, waited on with every other board's.
-TBoardResult UpdateBoard(const TUpdatePlan& plan, TReporter& reporter, std::size_t board, bool mayCallOff)
+// ended. `callOff`: why the board is not started at all, or why a try not
+// started yet is called off once the run is interrupted (empty: the board
+// alone is updated, and is always started). Serial: the port's receive events
+// reach the session on this (the main) thread while the session waits for
+// its answers; UDP: a socket of its own, waited on with every other board's.
+TBoardResult UpdateBoard(const TUpdatePlan& plan, TReporter& reporter, std::size_t board,
+                         const std::string& callOff = {})
 {
     const std::string& name = plan.boards[board];
     TBoardUpdate update;
@@ -69,16 +74,58 @@ TBoardResult UpdateBoard(const TUpdatePlan& plan, TReporter& reporter, std::size
     update.history = plan.history;
     for (;;) {
         TCliEvents events(reporter, board, plan.totalBytes, plan.options.keepGoing, plan.trace, name);
-        const TBoardResult result = TryBoard(update, events, !(mayCallOff && Interrupted()));
+        update.callOff = callOff == CalledOffByInterrupt && !Interrupted() ? std::string() : callOff;
+        const TBoardResult result = TryBoard(update, events);
         TellTry(reporter, board, result, update.historyWarning);
         if (result.attempt > plan.options.retries || !WorthAnotherTry(result))
             return result;
     }
 }
 
+// The waves of --waves over `count` boards, as the first board after each:
+// each wave's size in turn, the last size for every wave after it.
+std::vector<std::size_t> WaveEnds(const std::vector<TBoardCount>& waves, std::size_t count)
+{
+    std::vector<std::size_t> ends;
+    std::size_t end = 0;
+    for (std::size_t wave = 0; end < count; ++wave) {
+        const std::size_t size = waves.empty() ? count : waves[std::min(wave, waves.size() - 1)].Of(count, 1);
+        end = std::min(count, end + size);
+        ends.push_back(end);
+    }
+    return ends;
+}
+
+// The run's stop line (--max-failed): once more boards than it allows ended
+// other than updated, no further board starts.
+class TStopLine {
+public:
+    explicit TStopLine(const TCliOptions& options, std::size_t boards)
+        : allowed_(options.maxFailed ? std::optional(options.maxFailed->Of(boards)) : std::nullopt),
+          given_(options.maxFailed ? options.maxFailed->value : 0), percent_(options.maxFailed && options.maxFailed->percent)
+    {
+    }
+    void Ended(const TBoardResult& result) { notUpdated_ += result.outcome == Ending::Updated ? 0 : 1; }
+    bool Passed() const { return allowed_ && notUpdated_ > *allowed_; }
+    // Why the boards left are not started.
+    std::string Why() const
+    {
+        return std::to_string(notUpdated_) + " boards did not update, more than --max-failed " +
+               std::to_string(given_) + (percent_ ? "%" : "") + " allows; nothing was sent";
+    }
+
+private:
+    std::optional<std::size_t> allowed_;
+    int given_;
+    bool percent_;
+    std::size_t notUpdated_ = 0;
+};
+
 // Each board has its own session and socket, at most --jobs of them at a
 // time, all on this thread: while one board works on its block, the others'
-// answers are taken. One board's failure never touches the others.
+// answers are taken. One board's failure never touches the others. Wave
+// after wave, until the stop line is passed: the boards left then are not
+// started, and recorded so.
 std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter& reporter)
 {
     const std::size_t count = plan.boards.size();
@@ -86,23 +133,36 @@ std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter
     std::vector<TBoardResult> results;
     for (const std::string& board : plan.boards)
         results.push_back(FaultOf(board, "its update ended before it was decided"));
+    TStopLine stopLine(plan.options, count);
     std::size_t next = 0;
+    std::size_t waveEnd = 0;
     const auto worker = [&] {
-        for (std::size_t k = next++; k < count; k = next++) {
+        for (std::size_t k = next; k < waveEnd && !stopLine.Passed(); k = next) {
+            ++next;
             try {
-                results[k] = UpdateBoard(plan, reporter, k, true);
+                results[k] = UpdateBoard(plan, reporter, k, CalledOffByInterrupt);
             } catch (const std::exception& fault) {
                 // One board's fault ends that board alone.
                 results[k] = FaultOf(plan.boards[k], fault.what());
                 reporter.Done(k, results[k]);
             }
+            stopLine.Ended(results[k]);
         }
     };
-    const std::size_t jobs = plan.options.jobs > 0 ? std::min<std::size_t>(plan.options.jobs, count) : count;
-    TLinkScheduler scheduler;
-    for (std::size_t k = 0; k < jobs; ++k)
-        scheduler.Spawn(worker);
-    scheduler.Run();
+    for (const std::size_t end : WaveEnds(plan.options.waves, count)) {
+        if (stopLine.Passed() || Interrupted())
+            break;
+        waveEnd = end;
+        const std::size_t boards = end - next;
+        const std::size_t jobs = plan.options.jobs > 0 ? std::min<std::size_t>(plan.options.jobs, boards) : boards;
+        TLinkScheduler scheduler;
+        for (std::size_t k = 0; k < jobs; ++k)
+            scheduler.Spawn(worker);
+        scheduler.Run();
+    }
+    const std::string why = stopLine.Passed() ? stopLine.Why() : CalledOffByInterrupt;
+    for (std::size_t k = next; k < count; ++k)
+        results[k] = UpdateBoard(plan, reporter, k, why);
     return results;
 }
 
@@ -174,7 +234,7 @@ std::vector<TBoardResult> UpdateBoards(const TUpdatePlan& plan, TReporter& repor
     case CliLink::Saved:
         break;
     }
-    return {UpdateBoard(plan, reporter, 0, false)};
+    return {UpdateBoard(plan, reporter, 0)};
 }
 
 TLinkSettings BoardLinkSettings(const TCliOptions& options, const std::string& board)

@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <arpa/inet.h>
 #include <unistd.h>
 #include <variant>
 #include <vector>
 
 #include "transfer/engine/BiosPassword.h"
 #include "transfer/report/ErrorText.h"
+#include "cli/BoardList.h"
 #include "cli/ExitStatus.h"
 #include "cli/HistoryTable.h"
 #include "cli/Interrupt.h"
@@ -148,10 +150,16 @@ int PrintHistory(const TCliOptions& options)
     const HistoryReading reading = ReadHistory(path);
     if (!reading.error.isEmpty())
         return Fail(options.json, ExitBadInput, reading.error.toStdString());
+    QStringList outcomes;
+    for (const std::string& outcome : options.historyOutcomes)
+        outcomes << QString::fromStdString(outcome);
     const QList<QByteArray> lines =
-        FilterHistory(reading.lines, {QString::fromStdString(options.historyBoard),
-                                      QString::fromStdString(options.historyOutcome), options.last});
-    if (options.json) {
+        FilterHistory(reading.lines, {QString::fromStdString(options.historyBoard), outcomes, options.last,
+                                      QString::fromStdString(options.historyRun)});
+    if (options.historyKeys) {
+        for (const QString& board : HistoryBoards(lines))
+            std::printf("%s\n", qPrintable(board));
+    } else if (options.json) {
         for (const QByteArray& line : lines)
             std::printf("%s\n", line.constData());
     } else {
@@ -178,6 +186,40 @@ std::variant<std::vector<std::string>, int> SearchedBoards(const TCliOptions& op
     return Interrupted() ? InterruptedExitStatus() : ExitLinkFailed;
 }
 
+// A name of digits and dots is meant as an address: one that is none
+// (127.0.0.300) is a mistake on the command line, not a board to look up.
+bool NoAddress(const std::string& board)
+{
+    in_addr address{};
+    return !board.empty() && board.find_first_not_of("0123456789.") == std::string::npos &&
+           ::inet_aton(board.c_str(), &address) == 0;
+}
+
+// The boards of --udp and --boards-from, each once; the exit status instead
+// when the list cannot be read, names what is no address, or names no board.
+std::variant<std::vector<std::string>, int> UdpBoards(const TCliOptions& options)
+{
+    std::vector<std::string> boards = options.hosts;
+    if (options.boardsFrom) {
+        std::string error;
+        const std::optional<std::vector<std::string>> listed = ReadBoardList(*options.boardsFrom, error);
+        if (!listed)
+            return Fail(options.json, ExitBadInput, error + "; nothing was sent");
+        for (const std::string& board : *listed)
+            if (std::find(boards.begin(), boards.end(), board) == boards.end())
+                boards.push_back(board);
+    }
+    for (const std::string& board : boards)
+        if (NoAddress(board))
+            return Fail(options.json, ExitBadInput, board + " is no IPv4 address; nothing was sent");
+    if (boards.empty()) {
+        const std::string list = *options.boardsFrom == "-" ? "standard input" : *options.boardsFrom;
+        std::fprintf(stderr, "orvenda-update: nothing to do: %s names no board\n", list.c_str());
+        return ExitUpdated;
+    }
+    return boards;
+}
+
 // The boards the update goes to, or the exit status when there are none.
 std::variant<std::vector<std::string>, int> BoardsOf(const TCliOptions& options)
 {
@@ -185,7 +227,7 @@ std::variant<std::vector<std::string>, int> BoardsOf(const TCliOptions& options)
     case CliLink::Serial:
         return std::vector<std::string>{options.serial.port};
     case CliLink::Udp:
-        return options.hosts;
+        return UdpBoards(options);
     case CliLink::UdpSearch:
         return SearchedBoards(options);
     case CliLink::Usb:
@@ -255,8 +297,10 @@ int Update(TCliOptions options)
             return Fail(options.json, ExitBadInput, error + "; nothing was sent");
         return ExitUpdated;
     }
+    // A signal at the question ends the run as a signal does.
     if (options.link == CliLink::UdpSearch && !ConfirmSearchedBoards(plan, options.yes, error))
-        return Fail(options.json, ExitBadInput, error + "; nothing was sent");
+        return Fail(options.json, Interrupted() ? InterruptedExitStatus() : ExitBadInput,
+                    error + "; nothing was sent");
     if (options.command == CliCommand::Bios) {
         const std::optional<std::string> password = ReadPassword(options.passwordFile, error);
         if (!password)
@@ -270,14 +314,16 @@ int Update(TCliOptions options)
         if (options.tracePath)
             trace.emplace(*options.tracePath);
     } catch (const std::runtime_error& failure) {
-        return Fail(options.json, ExitBadInput, std::string(failure.what()) + "; nothing was sent");
+        // Like a port that cannot be opened: a place to write to, not the
+        // command line, is at fault.
+        return Fail(options.json, ExitLinkFailed, std::string(failure.what()) + "; nothing was sent");
     }
     plan.trace = trace ? &*trace : nullptr;
     RaiseDescriptorLimit();
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
     const int status = ExitStatusOf(results);
-    reporter.Summary(results, status);
+    reporter.Summary(results, status, history.Run());
     return status;
 }
 

@@ -27,12 +27,12 @@ namespace {
 constexpr int SilentWatchdogMs = 100;
 
 // A history record without what differs between two runs of one update (the
-// time, its length, the board's device or address, the file's folder).
+// time, its length, the board's device or address, the file's folder, its run).
 QJsonObject Comparable(const QByteArray& line)
 {
     QJsonObject record = QJsonDocument::fromJson(line).object();
     record.insert("file", QFileInfo(record.value("file").toString()).fileName());
-    for (const char* varying : {"time", "seconds", "board"})
+    for (const char* varying : {"time", "seconds", "board", "run"})
         record.remove(varying);
     return record;
 }

@@ -59,7 +59,7 @@ protected:
     QString Append(const TBoardResult& result, const std::string& file = "/images/app.hex",
                    HistoryKind kind = HistoryKind::Firmware, HistoryLink link = HistoryLink::Serial)
     {
-        return AppendHistory(link, {kind, {file}}, result, QDateTime(QDate(2026, 3, 14), QTime(15, 9, 26), Qt::UTC),
+        return AppendHistory(link, {kind, {file}}, result, QDateTime(QDate(2026, 3, 14), QTime(15, 9, 26, 417), Qt::UTC),
                              history);
     }
 
@@ -81,7 +81,7 @@ TEST_F(UpdateHistory, AnAppendedUpdateReadsBackWithTheFilesHash)
     EXPECT_TRUE(reading.error.isEmpty());
     ASSERT_EQ(reading.lines.size(), 1);
     const QJsonObject entry = QJsonDocument::fromJson(reading.lines[0]).object();
-    EXPECT_EQ(entry["time"].toString(), "2026-03-14T15:09:26Z");
+    EXPECT_EQ(entry["time"].toString(), "2026-03-14T15:09:26.417Z");
     EXPECT_EQ(entry["link"].toString(), "serial");
     EXPECT_EQ(entry["board"].toString(), "/dev/ttyUSB0");
     EXPECT_EQ(entry["file"].toString(), image);
@@ -165,26 +165,45 @@ TEST_F(UpdateHistory, OlderKeysReadTheSameAndTheFirstBoardErrorIsKept)
               QJsonObject({{"wait", "GetBootError"}, {"block", 4}, {"result", 0}, {"bootError", 7}}));
 }
 
-TEST_F(UpdateHistory, FiltersTakeOneBoardOneOutcomeAndTheLastFew)
+// The history command's choices, alone and together, over two runs of two
+// updates each; and the boards of what was chosen, each once.
+TEST_F(UpdateHistory, FiltersTakeABoardOutcomesARunAndTheLastFew)
 {
+    int update = 0;
     for (const char* board : {"10.0.0.7", "10.0.0.8", "10.0.0.7", "10.0.0.7"}) {
         TBoardResult result = SerialUpdate();
         result.board = board;
         result.outcome = result.board == "10.0.0.8" ? Ending::Failed : Ending::Updated;
-        // Which update it was.
-        ASSERT_EQ(Append(result, "/" + std::to_string(ReadHistory(history).lines.size())), QString());
+        // Which update it was, in which run.
+        const QString run = update < 2 ? "run-a" : "run-b";
+        ASSERT_EQ(AppendHistory(HistoryLink::Udp, {HistoryKind::Firmware, {"/" + std::to_string(update++)}}, result,
+                                QDateTime::currentDateTimeUtc(), history, {}, run),
+                  QString());
     }
     const QList<QByteArray> lines = ReadHistory(history).lines;
     auto files = [](const QList<QByteArray>& kept) {
         QStringList names;
         for (const QByteArray& line : kept)
             names << QFileInfo(QJsonDocument::fromJson(line).object()["file"].toString()).fileName();
-        return names;
+        return names.join(',');
     };
-    EXPECT_EQ(files(FilterHistory(lines, {"10.0.0.7", {}, 0})), QStringList({"0", "2", "3"}));
-    EXPECT_EQ(files(FilterHistory(lines, {{}, "failed", 0})), QStringList({"1"}));
-    EXPECT_EQ(files(FilterHistory(lines, {"10.0.0.7", "updated", 2})), QStringList({"2", "3"}));
-    EXPECT_EQ(files(FilterHistory(lines, {{}, {}, 10})).size(), 4);
+    struct Case {
+        HistoryFilter filter;
+        const char* chosen;
+    };
+    for (const Case& choice : std::vector<Case>{
+             {{.board = "10.0.0.7"}, "0,2,3"},
+             {{.outcomes = {"failed"}}, "1"},
+             {{.outcomes = {"failed", "updated"}, .last = 3}, "1,2,3"},
+             {{.board = "10.0.0.7", .outcomes = {"updated"}, .last = 2}, "2,3"},
+             {{.run = "run-a"}, "0,1"},
+             {{.run = LastRun}, "2,3"},
+             {{.outcomes = {"failed"}, .run = LastRun}, ""},
+             {{.last = 10}, "0,1,2,3"},
+         })
+        EXPECT_EQ(files(FilterHistory(lines, choice.filter)), choice.chosen) << choice.chosen;
+    EXPECT_EQ(HistoryBoards(lines), QStringList({"10.0.0.7", "10.0.0.8"}));
+    EXPECT_EQ(HistoryBoards(FilterHistory(lines, {.run = LastRun})), QStringList({"10.0.0.7"}));
 }
 
 // Lines written before the endings were named as now read as they are.

@@ -133,13 +133,14 @@ TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const s
 
 namespace {
 
-// A try called off before it started: stopped, nothing sent.
-TBoardResult NotStarted(const std::string& board)
+// A try called off before it started: nothing sent.
+TBoardResult NotStarted(const std::string& board, const std::string& why)
 {
     TBoardResult result;
     result.board = board;
-    result.outcome = Ending::Stopped;
-    result.message = "not started";
+    result.outcome = Ending::NotStarted;
+    result.message = why;
+    result.nothingSent = true;
     return result;
 }
 
@@ -200,14 +201,14 @@ TBoardResult RunOverLink(TBoardUpdate& board, TTryEvents& events)
 
 // What every try does before its run: the lock on the first, and the ends of
 // a try that cannot run; nothing when it may run.
-std::optional<TBoardResult> Refused(TBoardUpdate& board, bool start)
+std::optional<TBoardResult> Refused(TBoardUpdate& board)
 {
     ++board.tries;
+    if (!board.callOff.empty())
+        return Recorded(board, NotStarted(board.name, board.callOff));
     const std::string busy = TakeLock(board);
     if (!busy.empty())
         return Recorded(board, BoardNotHad(board.name, busy));
-    if (!start)
-        return Recorded(board, NotStarted(board.name));
     if (!board.notHad.empty())
         return Recorded(board, BoardNotHad(board.name, board.notHad));
     return std::nullopt;
@@ -215,16 +216,16 @@ std::optional<TBoardResult> Refused(TBoardUpdate& board, bool start)
 
 } // namespace
 
-TBoardResult TryBoard(TBoardUpdate& board, TTryEvents& events, bool start)
+TBoardResult TryBoard(TBoardUpdate& board, TTryEvents& events)
 {
-    if (std::optional<TBoardResult> refused = Refused(board, start))
+    if (std::optional<TBoardResult> refused = Refused(board))
         return *refused;
     return RunOverLink(board, events);
 }
 
 TBoardResult TryBoard(TBoardUpdate& board, TSession& session)
 {
-    if (std::optional<TBoardResult> refused = Refused(board, true))
+    if (std::optional<TBoardResult> refused = Refused(board))
         return *refused;
     return RunOnSession(board, session);
 }

@@ -61,15 +61,18 @@ struct TBoardUpdate {
     int tries = 0;
     // The history's failure, to tell after the try that met it (once a writer).
     QString historyWarning;
+    // Why the front end calls the next try off before it starts (the run was
+    // interrupted, or its stop line passed); empty: the try runs.
+    std::string callOff;
 };
 
 // One try of the board: takes its lock on the first, opens its link, runs
 // the request over a session that reports to `events`, and records what it
 // came to; a board that cannot be had sends nothing and is recorded so. A
-// try the front end calls off (`start` false, the run interrupted) sends
-// nothing and is recorded as stopped. The link is drained, when the try ran
-// to its end and its last request went unanswered, after the record.
-TBoardResult TryBoard(TBoardUpdate& board, TTryEvents& events, bool start = true);
+// try the front end calls off (`callOff`) sends nothing and is recorded as
+// not started. The link is drained, when the try ran to its end and its last
+// request went unanswered, after the record.
+TBoardResult TryBoard(TBoardUpdate& board, TTryEvents& events);
 // The same over a session whose link the front end holds open across its
 // updates (the window's serial port and UDP component); the session's own
 // events hear the try.

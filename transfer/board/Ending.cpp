@@ -1,16 +1,32 @@
 #include "transfer/board/Ending.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
 
-constexpr std::array EndingNames = {"updated", "unconfirmed", "failed", "stopped", "link failed"};
+constexpr std::array<const char*, EndingCount> EndingNames = {"updated", "unconfirmed", "failed",
+                                                              "stopped", "link failed", "not started"};
 
 } // namespace
 
 const char* EndingName(Ending ending)
 {
     return EndingNames.at(static_cast<std::size_t>(ending));
+}
+
+std::optional<Ending> EndingNamed(std::string_view word)
+{
+    for (std::size_t k = 0; k < EndingNames.size(); ++k) {
+        const std::string_view name = EndingNames[k];
+        const bool same = name.size() == word.size() &&
+                          std::equal(name.begin(), name.end(), word.begin(), [](char a, char b) {
+                              return a == b || (a == ' ' && b == '-');
+                          });
+        if (same)
+            return static_cast<Ending>(k);
+    }
+    return std::nullopt;
 }
 
 Ending OutcomeOf(const TSessionTally& tally)

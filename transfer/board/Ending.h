@@ -3,10 +3,12 @@
 // tally; and the result a try comes to.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "transfer/engine/Session.h"
@@ -16,13 +18,19 @@
 // answers were missing or strays came. Failed: the board reported an error,
 // a file changed while sent, the link broke, or nothing could be sent.
 // Stopped: by the operator or after a silent board. LinkFailed: the board
-// could not be had; nothing was sent.
-enum class Ending { Updated, Unconfirmed, Failed, Stopped, LinkFailed };
+// could not be had; nothing was sent. NotStarted: the command line's run
+// ended before the board's turn (interrupted, or its stop line passed);
+// nothing was sent.
+enum class Ending { Updated, Unconfirmed, Failed, Stopped, LinkFailed, NotStarted };
+inline constexpr std::size_t EndingCount = 6;
 
 // The ending's one word: "updated", "unconfirmed", "failed", "stopped",
-// "link failed". Lines written before hold "warnings" too, and are shown as
-// they are.
+// "link failed", "not started". Lines written before hold "warnings" too,
+// and are shown as they are.
 const char* EndingName(Ending ending);
+// The ending a word names, with a blank or a hyphen between its words
+// ("not-started"); none for any other word.
+std::optional<Ending> EndingNamed(std::string_view word);
 
 // How a transfer that ran to its end ended, decided here for both front
 // ends once its account is closed: Failed when any frame of the board

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QStringList>
 
 #include <algorithm>
@@ -259,6 +260,15 @@ std::optional<QJsonObject> HistoryEntry(const QByteArray& line)
     return entry;
 }
 
+QString NewRunId()
+{
+    constexpr int RandomDigits = 4;
+    constexpr int Hexadecimal = 16;
+    const quint32 random = QRandomGenerator::global()->bounded(1U << (RandomDigits * 4));
+    return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss")) + '-' +
+           QString::number(random, Hexadecimal).rightJustified(RandomDigits, '0');
+}
+
 QString DefaultHistoryPath()
 {
     // A relative XDG_STATE_HOME is invalid and is ignored.
@@ -298,14 +308,14 @@ namespace {
 // The line of one chosen file: what went out when it did, else the file as
 // it stands (looked at, never opened).
 QJsonObject LineOf(HistoryLink link, HistoryKind kind, const TBoardResult& result, const std::string& path,
-                   const QDateTime& time)
+                   const QDateTime& time, const QString& run)
 {
     const QString name = QString::fromStdString(path);
     const std::vector<TSentFile>& sent = result.sentFiles;
     const auto match = std::find_if(sent.begin(), sent.end(), [&](const TSentFile& file) { return file.path == path; });
     const bool wentOut = match != sent.end();
     QJsonObject object{
-        {"time", time.toUTC().toString(Qt::ISODate)},
+        {"time", time.toUTC().toString(Qt::ISODateWithMs)},
         {"link", NameOf(LinkNames, link)},
         {"board", QString::fromStdString(result.board)},
         {"file", QFileInfo(name).absoluteFilePath()},
@@ -328,6 +338,8 @@ QJsonObject LineOf(HistoryLink link, HistoryKind kind, const TBoardResult& resul
         object.insert("reason", QString::fromStdString(reason));
     if (const std::optional<TBoardError>& first = result.firstBoardError)
         object.insert("firstBoardError", BoardErrorObject(*first));
+    if (!run.isEmpty())
+        object.insert("run", run);
     return object;
 }
 
@@ -366,11 +378,12 @@ QString AppendLineOf(const QJsonObject& object, const QString& path, const Histo
 } // namespace
 
 QString AppendHistory(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result,
-                      const QDateTime& time, const QString& path, const HistoryLockWaiting& lockWaiting)
+                      const QDateTime& time, const QString& path, const HistoryLockWaiting& lockWaiting,
+                      const QString& run)
 {
     QString firstError;
     for (const std::string& file : request.files) {
-        const QString error = AppendLineOf(LineOf(link, request.kind, result, file, time), path, lockWaiting);
+        const QString error = AppendLineOf(LineOf(link, request.kind, result, file, time, run), path, lockWaiting);
         if (firstError.isEmpty())
             firstError = error;
     }
@@ -379,7 +392,7 @@ QString AppendHistory(HistoryLink link, const TUpdateRequest& request, const TBo
 
 QString THistoryWriter::Record(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result)
 {
-    const QString error = AppendHistory(link, request, result, QDateTime::currentDateTimeUtc(), path_, lockWaiting_);
+    const QString error = AppendHistory(link, request, result, QDateTime::currentDateTimeUtc(), path_, lockWaiting_, run_);
     if (error.isEmpty() || failureTold_.exchange(true))
         return {};
     return error;

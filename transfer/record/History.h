@@ -37,9 +37,14 @@ struct TUpdateRequest;
 // `lockWaiting`, when set, is told as the append starts (true) and stops
 // (false) waiting for another program's lock on the file.
 using HistoryLockWaiting = std::function<void(bool)>;
+// `run` names the run the update was part of; empty: none.
 QString AppendHistory(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result,
                       const QDateTime& time, const QString& path = DefaultHistoryPath(),
-                      const HistoryLockWaiting& lockWaiting = {});
+                      const HistoryLockWaiting& lockWaiting = {}, const QString& run = {});
+
+// A new run's id: its start in UTC and a random part, "20261210-163200-3fa9";
+// ids sort by their runs' starts.
+QString NewRunId();
 
 struct HistoryReading {
     QList<QByteArray> lines; // the sound lines as stored, without their line ends
@@ -55,6 +60,7 @@ std::optional<QJsonObject> HistoryEntry(const QByteArray& line);
 
 // Appends every update to the history and tells its failure once, to
 // whoever runs the writer: the operator is told once, not after every update.
+// Every update it appends is of one run, which it names.
 class THistoryWriter {
 public:
     explicit THistoryWriter(QString path = DefaultHistoryPath(), HistoryLockWaiting lockWaiting = {})
@@ -64,9 +70,11 @@ public:
     // Appends the update as it ends (AppendHistory). Returns the text to show
     // when the history cannot be written (the first time only), else empty.
     QString Record(HistoryLink link, const TUpdateRequest& request, const TBoardResult& result);
+    const QString& Run() const { return run_; }
 
 private:
     QString path_;
     HistoryLockWaiting lockWaiting_;
+    QString run_ = NewRunId();
     std::atomic<bool> failureTold_{false};
 };
