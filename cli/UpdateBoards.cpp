@@ -40,10 +40,11 @@ TBoardResult FaultOf(const std::string& board, const std::string& why)
 
 // Reports a try of the board once it is recorded: why it sent nothing or
 // broke, told once as its error (the summary says only that nothing was
-// sent), the history's failure, and its ending.
+// sent; why boards were not started is told once for all), the history's
+// failure, and its ending.
 void TellTry(TReporter& reporter, std::size_t board, const TBoardResult& result, const QString& historyWarning)
 {
-    if (result.nothingSent || result.failure)
+    if ((result.nothingSent && result.outcome != Ending::NotStarted) || result.failure)
         reporter.Error(board, result.message);
     if (!historyWarning.isEmpty())
         Output::Write(STDERR_FILENO, "orvenda-update: warning: " + historyWarning.toStdString() + "\n");
@@ -51,7 +52,7 @@ void TellTry(TReporter& reporter, std::size_t board, const TBoardResult& result,
 }
 
 // Why a board of many is not started: the run was interrupted first.
-const std::string CalledOffByInterrupt = "the run was interrupted before this board's turn; nothing was sent";
+const std::string CalledOffByInterrupt = "the run was interrupted before the board's turn; nothing was sent";
 
 // Tries the board until a try is worth no other or --retries more tries have
 // been made; the board's lock is held from its first try until the last has
@@ -111,7 +112,7 @@ public:
     std::string Why() const
     {
         return std::to_string(notUpdated_) + " boards did not update, more than --max-failed " +
-               std::to_string(given_) + (percent_ ? "%" : "") + " allows; nothing was sent";
+               std::to_string(given_) + (percent_ ? "%" : "") + " allows";
     }
 
 private:
@@ -160,7 +161,11 @@ std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter
             scheduler.Spawn(worker);
         scheduler.Run();
     }
-    const std::string why = stopLine.Passed() ? stopLine.Why() : CalledOffByInterrupt;
+    const bool stopped = stopLine.Passed();
+    if (stopped && next < count)
+        Output::Write(STDERR_FILENO, "orvenda-update: " + std::to_string(count - next) + " boards not started: " +
+                                         stopLine.Why() + "\n");
+    const std::string why = stopped ? stopLine.Why() + "; nothing was sent" : CalledOffByInterrupt;
     for (std::size_t k = next; k < count; ++k)
         results[k] = UpdateBoard(plan, reporter, k, why);
     return results;

@@ -22,6 +22,7 @@ namespace {
 struct RefusedCase {
     const char* name;
     QStringList arguments;  // PTY stands for the board's pseudo-terminal
+    QByteArray input = {};  // standard input
 };
 
 class CliRefuses : public ::testing::Test {
@@ -87,10 +88,20 @@ TEST_F(CliRefuses, BadCommandLinesExitTwoWithNothingSent)
         {"jobs with search", {"search", "--range", "127.0.0.1", "--jobs", "2"}},
         {"stop bits the line cannot take", {"firmware", "app.hex", "--serial", "PTY", "--stop-bits", "1.5"}},
         {"negative retries", {"firmware", "app.hex", "--serial", "PTY", "--retries", "-1"}},
+        {"a wave of no board", {"firmware", "app.hex", "--udp", "127.0.0.1", "--waves", "1,0"}},
+        {"a share above all boards", {"firmware", "app.hex", "--udp", "127.0.0.1", "--waves", "101%"}},
+        {"a stop line that is no count", {"firmware", "app.hex", "--udp", "127.0.0.1", "--max-failed", "some"}},
+        {"waves on a serial line", {"firmware", "app.hex", "--serial", "PTY", "--waves", "1"}},
+        {"a board list and a search", {"firmware", "app.hex", "--udp-search", "--boards-from", "-"}},
+        {"a board list that cannot be read", {"firmware", "app.hex", "--boards-from", "missing.txt"}},
+        {"an outcome that is no ending", {"history", "--outcome", "updated,stoped"}},
+        {"a run without history", {"firmware", "app.hex", "--serial", "PTY", "--run", "last"}},
+        {"an address that is none", {"firmware", "app.hex", "--udp", "127.0.0.300"}},
+        {"an address that is none in a list", {"status", "--boards-from", "-"}, "127.0.0.1\n10.0.0.256\n"},
     };
     for (const RefusedCase& refused : cases) {
         SCOPED_TRACE(refused.name);
-        ExpectRefused(refused.arguments);
+        ExpectRefused(refused.arguments, refused.input);
     }
 }
 
