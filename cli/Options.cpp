@@ -32,8 +32,8 @@ const QString ExitStatuses = QStringLiteral(R"(
 Exit status:
   0    every board updated (status: every board answered with boot error 0)
   1    a board unconfirmed (answers missing, stray frames), failed (a board
-       error, a refused file, a broken link, nothing sent) or stopped; no
-       board found by a search
+       error, a refused file, a broken link, nothing sent), stopped or not
+       started; no board found by a search
   2    a bad command line, a file that cannot be read, a board named twice,
        an address that is no single board's, an update not confirmed;
        nothing was sent
@@ -57,6 +57,11 @@ Examples:
   orvenda-update search --interface eth1 --range 10.1.2.0/24
   orvenda-update status --udp-search
   orvenda-update history --last 20 --outcome failed
+  orvenda-update firmware app.hex --boards-from boards.txt \
+    --waves 1,25%,100% --max-failed 1
+  orvenda-update history --run last --keys \
+    --outcome failed,unconfirmed,stopped,not-started |
+    orvenda-update firmware app.hex --boards-from -
 )");
 
 // Where an option's description starts, and the width the help keeps to.
@@ -488,7 +493,7 @@ TParsedCommandLine ParseCommandLine(const QStringList& arguments, const std::vec
     QCommandLineParser parser;
     const QCommandLineOption help({"h", "help"}, "Print this help and end.");
     const QCommandLineOption helpAll("help-all", "Print this help and the examples, and end.");
-    const QCommandLineOption version("version", "Print the version and end.");
+    const QCommandLineOption version({"V", "version"}, "Print the version and end.");
     const std::vector<TOptionGroup> groups = {
         {"Link", {
             {"serial", "The serial port: a device path, or COM1 to COM4 as in the window.", "PORT"},

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string_view>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -130,6 +131,30 @@ int ResultRank(Ending outcome)
     return 2;
 }
 
+// Colours for a terminal, unless the user asked for none (NO_COLOR, as
+// no-color.org has it) or the terminal shows none.
+bool ShowsColour()
+{
+    const char* noColour = std::getenv("NO_COLOR");
+    const char* term = std::getenv("TERM");
+    return (noColour == nullptr || *noColour == '\0') && term != nullptr && std::strcmp(term, "dumb") != 0;
+}
+
+// The row with the first ending word after the board in the ending's colour:
+// green for updated, red for failed and link failed, yellow for the rest.
+QString InColour(const QString& row, Ending ending)
+{
+    const QString word = QString::fromLatin1(EndingName(ending));
+    const QString colour = ending == Ending::Updated ? QStringLiteral("\x1b[32m")
+                           : ending == Ending::Failed || ending == Ending::LinkFailed ? QStringLiteral("\x1b[31m")
+                                                                                     : QStringLiteral("\x1b[33m");
+    const qsizetype at = row.indexOf(QStringLiteral(": ") + word);
+    if (at < 0)
+        return row;
+    const qsizetype start = at + 2;
+    return row.left(start) + colour + word + QStringLiteral("\x1b[0m") + row.mid(start + word.size());
+}
+
 // "29 updated, 1 failed, 2 stopped (exit 1)": the outcomes in the engine's
 // order, each with its count.
 std::string TotalsLine(const std::vector<TBoardResult>& results, int exitStatus)
@@ -203,6 +228,8 @@ QJsonObject DoneObject(const TBoardResult& result)
         object.insert("strangerFrames", result.strangerFrames);
     if (result.firstBoardError)
         object.insert("firstBoardError", BoardErrorObject(*result.firstBoardError));
+    if (HoldsPartialFile(result))
+        object.insert("partialFile", true);
     if (!result.message.empty())
         object.insert("reason", Text(OneLine(result.message)));
     return object;
@@ -400,17 +427,26 @@ void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus
         return ResultRank(a->outcome) < ResultRank(b->outcome);
     });
     // A pipe takes each result as one line; a terminal shows it whole over
-    // as many rows as it needs.
+    // as many rows as it needs, its ending in colour.
     const bool terminal = ::isatty(STDOUT_FILENO);
+    const bool colour = terminal && ShowsColour();
     const int columns = TerminalSize(STDOUT_FILENO).ws_col;
     std::string printed;
-    auto print = [&](const std::string& line) {
-        const QStringList rows = terminal ? TerminalRows(Text(line), columns) : QStringList{Text(line)};
+    auto print = [&](const std::string& line, std::optional<Ending> ending = std::nullopt) {
+        QStringList rows = terminal ? TerminalRows(Text(line), columns) : QStringList{Text(line)};
+        if (colour && ending)
+            rows.front() = InColour(rows.front(), *ending);
         for (const QString& row : rows)
             printed += row.toStdString() + "\n";
     };
     for (const TBoardResult* result : ordered)
-        print(result->board + ": " + SummaryText(*result));
+        print(result->board + ": " + SummaryText(*result), result->outcome);
+    std::string partial;
+    for (const TBoardResult& result : results)
+        if (HoldsPartialFile(result))
+            partial += (partial.empty() ? "" : ", ") + result.board;
+    if (!partial.empty())
+        print("left with part of a file, to be updated again: " + partial);
     print(TotalsLine(results, exitStatus));
     Output::Write(STDOUT_FILENO, std::move(printed));
 }

@@ -102,16 +102,19 @@ void PrintStatus(const std::vector<TBoardStatus>& statuses, bool json)
                 object.insert("result", status.result);
             if (status.strayFrames > 0)
                 object.insert("strayFrames", status.strayFrames);
-            if (!status.error.empty())
+            if (!status.error.empty()) {
+                object.insert("linkFailed", true);
                 object.insert("message", QString::fromStdString(status.error));
+            }
             std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
         } else if (status.answered) {
             std::printf("%s: answered, boot error %d%s, round trip %s%s\n", status.board.c_str(), status.bootError,
                         status.result != 0 ? (", result " + std::to_string(status.result)).c_str() : "",
                         Milliseconds(status.roundTripMs).c_str(), StrayText(status).c_str());
+        } else if (!status.error.empty()) {
+            std::printf("%s: link failed: %s\n", status.board.c_str(), status.error.c_str());
         } else {
-            std::printf("%s: no answer%s%s\n", status.board.c_str(), status.error.empty() ? "" : ": ",
-                        status.error.c_str());
+            std::printf("%s: no answer\n", status.board.c_str());
         }
     }
     std::fflush(stdout);
@@ -121,9 +124,12 @@ int StatusExit(const std::vector<TBoardStatus>& statuses)
 {
     if (Interrupted())
         return InterruptedExitStatus();
+    int exit = ExitUpdated;
     for (const TBoardStatus& status : statuses) {
+        if (!status.error.empty())
+            return ExitLinkFailed;
         if (!status.answered || status.bootError != 0 || status.result != 0 || status.strayFrames > 0)
-            return ExitIncomplete;
+            exit = ExitIncomplete;
     }
-    return ExitUpdated;
+    return exit;
 }

@@ -15,7 +15,7 @@ struct TBoardStatus {
     int result = 0;     // a non-zero result code a frame of the board reported
     double roundTripMs = 0;
     int strayFrames = 0;  // frames beyond the answer: its word is not the board's last
-    std::string error;  // why the board could not be asked (its link, its lock)
+    std::string error;  // why the board could not be asked (its link, its lock): nothing was sent
 };
 
 // Asks every board of the plan; the network boards all at once.
@@ -24,5 +24,6 @@ std::vector<TBoardStatus> AskBoards(const TUpdatePlan& plan);
 // Prints the answers: a table, or one JSON object a board with `json`.
 void PrintStatus(const std::vector<TBoardStatus>& statuses, bool json);
 
-// 0 when every board answered once, with boot error 0 and result 0; 1 otherwise.
+// 0 when every board answered once, with boot error 0 and result 0; 3 when a
+// board could not be asked (link failed); 1 otherwise.
 int StatusExit(const std::vector<TBoardStatus>& statuses);

@@ -173,6 +173,30 @@ std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter
 
 } // namespace
 
+bool FitJobsToDescriptors(TUpdatePlan& plan, std::size_t descriptors, std::string& error)
+{
+    // A board's socket and lock, and for a moment at its end the history
+    // file; beside the boards the program keeps its own (standard streams,
+    // the scheduler's set, a trace, the name lookups').
+    constexpr std::size_t PerBoard = 3;
+    constexpr std::size_t OfItsOwn = 32;
+    const bool many = plan.options.link == CliLink::Udp || plan.options.link == CliLink::UdpSearch;
+    const std::size_t asked = plan.options.jobs > 0 ? static_cast<std::size_t>(plan.options.jobs) : plan.boards.size();
+    const std::size_t fit = descriptors > OfItsOwn ? (descriptors - OfItsOwn) / PerBoard : 0;
+    if (!many || std::min(asked, plan.boards.size()) <= fit)
+        return true;
+    const std::string limit = "the open-file limit (" + std::to_string(descriptors) + ", ulimit -n)";
+    if (fit == 0 || plan.options.jobs > 0) {
+        error = "--jobs " + std::to_string(asked) + " needs more open files than " + limit + " allows: " +
+                (fit == 0 ? "raise the limit" : "give --jobs " + std::to_string(fit) + " or less, or raise the limit");
+        return false;
+    }
+    plan.options.jobs = static_cast<int>(fit);
+    Output::Write(STDERR_FILENO, "orvenda-update: " + limit + " lets " + std::to_string(fit) +
+                                     " boards be updated at a time; the others wait their turn\n");
+    return true;
+}
+
 bool ApplySavedLink(TCliOptions& options, std::string& error)
 {
     try {

@@ -52,6 +52,12 @@ TLinkSettings BoardLinkSettings(const TCliOptions& options, const std::string& b
 // board is updated by one session only) or an address is no board's.
 bool IdentifyBoards(TUpdatePlan& plan, std::string& error);
 
+// Fits the boards updated at once to the open-file limit (`descriptors`):
+// each holds a socket and a lock while it is updated. Without --jobs, fewer
+// boards run at once than asked, and that is said once; a --jobs the limit
+// cannot hold is refused (false, with the reason and what fits).
+bool FitJobsToDescriptors(TUpdatePlan& plan, std::size_t descriptors, std::string& error);
+
 // Updates every board of the plan and returns one result per board, in order:
 // its last try. A board whose try failed or stopped is updated again from the
 // start, up to --retries times; its lock is held from before the first try

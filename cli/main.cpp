@@ -319,7 +319,8 @@ int Update(TCliOptions options)
         return Fail(options.json, ExitLinkFailed, std::string(failure.what()) + "; nothing was sent");
     }
     plan.trace = trace ? &*trace : nullptr;
-    RaiseDescriptorLimit();
+    if (!FitJobsToDescriptors(plan, RaiseDescriptorLimit(), error))
+        return Fail(options.json, ExitBadInput, error + "; nothing was sent");
     TReporter reporter(TReporter::ModeFor(options.json), plan.boards);
     const std::vector<TBoardResult> results = UpdateBoards(plan, reporter);
     const int status = ExitStatusOf(results);

@@ -146,5 +146,5 @@ std::unique_ptr<TIdStack> CreatePlatformStack();
 
 // Raises the process's soft limit of open descriptors to the hard one: a
 // fleet of a thousand boards needs a socket each (and its simulated boards a
-// pipe each), beyond the usual 1024.
-void RaiseDescriptorLimit();
+// pipe each), beyond the usual 1024. Returns the soft limit it leaves.
+std::size_t RaiseDescriptorLimit();

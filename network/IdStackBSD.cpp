@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -244,11 +245,17 @@ std::unique_ptr<TIdStack> CreatePlatformStack()
     return std::make_unique<TIdStackBSD>();
 }
 
-void RaiseDescriptorLimit()
+std::size_t RaiseDescriptorLimit()
 {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return std::numeric_limits<std::size_t>::max();
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
     }
+    return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<std::size_t>::max()
+                                           : static_cast<std::size_t>(limit.rlim_cur);
 }

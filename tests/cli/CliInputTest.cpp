@@ -193,9 +193,11 @@ TEST_F(CliRefuses, HelpAllAndVersionPrintTheirTextAndSendNothing)
     const CliOutcome helpAll = folder.Run(WithBoard({"firmware", "app.hex", "--serial", "PTY", "--help-all"}));
     EXPECT_EQ(helpAll.exitCode, 0) << helpAll.Printed();
     EXPECT_NE(helpAll.out.find("--retries"), std::string::npos) << helpAll.Printed();
-    const CliOutcome version = folder.Run(WithBoard({"firmware", "app.hex", "--serial", "PTY", "--version"}));
-    EXPECT_EQ(version.exitCode, 0) << version.Printed();
-    EXPECT_EQ(version.out, "orvenda-update " ORVENDA_VERSION "\n");
+    for (const char* asked : {"--version", "-V"}) {
+        const CliOutcome version = folder.Run(WithBoard({"firmware", "app.hex", "--serial", "PTY", asked}));
+        EXPECT_EQ(version.exitCode, 0) << version.Printed();
+        EXPECT_EQ(version.out, "orvenda-update " ORVENDA_VERSION "\n");
+    }
     EXPECT_TRUE(ReceivedFrames(board).empty());
 }
 

@@ -49,6 +49,11 @@ TEST(CliStatus, TellsEachBoardsAnswerAndBootError)
     }
     EXPECT_EQ(goodBoard.Count("command.GetBootError"), 4u);
     EXPECT_EQ(goodBoard.Count("frames"), 4u);
+
+    // A board that could not be asked is no silent board: its link failed.
+    const CliOutcome unopened = folder.Run({"status", "--serial", "/nonexistent/ttyX"});
+    EXPECT_EQ(unopened.exitCode, 3) << unopened.Printed();
+    EXPECT_EQ(unopened.out.rfind("/nonexistent/ttyX: link failed: ", 0), 0u) << unopened.Printed();
 }
 
 TEST(CliStatus, RefusesWhatOnlyAnUpdateTakes)

@@ -98,7 +98,7 @@ private:
 // at the cursor (a full row wraps at the next one), carriage return, line
 // feed (at the last row the top row goes into the scrollback), cursor up and
 // down (ESC [ n A, ESC [ n B), clear to the row's end (ESC [ K) and to the
-// screen's end (ESC [ J).
+// screen's end (ESC [ J), and colours (ESC [ n m), which it only counts.
 class Screen {
 public:
     Screen(std::size_t columns, std::size_t rows) : columns_(columns), rows_(rows), screen_(rows) {}
@@ -112,12 +112,16 @@ public:
             } else if (c == '\n') {
                 LineFeed();
             } else if (c == '\x1b' && output.compare(k, 2, "\x1b[") == 0) {
-                const std::size_t end = output.find_first_of("ABJK", k + 2);
+                const std::size_t end = output.find_first_of("ABJKm", k + 2);
                 if (end == std::string::npos)
                     return;
                 const std::string number = output.substr(k + 2, end - k - 2);
                 const std::size_t count = number.empty() ? 1 : std::stoul(number);
-                Control(output[end], count);
+                // A colour (ESC [ n m) takes no room on the screen.
+                if (output[end] != 'm')
+                    Control(output[end], count);
+                else
+                    colours_.push_back(count);
                 k = end;
             } else {
                 if (column_ == columns_) {  // the row is full: this byte starts the next
@@ -140,6 +144,8 @@ public:
         return lines;
     }
     const std::vector<std::string>& Scrollback() const { return scrollback_; }
+    // The colours set, in order (0: back to the terminal's own).
+    const std::vector<std::size_t>& Colours() const { return colours_; }
 
 private:
     void LineFeed()
@@ -177,6 +183,7 @@ private:
     std::vector<std::string> scrollback_;
     std::size_t row_ = 0;
     std::size_t column_ = 0;
+    std::vector<std::size_t> colours_;
 };
 
 std::vector<std::string> ScreenAfter(const std::string& output, std::size_t columns,
@@ -258,6 +265,10 @@ TEST(CliTerminal, ThirtyTwoBoardsFitEightyByTwentyFour)
     const std::vector<std::string> lines = screen.Lines();
     ASSERT_FALSE(lines.empty()) << shown;
     EXPECT_EQ(lines.back(), "31 updated, 1 stopped (exit 1)") << shown;
+    // Each result's ending in its colour: green for updated, yellow for stopped.
+    const std::vector<std::size_t>& colours = screen.Colours();
+    EXPECT_EQ(std::count(colours.begin(), colours.end(), 32u), 31) << shown;
+    EXPECT_EQ(std::count(colours.begin(), colours.end(), 33u), 1) << shown;
     for (const std::string& line : lines)
         EXPECT_LT(line.size(), Columns) << line;
     // Nothing of the view scrolled away: no progress line, and no board's
@@ -283,8 +294,11 @@ TEST(CliTerminal, ThirtyTwoBoardsFitEightyByTwentyFour)
     const std::string silent = results.at(addresses.back());
     EXPECT_NE(silent.find("check the address, the board's power and that nothing else updates it"),
               std::string::npos) << silent;
-    // The silent board's result is the last before the totals.
-    const auto last = std::find_if(lines.rbegin() + 1, lines.rend(),
+    // The silent board's result is the last before the totals, and it is
+    // named as left with part of the image.
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "left with part of a file, to be updated again: " + addresses.back());
+    const auto last = std::find_if(lines.rbegin() + 2, lines.rend(),
                                    [](const std::string& line) { return line.rfind("  ", 0) != 0; });
     EXPECT_EQ(last->rfind(addresses.back() + ": ", 0), 0u) << *last;
 }
@@ -342,10 +356,12 @@ TEST(CliTerminal, TheLineTellsThePhaseAndALongWait)
         EXPECT_NE(shown.find(told), std::string::npos) << told << " in " << shown;
 }
 
+// With NO_COLOR, as the user asked: no colour.
 TEST(CliTerminal, BoardLineIsRedrawnInPlaceAndTheResultFollows)
 {
     CliFolder folder;
     folder.SetEnvironment("TERM", "xterm");
+    folder.SetEnvironment("NO_COLOR", "1");
     BoardSim board({"--pty", "--delay", "20"});
     folder.WriteFile("app.hex", 20 * 1024);
     const std::string shown =
@@ -354,6 +370,8 @@ TEST(CliTerminal, BoardLineIsRedrawnInPlaceAndTheResultFollows)
     EXPECT_NE(shown.find(" of 20480 bytes"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\x1b[1A"), std::string::npos) << "no line was redrawn: " << shown;
     EXPECT_NE(shown.find(line + "updated, 20480 bytes in "), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("m" + line), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("\x1b[32m"), std::string::npos) << shown;
 }
 
 // TERM=dumb, or no terminal: no cursor movement, one line per board at its

@@ -67,11 +67,20 @@ TEST(EndingReason, NamesTheFirstOfEachKindWithTheLinksHint)
     tally.strayAnswers = 1;
     EXPECT_EQ(EndingReason(tally, false),
               "the board reported boot error 3 after block 257 at the latest (answers came more than once); no answer to the boot-error query after block 12 "
-              "within 10 s (2 answers missing in all): check the address, the board's power and that nothing else "
-              "updates it; 1 stray frame from the board (repeated, late or no answer to the request awaited)");
+              "within 10 s (2 answers missing in all): frames came that answered nothing asked: check what else "
+              "sends from the board's address; 1 stray frame from the board (repeated, late or no answer to the request awaited)");
+    // Without a stray the board may be off or gone: the hint is the link's.
+    tally.strayAnswers = 0;
+    EXPECT_NE(EndingReason(tally, false).find("(2 answers missing in all): check the address, the board's power and "
+                                              "that nothing else updates it"),
+              std::string::npos);
     tally.firstMissing = TMissingAnswer{"GetNumberofDataFiles", 3, 500};
     EXPECT_NE(EndingReason(tally, true).find("no answer to the block query after block 3 within 0.5 s (2 answers "
                                              "missing in all): check the cable, the port and the bit rate"),
+              std::string::npos);
+    tally.strayAnswers = 3;
+    EXPECT_NE(EndingReason(tally, true).find("(2 answers missing in all): frames came that answered nothing asked: "
+                                             "check the bit rate and the line for noise"),
               std::string::npos);
 }
 

@@ -39,10 +39,11 @@ void RunRequest(TSession& session, const TUpdateRequest& request)
     }
 }
 
-std::string StopText(const ETransferStopped& stopped, bool serial)
+std::string StopText(const ETransferStopped& stopped, const TSession& session)
 {
-    return stopped.WhyStopped() == ETransferStopped::Reason::Silence ? SilentBoardText(stopped.what(), serial)
-                                                                     : stopped.what();
+    if (stopped.WhyStopped() != ETransferStopped::Reason::Silence)
+        return stopped.what();
+    return SilentBoardText(stopped.what(), !session.Link().ReadsEachAnswer(), session.Tally().strayAnswers > 0);
 }
 
 // A transfer that ran to its end: its ending and why. Without a transport
@@ -101,7 +102,7 @@ TBoardResult RunUpdate(TSession& session, const TUpdateRequest& request, const s
         // By the operator, a signal, a silent board or a write that did not
         // complete: stopped all the same.
         result.outcome = Ending::Stopped;
-        result.message = StopText(stopped, !session.Link().ReadsEachAnswer());
+        result.message = StopText(stopped, session);
         AddBoardErrors(session.Tally(), result);
     } catch (const ELinkNotOpened& error) {
         // A front end found the link unusable before anything went out.

@@ -53,6 +53,12 @@ double RateOf(const TBoardResult& result)
     return result.seconds > 0 ? static_cast<double>(result.bytes) / result.seconds : 0.0;
 }
 
+bool HoldsPartialFile(const TBoardResult& result)
+{
+    return std::any_of(result.sentFiles.begin(), result.sentFiles.end(),
+                       [](const TSentFile& file) { return file.sha256.empty(); });
+}
+
 void AtBestUnconfirmed(TBoardResult& result, const std::string& cause)
 {
     if (result.outcome != Ending::Updated && result.outcome != Ending::Unconfirmed)

@@ -67,6 +67,10 @@ TBoardResult BoardNotHad(const std::string& board, const std::string& why);
 // Bytes a second over the whole transfer; 0 when no time has passed.
 double RateOf(const TBoardResult& result);
 
+// Whether the board was left with part of a file: a file went out in part,
+// and the board holds neither its old image whole nor the new one.
+bool HoldsPartialFile(const TBoardResult& result);
+
 // Keeps a result from "updated" for a cause outside the tally (a trace that
 // lacks frames): at best unconfirmed, the cause added to its reason.
 void AtBestUnconfirmed(TBoardResult& result, const std::string& cause);

@@ -56,7 +56,7 @@ std::string FirstMissingClause(const TSessionTally& tally, bool serial)
     std::string text = MissingAnswerText(*tally.firstMissing);
     if (tally.missingAnswers > 1)
         text += " (" + Plural(tally.missingAnswers, "answer") + " missing in all)";
-    return text + ": " + SilenceHint(serial);
+    return text + ": " + SilenceHint(serial, tally.strayAnswers > 0);
 }
 
 } // namespace

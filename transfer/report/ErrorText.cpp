@@ -46,13 +46,16 @@ std::string SocketFailureText(const std::string& host, const EIdException& error
     return OneLine(error.what());
 }
 
-std::string SilenceHint(bool serial)
+std::string SilenceHint(bool serial, bool garbled)
 {
+    if (garbled)
+        return serial ? "frames came that answered nothing asked: check the bit rate and the line for noise"
+                      : "frames came that answered nothing asked: check what else sends from the board's address";
     return serial ? "check the cable, the port and the bit rate"
                   : "check the address, the board's power and that nothing else updates it";
 }
 
-std::string SilentBoardText(const std::string& stopped, bool serial)
+std::string SilentBoardText(const std::string& stopped, bool serial, bool garbled)
 {
-    return "the board does not answer (" + stopped + "): " + SilenceHint(serial);
+    return "the board does not answer (" + stopped + "): " + SilenceHint(serial, garbled);
 }
