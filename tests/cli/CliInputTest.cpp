@@ -265,7 +265,8 @@ TEST(CliLinkFailure, ABoardOrPortHeldElsewhereExitsThree)
     ASSERT_TRUE(first.waitForReadyRead(10000)) << "the first update did not start";
     const CliOutcome second = folder.Run({"firmware", "app.hex", "--serial", pty});
     EXPECT_EQ(second.exitCode, 3) << second.Printed();
-    EXPECT_NE(second.err.find("Board " + pty.toStdString() + " is being updated by another updater."),
+    EXPECT_NE(second.err.find("Board " + pty.toStdString() + " is being updated by another updater (process " +
+                              std::to_string(first.processId()) + " of user "),
               std::string::npos)
         << second.Printed();
     ::kill(static_cast<pid_t>(first.processId()), SIGINT);

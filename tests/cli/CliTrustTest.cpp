@@ -228,7 +228,9 @@ TEST(CliOneBoardOneUpdater, ASecondUpdaterOnTheBoardIsRefused)
         ASSERT_EQ(first.state(), QProcess::Running) << "the first update ended before " << spelling << " was tried";
         const CliOutcome second = from->Run({"firmware", "other.hex", "--udp", QString::fromStdString(spelling)});
         EXPECT_EQ(second.exitCode, 3) << spelling << second.Printed();
-        EXPECT_NE(second.err.find("Board " + address + " is being updated by another updater."), std::string::npos)
+        EXPECT_NE(second.err.find("Board " + address + " is being updated by another updater (process " +
+                                  std::to_string(first.processId()) + " of user "),
+                  std::string::npos)
             << second.Printed();
     }
     const CliOutcome outcome = folder.Finish(first);

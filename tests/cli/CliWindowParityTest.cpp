@@ -3,6 +3,8 @@
 // the history records each outcome alike.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <QAction>
 #include <QFileInfo>
 #include <QLabel>
@@ -115,7 +117,9 @@ TEST_P(FrontEndLock, ABoardTheWindowUpdatesIsRefusedToTheCommandLine)
     whileRunning.stop();
     ASSERT_TRUE(second.has_value()) << "the window's transfer never ran";
     EXPECT_EQ(second->exitCode, 3) << second->Printed();
-    EXPECT_NE(second->err.find("is being updated by another updater."), std::string::npos) << second->Printed();
+    EXPECT_NE(second->err.find("is being updated by another updater (process " + std::to_string(::getpid()) + " of"),
+              std::string::npos)
+        << second->Printed();
     EXPECT_TRUE(SameBytes(window.board->Kept("burn0.bin"), image));
     EXPECT_EQ(LastWindowRecord().value("outcome").toString(), "updated");
 }
@@ -138,7 +142,10 @@ TEST(FrontEndLockNetwork, ABoardTheCommandLineUpdatesIsRefusedToTheWindow)
     ASSERT_EQ(first.state(), QProcess::Running) << "the command line's update ended before the window tried";
     const QJsonObject refused = LastWindowRecord();
     EXPECT_NE(refused.value("outcome").toString(), "updated");
-    EXPECT_NE(refused.value("reason").toString().indexOf("is being updated by another updater."), -1);
+    EXPECT_NE(refused.value("reason").toString().indexOf(
+                  QStringLiteral("is being updated by another updater (process %1 of user ").arg(first.processId())),
+              -1)
+        << refused.value("reason").toString().toStdString();
     EXPECT_EQ(folder.Finish(first).exitCode, 0);
     EXPECT_TRUE(SameBytes(window.board->Kept("burn0.bin"), image));
 }

@@ -6,7 +6,9 @@
 #include <QTemporaryDir>
 
 #include <filesystem>
+#include <pwd.h>
 #include <string>
+#include <unistd.h>
 
 #include "tests/serial/CPortTestSupport.h"
 #include "transfer/board/BoardIdentity.h"
@@ -71,7 +73,10 @@ TEST(BoardLock, OneHolderPerKeyUntilItLetsGo)
             const TBoardLock second(key, "127.0.0.077");
             ADD_FAILURE() << "a second lock of " << key << " was given";
         } catch (const EBoardBusy& busy) {
-            EXPECT_STREQ(busy.what(), "Board 127.0.0.077 is being updated by another updater.");
+            // Named by the socket that holds the board: this process's.
+            EXPECT_EQ(std::string(busy.what()), "Board 127.0.0.077 is being updated by another updater (process " +
+                                                    std::to_string(::getpid()) + " of user " +
+                                                    ::getpwuid(::getuid())->pw_name + ").");
         }
         held.reset();
         EXPECT_NO_THROW(TBoardLock(key, "the board")) << key;

@@ -16,10 +16,11 @@
 
 #include "transfer/board/BoardIdentity.h"
 
-// "Board NAME is being updated by another updater."
+// "Board NAME is being updated by another updater (process 1234 of user
+// alice)."; the holder is left out when it cannot be told.
 class EBoardBusy : public std::runtime_error {
 public:
-    explicit EBoardBusy(const std::string& board);
+    EBoardBusy(const std::string& board, const std::string& holder);
 };
 
 // The lock could not be had for a reason other than another updater.
