@@ -114,7 +114,10 @@ std::variant<TSearchFound, int> Search(const TCliOptions& options)
             std::numeric_limits<std::size_t>::max()};
         return SearchBoards(client, *plan, Interrupted, limits);
     } catch (const EIdException& failure) {
-        return Fail(options.json, ExitLinkFailed, OneLine(failure.what()));
+        return Fail(options.json, ExitLinkFailed,
+                    "the search could not be sent (" + OneLine(failure.what()) +
+                        "): check that a network interface is up with an IPv4 address, or search one with "
+                        "--interface NAME or an address range with --range CIDR");
     }
 }
 

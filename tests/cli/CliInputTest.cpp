@@ -209,18 +209,21 @@ TEST_F(CliRefuses, ABitRateBeyondTheWindowsListUpdates)
     EXPECT_TRUE(board.Kept("burn0.bin"));
 }
 
-// The driver's message is told once, on one line; with --json as an error
-// event and the board's done event.
-TEST(CliLinkFailure, PortThatCannotBeOpenedExitsThreeWithTheDriversMessageOnce)
+// The failure is told once, on one line, in this system's words (the device
+// and the system's text for the error); with --json as an error event and
+// the board's done event.
+TEST(CliLinkFailure, PortThatCannotBeOpenedExitsThreeWithTheSystemsMessageOnce)
 {
     CliFolder folder;
     folder.WriteFile("app.hex", 100);
     const CliOutcome outcome = folder.Run({"firmware", "app.hex", "--serial", "/nonexistent/ttyX"});
     EXPECT_EQ(outcome.exitCode, 3) << outcome.Printed();
     const std::string printed = outcome.out + outcome.err;
-    const std::size_t first = printed.find("Unable to open com port");
+    const std::string told = "cannot open the serial port /nonexistent/ttyX: No such file or directory";
+    const std::size_t first = printed.find(told);
     ASSERT_NE(first, std::string::npos) << outcome.Printed();
-    EXPECT_EQ(printed.find("Unable to open com port", first + 1), std::string::npos) << outcome.Printed();
+    EXPECT_EQ(printed.find(told, first + 1), std::string::npos) << outcome.Printed();
+    EXPECT_EQ(printed.find("win error code"), std::string::npos) << outcome.Printed();
     EXPECT_EQ(outcome.out.find(" 0 bytes"), std::string::npos) << outcome.Printed();
 
     const CliOutcome json = folder.Run({"firmware", "app.hex", "--serial", "/nonexistent/ttyX", "--json"});
@@ -279,7 +282,8 @@ TEST(CliLinkFailure, ABoardOrPortHeldElsewhereExitsThree)
     const CliOutcome third = folder.Run({"firmware", "app.hex", "--serial", pty});
     ::close(held);
     EXPECT_EQ(third.exitCode, 3) << third.Printed();
-    EXPECT_NE(third.err.find("Unable to open com port"), std::string::npos) << third.Printed();
+    EXPECT_NE(third.err.find("cannot open the serial port " + pty.toStdString() + ": "), std::string::npos)
+        << third.Printed();
     EXPECT_EQ(ReceivedFrames(board).size(), framesOfTheFirst);
 }
 

@@ -1,8 +1,11 @@
 #include "transfer/engine/LinkSettings.h"
 
+#include <cstring>
+
 #include "network/IdException.h"
 #include "network/IdStack.h"
 #include "network/IdUDPClient.h"
+#include "serial/CPortDevice.h"
 #include "serial/SerialChoices.h"
 #include "transfer/report/ErrorText.h"
 #include "transfer/report/PortHints.h"
@@ -60,16 +63,19 @@ void ConfigurePort(TCustomComPort& port, const TSerialLine& line)
     port.SetEvents(TComEvents::All());
 }
 
-// Opens the port, or raises ELinkNotOpened with the driver's error and the
-// advice for it.
-void OpenPort(TCustomComPort& port)
+// Opens the port of a link of its own, or raises ELinkNotOpened in this
+// system's words: the device the name stands for, the system's text for
+// the error, and the advice for it. (A window's port tells the driver's own
+// texts.)
+void OpenPort(TCustomComPort& port, const std::string& name)
 {
     try {
         port.Open();
     } catch (const EComPort& error) {
+        std::string text = "cannot open the serial port " + ComDevicePath(name) + ": " +
+                           (error.OsError > 0 ? std::strerror(error.OsError) : EComPort::Text(error.Code));
         const QString hint = PortHint(error);
-        throw ELinkNotOpened(hint.isEmpty() ? std::string(error.what())
-                                            : std::string(error.what()) + " (" + hint.toStdString() + ")");
+        throw ELinkNotOpened(hint.isEmpty() ? text : text + " (" + hint.toStdString() + ")");
     }
 }
 
@@ -79,7 +85,7 @@ public:
     explicit TOpenSerialLink(const TSerialLine& line) : own_(std::make_unique<TComPort>()), link_(*own_)
     {
         ConfigurePort(*own_, line);
-        OpenPort(*own_);
+        OpenPort(*own_, line.port);
     }
     explicit TOpenSerialLink(TCustomComPort& held) : link_(held) {}
     TBoardLink& Link() override { return link_; }
