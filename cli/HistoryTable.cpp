@@ -153,54 +153,73 @@ QString RunOf(const QList<QByteArray>& lines, const QString& run)
 
 } // namespace
 
+bool HistoryChosen(const QJsonObject& entry, const HistoryFilter& filter)
+{
+    return (filter.board.isEmpty() || Text(entry, "board") == filter.board) &&
+           (filter.outcomes.isEmpty() || filter.outcomes.contains(Text(entry, "outcome"))) &&
+           (filter.run.isEmpty() || Text(entry, "run") == filter.run);
+}
+
 QList<QByteArray> FilterHistory(const QList<QByteArray>& lines, const HistoryFilter& filter)
 {
-    const QString run = filter.run.isEmpty() ? QString() : RunOf(lines, filter.run);
+    HistoryFilter resolved = filter;
+    if (!filter.run.isEmpty())
+        resolved.run = RunOf(lines, filter.run);
     QList<QByteArray> kept;
     for (const QByteArray& line : lines) {
         const std::optional<QJsonObject> entry = HistoryEntry(line);
-        if (!entry || (!filter.board.isEmpty() && Text(*entry, "board") != filter.board) ||
-            (!filter.outcomes.isEmpty() && !filter.outcomes.contains(Text(*entry, "outcome"))) ||
-            (!run.isEmpty() && Text(*entry, "run") != run))
-            continue;
-        kept << line;
+        if (entry && HistoryChosen(*entry, resolved))
+            kept << line;
     }
     if (filter.last > 0 && kept.size() > filter.last)
         kept = kept.mid(kept.size() - filter.last);
     return kept;
 }
 
-QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns)
+THistoryTable::THistoryTable(qsizetype columns, std::function<void(const QString&)> print)
+    : columns_(columns), print_(std::move(print))
 {
-    QList<QStringList> rows;
     QStringList headings;
     for (const Column& column : Columns)
         headings << QString::fromLatin1(column.heading);
-    rows << headings;
-    for (const QByteArray& line : lines) {
-        const std::optional<QJsonObject> entry = HistoryEntry(line);
-        if (!entry)
-            continue;
-        QStringList cells;
-        for (const Column& column : Columns)
-            cells << Printable(column.cell(*entry));
-        rows << cells;
-    }
-    const QList<qsizetype> widths = ColumnWidths(rows, columns);
-    QString table;
-    for (const QStringList& row : rows)
-        table += Row(row, widths);
-    return table;
+    held_ << headings;
 }
 
-
-QStringList HistoryBoards(const QList<QByteArray>& lines)
+void THistoryTable::Add(const QJsonObject& entry)
 {
-    QStringList boards;
-    for (const QByteArray& line : lines) {
-        const std::optional<QJsonObject> entry = HistoryEntry(line);
-        if (entry && !boards.contains(Text(*entry, "board")))
-            boards << Text(*entry, "board");
+    QStringList cells;
+    for (const Column& column : Columns)
+        cells << Printable(column.cell(entry));
+    if (!widths_.isEmpty()) {
+        print_(Row(cells, widths_));
+        return;
     }
-    return boards;
+    held_ << cells;
+    if (held_.size() > HistoryTableSample)
+        PrintHeld();
+}
+
+void THistoryTable::Finish()
+{
+    if (widths_.isEmpty())
+        PrintHeld();
+}
+
+void THistoryTable::PrintHeld()
+{
+    widths_ = ColumnWidths(held_, columns_);
+    for (const QStringList& row : held_)
+        print_(Row(row, widths_));
+    held_.clear();
+}
+
+QString HistoryTable(const QList<QByteArray>& lines, qsizetype columns)
+{
+    QString table;
+    THistoryTable made(columns, [&table](const QString& rows) { table += rows; });
+    for (const QByteArray& line : lines)
+        if (const std::optional<QJsonObject> entry = HistoryEntry(line))
+            made.Add(*entry);
+    made.Finish();
+    return table;
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <limits>
+#include <set>
 #include <string>
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -145,29 +146,73 @@ qsizetype HistoryWidth()
     return ::isatty(STDOUT_FILENO) ? TerminalSize(STDOUT_FILENO).ws_col : HistoryTableColumns;
 }
 
+// What `history` prints of each chosen update: its board once (--keys), its
+// line as stored (--json), or its row of the table.
+class THistoryPrinter {
+public:
+    explicit THistoryPrinter(const TCliOptions& options)
+        : keys_(options.historyKeys), json_(options.json),
+          table_(HistoryWidth(), [](const QString& rows) { std::fputs(qPrintable(rows), stdout); })
+    {
+    }
+    void Print(const QByteArray& line, const QJsonObject& entry)
+    {
+        if (keys_) {
+            const QString board = entry.value("board").toString();
+            if (boards_.insert(board).second)
+                std::printf("%s\n", qPrintable(board));
+        } else if (json_) {
+            std::printf("%s\n", line.constData());
+        } else {
+            table_.Add(entry);
+        }
+    }
+    void Finish()
+    {
+        if (!keys_ && !json_)
+            table_.Finish();
+    }
+
+private:
+    bool keys_;
+    bool json_;
+    THistoryTable table_;
+    std::set<QString> boards_;
+};
+
+// The history as it is read, never held whole: --last reads from its end.
 int PrintHistory(const TCliOptions& options)
 {
     // Reading holds nothing to close or record.
     const TExitAtOnceOnSignal exitAtOnce;
     const QString path = DefaultHistoryPath();
-    const HistoryReading reading = ReadHistory(path);
+    HistoryFilter filter{QString::fromStdString(options.historyBoard), {}, options.last,
+                         QString::fromStdString(options.historyRun)};
+    for (const std::string& outcome : options.historyOutcomes)
+        filter.outcomes << QString::fromStdString(outcome);
+    // No run recorded yet: no update is of the last one.
+    if (filter.run == LastRun) {
+        const QString last = LastHistoryRun(path);
+        filter.run = last.isEmpty() ? QStringLiteral("\n") : last;
+    }
+    THistoryPrinter printer(options);
+    HistoryReading reading;
+    if (options.last > 0) {
+        reading = LastHistoryLines(path, options.last,
+                                   [&filter](const QJsonObject& entry) { return HistoryChosen(entry, filter); });
+        for (const QByteArray& line : reading.lines)
+            printer.Print(line, *HistoryEntry(line));
+    } else {
+        // Until the reader has gone (`history | head -3`).
+        reading = ForEachHistoryLine(path, [&](const QByteArray& line, const QJsonObject& entry) {
+            if (HistoryChosen(entry, filter))
+                printer.Print(line, entry);
+            return std::ferror(stdout) == 0;
+        });
+    }
     if (!reading.error.isEmpty())
         return Fail(options.json, ExitBadInput, reading.error.toStdString());
-    QStringList outcomes;
-    for (const std::string& outcome : options.historyOutcomes)
-        outcomes << QString::fromStdString(outcome);
-    const QList<QByteArray> lines =
-        FilterHistory(reading.lines, {QString::fromStdString(options.historyBoard), outcomes, options.last,
-                                      QString::fromStdString(options.historyRun)});
-    if (options.historyKeys) {
-        for (const QString& board : HistoryBoards(lines))
-            std::printf("%s\n", qPrintable(board));
-    } else if (options.json) {
-        for (const QByteArray& line : lines)
-            std::printf("%s\n", line.constData());
-    } else {
-        std::fputs(qPrintable(HistoryTable(lines, HistoryWidth())), stdout);
-    }
+    printer.Finish();
     // Told, not hidden: a damaged history is worth a look.
     if (reading.unreadable > 0)
         std::fprintf(stderr, "orvenda-update: skipped %d unreadable line%s in %s\n", reading.unreadable,

@@ -166,7 +166,7 @@ TEST_F(UpdateHistory, OlderKeysReadTheSameAndTheFirstBoardErrorIsKept)
 }
 
 // The history command's choices, alone and together, over two runs of two
-// updates each; and the boards of what was chosen, each once.
+// updates each.
 TEST_F(UpdateHistory, FiltersTakeABoardOutcomesARunAndTheLastFew)
 {
     int update = 0;
@@ -202,11 +202,37 @@ TEST_F(UpdateHistory, FiltersTakeABoardOutcomesARunAndTheLastFew)
              {{.last = 10}, "0,1,2,3"},
          })
         EXPECT_EQ(files(FilterHistory(lines, choice.filter)), choice.chosen) << choice.chosen;
-    EXPECT_EQ(HistoryBoards(lines), QStringList({"10.0.0.7", "10.0.0.8"}));
-    EXPECT_EQ(HistoryBoards(FilterHistory(lines, {.run = LastRun})), QStringList({"10.0.0.7"}));
 }
 
 // Lines written before the endings were named as now read as they are.
+// A full history is rotated by the append that finds it so: the full file
+// becomes the rotated part, read before the new one; the last updates are
+// read from the end, also across the two parts.
+TEST_F(UpdateHistory, AFullHistoryIsRotatedAndReadAcrossItsParts)
+{
+    QDir().mkpath(QFileInfo(history).path());
+    const QByteArray filler = R"({"time":"2026-03-14T15:09:26Z","board":"10.0.0.9","outcome":"updated"})" "\n";
+    QByteArray full;
+    while (full.size() < HistoryRotateSize)
+        full += filler;
+    WriteFile(history, full);
+    const qsizetype fillers = full.size() / filler.size();
+    TBoardResult result = SerialUpdate();
+    result.board = "10.0.0.7";
+    ASSERT_EQ(Append(result), QString());
+    EXPECT_EQ(ReadFile(RotatedHistoryPath(history)), full);
+    const QList<QByteArray> lines = ReadHistory(history).lines;
+    ASSERT_EQ(lines.size(), fillers + 1);
+    EXPECT_NE(lines.back().indexOf("10.0.0.7"), -1);
+
+    const auto board = [](const QString& name) {
+        return [name](const QJsonObject& entry) { return entry.value("board").toString() == name; };
+    };
+    const HistoryReading last = LastHistoryLines(history, 2, board("10.0.0.9"));
+    EXPECT_EQ(last.lines, QList<QByteArray>({filler.trimmed(), filler.trimmed()}));
+    EXPECT_EQ(LastHistoryLines(history, 5, board("10.0.0.7")).lines, QList<QByteArray>{lines.back()});
+}
+
 TEST_F(UpdateHistory, AnOlderWarningsLineIsListedAsWritten)
 {
     ASSERT_TRUE(QDir().mkpath(QFileInfo(history).path()));

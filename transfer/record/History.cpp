@@ -201,16 +201,15 @@ void TakeBack(int fd, off_t size)
     } while (cut == -1 && errno == EINTR);
 }
 
-// Appends the line to the open file under its lock, after a line end of its
-// own when the file ends in a cut-off line; returns 0 or the errno. The lock
-// keeps another updater from appending between the look at the file's end
-// and the write, and so lets a line that did not go out whole be taken back.
-int AppendLocked(int fd, const QByteArray& line, const HistoryLockWaiting& lockWaiting)
+// Appends the line to the open file (under its lock when `locked`), after a
+// line end of its own when the file ends in a cut-off line; returns 0 or the
+// errno. The lock keeps another updater from appending between the look at
+// the file's end and the write, and so lets a line that did not go out whole
+// be taken back. Without the lock (a file system that has none) the worst is
+// an empty line, which reading skips, or a cut-off line left in place, as
+// another updater's line may already follow it.
+int AppendLocked(int fd, const QByteArray& line, bool locked)
 {
-    // Without the lock (a file system that has none) the worst is an empty
-    // line, which reading skips, or a cut-off line left in place, as another
-    // updater's line may already follow it.
-    const bool locked = Lock(fd, lockWaiting);
     struct stat before {};
     if (::fstat(fd, &before) != 0)
         return errno;
@@ -220,18 +219,48 @@ int AppendLocked(int fd, const QByteArray& line, const HistoryLockWaiting& lockW
     return error;
 }
 
+// True when the descriptor is still the file at `name`: another updater may
+// have rotated it while this one waited for its lock.
+bool StillAt(int fd, const QByteArray& name)
+{
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(fd, &open) == 0 && ::lstat(name.constData(), &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
+
+// Makes the locked file the rotated part when it has reached the rotation
+// size; true when it did, and the append is to open the path again.
+bool Rotated(int fd, const QString& path)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || status.st_size < HistoryRotateSize)
+        return false;
+    return ::rename(QFile::encodeName(path).constData(), QFile::encodeName(RotatedHistoryPath(path)).constData()) == 0;
+}
+
 // Writes the whole line with one call, so that lines from other threads and
 // processes never interleave with it; returns 0, a refusal or the errno.
 int AppendLine(const QString& path, const QByteArray& line, const HistoryLockWaiting& lockWaiting)
 {
-    int error = 0;
-    const int fd = OpenHistory(QFile::encodeName(path), error);
-    if (fd == -1)
-        return error;
-    error = AppendLocked(fd, line, lockWaiting);
-    if (::close(fd) == -1 && error == 0 && errno != EINTR)
-        error = errno;
-    return error;
+    // Another updater's rotation, then this one's: the path is opened again
+    // at most so often.
+    constexpr int MostOpenings = 3;
+    const QByteArray name = QFile::encodeName(path);
+    for (int opening = 1;; ++opening) {
+        int error = 0;
+        const int fd = OpenHistory(name, error);
+        if (fd == -1)
+            return error;
+        const bool locked = Lock(fd, lockWaiting);
+        const bool again = locked && opening < MostOpenings && (!StillAt(fd, name) || Rotated(fd, path));
+        if (!again)
+            error = AppendLocked(fd, line, locked);
+        if (::close(fd) == -1 && error == 0 && errno != EINTR)
+            error = errno;
+        if (!again)
+            return error;
+    }
 }
 
 // JSON carries control characters escaped; the parser lets raw ones through,
@@ -278,29 +307,143 @@ QString DefaultHistoryPath()
     return state + '/' + ProgramFolder + '/' + HistoryFileName;
 }
 
+namespace {
+
+// The parts of the history, oldest first.
+std::array<QString, 2> HistoryParts(const QString& path)
+{
+    return {RotatedHistoryPath(path), path};
+}
+
+// Opens a part of the history for reading; false when there is none, or with
+// the reason in `reading` when it cannot be read.
+bool OpenPart(QFile& file, HistoryReading& reading)
+{
+    if (!file.exists())
+        return false;
+    // A pipe or device would keep the reader waiting, or feed it forever.
+    if (!QFileInfo(file.fileName()).isFile()) {
+        reading.error =
+            QStringLiteral("The update history cannot be read from %1: %2").arg(file.fileName(), NotARegularFile);
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        reading.error =
+            QStringLiteral("The update history cannot be read from %1: %2").arg(file.fileName(), file.errorString());
+        return false;
+    }
+    return true;
+}
+
+// Hands the line to `take` when it is sound, else counts it.
+template <typename Take>
+auto Sort(const QByteArray& stored, HistoryReading& reading, const Take& take)
+{
+    const QByteArray line = stored.trimmed();
+    const std::optional<QJsonObject> entry = HistoryEntry(line);
+    if (!entry && !line.isEmpty())
+        ++reading.unreadable;
+    return take(line, entry);
+}
+
+// Hands the file's lines to `take` from the last to the first, until it
+// returns false; returns false then.
+bool EachLineBackward(QFile& file, const std::function<bool(const QByteArray&)>& take)
+{
+    constexpr qint64 Piece = 64 * 1024;
+    qint64 end = file.size();
+    QByteArray carried;  // the start of a line whose end has been read
+    while (end > 0) {
+        const qint64 start = std::max<qint64>(0, end - Piece);
+        if (!file.seek(start))
+            return true;
+        QByteArray piece = file.read(end - start) + carried;
+        end = start;
+        qsizetype lineEnd = piece.size();
+        while (lineEnd > 0) {
+            const qsizetype at = piece.lastIndexOf('\n', lineEnd - 1);
+            if (at < 0)
+                break;
+            if (!take(piece.mid(at + 1, lineEnd - at - 1)))
+                return false;
+            lineEnd = at;
+        }
+        carried = piece.left(lineEnd);
+    }
+    return carried.isEmpty() || take(carried);
+}
+
+} // namespace
+
+QString RotatedHistoryPath(const QString& path)
+{
+    const QFileInfo file(path);
+    return file.path() + '/' + file.completeBaseName() + QStringLiteral(".1.") + file.suffix();
+}
+
+HistoryReading ForEachHistoryLine(const QString& path, const HistoryLineTaker& take)
+{
+    HistoryReading reading;
+    for (const QString& part : HistoryParts(path)) {
+        QFile file(part);
+        if (!OpenPart(file, reading)) {
+            if (!reading.error.isEmpty())
+                return reading;
+            continue;
+        }
+        bool more = true;
+        while (more && !file.atEnd())
+            more = Sort(file.readLine(), reading, [&](const QByteArray& line, const std::optional<QJsonObject>& entry) {
+                return !entry || take(line, *entry);
+            });
+        if (!more)
+            break;
+    }
+    return reading;
+}
+
 HistoryReading ReadHistory(const QString& path)
 {
     HistoryReading reading;
-    QFile file(path);
-    if (!file.exists())
-        return reading;
-    // A pipe or device would keep the reader waiting, or feed it forever.
-    if (!QFileInfo(path).isFile()) {
-        reading.error = QStringLiteral("The update history cannot be read from %1: %2").arg(path, NotARegularFile);
-        return reading;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        reading.error = QStringLiteral("The update history cannot be read from %1: %2").arg(path, file.errorString());
-        return reading;
-    }
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        if (HistoryEntry(line))
-            reading.lines << line;
-        else if (!line.isEmpty())
-            ++reading.unreadable;
+    HistoryReading read = ForEachHistoryLine(path, [&](const QByteArray& line, const QJsonObject&) {
+        reading.lines << line;
+        return true;
+    });
+    read.lines = std::move(reading.lines);
+    return read;
+}
+
+HistoryReading LastHistoryLines(const QString& path, qsizetype count,
+                                const std::function<bool(const QJsonObject&)>& chosen)
+{
+    HistoryReading reading;
+    const std::array<QString, 2> parts = HistoryParts(path);
+    for (auto part = parts.rbegin(); part != parts.rend() && reading.lines.size() < count; ++part) {
+        QFile file(*part);
+        if (!OpenPart(file, reading)) {
+            if (!reading.error.isEmpty())
+                return reading;
+            continue;
+        }
+        EachLineBackward(file, [&](const QByteArray& stored) {
+            return Sort(stored, reading, [&](const QByteArray& line, const std::optional<QJsonObject>& entry) {
+                if (entry && chosen(*entry))
+                    reading.lines.prepend(line);
+                return reading.lines.size() < count;
+            });
+        });
     }
     return reading;
+}
+
+QString LastHistoryRun(const QString& path)
+{
+    QString run;
+    LastHistoryLines(path, 1, [&run](const QJsonObject& entry) {
+        run = entry.value("run").toString();
+        return !run.isEmpty();
+    });
+    return run;
 }
 
 namespace {

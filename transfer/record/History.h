@@ -52,8 +52,28 @@ struct HistoryReading {
     QString error;           // why the file could not be read; empty when it could or does not exist
 };
 
+// Past this size an append begins a new file: the full one becomes the
+// rotated part (history.1.jsonl beside it), which replaces the one before.
+// Reading takes the rotated part, then the file.
+inline constexpr qint64 HistoryRotateSize = 16 * 1024 * 1024;
+QString RotatedHistoryPath(const QString& path = DefaultHistoryPath());
+
 // Reads the history back, skipping and counting damaged lines.
 HistoryReading ReadHistory(const QString& path = DefaultHistoryPath());
+
+// Hands every sound line of the history to `take`, oldest first, as it is
+// read, until `take` returns false: memory does not grow with the history.
+// `lines` stays empty.
+using HistoryLineTaker = std::function<bool(const QByteArray& line, const QJsonObject& entry)>;
+HistoryReading ForEachHistoryLine(const QString& path, const HistoryLineTaker& take);
+
+// The last `count` sound lines that `chosen` takes, oldest first, read from
+// the history's end: the time it takes does not grow with the history.
+HistoryReading LastHistoryLines(const QString& path, qsizetype count,
+                                const std::function<bool(const QJsonObject&)>& chosen);
+
+// The run of the last line that names one; empty when none does.
+QString LastHistoryRun(const QString& path = DefaultHistoryPath());
 
 // The line's update, when the line is a sound one.
 std::optional<QJsonObject> HistoryEntry(const QByteArray& line);
