@@ -84,21 +84,24 @@ struct TLinkScheduler::Task {
 
 namespace {
 
-// The library's guarded stacks, with where each lies kept for the sanitizers.
+// The library's guarded stacks, with where each lies kept for the sanitizers:
+// all of it, its guard page below included, so that they know every frame
+// on it for the task's.
 class TRecordedStack {
 public:
-    explicit TRecordedStack(const void*& bottom) : bottom_(bottom) {}
+    explicit TRecordedStack(TLinkScheduler::Stack& stack) : stack_(stack) {}
     context::stack_context allocate()
     {
         context::stack_context made = stacks_.allocate();
-        bottom_ = static_cast<const char*>(made.sp) - made.size;
+        stack_.bottom = static_cast<const char*>(made.sp) - made.size;
+        stack_.size = made.size;
         return made;
     }
     void deallocate(context::stack_context& made) noexcept { stacks_.deallocate(made); }
 
 private:
     context::protected_fixedsize_stack stacks_{TaskStackSize};
-    const void*& bottom_;
+    TLinkScheduler::Stack& stack_;
 };
 
 // The sanitizers learn of a switch right before it: `from` is kept unless the
@@ -162,8 +165,7 @@ void TLinkScheduler::Spawn(std::function<void()> body)
     auto task = std::make_unique<Task>();
     Task& made = *task;
     made.body = std::move(body);
-    made.stack.size = TaskStackSize;
-    made.fiber = context::fiber(std::allocator_arg, TRecordedStack(made.stack.bottom),
+    made.fiber = context::fiber(std::allocator_arg, TRecordedStack(made.stack),
                                 [this, &made](context::fiber&& back) { return Enter(made, std::move(back)); });
 #ifdef LINK_SCHEDULER_TSAN
     made.stack.threadFiber = __tsan_create_fiber(0);
