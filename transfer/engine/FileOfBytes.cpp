@@ -115,6 +115,18 @@ void TFileOfBytes::HashRead()
 
 std::size_t TFileOfBytes::ReadOnce(unsigned char* buffer, std::size_t wanted)
 {
+    if (aheadStart_ == aheadEnd_) {
+        aheadStart_ = 0;
+        aheadEnd_ = ReadAhead();
+    }
+    const std::size_t taken = std::min(wanted, aheadEnd_ - aheadStart_);
+    std::copy_n(ahead_.begin() + static_cast<std::ptrdiff_t>(aheadStart_), taken, buffer);
+    aheadStart_ += taken;
+    return taken;
+}
+
+std::size_t TFileOfBytes::ReadAhead()
+{
     const std::int64_t left = size_ - consumed_;
     if (left == 0) {
         CheckEnd();
@@ -124,9 +136,10 @@ std::size_t TFileOfBytes::ReadOnce(unsigned char* buffer, std::size_t wanted)
         CheckUnchanged();
         nextCheck_ = consumed_ + CheckInterval;
     }
-    wanted = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(wanted)));
+    ahead_.resize(ReadAheadSize);
+    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(left, ReadAheadSize));
     for (;;) {
-        const ssize_t n = ::read(fd_, buffer, wanted);
+        const ssize_t n = ::read(fd_, ahead_.data(), wanted);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "transfer/engine/Sha256.h"
 
@@ -64,9 +65,13 @@ private:
     // change shows within a few blocks, and the look costs the stream little.
     static constexpr std::int64_t CheckInterval = 8 * 1024;
 
-    // Reads up to `wanted` bytes, at most what is left of Size(); 0 once
-    // Size() bytes have been read and the file ends there.
+    // Hands out up to `wanted` bytes of the read-ahead, reading the next
+    // piece of the file when it is empty; 0 once Size() bytes have been
+    // read and the file ends there.
     std::size_t ReadOnce(unsigned char* buffer, std::size_t wanted);
+    // Reads the next piece of the file, at most what is left of Size(), into
+    // the read-ahead; 0 at Size().
+    std::size_t ReadAhead();
     void CheckEnd();
 
     std::string path_;
@@ -78,11 +83,17 @@ private:
     timespec modified_{};
     timespec changed_{};
     TSha256 hash_;
-    // Read into the caller's buffer and not yet in the hash: no copy of the
-    // file's bytes is kept, so a thousand transfers at once keep none in the
-    // processor's caches.
+    // Handed to the caller's buffer and not yet in the hash: the hash reads
+    // them there, while the board works on the block.
     const unsigned char* unhashed_ = nullptr;
     std::size_t unhashedLength_ = 0;
+    // The file is read a few blocks at a time, a system call for several
+    // blocks rather than one for each: what has been read and not yet
+    // handed out.
+    static constexpr std::size_t ReadAheadSize = 16 * 1024;
+    std::vector<unsigned char> ahead_;
+    std::size_t aheadStart_ = 0;
+    std::size_t aheadEnd_ = 0;
 };
 
 // Raises the runtime's input/output error for an errno value.
