@@ -137,11 +137,8 @@ namespace {
 // A try called off before it started: nothing sent.
 TBoardResult NotStarted(const std::string& board, const std::string& why)
 {
-    TBoardResult result;
-    result.board = board;
+    TBoardResult result = BoardNotHad(board, why);
     result.outcome = Ending::NotStarted;
-    result.message = why;
-    result.nothingSent = true;
     return result;
 }
 
