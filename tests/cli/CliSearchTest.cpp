@@ -121,6 +121,11 @@ TEST_F(CliSearch, BoardNameWithoutAnAddressIsALinkThatCannotBeOpened)
     EXPECT_EQ(errors.front().value("message").toString().toStdString(),
               "cannot resolve the name \"no-such-board.invalid\": check the name, or give the board's address");
     EXPECT_EQ(outcome.DoneOf(BoardAddress(0)).value("outcome").toString(), "updated") << outcome.Printed();
+    // No plan is made of a name that has no board: refused, nothing sent.
+    const CliOutcome plan = Run({"firmware", "app.hex", "--udp", hosts, "--dry-run"});
+    EXPECT_EQ(plan.exitCode, 2) << plan.Printed();
+    EXPECT_EQ(plan.out, "") << plan.Printed();
+    EXPECT_NE(plan.err.find("cannot resolve the name \"no-such-board.invalid\""), std::string::npos) << plan.Printed();
 }
 
 TEST(CliSearchStranger, EmptyAndOversizedDatagramsDoNotEndTheSearchAndABoardIsListedOnce)
