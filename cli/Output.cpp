@@ -9,6 +9,8 @@
 #include <thread>
 #include <utility>
 
+#include "transfer/engine/SignalsHeld.h"
+
 namespace {
 
 // The streams and the thread that writes them, in the order the texts were
@@ -22,8 +24,11 @@ public:
         if (Failed(fd) || text.empty())
             return;
         queue_.emplace_back(fd, std::move(text));
-        if (!thread_.joinable())
+        if (!thread_.joinable()) {
+            // The program's signals are for the boards' loop to take.
+            const TSignalsHeld held;
             thread_ = std::thread([this] { Run(); });
+        }
         changed_.notify_all();
     }
 

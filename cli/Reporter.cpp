@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "cli/WordWrap.h"
+#include "transfer/engine/SignalsHeld.h"
 #include "transfer/report/EndingTexts.h"
 #include "transfer/report/ErrorText.h"
 #include "transfer/report/Progress.h"
@@ -268,6 +269,8 @@ TReporter::TReporter(Mode mode, std::vector<std::string> boards)
         line.text = "waiting";
     if (mode_ != Mode::Json) {
         lastRunProgress_.start();
+        // The program's signals are for the boards' loop to take.
+        const TSignalsHeld held;
         clock_ = std::thread([this] { Tick(); });
     }
 }

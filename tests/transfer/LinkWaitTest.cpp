@@ -7,10 +7,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <set>
 #include <array>
@@ -241,6 +244,33 @@ TEST(LinkScheduler, EachTaskKeepsItsOwnFloatingPointRounding)
     EXPECT_EQ(other, FE_TONEAREST);
     EXPECT_EQ(std::fegetround(), FE_TONEAREST);
     std::fesetround(FE_TONEAREST);
+}
+
+std::atomic<int> signalsTaken{0};
+
+// A signal is taken where the loop waits, never in the middle of a task's
+// step: the handler of one sent while a task runs has not run when the task
+// goes on, and has once the task's next wait is over.
+TEST(LinkScheduler, ASignalIsTakenWhereTheLoopWaitsNotInATasksStep)
+{
+    struct sigaction counting {};
+    counting.sa_handler = [](int) { ++signalsTaken; };
+    sigemptyset(&counting.sa_mask);
+    struct sigaction before {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &counting, &before), 0);
+    TLinkScheduler scheduler;
+    int takenInStep = -1;
+    int takenAfterWait = -1;
+    scheduler.Spawn([&] {
+        ::pthread_kill(::pthread_self(), SIGUSR1);
+        takenInStep = signalsTaken;
+        scheduler.Sleep(1ms);
+        takenAfterWait = signalsTaken;
+    });
+    scheduler.Run();
+    ::sigaction(SIGUSR1, &before, nullptr);
+    EXPECT_EQ(takenInStep, 0);
+    EXPECT_EQ(takenAfterWait, 1);
 }
 
 // A cancel from another thread ends a network wait at once: before the

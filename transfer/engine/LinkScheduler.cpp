@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "transfer/engine/SignalsHeld.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #define LINK_SCHEDULER_ASAN 1
@@ -200,6 +202,7 @@ void TLinkScheduler::Run()
 #ifdef LINK_SCHEDULER_TSAN
     main_->threadFiber = __tsan_get_current_fiber();
 #endif
+    const TSignalsHeld held;
     while (unfinished_ > 0) {
         while (!runnable_.empty()) {
             Task* task = runnable_.back();
@@ -207,7 +210,7 @@ void TLinkScheduler::Run()
             Resume(*task);
         }
         if (unfinished_ > 0)
-            WaitForEvents();
+            WaitForEvents(held.Before());
     }
 }
 
@@ -352,12 +355,13 @@ int TLinkScheduler::MillisecondsToEarliest()
     return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
 }
 
-void TLinkScheduler::WaitForEvents()
+void TLinkScheduler::WaitForEvents(const sigset_t& takingSignals)
 {
     std::array<epoll_event, EventsPerWake> ready{};
-    const int count = ::epoll_wait(events_, ready.data(), EventsPerWake, MillisecondsToEarliest());
+    const int count =
+        ::epoll_pwait(events_, ready.data(), EventsPerWake, MillisecondsToEarliest(), &takingSignals);
     if (count == -1 && errno != EINTR)
-        RaiseSystemError("epoll_wait");
+        RaiseSystemError("epoll_pwait");
     for (int k = 0; k < count; ++k) {
         const std::uint64_t event = ready[static_cast<std::size_t>(k)].data.u64;
         if (event == CancelEvent) {

@@ -15,6 +15,7 @@
 #include <boost/context/fiber.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -37,7 +38,8 @@ public:
     // unwinds each on its own stack, as an exception would, so that what the
     // task holds is let go.
     void Spawn(std::function<void()> task);
-    // Runs every task to its end on the calling thread.
+    // Runs every task to its end on the calling thread. Signals sent to the
+    // program are taken only while it waits for events, between tasks' steps.
     void Run();
     // What left the task spawned `task`-th (from 0), if anything.
     std::exception_ptr Failure(std::size_t task) const;
@@ -72,7 +74,7 @@ private:
     void WaitUntil(Task& task, Clock::time_point due);
     // Sleeps until a socket is readable, every link's cancel is, or the
     // earliest wait is due, and wakes the tasks that may go on.
-    void WaitForEvents();
+    void WaitForEvents(const sigset_t& takingSignals);
     int MillisecondsToEarliest();
     // Pops the earliest due time: wakes its task when the task's wait has
     // run out, or queues it again for a wait that ends later.

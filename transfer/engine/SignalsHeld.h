@@ -1,0 +1,26 @@
+// Where a signal is taken. A signal sent to the program (Ctrl-C, a closed
+// terminal, a service manager's stop) is taken by whichever of its threads
+// does not hold it back, at whatever point that thread is. Held back in every
+// thread but where the boards' loop waits, it is taken at that wait alone: at
+// a known point of the program, never in the middle of a board's step, and
+// at once, since that wait is what the loop does whenever its boards wait.
+#pragma once
+
+#include <csignal>
+
+// While one lives, the calling thread holds back every signal sent to the
+// program (not the faults a thread raises itself), and so does every thread
+// it starts meanwhile, for its whole life.
+class TSignalsHeld {
+public:
+    TSignalsHeld();
+    ~TSignalsHeld();
+    TSignalsHeld(const TSignalsHeld&) = delete;
+    TSignalsHeld& operator=(const TSignalsHeld&) = delete;
+
+    // The mask the thread had before: the one to wait with, to take them.
+    const sigset_t& Before() const { return before_; }
+
+private:
+    sigset_t before_{};
+};
