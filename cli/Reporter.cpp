@@ -58,8 +58,8 @@ std::string PhaseWords(BoardPhase phase)
     return {};
 }
 
-// Terminal control: the cursor up and down N rows, clear to the row's end and
-// to the screen's end.
+// Terminal control: the cursor up and down N rows (N > 0: 0 reads as 1),
+// clear to the row's end and the whole row.
 std::string RowsUp(std::size_t count)
 {
     return "\x1b[" + std::to_string(count) + "A";
@@ -69,7 +69,19 @@ std::string RowsDown(std::size_t count)
     return "\x1b[" + std::to_string(count) + "B";
 }
 constexpr const char* ClearToRowEnd = "\x1b[K";
-constexpr const char* ClearToEnd = "\x1b[J";
+constexpr const char* ClearRow = "\x1b[2K";
+
+// Clears `rows` rows from the cursor's down, leaving the cursor at the first.
+// Row by row, never to the screen's end: a terminal told to clear the screen
+// from its top-left corner may keep what it held in its scrollback (tmux
+// does), and the view would stay there as a stale copy.
+std::string ClearRows(std::size_t rows)
+{
+    std::string out = "\r";
+    for (std::size_t row = 0; row < rows; ++row)
+        out += (row > 0 ? RowsDown(1) : "") + ClearRow;
+    return rows > 1 ? out + RowsUp(rows - 1) : out;
+}
 
 QString Text(const std::string& text)
 {
@@ -77,10 +89,19 @@ QString Text(const std::string& text)
 }
 
 // The line cut to one screen row: one column stays free, so that no
-// terminal wraps it, whatever it does with a full row.
+// terminal wraps it, whatever it does with a full row. Cut between words,
+// which " ..." then follows: the whole line is in the result.
 QString CutToWidth(const QString& line, int columns)
 {
-    return line.size() < columns ? line : line.left(std::max(columns - 1, 0));
+    static const QString Cut = QStringLiteral(" ...");
+    if (line.size() < columns)
+        return line;
+    const qsizetype room = std::max<qsizetype>(columns - 1 - Cut.size(), 0);
+    qsizetype end = line.lastIndexOf(QLatin1Char(' '), room);
+    while (end > 0 && line.at(end - 1) == QLatin1Char(' '))
+        --end;
+    // One word wider than the row: cut inside it, as nothing else fits.
+    return line.left(end > 0 ? end : room) + Cut;
 }
 
 // The line in rows that fit a terminal `columns` wide, its last column left
@@ -265,8 +286,6 @@ TReporter::Mode TReporter::ModeFor(bool json)
 TReporter::TReporter(Mode mode, std::vector<std::string> boards)
     : mode_(mode), boards_(std::move(boards)), lines_(boards_.size())
 {
-    for (TBoardLine& line : lines_)
-        line.text = "waiting";
     if (mode_ != Mode::Json) {
         lastRunProgress_.start();
         // The program's signals are for the boards' loop to take.
@@ -366,8 +385,9 @@ void TReporter::Progress(std::size_t board, const TransferProgress& progress)
         Emit(object);
         return;
     }
-    line.text = progress.Text().toStdString() + "   " + std::to_string(progress.Done()) + " of " +
-                std::to_string(progress.Total()) + " bytes";
+    line.percent = progress.Percent();
+    line.pace = (RateText(progress.BytesPerSecond()) + QStringLiteral("   ") + TimeLeftText(progress.SecondsLeft()))
+                    .toStdString();
     Changed();
 }
 
@@ -510,50 +530,64 @@ void TReporter::Message(const std::string& board, const char* kind, const std::s
 std::string TReporter::LineOf(std::size_t board) const
 {
     const TBoardLine& line = lines_[board];
-    std::string text = boards_[board] + ": ";
+    const std::string name = boards_[board] + ": ";
+    if (line.state == BoardState::Waiting)
+        return name + "queued";
+    if (line.state != BoardState::Running)
+        return name + line.text;
+    std::string text = name;
     if (line.waitingSeconds > 0)
-        text += "waiting for the board, " + std::to_string(line.waitingSeconds) + " s; ";
+        text += "no answer for " + std::to_string(line.waitingSeconds) + " s; ";
     if (!line.phase.empty())
         text += line.phase + "; ";
-    return text + line.text;
+    // The file's name until its first block has gone.
+    if (line.total == 0)
+        return text + line.text;
+    text += std::to_string(line.percent) + " %";
+    // The rate and the time left only while blocks go: a board that does not
+    // answer has no time left to tell.
+    if (line.waitingSeconds == 0)
+        text += "   " + line.pace;
+    return text + "   " + std::to_string(line.done) + " of " + std::to_string(line.total) + " bytes";
+}
+
+std::string TReporter::FleetLine() const
+{
+    std::map<BoardState, std::size_t> counts;
+    for (const TBoardLine& line : lines_)
+        ++counts[line.state];
+    const std::size_t updated = counts[BoardState::Updated];
+    const std::size_t notUpdated = counts[BoardState::NotUpdated];
+    std::string text = std::to_string(updated + notUpdated) + " of " + std::to_string(lines_.size()) + " boards done";
+    if (updated + notUpdated > 0)
+        text += " (" + std::to_string(updated) + " updated, " + std::to_string(notUpdated) + " not updated)";
+    return text + ", " + std::to_string(counts[BoardState::Running]) + " in progress, " +
+           std::to_string(counts[BoardState::Waiting]) + " queued";
 }
 
 std::vector<std::string> TReporter::Frame(std::size_t rows) const
 {
     // The row below the view holds the cursor: a view as tall as the
     // terminal would push its first line into the scrollback at every redraw.
-    const std::size_t most = std::max<std::size_t>(rows, 2) - 1;
+    // A fleet's view ends with its totals.
+    const bool fleet = lines_.size() > 1;
+    const std::size_t most = std::max<std::size_t>(rows, 3) - 1 - (fleet ? 1 : 0);
     std::vector<std::string> frame;
     if (lines_.size() <= most) {
         for (std::size_t k = 0; k < lines_.size(); ++k)
             frame.push_back(LineOf(k));
-        return frame;
-    }
-    // Failed boards, then those in progress, each in the boards' order; the
-    // rest are counted on the last line.
-    std::map<BoardState, int> untold;
-    for (const BoardState state : {BoardState::NotUpdated, BoardState::Running}) {
-        for (std::size_t k = 0; k < lines_.size(); ++k) {
-            if (lines_[k].state != state)
-                continue;
-            if (frame.size() + 1 < most)
-                frame.push_back(LineOf(k));
-            else
-                ++untold[state];
+    } else {
+        // Failed boards, then those in progress, each in the boards' order,
+        // as many as fit; the totals count the rest.
+        for (const BoardState state : {BoardState::NotUpdated, BoardState::Running}) {
+            for (std::size_t k = 0; k < lines_.size() && frame.size() < most; ++k) {
+                if (lines_[k].state == state)
+                    frame.push_back(LineOf(k));
+            }
         }
     }
-    for (const TBoardLine& line : lines_) {
-        if (line.state == BoardState::Updated || line.state == BoardState::Waiting)
-            ++untold[line.state];
-    }
-    static const std::map<BoardState, std::string> Told = {{BoardState::NotUpdated, "more not updated"},
-                                                           {BoardState::Running, "more in progress"},
-                                                           {BoardState::Updated, "more done"},
-                                                           {BoardState::Waiting, "waiting"}};
-    std::string rest;
-    for (const auto& [state, count] : untold)
-        rest += (rest.empty() ? "" : ", ") + std::to_string(count) + " " + Told.at(state);
-    frame.push_back(rest);
+    if (fleet)
+        frame.push_back(FleetLine());
     return frame;
 }
 
@@ -590,10 +624,10 @@ void TReporter::Draw()
         unchanged = 0;
         out += "\r" + frame[k] + ClearToRowEnd + "\n";
     }
-    if (frame.size() < shown_.size())
-        out += std::string("\r") + ClearToEnd;
-    else if (unchanged > 0)
+    if (unchanged > 0)
         out += RowsDown(unchanged);
+    if (frame.size() < shown_.size())
+        out += ClearRows(shown_.size() - frame.size());
     Output::Write(STDERR_FILENO, std::move(out));
     shown_ = std::move(frame);
 }
@@ -608,23 +642,18 @@ void TReporter::Erase()
     std::size_t rows = 0;
     for (const std::string& line : shown_)
         rows += static_cast<std::size_t>(std::max<qsizetype>(1, (Text(line).size() + columns - 1) / columns));
-    Output::Write(STDERR_FILENO, "\r" + RowsUp(rows) + ClearToEnd);
+    Output::Write(STDERR_FILENO, "\r" + RowsUp(rows) + ClearRows(rows));
     shown_.clear();
 }
 
 std::string TReporter::RunProgressLine() const
 {
-    std::size_t done = 0;
-    std::size_t running = 0;
     std::int64_t sent = 0;
     std::int64_t total = 0;
     for (const TBoardLine& line : lines_) {
-        done += line.state == BoardState::Updated || line.state == BoardState::NotUpdated;
-        running += line.state == BoardState::Running;
         sent += line.done;
         total += line.total;
     }
     const std::int64_t percent = total > 0 ? sent * 100 / total : 0;
-    return "orvenda-update: " + std::to_string(done) + " of " + std::to_string(lines_.size()) + " boards done, " +
-           std::to_string(running) + " in progress, " + std::to_string(percent) + " % of their bytes sent";
+    return "orvenda-update: " + FleetLine() + ", " + std::to_string(percent) + " % of their bytes sent";
 }

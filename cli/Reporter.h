@@ -4,9 +4,10 @@
 //
 // - Live (standard error is a terminal that understands cursor movement): a
 //   view on standard error redrawn in place at most ten times a second in
-//   all, never taller than the terminal: when the boards do not fit, those
-//   in progress and those that failed come first, then one line for the
-//   rest ("12 more done"). Only the lines that changed are written again.
+//   all, never taller than the terminal, a line per board and, for more than
+//   one, the fleet's totals last: when the boards do not fit, only those that
+//   failed and those in progress are listed, as many as fit. Only the lines
+//   that changed are written again; warnings go above it.
 // - Plain (any other standard error): one line per board when it starts and
 //   when it ends, and a line of the whole run's progress at most every five
 //   seconds; no cursor movement.
@@ -88,14 +89,18 @@ private:
     // What the view shows of one board.
     struct TBoardLine {
         BoardState state = BoardState::Waiting;
-        std::string text;   // what follows the board's name
+        std::string text;   // the file's name while running, the result once done
         std::string phase;  // "erasing", "burning, do not power off", or empty
+        std::string pace;   // "11.2 kB/s   0:31 left"
+        int percent = 0;
         int waitingSeconds = 0;
         std::int64_t done = 0;   // bytes sent
         std::int64_t total = 0;  // bytes to send
     };
 
     std::string LineOf(std::size_t board) const;
+    // "40 of 128 boards done (38 updated, 2 not updated), 32 in progress, 56 queued".
+    std::string FleetLine() const;
     // The lines of the view for a terminal of `rows` rows.
     std::vector<std::string> Frame(std::size_t rows) const;
     // Live: writes the lines of the frame that differ from those shown.
