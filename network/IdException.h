@@ -18,10 +18,11 @@
 //   ├── EIdInvalidServiceName
 //   └── EIdMoreThanOneTIdAntiFreeze
 //
-// The stack start-up errors and the service and anti-freeze errors belong to
-// platforms and parts of the socket layer that need them; on POSIX the stack
-// has no start-up that can fail, so they are never raised here, but callers
-// may name them in their handlers.
+// Only Winsock has a start-up that can fail (EIdStackInitializationFailed);
+// the library is linked, not loaded by name, so EIdStackCanNotLoadWinsock is
+// never raised, nor are the service and anti-freeze errors of parts of the
+// socket layer the updater has none of, but callers may name them in their
+// handlers.
 #pragma once
 
 #include <cstdint>

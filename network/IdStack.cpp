@@ -140,6 +140,12 @@ void TIdStack::RaiseSocketError(std::int32_t errorNumber)
                                           SocketErrorText(errorNumber));
 }
 
+int TIdStack::MillisecondsUntil(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
 void TIdStack::CheckForSocketError(long result) const
 {
     if (result == Id_SOCKET_ERROR)

@@ -4,12 +4,13 @@
 // (a subclass, see CreatePlatformStack) makes the system calls.
 //
 // Error numbers are those of the socket error table (10004-10066) on every
-// platform: the platform half maps its own error codes onto them, so that an
-// operator sees the same texts everywhere. Host lookups fail with the
-// resolver numbers 11001-11004, which have no text.
+// platform: they are Winsock's own, and elsewhere the platform half maps its
+// error codes onto them, so that an operator sees the same texts everywhere.
+// Host lookups fail with the resolver numbers 11001-11004, which have no text.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,6 +18,8 @@
 #include <span>
 #include <string>
 
+// A socket: a descriptor on POSIX, a handle on Windows, whose value has 32
+// significant bits there (so that 32- and 64-bit programs can share handles).
 using TIdStackSocketHandle = int;
 inline constexpr TIdStackSocketHandle Id_INVALID_SOCKET = -1;
 // What a failing platform call returns; the reason is in WSGetLastError().
@@ -139,6 +142,11 @@ public:
     virtual void WSCloseSocket(TIdStackSocketHandle socket) = 0;
     // Looks a host name up; 0, or the resolver's error number.
     virtual std::int32_t WSLookupHost(const std::string& name, TIdIPv4Address& address) = 0;
+
+protected:
+    // Whole milliseconds until `deadline`, rounded up so that a wait never
+    // ends before it; 0 once it has passed.
+    static int MillisecondsUntil(std::chrono::steady_clock::time_point deadline);
 };
 
 // The stack of the platform the program runs on.

@@ -76,14 +76,6 @@ auto RetryOnInterrupt(Call call)
     return result;
 }
 
-// Whole milliseconds until `deadline`, rounded up so that a wait never ends
-// before it; 0 once it has passed.
-int MillisecondsUntil(std::chrono::steady_clock::time_point deadline)
-{
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 sockaddr_in ToSocketAddress(const TIdIPv4Address& address, std::uint16_t port)
 {
     sockaddr_in result{};
