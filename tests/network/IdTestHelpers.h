@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+using SocketOptionLength = int;
+#else
 #include <sys/socket.h>
+using SocketOptionLength = socklen_t;
+#endif
 
 #include "network/IdException.h"
 #include "network/IdUDPBase.h"
@@ -12,8 +18,11 @@
 inline bool BroadcastOption(TIdUDPBase& endpoint)
 {
     int value = 0;
-    socklen_t length = sizeof value;
-    EXPECT_EQ(::getsockopt(endpoint.Binding().Handle(), SOL_SOCKET, SO_BROADCAST, &value, &length), 0);
+    SocketOptionLength length = sizeof value;
+    // Winsock takes the value as bytes, POSIX as anything.
+    EXPECT_EQ(::getsockopt(endpoint.Binding().Handle(), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&value),
+                           &length),
+              0);
     return value != 0;
 }
 
