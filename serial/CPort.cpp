@@ -3,7 +3,6 @@
 #include <QScopeGuard>
 
 #include <array>
-#include <cerrno>
 #include <thread>
 
 #include "serial/CPortDevice.h"
@@ -243,7 +242,7 @@ void TCustomComPort::ApplyBufferIfOpen()
 TComLineSettings TCustomComPort::LineSettings() const
 {
     return {baudRate_ == brCustom ? customBaudRate_ : BitsPerSecond[baudRate_], dataBits_, stopBits_, discardNull_,
-            parity_.Settings(), flowControl_.Settings()};
+            parity_.Settings(), flowControl_.Settings(), XonXoffLimit(), eventChar_};
 }
 
 void TCustomComPort::ApplyDCB()
@@ -355,9 +354,9 @@ void TCustomComPort::Loaded()
 std::int32_t TCustomComPort::ReadBytes(void* Buffer, std::int32_t Count)
 {
     if (!device_)
-        throw EComPort(ecRead, EBADF);
+        throw EComPort(ecRead, NotOpenError);
     if (Count < 0 || (Buffer == nullptr && Count > 0))
-        throw EComPort(ecRead, EINVAL);
+        throw EComPort(ecRead, InvalidValueError);
     std::int32_t read = device_->Read(static_cast<std::uint8_t*>(Buffer), Count);
     BytesWaiting();
     return read;
@@ -366,9 +365,9 @@ std::int32_t TCustomComPort::ReadBytes(void* Buffer, std::int32_t Count)
 std::int32_t TCustomComPort::WriteBytes(const void* Buffer, std::int32_t Count)
 {
     if (!device_)
-        throw EComPort(ecWrite, EBADF);
+        throw EComPort(ecWrite, NotOpenError);
     if (Count < 0 || (Buffer == nullptr && Count > 0))
-        throw EComPort(ecWrite, EINVAL);
+        throw EComPort(ecWrite, InvalidValueError);
     std::int32_t written = device_->Write(static_cast<const std::uint8_t*>(Buffer), Count);
     if (written > 0 && thread_)
         thread_->NotifyWritten();
@@ -378,7 +377,7 @@ std::int32_t TCustomComPort::WriteBytes(const void* Buffer, std::int32_t Count)
 std::int32_t TCustomComPort::BytesWaiting()
 {
     if (!device_)
-        throw EComPort(ecClearError, EBADF);
+        throw EComPort(ecClearError, NotOpenError);
     return device_->InputCount();
 }
 
@@ -386,20 +385,20 @@ std::int32_t TCustomComPort::BytesQueued()
 {
     if (!device_)
         return 0;
-    return OutputQueueCount(device_->Handle()).value_or(0);
+    return device_->OutputCount().value_or(0);
 }
 
 TComErrors TCustomComPort::LineErrors()
 {
     if (!device_)
-        throw EComPort(ecClearError, EBADF);
+        throw EComPort(ecClearError, NotOpenError);
     return device_->TakeErrors(parity_.Check());
 }
 
 TComSignals TCustomComPort::ModemSignals()
 {
     if (!device_)
-        throw EComPort(ecModemStatus, EBADF);
+        throw EComPort(ecModemStatus, NotOpenError);
     return ReadModemLines(device_->Handle()).value_or(TComSignals{});
 }
 
@@ -409,7 +408,7 @@ void TCustomComPort::StartThread()
 {
     if (events_.Empty())
         return;
-    auto thread = std::make_unique<TComThread>(*this, device_->Handle(), WatchedEvents(), syncMethod_, sync_,
+    auto thread = std::make_unique<TComThread>(*this, *device_, WatchedEvents(), syncMethod_, sync_,
                                                Rx80Mark());
     thread->Start();
     thread_ = std::move(thread);

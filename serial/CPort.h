@@ -1,4 +1,6 @@
-// The serial port driver on POSIX termios.
+// The serial port driver, on POSIX termios and on the Win32 communications
+// interface (CPortDevice_unix.cpp / CPortDevice_win.cpp and the event thread's
+// wait beside them).
 //
 // A TComPort opens one serial device exclusively, applies its queue sizes, line
 // settings and time-outs, reads and writes, and runs one event thread per open
@@ -26,12 +28,13 @@
 //   has run empty after a write, evRx80Full when the waiting bytes reach 80 % of
 //   Buffer().InputSize(), evError and evBreak from the device's error counters,
 //   evCTS, evDSR, evRLSD and evRing from its modem lines. A device without
-//   counters or modem lines (a pseudo-terminal) reports none of those. termios
-//   does not tell when the event character arrives: evRxFlag is never reported.
-// - Port names: an absolute path is used as it is. "COM1".."COM4" name the entry
-//   of that name in the working directory when there is one (usually a symbolic
-//   link to a device), else /dev/ttyS0../dev/ttyS3. Other names are paths
-//   relative to the working directory.
+//   counters or modem lines (a pseudo-terminal) reports none of those. evRxFlag
+//   when EventChar arrives, on Win32 only: termios does not tell.
+// - Port names on termios: an absolute path is used as it is. "COM1".."COM4"
+//   name the entry of that name in the working directory when there is one
+//   (usually a symbolic link to a device), else /dev/ttyS0../dev/ttyS3. Other
+//   names are paths relative to the working directory.
+// - Port names on Win32: the device of that name, "COM1" opens "\\.\COM1".
 #pragma once
 
 #include <QObject>
@@ -51,8 +54,9 @@ enum TBaudRate {
     brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
     br19200, br38400, br56000, br57600, br115200, br128000, br256000
 };
-// The bit rates the driver can set on a line (those termios can express),
-// lowest first; any other rate fails to open.
+// The bit rates the driver can set on a line, lowest first: those termios can
+// express (any other rate fails to open), or those the Win32 interface names
+// (a device may take others).
 std::vector<std::int32_t> DriverBaudRates();
 
 enum TStopBits { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
@@ -113,8 +117,9 @@ enum TComErrorCode : std::int32_t {
 };
 
 // Every failure of the driver. what() is the full message: the code's text,
-// followed by " (win error code: N)" with the errno of the failed call when
-// there was one. OsError is -1 when the failure is not a system call's.
+// followed by " (win error code: N)" with the system's error number of the
+// failed call (errno, or GetLastError() on Win32) when there was one. OsError
+// is -1 when the failure is not a system call's.
 class EComPort : public std::runtime_error {
 public:
     static constexpr std::int32_t NoOsError = -1;
@@ -323,15 +328,16 @@ public:
     void Close();
 
     // Line settings. Changing one on an open port re-applies the whole line
-    // state at once (code 7 on failure: the device keeps its previous state while
-    // the property already holds the new value). Rates termios cannot express
-    // (14400, 56000, 128000, 256000, custom rates other than the standard ones),
-    // 1.5 stop bits, DiscardNull, DSR flow and sensitivity, DTR handshake, RTS
-    // toggle, CTS flow without RTS handshake (or the reverse) and a parity
-    // replacement other than 0 fail with code 7. A device may keep what it
-    // cannot carry without failing: a pseudo-terminal stays at 8 data bits
-    // without parity. With Parity().Check() a byte with a parity error arrives
-    // as 0.
+    // state at once (code 7 on failure: the device keeps its previous state
+    // while the property already holds the new value). On termios, rates it
+    // cannot express (14400, 56000, 128000, 256000, custom rates other than the
+    // standard ones), 1.5 stop bits, DiscardNull, DSR flow and sensitivity, DTR
+    // handshake, RTS toggle, CTS flow without RTS handshake (or the reverse)
+    // and a parity replacement other than 0 fail with code 7; a device may keep
+    // what it cannot carry without failing (a pseudo-terminal stays at 8 data
+    // bits without parity), and with Parity().Check() a byte with a parity
+    // error arrives as 0. The Win32 device takes every setting its driver can
+    // carry and refuses the rest (code 7).
     TBaudRate BaudRate() const { return baudRate_; }
     std::int32_t CustomBaudRate() const { return customBaudRate_; }
     TDataBits DataBits() const { return dataBits_; }
@@ -415,8 +421,8 @@ public:
     TComSignals ModemSignals();
 
     // The input queue fill, in bytes, at which XON is sent and the free room at
-    // which XOFF is sent: both a quarter of the input size. The kernel keeps
-    // thresholds of its own; these are the ones the settings ask for.
+    // which XOFF is sent: both a quarter of the input size. The Win32 device
+    // takes them; the termios kernel keeps thresholds of its own.
     std::int32_t XonXoffLimit() const;
 
     // True from the opening that created the event thread until the closing;
