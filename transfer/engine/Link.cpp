@@ -4,16 +4,13 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 #include <thread>
 
 #include "network/IdUDPClient.h"
 #include "serial/CPort.h"
+#include "transfer/engine/LinkWake.h"
 
 namespace {
 
@@ -24,21 +21,7 @@ constexpr int QuietLineMs = 100;
 // Every link's cancel: set once, for good, also from a signal handler. The
 // descriptor is made before any handler can run and is never closed.
 std::atomic<bool> everyLinkCancelled{false};
-const int everyLinkWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-
-void Signal(int descriptor)
-{
-    const std::uint64_t one = 1;
-    while (descriptor != -1 && ::write(descriptor, &one, sizeof one) == -1 && errno == EINTR) {
-    }
-}
-
-void Empty(int descriptor)
-{
-    std::uint64_t count = 0;
-    while (descriptor != -1 && ::read(descriptor, &count, sizeof count) == -1 && errno == EINTR) {
-    }
-}
+const int everyLinkWake = LinkWake::Make();
 
 thread_local TLinkWaiter* waiterOfThisThread = nullptr;
 
@@ -55,20 +38,19 @@ void TLinkWaiter::SetOfThisThread(TLinkWaiter* waiter)
 }
 
 TBoardLink::TBoardLink()
-    : waiter_(TLinkWaiter::OfThisThread()), cancelWake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    : waiter_(TLinkWaiter::OfThisThread()), cancelWake_(LinkWake::Make())
 {
 }
 
 TBoardLink::~TBoardLink()
 {
-    if (cancelWake_ != -1)
-        ::close(cancelWake_);
+    LinkWake::Close(cancelWake_);
 }
 
 void TBoardLink::Cancel()
 {
     cancelled_ = true;
-    Signal(cancelWake_);
+    LinkWake::Signal(cancelWake_);
 }
 
 bool TBoardLink::Cancelled() const
@@ -79,13 +61,13 @@ bool TBoardLink::Cancelled() const
 void TBoardLink::Rearm()
 {
     cancelled_ = false;
-    Empty(cancelWake_);
+    LinkWake::Empty(cancelWake_);
 }
 
 void TBoardLink::CancelEveryLink()
 {
     everyLinkCancelled = true;
-    Signal(everyLinkWake);
+    LinkWake::Signal(everyLinkWake);
 }
 
 int TBoardLink::EveryLinkCancelDescriptor()

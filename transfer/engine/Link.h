@@ -152,7 +152,7 @@ private:
     qint64 pulseIntervalMs_ = 0;
     QElapsedTimer lastPulse_;
     std::atomic<bool> cancelled_{false};
-    int cancelWake_ = -1;  // an event descriptor: written by Cancel, emptied by Rearm
+    int cancelWake_ = -1;  // a wake (LinkWake.h): signalled by Cancel, emptied by Rearm
 };
 
 // USB: no transport.

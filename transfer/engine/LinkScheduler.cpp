@@ -1,54 +1,12 @@
 #include "transfer/engine/LinkScheduler.h"
 
-#include <boost/context/fiber.hpp>
-#include <boost/context/protected_fixedsize_stack.hpp>
-
-#include <sys/epoll.h>
-#include <unistd.h>
-
-#include <array>
-#include <cerrno>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <stdexcept>
-#include <system_error>
-
-#include "transfer/engine/SignalsHeld.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define LINK_SCHEDULER_ASAN 1
-#endif
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-#define LINK_SCHEDULER_TSAN 1
-#endif
-
-namespace context = boost::context;
 
 namespace {
-
-// A task's stack: mapped, not committed; only the pages a task touches cost
-// memory. Below it a page without access, so that an overflow faults.
-constexpr std::size_t TaskStackSize = std::size_t{1} << 20;
-constexpr int EventsPerWake = 256;
-constexpr unsigned int HalfWordBits = 32;
-// What an epoll event carries: the waiting task's index in the high half and
-// its socket in the low half, so that an event is matched without a lookup.
-// Every link's cancel carries a value no task's socket has.
-constexpr std::uint64_t CancelEvent = ~std::uint64_t{0};
-
-std::uint64_t EventOf(std::size_t taskIndex, int descriptor)
-{
-    return (std::uint64_t{taskIndex} << HalfWordBits) | static_cast<std::uint32_t>(descriptor);
-}
-
-[[noreturn]] void RaiseSystemError(const char* what)
-{
-    throw std::system_error(errno, std::generic_category(), what);
-}
 
 // Thrown inside a task that its scheduler ends before the task has: it
 // unwinds the task's stack, so that its locks, sockets and files are let go.
@@ -57,20 +15,9 @@ struct TTaskEnded {};
 
 } // namespace
 
-// A stack as the sanitizers know it: where it lies, and what they keep of it
-// while it is switched away from.
-struct TLinkScheduler::Stack {
-    const void* bottom = nullptr;
-    std::size_t size = 0;
-    void* fakeStack = nullptr;    // the address sanitizer's
-    void* threadFiber = nullptr;  // the thread sanitizer's
-};
-
 struct TLinkScheduler::Task {
     std::function<void()> body;
-    context::fiber fiber;  // the task, while it waits or has not begun
-    context::fiber back;   // the scheduler, while the task runs
-    Stack stack;
+    std::unique_ptr<TTaskFiber> fiber;
     std::exception_ptr failure;  // what left the task, if anything
     bool finished = false;
     bool ending = false;  // its scheduler goes: the task unwinds at its wait
@@ -84,82 +31,18 @@ struct TLinkScheduler::Task {
     Clock::time_point queued = Clock::time_point::max();
 };
 
-namespace {
-
-// The library's guarded stacks, with where each lies kept for the sanitizers:
-// all of it, its guard page below included, so that they know every frame
-// on it for the task's.
-class TRecordedStack {
-public:
-    explicit TRecordedStack(TLinkScheduler::Stack& stack) : stack_(stack) {}
-    context::stack_context allocate()
-    {
-        context::stack_context made = stacks_.allocate();
-        stack_.bottom = static_cast<const char*>(made.sp) - made.size;
-        stack_.size = made.size;
-        return made;
-    }
-    void deallocate(context::stack_context& made) noexcept { stacks_.deallocate(made); }
-
-private:
-    context::protected_fixedsize_stack stacks_{TaskStackSize};
-    TLinkScheduler::Stack& stack_;
-};
-
-// The sanitizers learn of a switch right before it: `from` is kept unless the
-// stack is left for good, `to` is the stack resumed.
-void BeforeSwitch([[maybe_unused]] TLinkScheduler::Stack* from, [[maybe_unused]] const TLinkScheduler::Stack& to)
-{
-#ifdef LINK_SCHEDULER_ASAN
-    __sanitizer_start_switch_fiber(from != nullptr ? &from->fakeStack : nullptr, to.bottom, to.size);
-#endif
-#ifdef LINK_SCHEDULER_TSAN
-    __tsan_switch_to_fiber(to.threadFiber, 0);
-#endif
-}
-
-// ... and right after it, on the stack resumed, which learns where the stack
-// it came from lies when `came` is given.
-void AfterSwitch([[maybe_unused]] TLinkScheduler::Stack& resumed, [[maybe_unused]] TLinkScheduler::Stack* came)
-{
-#ifdef LINK_SCHEDULER_ASAN
-    __sanitizer_finish_switch_fiber(resumed.fakeStack, came != nullptr ? &came->bottom : nullptr,
-                                    came != nullptr ? &came->size : nullptr);
-#endif
-}
-
-} // namespace
-
-TLinkScheduler::TLinkScheduler() : main_(std::make_unique<Stack>()), events_(::epoll_create1(EPOLL_CLOEXEC))
-{
-    if (events_ == -1)
-        RaiseSystemError("epoll_create1");
-    // Every link's cancel stays readable once written: it wakes every task.
-    const int cancel = TBoardLink::EveryLinkCancelDescriptor();
-    epoll_event interest{};
-    interest.events = EPOLLIN;
-    interest.data.u64 = CancelEvent;
-    if (cancel != -1 && ::epoll_ctl(events_, EPOLL_CTL_ADD, cancel, &interest) == -1) {
-        ::close(events_);
-        RaiseSystemError("epoll_ctl");
-    }
-}
+TLinkScheduler::TLinkScheduler() = default;
 
 TLinkScheduler::~TLinkScheduler()
 {
     // A task that has not ended unwinds now, on its own stack: what it holds
     // is let go as if it had ended.
     for (const auto& task : tasks_) {
-        if (!task->finished && task->fiber) {
+        if (!task->finished) {
             task->ending = true;
             Resume(*task);
         }
-#ifdef LINK_SCHEDULER_TSAN
-        if (task->stack.threadFiber != nullptr)
-            __tsan_destroy_fiber(task->stack.threadFiber);
-#endif
     }
-    ::close(events_);
 }
 
 void TLinkScheduler::Spawn(std::function<void()> body)
@@ -167,21 +50,15 @@ void TLinkScheduler::Spawn(std::function<void()> body)
     auto task = std::make_unique<Task>();
     Task& made = *task;
     made.body = std::move(body);
-    made.fiber = context::fiber(std::allocator_arg, TRecordedStack(made.stack),
-                                [this, &made](context::fiber&& back) { return Enter(made, std::move(back)); });
-#ifdef LINK_SCHEDULER_TSAN
-    made.stack.threadFiber = __tsan_create_fiber(0);
-#endif
+    made.fiber = std::make_unique<TTaskFiber>(home_, [this, &made] { Enter(made); });
     made.index = tasks_.size();
     runnable_.push_back(&made);
     tasks_.push_back(std::move(task));
     ++unfinished_;
 }
 
-context::fiber TLinkScheduler::Enter(Task& task, context::fiber&& back)
+void TLinkScheduler::Enter(Task& task)
 {
-    task.back = std::move(back);
-    AfterSwitch(task.stack, main_.get());
     try {
         if (!task.ending)
             task.body();
@@ -192,16 +69,11 @@ context::fiber TLinkScheduler::Enter(Task& task, context::fiber&& back)
         task.failure = std::current_exception();
     }
     task.finished = true;
-    // The stack is left for good: nothing of it is kept.
-    BeforeSwitch(nullptr, *main_);
-    return std::move(task.back);
 }
 
 void TLinkScheduler::Run()
 {
-#ifdef LINK_SCHEDULER_TSAN
-    main_->threadFiber = __tsan_get_current_fiber();
-#endif
+    home_.Adopt();
     const TSignalsHeld held;
     while (unfinished_ > 0) {
         while (!runnable_.empty()) {
@@ -210,7 +82,7 @@ void TLinkScheduler::Run()
             Resume(*task);
         }
         if (unfinished_ > 0)
-            WaitForEvents(held.Before());
+            WaitForEvents(held);
     }
 }
 
@@ -224,9 +96,7 @@ void TLinkScheduler::Resume(Task& task)
     current_ = &task;
     TLinkWaiter* const outside = TLinkWaiter::OfThisThread();
     SetOfThisThread(this);
-    BeforeSwitch(main_.get(), task.stack);
-    task.fiber = std::move(task.fiber).resume();
-    AfterSwitch(*main_, nullptr);
+    task.fiber->Resume();
     SetOfThisThread(outside);
     current_ = nullptr;
     if (task.finished) {
@@ -243,9 +113,7 @@ void TLinkScheduler::Suspend(Task& task)
         std::fputs("orvenda: a task waited with an exception under way\n", stderr);
         std::abort();
     }
-    BeforeSwitch(&task.stack, *main_);
-    task.back = std::move(task.back).resume();
-    AfterSwitch(task.stack, main_.get());
+    task.fiber->Suspend();
     if (task.ending)
         throw TTaskEnded{};
 }
@@ -257,12 +125,7 @@ bool TLinkScheduler::WaitReadable(int descriptor, std::span<const int> /*wakeOn*
     // answer costs no system call. Level-triggered: whatever the socket holds
     // when the wait begins wakes the task at once.
     if (task.armed != descriptor) {
-        epoll_event interest{};
-        interest.events = EPOLLIN;
-        interest.data.u64 = EventOf(task.index, descriptor);
-        if (::epoll_ctl(events_, EPOLL_CTL_MOD, descriptor, &interest) == -1 &&
-            (errno != ENOENT || ::epoll_ctl(events_, EPOLL_CTL_ADD, descriptor, &interest) == -1))
-            RaiseSystemError("epoll_ctl");
+        events_.Watch(descriptor, task.index);
         task.armed = descriptor;
     }
     task.descriptor = descriptor;
@@ -282,7 +145,7 @@ void TLinkScheduler::Forget(int descriptor)
 {
     Task& task = *current_;
     if (task.armed == descriptor) {
-        ::epoll_ctl(events_, EPOLL_CTL_DEL, descriptor, nullptr);
+        events_.Forget(descriptor);
         task.armed = -1;
     }
 }
@@ -317,9 +180,7 @@ void TLinkScheduler::Readable(Task& task, int descriptor)
     }
     // Nobody reads the socket before the task waits for it again: it would
     // report at every round until then.
-    epoll_event rest{};
-    rest.data.u64 = EventOf(task.index, descriptor);
-    ::epoll_ctl(events_, EPOLL_CTL_MOD, descriptor, &rest);
+    events_.Rest(descriptor, task.index);
     if (task.armed == descriptor)
         task.armed = -1;
 }
@@ -355,24 +216,15 @@ int TLinkScheduler::MillisecondsToEarliest()
     return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
 }
 
-void TLinkScheduler::WaitForEvents(const sigset_t& takingSignals)
+void TLinkScheduler::WaitForEvents(const TSignalsHeld& held)
 {
-    std::array<epoll_event, EventsPerWake> ready{};
-    const int count =
-        ::epoll_pwait(events_, ready.data(), EventsPerWake, MillisecondsToEarliest(), &takingSignals);
-    if (count == -1 && errno != EINTR)
-        RaiseSystemError("epoll_pwait");
-    for (int k = 0; k < count; ++k) {
-        const std::uint64_t event = ready[static_cast<std::size_t>(k)].data.u64;
-        if (event == CancelEvent) {
+    for (const TSocketWatch::Ready& ready : events_.Wait(MillisecondsToEarliest(), held)) {
+        if (ready.task == TSocketWatch::EveryTask) {
             for (const auto& task : tasks_)
                 Wake(*task, false);
-            continue;
+        } else if (ready.task < tasks_.size()) {
+            Readable(*tasks_[ready.task], ready.descriptor);
         }
-        const std::size_t index = event >> HalfWordBits;
-        const auto descriptor = static_cast<int>(static_cast<std::uint32_t>(event));
-        if (index < tasks_.size())
-            Readable(*tasks_[index], descriptor);
     }
     const Clock::time_point now = Clock::now();
     while (!due_.empty() && due_.top().when <= now)

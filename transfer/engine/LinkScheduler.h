@@ -1,8 +1,8 @@
 // Runs many boards' transfers on one thread. Each transfer is a task with a
-// stack of its own (a fiber of Boost.Context, its stack guarded below); when
-// its link waits for the board, the thread goes on with another task whose
-// board has answered. Every task's socket sleeps in one epoll set, so a block
-// costs no thread switch, however many boards there are.
+// stack of its own (TaskFiber.h); when its link waits for the board, the
+// thread goes on with another task whose board has answered. Every task's
+// socket sleeps in one watch (SocketWatch.h), so a block costs no thread
+// switch, however many boards there are.
 //
 // A link made while a task runs waits through the scheduler (the network's
 // waits, every link's settle times). Every link's cancel (a signal) wakes
@@ -12,10 +12,7 @@
 // task's would take its place; such a wait ends the program.
 #pragma once
 
-#include <boost/context/fiber.hpp>
-
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -25,6 +22,9 @@
 #include <vector>
 
 #include "transfer/engine/Link.h"
+#include "transfer/engine/SignalsHeld.h"
+#include "transfer/engine/SocketWatch.h"
+#include "transfer/engine/TaskFiber.h"
 
 class TLinkScheduler final : public TLinkWaiter {
 public:
@@ -44,8 +44,6 @@ public:
     // What left the task spawned `task`-th (from 0), if anything.
     std::exception_ptr Failure(std::size_t task) const;
 
-    struct Stack;
-
     // Called by a task's links only.
     bool WaitReadable(int descriptor, std::span<const int> wakeOn, int timeoutMs) override;
     void Sleep(std::chrono::milliseconds duration) override;
@@ -60,8 +58,8 @@ private:
         bool operator>(const Due& other) const { return when > other.when; }
     };
 
-    // The task's stack begins here, `back` being the scheduler's.
-    boost::context::fiber Enter(Task& task, boost::context::fiber&& back);
+    // The task's stack begins here.
+    void Enter(Task& task);
     void Resume(Task& task);
     // Back to Run from the task under way, until Run resumes it.
     void Suspend(Task& task);
@@ -74,14 +72,14 @@ private:
     void WaitUntil(Task& task, Clock::time_point due);
     // Sleeps until a socket is readable, every link's cancel is, or the
     // earliest wait is due, and wakes the tasks that may go on.
-    void WaitForEvents(const sigset_t& takingSignals);
+    void WaitForEvents(const TSignalsHeld& held);
     int MillisecondsToEarliest();
     // Pops the earliest due time: wakes its task when the task's wait has
     // run out, or queues it again for a wait that ends later.
     void TakeEarliest(Clock::time_point now);
 
-    std::unique_ptr<Stack> main_;  // the thread's own stack, as the sanitizers know it
-    int events_ = -1;  // the epoll set
+    TFiberHome home_;
+    TSocketWatch events_;
     std::vector<std::unique_ptr<Task>> tasks_;
     std::vector<Task*> runnable_;
     // At most a due time or two per task, not one per wait: a task's queued

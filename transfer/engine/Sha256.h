@@ -1,13 +1,12 @@
 // SHA-256 of a stream of bytes, as the update history records it for every
-// file sent. It runs over every byte of every image, so it uses the
+// file sent. It runs over every byte of every image, so on Linux it uses the
 // processor's SHA instructions where it has them (through libcrypto), about
-// twenty times faster than a portable implementation.
+// twenty times faster than a portable implementation; on Windows, Qt's.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
-
-struct evp_md_ctx_st;
 
 class TSha256 {
 public:
@@ -20,6 +19,8 @@ public:
     // The digest of everything added so far, in lower-case hexadecimal.
     std::string Hex() const;
 
+    struct Context;
+
 private:
-    evp_md_ctx_st* context_;
+    std::unique_ptr<Context> context_;
 };

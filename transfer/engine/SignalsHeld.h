@@ -4,9 +4,13 @@
 // thread but where the boards' loop waits, it is taken at that wait alone: at
 // a known point of the program, never in the middle of a board's step, and
 // at once, since that wait is what the loop does whenever its boards wait.
+//
+// Windows sends a program no signals: Ctrl-C and a closed console reach it
+// through a console handler on a thread of their own, which cancels every
+// link. Nothing is held there.
 #pragma once
 
-#include <csignal>
+#include <memory>
 
 // While one lives, the calling thread holds back every signal sent to the
 // program (not the faults a thread raises itself), and so does every thread
@@ -18,9 +22,11 @@ public:
     TSignalsHeld(const TSignalsHeld&) = delete;
     TSignalsHeld& operator=(const TSignalsHeld&) = delete;
 
-    // The mask the thread had before: the one to wait with, to take them.
-    const sigset_t& Before() const { return before_; }
+    // What the thread held back before: what to wait with, to take them
+    // (SignalsHeld_unix.h).
+    struct Before;
+    const Before& Taken() const { return *before_; }
 
 private:
-    sigset_t before_{};
+    std::unique_ptr<Before> before_;
 };

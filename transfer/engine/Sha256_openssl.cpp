@@ -14,24 +14,28 @@ constexpr unsigned NibbleMask = 0x0F;
 
 } // namespace
 
-TSha256::TSha256() : context_(EVP_MD_CTX_new())
+struct TSha256::Context {
+    EVP_MD_CTX* digest;
+};
+
+TSha256::TSha256() : context_(std::make_unique<Context>(Context{EVP_MD_CTX_new()}))
 {
-    if (context_ == nullptr)
+    if (context_->digest == nullptr)
         throw std::bad_alloc();
-    if (EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) != 1) {
-        EVP_MD_CTX_free(context_);
+    if (EVP_DigestInit_ex(context_->digest, EVP_sha256(), nullptr) != 1) {
+        EVP_MD_CTX_free(context_->digest);
         throw std::runtime_error("SHA-256 is not available");
     }
 }
 
 TSha256::~TSha256()
 {
-    EVP_MD_CTX_free(context_);
+    EVP_MD_CTX_free(context_->digest);
 }
 
 void TSha256::Add(const unsigned char* bytes, std::size_t count)
 {
-    EVP_DigestUpdate(context_, bytes, count);
+    EVP_DigestUpdate(context_->digest, bytes, count);
 }
 
 std::string TSha256::Hex() const
@@ -40,7 +44,7 @@ std::string TSha256::Hex() const
     EVP_MD_CTX* copy = EVP_MD_CTX_new();
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
     unsigned length = 0;
-    const bool made = copy != nullptr && EVP_MD_CTX_copy_ex(copy, context_) == 1 &&
+    const bool made = copy != nullptr && EVP_MD_CTX_copy_ex(copy, context_->digest) == 1 &&
                       EVP_DigestFinal_ex(copy, digest.data(), &length) == 1;
     EVP_MD_CTX_free(copy);
     if (!made)

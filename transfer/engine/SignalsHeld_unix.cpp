@@ -1,4 +1,4 @@
-#include "transfer/engine/SignalsHeld.h"
+#include "transfer/engine/SignalsHeld_unix.h"
 
 #include <pthread.h>
 
@@ -19,13 +19,13 @@ sigset_t SentSignals()
 
 } // namespace
 
-TSignalsHeld::TSignalsHeld()
+TSignalsHeld::TSignalsHeld() : before_(std::make_unique<Before>())
 {
     const sigset_t sent = SentSignals();
-    pthread_sigmask(SIG_BLOCK, &sent, &before_);
+    pthread_sigmask(SIG_BLOCK, &sent, &before_->mask);
 }
 
 TSignalsHeld::~TSignalsHeld()
 {
-    pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    pthread_sigmask(SIG_SETMASK, &before_->mask, nullptr);
 }
