@@ -24,14 +24,11 @@ endforeach()
 # show the window, offscreen for the tests and for a run without a desktop.
 set(UPDATER_QT_LIBRARIES $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets>)
 set(UPDATER_QT_PLATFORMS $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> $<TARGET_FILE:Qt6::QOffscreenIntegrationPlugin>)
-set(runtime_libraries ${UPDATER_QT_LIBRARIES} ${UPDATER_MINGW_RUNTIME})
-if(UPDATER_TESTS)
-  list(APPEND runtime_libraries $<TARGET_FILE:Qt6::Test>)
-endif()
 set(platforms_folder ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/platforms)
 add_custom_target(windows_runtime ALL
   COMMAND ${CMAKE_COMMAND} -E make_directory ${platforms_folder}
-  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${runtime_libraries} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${UPDATER_QT_LIBRARIES} ${UPDATER_MINGW_RUNTIME}
+          ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${UPDATER_QT_PLATFORMS} ${platforms_folder}
   COMMENT "Copying Qt's and MinGW's libraries into ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
   VERBATIM)

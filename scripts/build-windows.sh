@@ -31,6 +31,8 @@ version=$(cached CMAKE_PROJECT_VERSION)
 strip=$(cached CMAKE_STRIP)
 
 # The uninstaller's commands for the files and folders of a program folder, deepest folders last.
+# $INSTDIR is NSIS's, for makensis to read.
+# shellcheck disable=SC2016
 uninstall_commands() {
   (cd "$1" &&
     find . -type f | sort | sed 's|^\./||; s|/|\\|g; s|.*|Delete "$INSTDIR\\&"|' &&
