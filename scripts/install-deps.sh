@@ -5,6 +5,7 @@
 #   scripts/install-deps.sh fuzz       ... and clang with its fuzzing runtime
 #   scripts/install-deps.sh display    ... and a virtual X display for the demo
 #   scripts/install-deps.sh package    ... and what finds a Debian package's dependencies and checks it
+#   scripts/install-deps.sh windows    ... and what cross-builds for Windows, runs its tests under Wine and packs it
 set -euo pipefail
 
 # desktop-file-utils, libxml2-utils and groff-base check the installed desktop entry, icon and manual
@@ -17,6 +18,10 @@ for extra in "$@"; do
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     display) packages+=(xvfb xauth) ;;
     package) packages+=(dpkg-dev lintian) ;;
+    # MinGW-w64 with posix threads (Qt for MinGW is built with it), Debian's Qt host tools (moc, rcc) for the
+    # cross build, xz-utils to unpack Qt for MinGW (scripts/windows-qt.sh), Wine to run the tests, zip and
+    # NSIS for the packages; dpkg-dev gives apt-get source what it needs when Qt is built from source.
+    windows) packages+=(g++-mingw-w64-x86-64-posix qt6-base-dev-tools xz-utils wine wine64 zip nsis dpkg-dev) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done

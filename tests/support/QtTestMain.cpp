@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
-#include <cstdlib>
+#include <QtGlobal>
 
 #ifdef UPDATER_TEST_WINDOWS
 #include "app/Application.h"
@@ -19,9 +19,10 @@ using TTestApplication = TReportingApplication;
 
 int main(int argc, char** argv)
 {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     const QTemporaryDir state;
-    ::setenv("XDG_STATE_HOME", state.path().toLocal8Bit().constData(), 1);
+    qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
     ::testing::InitGoogleTest(&argc, argv);
     TTestApplication application(argc, argv);
     return RUN_ALL_TESTS();
