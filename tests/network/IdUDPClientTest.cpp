@@ -264,6 +264,8 @@ TEST_F(UdpEndpoint, HostAddressIsTheSendersFormOfTheDestination)
         client.Host = host;
         EXPECT_EQ(client.HostAddress(), "127.0.0.1") << host;
     }
+    if (!UdpPeer::SendsFromItsAddress())
+        GTEST_SKIP() << "the peer's answer would not come from 127.0.0.10";
     UdpPeer ten("127.0.0.10");
     client.Host = "127.0.0.010";
     client.Port = ten.Port();

@@ -31,6 +31,11 @@ public:
 
     static constexpr int DefaultLimitMs = 10000;
 
+    // Whether what a peer sends leaves from the address it is bound to: not
+    // under Wine, which binds a socket asked for 127.0.0.10 to every address,
+    // so that its answers leave from 127.0.0.1.
+    static bool SendsFromItsAddress();
+
 private:
     int socket_;
     std::uint16_t port_ = 0;

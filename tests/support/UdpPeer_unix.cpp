@@ -83,3 +83,8 @@ std::optional<Datagram> UdpPeer::Receive(int limitMs)
     ::inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
     return Datagram{bytes, address, ntohs(from.sin_port)};
 }
+
+bool UdpPeer::SendsFromItsAddress()
+{
+    return true;
+}

@@ -103,3 +103,10 @@ std::optional<Datagram> UdpPeer::Receive(int limitMs)
     ::inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
     return Datagram{bytes, address, ntohs(from.sin_port)};
 }
+
+bool UdpPeer::SendsFromItsAddress()
+{
+    // Wine's system library carries its version; Windows' does not.
+    const HMODULE system = ::GetModuleHandleW(L"ntdll.dll");
+    return system == nullptr || ::GetProcAddress(system, "wine_get_version") == nullptr;
+}
