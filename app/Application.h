@@ -16,9 +16,10 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
-// SIGTERM and SIGHUP (a session's end, a service manager, `kill`) close
-// `window` as the operator would: an update under way ends stopped and is
-// recorded before the program ends.
+// SIGTERM and SIGHUP (a session's end, a service manager, `kill`), or on
+// Windows the session's end (a logoff, a shutdown), close `window` as the
+// operator would: an update under way ends stopped and is recorded before
+// the program ends.
 void CloseOnTermination(QWidget* window);
 
 // Runs a piece of start-up or handler code under the standard error report.

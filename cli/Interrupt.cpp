@@ -1,40 +1,29 @@
 #include "cli/Interrupt.h"
 
+#include "cli/Interrupt_p.h"
+
 #include <atomic>
-#include <csignal>
-#include <unistd.h>
+#include <cstdlib>
 
 #include "transfer/engine/Link.h"
 
 namespace {
 
-// The signal that asked the run to end; 0 while none has.
-std::atomic<int> endingSignal{0};
+// The exit status the run was asked to end with; 0 while it was not.
+std::atomic<int> endingStatus{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler may only touch a lock-free flag");
-
-constexpr int SignalExitBase = 128;
 
 // How many waits that end at once on a signal are under way.
 std::atomic<int> exitingAtOnce{0};
 
-extern "C" void OnInterrupt(int signal)
-{
-    endingSignal.store(signal);
-    TBoardLink::CancelEveryLink();
-    if (exitingAtOnce.load() > 0)
-        ::_exit(SignalExitBase + signal);
-}
-
 } // namespace
 
-void InstallInterruptHandler()
+void EndRunOnRequest(int exitStatus)
 {
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    endingStatus.store(exitStatus);
+    TBoardLink::CancelEveryLink();
+    if (exitingAtOnce.load() > 0)
+        std::_Exit(exitStatus);
 }
 
 void ExitAtOnceOnSignal(bool atOnce)
@@ -54,10 +43,10 @@ TExitAtOnceOnSignal::~TExitAtOnceOnSignal()
 
 bool Interrupted()
 {
-    return endingSignal.load() != 0;
+    return endingStatus.load() != 0;
 }
 
 int InterruptedExitStatus()
 {
-    return SignalExitBase + endingSignal.load();
+    return endingStatus.load();
 }

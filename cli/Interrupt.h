@@ -1,12 +1,13 @@
 // Ctrl-C, SIGTERM and SIGHUP (a `timeout`, a closed terminal, a service
-// manager): the handler only raises a flag; every session checks it at its
-// next wait and ends there, so that ports and sockets are closed in order,
-// the summary of what was done is printed and the history records it.
+// manager), or on Windows Ctrl-C, Ctrl-Break and a closed console: the
+// handler only raises a flag; every session checks it at its next wait and
+// ends there, so that ports and sockets are closed in order, the summary of
+// what was done is printed and the history records it.
 #pragma once
 
-// Installs the handler for SIGINT, SIGTERM and SIGHUP. A closed standard
-// output (SIGPIPE) ends nothing: printing fails, the update goes on and is
-// recorded.
+// Installs the handler for SIGINT, SIGTERM and SIGHUP (for the console's
+// events on Windows). A closed standard output (SIGPIPE) ends nothing:
+// printing fails, the update goes on and is recorded.
 void InstallInterruptHandler();
 
 // While one lives, a signal ends the program at once with 128 + its number:
@@ -24,5 +25,6 @@ public:
 // it likes.
 void ExitAtOnceOnSignal(bool atOnce);
 bool Interrupted();
-// 128 + the number of the signal that interrupted the run (130 for Ctrl-C).
+// 128 + the number of the signal that interrupted the run (130 for Ctrl-C),
+// on Windows too.
 int InterruptedExitStatus();

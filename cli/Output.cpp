@@ -1,14 +1,12 @@
 #include "cli/Output.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <utility>
 
+#include "cli/Terminal.h"
 #include "transfer/engine/SignalsHeld.h"
 
 namespace {
@@ -60,21 +58,19 @@ private:
             lock.lock();
             writing_ = false;
             if (!written)
-                failed_[fd == STDERR_FILENO] = true;
+                failed_[fd == StandardError] = true;
             changed_.notify_all();
         }
     }
 
-    bool Failed(int fd) const { return failed_[fd == STDERR_FILENO]; }
+    bool Failed(int fd) const { return failed_[fd == StandardError]; }
 
     // The whole text, however the stream takes it; false when it cannot.
     static bool WriteAll(int fd, const std::string& text)
     {
         std::size_t done = 0;
         while (done < text.size()) {
-            const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-            if (wrote == -1 && errno == EINTR)
-                continue;
+            const long wrote = WriteSome(fd, text.data() + done, text.size() - done);
             if (wrote <= 0)
                 return false;
             done += static_cast<std::size_t>(wrote);

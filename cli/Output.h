@@ -10,7 +10,7 @@
 
 namespace Output {
 
-// Hands `text` over for the stream `fd` (STDOUT_FILENO or STDERR_FILENO).
+// Hands `text` over for the stream `fd` (StandardOutput or StandardError).
 void Write(int fd, std::string text);
 // Whether text handed over still waits for its stream to take it.
 bool Pending();

@@ -1,9 +1,8 @@
 #include "cli/Password.h"
 
+#include "cli/Password_p.h"
+
 #include <cstdio>
-#include <iostream>
-#include <termios.h>
-#include <unistd.h>
 
 #include "protocol/RuntimeErrors.h"
 #include "transfer/engine/FileOfBytes.h"
@@ -34,43 +33,12 @@ std::optional<std::string> ReadPasswordFile(const std::string& path, std::string
     return WithoutLineEnd(head.substr(0, head.find('\n')));
 }
 
-// Switches the terminal's echo off for its lifetime.
-class TEchoOff {
-public:
-    TEchoOff() : active_(::isatty(STDIN_FILENO) == 1 && ::tcgetattr(STDIN_FILENO, &saved_) == 0)
-    {
-        if (!active_)
-            return;
-        termios quiet = saved_;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    ~TEchoOff()
-    {
-        if (!active_)
-            return;
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
-        std::fputc('\n', stderr);  // the Enter that was not echoed
-    }
-    TEchoOff(const TEchoOff&) = delete;
-    TEchoOff& operator=(const TEchoOff&) = delete;
-
-private:
-    termios saved_{};
-    bool active_;
-};
-
 std::optional<std::string> ReadTypedPassword(std::string& error)
 {
     std::fputs("BIOS password: ", stderr);
     std::fflush(stderr);
     std::string line;
-    bool read = false;
-    {
-        TEchoOff echoOff;
-        read = static_cast<bool>(std::getline(std::cin, line));
-    }
-    if (!read) {
+    if (!ReadUnechoedLine(line)) {
         error = "no BIOS password was given";
         return std::nullopt;
     }

@@ -8,7 +8,8 @@
 
 #include <array>
 #include <iostream>
-#include <unistd.h>
+
+#include "cli/Terminal.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ bool ConfirmSearchedBoards(const TUpdatePlan& plan, bool yes, std::string& error
         std::fprintf(stderr, "  %s\n", KeyOf(plan, k).c_str());
     if (yes)
         return true;
-    if (!::isatty(STDIN_FILENO)) {
+    if (!IsTerminal(StandardInput)) {
         error = "a search chose these boards and no one can confirm it: give --yes to update them";
         return false;
     }

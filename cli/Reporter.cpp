@@ -12,13 +12,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <string_view>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
+#include "cli/Terminal.h"
 #include "cli/WordWrap.h"
 #include "transfer/engine/SignalsHeld.h"
 #include "transfer/report/EndingTexts.h"
@@ -38,9 +36,6 @@ constexpr qint64 RunProgressPerSecond = 1000;
 // Plain: the run's progress line at most this often.
 constexpr qint64 RunProgressIntervalMs = 5000;
 constexpr int SecondsDecimals = 1;
-// The size of a terminal that does not tell its own.
-constexpr int FallbackColumns = 80;
-constexpr int FallbackRows = 24;
 // Continuation rows of a wrapped result start this far in.
 const QString WrapIndent = QStringLiteral("  ");
 
@@ -158,8 +153,7 @@ int ResultRank(Ending outcome)
 bool ShowsColour()
 {
     const char* noColour = std::getenv("NO_COLOR");
-    const char* term = std::getenv("TERM");
-    return (noColour == nullptr || *noColour == '\0') && term != nullptr && std::strcmp(term, "dumb") != 0;
+    return (noColour == nullptr || *noColour == '\0') && TerminalShowsColour(StandardOutput);
 }
 
 // The row with the first ending word after the board in the ending's colour:
@@ -223,7 +217,7 @@ QJsonObject TotalsObject(const std::vector<TBoardResult>& results, int exitStatu
 void Emit(QJsonObject object)
 {
     object.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    Output::Write(STDOUT_FILENO, QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n");
+    Output::Write(StandardOutput, QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n");
 }
 
 QJsonArray Texts(const std::vector<std::string>& texts)
@@ -261,26 +255,11 @@ const std::string NoBoardAnswered = "no board answered the search";
 
 } // namespace
 
-winsize TerminalSize(int descriptor)
-{
-    winsize size{};
-    if (::ioctl(descriptor, TIOCGWINSZ, &size) != 0)
-        size = {};
-    if (size.ws_col == 0)
-        size.ws_col = FallbackColumns;
-    if (size.ws_row == 0)
-        size.ws_row = FallbackRows;
-    return size;
-}
-
 TReporter::Mode TReporter::ModeFor(bool json)
 {
     if (json)
         return Mode::Json;
-    // Without a TERM the terminal's control sequences are unknown too.
-    const char* term = std::getenv("TERM");
-    const bool moves = term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
-    return ::isatty(STDERR_FILENO) && moves ? Mode::Live : Mode::Plain;
+    return TerminalMovesCursor(StandardError) ? Mode::Live : Mode::Plain;
 }
 
 TReporter::TReporter(Mode mode, std::vector<std::string> boards)
@@ -321,7 +300,7 @@ void TReporter::Tick()
             const bool running = std::any_of(lines_.begin(), lines_.end(),
                                              [](const TBoardLine& line) { return line.state == BoardState::Running; });
             if (running)
-                Output::Write(STDERR_FILENO, RunProgressLine() + "\n");
+                Output::Write(StandardError, RunProgressLine() + "\n");
         }
     }
 }
@@ -339,7 +318,7 @@ void TReporter::Start(std::size_t board, const std::string& file, std::int64_t s
     TBoardLine& line = lines_[board];
     line.text = QFileInfo(Text(file)).fileName().toStdString();
     if (mode_ == Mode::Plain && line.state != BoardState::Running) {
-        Output::Write(STDERR_FILENO,
+        Output::Write(StandardError,
                       boards_[board] + ": started, " + line.text + " (" + std::to_string(size) + " bytes)\n");
     }
     if (line.state != BoardState::Running)
@@ -429,7 +408,7 @@ void TReporter::Done(std::size_t board, const TBoardResult& result)
     line.phase.clear();
     line.waitingSeconds = 0;
     if (mode_ == Mode::Plain)
-        Output::Write(STDERR_FILENO, boards_[board] + ": " + line.text + "\n");
+        Output::Write(StandardError, boards_[board] + ": " + line.text + "\n");
     Changed();
 }
 
@@ -451,9 +430,9 @@ void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus
     });
     // A pipe takes each result as one line; a terminal shows it whole over
     // as many rows as it needs, its ending in colour.
-    const bool terminal = ::isatty(STDOUT_FILENO);
+    const bool terminal = IsTerminal(StandardOutput);
     const bool colour = terminal && ShowsColour();
-    const int columns = TerminalSize(STDOUT_FILENO).ws_col;
+    const int columns = TerminalSize(StandardOutput).columns;
     std::string printed;
     auto print = [&](const std::string& line, std::optional<Ending> ending = std::nullopt) {
         QStringList rows = terminal ? TerminalRows(Text(line), columns) : QStringList{Text(line)};
@@ -471,7 +450,7 @@ void TReporter::Summary(const std::vector<TBoardResult>& results, int exitStatus
     if (!partial.empty())
         print("left with part of a file, to be updated again: " + partial);
     print(TotalsLine(results, exitStatus));
-    Output::Write(STDOUT_FILENO, std::move(printed));
+    Output::Write(StandardOutput, std::move(printed));
 }
 
 void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, const std::vector<std::string>& places,
@@ -491,13 +470,13 @@ void TReporter::SearchEnded(Mode mode, const std::vector<std::string>& boards, c
         return;
     }
     for (const std::string& place : failed)
-        Output::Write(STDERR_FILENO, "orvenda-update: the search could not be sent to " + place + "\n");
+        Output::Write(StandardError, "orvenda-update: the search could not be sent to " + place + "\n");
     if (!boards.empty())
         return;
     std::string searched;
     for (const std::string& place : places)
         searched += (searched.empty() ? "" : ", ") + place;
-    Output::Write(STDERR_FILENO, "orvenda-update: " + NoBoardAnswered + "; searched " + searched + "\n");
+    Output::Write(StandardError, "orvenda-update: " + NoBoardAnswered + "; searched " + searched + "\n");
 }
 
 void TReporter::Ended(const std::string& message, int exitStatus)
@@ -518,11 +497,11 @@ void TReporter::Message(const std::string& board, const char* kind, const std::s
     if (mode_ == Mode::Live) {
         Erase();
         std::string rows;
-        for (const QString& row : TerminalRows(Text(message), TerminalSize(STDERR_FILENO).ws_col))
+        for (const QString& row : TerminalRows(Text(message), TerminalSize(StandardError).columns))
             rows += row.toStdString() + "\n";
-        Output::Write(STDERR_FILENO, std::move(rows));
+        Output::Write(StandardError, std::move(rows));
     } else {
-        Output::Write(STDERR_FILENO, message + "\n");
+        Output::Write(StandardError, message + "\n");
     }
     Changed();
 }
@@ -598,13 +577,13 @@ void TReporter::Draw()
     if (Output::Pending())
         return;
     changed_ = false;
-    const winsize size = TerminalSize(STDERR_FILENO);
-    if (size.ws_col != shownColumns_)
+    const TTerminalSize size = TerminalSize(StandardError);
+    if (size.columns != shownColumns_)
         Erase();
-    shownColumns_ = size.ws_col;
-    std::vector<std::string> frame = Frame(size.ws_row);
+    shownColumns_ = size.columns;
+    std::vector<std::string> frame = Frame(static_cast<std::size_t>(size.rows));
     for (std::string& line : frame)
-        line = CutToWidth(Text(line), size.ws_col).toStdString();
+        line = CutToWidth(Text(line), size.columns).toStdString();
     std::size_t first = 0;
     while (first < frame.size() && first < shown_.size() && frame[first] == shown_[first])
         ++first;
@@ -628,7 +607,7 @@ void TReporter::Draw()
         out += RowsDown(unchanged);
     if (frame.size() < shown_.size())
         out += ClearRows(shown_.size() - frame.size());
-    Output::Write(STDERR_FILENO, std::move(out));
+    Output::Write(StandardError, std::move(out));
     shown_ = std::move(frame);
 }
 
@@ -638,11 +617,11 @@ void TReporter::Erase()
 {
     if (shown_.empty())
         return;
-    const qsizetype columns = TerminalSize(STDERR_FILENO).ws_col;
+    const qsizetype columns = TerminalSize(StandardError).columns;
     std::size_t rows = 0;
     for (const std::string& line : shown_)
         rows += static_cast<std::size_t>(std::max<qsizetype>(1, (Text(line).size() + columns - 1) / columns));
-    Output::Write(STDERR_FILENO, "\r" + RowsUp(rows) + ClearRows(rows));
+    Output::Write(StandardError, "\r" + RowsUp(rows) + ClearRows(rows));
     shown_.clear();
 }
 

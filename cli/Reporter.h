@@ -20,8 +20,6 @@
 // boards last, then the totals.
 #pragma once
 
-#include <sys/ioctl.h>
-
 #include <QElapsedTimer>
 #include <QJsonObject>
 
@@ -37,9 +35,6 @@
 #include "transfer/board/BoardTry.h"
 
 class TransferProgress;
-
-// The size of the terminal at `descriptor`; its usual 80x24 where it tells none.
-winsize TerminalSize(int descriptor);
 
 class TReporter {
 public:

@@ -7,9 +7,8 @@
 #include "cli/CliEvents.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
-
-#include <unistd.h>
 #include "cli/Reporter.h"
+#include "cli/Terminal.h"
 #include "network/IdException.h"
 #include "protocol/RuntimeErrors.h"
 #include "transfer/record/SettingsFile.h"
@@ -47,7 +46,7 @@ void TellTry(TReporter& reporter, std::size_t board, const TBoardResult& result,
     if ((result.nothingSent && result.outcome != Ending::NotStarted) || result.failure)
         reporter.Error(board, result.message);
     if (!historyWarning.isEmpty())
-        Output::Write(STDERR_FILENO, "orvenda-update: warning: " + historyWarning.toStdString() + "\n");
+        Output::Write(StandardError, "orvenda-update: warning: " + historyWarning.toStdString() + "\n");
     reporter.Done(board, result);
 }
 
@@ -163,7 +162,7 @@ std::vector<TBoardResult> UpdateEveryUdpBoard(const TUpdatePlan& plan, TReporter
     }
     const bool stopped = stopLine.Passed();
     if (stopped && next < count)
-        Output::Write(STDERR_FILENO, "orvenda-update: " + std::to_string(count - next) + " boards not started: " +
+        Output::Write(StandardError, "orvenda-update: " + std::to_string(count - next) + " boards not started: " +
                                          stopLine.Why() + "\n");
     const std::string why = stopped ? stopLine.Why() + "; nothing was sent" : CalledOffByInterrupt;
     for (std::size_t k = next; k < count; ++k)
@@ -192,7 +191,7 @@ bool FitJobsToDescriptors(TUpdatePlan& plan, std::size_t descriptors, std::strin
         return false;
     }
     plan.options.jobs = static_cast<int>(fit);
-    Output::Write(STDERR_FILENO, "orvenda-update: " + limit + " lets " + std::to_string(fit) +
+    Output::Write(StandardError, "orvenda-update: " + limit + " lets " + std::to_string(fit) +
                                      " boards be updated at a time; the others wait their turn\n");
     return true;
 }

@@ -9,13 +9,12 @@
 #include <limits>
 #include <set>
 #include <string>
-#include <arpa/inet.h>
-#include <unistd.h>
 #include <variant>
 #include <vector>
 
 #include "transfer/engine/BiosPassword.h"
 #include "transfer/report/ErrorText.h"
+#include "cli/AddressText.h"
 #include "cli/BoardList.h"
 #include "cli/ExitStatus.h"
 #include "cli/HistoryTable.h"
@@ -28,6 +27,7 @@
 #include "cli/Plan.h"
 #include "cli/Status.h"
 #include "cli/Reporter.h"
+#include "cli/Terminal.h"
 #include "cli/Trace.h"
 #include "network/BoardSearch.h"
 #include "network/IdException.h"
@@ -143,7 +143,7 @@ int PrintSearch(const TCliOptions& options)
 // The table as wide as the terminal; a pipe gets the table's usual width.
 qsizetype HistoryWidth()
 {
-    return ::isatty(STDOUT_FILENO) ? TerminalSize(STDOUT_FILENO).ws_col : HistoryTableColumns;
+    return IsTerminal(StandardOutput) ? TerminalSize(StandardOutput).columns : HistoryTableColumns;
 }
 
 // What `history` prints of each chosen update: its board once (--keys), its
@@ -238,9 +238,7 @@ std::variant<std::vector<std::string>, int> SearchedBoards(const TCliOptions& op
 // (127.0.0.300) is a mistake on the command line, not a board to look up.
 bool NoAddress(const std::string& board)
 {
-    in_addr address{};
-    return !board.empty() && board.find_first_not_of("0123456789.") == std::string::npos &&
-           ::inet_aton(board.c_str(), &address) == 0;
+    return !board.empty() && board.find_first_not_of("0123456789.") == std::string::npos && !IsInetAddress(board);
 }
 
 // The boards of --udp and --boards-from, each once; the exit status instead
