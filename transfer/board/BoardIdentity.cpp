@@ -1,12 +1,9 @@
 #include "transfer/board/BoardIdentity.h"
 
-#include <climits>
-#include <cstdlib>
 #include <memory>
 
 #include "network/IdException.h"
 #include "network/LocalNetwork.h"
-#include "serial/CPortDevice.h"
 
 namespace {
 
@@ -56,10 +53,7 @@ TLocalNetwork MachineNetworks()
 
 TBoardIdentity SerialBoardIdentity(const std::string& port)
 {
-    const std::string device = ComDevicePath(port);
-    char resolved[PATH_MAX];
-    // A device that is not there keeps its name: opening it fails anyway.
-    const std::string name = ::realpath(device.c_str(), resolved) != nullptr ? std::string(resolved) : device;
+    const std::string name = SerialDeviceName(port);
     return {SerialKeyPrefix + name, name, port, {}};
 }
 

@@ -30,6 +30,10 @@ public:
 // The board behind a serial port name: the device it opens with every link
 // resolved, so that COM1, ./COM1 and the device it points to are one board.
 TBoardIdentity SerialBoardIdentity(const std::string& port);
+// The device behind a serial port name, one text for all its spellings: on
+// Linux the device path with every link resolved, on Windows the port's
+// device name (\\.\COM1), which no link can stand for.
+std::string SerialDeviceName(const std::string& port);
 
 // The board at `address`, which `spelling` resolved to; `network` tells the
 // broadcast addresses of the machine's own networks. Raises ENotABoard for

@@ -3,13 +3,16 @@
 // updater on the same board, in this process or another, of any user, started
 // from any environment, is refused before it sends anything.
 //
-// The lock is a name in the kernel's abstract socket namespace,
-// "orvenda-updater/board/<key>": a socket bound to it holds the board. The
-// name has no file behind it, so no folder, environment variable or user
-// decides where it is, nobody can remove or replace it while it is held, and
-// the kernel frees it when its holder ends, however it ends.
+// The lock is a name the system keeps machine-wide, with no file behind it:
+// no folder, environment variable or user decides where it is, nobody can
+// remove or replace it while it is held, and the system frees it when its
+// holder ends, however it ends. On Linux it is a name in the kernel's
+// abstract socket namespace, "orvenda-updater/board/<key>", that a socket
+// binds; on Windows a named kernel object, "Global\orvenda-updater-board-
+// <digest of the key>", that the holder's handle keeps in being.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -40,12 +43,20 @@ public:
     TBoardLock& operator=(TBoardLock&& other) noexcept;
 
 private:
-    int fd_ = -1;
+    // Gives the lock back; the system's part, as taking it is.
+    void Release() noexcept;
+
+    // The socket's descriptor on Linux, the object's handle on Windows; -1
+    // while none is held.
+    using THandle = std::intptr_t;
+    static constexpr THandle NoHandle = -1;
+    THandle handle_ = NoHandle;
 };
 
 // Takes the lock of `board`; none for the USB link's board, which nothing
 // reaches. Raises EBoardBusy when another updater holds it.
 std::optional<TBoardLock> LockBoard(const TBoardIdentity& board);
 
-// The abstract socket name the lock of `key` binds, without its leading NUL.
+// The machine-wide name of the lock of `key`: on Linux the abstract socket
+// name, without its leading NUL.
 std::string BoardLockName(const std::string& key);

@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,7 +35,7 @@ public:
     TFileOfBytes& operator=(const TFileOfBytes&) = delete;
 
     // The size when the file was opened: what the transfer announces and sends.
-    std::int64_t Size() const { return size_; }
+    std::int64_t Size() const { return opened_.size; }
     const std::string& Path() const { return path_; }
 
     // Reads up to `capacity` bytes straight into `buffer`; returns how many
@@ -74,14 +73,36 @@ private:
     std::size_t ReadAhead();
     void CheckEnd();
 
+    // What the system tells of the open file that a write to it changes: its
+    // size and its times of modification and of change, in the system's own
+    // units.
+    struct TStamp {
+        std::int64_t size = 0;
+        std::int64_t modified = 0;
+        std::int64_t changed = 0;
+        bool operator==(const TStamp&) const = default;
+    };
+    // A descriptor on Linux, a handle on Windows; -1 stands for none on both.
+    using THandle = std::intptr_t;
+    static constexpr THandle NoHandle = -1;
+
+    // The system's part, one file per platform: opening the regular file at
+    // path_ into handle_ (raising EInOutError as the constructor tells),
+    // closing it, its stamp, the next bytes from where reading stands (0 at
+    // its end) and whether a byte follows `offset`, read without moving
+    // where reading stands.
+    void Open();
+    void Close() noexcept;
+    TStamp Stamp() const;
+    std::size_t ReadNext(unsigned char* buffer, std::size_t wanted);
+    bool HasByteAt(std::int64_t offset) const;
+
     std::string path_;
-    int fd_ = -1;
-    std::int64_t size_ = 0;
+    THandle handle_ = NoHandle;
+    TStamp opened_;  // as the file was when opened
     std::int64_t consumed_ = 0;  // bytes read from the file so far
     std::int64_t nextCheck_ = 0; // where reading next looks for a change
     bool endChecked_ = false;
-    timespec modified_{};
-    timespec changed_{};
     TSha256 hash_;
     // Handed to the caller's buffer and not yet in the hash: the hash reads
     // them there, while the board works on the block.
@@ -96,5 +117,6 @@ private:
     std::size_t aheadEnd_ = 0;
 };
 
-// Raises the runtime's input/output error for an errno value.
+// Raises the runtime's input/output error for the system's error number:
+// errno's on Linux, GetLastError()'s on Windows.
 [[noreturn]] void RaiseInOutError(int error);

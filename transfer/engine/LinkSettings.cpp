@@ -1,7 +1,5 @@
 #include "transfer/engine/LinkSettings.h"
 
-#include <cstring>
-
 #include "network/IdException.h"
 #include "network/IdStack.h"
 #include "network/IdUDPClient.h"
@@ -10,6 +8,7 @@
 #include "transfer/report/ErrorText.h"
 #include "transfer/report/PortHints.h"
 #include "transfer/engine/Session.h"
+#include "transfer/engine/SystemError.h"
 #include "transfer/record/SettingsFile.h"
 
 namespace {
@@ -73,7 +72,7 @@ void OpenPort(TCustomComPort& port, const std::string& name)
         port.Open();
     } catch (const EComPort& error) {
         std::string text = "cannot open the serial port " + ComDevicePath(name) + ": " +
-                           (error.OsError > 0 ? std::strerror(error.OsError) : EComPort::Text(error.Code));
+                           (error.OsError > 0 ? SystemErrorText(error.OsError) : EComPort::Text(error.Code));
         const QString hint = PortHint(error);
         throw ELinkNotOpened(hint.isEmpty() ? text : text + " (" + hint.toStdString() + ")");
     }

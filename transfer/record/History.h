@@ -1,6 +1,7 @@
 // The update history: one JSON line per update in the user's state folder
-// (<state>/orvenda-updater/history.jsonl), appended by both front ends and
-// read back by `orvenda-update history`.
+// (<state>/orvenda-updater/history.jsonl; on Windows the state folder is
+// %LOCALAPPDATA%), appended by both front ends and read back by
+// `orvenda-update history`.
 #pragma once
 
 #include <QByteArray>
@@ -18,7 +19,8 @@ enum class HistoryKind { Firmware, Bios, Flash, Data };
 
 // The history file: $XDG_STATE_HOME/orvenda-updater/history.jsonl, or
 // ~/.local/state/orvenda-updater/history.jsonl; without HOME, the home folder
-// is the user's own from the password database, never the root.
+// is the user's own from the password database, never the root. On Windows:
+// %LOCALAPPDATA%\orvenda-updater\history.jsonl.
 QString DefaultHistoryPath();
 
 struct TBoardResult;
