@@ -44,6 +44,21 @@ TFiberHome::~TFiberHome()
         ::ConvertFiberToThread();
 }
 
+namespace {
+
+// The fiber the thread runs on. MinGW's inline GetCurrentFiber reads the
+// thread's block through an array of no length, which GCC 12 takes for a
+// read out of its bounds.
+void* CurrentFiber()
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+    return ::GetCurrentFiber();
+#pragma GCC diagnostic pop
+}
+
+} // namespace
+
 void TFiberHome::Adopt()
 {
     // A thread switches only from a fiber of its own: the thread itself
@@ -53,7 +68,7 @@ void TFiberHome::Adopt()
         return;
     home.thread = ::GetCurrentThreadId();
     home.converted = !::IsThreadAFiber();
-    home.fiber = home.converted ? ::ConvertThreadToFiber(nullptr) : ::GetCurrentFiber();
+    home.fiber = home.converted ? ::ConvertThreadToFiber(nullptr) : CurrentFiber();
     if (home.fiber == nullptr)
         RaiseLastError("ConvertThreadToFiber");
 }
