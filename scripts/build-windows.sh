@@ -42,7 +42,8 @@ uninstall_commands() {
 # Installs the build into <out>/<name> (with the install components named after them, besides the default
 # one), and packs that folder as <out>/<name>.zip and <out>/<name>-setup.exe.
 pack() {
-  local out="$PWD/$1" name="$2" component
+  local out name="$2" component
+  out=$(realpath -m "$1")
   shift 2
   local folder="$out/$name"
   rm -rf "$out"
