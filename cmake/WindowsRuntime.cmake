@@ -42,20 +42,10 @@ if(CMAKE_CROSSCOMPILING)
   endif()
 endif()
 
-# The package's folder: the programs that build for Windows so far, Qt's and
-# MinGW's libraries, the platform plugins. The component package_check holds
-# the protocol's test program instead, for scripts/build-windows.sh
-# --check-packaging to try the packing before the programs build; an
-# ordinary install leaves it out.
+# The package's folder: both programs, Qt's and MinGW's libraries, the
+# platform plugins.
 function(updater_install_windows_package)
-  foreach(program orvenda-updater orvenda-update)
-    if(TARGET ${program})
-      install(TARGETS ${program} RUNTIME DESTINATION .)
-    endif()
-  endforeach()
+  install(TARGETS orvenda-updater orvenda-update RUNTIME DESTINATION .)
   install(FILES ${UPDATER_QT_LIBRARIES} ${UPDATER_MINGW_RUNTIME} DESTINATION .)
   install(FILES ${UPDATER_QT_PLATFORMS} DESTINATION platforms)
-  if(TARGET protocol_tests)
-    install(TARGETS protocol_tests RUNTIME DESTINATION . COMPONENT package_check EXCLUDE_FROM_ALL)
-  endif()
 endfunction()

@@ -4,20 +4,17 @@
 # (orvenda-update.exe) with the libraries they load into one folder, as a zip and as an NSIS installer, in
 # $BUILD_DIR/package/. The installer puts the folder under Program Files, with a Start menu entry for the
 # window and an uninstaller. Extra CMake arguments come from $CMAKE_ARGS.
-#   scripts/build-windows.sh                    build, and pack the programs once both build for Windows
-#   scripts/build-windows.sh --build-only       build only (scripts/test-windows.sh)
-#   scripts/build-windows.sh --check-packaging  build, and pack the protocol's test program in the programs'
-#                                               place into $BUILD_DIR/package-check/, to try the packing
+#   scripts/build-windows.sh               build, and pack the programs
+#   scripts/build-windows.sh --build-only  build only (scripts/test-windows.sh)
 # Needs what scripts/install-deps.sh windows installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir="${BUILD_DIR:-build-win}"
 mode="${1:---package}"
 case "$mode" in
-  --package | --build-only | --check-packaging) ;;
+  --package | --build-only) ;;
   *) echo "build-windows: unknown option '$mode'" >&2; exit 2 ;;
 esac
-programs=(orvenda-updater.exe orvenda-update.exe)
 
 qt_dir=$(scripts/windows-qt.sh)
 # qt-cmake names Qt's toolchain file, which a configured build folder no longer reads.
@@ -39,18 +36,13 @@ uninstall_commands() {
     find . -mindepth 1 -type d | sort -r | sed 's|^\./||; s|/|\\|g; s|.*|RMDir "$INSTDIR\\&"|')
 }
 
-# Installs the build into <out>/<name> (with the install components named after them, besides the default
-# one), and packs that folder as <out>/<name>.zip and <out>/<name>-setup.exe.
+# Installs the build into <out>/<name>, and packs that folder as <out>/<name>.zip and <out>/<name>-setup.exe.
 pack() {
-  local out name="$2" component
+  local out name="$2"
   out=$(realpath -m "$1")
-  shift 2
   local folder="$out/$name"
   rm -rf "$out"
   cmake --install "$build_dir" --prefix "$folder" --strip >/dev/null
-  for component in "$@"; do
-    cmake --install "$build_dir" --prefix "$folder" --strip --component "$component" >/dev/null
-  done
   # The libraries come with their symbols (libstdc++'s weigh 20 MB), which nothing on Windows reads.
   "$strip" --strip-unneeded "$folder"/*.dll "$folder"/platforms/*.dll
   (cd "$out" && zip -q -r -X "$name.zip" "$name")
@@ -61,17 +53,4 @@ pack() {
   echo "build-windows: $out/$name-setup.exe"
 }
 
-if [ "$mode" = --check-packaging ]; then
-  pack "$build_dir/package-check" orvenda-updater-check package_check
-  exit 0
-fi
-
-missing=()
-for program in "${programs[@]}"; do
-  [ -f "$build_dir/bin/$program" ] || missing+=("$program")
-done
-if [ ${#missing[@]} -ne 0 ]; then
-  echo "build-windows: ${missing[*]} not built for Windows yet: built what is there, packed nothing"
-  exit 0
-fi
 pack "$build_dir/package" "orvenda-updater-$version-windows-x86_64"
