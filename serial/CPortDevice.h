@@ -138,6 +138,9 @@ private:
 // /dev/ttyS0../dev/ttyS3. Win32: the name in the device namespace,
 // "\\.\COM1" for "COM1".
 std::string ComDevicePath(const std::string& name);
+// The device a port name stands for, as the operator knows it: its path
+// (termios), "COM1" whether "com1" or "\\.\COM1" was given (Win32).
+std::string ComDeviceName(const std::string& name);
 
 // Checks shared by both platforms.
 bool QueueSizesUsable(std::int32_t inputSize, std::int32_t outputSize);

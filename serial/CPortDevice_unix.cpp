@@ -275,6 +275,11 @@ std::string ComDevicePath(const std::string& name)
     return ComDevicePrefix + std::to_string(number - FirstComNumber);
 }
 
+std::string ComDeviceName(const std::string& name)
+{
+    return ComDevicePath(name);
+}
+
 std::unique_ptr<TComDevice> TComDevice::Open(const std::string& name)
 {
     const std::string path = ComDevicePath(name);

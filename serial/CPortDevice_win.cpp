@@ -147,6 +147,14 @@ std::string ComDevicePath(const std::string& name)
     return std::string(DeviceNamespace) + name;
 }
 
+std::string ComDeviceName(const std::string& name)
+{
+    // The system's device names are case-blind.
+    const std::string_view bare =
+        name.starts_with(DeviceNamespace) ? std::string_view(name).substr(DeviceNamespace.size()) : name;
+    return QString::fromUtf8(bare.data(), static_cast<qsizetype>(bare.size())).toUpper().toStdString();
+}
+
 std::unique_ptr<TComDevice> TComDevice::Open(const std::string& name)
 {
     const std::string path = ComDevicePath(name);

@@ -71,7 +71,7 @@ void OpenPort(TCustomComPort& port, const std::string& name)
     try {
         port.Open();
     } catch (const EComPort& error) {
-        std::string text = "cannot open the serial port " + ComDevicePath(name) + ": " +
+        std::string text = "cannot open the serial port " + ComDeviceName(name) + ": " +
                            (error.OsError > 0 ? SystemErrorText(error.OsError) : EComPort::Text(error.Code));
         const QString hint = PortHint(error);
         throw ELinkNotOpened(hint.isEmpty() ? text : text + " (" + hint.toStdString() + ")");

@@ -1,5 +1,5 @@
 // One-line advice for an operator whose serial port failed: what the driver's
-// error usually means on Linux and what to do about it.
+// error usually means on the system at hand and what to do about it.
 #pragma once
 
 #include <QString>
