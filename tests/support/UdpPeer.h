@@ -23,6 +23,8 @@ public:
     UdpPeer& operator=(const UdpPeer&) = delete;
 
     std::uint16_t Port() const { return port_; }
+    // The socket, for code under test that waits for it to turn readable.
+    int Handle() const { return socket_; }
 
     void SendTo(const std::string& address, std::uint16_t port, const std::string& bytes);
     // The next datagram, or nothing when none came within `limitMs`. The limit

@@ -1,10 +1,10 @@
 // The update history: appends, reading back, damaged and cut-off lines,
-// control characters in the table, an unwritable state folder, files that
-// are not the history's own to write, a full disk and appends from many
-// threads at once.
+// control characters in the table, a folder in the file's place and appends
+// from many threads at once.
 #include "transfer/record/History.h"
 #include "transfer/board/BoardTry.h"
 #include "cli/HistoryTable.h"
+#include "tests/transfer/UpdateHistory.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,11 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <pwd.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <thread>
 #include <vector>
 
@@ -28,45 +23,6 @@ namespace {
 
 // SHA-256 of "abc".
 constexpr const char* AbcSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-
-void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
-
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-class UpdateHistory : public testing::Test {
-protected:
-    static TBoardResult SerialUpdate()
-    {
-        TBoardResult result;
-        result.board = "/dev/ttyUSB0";
-        result.outcome = Ending::Unconfirmed;
-        result.missingAnswers = 2;
-        result.boardErrors = 1;
-        result.seconds = 12.4;
-        return result;
-    }
-
-    // Appends the update of one file at a fixed time.
-    QString Append(const TBoardResult& result, const std::string& file = "/images/app.hex",
-                   HistoryKind kind = HistoryKind::Firmware, HistoryLink link = HistoryLink::Serial)
-    {
-        return AppendHistory(link, {kind, {file}}, result, QDateTime(QDate(2026, 3, 14), QTime(15, 9, 26, 417), Qt::UTC),
-                             history);
-    }
-
-    QTemporaryDir folder;
-    // Inside a folder that does not exist yet: the first append makes it.
-    QString history = folder.filePath("state/orvenda-updater/history.jsonl");
-};
 
 TEST_F(UpdateHistory, AnAppendedUpdateReadsBackWithTheFilesHash)
 {
@@ -303,94 +259,6 @@ TEST_F(UpdateHistory, AFolderInPlaceOfTheFileCannotBeRead)
     EXPECT_FALSE(ReadHistory(history).error.isEmpty());
 }
 
-TEST_F(UpdateHistory, AnUnwritableStateFolderIsToldAndNeverThrows)
-{
-    // A file where the state folder should be: no one can create the folder,
-    // not even root.
-    WriteFile(folder.filePath("state"), "in the way");
-    QString first;
-    ASSERT_NO_THROW(first = Append(SerialUpdate()));
-    EXPECT_TRUE(first.contains(history)) << first.toStdString();
-    // The folder that could not be made, and why.
-    const QString reason = "cannot make the folder " + folder.filePath("state/orvenda-updater") + ": Not a directory";
-    EXPECT_TRUE(first.endsWith(reason)) << first.toStdString();
-    // Every failed append says so; telling the operator once is the writer's part.
-    EXPECT_EQ(Append(SerialUpdate()), first);
-}
-
-TEST_F(UpdateHistory, ASymbolicLinkInTheHistorysPlaceIsNotFollowed)
-{
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(history).path()));
-    const QString notes = folder.filePath("notes.txt");
-    WriteFile(notes, "the test's own file\n");
-    const QString refused = "The update history cannot be written to " + history + ": it is a symbolic link";
-    ASSERT_TRUE(QFile::link(notes, history));
-    EXPECT_EQ(Append(SerialUpdate()), refused);
-    EXPECT_EQ(ReadFile(notes), "the test's own file\n");
-    // Nor is a link to a file yet to be made followed to make it.
-    const QString missing = folder.filePath("missing.txt");
-    ASSERT_TRUE(QFile::remove(history) && QFile::link(missing, history));
-    EXPECT_EQ(Append(SerialUpdate()), refused);
-    EXPECT_FALSE(QFileInfo::exists(missing));
-}
-
-TEST_F(UpdateHistory, AnotherUsersHistoryIsLeftAlone)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "giving the history to another user (chown to nobody) takes root";
-    const passwd* nobody = ::getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
-    ASSERT_EQ(Append(SerialUpdate()), QString());
-    const QByteArray before = ReadFile(history);
-    ASSERT_EQ(::chown(QFile::encodeName(history).constData(), nobody->pw_uid, nobody->pw_gid), 0);
-    EXPECT_EQ(Append(SerialUpdate()),
-              "The update history cannot be written to " + history + ": it belongs to another user");
-    EXPECT_EQ(ReadFile(history), before);
-}
-
-// The process's file size limit cuts a write short as a full disk does; with
-// SIGXFSZ ignored, write returns the short count instead of the signal
-// ending the process.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        savedSignal_ = std::signal(SIGXFSZ, SIG_IGN);
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, savedSignal_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit saved_{};
-    void (*savedSignal_)(int) = SIG_DFL;
-};
-
-TEST_F(UpdateHistory, ALineCutShortByAFullDiskIsTakenBack)
-{
-    ASSERT_EQ(Append(SerialUpdate()), QString());
-    const QByteArray sound = ReadFile(history);
-    QString error;
-    {
-        // Room for half a line more.
-        const FileSizeLimit limit(static_cast<rlim_t>(sound.size() + sound.size() / 2));
-        error = Append(SerialUpdate());
-    }
-    EXPECT_TRUE(error.startsWith("The update history cannot be written to " + history + ": ")) << error.toStdString();
-    EXPECT_EQ(ReadFile(history), sound);
-    // With room again, the next line follows the last whole one.
-    ASSERT_EQ(Append(SerialUpdate()), QString());
-    EXPECT_EQ(ReadFile(history), sound + sound);
-}
-
 TEST_F(UpdateHistory, AppendsFromManyThreadsKeepTheirLinesWhole)
 {
     constexpr int Threads = 8;
@@ -410,27 +278,6 @@ TEST_F(UpdateHistory, AppendsFromManyThreadsKeepTheirLinesWhole)
     const QByteArray all = ReadFile(history);
     EXPECT_EQ(all.count('\n'), Threads * AppendsPerThread);
     EXPECT_EQ(ReadHistory(history).lines.size(), Threads * AppendsPerThread);
-}
-
-TEST(HistoryFiles, TheHistoryLivesInTheStateFolder)
-{
-    const QByteArray savedState = qgetenv("XDG_STATE_HOME");
-    const QByteArray savedHome = qgetenv("HOME");
-    qputenv("XDG_STATE_HOME", "/srv/state");
-    EXPECT_EQ(DefaultHistoryPath(), "/srv/state/orvenda-updater/history.jsonl");
-    qputenv("HOME", "/home/operator");
-    qputenv("XDG_STATE_HOME", "relative/state");
-    EXPECT_EQ(DefaultHistoryPath(), "/home/operator/.local/state/orvenda-updater/history.jsonl");
-    qunsetenv("XDG_STATE_HOME");
-    EXPECT_EQ(DefaultHistoryPath(), "/home/operator/.local/state/orvenda-updater/history.jsonl");
-    // Without HOME the user's own home folder holds it, never the root.
-    qunsetenv("HOME");
-    EXPECT_FALSE(DefaultHistoryPath().startsWith("/.local")) << DefaultHistoryPath().toStdString();
-    qputenv("HOME", savedHome);
-    if (savedState.isNull())
-        qunsetenv("XDG_STATE_HOME");
-    else
-        qputenv("XDG_STATE_HOME", savedState);
 }
 
 } // namespace

@@ -27,6 +27,11 @@ DWORD WriteAll(HANDLE file, std::span<const Byte> bytes)
 // Linux; a new settings file takes those its folder gives.
 DWORD PutInPlace(const std::wstring& temporary, const std::wstring& target)
 {
+    // A folder is never replaced: not every ReplaceFile refuses an empty one
+    // (Wine's puts the file in its place); refused as a move over a folder is.
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return ERROR_ACCESS_DENIED;
     if (::ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, 0, nullptr, nullptr))
         return 0;
     const DWORD error = ::GetLastError();
