@@ -10,15 +10,6 @@
 
 namespace {
 
-TEST(PortHints, EachDriverErrorGetsItsAdvice)
-{
-    EXPECT_TRUE(PortHint(ecOpen, EACCES).contains("dialout group"));
-    EXPECT_TRUE(PortHint(ecOpen, EBUSY).contains("ModemManager"));
-    EXPECT_TRUE(PortHint(ecOpen, EIO).contains("plugged in"));
-    EXPECT_TRUE(PortHint(ecWrite, EIO).contains("unplugged"));
-    EXPECT_TRUE(PortHint(ecRead, ENXIO).contains("unplugged"));
-}
-
 TEST(PortHints, ErrorsWithoutAdviceGetNone)
 {
     EXPECT_TRUE(PortHint(ecOpen, EComPort::NoOsError).isEmpty());

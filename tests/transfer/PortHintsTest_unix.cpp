@@ -16,6 +16,17 @@
 
 namespace {
 
+// The codes a test cannot provoke: no permission as root, a modem manager, a
+// pulled adapter.
+TEST(PortHints, EachDriverErrorGetsItsAdvice)
+{
+    EXPECT_TRUE(PortHint(ecOpen, EACCES).contains("dialout group"));
+    EXPECT_TRUE(PortHint(ecOpen, EBUSY).contains("ModemManager"));
+    EXPECT_TRUE(PortHint(ecOpen, EIO).contains("plugged in"));
+    EXPECT_TRUE(PortHint(ecWrite, EIO).contains("unplugged"));
+    EXPECT_TRUE(PortHint(ecRead, ENXIO).contains("unplugged"));
+}
+
 EComPort OpenError(const std::string& port)
 {
     TComPort tried;
