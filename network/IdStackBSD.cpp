@@ -15,6 +15,8 @@
 #include <cstring>
 #include <utility>
 
+#include "network/SocketAddress.h"
+
 namespace {
 
 constexpr std::pair<int, std::int32_t> SystemErrors[] = {
@@ -74,23 +76,6 @@ auto RetryOnInterrupt(Call call)
     while (result < 0 && errno == EINTR)
         result = call();
     return result;
-}
-
-sockaddr_in ToSocketAddress(const TIdIPv4Address& address, std::uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    std::memcpy(&result.sin_addr, address.data(), address.size());
-    return result;
-}
-
-TIdIPv4Address FromSocketAddress(const sockaddr_in& socketAddress, std::uint16_t& port)
-{
-    TIdIPv4Address address{};
-    std::memcpy(address.data(), &socketAddress.sin_addr, address.size());
-    port = ntohs(socketAddress.sin_port);
-    return address;
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "network/IdException.h"
+#include "network/SocketAddress.h"
 
 namespace {
 
@@ -36,23 +37,6 @@ SOCKET ToSocket(TIdStackSocketHandle handle)
 TIdStackSocketHandle FromSocket(SOCKET socket)
 {
     return static_cast<TIdStackSocketHandle>(socket);
-}
-
-sockaddr_in ToSocketAddress(const TIdIPv4Address& address, std::uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    std::memcpy(&result.sin_addr, address.data(), address.size());
-    return result;
-}
-
-TIdIPv4Address FromSocketAddress(const sockaddr_in& socketAddress, std::uint16_t& port)
-{
-    TIdIPv4Address address{};
-    std::memcpy(address.data(), &socketAddress.sin_addr, address.size());
-    port = ntohs(socketAddress.sin_port);
-    return address;
 }
 
 timeval ToTimeval(int milliseconds)
